@@ -1,0 +1,52 @@
+// The decoder's state: a bounds-checked cursor over borrowed input, the
+// nesting depth and the limits. As in the encoder, the pending width hint is
+// a parameter of each read rather than state.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "cord/error.hpp"
+#include "cord/wire.hpp"
+
+namespace cord {
+
+class Deserializer {
+ public:
+  explicit Deserializer(ByteView input, Limits limits = {}) : in_(input), limits_(limits) {}
+
+  std::size_t remaining() const { return in_.remaining(); }
+  std::size_t position() const { return in_.position(); }
+  const std::uint8_t* data() const { return in_.data(); }
+  const Limits& limits() const { return limits_; }
+  std::uint32_t depth() const { return depth_; }
+
+  Result<ByteView> read_bytes(std::size_t n) { return in_.take(n); }
+  Result<std::uint8_t> next() { return in_.next(); }
+  Result<std::uint32_t> read_u32();
+  Result<std::uint64_t> read_u64() { return in_.read_uint(8); }
+
+  Result<std::uint64_t> parse_length(Hint hint) {
+    return wire::read_length(in_, width_of(hint), limits_.max_length);
+  }
+  // A length prefix of a fixed width (evolving payloads), at most the limit.
+  Result<std::uint64_t> read_length(Width width) { return wire::read_length(in_, width, limits_.max_length); }
+  Result<std::string_view> parse_string(Hint hint) { return wire::read_str(in_, width_of(hint), limits_.max_length); }
+  Result<std::uint32_t> parse_variant_index(Hint hint) { return wire::read_variant_index(in_, width_of(hint)); }
+
+  // One nesting level for a compound value; the level is entered before any
+  // of its bytes are read.
+  Status enter() {
+    if (depth_ >= limits_.max_depth) return fail(ErrorKind::DepthLimitExceeded);
+    ++depth_;
+    return {};
+  }
+  void leave() { --depth_; }
+
+ private:
+  wire::Cursor in_;
+  Limits limits_;
+  std::uint32_t depth_ = 0;
+};
+
+}  // namespace cord

@@ -1,0 +1,81 @@
+#include "cord/text.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <utf8proc.h>
+
+namespace cord::text {
+
+bool is_ascii(std::string_view s) {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  // A word at a time; memcpy keeps unaligned loads defined.
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if ((word & kHighBits) != 0) return false;
+  }
+  for (; n > 0; ++p, --n) {
+    if ((static_cast<unsigned char>(*p) & 0x80) != 0) return false;
+  }
+  return true;
+}
+
+bool is_utf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t extra;
+    std::uint32_t cp;
+    std::uint32_t min;
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, cp = c & 0x1F, min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, cp = c & 0x0F, min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, cp = c & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) <= extra) return false;
+    for (std::size_t i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+std::string to_nfc(std::string_view s) {
+  utf8proc_uint8_t* out = nullptr;
+  const auto len = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
+                                static_cast<utf8proc_ssize_t>(s.size()), &out,
+                                static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+  if (len == UTF8PROC_ERROR_NOMEM) throw std::bad_alloc();
+  // Only invalid UTF-8 fails otherwise, which callers have ruled out.
+  std::string result = len < 0 ? std::string(s) : std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
+  std::free(out);
+  return result;
+}
+
+bool is_nfc(std::string_view s) { return is_ascii(s) || to_nfc(s) == s; }
+
+std::string_view normalize_nfc(std::string_view s, std::string& storage) {
+  if (is_ascii(s)) return s;
+  storage = to_nfc(s);
+  if (storage == s) return s;
+  return storage;
+}
+
+}  // namespace cord::text

@@ -1,0 +1,32 @@
+// The Python boundary: every call from the interpreter into the module runs
+// inside `guarded`, so that no C++ exception ever unwinds into the
+// interpreter. An escaped exception becomes the internal-failure class.
+#pragma once
+
+#include <exception>
+#include <utility>
+
+#include "vornex_py/python.hpp"
+
+namespace vornex::py {
+
+// Sets the internal-failure exception with the given text; if even that is
+// impossible the process stops with "uncaught panic at ffi boundary".
+void raise_internal_failure(const char* message) noexcept;
+
+// Runs `body`; returns its result, or `on_failure` with a Python exception
+// set when it threw.
+template <class R, class F>
+R guarded(R on_failure, F&& body) noexcept {
+  R result = on_failure;
+  try {
+    result = std::forward<F>(body)();
+  } catch (const std::exception& e) {
+    raise_internal_failure(e.what());
+  } catch (...) {
+    raise_internal_failure("unknown internal failure");
+  }
+  return result;
+}
+
+}  // namespace vornex::py
