@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ cmake ninja-build pkg-config
+  build-essential g++ ninja-build pkg-config
   libsodium-dev libssl-dev libargon2-dev libutf8proc-dev
   libgtest-dev libbenchmark-dev nlohmann-json3-dev
 )
@@ -22,5 +22,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-python3 -m pip install -q --disable-pip-version-check \
-  'scikit-build-core>=0.10' 'pytest>=7' 'cryptography>=41'
+# CMake comes from PyPI: Debian 12's is older than the build needs.
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
+  'cmake>=3.26' 'scikit-build-core>=0.10' 'pytest>=7' 'cryptography>=41'

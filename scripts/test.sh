@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every test from a fresh clone: installs what is needed, builds, runs
+# the C++ tests (plain, then under AddressSanitizer and UBSan) and the
+# Python tests against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+bin=$(python3 -c 'import cmake; print(cmake.CMAKE_BIN_DIR)')
+jobs=$(nproc)
+
+build_and_test() {
+  local dir=$1
+  shift
+  "$bin/cmake" -S . -B "$dir" -G Ninja -DVORNEX_BUILD_TESTS=ON -DVORNEX_WERROR=ON "$@"
+  "$bin/cmake" --build "$dir" -j "$jobs"
+  "$bin/ctest" --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
+
+python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
+python3 -m pytest -q tests/python
