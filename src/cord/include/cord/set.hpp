@@ -46,7 +46,8 @@ class Set {
     set.items_.reserve(items.size());
     for (std::size_t k = 0; k < order.size(); ++k) {
       if (k > 0 && compare_bytes(encoding(order[k - 1]), encoding(order[k])) == 0) {
-        if (!(items[order[k - 1]] == items[order[k]])) return duplicate();
+        // The earlier element has already moved into the set.
+        if (!(set.items_.back() == items[order[k]])) return duplicate();
         continue;
       }
       set.items_.push_back(std::move(items[order[k]]));
