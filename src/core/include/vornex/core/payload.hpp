@@ -1,0 +1,54 @@
+// A secret's value in the clear (SecretValueV1, inside the process only)
+// and sealed in the vault (SealedPayloadV1). The decoders impose no key,
+// nonce or slot lengths: a wrong length surfaces when a payload is opened.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cord/codec.hpp"
+#include "cord/set.hpp"
+
+namespace vornex::core {
+
+// The content key wrapped for one reader.
+struct RecipientSlotV1 {
+  cord::Bytes recipient;         // the reader's user id bytes
+  cord::Bytes encapsulated_key;  // HPKE encapsulated key
+  cord::Bytes wrapped_key;       // HPKE ciphertext of the content key
+  CORD_FIELDS(recipient, encapsulated_key, wrapped_key)
+  bool operator==(const RecipientSlotV1&) const = default;
+};
+
+// The value encrypted once under a fresh content key, with one slot per
+// reader; a payload without slots opens for nobody.
+struct SealedPayloadV1 {
+  cord::Bytes nonce;
+  cord::Bytes ciphertext;
+  std::vector<RecipientSlotV1> recipient_slots;
+  CORD_FIELDS(nonce, ciphertext, recipient_slots)
+  bool operator==(const SealedPayloadV1&) const = default;
+};
+
+// One named additional field. Entries with one name and different values
+// are distinct; keeping one entry per name is up to whoever builds values.
+struct SecretFieldEntryV1 {
+  std::string name;
+  cord::Bytes value;
+  CORD_FIELDS(name, value)
+  bool operator==(const SecretFieldEntryV1&) const = default;
+};
+
+struct SecretValueV1 {
+  cord::Bytes primary;
+  cord::Set<SecretFieldEntryV1> fields;
+  CORD_FIELDS(primary, fields)
+  bool operator==(const SecretValueV1&) const = default;
+
+  // A value with these bytes as its primary value and no named fields.
+  static SecretValueV1 from_primary(cord::ByteView primary) {
+    return SecretValueV1{cord::Bytes(primary.begin(), primary.end()), {}};
+  }
+};
+
+}  // namespace vornex::core

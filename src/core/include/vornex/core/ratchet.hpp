@@ -1,0 +1,211 @@
+// The ratchet: one user's trust state for one vault root. It remembers the
+// highest counter accepted per tracked item, so that a vault file rolled
+// back below what this user has already seen is caught, plus the trusted
+// root, the readable origins of hashed keys, the highest format version
+// seen and, untouched, stored records of kinds this build does not know.
+// Every merge only raises.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "cord/codec.hpp"
+#include "cord/evolving.hpp"
+#include "vornex/core/ids.hpp"
+#include "vornex/core/principal.hpp"
+#include "vornex/core/selector.hpp"
+
+namespace vornex::core {
+
+// The stored records. Each tracked item's record holds the item's id as it
+// appears in its RecordKey and the highest accepted counter; handles,
+// group memberships and secrets also carry their origin, written empty
+// (empty text, absent input, empty selector) when unknown.
+
+struct UserRatchetRecordV1 {
+  UserId user_id;
+  std::uint64_t counter = 0;
+  CORD_FIELDS(user_id, counter)
+  bool operator==(const UserRatchetRecordV1&) const = default;
+};
+
+struct UserHandleRatchetRecordV1 {
+  UserHandleId handle_id;
+  std::uint64_t counter = 0;
+  std::string handle;
+  CORD_FIELDS(handle_id, counter, handle)
+  bool operator==(const UserHandleRatchetRecordV1&) const = default;
+};
+
+struct VaultHandleRatchetRecordV1 {
+  VaultHandleId handle_id;
+  std::uint64_t counter = 0;
+  std::string handle;
+  CORD_FIELDS(handle_id, counter, handle)
+  bool operator==(const VaultHandleRatchetRecordV1&) const = default;
+};
+
+struct GroupRatchetRecordV1 {
+  GroupId group_id;
+  std::uint64_t counter = 0;
+  CORD_FIELDS(group_id, counter)
+  bool operator==(const GroupRatchetRecordV1&) const = default;
+};
+
+struct GroupMemberRatchetRecordV1 {
+  GroupMemberId group_member_id;
+  std::uint64_t counter = 0;
+  std::optional<GroupMemberIdInputV1> input;
+  CORD_FIELDS(group_member_id, counter, input)
+  bool operator==(const GroupMemberRatchetRecordV1&) const = default;
+};
+
+struct GrantRatchetRecordV1 {
+  GrantId grant_id;
+  std::uint64_t counter = 0;
+  CORD_FIELDS(grant_id, counter)
+  bool operator==(const GrantRatchetRecordV1&) const = default;
+};
+
+struct SecretRatchetRecordV1 {
+  SecretId secret_id;
+  std::uint64_t counter = 0;
+  SecretSelectorV1 selector;
+  CORD_FIELDS(secret_id, counter, selector)
+  bool operator==(const SecretRatchetRecordV1&) const = default;
+};
+
+struct EntryPointRatchetRecordV1 {
+  UserId user_id;
+  std::uint64_t counter = 0;
+  CORD_FIELDS(user_id, counter)
+  bool operator==(const EntryPointRatchetRecordV1&) const = default;
+};
+
+// The highest vault format version seen: a bare u64 after the index.
+struct FormatVersionRatchetRecordV1 {
+  std::uint64_t version = 0;
+  CORD_TRANSPARENT(version)
+  bool operator==(const FormatVersionRatchetRecordV1&) const = default;
+};
+
+struct TrustedRootRatchetRecordV1 {
+  cord::Bytes fingerprint;
+  CORD_FIELDS(fingerprint)
+  bool operator==(const TrustedRootRatchetRecordV1&) const = default;
+};
+
+// Alternative order is the wire index; never reorder. It is not RecordKey's
+// order: User comes first here and EntryPoint late.
+using RatchetRecordV1 = std::variant<UserRatchetRecordV1,           // 0
+                                     UserHandleRatchetRecordV1,     // 1
+                                     VaultHandleRatchetRecordV1,    // 2
+                                     GroupRatchetRecordV1,          // 3
+                                     GroupMemberRatchetRecordV1,    // 4
+                                     GrantRatchetRecordV1,          // 5
+                                     SecretRatchetRecordV1,         // 6
+                                     EntryPointRatchetRecordV1,     // 7
+                                     FormatVersionRatchetRecordV1,  // 8
+                                     TrustedRootRatchetRecordV1>;   // 9
+
+// The readable value a hashed key was derived from. In memory only.
+namespace key_origin {
+struct Secret {
+  SecretSelectorV1 selector;
+  bool operator==(const Secret&) const = default;
+};
+struct UserHandle {
+  std::string handle;  // normalised
+  bool operator==(const UserHandle&) const = default;
+};
+struct VaultHandle {
+  std::string handle;  // normalised
+  bool operator==(const VaultHandle&) const = default;
+};
+struct GroupMember {
+  GroupMemberIdInputV1 input;
+  bool operator==(const GroupMember&) const = default;
+};
+}  // namespace key_origin
+
+using KeyOrigin =
+    std::variant<key_origin::Secret, key_origin::UserHandle, key_origin::VaultHandle, key_origin::GroupMember>;
+
+// The key a record tracks; none for FormatVersion and TrustedRoot.
+std::optional<RecordKey> ratchet_record_key(const RatchetRecordV1& record);
+
+// The origin a record carries; none when its origin field is empty. A
+// selector without path segments counts as empty whatever its labels.
+std::optional<KeyOrigin> ratchet_record_origin(const RatchetRecordV1& record);
+
+// The record that stores `counter` for `key`, with the origin's value in
+// its origin field when the origin is of the key's own kind (nullptr or an
+// origin of another kind writes the field empty). None for VaultRoot,
+// which has no record.
+std::optional<RatchetRecordV1> ratchet_record_for_key(const RecordKey& key, std::uint64_t counter,
+                                                      const KeyOrigin* origin);
+
+// What a validation admitted, to be merged into a ratchet.
+struct RatchetUpdate {
+  std::map<RecordKey, std::uint64_t> counters;
+  std::map<RecordKey, KeyOrigin> origins;
+  std::optional<std::uint64_t> format_version;
+  bool operator==(const RatchetUpdate&) const = default;
+};
+
+class Ratchet {
+ public:
+  // A ratchet for one root, holding nothing else yet.
+  static Ratchet make(cord::Bytes trusted_root);
+
+  // Reads stored records back: the TrustedRoot record names the root (the
+  // last one wins if there are several), unknown records are kept raw in
+  // the order met, the rest are absorbed in order. None without a
+  // TrustedRoot record.
+  static std::optional<Ratchet> from_stored(std::span<const cord::Evolving<RatchetRecordV1>> stored);
+
+  const cord::Bytes& trusted_root() const { return trusted_root_; }
+  const std::map<RecordKey, std::uint64_t>& counters() const { return counters_; }
+  const std::map<RecordKey, KeyOrigin>& origins() const { return origins_; }
+  // Raw payloads of stored records of unknown kinds, without length prefix.
+  const std::vector<cord::Bytes>& unknown_records() const { return unknown_records_; }
+  std::uint64_t format_version() const { return format_version_; }
+
+  // Raises the record's counter (or the format version) and adds its origin
+  // where none is known; a TrustedRoot record changes nothing.
+  void absorb_record(const RatchetRecordV1& record);
+  // Raises counters, adds origins where none is known, raises the format
+  // version when the update has one.
+  void apply_update(const RatchetUpdate& update);
+
+  // The known records: one per counter in key order (none for VaultRoot),
+  // then FormatVersion when not 0, then TrustedRoot, always last. Origins
+  // without a counter are not written.
+  std::vector<RatchetRecordV1> to_records() const;
+
+  // Everything to store: the records of to_records, then the unknown
+  // records as unknown evolving values, ready to go into a canonical set.
+  std::vector<cord::Evolving<RatchetRecordV1>> to_stored() const;
+
+  bool operator==(const Ratchet&) const = default;
+
+ private:
+  explicit Ratchet(cord::Bytes trusted_root) : trusted_root_(std::move(trusted_root)) {}
+
+  void raise_counter(const RecordKey& key, std::uint64_t counter);
+  void add_origin(const RecordKey& key, const KeyOrigin& origin);
+  void raise_format_version(std::uint64_t version);
+
+  cord::Bytes trusted_root_;
+  std::map<RecordKey, std::uint64_t> counters_;
+  std::map<RecordKey, KeyOrigin> origins_;
+  std::vector<cord::Bytes> unknown_records_;
+  std::uint64_t format_version_ = 0;
+};
+
+}  // namespace vornex::core
