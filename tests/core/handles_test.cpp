@@ -21,7 +21,7 @@ const std::vector<std::string> kWhiteSpace = {
 TEST(NormalizeHandle, StripsEachWhiteSpaceAtBothEnds) {
   for (const auto& ws : kWhiteSpace) {
     const auto entry = &ws - kWhiteSpace.data();
-    EXPECT_EQ(normalize_handle(ws + ws + "Bob" + ws), "bob") << "entry " << entry;
+    EXPECT_EQ(normalize_handle(ws + ws + "Bob" + ws + ws), "bob") << "entry " << entry;
     EXPECT_EQ(normalize_handle("a" + ws + "b"), "a" + ws + "b") << "entry " << entry;  // inner ones stay
   }
 }
