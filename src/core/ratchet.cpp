@@ -4,6 +4,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "vornex/core/counter.hpp"
+
 namespace vornex::core {
 
 namespace {
@@ -142,16 +144,7 @@ void Ratchet::absorb_record(const RatchetRecordV1& record) {
 
   const std::optional<RecordKey> key = ratchet_record_key(record);
   if (!key) return;
-  const std::uint64_t counter = std::visit(
-      [](const auto& r) -> std::uint64_t {
-        if constexpr (requires { r.counter; }) {
-          return r.counter;
-        } else {
-          return 0;
-        }
-      },
-      record);
-  raise_counter(*key, counter);
+  raise_counter(*key, counter_of(record));
   if (auto origin = ratchet_record_origin(record)) add_origin(*key, *origin);
 }
 

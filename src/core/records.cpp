@@ -1,19 +1,9 @@
 #include "vornex/core/records.hpp"
 
-#include <variant>
+#include "vornex/core/counter.hpp"
 
 namespace vornex::core {
 
-std::uint64_t record_counter(const RecordBodyV1& body) {
-  return std::visit(
-      [](const auto& record) -> std::uint64_t {
-        if constexpr (requires { record.counter; }) {
-          return record.counter;
-        } else {
-          return 0;
-        }
-      },
-      body);
-}
+std::uint64_t record_counter(const RecordBodyV1& body) { return counter_of(body); }
 
 }  // namespace vornex::core
