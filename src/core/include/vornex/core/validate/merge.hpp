@@ -1,0 +1,118 @@
+// Competing writes of one item: the total last-writer order, the choice
+// among writes at one counter, and the conflicts that choice leaves.
+#pragma once
+
+#include <algorithm>
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "vornex/core/ids.hpp"
+#include "vornex/core/ratchet.hpp"
+#include "vornex/core/records.hpp"
+
+namespace vornex::core::validate {
+
+// One record that passed the structure and signature checks.
+struct VerifiedRecord {
+  VaultRecordV1 record;  // the stored envelope, as decoded
+  RecordBodyV1 body;
+  RecordKey key;  // a deletion carries its target's key
+  HashValue hash;
+  UserId signer;
+  bool operator==(const VerifiedRecord&) const = default;
+};
+
+// Competing writes of one key, kept compactly while records are selected.
+struct ConflictSlot {
+  std::vector<HashValue> hashes;  // ascending, no duplicates
+  std::uint64_t counter = 0;
+  bool operator==(const ConflictSlot&) const = default;
+};
+
+using ConflictSlots = std::map<RecordKey, ConflictSlot>;
+
+// The public form of a conflict.
+struct ConflictReport {
+  std::optional<std::uint64_t> rollback_counter;  // only for conflicts a rollback causes
+  std::optional<KeyOrigin> origin;
+  RecordKey key;
+  std::vector<VaultRecordV1> candidates;  // ascending by encoding, no adjacent duplicates
+  std::uint64_t counter = 0;
+  bool operator==(const ConflictReport&) const = default;
+};
+
+// The one total order of records: counter, then signer id, then record
+// hash. `a` wins over `b` when the result is greater.
+std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& b) noexcept;
+
+std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots, std::span<const VerifiedRecord> records);
+
+// The conflicts among the authorised secret writes at each secret's highest
+// counter. Keys in the rollback floor take no part.
+class EffectiveState;
+ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
+                             const std::map<RecordKey, std::uint64_t>& rollback_floor, const EffectiveState& state);
+
+namespace detail {
+
+// The slot of competing candidates: their hashes sorted and distinct.
+ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept);
+
+// Candidates of one pass, decided per item id. Holds pointers into the
+// borrowed records (ids included), and sorts once instead of keeping a map
+// of lists, since nearly every item has a single candidate.
+template <class Id>
+class Competition {
+ public:
+  // `id` must live as long as the competition, normally inside `record`.
+  void add(const Id& id, const VerifiedRecord& record) { entries_.emplace_back(&id, &record); }
+
+  // Per id in ascending order, only the candidates at the highest counter
+  // count: equal bodies give `win(id, record)` with the smallest record hash
+  // (the first met on a tie), differing bodies a slot in `slots`.
+  template <class Win>
+  void decide(ConflictSlots& slots, Win&& win) {
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    std::vector<const VerifiedRecord*> kept;
+    for (auto group = entries_.begin(); group != entries_.end();) {
+      auto end = group + 1;
+      std::uint64_t top = record_counter(group->second->body);
+      while (end != entries_.end() && *end->first == *group->first) {
+        top = std::max(top, record_counter(end->second->body));
+        ++end;
+      }
+      kept.clear();
+      for (auto it = group; it != end; ++it) {
+        if (record_counter(it->second->body) == top) kept.push_back(it->second);
+      }
+      const VerifiedRecord* winner = kept.front();
+      bool same = true;
+      for (const VerifiedRecord* candidate : kept) {
+        if (!(candidate->body == kept.front()->body)) {
+          same = false;
+          break;
+        }
+        if (candidate->hash < winner->hash) winner = candidate;
+      }
+      if (same) {
+        win(*group->first, *winner);
+      } else {
+        slots.insert_or_assign(kept.front()->key, slot_of(kept));
+      }
+      group = end;
+    }
+  }
+
+ private:
+  std::vector<std::pair<const Id*, const VerifiedRecord*>> entries_;
+};
+
+}  // namespace detail
+
+}  // namespace vornex::core::validate

@@ -1,0 +1,158 @@
+#include "vornex/core/validate/state.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace vornex::core::validate {
+
+namespace {
+
+const SecretSelectorV1* secret_selector(const RecordBodyV1& body) {
+  if (const auto* secret = std::get_if<SecretRecordV1>(&body)) return &secret->selector;
+  if (const auto* deleted = std::get_if<SecretDeletedRecordV1>(&body)) return &deleted->selector;
+  return nullptr;
+}
+
+const SecretId* secret_id_of(const RecordBodyV1& body) {
+  if (const auto* secret = std::get_if<SecretRecordV1>(&body)) return &secret->secret_id;
+  if (const auto* deleted = std::get_if<SecretDeletedRecordV1>(&body)) return &deleted->secret_id;
+  return nullptr;
+}
+
+bool has_conflict(const EffectiveState& state, const SecretId& id) {
+  return state.conflicts.contains(RecordKey{record_key::Secret{id}});
+}
+
+ActiveSecretV1 active_of(const VerifiedRecord& record) {
+  return ActiveSecretV1{record.record, std::get<SecretRecordV1>(record.body)};
+}
+
+}  // namespace
+
+const AuthoritySet& authority_in(const Authorities& authorities, const UserId& user) {
+  static const AuthoritySet kEmpty{};
+  const auto it = authorities.find(PrincipalRefV1{user});
+  return it == authorities.end() ? kEmpty : it->second;
+}
+
+void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verified,
+                                             std::optional<std::uint64_t> highest) {
+  highest_counter = highest;
+  records = std::move(verified);
+  std::map<SecretId, std::pair<std::size_t, std::size_t>> latest;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const VerifiedRecord& record = records[i];
+    const SecretSelectorV1* selector = secret_selector(record.body);
+    if (selector == nullptr) continue;
+    // Read authority alone never makes a write count.
+    if (!authority_ref(record.signer).can_write(*selector)) continue;
+    auto [it, inserted] = latest.try_emplace(*secret_id_of(record.body), i, i);
+    if (!inserted && compare_lww(record, records[it->second.first]) > 0) it->second.first = i;
+  }
+  latest_secret = std::move(latest);
+}
+
+const VerifiedRecord* EffectiveState::latest_authorized_secret_record(const SecretId& id) const {
+  const auto it = latest_secret.find(id);
+  return it == latest_secret.end() ? nullptr : &records[it->second.first];
+}
+
+CoreResult<const VerifiedRecord*> EffectiveState::live_secret_winner(const SecretSelectorV1& selector,
+                                                                     const CryptoProvider& crypto) const {
+  VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
+  const VerifiedRecord* latest = latest_authorized_secret_record(id);
+  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body)) return nullptr;
+  return latest;
+}
+
+CoreResult<std::optional<ActiveSecretV1>> EffectiveState::secret_record(const SecretSelectorV1& selector,
+                                                                        const CryptoProvider& crypto) const {
+  VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
+  if (has_conflict(*this, id)) return std::optional<ActiveSecretV1>{};
+  VX_TRY_ASSIGN(const VerifiedRecord* winner, live_secret_winner(selector, crypto));
+  if (winner == nullptr) return std::optional<ActiveSecretV1>{};
+  return std::optional<ActiveSecretV1>{active_of(*winner)};
+}
+
+std::vector<ActiveSecretV1> EffectiveState::secret_records() const {
+  std::vector<std::pair<std::size_t, std::size_t>> live;  // (first, latest)
+  for (const auto& [id, entry] : latest_secret) {
+    if (conflicts.contains(records[entry.first].key)) continue;
+    live.emplace_back(entry.second, entry.first);
+  }
+  std::sort(live.begin(), live.end());
+  std::vector<ActiveSecretV1> out;
+  for (const auto& [first, latest] : live) {
+    if (std::holds_alternative<SecretRecordV1>(records[latest].body)) out.push_back(active_of(records[latest]));
+  }
+  return out;
+}
+
+SecretStatus EffectiveState::classify_secret_for_user(const SecretSelectorV1& selector, const UserId& user,
+                                                      const CryptoProvider& crypto) const {
+  if (blocked) return SecretStatus::Invalid;
+  const auto id = derive_secret_id(crypto, selector);
+  if (!id) return SecretStatus::Invalid;
+  if (has_conflict(*this, *id)) return SecretStatus::Conflicted;
+  const VerifiedRecord* latest = latest_authorized_secret_record(*id);
+  const auto* secret = latest == nullptr ? nullptr : std::get_if<SecretRecordV1>(&latest->body);
+  if (secret == nullptr) return SecretStatus::Missing;
+  if (!authority_ref(user).can_read(secret->selector)) return SecretStatus::Unauthorized;
+
+  const auto& slots = secret->payload.recipient_slots;
+  std::vector<const cord::Bytes*> readers;
+  readers.reserve(slots.size());
+  for (const RecipientSlotV1& slot : slots) readers.push_back(&slot.recipient);
+  std::sort(readers.begin(), readers.end(), [](const auto* a, const auto* b) { return *a < *b; });
+  if (std::adjacent_find(readers.begin(), readers.end(), [](const auto* a, const auto* b) { return *a == *b; }) !=
+      readers.end()) {
+    return SecretStatus::Invalid;
+  }
+
+  if (!users.contains(user)) return SecretStatus::Unauthorized;
+  const bool sealed_to_user = std::any_of(slots.begin(), slots.end(),
+                                          [&](const RecipientSlotV1& slot) { return slot.recipient == user.bytes(); });
+  return sealed_to_user ? SecretStatus::ActiveDecryptable : SecretStatus::NotEncryptedForReader;
+}
+
+AuthoritySet EffectiveState::authority_for_user(const UserId& user) const { return authority_ref(user); }
+
+const AuthoritySet& EffectiveState::authority_ref(const UserId& user) const { return authority_in(authorities, user); }
+
+std::vector<UserId> EffectiveState::current_reader_entries(const SecretSelectorV1& selector) const {
+  std::vector<UserId> readers;
+  for (const auto& [id, record] : users) {
+    if (authority_ref(id).can_read(selector)) readers.push_back(id);
+  }
+  return readers;  // the map already yields ascending ids
+}
+
+bool EffectiveState::secret_record_is_current(const HashValue& hash) const {
+  const auto it = std::find_if(records.begin(), records.end(), [&](const VerifiedRecord& r) { return r.hash == hash; });
+  if (it == records.end()) return false;
+  const SecretId* id = secret_id_of(it->body);
+  if (id == nullptr || has_conflict(*this, *id)) return false;
+  const VerifiedRecord* latest = latest_authorized_secret_record(*id);
+  return latest != nullptr && latest->hash == hash;
+}
+
+std::set<HashValue> EffectiveState::verified_record_hashes() const {
+  std::set<HashValue> out;
+  for (const VerifiedRecord& record : records) out.insert(record.hash);
+  return out;
+}
+
+std::uint64_t EffectiveState::rollback_counter_floor() const {
+  std::uint64_t floor = 0;
+  for (const auto& [key, report] : conflicts) {
+    if (report.rollback_counter) floor = std::max(floor, next_counter(report.rollback_counter));
+  }
+  return floor;
+}
+
+std::uint64_t next_counter(std::optional<std::uint64_t> highest) noexcept {
+  if (!highest) return 0;
+  return *highest == std::numeric_limits<std::uint64_t>::max() ? *highest : *highest + 1;
+}
+
+}  // namespace vornex::core::validate
