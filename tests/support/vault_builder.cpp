@@ -84,7 +84,7 @@ core::VaultRecordV1 VaultBuilder::vault_root() const {
   return sign(root(), core::VaultRootRecordV1{root().user_id(), root().hpke_public_key()});
 }
 core::VaultRecordV1 VaultBuilder::entry_point(const crypto::Identity& user, std::uint64_t counter) const {
-  return sign(user, core::EntryPointRecordV1{root().user_id(), root().hpke_public_key(), counter});
+  return sign(user, core::EntryPointRecordV1{root().user_id(), user.hpke_public_key(), counter});
 }
 core::VaultRecordV1 VaultBuilder::user(const crypto::Identity& signer, const crypto::Identity& user,
                                        std::uint64_t counter) const {

@@ -1,8 +1,23 @@
-// Inputs the validation pipeline works from.
+// The validation pipeline: from a decoded vault and the user's trust state
+// to a validation report.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <set>
+#include <span>
+
 #include "cord/codec.hpp"
+#include "cord/set.hpp"
+#include "vornex/core/crypto.hpp"
+#include "vornex/core/error.hpp"
 #include "vornex/core/ids.hpp"
+#include "vornex/core/ratchet.hpp"
+#include "vornex/core/records.hpp"
+#include "vornex/core/validate/merge.hpp"
+#include "vornex/core/validate/report.hpp"
+#include "vornex/core/validate/state.hpp"
+#include "vornex/core/validate/vault_file.hpp"
 
 namespace vornex::core::validate::pipeline {
 
@@ -16,3 +31,37 @@ struct SelectedRoot {
 };
 
 }  // namespace vornex::core::validate::pipeline
+
+namespace vornex::core::validate {
+
+// Record hashes whose signatures an earlier validation already checked.
+using VerifiedHashes = std::set<HashValue>;
+
+// Gates the remembered format version, then runs the version-1 pipeline;
+// the first clean validation teaches the trust state version 1.
+CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultRecordV1>& vault,
+                                                          const Ratchet& ratchet, const CryptoProvider& crypto,
+                                                          const VerifiedHashes& verified);
+// The same over records already hashed when their file was decoded.
+CoreResult<ValidationReport> validate_vault_with_verified(std::span<const HashedRecord> vault, const Ratchet& ratchet,
+                                                          const CryptoProvider& crypto,
+                                                          const VerifiedHashes& verified);
+CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
+                                            const CryptoProvider& crypto);
+
+// The pipeline of format version 1; it never looks at the remembered
+// format version.
+CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
+                                         const CryptoProvider& crypto, const VerifiedHashes& verified);
+
+// What the admitted records may raise the trust state to.
+struct Watermarks {
+  std::map<RecordKey, std::uint64_t> counters;  // highest admitted counter per key
+  std::map<RecordKey, KeyOrigin> origins;       // of the first admitted record with one
+  bool operator==(const Watermarks&) const = default;
+};
+
+Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
+                               const std::set<HashValue>& admitted_deletions);
+
+}  // namespace vornex::core::validate

@@ -1,0 +1,52 @@
+// The vault file: a magic prefix, then the Cord encoding of the VaultStore.
+// Pure conversions between the file's bytes and its record set.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "cord/codec.hpp"
+#include "cord/set.hpp"
+#include "vornex/core/crypto.hpp"
+#include "vornex/core/error.hpp"
+#include "vornex/core/ids.hpp"
+#include "vornex/core/records.hpp"
+
+namespace vornex::core::validate {
+
+inline constexpr std::array<std::uint8_t, 13> kVaultMagic = {'v', 'o', 'r', 'n', 'e', 'x', '-',
+                                                             'v', 'a', 'u', 'l', 't', 0};
+inline constexpr std::size_t kMaxVaultBytes = 268'435'456;
+inline constexpr std::size_t kMaxVaultRecords = 262'144;
+
+// A record with its record hash, taken over the bytes it was decoded from.
+struct HashedRecord {
+  VaultRecordV1 record;
+  HashValue hash;
+  bool operator==(const HashedRecord&) const = default;
+};
+
+CoreResult<cord::Set<VaultRecordV1>> decode_vault(cord::ByteView file);
+CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records);
+
+// decode_vault that also hashes each record over the bytes it was read
+// from: the decoder accepts only canonical bytes, so those are its
+// encoding, and no record is encoded a second time. Records come in file
+// order, which is ascending and free of duplicates.
+CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto);
+
+namespace detail {
+// The limits, smaller in tests so they can be reached cheaply.
+struct VaultLimits {
+  std::size_t max_bytes = kMaxVaultBytes;
+  std::size_t max_records = kMaxVaultRecords;
+};
+CoreResult<cord::Set<VaultRecordV1>> decode_vault(cord::ByteView file, const VaultLimits& limits);
+CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records, const VaultLimits& limits);
+CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
+                                                          const VaultLimits& limits);
+}  // namespace detail
+
+}  // namespace vornex::core::validate
