@@ -14,10 +14,7 @@ using vornex::test::VaultBuilder;
 
 namespace {
 
-const VaultBuilder& builder() {
-  static const VaultBuilder b;
-  return b;
-}
+const VaultBuilder& builder() { return vornex::test::shared_builder(); }
 
 std::optional<std::string> message_of(const Finding& found) {
   if (!found) return std::nullopt;

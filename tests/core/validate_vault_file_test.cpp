@@ -12,10 +12,7 @@ using vornex::test::VaultBuilder;
 
 namespace {
 
-const VaultBuilder& builder() {
-  static const VaultBuilder b;
-  return b;
-}
+const VaultBuilder& builder() { return vornex::test::shared_builder(); }
 
 cord::Bytes header(std::uint32_t variant, std::uint32_t count) {
   cord::Bytes out(kVaultMagic.begin(), kVaultMagic.end());

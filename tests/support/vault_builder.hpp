@@ -93,4 +93,11 @@ core::GrantPermissionV1 write_permission(core::KeyspaceSelectorV1 selector);
 core::GrantPermissionV1 manage_permission(core::KeyspaceSelectorV1 selector);
 core::GrantPermissionV1 root_permission();
 
+// One builder for a whole test binary: deriving its identities is the
+// costly part, and they are the same every time.
+inline const VaultBuilder& shared_builder() {
+  static const VaultBuilder builder;
+  return builder;
+}
+
 }  // namespace vornex::test
