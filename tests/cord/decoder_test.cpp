@@ -74,6 +74,36 @@ TEST(CordDecoder, LengthLimit) {
             "Cord length limit exceeded: 3 exceeds maximum of 2");
 }
 
+// The encoder refuses what a decoder with the same limits would refuse, so no
+// writer can store bytes that no reader accepts.
+TEST(CordEncoder, LengthLimitMatchesDecoder) {
+  constexpr std::uint64_t kMax = 16'777'216;
+  const auto encoded = [](const auto& value, const cord::Limits& limits) {
+    auto r = cord::serialize(value, limits);
+    return r ? "ok" : r.error().message();
+  };
+  const std::vector<std::uint8_t> seq_over(kMax + 1, 1);
+  EXPECT_EQ(encoded(Bytes(kMax, 'a'), {}), "ok");
+  EXPECT_EQ(encoded(std::string(kMax, 'a'), {}), "ok");
+  EXPECT_EQ(encoded(Bytes(kMax + 1, 'a'), {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
+  EXPECT_EQ(encoded(std::string(kMax + 1, 'a'), {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
+  EXPECT_EQ(encoded(seq_over, {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
+  EXPECT_EQ(encoded(Bytes(kMax + 1, 'a'), cord::Limits{.max_length = kMax + 1}), "ok");
+  // Nested inside a struct, and inside an evolving payload whose own length
+  // is over the limit although each field is under it.
+  struct Pair {
+    Bytes a, b;
+    CORD_FIELDS(a, b)
+  };
+  using Rec = std::variant<Pair>;
+  const Pair small{Bytes(3, 'x'), Bytes(3, 'y')};
+  EXPECT_EQ(encoded(cord::Evolving<Rec>(Rec{small}), cord::Limits{.max_length = 18}), "ok");
+  EXPECT_EQ(encoded(cord::Evolving<Rec>(Rec{small}), cord::Limits{.max_length = 17}),
+            "Cord length limit exceeded: 18 exceeds maximum of 17");
+  EXPECT_EQ(encoded(Pair{Bytes(3, 'x'), Bytes(4, 'y')}, cord::Limits{.max_length = 3}),
+            "Cord length limit exceeded: 4 exceeds maximum of 3");
+}
+
 // ---- Nesting depth ----
 
 struct Nest { std::vector<Nest> inner; CORD_TRANSPARENT(inner) };

@@ -227,11 +227,13 @@ Status decode(Deserializer& d, T& out, Hint hint) {
   }
 }
 
-// Appends the encoding of `value` to `out`; on failure `out` is left as it was.
+// Appends the encoding of `value` to `out`; on failure `out` is left as it
+// was. Lengths above `limits.max_length` are refused: a reader with the same
+// limits could not decode them.
 template <class T>
-Status serialize_into(Bytes& out, const T& value) {
+Status serialize_into(Bytes& out, const T& value, const Limits& limits = {}) {
   const std::size_t mark = out.size();
-  Serializer s(out);
+  Serializer s(out, limits.max_length);
   auto st = encode(s, value);
   if (!st) out.resize(mark);
   return st;
@@ -239,10 +241,10 @@ Status serialize_into(Bytes& out, const T& value) {
 
 // The one canonical encoding of `value`.
 template <class T>
-Result<Bytes> serialize(const T& value) {
+Result<Bytes> serialize(const T& value, const Limits& limits = {}) {
   Bytes out;
   out.reserve(64);
-  VX_TRY(serialize_into(out, value));
+  VX_TRY(serialize_into(out, value, limits));
   return out;
 }
 

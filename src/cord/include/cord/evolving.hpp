@@ -47,7 +47,7 @@ class BasicEvolving {
     // filled in once the payload's length is known.
     out.resize(mark + prefix);
     if (const T* value = known()) {
-      Serializer inner(out);
+      Serializer inner(out, s.max_length());
       if (auto st = encode(inner, *value); !st) {
         out.resize(mark);
         return st;
@@ -56,6 +56,10 @@ class BasicEvolving {
       s.write_raw(*unknown_payload());
     }
     const std::uint64_t length = out.size() - mark - prefix;
+    if (length > s.max_length()) {
+      out.resize(mark);
+      return fail(CordError::length_limit(length, s.max_length()));
+    }
     Bytes length_bytes;
     if (auto st = wire::write_length(length_bytes, length, W); !st) {
       out.resize(mark);

@@ -1,0 +1,67 @@
+// Where the store's files live: the vault file and the workspace lock in the
+// workspace's ".vornex" directory, and one user's trust in a vault (ratchet,
+// pending transaction, verification cache, join-commit journal, root-state
+// lock) in a per-user state directory, one subdirectory per trusted root.
+#pragma once
+
+#include <optional>
+
+#include "vornex/core/ids.hpp"
+#include "vornex/store/error.hpp"
+
+namespace vornex::store {
+
+inline constexpr const char* kVaultFileName = "vault.cord";
+inline constexpr const char* kWorkspaceLockFileName = "vault.cord.lock";
+inline constexpr const char* kWorkspaceDirName = ".vornex";
+
+// Immutable once built; nothing is created on disk by building it. The state
+// directory is fixed here, so later changes of the environment do not move
+// an open session's files.
+class WorkspacePaths {
+ public:
+  static WorkspacePaths from_root_and_vornex_dir(Path root, Path vornex_dir, std::optional<Path> vault_path);
+  static WorkspacePaths from_vault_path(Path vault_path);
+
+  const Path& root() const { return root_; }
+  const Path& vornex_dir() const { return vornex_dir_; }
+  const Path& vault_path() const { return vault_path_; }
+  const Path& lock_path() const { return lock_path_; }
+  const Path& state_dir() const { return state_dir_; }
+
+  bool operator==(const WorkspacePaths&) const = default;
+
+ private:
+  WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir);
+
+  Path root_;
+  Path vornex_dir_;
+  Path vault_path_;
+  Path lock_path_;
+  Path state_dir_;
+};
+
+// VORNEX_STATE_DIR, else XDG_STATE_HOME/vornex, else HOME/.local/state/vornex,
+// else the temporary directory's "vornex-<euid>". Read at every call; a
+// variable set to the empty string is used as it is.
+Path default_state_dir();
+
+// Lower-case hexadecimal of all the hash's bytes.
+std::string hex_hash(const core::HashValue& hash);
+
+Path ratchet_path(const WorkspacePaths& paths, const core::HashValue& root);
+Path root_state_lock_path(const WorkspacePaths& paths, const core::HashValue& root);
+Path transaction_path(const WorkspacePaths& paths, const core::HashValue& root);
+Path join_commit_path(const WorkspacePaths& paths, const core::HashValue& root);
+Path verification_cache_path(const WorkspacePaths& paths, const core::HashValue& root, const core::HashValue& owner);
+
+// Path pieces by the store's own rules (std::filesystem differs on a
+// trailing "/" and on a bare file name):
+// the parent, empty for a single relative component, none for "" and "/".
+std::optional<Path> parent_of(const Path& path);
+// The last component, none where there is none ("/", "..", "").
+std::optional<Path> file_name_of(const Path& path);
+// The directory a file's siblings are made in: its parent, else ".".
+Path directory_of(const Path& path);
+
+}  // namespace vornex::store
