@@ -63,6 +63,11 @@ TEST_F(Pipeline, IssueRendering) {
   EXPECT_EQ(debug_string(issue::InvalidStructure{"a \"b\"\n"}), R"(InvalidStructure("a \"b\"\n"))");
   EXPECT_EQ(debug_string(issue::InvalidSignature{record_key::VaultRoot{}}), "InvalidSignature(VaultRoot)");
   EXPECT_EQ(debug_string(issue::FormatVersionRegression{2, 1}), "FormatVersionRegression { remembered: 2, current: 1 }");
+  const ValidationIssue regression = issue::FormatVersionRegression{255, 1};
+  EXPECT_EQ(debug_string(regression, NumberStyle::LowerHex), "FormatVersionRegression { remembered: ff, current: 1 }");
+  EXPECT_EQ(debug_string(std::vector{regression}, NumberStyle::UpperHex), "[FormatVersionRegression { remembered: FF, current: 1 }]");
+  EXPECT_EQ(debug_string(issue::FormatVersionRegression{UINT64_MAX, 0}, NumberStyle::LowerHex),
+            "FormatVersionRegression { remembered: ffffffffffffffff, current: 0 }");
   EXPECT_EQ(debug_string(issue::UnknownSignerKey{HashValue({1, 255})}), "UnknownSignerKey(HashValue([1, 255]))");
   EXPECT_TRUE(warnings_for(0).empty());
   EXPECT_EQ(warnings_for(3), std::vector<ValidationWarning>{warning::UndecodableRecords{3}});

@@ -33,11 +33,19 @@ std::string quoted(const std::string& text) {
   return out;
 }
 
+std::string number(std::uint64_t value, NumberStyle style) {
+  if (style == NumberStyle::Decimal) return std::to_string(value);
+  char buf[17];
+  std::snprintf(buf, sizeof buf, style == NumberStyle::LowerHex ? "%llx" : "%llX",
+                static_cast<unsigned long long>(value));
+  return buf;
+}
+
 }  // namespace
 
-std::string debug_string(const ValidationIssue& issue) {
+std::string debug_string(const ValidationIssue& issue, NumberStyle numbers) {
   return std::visit(
-      [](const auto& i) -> std::string {
+      [numbers](const auto& i) -> std::string {
         using I = std::decay_t<decltype(i)>;
         if constexpr (std::is_same_v<I, issue::InvalidStructure>) {
           return "InvalidStructure(" + quoted(i.message) + ")";
@@ -52,18 +60,18 @@ std::string debug_string(const ValidationIssue& issue) {
         } else if constexpr (std::is_same_v<I, issue::AuthorityDidNotConverge>) {
           return "AuthorityDidNotConverge";
         } else {
-          return "FormatVersionRegression { remembered: " + std::to_string(i.remembered) +
-                 ", current: " + std::to_string(i.current) + " }";
+          return "FormatVersionRegression { remembered: " + number(i.remembered, numbers) +
+                 ", current: " + number(i.current, numbers) + " }";
         }
       },
       issue);
 }
 
-std::string debug_string(const std::vector<ValidationIssue>& issues) {
+std::string debug_string(const std::vector<ValidationIssue>& issues, NumberStyle numbers) {
   std::string out = "[";
   for (std::size_t i = 0; i < issues.size(); ++i) {
     if (i > 0) out += ", ";
-    out += debug_string(issues[i]);
+    out += debug_string(issues[i], numbers);
   }
   return out + "]";
 }

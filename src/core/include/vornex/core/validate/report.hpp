@@ -74,12 +74,16 @@ struct ValidationReport {
 // The vault format version this build reads and writes.
 inline constexpr std::uint64_t kCurrentFormatVersion = 1;
 
+// How the unsigned numbers of a debug text are written: decimal, or
+// hexadecimal digits without a prefix.
+enum class NumberStyle : std::uint8_t { Decimal, LowerHex, UpperHex };
+
 // Debug texts, as a validation failure quotes them:
 // InvalidStructure("invalid grant"), InvalidSignature(VaultRoot),
 // FormatVersionRegression { remembered: 2, current: 1 }, and a list as
 // [RootNotTrusted, AmbiguousRoot].
-std::string debug_string(const ValidationIssue& issue);
-std::string debug_string(const std::vector<ValidationIssue>& issues);
+std::string debug_string(const ValidationIssue& issue, NumberStyle numbers = NumberStyle::Decimal);
+std::string debug_string(const std::vector<ValidationIssue>& issues, NumberStyle numbers = NumberStyle::Decimal);
 
 // No warning for 0 skipped records, else one carrying the count.
 std::vector<ValidationWarning> warnings_for(std::uint64_t skipped);
