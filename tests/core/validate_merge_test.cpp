@@ -14,9 +14,9 @@ namespace {
 VerifiedRecord lww_record(std::uint64_t counter, cord::Bytes signer, cord::Bytes hash, bool root_kind = false) {
   VerifiedRecord r;
   if (root_kind) {
-    r.body = VaultRootRecordV1{};
+    r.record.body = RecordBodyV1(VaultRootRecordV1{});
   } else {
-    r.body = GroupDeletedRecordV1{GroupId{}, counter};
+    r.record.body = RecordBodyV1(GroupDeletedRecordV1{GroupId{}, counter});
   }
   r.signer = UserId(HashValue(std::move(signer)));
   r.hash = HashValue(std::move(hash));

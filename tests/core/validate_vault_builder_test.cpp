@@ -56,10 +56,10 @@ TEST(VaultBuilder, SpoiledRecordsStayWellFramed) {
 
   const std::uint64_t huge = std::uint64_t{1} << 62;
   const auto high = b.verified(b.group(b.root(), "g", huge + 1));
-  EXPECT_EQ(record_counter(high.body), huge + 1);
+  EXPECT_EQ(record_counter(high.body()), huge + 1);
 
   const auto twice = b.verified(b.secret(b.root(), test::selector({"a"}), {&b.root(), &b.root()}));
-  const auto& slots = std::get<SecretRecordV1>(twice.body).payload.recipient_slots;
+  const auto& slots = std::get<SecretRecordV1>(twice.body()).payload.recipient_slots;
   ASSERT_EQ(slots.size(), 2u);
   EXPECT_EQ(slots[0].recipient, slots[1].recipient);
 }

@@ -177,7 +177,7 @@ core::validate::VerifiedRecord VaultBuilder::verified(const core::VaultRecordV1&
   }
   if (signer == nullptr) throw std::runtime_error("vault builder: record signed by a stranger");
   const core::HashValue hash = crypto_.hash(core::domains::kRecordHash, must(cord::serialize(record)));
-  return core::validate::VerifiedRecord{record, *body, key_for(*body, signer->user_id()), hash, signer->user_id()};
+  return core::validate::VerifiedRecord{record, key_for(*body, signer->user_id()), hash, signer->user_id()};
 }
 
 std::vector<core::validate::VerifiedRecord> VaultBuilder::verified(std::span<const core::VaultRecordV1> records) const {

@@ -40,7 +40,7 @@ Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& f
   Prepared out;
   for (const VerifiedRecord& record : records) {
     if (!floor.empty() && floor.contains(record.key)) continue;
-    switch (record.body.index()) {
+    switch (record.body().index()) {
       case variant_index<UserRecordV1>():
       case variant_index<UserDeletedRecordV1>():
         out.users.push_back(&record);
@@ -93,15 +93,15 @@ SelectedAuthorizedRecords select_prepared(const Prepared& prepared, const UserRe
   {
     detail::Competition<UserId> users;
     for (const VerifiedRecord* r : prepared.users) {
-      if (const auto* user = std::get_if<UserRecordV1>(&r->body)) {
+      if (const auto* user = std::get_if<UserRecordV1>(&r->body())) {
         if (user->user_id != root_id && is_root_signer(previous, *r)) users.add(user->user_id, *r);
-      } else if (const auto* deleted = std::get_if<UserDeletedRecordV1>(&r->body)) {
+      } else if (const auto* deleted = std::get_if<UserDeletedRecordV1>(&r->body())) {
         if (deleted->user_id != root_id && deletions.contains(r->hash)) users.add(deleted->user_id, *r);
       }
     }
     s.users.emplace(root_id, root);
     users.decide(s.conflicts, [&](const UserId& id, const VerifiedRecord& winner) {
-      if (const auto* user = std::get_if<UserRecordV1>(&winner.body)) {
+      if (const auto* user = std::get_if<UserRecordV1>(&winner.body())) {
         if (prepared.entry_users.contains(id)) s.users.emplace(id, *user);
       } else {
         s.deleted_users.insert(id);
@@ -112,14 +112,14 @@ SelectedAuthorizedRecords select_prepared(const Prepared& prepared, const UserRe
   {
     detail::Competition<GroupId> groups;
     for (const VerifiedRecord* r : prepared.groups) {
-      if (const auto* group = std::get_if<GroupRecordV1>(&r->body)) {
+      if (const auto* group = std::get_if<GroupRecordV1>(&r->body())) {
         if (is_root_signer(previous, *r)) groups.add(group->group_id, *r);
-      } else if (const auto* deleted = std::get_if<GroupDeletedRecordV1>(&r->body)) {
+      } else if (const auto* deleted = std::get_if<GroupDeletedRecordV1>(&r->body())) {
         if (deletions.contains(r->hash)) groups.add(deleted->group_id, *r);
       }
     }
     groups.decide(s.conflicts, [&](const GroupId& id, const VerifiedRecord& winner) {
-      if (const auto* group = std::get_if<GroupRecordV1>(&winner.body)) {
+      if (const auto* group = std::get_if<GroupRecordV1>(&winner.body())) {
         s.groups.emplace(id, *group);
       } else {
         s.deleted_groups.insert(id);
@@ -131,33 +131,33 @@ SelectedAuthorizedRecords select_prepared(const Prepared& prepared, const UserRe
     detail::Competition<GroupMemberId> members;
     for (const VerifiedRecord* r : prepared.group_members) {
       if (!is_root_signer(previous, *r)) continue;
-      if (const auto* member = std::get_if<GroupMemberRecordV1>(&r->body)) {
+      if (const auto* member = std::get_if<GroupMemberRecordV1>(&r->body())) {
         if (s.groups.contains(member->group_id) && principal_exists(member->member, s)) {
           members.add(member->group_member_id, *r);
         }
-      } else if (const auto* deleted = std::get_if<GroupMemberDeletedRecordV1>(&r->body)) {
+      } else if (const auto* deleted = std::get_if<GroupMemberDeletedRecordV1>(&r->body())) {
         members.add(deleted->group_member_id, *r);
       }
     }
     members.decide(s.conflicts, [&](const GroupMemberId& id, const VerifiedRecord& winner) {
-      if (const auto* member = std::get_if<GroupMemberRecordV1>(&winner.body)) s.group_members.emplace(id, *member);
+      if (const auto* member = std::get_if<GroupMemberRecordV1>(&winner.body())) s.group_members.emplace(id, *member);
     });
   }
 
   {
     detail::Competition<GrantId> grants;
     for (const VerifiedRecord* r : prepared.grants) {
-      if (const auto* grant = std::get_if<GrantRecordV1>(&r->body)) {
+      if (const auto* grant = std::get_if<GrantRecordV1>(&r->body())) {
         if (principal_exists(grant->grantee, s) &&
             authority_in(previous, r->signer).can_create_permission(grant->permission)) {
           grants.add(grant->grant_id, *r);
         }
-      } else if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&r->body)) {
+      } else if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&r->body())) {
         if (deletions.contains(r->hash)) grants.add(deleted->grant_id, *r);
       }
     }
     grants.decide(s.conflicts, [&](const GrantId& id, const VerifiedRecord& winner) {
-      if (const auto* grant = std::get_if<GrantRecordV1>(&winner.body)) {
+      if (const auto* grant = std::get_if<GrantRecordV1>(&winner.body())) {
         s.grants.emplace(id, *grant);
       } else {
         s.deleted_grants.insert(id);
@@ -215,13 +215,13 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
   {
     detail::Competition<UserHandleId> handles;
     for (const VerifiedRecord* r : prepared.user_handles) {
-      const auto& body = std::get<UserHandleRecordV1>(r->body);
+      const auto& body = std::get<UserHandleRecordV1>(r->body());
       if (is_root_signer(authorities, *r) && selection.users.contains(body.user_id)) {
         handles.add(std::get<record_key::UserHandle>(r->key).handle_id, *r);
       }
     }
     handles.decide(slots, [&](const UserHandleId& id, const VerifiedRecord& winner) {
-      state.user_handles.emplace(id, std::get<UserHandleRecordV1>(winner.body));
+      state.user_handles.emplace(id, std::get<UserHandleRecordV1>(winner.body()));
     });
   }
   {
@@ -230,7 +230,7 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
       if (is_root_signer(authorities, *r)) handles.add(std::get<record_key::VaultHandle>(r->key).handle_id, *r);
     }
     handles.decide(slots, [&](const VaultHandleId& id, const VerifiedRecord& winner) {
-      state.vault_handles.emplace(id, std::get<VaultHandleRecordV1>(winner.body));
+      state.vault_handles.emplace(id, std::get<VaultHandleRecordV1>(winner.body()));
     });
   }
   {
@@ -240,7 +240,7 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
       if (selection.users.contains(user)) entries.add(user, *r);
     }
     entries.decide(slots, [&](const UserId& id, const VerifiedRecord& winner) {
-      state.entry_points.emplace(id, std::get<EntryPointRecordV1>(winner.body));
+      state.entry_points.emplace(id, std::get<EntryPointRecordV1>(winner.body()));
     });
   }
 
@@ -265,7 +265,7 @@ UserRecordV1 root_user_record(const pipeline::SelectedRoot& root) {
 
 bool deletion_allowed(const EffectiveState& state, const VerifiedRecord& record) {
   const AuthoritySet& authority = state.authority_ref(record.signer);
-  if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&record.body)) {
+  if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&record.body())) {
     // The deleter must be able to create the grant it removes as well as
     // the permission it names, or naming a weaker permission would let it
     // remove a stronger grant.
@@ -361,9 +361,9 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
 
   std::vector<const VerifiedRecord*> candidates;
   for (const VerifiedRecord& record : records) {
-    if (std::holds_alternative<GroupDeletedRecordV1>(record.body) ||
-        std::holds_alternative<GrantDeletedRecordV1>(record.body) ||
-        std::holds_alternative<UserDeletedRecordV1>(record.body)) {
+    if (std::holds_alternative<GroupDeletedRecordV1>(record.body()) ||
+        std::holds_alternative<GrantDeletedRecordV1>(record.body()) ||
+        std::holds_alternative<UserDeletedRecordV1>(record.body())) {
       candidates.push_back(&record);
     }
   }

@@ -8,7 +8,7 @@
 namespace vornex::core::validate {
 
 std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& b) noexcept {
-  if (auto c = record_counter(a.body) <=> record_counter(b.body); c != 0) return c;
+  if (auto c = record_counter(a.body()) <=> record_counter(b.body()); c != 0) return c;
   if (auto c = a.signer.bytes() <=> b.signer.bytes(); c != 0) return c;
   return a.hash.bytes() <=> b.hash.bytes();
 }
@@ -17,7 +17,7 @@ namespace detail {
 
 ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept) {
   ConflictSlot slot;
-  slot.counter = record_counter(kept.front()->body);
+  slot.counter = record_counter(kept.front()->body());
   slot.hashes.reserve(kept.size());
   for (const VerifiedRecord* record : kept) slot.hashes.push_back(record->hash);
   std::sort(slot.hashes.begin(), slot.hashes.end());
@@ -58,10 +58,10 @@ ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
   for (const VerifiedRecord& record : records) {
     const SecretId* id = nullptr;
     const SecretSelectorV1* selector = nullptr;
-    if (const auto* secret = std::get_if<SecretRecordV1>(&record.body)) {
+    if (const auto* secret = std::get_if<SecretRecordV1>(&record.body())) {
       id = &secret->secret_id;
       selector = &secret->selector;
-    } else if (const auto* deleted = std::get_if<SecretDeletedRecordV1>(&record.body)) {
+    } else if (const auto* deleted = std::get_if<SecretDeletedRecordV1>(&record.body())) {
       id = &deleted->secret_id;
       selector = &deleted->selector;
     } else {

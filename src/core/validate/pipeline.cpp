@@ -32,8 +32,10 @@ ValidationReport refused(ValidationIssue issue) {
 
 class Run {
  public:
-  Run(const Ratchet& ratchet, const CryptoProvider& crypto, const VerifiedHashes& verified)
-      : ratchet_(ratchet), crypto_(crypto), verified_(verified) {}
+  // With `owns_records`, the listed records belong to this run (they are not
+  // const objects) and are moved into the report instead of copied.
+  Run(const Ratchet& ratchet, const CryptoProvider& crypto, const VerifiedHashes& verified, bool owns_records)
+      : ratchet_(ratchet), crypto_(crypto), verified_(verified), owns_records_(owns_records) {}
 
   CoreResult<ValidationReport> validate(const std::vector<Listed>& list);
 
@@ -53,9 +55,16 @@ class Run {
 
   CoreResult<std::vector<SelectedRoot>> root_candidates(const std::vector<Listed>& list) const;
 
+  VerifiedRecord verified(const Listed& entry, RecordKey key, const UserId& signer) const {
+    if (!owns_records_) return VerifiedRecord{*entry.record, std::move(key), *entry.hash, signer};
+    return VerifiedRecord{std::move(*const_cast<VaultRecordV1*>(entry.record)), std::move(key),
+                          std::move(*const_cast<HashValue*>(entry.hash)), signer};
+  }
+
   const Ratchet& ratchet_;
   const CryptoProvider& crypto_;
   const VerifiedHashes& verified_;
+  bool owns_records_;
 };
 
 CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Listed>& list) const {
@@ -167,12 +176,12 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
       report.issues.push_back(issue::InvalidSignature{std::move(record_key)});
       continue;
     }
-    records.push_back(VerifiedRecord{*entry.record, *body, std::move(record_key), *entry.hash, signer->second});
+    records.push_back(verified(entry, std::move(record_key), signer->second));
   }
 
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
-  const auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
+  auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
   Watermarks marks = admitted_watermarks(records, first_state, deletions);
 
   RollbackFloor floor;
@@ -182,7 +191,9 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     if (admitted < trusted) floor.emplace(key, trusted);
   }
 
-  EffectiveState state = resolve_effective_with_deletions(root, records, floor).first;
+  // Without a floor the state is the one already computed.
+  EffectiveState state =
+      floor.empty() ? std::move(first_state) : resolve_effective_with_deletions(root, records, floor).first;
   if (state.blocked) report.issues.push_back(issue::AuthorityDidNotConverge{});
 
   for (auto& [key, conflict] : materialize_conflicts(lww_resolution(records, floor, state), records)) {
@@ -193,7 +204,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     const std::uint64_t admitted = mark == marks.counters.end() ? 0 : mark->second;
     std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> found;
     for (const VerifiedRecord& r : records) {
-      if (r.key == key && record_counter(r.body) == admitted) {
+      if (r.key == key && record_counter(r.body()) == admitted) {
         found.emplace_back(cord::serialize(r.record).value_or(cord::Bytes{}), &r.record);
       }
     }
@@ -218,13 +229,20 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   for (const auto& [key, counter] : marks.counters) highest = std::max(highest.value_or(0), counter);
   state.attach_verified_records(std::move(records), highest);
 
-  // Only what raises the trust state, so a clean reopen writes nothing.
-  for (auto& [key, counter] : marks.counters) {
-    const auto it = ratchet_.counters().find(key);
-    if (it == ratchet_.counters().end() || it->second < counter) report.ratchet_update.counters.emplace(key, counter);
+  // Only what raises the trust state, so a clean reopen writes nothing. The
+  // map nodes move over whole.
+  for (auto it = marks.counters.begin(); it != marks.counters.end();) {
+    const auto next = std::next(it);
+    const auto trusted = ratchet_.counters().find(it->first);
+    if (trusted == ratchet_.counters().end() || trusted->second < it->second) {
+      report.ratchet_update.counters.insert(marks.counters.extract(it));
+    }
+    it = next;
   }
-  for (auto& [key, origin] : marks.origins) {
-    if (!ratchet_.origins().contains(key)) report.ratchet_update.origins.emplace(key, std::move(origin));
+  for (auto it = marks.origins.begin(); it != marks.origins.end();) {
+    const auto next = std::next(it);
+    if (!ratchet_.origins().contains(it->first)) report.ratchet_update.origins.insert(marks.origins.extract(it));
+    it = next;
   }
   report.warnings = warnings_for(undecodable);
   for (HashValue& fingerprint : ambiguous_fingerprints) {
@@ -234,14 +252,29 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   return report;
 }
 
-// Distinct records by record hash, the first met kept.
+// The first eight bytes of a hash as a number, for a cheap first sort key.
+std::uint64_t hash_prefix(const HashValue& hash) {
+  std::uint64_t prefix = 0;
+  const cord::Bytes& bytes = hash.bytes();
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
+  return prefix;
+}
+
+// Distinct records by record hash, the first met kept. Sorting on a number
+// first keeps the full comparisons to hashes that share their prefix.
 std::vector<Listed> distinct(std::vector<Listed> all) {
-  std::vector<std::size_t> order(all.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return *all[a].hash < *all[b].hash; });
+  std::vector<std::pair<std::uint64_t, std::size_t>> order(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) order[i] = {hash_prefix(*all[i].hash), i};
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (const auto c = *all[a.second].hash <=> *all[b.second].hash; c != 0) return c < 0;
+    return a.second < b.second;
+  });
   std::vector<bool> drop(all.size(), false);
   for (std::size_t k = 1; k < order.size(); ++k) {
-    if (*all[order[k]].hash == *all[order[k - 1]].hash) drop[order[k]] = true;
+    if (order[k].first == order[k - 1].first && *all[order[k].second].hash == *all[order[k - 1].second].hash) {
+      drop[order[k].second] = true;
+    }
   }
   std::vector<Listed> out;
   out.reserve(all.size());
@@ -276,7 +309,7 @@ CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, 
   std::vector<Listed> list;
   list.reserve(vault.size());
   for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault.items()[i], &hashes[i]});
-  return Run(ratchet, crypto, verified).validate(distinct(std::move(list)));
+  return Run(ratchet, crypto, verified, false).validate(distinct(std::move(list)));
 }
 
 CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultRecordV1>& vault,
@@ -285,15 +318,33 @@ CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultR
   return gate(ratchet, [&] { return validate_v1(vault, ratchet, crypto, verified); });
 }
 
-CoreResult<ValidationReport> validate_vault_with_verified(std::span<const HashedRecord> vault, const Ratchet& ratchet,
-                                                          const CryptoProvider& crypto,
-                                                          const VerifiedHashes& verified) {
+namespace {
+
+CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault, const Ratchet& ratchet,
+                                             const CryptoProvider& crypto, const VerifiedHashes& verified,
+                                             bool owns_records) {
   return gate(ratchet, [&]() -> CoreResult<ValidationReport> {
     std::vector<Listed> list;
     list.reserve(vault.size());
     for (const HashedRecord& r : vault) list.push_back(Listed{&r.record, &r.hash});
-    return Run(ratchet, crypto, verified).validate(distinct(std::move(list)));
+    return Run(ratchet, crypto, verified, owns_records).validate(distinct(std::move(list)));
   });
+}
+
+}  // namespace
+
+CoreResult<ValidationReport> validate_vault_with_verified(std::span<const HashedRecord> vault, const Ratchet& ratchet,
+                                                          const CryptoProvider& crypto,
+                                                          const VerifiedHashes& verified) {
+  return validate_hashed(vault, ratchet, crypto, verified, false);
+}
+
+CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedRecord>&& vault, const Ratchet& ratchet,
+                                                          const CryptoProvider& crypto,
+                                                          const VerifiedHashes& verified) {
+  // The records are consumed: whatever validation keeps is moved out of them.
+  std::vector<HashedRecord> owned = std::move(vault);
+  return validate_hashed(owned, ratchet, crypto, verified, true);
 }
 
 CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
@@ -305,7 +356,7 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
                                const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
   for (const VerifiedRecord& r : records) {
-    if (std::holds_alternative<EntryPointRecordV1>(r.body)) entry_signers.insert(r.signer);
+    if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
   Watermarks marks;
   for (const VerifiedRecord& r : records) {
@@ -330,10 +381,10 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
             return authority.is_root;
           }
         },
-        r.body);
+        r.body());
     if (!admitted) continue;
-    auto [it, inserted] = marks.counters.try_emplace(r.key, record_counter(r.body));
-    if (!inserted) it->second = std::max(it->second, record_counter(r.body));
+    auto [it, inserted] = marks.counters.try_emplace(r.key, record_counter(r.body()));
+    if (!inserted) it->second = std::max(it->second, record_counter(r.body()));
     if (marks.origins.contains(r.key)) continue;
     std::visit(
         [&](const auto& b) {
@@ -349,7 +400,7 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
             marks.origins.emplace(r.key, key_origin::Secret{b.selector});
           }
         },
-        r.body);
+        r.body());
   }
   return marks;
 }

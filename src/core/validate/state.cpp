@@ -24,7 +24,7 @@ bool has_conflict(const EffectiveState& state, const SecretId& id) {
 }
 
 ActiveSecretV1 active_of(const VerifiedRecord& record) {
-  return ActiveSecretV1{record.record, std::get<SecretRecordV1>(record.body)};
+  return ActiveSecretV1{record.record, std::get<SecretRecordV1>(record.body())};
 }
 
 }  // namespace
@@ -42,11 +42,11 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
   std::map<SecretId, std::pair<std::size_t, std::size_t>> latest;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const VerifiedRecord& record = records[i];
-    const SecretSelectorV1* selector = secret_selector(record.body);
+    const SecretSelectorV1* selector = secret_selector(record.body());
     if (selector == nullptr) continue;
     // Read authority alone never makes a write count.
     if (!authority_ref(record.signer).can_write(*selector)) continue;
-    auto [it, inserted] = latest.try_emplace(*secret_id_of(record.body), i, i);
+    auto [it, inserted] = latest.try_emplace(*secret_id_of(record.body()), i, i);
     if (!inserted && compare_lww(record, records[it->second.first]) > 0) it->second.first = i;
   }
   latest_secret = std::move(latest);
@@ -61,7 +61,7 @@ CoreResult<const VerifiedRecord*> EffectiveState::live_secret_winner(const Secre
                                                                      const CryptoProvider& crypto) const {
   VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
   const VerifiedRecord* latest = latest_authorized_secret_record(id);
-  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body)) return nullptr;
+  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body())) return nullptr;
   return latest;
 }
 
@@ -83,7 +83,7 @@ std::vector<ActiveSecretV1> EffectiveState::secret_records() const {
   std::sort(live.begin(), live.end());
   std::vector<ActiveSecretV1> out;
   for (const auto& [first, latest] : live) {
-    if (std::holds_alternative<SecretRecordV1>(records[latest].body)) out.push_back(active_of(records[latest]));
+    if (std::holds_alternative<SecretRecordV1>(records[latest].body())) out.push_back(active_of(records[latest]));
   }
   return out;
 }
@@ -95,7 +95,7 @@ SecretStatus EffectiveState::classify_secret_for_user(const SecretSelectorV1& se
   if (!id) return SecretStatus::Invalid;
   if (has_conflict(*this, *id)) return SecretStatus::Conflicted;
   const VerifiedRecord* latest = latest_authorized_secret_record(*id);
-  const auto* secret = latest == nullptr ? nullptr : std::get_if<SecretRecordV1>(&latest->body);
+  const auto* secret = latest == nullptr ? nullptr : std::get_if<SecretRecordV1>(&latest->body());
   if (secret == nullptr) return SecretStatus::Missing;
   if (!authority_ref(user).can_read(secret->selector)) return SecretStatus::Unauthorized;
 
@@ -130,7 +130,7 @@ std::vector<UserId> EffectiveState::current_reader_entries(const SecretSelectorV
 bool EffectiveState::secret_record_is_current(const HashValue& hash) const {
   const auto it = std::find_if(records.begin(), records.end(), [&](const VerifiedRecord& r) { return r.hash == hash; });
   if (it == records.end()) return false;
-  const SecretId* id = secret_id_of(it->body);
+  const SecretId* id = secret_id_of(it->body());
   if (id == nullptr || has_conflict(*this, *id)) return false;
   const VerifiedRecord* latest = latest_authorized_secret_record(*id);
   return latest != nullptr && latest->hash == hash;

@@ -17,13 +17,16 @@
 
 namespace vornex::core::validate {
 
-// One record that passed the structure and signature checks.
+// One record that passed the structure and signature checks. Its decoded
+// body is the one inside the envelope, not a second copy.
 struct VerifiedRecord {
-  VaultRecordV1 record;  // the stored envelope, as decoded
-  RecordBodyV1 body;
-  RecordKey key;  // a deletion carries its target's key
+  VaultRecordV1 record;  // the stored envelope, as decoded; always a known kind
+  RecordKey key;         // a deletion carries its target's key
   HashValue hash;
   UserId signer;
+
+  const RecordBodyV1& body() const { return *record.body.known(); }
+
   bool operator==(const VerifiedRecord&) const = default;
 };
 
@@ -82,19 +85,19 @@ class Competition {
     std::vector<const VerifiedRecord*> kept;
     for (auto group = entries_.begin(); group != entries_.end();) {
       auto end = group + 1;
-      std::uint64_t top = record_counter(group->second->body);
+      std::uint64_t top = record_counter(group->second->body());
       while (end != entries_.end() && *end->first == *group->first) {
-        top = std::max(top, record_counter(end->second->body));
+        top = std::max(top, record_counter(end->second->body()));
         ++end;
       }
       kept.clear();
       for (auto it = group; it != end; ++it) {
-        if (record_counter(it->second->body) == top) kept.push_back(it->second);
+        if (record_counter(it->second->body()) == top) kept.push_back(it->second);
       }
       const VerifiedRecord* winner = kept.front();
       bool same = true;
       for (const VerifiedRecord* candidate : kept) {
-        if (!(candidate->body == kept.front()->body)) {
+        if (!(candidate->body() == kept.front()->body())) {
           same = false;
           break;
         }

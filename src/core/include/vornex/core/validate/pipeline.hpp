@@ -46,6 +46,10 @@ CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultR
 CoreResult<ValidationReport> validate_vault_with_verified(std::span<const HashedRecord> vault, const Ratchet& ratchet,
                                                           const CryptoProvider& crypto,
                                                           const VerifiedHashes& verified);
+// The same, consuming the records: the verified ones move into the report.
+CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedRecord>&& vault, const Ratchet& ratchet,
+                                                          const CryptoProvider& crypto,
+                                                          const VerifiedHashes& verified);
 CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
                                             const CryptoProvider& crypto);
 
