@@ -35,7 +35,10 @@ StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& pat
 // A missing file counts as removed.
 StoreStatus remove_file_durable(const Path& path);
 
-// The pieces the lock takers share.
+// The pieces the lock takers share. Directory creation (mode 0777 before the
+// umask; the private form then sets `dir` to 0700) first checks the fallback
+// state directory when `dir` lies in it: made 0700 if missing, refused unless
+// it is a real directory of this user that group and others cannot write.
 StoreStatus create_private_dir_all(const Path& dir);
 StoreStatus create_dir_all(const Path& dir);
 // "." + name + ".tmp." + 32 random lower-case hex digits, beside the target.

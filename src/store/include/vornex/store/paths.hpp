@@ -14,6 +14,11 @@ namespace vornex::store {
 inline constexpr const char* kVaultFileName = "vault.cord";
 inline constexpr const char* kWorkspaceLockFileName = "vault.cord.lock";
 inline constexpr const char* kWorkspaceDirName = ".vornex";
+inline constexpr const char* kRatchetFileName = "ratchet.cord";
+inline constexpr const char* kRootStateLockFileName = "state.lock";
+inline constexpr const char* kTransactionFileName = "transaction.cord";
+inline constexpr const char* kJoinCommitFileName = "join-commit.cord";
+inline constexpr const char* kVerificationCacheFileName = "cache.cord";
 
 // Immutable once built; nothing is created on disk by building it. The state
 // directory is fixed here, so later changes of the environment do not move
@@ -45,6 +50,10 @@ class WorkspacePaths {
 // else the temporary directory's "vornex-<euid>". Read at every call; a
 // variable set to the empty string is used as it is.
 Path default_state_dir();
+// The last resort of default_state_dir: TMPDIR (or "/tmp") joined with
+// "vornex-<euid>". Other users can create names there first, so the store
+// checks this directory before it creates anything inside it.
+Path fallback_state_dir();
 
 // Lower-case hexadecimal of all the hash's bytes.
 std::string hex_hash(const core::HashValue& hash);
@@ -63,5 +72,8 @@ std::optional<Path> parent_of(const Path& path);
 std::optional<Path> file_name_of(const Path& path);
 // The directory a file's siblings are made in: its parent, else ".".
 Path directory_of(const Path& path);
+// Whether `path` is `base` or lies below it, compared component by component
+// without touching the file system.
+bool lies_within(const Path& path, const Path& base);
 
 }  // namespace vornex::store

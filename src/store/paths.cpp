@@ -1,0 +1,168 @@
+#include "vornex/store/paths.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vornex::store {
+
+namespace {
+
+constexpr const char* kDefaultTempDir = "/tmp";
+
+// A path's components as byte ranges of its text. Repeated "/" collapse, a
+// trailing "/" adds no empty component, and "." counts only as the first
+// component of a relative path ("a/./b" is "a", "b"; "./a" is ".", "a").
+struct Components {
+  struct Range {
+    std::size_t begin;
+    std::size_t end;
+  };
+  bool absolute = false;
+  std::vector<Range> ranges;
+};
+
+Components components(std::string_view text) {
+  Components out;
+  out.absolute = !text.empty() && text.front() == '/';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '/') {
+      ++i;
+      continue;
+    }
+    const std::size_t end = std::min(text.find('/', i), text.size());
+    const bool leading = i == 0;
+    if (text.substr(i, end - i) != "." || leading) out.ranges.push_back({i, end});
+    i = end;
+  }
+  return out;
+}
+
+std::string_view text_of(std::string_view text, Components::Range range) {
+  return text.substr(range.begin, range.end - range.begin);
+}
+
+// The environment variable's raw value; an empty value counts as set.
+std::optional<Path> env_path(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return Path(value);
+}
+
+// The directory of one trusted root's state files.
+Path root_state_dir(const WorkspacePaths& paths, const core::HashValue& root) {
+  return paths.state_dir() / hex_hash(root);
+}
+
+}  // namespace
+
+WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir)
+    : root_(std::move(root)),
+      vornex_dir_(std::move(vornex_dir)),
+      vault_path_(std::move(vault_path)),
+      lock_path_(std::move(lock_path)),
+      state_dir_(std::move(state_dir)) {}
+
+WorkspacePaths WorkspacePaths::from_root_and_vornex_dir(Path root, Path vornex_dir, std::optional<Path> vault_path) {
+  Path vault = vault_path ? std::move(*vault_path) : vornex_dir / kVaultFileName;
+  // The lock stays in vornex_dir even when the vault file lives elsewhere
+  // or has another name, so every writer of the workspace meets on it.
+  Path lock = vornex_dir / kWorkspaceLockFileName;
+  return WorkspacePaths(std::move(root), std::move(vornex_dir), std::move(vault), std::move(lock),
+                        default_state_dir());
+}
+
+WorkspacePaths WorkspacePaths::from_vault_path(Path vault_path) {
+  Path dir = directory_of(vault_path);
+  Path root = dir;
+  if (file_name_of(dir) == Path(kWorkspaceDirName)) root = directory_of(dir);
+  return from_root_and_vornex_dir(std::move(root), std::move(dir), std::move(vault_path));
+}
+
+Path fallback_state_dir() {
+  // An empty TMPDIR is taken as unset: it would put the state of every user
+  // of this program into whatever directory it happens to run in.
+  std::optional<Path> tmp = env_path("TMPDIR");
+  if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
+  return *tmp / ("vornex-" + std::to_string(::geteuid()));
+}
+
+Path default_state_dir() {
+  if (auto dir = env_path("VORNEX_STATE_DIR")) return std::move(*dir);
+  if (auto dir = env_path("XDG_STATE_HOME")) return *dir / "vornex";
+  if (auto dir = env_path("HOME")) return *dir / ".local" / "state" / "vornex";
+  return fallback_state_dir();
+}
+
+std::string hex_hash(const core::HashValue& hash) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(hash.bytes().size() * 2);
+  for (const std::uint8_t byte : hash.bytes()) {
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0x0F]);
+  }
+  return out;
+}
+
+Path ratchet_path(const WorkspacePaths& paths, const core::HashValue& root) {
+  return root_state_dir(paths, root) / kRatchetFileName;
+}
+
+Path root_state_lock_path(const WorkspacePaths& paths, const core::HashValue& root) {
+  return root_state_dir(paths, root) / kRootStateLockFileName;
+}
+
+Path transaction_path(const WorkspacePaths& paths, const core::HashValue& root) {
+  return root_state_dir(paths, root) / kTransactionFileName;
+}
+
+Path join_commit_path(const WorkspacePaths& paths, const core::HashValue& root) {
+  return root_state_dir(paths, root) / kJoinCommitFileName;
+}
+
+Path verification_cache_path(const WorkspacePaths& paths, const core::HashValue& root,
+                             const core::HashValue& owner) {
+  return root_state_dir(paths, root) / hex_hash(owner) / kVerificationCacheFileName;
+}
+
+std::optional<Path> parent_of(const Path& path) {
+  const std::string_view text = path.native();
+  const Components parts = components(text);
+  if (parts.ranges.empty()) return std::nullopt;  // "" and "/"
+  if (parts.ranges.size() == 1) return parts.absolute ? Path("/") : Path();
+  return Path(std::string(text.substr(0, parts.ranges[parts.ranges.size() - 2].end)));
+}
+
+std::optional<Path> file_name_of(const Path& path) {
+  const std::string_view text = path.native();
+  const Components parts = components(text);
+  if (parts.ranges.empty()) return std::nullopt;
+  const std::string_view last = text_of(text, parts.ranges.back());
+  if (last == "." || last == "..") return std::nullopt;
+  return Path(std::string(last));
+}
+
+Path directory_of(const Path& path) { return parent_of(path).value_or(Path(".")); }
+
+bool lies_within(const Path& path, const Path& base) {
+  // "." names the same place as no component at all.
+  const auto names = [](std::string_view text) {
+    std::vector<std::string_view> out;
+    for (const auto range : components(text).ranges) {
+      if (text_of(text, range) != ".") out.push_back(text_of(text, range));
+    }
+    return out;
+  };
+  if (components(path.native()).absolute != components(base.native()).absolute) return false;
+  const auto inner = names(path.native());
+  const auto outer = names(base.native());
+  return outer.size() <= inner.size() && std::equal(outer.begin(), outer.end(), inner.begin());
+}
+
+}  // namespace vornex::store

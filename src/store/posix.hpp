@@ -1,0 +1,46 @@
+// POSIX pieces the store's file code shares: an owned descriptor and the
+// full flush. Not part of the component's interface.
+#pragma once
+
+#include <unistd.h>
+
+#include <expected>
+#include <utility>
+
+#include "vornex/store/error.hpp"
+
+namespace vornex::store::detail {
+
+// Closes its descriptor on every path out of a scope.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  // The result of close is not reported: by then the data has been flushed,
+  // and a retry after EINTR could close a descriptor reused by another thread.
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The platform's strongest flush of a file or directory to stable storage,
+// repeated while it is interrupted.
+std::expected<void, IoError> full_flush(int fd);
+
+}  // namespace vornex::store::detail

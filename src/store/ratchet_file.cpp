@@ -1,0 +1,100 @@
+#include "vornex/store/ratchet_file.hpp"
+
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "cord/try.hpp"
+#include "vornex/store/fs.hpp"
+
+namespace vornex::store {
+
+namespace {
+
+StoreError ratchet_invalid(const Path& path, cord::CordError error) {
+  return StoreError::ratchet_invalid(path, std::move(error));
+}
+
+bool has_magic(cord::ByteView bytes) {
+  return bytes.size() >= kRatchetMagic.size() && std::equal(kRatchetMagic.begin(), kRatchetMagic.end(), bytes.begin());
+}
+
+}  // namespace
+
+cord::Result<RatchetStore> to_ratchet_store(const core::Ratchet& ratchet) {
+  VX_TRY_ASSIGN(auto records, cord::Set<cord::Evolving<core::RatchetRecordV1>>::from(ratchet.to_stored()));
+  return RatchetStore{ratchet_store::V1{std::move(records)}};
+}
+
+std::optional<core::Ratchet> into_ratchet(RatchetStore store) {
+  // Set order is the canonical one, so the result does not depend on how
+  // the set was filled.
+  return core::Ratchet::from_stored(std::get<ratchet_store::V1>(store).records.items());
+}
+
+StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet) {
+  auto store = to_ratchet_store(ratchet);
+  if (!store) return std::unexpected(StoreError::cord(std::move(store).error()));
+  cord::Bytes out(kRatchetMagic.begin(), kRatchetMagic.end());
+  if (auto st = cord::serialize_into(out, *store); !st) return std::unexpected(StoreError::cord(std::move(st).error()));
+  return out;
+}
+
+StoreResult<core::Ratchet> decode_ratchet(const Path& path, cord::ByteView bytes) {
+  if (!has_magic(bytes)) {
+    return std::unexpected(ratchet_invalid(path, cord::CordError::validation(kRatchetMissingMagic)));
+  }
+  auto store = cord::deserialize<RatchetStore>(bytes.subspan(kRatchetMagic.size()));
+  if (!store) return std::unexpected(ratchet_invalid(path, std::move(store).error()));
+  auto ratchet = into_ratchet(std::move(*store));
+  if (!ratchet) return std::unexpected(ratchet_invalid(path, cord::CordError::validation(kRatchetMissingRoot)));
+  return std::move(*ratchet);
+}
+
+StoreResult<std::optional<core::Ratchet>> read_ratchet_for_root(const WorkspacePaths& paths,
+                                                                const core::HashValue& root) {
+  const Path path = ratchet_path(paths, root);
+  auto bytes = read_file_bounded(path, kRatchetFileLimit);
+  if (!bytes) {
+    if (bytes.error().kind() == IoKind::NotFound) return std::nullopt;
+    return std::unexpected(StoreError::io(path, std::move(bytes).error()));
+  }
+  VX_TRY_ASSIGN(core::Ratchet ratchet, decode_ratchet(path, *bytes));
+  if (ratchet.trusted_root() != root.bytes()) {
+    return std::unexpected(StoreError::trust_root_mismatch(core::HashValue(ratchet.trusted_root()), root));
+  }
+  return ratchet;
+}
+
+StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::HashValue& root,
+                                       cord::ByteView bytes) {
+  const Path path = ratchet_path(paths, root);
+  if (bytes.size() > kRatchetFileLimit) {
+    return std::unexpected(StoreError::io(
+        path, IoError::invalid_data("ratchet is " + std::to_string(bytes.size()) +
+                                    " bytes, above the supported maximum of " + std::to_string(kRatchetFileLimit))));
+  }
+  // Only bytes that read back as this root's ratchet reach the disk.
+  VX_TRY_ASSIGN(const core::Ratchet decoded, decode_ratchet(path, bytes));
+  if (decoded.trusted_root() != root.bytes()) {
+    return std::unexpected(StoreError::trust_root_mismatch(core::HashValue(decoded.trusted_root()), root));
+  }
+
+  VX_TRY(write_private_atomic_inner(path, bytes, true));
+
+  auto written = read_file_bounded(path, kRatchetFileLimit);
+  if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
+  if (!std::ranges::equal(*written, bytes)) {
+    return std::unexpected(
+        StoreError::io(path, IoError::invalid_data("ratchet bytes differed immediately after atomic write")));
+  }
+  VX_TRY(decode_ratchet(path, *written));
+  return {};
+}
+
+StoreStatus write_ratchet_atomic(const WorkspacePaths& paths, const core::Ratchet& ratchet) {
+  VX_TRY_ASSIGN(const cord::Bytes bytes, encode_ratchet(ratchet));
+  return write_ratchet_bytes_atomic(paths, core::HashValue(ratchet.trusted_root()), bytes);
+}
+
+}  // namespace vornex::store

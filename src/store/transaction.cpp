@@ -1,0 +1,153 @@
+#include "vornex/store/transaction.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "cord/text.hpp"
+#include "cord/try.hpp"
+#include "vornex/store/fs.hpp"
+
+namespace vornex::store {
+
+namespace {
+
+// Encodes exactly as TransactionStore::V1 (index 0, then the record), but
+// borrows the record: its images may be hundreds of MiB.
+struct StoreV1Ref {
+  const TransactionV1& transaction;
+  CORD_TRANSPARENT(transaction)
+};
+using TransactionStoreRef = std::variant<StoreV1Ref>;
+
+bool has_magic(cord::ByteView bytes) {
+  return bytes.size() >= kTransactionMagic.size() &&
+         std::equal(kTransactionMagic.begin(), kTransactionMagic.end(), bytes.begin());
+}
+
+std::string too_large(std::size_t size) {
+  return "transaction is " + std::to_string(size) + " bytes, above the supported maximum of " +
+         std::to_string(kTransactionFileLimit);
+}
+
+bool is_hash_of_wrong_length(const FilePreconditionV1& precondition) {
+  const core::HashValue* hash = precondition.hash();
+  return hash != nullptr && hash->bytes().size() != kFileHashBytes;
+}
+
+}  // namespace
+
+StoreResult<NativePathV1> NativePathV1::canonical(const Path& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::unexpected(StoreError::io(path, IoError::from_errno(errno)));
+  const std::unique_ptr<char, decltype(&std::free)> owned(resolved, &std::free);
+  const std::string_view text(resolved);
+  return NativePathV1(Unix{cord::Bytes(text.begin(), text.end())});
+}
+
+StoreResult<bool> NativePathV1::matches_canonical(const Path& local) const {
+  VX_TRY_ASSIGN(const NativePathV1 resolved, canonical(local));
+  return *this == resolved;
+}
+
+std::optional<Path> NativePathV1::to_path_buf() const {
+  const Unix* path = unix_path();
+  if (path == nullptr) return std::nullopt;
+  return Path(std::string(path->bytes.begin(), path->bytes.end()));
+}
+
+StoreError invalid(const Path& path, std::string reason) {
+  return StoreError::transaction_invalid(path, std::move(reason));
+}
+
+StoreStatus validate_shape(const Path& path, const TransactionV1& record) {
+  const auto fail = [&](const char* reason) { return std::unexpected(invalid(path, reason)); };
+  if (record.id.size() != kTransactionIdBytes) return fail("transaction ID must be exactly 32 bytes");
+  if (record.operation_label.empty() || record.operation_label.size() > kMaxOperationLabelBytes) {
+    return fail("transaction operation label is empty or too long");
+  }
+  if (is_hash_of_wrong_length(record.vault_before) || is_hash_of_wrong_length(record.ratchet_before)) {
+    return fail("transaction file hash must be 32 bytes");
+  }
+  if (record.next_vault_bytes.size() > kMaxTransactionImageBytes) {
+    return fail("transaction vault after-image is too large");
+  }
+  if (record.next_ratchet_bytes.size() > kMaxTransactionImageBytes) {
+    return fail("transaction ratchet after-image is too large");
+  }
+  if (const auto* windows = record.vault_path.windows_path(); windows != nullptr && windows->bytes.size() % 2 != 0) {
+    return fail("transaction Windows path has odd byte length");
+  }
+  return {};
+}
+
+StoreResult<TransactionV1> decode_transaction(const Path& path, cord::ByteView bytes) {
+  if (bytes.size() > kTransactionFileLimit) return std::unexpected(invalid(path, too_large(bytes.size())));
+  if (!has_magic(bytes)) return std::unexpected(invalid(path, "missing vornex transaction magic"));
+  auto store = cord::deserialize<TransactionStore>(bytes.subspan(kTransactionMagic.size()), kTransactionCordLimits);
+  if (!store) {
+    return std::unexpected(invalid(path, "transaction Cord payload is invalid: " + store.error().message()));
+  }
+  TransactionV1 record = std::move(std::get<transaction_store::V1>(*store).transaction);
+  VX_TRY(validate_shape(path, record));
+  return record;
+}
+
+StoreResult<cord::Bytes> encode_transaction(const TransactionV1& record) {
+  // A record that breaks a rule has no place yet: its errors name the file.
+  const Path name(kTransactionFileName);
+  VX_TRY(validate_shape(name, record));
+  // Cord writes texts in NFC, so a label in another form would read back
+  // as a different record, perhaps no longer within the length rule.
+  // Invalid UTF-8 is left to the encoder, which refuses it.
+  if (cord::text::is_utf8(record.operation_label) && !cord::text::is_nfc(record.operation_label)) {
+    return std::unexpected(invalid(name, "transaction operation label is not in NFC"));
+  }
+
+  // The decoder reads with the same limits, and the shape rules held on
+  // what is written, so whatever encodes here also decodes.
+  cord::Bytes out;
+  out.reserve(kTransactionMagic.size() + record.next_vault_bytes.size() + record.next_ratchet_bytes.size() + 512);
+  out.assign(kTransactionMagic.begin(), kTransactionMagic.end());
+  if (auto st = cord::serialize_into(out, TransactionStoreRef{StoreV1Ref{record}}, kTransactionCordLimits); !st) {
+    return std::unexpected(StoreError::cord(std::move(st).error()));
+  }
+  if (out.size() > kTransactionFileLimit) return std::unexpected(invalid(name, too_large(out.size())));
+  return out;
+}
+
+StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths& paths, const core::HashValue& root) {
+  const Path path = transaction_path(paths, root);
+  auto bytes = read_file_bounded(path, kTransactionFileLimit);
+  if (!bytes) {
+    if (bytes.error().kind() == IoKind::NotFound) return std::nullopt;
+    return std::unexpected(StoreError::io(path, std::move(bytes).error()));
+  }
+  VX_TRY_ASSIGN(TransactionV1 record, decode_transaction(path, *bytes));
+  if (record.trusted_root != root) {
+    return std::unexpected(invalid(path, "transaction trusted root does not match its state directory"));
+  }
+  return record;
+}
+
+StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const TransactionV1& record) {
+  const Path path = transaction_path(paths, record.trusted_root);
+  VX_TRY_ASSIGN(const cord::Bytes bytes, encode_transaction(record));
+  VX_TRY(write_private_atomic_inner(path, bytes, true));
+
+  auto written = read_file_bounded(path, kTransactionFileLimit);
+  if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
+  if (*written != bytes) {
+    return std::unexpected(invalid(path, "transaction bytes differed immediately after atomic write"));
+  }
+  VX_TRY_ASSIGN(const TransactionV1 decoded, decode_transaction(path, *written));
+  if (decoded != record) {
+    return std::unexpected(invalid(path, "transaction value differed immediately after atomic write"));
+  }
+  return {};
+}
+
+}  // namespace vornex::store

@@ -1,0 +1,275 @@
+// Bounded reads, atomic writes and their modes, the vault file, durable
+// removal, the fallback state directory, and what a killed writer leaves.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <random>
+#include <regex>
+#include <string>
+
+#include "vornex/core/validate/vault_file.hpp"
+#include "vornex/store/fs.hpp"
+
+namespace {
+
+using namespace vornex::store;
+namespace fs = std::filesystem;
+
+// Sets one environment variable for a scope.
+class ScopedEnvVar {
+ public:
+  ScopedEnvVar(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+const std::regex kTemporaryName(R"(^\.target\.tmp\.[0-9a-f]{32}$)");
+
+class Fs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/vornex-store-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    dir_ = name;
+    old_umask_ = ::umask(022);
+  }
+  void TearDown() override {
+    ::umask(old_umask_);
+    fs::remove_all(dir_);
+  }
+  Path at(const std::string& relative) const { return dir_ / relative; }
+  void put(const Path& path, const std::string& content) const { std::ofstream(path) << content; }
+  std::string get(const Path& path) const {
+    const auto bytes = read_file_bounded(path, 1 << 20).value();
+    return {bytes.begin(), bytes.end()};
+  }
+  static unsigned mode_of(const Path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
+  }
+  static cord::ByteView view(const std::string& s) {
+    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+  }
+
+  Path dir_;
+  mode_t old_umask_ = 0;
+};
+
+TEST_F(Fs, ReadRefusesWhatIsNotARegularFile) {
+  ::alarm(10);  // a FIFO that blocked the open would hang here
+  put(at("file"), "x");
+  fs::create_symlink(at("file"), at("link"));
+  fs::create_directory(at("dir"));
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  const std::tuple<const char*, IoKind, std::string> cases[] = {
+      {"link", IoKind::Other, IoError::from_errno(ELOOP).message()},
+      {"dir", IoKind::InvalidInput, "not a regular file"},
+      {"fifo", IoKind::InvalidInput, "not a regular file"},
+      {"missing", IoKind::NotFound, IoError::from_errno(ENOENT).message()},
+      {"file/under", IoKind::Other, IoError::from_errno(ENOTDIR).message()},
+  };
+  for (const auto& [name, kind, text] : cases) {
+    const auto read = read_file_bounded(at(name), 100);
+    ASSERT_FALSE(read) << name;
+    EXPECT_EQ(read.error().kind(), kind) << name;
+    EXPECT_EQ(read.error().message(), text) << name;
+  }
+  ::alarm(0);
+}
+
+TEST_F(Fs, ReadLimitsOnReportedAndActualSize) {
+  put(at("ten"), "0123456789");
+  EXPECT_EQ(get(at("ten")), "0123456789");
+  EXPECT_EQ(read_file_bounded(at("ten"), 10).value().size(), 10u);
+  EXPECT_EQ(read_file_bounded(at("ten"), 9).error(),
+            IoError::invalid_data("file is 10 bytes, above the supported maximum of 9"));
+#ifdef __linux__
+  // Reports size 0 and has more: the limit on the bytes actually read.
+  EXPECT_GT(read_file_bounded("/proc/self/status", 1 << 20).value().size(), 10u);
+  EXPECT_EQ(read_file_bounded("/proc/self/status", 10).error(),
+            IoError::invalid_data("file exceeds the supported maximum of 10 bytes"));
+#endif
+}
+
+TEST_F(Fs, WriteModes) {
+  struct Case {
+    bool private_mode;
+    mode_t umask;
+    unsigned file, dir;
+  };
+  const Case cases[] = {{true, 022, 0600, 0700}, {true, 0277, 0600, 0700}, {false, 022, 0600, 0777}};
+  for (const Case& c : cases) {
+    // An existing tree wider than wanted: only the file and its directory change.
+    fs::remove_all(at("a"));
+    fs::create_directories(at("a/b"));
+    fs::permissions(at("a"), fs::perms::all);
+    fs::permissions(at("a/b"), fs::perms::all);
+    put(at("a/b/t"), "old");
+    fs::permissions(at("a/b/t"), fs::perms::all);
+    ::umask(c.umask);
+    ASSERT_TRUE(write_private_atomic_inner(at("a/b/t"), view("new"), c.private_mode));
+    ASSERT_TRUE(write_private_atomic_inner(at("a/c/t"), view("fresh"), c.private_mode));
+    ::umask(022);
+    EXPECT_EQ(get(at("a/b/t")), "new");
+    EXPECT_EQ(mode_of(at("a/b/t")), c.file);
+    EXPECT_EQ(mode_of(at("a/b")), c.dir);
+    EXPECT_EQ(mode_of(at("a")), 0777u);
+    EXPECT_EQ(mode_of(at("a/c/t")), c.file);
+    if (c.private_mode) {
+      EXPECT_EQ(mode_of(at("a/c")), 0700u);
+    }
+  }
+}
+
+TEST_F(Fs, FailuresNameTheirPathAndLeaveNothing) {
+  put(at("file"), "x");
+  // A name that fits but whose temporary does not: creating it fails.
+  const std::string long_name(240, 'n');
+  fs::create_directory(at("d"));
+  const auto tmp_failure = write_private_atomic_inner(at("d/" + long_name), view("x"), true);
+  ASSERT_FALSE(tmp_failure);
+  EXPECT_EQ(tmp_failure.error().path()->parent_path(), at("d"));
+  EXPECT_TRUE(tmp_failure.error().path()->filename().native().starts_with("." + long_name + ".tmp."));
+  EXPECT_EQ(tmp_failure.error().io_error()->os_error(), ENAMETOOLONG);
+  EXPECT_TRUE(fs::is_empty(at("d")));
+
+  const auto dir_failure = write_private_atomic_inner(at("file/sub/t"), view("x"), true);
+  EXPECT_EQ(*dir_failure.error().path(), at("file/sub"));
+  EXPECT_EQ(dir_failure.error().io_error()->os_error(), ENOTDIR);
+}
+
+TEST_F(Fs, TemporaryNames) {
+  const std::tuple<Path, std::string> cases[] = {
+      {"/w/vault.cord", R"(^/w/\.vault\.cord\.tmp\.[0-9a-f]{32}$)"},
+      {"vault.cord", R"(^\.vault\.cord\.tmp\.[0-9a-f]{32}$)"},
+      {"/w/\xff.cord", R"(^/w/\.vornex-write\.tmp\.[0-9a-f]{32}$)"},
+  };
+  for (const auto& [target, pattern] : cases) {
+    EXPECT_TRUE(std::regex_match(temporary_path_for(target).native(), std::regex(pattern))) << target;
+  }
+  EXPECT_NE(temporary_path_for("t"), temporary_path_for("t"));
+}
+
+TEST_F(Fs, RemoveFileDurable) {
+  put(at("file"), "x");
+  EXPECT_TRUE(remove_file_durable(at("file")));
+  EXPECT_FALSE(fs::exists(at("file")));
+  EXPECT_TRUE(remove_file_durable(at("file")));
+  put(at("file"), "x");
+  EXPECT_EQ(remove_file_durable(at("file/x")).error().io_error()->os_error(), ENOTDIR);
+}
+
+TEST_F(Fs, VaultWriteAndRead) {
+  const auto paths = WorkspacePaths::from_vault_path(at("w/.vornex/vault.cord"));
+  EXPECT_EQ(read_vault(paths).error(), StoreError::vault_missing(paths.vault_path()));
+
+  const cord::Bytes empty = vornex::core::validate::encode_vault({}).value();
+  ASSERT_TRUE(write_vault_bytes_atomic(paths, empty));
+  EXPECT_EQ(read_vault_bytes(paths).value(), empty);
+  EXPECT_TRUE(read_vault(paths).value().empty());
+  EXPECT_EQ(mode_of(paths.vault_path()), 0644u);
+  EXPECT_EQ(mode_of(paths.vornex_dir()), 0755u);
+
+  // Undecodable bytes are refused after the rename: the new file stays.
+  const auto garbage = write_vault_bytes_atomic(paths, view("garbage"));
+  EXPECT_EQ(garbage.error().message(), "vault file " + paths.vault_path().native() +
+                                           " is invalid: validation failed: not a vornex vault file (missing "
+                                           "magic prefix)");
+  EXPECT_EQ(get(paths.vault_path()), "garbage");
+
+  // Sparse: the size is refused from fstat, nothing is read.
+  ASSERT_EQ(::truncate(paths.vault_path().c_str(), kVaultFileLimit + 1), 0);
+  EXPECT_EQ(read_vault_bytes(paths).error().message(),
+            "vault file " + paths.vault_path().native() +
+                " is invalid: validation failed: file is 268435457 bytes, above the supported maximum of 268435456");
+  fs::remove(paths.vault_path());
+  fs::create_directory(paths.vault_path());
+  EXPECT_EQ(read_vault_bytes(paths).error(),
+            StoreError::io(paths.vault_path(), IoError::invalid_input("not a regular file")));
+}
+
+TEST_F(Fs, OversizedVaultTouchesNothing) {
+  // Address space only: any read of these bytes would fault.
+  const std::size_t size = kVaultFileLimit + 1;
+  void* region = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const auto paths = WorkspacePaths::from_vault_path(at("w/.vornex/vault.cord"));
+  const auto refused = write_vault_bytes_atomic(paths, {static_cast<const std::uint8_t*>(region), size});
+  ::munmap(region, size);
+  EXPECT_EQ(refused.error().message(),
+            "vault file " + paths.vault_path().native() +
+                " is invalid: validation failed: vault is 268435457 bytes, above the supported maximum of 268435456");
+  EXPECT_FALSE(fs::exists(at("w")));
+}
+
+TEST_F(Fs, FallbackStateDirectoryMustBeOurs) {
+  const ScopedEnvVar tmpdir("TMPDIR", dir_);
+  const Path fallback = fallback_state_dir();
+  fs::create_directory(at("elsewhere"));
+  const std::function<bool()> setups[] = {
+      [&] { return fs::create_directory_symlink(at("elsewhere"), fallback), true; },
+      [&] { return put(fallback, ""), true; },
+      [&] { return fs::create_directory(fallback) && ::chmod(fallback.c_str(), 0770) == 0; },
+      [&] { return fs::create_directory(fallback) && ::chown(fallback.c_str(), 4242, -1) == 0; },
+  };
+  for (const auto& setup : setups) {
+    fs::remove_all(fallback);
+    if (!setup()) continue;  // chown needs root
+    const auto refused = write_private_atomic_inner(fallback / "0a" / "ratchet.cord", view("x"), true);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(*refused.error().path(), fallback);
+    EXPECT_TRUE(refused.error().message().contains("refusing insecure state directory")) << refused.error().message();
+    EXPECT_TRUE(fs::is_empty(at("elsewhere")));
+    // Places outside it are not affected.
+    EXPECT_TRUE(create_private_dir_all(at("other")));
+  }
+  fs::remove_all(fallback);
+  EXPECT_TRUE(create_private_dir_all(fallback / "0a"));
+  EXPECT_EQ(mode_of(fallback), 0700u);
+  EXPECT_EQ(mode_of(fallback / "0a"), 0700u);
+}
+
+// A writer killed at any moment leaves the old or the new content, never a
+// mix, and at most stray temporaries that no reader opens.
+TEST_F(Fs, KilledWriterLeavesOneWholeContent) {
+  const std::string a(64 << 10, 'A'), b(64 << 10, 'B');
+  const Path target = at("target");
+  ASSERT_TRUE(write_private_atomic_inner(target, view(a), true));
+  std::mt19937 rng(std::random_device{}());
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (bool flip = false;; flip = !flip) (void)write_private_atomic_inner(target, view(flip ? a : b), true);
+    }
+    ::usleep(1000 * std::uniform_int_distribution<unsigned>(1, 20)(rng));
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    const std::string content = get(target);
+    ASSERT_TRUE(content == a || content == b) << "round " << round;
+  }
+  for (const auto& entry : fs::directory_iterator(dir_)) {
+    if (entry.path() != target) {
+      EXPECT_TRUE(std::regex_match(entry.path().filename().native(), kTemporaryName)) << entry.path();
+    }
+  }
+}
+
+}  // namespace

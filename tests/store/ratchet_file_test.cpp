@@ -1,0 +1,128 @@
+// The ratchet file: its bytes against a layout written out by hand, the
+// refusals of the decoder, the root checks of reader and writer, and
+// unknown record kinds kept through read, change and rewrite.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+
+#include "hex.hpp"
+#include "vornex/store/ratchet_file.hpp"
+
+namespace {
+
+using namespace vornex;
+using namespace vornex::store;
+using vornex::test::hex;
+using vornex::test::to_hex;
+
+// A fresh directory per test holding the state directory.
+class RatchetFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/vornex-ratchet-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(name), nullptr);
+    dir_ = name;
+    // The state directory is fixed when the paths are built.
+    const char* old = std::getenv("VORNEX_STATE_DIR");
+    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+    ::setenv("VORNEX_STATE_DIR", (dir_ / "state").c_str(), 1);
+    paths_.emplace(WorkspacePaths::from_vault_path(dir_ / "vault.cord"));
+    saved ? ::setenv("VORNEX_STATE_DIR", saved->c_str(), 1) : ::unsetenv("VORNEX_STATE_DIR");
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string file_hex(const core::HashValue& root) const {
+    std::ifstream in(dir_ / "state" / to_hex(root.bytes()) / "ratchet.cord", std::ios::binary);
+    return to_hex(cord::Bytes(std::istreambuf_iterator<char>(in), {}));
+  }
+
+  std::filesystem::path dir_;
+  std::optional<WorkspacePaths> paths_;
+};
+
+const core::HashValue kRootF1(hex("F1"));
+const core::HashValue kRootF2(hex("F2"));
+
+// "vornex-ratchet" 00, variant 0, then a set of three in order of their
+// encodings: an unknown kind (index 10), the root F1, user A1 at `counter`.
+cord::Bytes file_with_user_counter(const char* counter) {
+  return hex(std::string("766f726e65782d7261746368657400 00000000 00000003") +
+             " 00000006 0000000A 0102"
+             " 00000009 00000009 00000001 F1"
+             " 00000011 00000000 00000001 A1 " + counter);
+}
+
+std::string failure(const StoreResult<core::Ratchet>& result) { return result ? "ok" : result.error().message(); }
+
+TEST_F(RatchetFile, UnknownKindsSurviveReadChangeAndRewrite) {
+  ASSERT_TRUE(write_ratchet_bytes_atomic(*paths_, kRootF1, file_with_user_counter("0000000000000005")).has_value());
+  auto read = read_ratchet_for_root(*paths_, kRootF1);
+  ASSERT_TRUE(read.has_value() && read->has_value()) << (read ? "none" : read.error().message());
+  core::Ratchet ratchet = **read;
+  EXPECT_EQ(ratchet.unknown_records(), std::vector<cord::Bytes>{hex("0000000A 0102")});
+
+  ratchet.absorb_record(core::UserRatchetRecordV1{core::UserId(core::HashValue(hex("A1"))), 6});
+  ASSERT_TRUE(write_ratchet_atomic(*paths_, ratchet).has_value());
+  EXPECT_EQ(file_hex(kRootF1), to_hex(file_with_user_counter("0000000000000006")));
+  EXPECT_EQ(read_ratchet_for_root(*paths_, kRootF1).value(), ratchet);
+}
+
+TEST(RatchetCodec, DecoderRefusals) {
+  const std::string magic = "766f726e65782d7261746368657400";
+  const std::string prefix = "ratchet file r is invalid: ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "Cord could not validate: not a vornex state file (missing magic prefix)"},
+      // "vornex-ratchet" followed by 01 instead of the zero byte.
+      {"766f726e65782d7261746368657401 00000000 00000000",
+       "Cord could not validate: not a vornex state file (missing magic prefix)"},
+      {magic, "Unexpected end of input"},
+      {magic + "00000001 00000000", "Cord encountered unknown enum variant index 1"},
+      {magic + "00000000 00000000", "Cord could not validate: ratchet file missing its trusted-root record"},
+      {magic + "00000000 00000001 00000009 00000009 00000001 F1 00", "Trailing bytes after deserialization"},
+  };
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(failure(decode_ratchet("r", hex(bytes))), prefix + text) << bytes;
+  }
+}
+
+// A file holding two root records: the set's order decides, so the greater
+// encoding names the root.
+TEST(RatchetCodec, SeveralRootRecordsResolveInSetOrder) {
+  const auto file = hex(
+      "766f726e65782d7261746368657400 00000000 00000002"
+      " 00000009 00000009 00000001 F1 00000009 00000009 00000001 F2");
+  EXPECT_EQ(decode_ratchet("r", file).value().trusted_root(), hex("F2"));
+}
+
+TEST_F(RatchetFile, RootChecksAndMissingFiles) {
+  EXPECT_EQ(read_ratchet_for_root(*paths_, kRootF1).value(), std::nullopt);
+
+  // Bytes of root F1 are never written for F2.
+  const auto bytes = file_with_user_counter("0000000000000001");
+  const auto refused = write_ratchet_bytes_atomic(*paths_, kRootF2, bytes);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(), "trust root mismatch: file has HashValue([241]), requested HashValue([242])");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "state"));
+
+  // A file copied into another root's directory is refused on reading.
+  ASSERT_TRUE(write_ratchet_bytes_atomic(*paths_, kRootF1, bytes).has_value());
+  std::filesystem::create_directories(dir_ / "state" / "f2");
+  std::filesystem::copy_file(dir_ / "state" / "f1" / "ratchet.cord", dir_ / "state" / "f2" / "ratchet.cord");
+  const auto copied = read_ratchet_for_root(*paths_, kRootF2);
+  ASSERT_FALSE(copied.has_value());
+  EXPECT_EQ(copied.error().kind(), StoreError::Kind::TrustRootMismatch);
+
+  // A directory where the file belongs is an error, not an absent file.
+  std::filesystem::create_directories(dir_ / "state" / "aa" / "ratchet.cord");
+  const auto directory = read_ratchet_for_root(*paths_, core::HashValue(hex("AA")));
+  ASSERT_FALSE(directory.has_value());
+  EXPECT_EQ(directory.error().kind(), StoreError::Kind::Io);
+}
+
+}  // namespace
