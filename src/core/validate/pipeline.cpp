@@ -230,18 +230,20 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   state.attach_verified_records(std::move(records), highest);
 
   // Only what raises the trust state, so a clean reopen writes nothing. The
-  // map nodes move over whole.
+  // map nodes move over whole, in key order, so each goes in at the end.
+  auto& counters = report.ratchet_update.counters;
   for (auto it = marks.counters.begin(); it != marks.counters.end();) {
     const auto next = std::next(it);
     const auto trusted = ratchet_.counters().find(it->first);
     if (trusted == ratchet_.counters().end() || trusted->second < it->second) {
-      report.ratchet_update.counters.insert(marks.counters.extract(it));
+      counters.insert(counters.end(), marks.counters.extract(it));
     }
     it = next;
   }
+  auto& origins = report.ratchet_update.origins;
   for (auto it = marks.origins.begin(); it != marks.origins.end();) {
     const auto next = std::next(it);
-    if (!ratchet_.origins().contains(it->first)) report.ratchet_update.origins.insert(marks.origins.extract(it));
+    if (!ratchet_.origins().contains(it->first)) origins.insert(origins.end(), marks.origins.extract(it));
     it = next;
   }
   report.warnings = warnings_for(undecodable);
@@ -385,19 +387,24 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
     if (!admitted) continue;
     auto [it, inserted] = marks.counters.try_emplace(r.key, record_counter(r.body()));
     if (!inserted) it->second = std::max(it->second, record_counter(r.body()));
-    if (marks.origins.contains(r.key)) continue;
+    // One search: the slot is taken only by a kind that has an origin, and
+    // filled only when this is the first such record of the key.
+    const auto first_origin = [&](auto make) {
+      auto [slot, inserted] = marks.origins.try_emplace(r.key);
+      if (inserted) slot->second = make();
+    };
     std::visit(
         [&](const auto& b) {
           using B = std::decay_t<decltype(b)>;
           if constexpr (std::is_same_v<B, UserHandleRecordV1>) {
-            marks.origins.emplace(r.key, key_origin::UserHandle{b.handle});
+            first_origin([&] { return KeyOrigin(key_origin::UserHandle{b.handle}); });
           } else if constexpr (std::is_same_v<B, VaultHandleRecordV1>) {
-            marks.origins.emplace(r.key, key_origin::VaultHandle{b.handle});
+            first_origin([&] { return KeyOrigin(key_origin::VaultHandle{b.handle}); });
           } else if constexpr (std::is_same_v<B, GroupMemberRecordV1> ||
                                std::is_same_v<B, GroupMemberDeletedRecordV1>) {
-            marks.origins.emplace(r.key, key_origin::GroupMember{GroupMemberIdInputV1{b.group_id, b.member}});
+            first_origin([&] { return KeyOrigin(key_origin::GroupMember{GroupMemberIdInputV1{b.group_id, b.member}}); });
           } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
-            marks.origins.emplace(r.key, key_origin::Secret{b.selector});
+            first_origin([&] { return KeyOrigin(key_origin::Secret{b.selector}); });
           }
         },
         r.body());
