@@ -51,12 +51,27 @@ bool names_a_directory(const Path& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+IoResult<void> flush_directory(const Path& dir) {
+  const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return std::unexpected(last_error());
+  return detail::full_flush(fd.get());
+}
+
+// A new directory's entry is flushed in its parent: a file made durable in
+// it must not vanish with it in a crash (a first ratchet file would, and
+// the trust it records with it).
+IoResult<void> made_durable(const Path& dir) {
+  const std::optional<Path> parent = parent_of(dir);
+  if (!parent) return {};
+  return flush_directory(parent->empty() ? Path(".") : *parent);
+}
+
 // Creates dir and its missing ancestors with `mode` (before the umask);
 // directories that exist already, also through a symbolic link, are fine.
 // The empty path is the current directory and needs nothing.
 IoResult<void> make_dir_all(const Path& dir, mode_t mode) {
   if (dir.empty()) return {};
-  if (::mkdir(dir.c_str(), mode) == 0) return {};
+  if (::mkdir(dir.c_str(), mode) == 0) return made_durable(dir);
   const IoError first = last_error();
   if (first.kind() != IoKind::NotFound) {
     if (names_a_directory(dir)) return {};
@@ -65,7 +80,7 @@ IoResult<void> make_dir_all(const Path& dir, mode_t mode) {
   const std::optional<Path> parent = parent_of(dir);
   if (!parent) return std::unexpected(first);
   VX_TRY(make_dir_all(*parent, mode));
-  if (::mkdir(dir.c_str(), mode) == 0) return {};
+  if (::mkdir(dir.c_str(), mode) == 0) return made_durable(dir);
   const IoError second = last_error();
   if (names_a_directory(dir)) return {};  // made by someone else meanwhile
   return std::unexpected(second);
@@ -77,7 +92,11 @@ IoResult<void> make_dir_all(const Path& dir, mode_t mode) {
 // can write to.
 IoResult<void> secure_fallback_dir(const Path& fallback) {
   VX_TRY(make_dir_all(directory_of(fallback), kSharedDirMode));
-  if (::mkdir(fallback.c_str(), kPrivateDirMode) != 0 && errno != EEXIST) return std::unexpected(last_error());
+  if (::mkdir(fallback.c_str(), kPrivateDirMode) == 0) {
+    VX_TRY(made_durable(fallback));
+  } else if (errno != EEXIST) {
+    return std::unexpected(last_error());
+  }
   struct stat st {};
   if (::lstat(fallback.c_str(), &st) != 0) return std::unexpected(last_error());
   if (S_ISLNK(st.st_mode)) return refuse_fallback("it is a symbolic link");
@@ -162,8 +181,8 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
 }
 
 StoreStatus create_dir_all(const Path& dir) {
-  const Path fallback = fallback_state_dir();
-  if (lies_within(dir, fallback)) {
+  for (const Path& fallback : fallback_state_dirs()) {
+    if (!lies_within(dir, fallback)) continue;
     if (auto secured = secure_fallback_dir(fallback); !secured) return io_at(fallback, secured.error());
   }
   if (auto made = make_dir_all(dir, kSharedDirMode); !made) return io_at(dir, made.error());
@@ -209,9 +228,7 @@ StoreStatus sync_parent_directory(const Path& path) {
   if (!parent) return {};
   // A bare file name lives in the current directory, so that is flushed.
   const Path dir = parent->empty() ? Path(".") : *parent;
-  const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return io_at(dir, last_error());
-  if (auto flushed = detail::full_flush(fd.get()); !flushed) return io_at(dir, flushed.error());
+  if (auto flushed = flush_directory(dir); !flushed) return io_at(dir, flushed.error());
   return {};
 }
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -84,12 +85,42 @@ WorkspacePaths WorkspacePaths::from_vault_path(Path vault_path) {
   return from_root_and_vornex_dir(std::move(root), std::move(dir), std::move(vault_path));
 }
 
-Path fallback_state_dir() {
+namespace {
+
+std::mutex& fallback_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::vector<Path>& handed_out_fallbacks() {
+  static std::vector<Path> dirs;
+  return dirs;
+}
+
+Path current_fallback_state_dir() {
   // An empty TMPDIR is taken as unset: it would put the state of every user
   // of this program into whatever directory it happens to run in.
   std::optional<Path> tmp = env_path("TMPDIR");
   if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
   return *tmp / ("vornex-" + std::to_string(::geteuid()));
+}
+
+}  // namespace
+
+Path fallback_state_dir() {
+  Path dir = current_fallback_state_dir();
+  const std::lock_guard lock(fallback_mutex());
+  auto& dirs = handed_out_fallbacks();
+  if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+  return dir;
+}
+
+std::vector<Path> fallback_state_dirs() {
+  Path now = current_fallback_state_dir();
+  const std::lock_guard lock(fallback_mutex());
+  std::vector<Path> dirs = handed_out_fallbacks();
+  if (std::find(dirs.begin(), dirs.end(), now) == dirs.end()) dirs.push_back(std::move(now));
+  return dirs;
 }
 
 Path default_state_dir() {

@@ -240,6 +240,13 @@ TEST_F(Fs, FallbackStateDirectoryMustBeOurs) {
     // Places outside it are not affected.
     EXPECT_TRUE(create_private_dir_all(at("other")));
   }
+  // One handed out stays checked after the environment has moved on.
+  fs::remove_all(fallback);
+  ASSERT_TRUE(fs::create_directory(fallback) && ::chmod(fallback.c_str(), 0777) == 0);
+  {
+    const ScopedEnvVar moved("TMPDIR", at("elsewhere"));
+    EXPECT_FALSE(write_private_atomic_inner(fallback / "0b" / "ratchet.cord", view("x"), true));
+  }
   fs::remove_all(fallback);
   EXPECT_TRUE(create_private_dir_all(fallback / "0a"));
   EXPECT_EQ(mode_of(fallback), 0700u);

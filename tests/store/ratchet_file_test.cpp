@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/mman.h>
 
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "hex.hpp"
+#include "vornex/store/fs.hpp"
 #include "vornex/store/ratchet_file.hpp"
 
 namespace {
@@ -116,13 +118,26 @@ TEST_F(RatchetFile, RootChecksAndMissingFiles) {
   std::filesystem::copy_file(dir_ / "state" / "f1" / "ratchet.cord", dir_ / "state" / "f2" / "ratchet.cord");
   const auto copied = read_ratchet_for_root(*paths_, kRootF2);
   ASSERT_FALSE(copied.has_value());
-  EXPECT_EQ(copied.error().kind(), StoreError::Kind::TrustRootMismatch);
+  EXPECT_EQ(copied.error().message(), "trust root mismatch: file has HashValue([241]), requested HashValue([242])");
 
   // A directory where the file belongs is an error, not an absent file.
   std::filesystem::create_directories(dir_ / "state" / "aa" / "ratchet.cord");
   const auto directory = read_ratchet_for_root(*paths_, core::HashValue(hex("AA")));
   ASSERT_FALSE(directory.has_value());
   EXPECT_EQ(directory.error().kind(), StoreError::Kind::Io);
+
+  // Too large: refused from its length, before a byte of it is read or any
+  // directory made (address space only; a read would fault).
+  std::filesystem::remove_all(dir_ / "state");
+  const std::size_t size = kRatchetFileLimit + 1;
+  void* region = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const auto oversized = write_ratchet_bytes_atomic(*paths_, kRootF1, {static_cast<const std::uint8_t*>(region), size});
+  ::munmap(region, size);
+  ASSERT_FALSE(oversized.has_value());
+  EXPECT_EQ(oversized.error().message(), "I/O error at " + (dir_ / "state" / "f1" / "ratchet.cord").native() +
+                                             ": ratchet is 268435457 bytes, above the supported maximum of 268435456");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "state"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "vornex/core/ids.hpp"
 #include "vornex/store/error.hpp"
@@ -54,6 +55,10 @@ Path default_state_dir();
 // "vornex-<euid>". Other users can create names there first, so the store
 // checks this directory before it creates anything inside it.
 Path fallback_state_dir();
+// Every fallback directory handed out so far in this process, and the one
+// the environment names now: a session keeps its state directory after the
+// environment changes, and the check must follow it there.
+std::vector<Path> fallback_state_dirs();
 
 // Lower-case hexadecimal of all the hash's bytes.
 std::string hex_hash(const core::HashValue& hash);
