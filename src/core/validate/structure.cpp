@@ -1,9 +1,10 @@
 #include "vornex/core/validate/structure.hpp"
 
-#include <set>
+#include <algorithm>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "vornex/core/handles.hpp"
 
@@ -178,9 +179,14 @@ Finding structurally_validate_record(const VaultRecordV1& envelope, const Record
           if (auto found = check_derived(b.secret_id, derive_secret_id(crypto, b.selector), "invalid secret value")) {
             return found;
           }
-          std::set<cord::Bytes> recipients;
-          for (const RecipientSlotV1& slot : b.payload.recipient_slots) {
-            if (!recipients.insert(slot.recipient).second) return invalid("duplicate recipient slot");
+          // Compared in place: one small list of pointers, no copies.
+          std::vector<const cord::Bytes*> recipients;
+          recipients.reserve(b.payload.recipient_slots.size());
+          for (const RecipientSlotV1& slot : b.payload.recipient_slots) recipients.push_back(&slot.recipient);
+          std::sort(recipients.begin(), recipients.end(), [](const auto* x, const auto* y) { return *x < *y; });
+          const auto same = [](const auto* x, const auto* y) { return *x == *y; };
+          if (std::adjacent_find(recipients.begin(), recipients.end(), same) != recipients.end()) {
+            return invalid("duplicate recipient slot");
           }
           return std::nullopt;
         } else if constexpr (std::is_same_v<B, SecretDeletedRecordV1>) {
