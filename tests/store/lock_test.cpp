@@ -147,6 +147,17 @@ TEST_F(Locks, UncreatableDirectoryIsNamed) {
   EXPECT_EQ(*workspace.error().path(), dir_ / "file/.vornex");
 }
 
+// A link planted at the lock path is not followed, so no file elsewhere is
+// created or locked.
+TEST_F(Locks, LinkAtLockPathIsRefused) {
+  fs::create_symlink(dir_ / "elsewhere", dir_ / "x.lock");
+  const auto refused = acquire_advisory_lock(dir_ / "x.lock", true, false, kShort);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(*refused.error().path(), dir_ / "x.lock");
+  EXPECT_EQ(refused.error().io_error()->os_error(), ELOOP);
+  EXPECT_FALSE(fs::exists(dir_ / "elsewhere"));
+}
+
 // Another user's lock file that this user may only read still locks.
 TEST_F(Locks, ReadOnlyLockFileStillLocks) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
