@@ -12,6 +12,7 @@
 #include <string>
 
 #include "hex.hpp"
+#include "store_fixture.hpp"
 #include "vornex/store/cache_file.hpp"
 
 namespace {
@@ -45,21 +46,13 @@ const std::string kMessageHex = "00000020" + repeat("11", 32) + "000000000000000
 const cord::Bytes kSampleFile =
     hex("766f726e65782d636163686500 00000000" + kMessageHex + "00000003 6b6579 00000003 736967");
 
-class CacheFile : public ::testing::Test {
+class CacheFile : public vornex::test::TempDirTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/vornex-cache-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    // The state directory is fixed when the paths are built.
-    const char* old = std::getenv("VORNEX_STATE_DIR");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("VORNEX_STATE_DIR", (dir_ / "state").c_str(), 1);
-    paths_.emplace(WorkspacePaths::from_vault_path(dir_ / "vault.cord"));
-    saved ? ::setenv("VORNEX_STATE_DIR", saved->c_str(), 1) : ::unsetenv("VORNEX_STATE_DIR");
+    TempDirTest::SetUp();
+    paths_.emplace(paths_at());
     file_ = dir_ / "state" / repeat("11", 32) / repeat("44", 32) / "cache.cord";
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   void put(const cord::Bytes& bytes) const {
     fs::create_directories(file_.parent_path());
@@ -67,7 +60,6 @@ class CacheFile : public ::testing::Test {
                                                  static_cast<std::streamsize>(bytes.size()));
   }
 
-  fs::path dir_;
   fs::path file_;
   std::optional<WorkspacePaths> paths_;
 };

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "vornex/core/validate/vault_file.hpp"
+#include "store_fixture.hpp"
 #include "vornex/store/fs.hpp"
 
 namespace {
@@ -26,50 +27,19 @@ namespace {
 using namespace vornex::store;
 namespace fs = std::filesystem;
 
-// Sets one environment variable for a scope.
-class ScopedEnvVar {
- public:
-  ScopedEnvVar(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvVar() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 const std::regex kTemporaryName(R"(^\.target\.tmp\.[0-9a-f]{32}$)");
 
-class Fs : public ::testing::Test {
+class Fs : public vornex::test::TempDirTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/vornex-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    old_umask_ = ::umask(022);
-  }
-  void TearDown() override {
-    ::umask(old_umask_);
-    fs::remove_all(dir_);
-  }
   Path at(const std::string& relative) const { return dir_ / relative; }
   void put(const Path& path, const std::string& content) const { std::ofstream(path) << content; }
   std::string get(const Path& path) const {
     const auto bytes = read_file_bounded(path, 1 << 20).value();
     return {bytes.begin(), bytes.end()};
   }
-  static unsigned mode_of(const Path& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
-  }
   static cord::ByteView view(const std::string& s) {
     return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
   }
-
-  Path dir_;
-  mode_t old_umask_ = 0;
 };
 
 TEST_F(Fs, ReadRefusesWhatIsNotARegularFile) {
@@ -220,7 +190,7 @@ TEST_F(Fs, OversizedVaultTouchesNothing) {
 }
 
 TEST_F(Fs, FallbackStateDirectoryMustBeOurs) {
-  const ScopedEnvVar tmpdir("TMPDIR", dir_);
+  const vornex::test::ScopedEnv tmpdir("TMPDIR", dir_);
   const Path fallback = fallback_state_dir();
   fs::create_directory(at("elsewhere"));
   const std::function<bool()> setups[] = {
@@ -244,7 +214,7 @@ TEST_F(Fs, FallbackStateDirectoryMustBeOurs) {
   fs::remove_all(fallback);
   ASSERT_TRUE(fs::create_directory(fallback) && ::chmod(fallback.c_str(), 0777) == 0);
   {
-    const ScopedEnvVar moved("TMPDIR", at("elsewhere"));
+    const vornex::test::ScopedEnv moved("TMPDIR", at("elsewhere"));
     EXPECT_FALSE(write_private_atomic_inner(fallback / "0b" / "ratchet.cord", view("x"), true));
   }
   fs::remove_all(fallback);

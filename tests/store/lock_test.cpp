@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "store_fixture.hpp"
 #include "vornex/store/lock.hpp"
 
 namespace {
@@ -25,22 +26,8 @@ namespace fs = std::filesystem;
 const LockPolicy kShort{300ms, 20ms};
 const LockPolicy kPatient{5000ms, 10ms};
 
-class Locks : public ::testing::Test {
+class Locks : public vornex::test::TempDirTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/vornex-lock-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    old_umask_ = ::umask(022);
-  }
-  void TearDown() override {
-    ::umask(old_umask_);
-    fs::remove_all(dir_);
-  }
-  static unsigned mode_of(const Path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
-  }
   // Runs `body` in a child process and returns its exit status.
   template <class F>
   static int in_child(F body) {
@@ -50,9 +37,6 @@ class Locks : public ::testing::Test {
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-
-  Path dir_;
-  mode_t old_umask_ = 0;
 };
 
 TEST_F(Locks, SharedAdmitsSharedOnly) {
@@ -108,11 +92,7 @@ TEST_F(Locks, HolderExitReleases) {
 }
 
 TEST_F(Locks, RootStateLockMakesPrivateLayout) {
-  const char* old = std::getenv("VORNEX_STATE_DIR");
-  const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-  ::setenv("VORNEX_STATE_DIR", (dir_ / "state").c_str(), 1);
-  const auto paths = WorkspacePaths::from_vault_path(dir_ / "w/.vornex/vault.cord");
-  saved ? ::setenv("VORNEX_STATE_DIR", saved->c_str(), 1) : ::unsetenv("VORNEX_STATE_DIR");
+  const auto paths = paths_at("w/.vornex/vault.cord");
 
   const vornex::core::HashValue root({0x0a, 0x0b});
   for (const bool exclusive : {true, false}) {

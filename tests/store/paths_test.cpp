@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "store_fixture.hpp"
 #include "vornex/store/paths.hpp"
 
 namespace {
@@ -18,27 +19,7 @@ namespace {
 using namespace vornex::store;
 using vornex::core::HashValue;
 using Opt = std::optional<std::string>;
-
-// Sets or unsets variables for one scope and puts the old values back.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(std::initializer_list<std::pair<std::string, Opt>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old ? Opt(old) : std::nullopt;
-      set(name, value);
-    }
-  }
-  ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) set(name, value);
-  }
-
- private:
-  static void set(const std::string& name, const Opt& value) {
-    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-  }
-  std::map<std::string, Opt> saved_;
-};
+using vornex::test::ScopedEnv;
 
 const std::string kEuid = std::to_string(::geteuid());
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "hex.hpp"
+#include "store_fixture.hpp"
 #include "vornex/store/fs.hpp"
 #include "vornex/store/ratchet_file.hpp"
 
@@ -24,27 +25,18 @@ using vornex::test::hex;
 using vornex::test::to_hex;
 
 // A fresh directory per test holding the state directory.
-class RatchetFile : public ::testing::Test {
+class RatchetFile : public vornex::test::TempDirTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/vornex-ratchet-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    // The state directory is fixed when the paths are built.
-    const char* old = std::getenv("VORNEX_STATE_DIR");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("VORNEX_STATE_DIR", (dir_ / "state").c_str(), 1);
-    paths_.emplace(WorkspacePaths::from_vault_path(dir_ / "vault.cord"));
-    saved ? ::setenv("VORNEX_STATE_DIR", saved->c_str(), 1) : ::unsetenv("VORNEX_STATE_DIR");
+    TempDirTest::SetUp();
+    paths_.emplace(paths_at());
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string file_hex(const core::HashValue& root) const {
     std::ifstream in(dir_ / "state" / to_hex(root.bytes()) / "ratchet.cord", std::ios::binary);
     return to_hex(cord::Bytes(std::istreambuf_iterator<char>(in), {}));
   }
 
-  std::filesystem::path dir_;
   std::optional<WorkspacePaths> paths_;
 };
 

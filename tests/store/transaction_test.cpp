@@ -12,6 +12,7 @@
 #include <string>
 
 #include "hex.hpp"
+#include "store_fixture.hpp"
 #include "vornex/store/fs.hpp"
 #include "vornex/store/transaction.hpp"
 
@@ -128,22 +129,13 @@ TEST(TransactionCodec, DecoderRefusals) {
   EXPECT_EQ(*result.error().reason(), "transaction is 537919489 bytes, above the supported maximum of 537919488");
 }
 
-class TransactionFile : public ::testing::Test {
+class TransactionFile : public vornex::test::TempDirTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/vornex-transaction-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(name), nullptr);
-    dir_ = name;
-    // The state directory is fixed when the paths are built.
-    const char* old = std::getenv("VORNEX_STATE_DIR");
-    const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
-    ::setenv("VORNEX_STATE_DIR", (dir_ / "state").c_str(), 1);
-    paths_.emplace(WorkspacePaths::from_vault_path(dir_ / "vault.cord"));
-    saved ? ::setenv("VORNEX_STATE_DIR", saved->c_str(), 1) : ::unsetenv("VORNEX_STATE_DIR");
+    TempDirTest::SetUp();
+    paths_.emplace(paths_at());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
-  fs::path dir_;
   std::optional<WorkspacePaths> paths_;
 };
 
