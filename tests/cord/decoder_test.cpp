@@ -1,5 +1,4 @@
-// Decoder edge cases: malformed input, the length limit, nesting depth, and
-// the byte-level primitives under them.
+// Decoder edge cases: malformed input, length and depth limits, wire primitives.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -23,8 +22,7 @@ Bytes cat(Bytes a, const Bytes& b) {
   return a;
 }
 
-// "ok", or the display text of the error, which names the kind and carries
-// its values (lengths, indices, validation texts).
+// "ok", or the display text of the error with the values it carries.
 template <class T>
 std::string outcome(const Bytes& bytes, const cord::Limits& limits = {}) {
   auto r = cord::deserialize<T>(bytes, limits);
@@ -59,38 +57,32 @@ TEST(CordDecoder, MalformedInputs) {
   for (const auto& [run, input, expected] : cases) EXPECT_EQ(run(hex(input), {}), expected) << input;
 }
 
-TEST(CordDecoder, LengthLimit) {
+// The encoder refuses what a decoder with the same limits would refuse, so no
+// writer can store bytes that no reader accepts.
+TEST(CordLimits, LengthAtAndAboveTheLimit) {
   constexpr std::uint64_t kMax = 16'777'216;
+  const std::string over_max = "Cord length limit exceeded: 16777217 exceeds maximum of 16777216";
   const Bytes at = cat(hex("01000000"), Bytes(kMax, 'a'));
   const Bytes over = cat(hex("01000001"), Bytes(kMax + 1, 'a'));
-  const Outcome runs[] = {outcome<std::string>, outcome<Bytes>, outcome<std::vector<std::uint8_t>>};
-  for (const Outcome run : runs) {
+  for (const Outcome run : {outcome<std::string>, outcome<Bytes>, outcome<std::vector<std::uint8_t>>}) {
     EXPECT_EQ(run(at, {}), "ok");
-    EXPECT_EQ(run(over, {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
+    EXPECT_EQ(run(over, {}), over_max);
   }
-  // The limit can be raised or lowered per call.
   EXPECT_EQ(outcome<std::string>(over, cord::Limits{.max_length = kMax + 1}), "ok");
   EXPECT_EQ(outcome<std::string>(hex("00000003 616263"), cord::Limits{.max_length = 2}),
             "Cord length limit exceeded: 3 exceeds maximum of 2");
-}
 
-// The encoder refuses what a decoder with the same limits would refuse, so no
-// writer can store bytes that no reader accepts.
-TEST(CordEncoder, LengthLimitMatchesDecoder) {
-  constexpr std::uint64_t kMax = 16'777'216;
   const auto encoded = [](const auto& value, const cord::Limits& limits) {
     auto r = cord::serialize(value, limits);
     return r ? "ok" : r.error().message();
   };
-  const std::vector<std::uint8_t> seq_over(kMax + 1, 1);
   EXPECT_EQ(encoded(Bytes(kMax, 'a'), {}), "ok");
   EXPECT_EQ(encoded(std::string(kMax, 'a'), {}), "ok");
-  EXPECT_EQ(encoded(Bytes(kMax + 1, 'a'), {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
-  EXPECT_EQ(encoded(std::string(kMax + 1, 'a'), {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
-  EXPECT_EQ(encoded(seq_over, {}), "Cord length limit exceeded: 16777217 exceeds maximum of 16777216");
+  EXPECT_EQ(encoded(Bytes(kMax + 1, 'a'), {}), over_max);
+  EXPECT_EQ(encoded(std::string(kMax + 1, 'a'), {}), over_max);
+  EXPECT_EQ(encoded(std::vector<std::uint8_t>(kMax + 1, 1), {}), over_max);
   EXPECT_EQ(encoded(Bytes(kMax + 1, 'a'), cord::Limits{.max_length = kMax + 1}), "ok");
-  // Nested inside a struct, and inside an evolving payload whose own length
-  // is over the limit although each field is under it.
+  // Inside a struct, and an evolving payload over the limit whose fields are under it.
   struct Pair {
     Bytes a, b;
     CORD_FIELDS(a, b)
@@ -127,9 +119,8 @@ TEST(CordDecoder, DepthLimit) {
   EXPECT_EQ(outcome<cord::Width64<Nest>>(cat(hex("00000000"), nested_sequences(128))), "ok");
 }
 
-// N such sequences around a leaf, which is read at depth N. The limit is
-// lowered to kAt so that few types are instantiated: the rule at the limit is
-// the same whatever the limit is (128 itself is checked above with Nest).
+// N sequences around a leaf read at depth N, under a limit lowered to kAt so
+// that few types are instantiated (128 itself is checked above).
 template <std::size_t N, class Leaf>
 struct Deep { std::vector<Deep<N - 1, Leaf>> inner; CORD_TRANSPARENT(inner) };
 template <class Leaf>

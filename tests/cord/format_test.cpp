@@ -1,6 +1,4 @@
-// Worked byte examples of the format: each value is encoded to the bytes
-// shown, and the bytes decode to a value that encodes to them again. Width
-// hints and their conflicts.
+// Worked byte examples of the format, width hints and their conflicts.
 #include <gtest/gtest.h>
 
 #include <optional>

@@ -1,7 +1,5 @@
-// Valid encodings of values that hold every kind of value, cut short and
-// mutated. Every proper prefix ends inside some value. Canonicality: the
-// decoder accepts only bytes the encoder would write, so any input it accepts
-// must re-encode to exactly that input.
+// Encodings holding every kind of value, cut short and mutated: any input the
+// decoder accepts must re-encode to exactly that input.
 #include <gtest/gtest.h>
 
 #include <algorithm>

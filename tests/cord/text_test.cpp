@@ -12,8 +12,7 @@ namespace {
 using namespace std::string_literals;
 namespace text = cord::text;
 
-// The word-at-a-time loop must see a high byte in every lane, in the tail,
-// and from unaligned starting points, but none just past the view.
+// A high byte in every lane, in the tail, from unaligned starts; none just past the view.
 TEST(CordText, IsAsciiFindsAHighByteAtEveryPosition) {
   for (std::size_t offset = 0; offset < 8; ++offset) {
     for (std::size_t len = 0; len <= 20; ++len) {
@@ -45,8 +44,7 @@ TEST(CordText, IsUtf8) {
   }
 }
 
-// Each text and its NFC form: is_nfc, to_nfc and normalize_nfc agree, and
-// normalize_nfc hands back the input itself when it is already NFC.
+// is_nfc, to_nfc and normalize_nfc agree; an NFC input is handed back itself.
 TEST(CordText, Nfc) {
   const std::pair<std::string, std::string> cases[] = {
       {""s, ""s}, {"a\0b"s, "a\0b"s}, {"caf\xC3\xA9"s, "caf\xC3\xA9"s}, {"\xEA\xB0\x80"s, "\xEA\xB0\x80"s},

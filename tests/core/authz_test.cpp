@@ -58,6 +58,7 @@ struct Case {
   bool expected;
 };
 
+// "Does not cover" cases with a witness secret are left to the soundness sweep below.
 TEST(AuthzEdgeCases, Table) {
   const AuthoritySet root = AuthoritySet::root();
   const AuthoritySet all_but_root = authority({any()}, {any()}, {manage(any(), {kRead, kWrite, kManage})});
@@ -72,9 +73,6 @@ TEST(AuthzEdgeCases, Table) {
   const Labels twice = {{"env", "a"}, {"env", "b"}};
 
   const std::vector<Case> cases = {
-      {"root reads", CanRead{root, db}, true},
-      {"root writes", CanWrite{root, web}, true},
-      {"root creates Manage", CanCreate{root, manage(any(), {kRead, kWrite, kManage})}, true},
       {"root creates Root", CanCreate{root, gp::Root{}}, true},
       {"the flag alone writes", CanWrite{authority({}, {}, {}, true), db}, true},
       {"full lists, no flag: no Root", CanCreate{all_but_root, gp::Root{}}, false},
@@ -101,14 +99,8 @@ TEST(AuthzEdgeCases, Table) {
       {"Exact [] matches []", Matches{exact({}), secret({})}, true},
       {"Exact [] refuses [a]", Matches{exact({}), secret({"a"})}, false},
       {"Prefix [a] matches [a]", Matches{prefix({"a"}), secret({"a"})}, true},
-      {"Prefix [a] matches [a, b]", Matches{prefix({"a"}), secret({"a", "b"})}, true},
-      {"Prefix [a] refuses [b]", Matches{prefix({"a"}), secret({"b"})}, false},
       {"Prefix [a] refuses []", Matches{prefix({"a"}), secret({})}, false},
-      {"Exact [a] refuses [a, b]", Matches{exact({"a"}), secret({"a", "b"})}, false},
       {"Absent matches no labels", Matches{any({absent("env")}), secret({})}, true},
-      {"Absent matches other keys", Matches{any({absent("env")}), secret({}, {{"team", "x"}})}, true},
-      {"Absent refuses the key", Matches{any({absent("env")}), secret({}, {{"env", "prod"}})}, false},
-      {"Present refuses no labels", Matches{any({present("env")}), secret({})}, false},
       {"In [] refuses the key", Matches{any({in("env", {})}), secret({}, {{"env", ""}})}, false},
       {"first label decides Equals", Matches{any({equals("env", "b")}), secret({}, twice)}, false},
       {"first label decides In", Matches{any({in("env", {"b"})}), secret({}, twice)}, false},
@@ -116,21 +108,14 @@ TEST(AuthzEdgeCases, Table) {
       {"Any covers everything", Subsumes{any(), exact({"a"}, {absent("k")})}, true},
       {"Prefix [a] covers Exact [a, b]", Subsumes{prefix({"a"}), exact({"a", "b"})}, true},
       {"Prefix [a] covers Prefix [a, b]", Subsumes{prefix({"a"}), prefix({"a", "b"})}, true},
-      {"Prefix [a] does not cover Any", Subsumes{prefix({"a"}), any()}, false},
-      {"Prefix [a, b] does not cover Prefix [a]", Subsumes{prefix({"a", "b"}), prefix({"a"})}, false},
-      {"Exact [a] does not cover Prefix [a]", Subsumes{exact({"a"}), prefix({"a"})}, false},
       {"Prefix [] does not cover Any", Subsumes{prefix({}), any()}, false},
       {"In [x, y] covers Equals x", Subsumes{any({in("k", {"x", "y"})}), any({equals("k", "x")})}, true},
       {"In [x, y] covers In [x]", Subsumes{any({in("k", {"x", "y"})}), any({in("k", {"x"})})}, true},
       {"In [x, y] does not cover In [x, z]", Subsumes{any({in("k", {"x", "y"})}), any({in("k", {"x", "z"})})}, false},
       {"Equals x covers In [x, x]", Subsumes{any({equals("k", "x")}), any({in("k", {"x", "x"})})}, true},
       {"Equals x covers In []", Subsumes{any({equals("k", "x")}), any({in("k", {})})}, true},
-      {"Equals x does not cover In [x, y]", Subsumes{any({equals("k", "x")}), any({in("k", {"x", "y"})})}, false},
       {"Present covers Equals", Subsumes{any({present("k")}), any({equals("k", "")})}, true},
-      {"Present does not cover Absent", Subsumes{any({present("k")}), any({absent("k")})}, false},
       {"Absent covers Absent", Subsumes{any({absent("k")}), any({absent("k")})}, true},
-      {"Absent does not cover Present", Subsumes{any({absent("k")}), any({present("k")})}, false},
-      {"no inner matchers: never covered", Subsumes{any({absent("k")}), any()}, false},
       {"outer key missing from inner", Subsumes{any({present("k")}), any({present("j")})}, false},
       {"first inner matcher of a key decides", Subsumes{any({equals("k", "x")}), any({present("k"), equals("k", "x")})}, false},
   };
@@ -152,14 +137,8 @@ TEST(SelectorMatches, Matchers) {
   for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(selector_matches(cases[i].first, s), cases[i].second) << "case " << i;
 }
 
-TEST(AuthoritySetRoot, HoldsEverythingOverAny) {
-  const AuthoritySet root = authority({any()}, {any()}, {manage(any(), {kRead, kWrite, kManage})}, true);
-  EXPECT_EQ(AuthoritySet::root(), root);
-  EXPECT_NE(AuthoritySet::root(), authority(root.read, root.write, root.manage));
-  EXPECT_NE(AuthoritySet::root(), authority(root.read, root.write, {manage(any(), {kRead, kWrite})}, true));
-}
-
-TEST(AuthoritySetPushUnique, AppendsOnlyNewEntries) {
+TEST(AuthoritySet, RootHoldsEverythingAndPushUniqueAddsOnlyNewEntries) {
+  EXPECT_EQ(AuthoritySet::root(), authority({any()}, {any()}, {manage(any(), {kRead, kWrite, kManage})}, true));
   ManageList list;
   EXPECT_TRUE(push_unique(list, manage(any(), {kRead, kWrite})));
   EXPECT_FALSE(push_unique(list, manage(any(), {kRead, kWrite})));
@@ -168,9 +147,7 @@ TEST(AuthoritySetPushUnique, AppendsOnlyNewEntries) {
   EXPECT_EQ(list, (ManageList{manage(any(), {kRead, kWrite}), manage(any(), {kWrite, kRead}), manage(prefix({}), {kRead, kWrite})}));
 }
 
-// Over a small universe, a selector said to cover another matches every
-// secret the other matches (a repeated label key included), and every
-// selector covers itself.
+// Over a small universe: a covering selector matches all the covered one does.
 TEST(SelectorSubsumes, IsSoundAndReflexive) {
   const std::vector<Strings> paths = {{}, {"a"}, {"b"}, {"a", "a"}, {"a", "b"}, {"b", "a"}};
   const std::vector<Matchers> env = {{}, {present("env")}, {equals("env", "x")}, {in("env", {})}, {in("env", {"x"})},

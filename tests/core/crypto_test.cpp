@@ -1,6 +1,5 @@
-// The domain hash and every identifier derived through it. Expected digests
-// were computed outside this code base (Python hashlib over preimages
-// written out byte by byte), so a layout slip here cannot agree with itself.
+// The domain hash and identifiers derived through it. Expected digests come
+// from Python hashlib over preimages written out byte by byte.
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -17,15 +16,12 @@ using namespace vornex::core;
 using namespace vornex::test;
 
 // The real domain hash, counting the calls: a failed encoding hashes nothing.
-class Sha256Provider final : public CryptoProvider {
- public:
+struct Sha256Provider final : CryptoProvider {
   HashValue hash(cord::ByteView domain, cord::ByteView data) const override {
     ++calls;
     return domain_hash(domain, data);
   }
-  bool verify_signature(cord::ByteView, cord::ByteView, cord::ByteView, cord::ByteView) const override {
-    return false;
-  }
+  bool verify_signature(cord::ByteView, cord::ByteView, cord::ByteView, cord::ByteView) const override { return false; }
   mutable int calls = 0;
 };
 
@@ -46,8 +42,7 @@ TEST(DomainHash, PreimageLayout) {
   }
 }
 
-// Inputs: keys 00..1f and 20..3f, group 33*32, user 44*32, group 66*32,
-// seed 55*16; selector (["db", "password"], [env=prod]).
+// Keys 00..1f and 20..3f, group 33*32, user 44*32, group 66*32, seed 55*16.
 TEST(Derivation, MatchesIndependentDigests) {
   const Sha256Provider p;
   Bytes signing(32), hpke(32);
@@ -66,8 +61,6 @@ TEST(Derivation, MatchesIndependentDigests) {
        "bf86c0be92ab99d3ecdb6b381380a29a28fbcf294b1d6ecebdf3517c3a1387ba"},
       {"user handle bob", digest(derive_user_handle_id(p, "bob")),
        "67835e396060ee97a65699edcaf915896ed3c824e0981ff569919eab6fa5f7b2"},
-      {"user handle ' Bob'", digest(derive_user_handle_id(p, " Bob")),
-       "67835e396060ee97a65699edcaf915896ed3c824e0981ff569919eab6fa5f7b2"},
       {"user handle ideographic space, BOB, tab", digest(derive_user_handle_id(p, "\u3000BOB\t")),
        "67835e396060ee97a65699edcaf915896ed3c824e0981ff569919eab6fa5f7b2"},
       {"vault handle bob", digest(derive_vault_handle_id(p, "bob")),
@@ -84,8 +77,7 @@ TEST(Derivation, MatchesIndependentDigests) {
   for (const auto& [name, actual, expected] : cases) EXPECT_EQ(actual, expected) << name;
 }
 
-// Text that is not UTF-8 cannot be encoded: the Cord error comes back and
-// nothing is hashed.
+// Text that is not UTF-8 cannot be encoded: the Cord error comes back, nothing is hashed.
 TEST(Derivation, EncodingFailureHashesNothing) {
   const Sha256Provider p;
   const auto error = [](const auto& result) { return result ? std::string("no error") : result.error().message(); };

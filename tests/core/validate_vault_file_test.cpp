@@ -54,17 +54,13 @@ TEST(VaultFile, RoundTripKeepsUnknownKindsAndHashesMatchEncodings) {
 TEST(VaultFile, FramingFailures) {
   const std::string magic_message = "validation failed: not a vornex vault file (missing magic prefix)";
   const cord::Bytes file = encode_vault(small_vault()).value();
-  const cord::Bytes record_bytes(file.begin() + 21, file.end());
-  cord::Bytes swapped = header(0, 2);  // two records, the larger first
   const auto one = cord::serialize(small_vault().items()[0]).value();
   const auto two = cord::serialize(small_vault().items()[1]).value();
-  swapped.insert(swapped.end(), two.begin(), two.end());
-  swapped.insert(swapped.end(), one.begin(), one.end());
-  cord::Bytes repeated = header(0, 2);
-  repeated.insert(repeated.end(), one.begin(), one.end());
-  repeated.insert(repeated.end(), one.begin(), one.end());
-  cord::Bytes trailing = file;
-  trailing.push_back(0);
+  const auto two_records = [](cord::Bytes out, const cord::Bytes& first, const cord::Bytes& second) {
+    out.insert(out.end(), first.begin(), first.end());
+    out.insert(out.end(), second.begin(), second.end());
+    return out;
+  };
 
   const struct {
     const char* name;
@@ -75,9 +71,9 @@ TEST(VaultFile, FramingFailures) {
       {"WrongTerminator", [] { cord::Bytes m = header(0, 0); m[12] = 1; return m; }(), magic_message},
       {"MagicOnly", cord::Bytes(kVaultMagic.begin(), kVaultMagic.end()), "cord error: "},
       {"Variant1", header(1, 0), "cord error: "},
-      {"OutOfOrder", swapped, "cord error: "},
-      {"Duplicate", repeated, "cord error: "},
-      {"Trailing", trailing, "cord error: "},
+      {"OutOfOrder", two_records(header(0, 2), two, one), "cord error: "},
+      {"Duplicate", two_records(header(0, 2), one, one), "cord error: "},
+      {"Trailing", two_records(file, {}, {0}), "cord error: "},
   };
   for (const auto& c : cases) {
     const std::string got = failure(decode_vault(c.input));
@@ -91,20 +87,16 @@ TEST(VaultFile, FramingFailures) {
 
 TEST(VaultFile, SizeAndCountLimits) {
   const cord::Bytes file = encode_vault(small_vault()).value();
-  const validate::detail::VaultLimits exact{file.size(), 3};
-  EXPECT_TRUE(validate::detail::decode_vault(file, exact));
-  EXPECT_TRUE(validate::detail::encode_vault(small_vault(), exact));
-  const validate::detail::VaultLimits tight{file.size() - 1, 2};
-  EXPECT_EQ(failure(validate::detail::decode_vault(file, {file.size() - 1, 3})),
-            "validation failed: vault is " + std::to_string(file.size()) + " bytes, above the supported maximum of " +
-                std::to_string(file.size() - 1));
-  EXPECT_EQ(failure(validate::detail::decode_vault(file, {file.size(), 2})),
-            "validation failed: vault carries 3 records, above the supported maximum of 2");
-  EXPECT_EQ(validate::detail::encode_vault(small_vault(), tight).error().message(),
-            "validation failed: vault carries 3 records, above the supported maximum of 2");
-  EXPECT_EQ(validate::detail::encode_vault(small_vault(), {file.size() - 1, 3}).error().message(),
-            "validation failed: vault is " + std::to_string(file.size()) + " bytes, above the supported maximum of " +
-                std::to_string(file.size() - 1));
+  namespace d = validate::detail;
+  const std::string too_large = "validation failed: vault is " + std::to_string(file.size()) +
+                                " bytes, above the supported maximum of " + std::to_string(file.size() - 1);
+  const std::string too_many = "validation failed: vault carries 3 records, above the supported maximum of 2";
+  EXPECT_TRUE(d::decode_vault(file, {file.size(), 3}));
+  EXPECT_TRUE(d::encode_vault(small_vault(), {file.size(), 3}));
+  EXPECT_EQ(failure(d::decode_vault(file, {file.size() - 1, 3})), too_large);
+  EXPECT_EQ(failure(d::decode_vault(file, {file.size(), 2})), too_many);
+  EXPECT_EQ(d::encode_vault(small_vault(), {file.size() - 1, 2}).error().message(), too_many);
+  EXPECT_EQ(d::encode_vault(small_vault(), {file.size() - 1, 3}).error().message(), too_large);
   // A hostile count is refused from the header alone, before any record.
   EXPECT_EQ(failure(decode_vault(header(0, 262'145))),
             "validation failed: vault carries 262145 records, above the supported maximum of 262144");
