@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -16,10 +17,6 @@ struct DigestContextFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
-
-struct DigestFree {
-  void operator()(EVP_MD* md) const { EVP_MD_free(md); }
-};
 
 [[noreturn]] void digest_failed() {
   // Leave no stale entry behind for the next libcrypto caller on this thread.
@@ -42,14 +39,31 @@ void feed_item(EVP_MD_CTX* ctx, cord::ByteView item) {
 // Every record is hashed on every open and every write. The algorithm is
 // fetched once and each thread reuses one context: the per-call implicit
 // fetch and allocation would double the cost of hashing a small record.
+// Only a successful fetch is kept; after a failed one (memory exhausted,
+// say) the next call tries again instead of failing for the rest of the
+// process. The kept digest is never freed: freeing it at exit could come
+// after libcrypto's own exit-time cleanup.
+constinit std::atomic<EVP_MD*> kept_sha256{nullptr};
+
 const EVP_MD* sha256() {
-  static const std::unique_ptr<EVP_MD, DigestFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));
-  if (!md) digest_failed();
-  return md.get();
+  if (const EVP_MD* md = kept_sha256.load(std::memory_order_acquire)) return md;
+  EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (fetched == nullptr) digest_failed();
+  EVP_MD* expected = nullptr;
+  if (kept_sha256.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+    return fetched;
+  }
+  // Another thread kept its own first; use that one.
+  EVP_MD_free(fetched);
+  return expected;
 }
 
+// Likewise a context is kept only once allocated: a thread whose first
+// allocation failed tries again on its next call.
 EVP_MD_CTX* thread_context() {
-  thread_local const DigestContext ctx(EVP_MD_CTX_new());
+  thread_local DigestContext ctx;
+  if (!ctx) ctx.reset(EVP_MD_CTX_new());
   if (!ctx) {
     ERR_clear_error();
     throw std::bad_alloc();

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <initializer_list>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -44,35 +45,40 @@ class Concat {
   cord::Bytes bytes_;
 };
 
-SecretArray<kSha256Size> labeled_extract(cord::ByteView suite, cord::ByteView salt, std::string_view name,
-                                         cord::ByteView ikm) {
+// LabeledExtract. False, with `prk` zeroed, when the derivation fails.
+[[nodiscard]] bool labeled_extract(cord::ByteView suite, cord::ByteView salt, std::string_view name,
+                                   cord::ByteView ikm, SecretArray<kSha256Size>& prk) {
   const Concat labeled_ikm{kVersion, suite, label(name), ikm};
-  return hkdf_extract(salt, labeled_ikm.view());
+  return hkdf_extract(salt, labeled_ikm.view(), prk);
 }
 
-void labeled_expand(cord::ByteView suite, cord::ByteView prk, std::string_view name, cord::ByteView info,
-                    std::span<std::uint8_t> out) {
-  // Every length used here is at most 32, so the 2-byte prefix and the
-  // expansion itself cannot fail.
+// LabeledExpand. False, with `out` zeroed, when the derivation fails: a
+// zeroed key must never be taken for a derived one.
+[[nodiscard]] bool labeled_expand(cord::ByteView suite, cord::ByteView prk, std::string_view name,
+                                  cord::ByteView info, std::span<std::uint8_t> out) {
+  // Every length used here is at most 32, so the 2-byte prefix holds it.
   const std::array<std::uint8_t, 2> length{static_cast<std::uint8_t>(out.size() >> 8),
                                            static_cast<std::uint8_t>(out.size())};
   const Concat labeled_info{length, kVersion, suite, label(name), info};
-  [[maybe_unused]] const bool expanded = hkdf_expand(prk, labeled_info.view(), out);
+  return hkdf_expand(prk, labeled_info.view(), out);
 }
 
-SharedSecret extract_and_expand(const SecretArray<kX25519KeySize>& dh, cord::ByteView kem_context) {
-  const auto eae_prk = labeled_extract(kKemSuite, {}, "eae_prk", dh.view());
-  SharedSecret shared_secret;
-  labeled_expand(kKemSuite, eae_prk.view(), "shared_secret", kem_context, shared_secret.span());
-  return shared_secret;
+[[nodiscard]] bool extract_and_expand(const SecretArray<kX25519KeySize>& dh, cord::ByteView kem_context,
+                                      SharedSecret& shared_secret) {
+  SecretArray<kSha256Size> eae_prk;
+  return labeled_extract(kKemSuite, {}, "eae_prk", dh.view(), eae_prk) &&
+         labeled_expand(kKemSuite, eae_prk.view(), "shared_secret", kem_context, shared_secret.span());
 }
 
 }  // namespace
 
-X25519KeyPair derive_key_pair(cord::ByteView ikm) {
-  const auto dkp_prk = labeled_extract(kKemSuite, {}, "dkp_prk", ikm);
+std::expected<X25519KeyPair, CryptoError> derive_key_pair(cord::ByteView ikm) {
+  SecretArray<kSha256Size> dkp_prk;
   X25519KeyPair pair;
-  labeled_expand(kKemSuite, dkp_prk.view(), "sk", {}, pair.private_key.span());
+  if (!labeled_extract(kKemSuite, {}, "dkp_prk", ikm, dkp_prk) ||
+      !labeled_expand(kKemSuite, dkp_prk.view(), "sk", {}, pair.private_key.span())) {
+    return std::unexpected(CryptoError::invalid_hpke_private_key());
+  }
   pair.public_key = x25519_public_key(pair.private_key);
   return pair;
 }
@@ -86,7 +92,9 @@ std::expected<Encapsulation, CryptoError> encap(const X25519PrivateKey& ephemera
   Encapsulation out;
   out.encapsulated_key = x25519_public_key(ephemeral);
   const Concat kem_context{out.encapsulated_key, recipient_public_key};
-  out.shared_secret = extract_and_expand(dh, kem_context.view());
+  if (!extract_and_expand(dh, kem_context.view(), out.shared_secret)) {
+    return std::unexpected(CryptoError::hpke(kEncapsulationFailed));
+  }
   return out;
 }
 
@@ -98,12 +106,19 @@ std::expected<SharedSecret, CryptoError> decap(cord::ByteView encapsulated_key,
   }
   const X25519PublicKey recipient_public_key = x25519_public_key(recipient_private_key);
   const Concat kem_context{encapsulated_key, recipient_public_key};
-  return extract_and_expand(dh, kem_context.view());
+  SharedSecret shared_secret;
+  if (!extract_and_expand(dh, kem_context.view(), shared_secret)) {
+    return std::unexpected(CryptoError::hpke(kDecapsulationFailed));
+  }
+  return shared_secret;
 }
 
-cord::Bytes key_schedule_context(cord::ByteView info) {
-  const auto psk_id_hash = labeled_extract(kHpkeSuite, {}, "psk_id_hash", {});
-  const auto info_hash = labeled_extract(kHpkeSuite, {}, "info_hash", info);
+std::optional<cord::Bytes> key_schedule_context(cord::ByteView info) {
+  SecretArray<kSha256Size> psk_id_hash, info_hash;
+  if (!labeled_extract(kHpkeSuite, {}, "psk_id_hash", {}, psk_id_hash) ||
+      !labeled_extract(kHpkeSuite, {}, "info_hash", info, info_hash)) {
+    return std::nullopt;
+  }
   cord::Bytes context;
   context.reserve(1 + 2 * kSha256Size);
   context.push_back(kModeBase);
@@ -112,13 +127,17 @@ cord::Bytes key_schedule_context(cord::ByteView info) {
   return context;
 }
 
-KeySchedule key_schedule(const SharedSecret& shared_secret, cord::ByteView info) {
-  const cord::Bytes context = key_schedule_context(info);
+std::optional<KeySchedule> key_schedule(const SharedSecret& shared_secret, cord::ByteView info) {
+  const auto context = key_schedule_context(info);
+  if (!context) return std::nullopt;
   // Base mode: the PSK is empty.
-  const auto secret = labeled_extract(kHpkeSuite, shared_secret.view(), "secret", {});
+  SecretArray<kSha256Size> secret;
   KeySchedule out;
-  labeled_expand(kHpkeSuite, secret.view(), "key", context, out.key.span());
-  labeled_expand(kHpkeSuite, secret.view(), "base_nonce", context, out.base_nonce.span());
+  if (!labeled_extract(kHpkeSuite, shared_secret.view(), "secret", {}, secret) ||
+      !labeled_expand(kHpkeSuite, secret.view(), "key", *context, out.key.span()) ||
+      !labeled_expand(kHpkeSuite, secret.view(), "base_nonce", *context, out.base_nonce.span())) {
+    return std::nullopt;
+  }
   return out;
 }
 
@@ -134,8 +153,9 @@ std::expected<Sealed, CryptoError> seal_base(const X25519PrivateKey& ephemeral, 
                                              cord::ByteView info, cord::ByteView aad, cord::ByteView plaintext) {
   auto encapsulation = encap(ephemeral, recipient_public_key);
   if (!encapsulation) return std::unexpected(std::move(encapsulation).error());
-  const KeySchedule schedule = key_schedule(encapsulation->shared_secret, info);
-  auto ciphertext = aead_seal(schedule.key.view(), schedule.base_nonce.view(), aad, plaintext);
+  const auto schedule = key_schedule(encapsulation->shared_secret, info);
+  if (!schedule) return std::unexpected(CryptoError::hpke(kSealFailed));
+  auto ciphertext = aead_seal(schedule->key.view(), schedule->base_nonce.view(), aad, plaintext);
   if (!ciphertext) return std::unexpected(CryptoError::hpke(kSealFailed));
   const auto& enc = encapsulation->encapsulated_key;
   return Sealed{cord::Bytes(enc.begin(), enc.end()), std::move(*ciphertext)};
@@ -146,8 +166,9 @@ std::expected<cord::Bytes, CryptoError> open_base(const X25519PrivateKey& recipi
                                                   cord::ByteView aad, cord::ByteView ciphertext) {
   auto shared_secret = decap(encapsulated_key, recipient_private_key);
   if (!shared_secret) return std::unexpected(std::move(shared_secret).error());
-  const KeySchedule schedule = key_schedule(*shared_secret, info);
-  auto plaintext = aead_open(schedule.key.view(), schedule.base_nonce.view(), aad, ciphertext);
+  const auto schedule = key_schedule(*shared_secret, info);
+  if (!schedule) return std::unexpected(CryptoError::hpke(kOpenFailed));
+  auto plaintext = aead_open(schedule->key.view(), schedule->base_nonce.view(), aad, ciphertext);
   if (!plaintext) return std::unexpected(CryptoError::hpke(kOpenFailed));
   return std::move(*plaintext);
 }

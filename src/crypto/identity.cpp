@@ -28,7 +28,13 @@ core::CryptoResult<IdentityKeys> derive_identity_keys(cord::ByteView master_seed
         core::CryptoError::invalid_byte_length("identity master seed", kMasterSeedSize, master_seed.size()));
   }
   // Every intermediate below is a SecretArray, zeroed on every way out.
-  const auto prk = hkdf_extract(ascii(kIdentitySalt), master_seed);
+  SecretArray<kSha256Size> prk;
+  // The extraction feeds both keys. Its failure is reported as the Ed25519
+  // key's, the first key derived from it and so the first one that could
+  // not be made.
+  if (!hkdf_extract(ascii(kIdentitySalt), master_seed, prk)) {
+    return std::unexpected(core::CryptoError::invalid_ed25519_secret_key());
+  }
   SecretArray<kEd25519SeedSize> ed25519_secret;
   if (!hkdf_expand(prk.view(), ascii(kEd25519Info), ed25519_secret.span())) {
     return std::unexpected(core::CryptoError::invalid_ed25519_secret_key());
@@ -37,7 +43,10 @@ core::CryptoResult<IdentityKeys> derive_identity_keys(cord::ByteView master_seed
   if (!hkdf_expand(prk.view(), ascii(kX25519Info), x25519_material.span())) {
     return std::unexpected(core::CryptoError::invalid_hpke_private_key());
   }
-  return IdentityKeys{SigningKeypair::from_seed(ed25519_secret.view()), hpke::derive_key_pair(x25519_material.view())};
+  // Fails only with "invalid HPKE private key".
+  auto hpke_keypair = hpke::derive_key_pair(x25519_material.view());
+  if (!hpke_keypair) return std::unexpected(std::move(hpke_keypair).error());
+  return IdentityKeys{SigningKeypair::from_seed(ed25519_secret.view()), std::move(*hpke_keypair)};
 }
 
 Identity::Identity(core::UserId user_id, cord::ByteView master_seed, IdentityKeys keys)

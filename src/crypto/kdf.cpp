@@ -6,37 +6,51 @@
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
+#include <atomic>
 #include <memory>
-#include <stdexcept>
 
 namespace vornex::crypto {
 
 namespace {
 
-struct KdfFree {
-  void operator()(EVP_KDF* kdf) const { EVP_KDF_free(kdf); }
-};
 struct KdfContextFree {
   void operator()(EVP_KDF_CTX* ctx) const { EVP_KDF_CTX_free(ctx); }
-};
-
-struct MacFree {
-  void operator()(EVP_MAC* mac) const { EVP_MAC_free(mac); }
 };
 struct MacContextFree {
   void operator()(EVP_MAC_CTX* ctx) const { EVP_MAC_CTX_free(ctx); }
 };
 
-// Fetched once: algorithm objects are immutable and may be shared.
-EVP_KDF* hkdf() {
-  static const std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(nullptr, "HKDF", nullptr));
-  return kdf.get();
+// Fetches `name` once and keeps it for the life of the process: algorithm
+// objects are immutable and may be shared. Only a successful fetch is kept.
+// A failed one (memory exhausted, say) fails this call alone and the next
+// call tries again, instead of leaving the algorithm unusable until the
+// process ends.
+// The kept object is never freed: freeing it at exit could come after
+// libcrypto's own exit-time cleanup. A global still points to it, so leak
+// checkers do not count it.
+template <class Algorithm>
+Algorithm* fetch_once(std::atomic<Algorithm*>& kept, Algorithm* (*fetch)(OSSL_LIB_CTX*, const char*, const char*),
+                      void (*release)(Algorithm*), const char* name) {
+  if (Algorithm* algorithm = kept.load(std::memory_order_acquire)) return algorithm;
+  Algorithm* fetched = fetch(nullptr, name, nullptr);
+  if (fetched == nullptr) {
+    ERR_clear_error();
+    return nullptr;
+  }
+  Algorithm* expected = nullptr;
+  if (kept.compare_exchange_strong(expected, fetched, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return fetched;
+  }
+  // Another thread kept its own first; use that one.
+  release(fetched);
+  return expected;
 }
 
-EVP_MAC* hmac() {
-  static const std::unique_ptr<EVP_MAC, MacFree> mac(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-  return mac.get();
-}
+constinit std::atomic<EVP_KDF*> kept_hkdf{nullptr};
+constinit std::atomic<EVP_MAC*> kept_hmac{nullptr};
+
+EVP_KDF* hkdf() { return fetch_once(kept_hkdf, EVP_KDF_fetch, EVP_KDF_free, "HKDF"); }
+EVP_MAC* hmac() { return fetch_once(kept_hmac, EVP_MAC_fetch, EVP_MAC_free, "HMAC"); }
 
 // libcrypto wants a non-null address even for an empty value.
 const std::uint8_t* non_null(cord::ByteView bytes) {
@@ -78,7 +92,7 @@ bool run_expand(cord::ByteView prk, cord::ByteView info, std::span<std::uint8_t>
 
 }  // namespace
 
-SecretArray<kSha256Size> hkdf_extract(cord::ByteView salt, cord::ByteView ikm) {
+bool hkdf_extract(cord::ByteView salt, cord::ByteView ikm, SecretArray<kSha256Size>& prk) {
   // HKDF-Extract is HMAC keyed with the salt. It goes through libcrypto's
   // HMAC rather than its HKDF because the latter (3.0) frees its copy of
   // the salt without cleansing it, and the HPKE key schedule passes the
@@ -90,17 +104,18 @@ SecretArray<kSha256Size> hkdf_extract(cord::ByteView salt, cord::ByteView ikm) {
       OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
       OSSL_PARAM_construct_end(),
   };
-  SecretArray<kSha256Size> prk;
   std::size_t written = 0;
   // An empty salt is an empty HMAC key, which HMAC pads with zeros: the 32
   // zero bytes RFC 5869 prescribes when no salt is given.
   if (!ctx || EVP_MAC_init(ctx.get(), non_null(salt), salt.size(), params) != 1 ||
       EVP_MAC_update(ctx.get(), non_null(ikm), ikm.size()) != 1 ||
       EVP_MAC_final(ctx.get(), prk.data(), &written, prk.size()) != 1 || written != prk.size()) {
+    // A partial result must not pass for a key.
+    prk.wipe();
     ERR_clear_error();
-    throw std::runtime_error("HKDF extraction failed");
+    return false;
   }
-  return prk;
+  return true;
 }
 
 bool hkdf_expand(cord::ByteView prk, cord::ByteView info, std::span<std::uint8_t> out) {

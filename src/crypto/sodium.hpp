@@ -1,5 +1,6 @@
 // libsodium must be initialised before its first use. Every entry point
-// that calls it goes through here; only the first call does any work.
+// that calls it goes through here; only the first successful call does
+// any work.
 #pragma once
 
 namespace vornex::crypto::detail {

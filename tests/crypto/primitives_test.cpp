@@ -31,7 +31,7 @@ void for_each_case(const char* file_name, Check check) {
   EXPECT_EQ(seen, file["numberOfTests"].get<int>());
 }
 
-TEST(Vectors, SharedDirectoryPresent) {
+TEST(Vectors, DirectoryPresent) {
   ASSERT_TRUE(std::filesystem::is_directory(testdata_dir())) << "test vectors missing: " << testdata_dir();
 }
 
@@ -97,7 +97,8 @@ TEST(ChaCha20Poly1305, Wycheproof) {
 
 TEST(Hkdf, Wycheproof) {
   for_each_case("hkdf_sha256_test.json", [](const json&, const json& test) {
-    const auto prk = hkdf_extract(bytes_of(test["salt"]), bytes_of(test["ikm"]));
+    SecretArray<kSha256Size> prk;
+    ASSERT_TRUE(hkdf_extract(bytes_of(test["salt"]), bytes_of(test["ikm"]), prk));
     Bytes okm(test["size"].get<std::size_t>());
     const bool ok = hkdf_expand(prk.view(), bytes_of(test["info"]), okm);
     EXPECT_EQ(ok, test["result"] == "valid");
@@ -112,7 +113,8 @@ TEST(Hkdf, Rfc5869) {
   ASSERT_EQ(file["tests"].size(), 3u);
   for (const auto& t : file["tests"]) {
     SCOPED_TRACE(t["name"].get<std::string>());
-    const auto prk = hkdf_extract(bytes_of(t["salt"]), bytes_of(t["ikm"]));
+    SecretArray<kSha256Size> prk;
+    ASSERT_TRUE(hkdf_extract(bytes_of(t["salt"]), bytes_of(t["ikm"]), prk));
     EXPECT_EQ(to_bytes(prk.view()), bytes_of(t["prk"]));
     Bytes okm(t["L"].get<std::size_t>());
     EXPECT_TRUE(hkdf_expand(prk.view(), bytes_of(t["info"]), okm));
@@ -124,7 +126,8 @@ TEST(Hkdf, Rfc5869) {
 // compare the leading bytes.
 TEST(Hmac, WycheproofThroughExtract) {
   for_each_case("hmac_sha256_test.json", [](const json& group, const json& test) {
-    const auto mac = hkdf_extract(bytes_of(test["key"]), bytes_of(test["msg"]));
+    SecretArray<kSha256Size> mac;
+    ASSERT_TRUE(hkdf_extract(bytes_of(test["key"]), bytes_of(test["msg"]), mac));
     const auto tag_size = static_cast<std::ptrdiff_t>(group["tagSize"].get<std::size_t>() / 8);
     EXPECT_EQ(Bytes(mac.view().begin(), mac.view().begin() + tag_size) == bytes_of(test["tag"]),
               test["result"] == "valid");

@@ -1,5 +1,5 @@
-// Shared by the crypto tests: published vectors from the shared testdata
-// directory beside the project root, and the fixed identity whose values
+// Shared by the crypto tests: published vectors from tests/vectors (see
+// SOURCES.md there), and the fixed identity whose values
 // were computed independently with Python (`cryptography` HKDF, Ed25519,
 // X25519, DeriveKeyPair built from HKDF; hashlib for the domain hash).
 #pragma once
@@ -19,7 +19,7 @@
 #include "hex.hpp"
 
 #ifndef VORNEX_TESTDATA_DIR
-#error "VORNEX_TESTDATA_DIR must name the shared test vector directory"
+#error "VORNEX_TESTDATA_DIR must name the test vector directory"
 #endif
 
 namespace vornex::test {
@@ -31,7 +31,7 @@ inline std::filesystem::path testdata_dir() { return std::filesystem::path(VORNE
 inline nlohmann::json load_vectors(std::string_view name) {
   const std::filesystem::path path = testdata_dir() / name;
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("test vectors missing: " + path.string() + " (shared/testdata beside the project)");
+  if (!in) throw std::runtime_error("test vectors missing: " + path.string() + " (tests/vectors in the source tree)");
   return nlohmann::json::parse(in);
 }
 
@@ -57,5 +57,11 @@ inline const Bytes kUserId = hex("1e0f623028ac5f4b43ec330f2001eb67f4e50886dddd02
 inline const Bytes kHelloSignature = hex(
     "4f2042ffeca849f10c235f7c34aa714913170209ac7cfd1774be29d58eb656c5"
     "36b5523a6c59bfb7388a5a3a7e366588cfa0c67dcbd3d50f3f8b41d8237fb80d");
+
+// Python `cryptography` sealed the key 40..5f to the fixed identity's X25519
+// key with info = our framing of "slot-context" and no aad.
+inline const Bytes kSealedEncapsulatedKey = hex("578f76517095ae201ddd2445e8ac7b6b8e492091cb3af76c7151a89282002875");
+inline const Bytes kSealedWrappedKey =
+    hex("a9380fdc9f2618a6dd4fef24ed246b4f741f1a52849c4c3bb23c38f503299278e37816a622fbd4e3d2af6ebd74ffaf7a");
 
 }  // namespace vornex::test

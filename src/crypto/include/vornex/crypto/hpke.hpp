@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 
 #include "cord/wire.hpp"
 #include "vornex/core/error.hpp"
@@ -25,8 +26,9 @@ inline constexpr const char* kSealFailed = "Failed to seal plaintext";
 
 using SharedSecret = SecretArray<kSharedSecretSize>;
 
-// DeriveKeyPair of the KEM (RFC 9180 section 7.1.3); never fails.
-X25519KeyPair derive_key_pair(cord::ByteView ikm);
+// DeriveKeyPair of the KEM (RFC 9180 section 7.1.3). Fails with "invalid
+// HPKE private key" only when the key derivation itself fails.
+std::expected<X25519KeyPair, core::CryptoError> derive_key_pair(cord::ByteView ikm);
 
 struct Encapsulation {
   SharedSecret shared_secret;
@@ -34,25 +36,29 @@ struct Encapsulation {
 };
 
 // Encap with the given ephemeral private key. Fails with "Encapsulation
-// failed" when the recipient key is not 32 bytes or the DH is all zero.
+// failed" when the recipient key is not 32 bytes, the DH is all zero or
+// the shared secret cannot be derived.
 std::expected<Encapsulation, core::CryptoError> encap(const X25519PrivateKey& ephemeral,
                                                       cord::ByteView recipient_public_key);
 
 // Decap. Fails with "Decapsulation failed" when the encapsulated key is
-// not 32 bytes or the DH is all zero.
+// not 32 bytes, the DH is all zero or the shared secret cannot be derived.
 std::expected<SharedSecret, core::CryptoError> decap(cord::ByteView encapsulated_key,
                                                      const X25519PrivateKey& recipient_private_key);
 
-// mode 0 || psk_id_hash || info_hash: public, 65 bytes.
-cord::Bytes key_schedule_context(cord::ByteView info);
+// mode 0 || psk_id_hash || info_hash: public, 65 bytes. Empty when a
+// derivation fails.
+std::optional<cord::Bytes> key_schedule_context(cord::ByteView info);
 
 struct KeySchedule {
   SecretArray<kAeadKeySize> key;
   SecretArray<kAeadNonceSize> base_nonce;
 };
 
-// The base-mode key schedule (no PSK).
-KeySchedule key_schedule(const SharedSecret& shared_secret, cord::ByteView info);
+// The base-mode key schedule (no PSK). Empty when a derivation fails; the
+// caller names the failure ("Failed to seal plaintext" or "Failed to open
+// ciphertext"), as only it knows which operation it was.
+std::optional<KeySchedule> key_schedule(const SharedSecret& shared_secret, cord::ByteView info);
 
 // The nonce of message number `sequence`: base_nonce XOR the number, big
 // endian. Single shot uses 0 only.
@@ -63,11 +69,13 @@ struct Sealed {
   cord::Bytes ciphertext;
 };
 
+// Key schedule failures give "Failed to seal plaintext".
 std::expected<Sealed, core::CryptoError> seal_base(const X25519PrivateKey& ephemeral,
                                                    cord::ByteView recipient_public_key, cord::ByteView info,
                                                    cord::ByteView aad, cord::ByteView plaintext);
 
-// Authentication failure of any kind gives "Failed to open ciphertext".
+// Authentication failure of any kind, and a key schedule failure, give
+// "Failed to open ciphertext".
 std::expected<cord::Bytes, core::CryptoError> open_base(const X25519PrivateKey& recipient_private_key,
                                                         cord::ByteView encapsulated_key, cord::ByteView info,
                                                         cord::ByteView aad, cord::ByteView ciphertext);

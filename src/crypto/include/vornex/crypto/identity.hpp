@@ -21,7 +21,9 @@ struct IdentityKeys {
 };
 
 // The two key pairs of a master seed. Fails with the invalid-byte-length
-// error for "identity master seed" unless the seed is 32 bytes.
+// error for "identity master seed" unless the seed is 32 bytes, and, should
+// a key derivation fail, with "invalid Ed25519 secret key" or "invalid HPKE
+// private key" for the key it could not derive.
 core::CryptoResult<IdentityKeys> derive_identity_keys(cord::ByteView master_seed);
 
 // Move-only; the master seed and both private keys are zeroed when it is

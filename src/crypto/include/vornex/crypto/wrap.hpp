@@ -17,13 +17,16 @@ struct HpkeSealed {
 
 // Fails with "invalid HPKE public key" for a key that is not 32 bytes and
 // with "HPKE operation failed: Encapsulation failed" for one of small order.
+// Should a key derivation fail, it fails with "HPKE operation failed:" and
+// "Encapsulation failed" or "Failed to seal plaintext".
 core::CryptoResult<HpkeSealed> hpke_seal(cord::ByteView recipient_public_key, cord::ByteView context,
                                          cord::ByteView aad, cord::ByteView plaintext);
 
 // Fails with "invalid HPKE encapsulated key" for one that is not 32 bytes,
 // "HPKE operation failed: Decapsulation failed" for one of small order, and
 // "HPKE operation failed: Failed to open ciphertext" when authentication
-// fails (wrong key, context or aad, altered bytes).
+// fails (wrong key, context or aad, altered bytes). A failed key derivation
+// gives "Decapsulation failed" or "Failed to open ciphertext" likewise.
 core::CryptoResult<cord::Bytes> hpke_open(const X25519PrivateKey& recipient_private_key,
                                           cord::ByteView encapsulated_key, cord::ByteView context,
                                           cord::ByteView aad, cord::ByteView ciphertext);

@@ -27,6 +27,6 @@ X25519PublicKey x25519_public_key(const X25519PrivateKey& private_key);
 // `shared` = X25519(private_key, public_key). False, with `shared` zeroed,
 // when either input is not 32 bytes or the result is all zeros (a peer key
 // of small order, which would make the secret public).
-bool x25519(cord::ByteView private_key, cord::ByteView public_key, SecretArray<kX25519KeySize>& shared);
+[[nodiscard]] bool x25519(cord::ByteView private_key, cord::ByteView public_key, SecretArray<kX25519KeySize>& shared);
 
 }  // namespace vornex::crypto
