@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cord/codec.hpp"
+#include "authority_lookup.hpp"
 #include "vornex/core/validate/state.hpp"
 
 namespace vornex::core::validate {
@@ -15,6 +16,35 @@ std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& 
 
 namespace detail {
 
+std::uint64_t key_prefix(const RecordKey& key) {
+  const std::uint64_t variant = static_cast<std::uint64_t>(key.index()) << 56;
+  return std::visit(
+      [&](const auto& k) -> std::uint64_t {
+        if constexpr (requires { k.id(); }) {
+          return variant | (byte_prefix(k.id().bytes()) >> 8);
+        } else {
+          return variant;
+        }
+      },
+      key);
+}
+
+KeySet::KeySet(const std::map<RecordKey, std::uint64_t>& keys) {
+  keys_.reserve(keys.size());
+  for (const auto& [key, counter] : keys) keys_.emplace_back(key_prefix(key), &key);
+}
+
+bool KeySet::contains(const RecordKey& key) const {
+  if (keys_.empty()) return false;
+  const std::uint64_t prefix = key_prefix(key);
+  auto it = std::lower_bound(keys_.begin(), keys_.end(), prefix,
+                             [](const auto& entry, std::uint64_t p) { return entry.first < p; });
+  for (; it != keys_.end() && it->first == prefix; ++it) {
+    if (*it->second == key) return true;
+  }
+  return false;
+}
+
 ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept) {
   ConflictSlot slot;
   slot.counter = record_counter(kept.front()->body());
@@ -25,19 +55,41 @@ ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept) {
   return slot;
 }
 
-}  // namespace detail
+HashIndex::HashIndex(std::span<const VerifiedRecord> records) : records_(records) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> order(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) order[i] = {byte_prefix(records[i].hash.bytes()), i};
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    if (const auto c = records[a.second].hash <=> records[b.second].hash; c != 0) return c < 0;
+    return a.second < b.second;
+  });
+  by_hash_.reserve(order.size());
+  for (const auto& [prefix, i] : order) by_hash_.push_back(i);
+}
 
-std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots,
-                                                          std::span<const VerifiedRecord> records) {
+void HashIndex::positions(const HashValue& hash, std::vector<std::size_t>& out) const {
+  auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(), hash,
+                             [&](std::size_t i, const HashValue& h) { return records_[i].hash < h; });
+  for (; it != by_hash_.end() && records_[*it].hash == hash; ++it) out.push_back(*it);
+}
+
+std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots, std::span<const VerifiedRecord> records,
+                                                          const HashIndex& index) {
   std::map<RecordKey, ConflictReport> reports;
+  std::vector<std::size_t> found;
   for (auto& [key, slot] : slots) {
+    // In the order of the records; the slot's hashes are distinct, so no
+    // position is gathered twice.
+    found.clear();
+    for (const HashValue& hash : slot.hashes) index.positions(hash, found);
+    std::sort(found.begin(), found.end());
     // Encodings are the sort keys; an envelope that cannot be encoded sorts
     // first with the empty key. Each is computed once.
     std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> candidates;
-    for (const VerifiedRecord& record : records) {
-      if (!std::binary_search(slot.hashes.begin(), slot.hashes.end(), record.hash)) continue;
-      auto encoded = cord::serialize(record.record);
-      candidates.emplace_back(encoded ? std::move(*encoded) : cord::Bytes{}, &record.record);
+    candidates.reserve(found.size());
+    for (const std::size_t i : found) {
+      auto encoded = cord::serialize(records[i].record);
+      candidates.emplace_back(encoded ? std::move(*encoded) : cord::Bytes{}, &records[i].record);
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -52,8 +104,18 @@ std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots,
   return reports;
 }
 
+}  // namespace detail
+
+std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots,
+                                                          std::span<const VerifiedRecord> records) {
+  if (slots.empty()) return {};
+  return detail::materialize_conflicts(std::move(slots), records, detail::HashIndex(records));
+}
+
 ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
                              const std::map<RecordKey, std::uint64_t>& rollback_floor, const EffectiveState& state) {
+  const detail::AuthorityLookup authority(state.authorities);
+  const detail::KeySet floor(rollback_floor);
   detail::Competition<SecretId> competition;
   for (const VerifiedRecord& record : records) {
     const SecretId* id = nullptr;
@@ -67,8 +129,8 @@ ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
     } else {
       continue;
     }
-    if (rollback_floor.contains(record.key)) continue;
-    if (!state.authority_ref(record.signer).can_write(*selector)) continue;
+    if (floor.contains(record.key)) continue;
+    if (!authority.can_write(record.signer, *selector)) continue;
     competition.add(*id, record);
   }
   ConflictSlots slots;

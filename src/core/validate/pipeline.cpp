@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "authority_lookup.hpp"
 #include "cord/try.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/structure.hpp"
@@ -17,11 +18,26 @@ namespace {
 
 using pipeline::SelectedRoot;
 
-// One distinct record of the vault with its record hash.
+// Keys of tables that borrow their byte strings.
+struct BytesLess {
+  bool operator()(const cord::Bytes* a, const cord::Bytes* b) const { return *a < *b; }
+};
+
+// One distinct record of the vault with its record hash, and whether the
+// verified-hash cache holds that hash.
 struct Listed {
   const VaultRecordV1* record;
   const HashValue* hash;
+  bool cached = false;
 };
+
+// The admitted counter of `key` as `it` passes over the admitted counters
+// in ascending key order: a merge of two ordered maps, not a search per key.
+template <class Iterator>
+std::uint64_t advance_to(Iterator& it, Iterator end, const RecordKey& key) {
+  while (it != end && it->first < key) ++it;
+  return it != end && it->first == key ? it->second : 0;
+}
 
 ValidationReport refused(ValidationIssue issue) {
   ValidationReport report;
@@ -34,26 +50,37 @@ class Run {
  public:
   // With `owns_records`, the listed records belong to this run (they are not
   // const objects) and are moved into the report instead of copied.
-  Run(const Ratchet& ratchet, const CryptoProvider& crypto, const VerifiedHashes& verified, bool owns_records)
-      : ratchet_(ratchet), crypto_(crypto), verified_(verified), owns_records_(owns_records) {}
+  Run(const Ratchet& ratchet, const CryptoProvider& crypto, bool owns_records)
+      : ratchet_(ratchet), crypto_(crypto), owns_records_(owns_records) {}
 
   CoreResult<ValidationReport> validate(const std::vector<Listed>& list);
 
  private:
-  // The cache is consulted before any signed message is built.
-  CoreResult<bool> signature_ok(const Listed& entry) const {
-    if (verified_.contains(*entry.hash)) return true;
-    VX_TRY_ASSIGN(const cord::Bytes message, signed_record_message(entry.record->body));
-    return crypto_.verify_signature(domains::kSigned, entry.record->signing_public_key, message,
-                                    entry.record->signature);
+  // Each record's signature is checked at most once per validation: the
+  // answer is kept by list position. The cache is consulted before any
+  // signed message is built.
+  CoreResult<bool> signature_ok(const Listed& entry) {
+    const std::size_t at = static_cast<std::size_t>(&entry - list_->data());
+    if (checked_[at] != Check::Unknown) return checked_[at] == Check::Good;
+    bool good = true;
+    if (!entry.cached) {
+      VX_TRY_ASSIGN(const cord::Bytes message, signed_record_message(entry.record->body));
+      good = crypto_.verify_signature(domains::kSigned, entry.record->signing_public_key, message,
+                                      entry.record->signature);
+    }
+    checked_[at] = good ? Check::Good : Check::Bad;
+    return good;
   }
   // Where a failure to build the message only leaves the record out.
-  bool signature_ok_or_skip(const Listed& entry) const {
+  bool signature_ok_or_skip(const Listed& entry) {
     auto ok = signature_ok(entry);
     return ok && *ok;
   }
 
-  CoreResult<std::vector<SelectedRoot>> root_candidates(const std::vector<Listed>& list) const;
+  CoreResult<std::vector<SelectedRoot>> root_candidates(const std::vector<Listed>& list);
+  // The users whose User records are signed, through a chain of such
+  // records, by the root; each maps to the signing keys it declares.
+  std::map<cord::Bytes, std::set<UserId>> credit_users(const std::vector<Listed>& list, const SelectedRoot& root);
 
   VerifiedRecord verified(const Listed& entry, RecordKey key, const UserId& signer) const {
     if (!owns_records_) return VerifiedRecord{*entry.record, std::move(key), *entry.hash, signer};
@@ -61,13 +88,16 @@ class Run {
                           std::move(*const_cast<HashValue*>(entry.hash)), signer};
   }
 
+  enum class Check : std::uint8_t { Unknown, Good, Bad };
+
   const Ratchet& ratchet_;
   const CryptoProvider& crypto_;
-  const VerifiedHashes& verified_;
   bool owns_records_;
+  const std::vector<Listed>* list_ = nullptr;
+  std::vector<Check> checked_;
 };
 
-CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Listed>& list) const {
+CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Listed>& list) {
   std::vector<SelectedRoot> candidates;
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
@@ -85,37 +115,50 @@ CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Lis
   return candidates;
 }
 
+// A worklist keyed by signing key: a key that becomes known wakes exactly
+// the candidates it signed. Who is credited does not depend on the order in
+// which candidates are met, so this credits the same users as repeated
+// passes over all candidates until one credits nobody, with one visit per
+// candidate instead of one pass per link of a chain.
+std::map<cord::Bytes, std::set<UserId>> Run::credit_users(const std::vector<Listed>& list, const SelectedRoot& root) {
+  // Users whose own keys give their id; a failing one is reported later.
+  std::map<const cord::Bytes*, std::vector<std::pair<const Listed*, const UserRecordV1*>>, BytesLess> by_signer;
+  for (const Listed& entry : list) {
+    const RecordBodyV1* body = entry.record->body.known();
+    const auto* user = body ? std::get_if<UserRecordV1>(body) : nullptr;
+    if (user != nullptr && !structurally_valid_user(*user, crypto_)) {
+      by_signer[&entry.record->signing_public_key].emplace_back(&entry, user);
+    }
+  }
+  std::set<UserId> credited{root.user_id};
+  std::set<const cord::Bytes*, BytesLess> known_keys{&root.signing_public_key};
+  std::vector<const cord::Bytes*> newly_known{&root.signing_public_key};
+  std::map<cord::Bytes, std::set<UserId>> claimants;
+  while (!newly_known.empty()) {
+    const cord::Bytes* key = newly_known.back();
+    newly_known.pop_back();
+    const auto signed_by = by_signer.find(key);
+    if (signed_by == by_signer.end()) continue;
+    for (const auto& [entry, user] : signed_by->second) {
+      if (credited.contains(user->user_id)) continue;
+      if (!signature_ok_or_skip(*entry)) continue;
+      claimants[user->signing_public_key].insert(user->user_id);
+      credited.insert(user->user_id);
+      if (known_keys.insert(&user->signing_public_key).second) newly_known.push_back(&user->signing_public_key);
+    }
+  }
+  return claimants;
+}
+
 CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
+  list_ = &list;
+  checked_.assign(list.size(), Check::Unknown);
   VX_TRY_ASSIGN(const std::vector<SelectedRoot> candidates, root_candidates(list));
   if (candidates.empty()) return refused(issue::RootNotTrusted{});
   if (candidates.size() > 1) return refused(issue::AmbiguousRoot{});
   const SelectedRoot& root = candidates.front();
 
-  // Users whose own keys give their id; a failing one is reported later.
-  std::vector<std::pair<const Listed*, const UserRecordV1*>> user_candidates;
-  for (const Listed& entry : list) {
-    const RecordBodyV1* body = entry.record->body.known();
-    const auto* user = body ? std::get_if<UserRecordV1>(body) : nullptr;
-    if (user != nullptr && !structurally_valid_user(*user, crypto_)) user_candidates.emplace_back(&entry, user);
-  }
-
-  // Credit users whose records are signed by a key already known, until a
-  // pass credits nobody: list order must not decide who is credited.
-  std::set<UserId> credited{root.user_id};
-  std::set<cord::Bytes> known_keys{root.signing_public_key};
-  std::map<cord::Bytes, std::set<UserId>> claimants;
-  for (bool grew = true; grew;) {
-    grew = false;
-    for (const auto& [entry, user] : user_candidates) {
-      if (credited.contains(user->user_id)) continue;
-      if (!known_keys.contains(entry->record->signing_public_key)) continue;
-      if (!signature_ok_or_skip(*entry)) continue;
-      claimants[user->signing_public_key].insert(user->user_id);
-      credited.insert(user->user_id);
-      known_keys.insert(user->signing_public_key);
-      grew = true;
-    }
-  }
+  std::map<cord::Bytes, std::set<UserId>> claimants = credit_users(list, root);
 
   std::set<UserId> entry_users;
   for (const Listed& entry : list) {
@@ -185,10 +228,11 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   Watermarks marks = admitted_watermarks(records, first_state, deletions);
 
   RollbackFloor floor;
-  for (const auto& [key, trusted] : ratchet_.counters()) {
-    const auto it = marks.counters.find(key);
-    const std::uint64_t admitted = it == marks.counters.end() ? 0 : it->second;
-    if (admitted < trusted) floor.emplace(key, trusted);
+  {
+    auto mark = marks.counters.cbegin();
+    for (const auto& [key, trusted] : ratchet_.counters()) {
+      if (advance_to(mark, marks.counters.cend(), key) < trusted) floor.emplace_hint(floor.end(), key, trusted);
+    }
   }
 
   // Without a floor the state is the one already computed.
@@ -199,13 +243,29 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   for (auto& [key, conflict] : materialize_conflicts(lww_resolution(records, floor, state), records)) {
     state.conflicts.insert_or_assign(key, std::move(conflict));
   }
-  for (const auto& [key, trusted] : floor) {
-    const auto mark = marks.counters.find(key);
-    const std::uint64_t admitted = mark == marks.counters.end() ? 0 : mark->second;
-    std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> found;
+  // Rollback conflicts list the records of their key at its admitted
+  // counter: the records of floor keys are sorted by key once and met in
+  // step with the floor, not searched for per key.
+  std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> rolled_back;
+  if (!floor.empty()) {
+    const detail::KeySet floor_keys(floor);
     for (const VerifiedRecord& r : records) {
-      if (r.key == key && record_counter(r.body()) == admitted) {
-        found.emplace_back(cord::serialize(r.record).value_or(cord::Bytes{}), &r.record);
+      if (floor_keys.contains(r.key)) rolled_back.emplace_back(detail::key_prefix(r.key), &r);
+    }
+    std::stable_sort(rolled_back.begin(), rolled_back.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
+    });
+  }
+  auto next_rolled_back = rolled_back.cbegin();
+  auto mark = marks.counters.cbegin();
+  for (const auto& [key, trusted] : floor) {
+    const std::uint64_t admitted = advance_to(mark, marks.counters.cend(), key);
+    std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> found;
+    while (next_rolled_back != rolled_back.cend() && next_rolled_back->second->key < key) ++next_rolled_back;
+    for (; next_rolled_back != rolled_back.cend() && next_rolled_back->second->key == key; ++next_rolled_back) {
+      const VerifiedRecord* r = next_rolled_back->second;
+      if (record_counter(r->body()) == admitted) {
+        found.emplace_back(cord::serialize(r->record).value_or(cord::Bytes{}), &r->record);
       }
     }
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
@@ -229,21 +289,26 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   for (const auto& [key, counter] : marks.counters) highest = std::max(highest.value_or(0), counter);
   state.attach_verified_records(std::move(records), highest);
 
-  // Only what raises the trust state, so a clean reopen writes nothing. The
-  // map nodes move over whole, in key order, so each goes in at the end.
+  // Only what raises the trust state (an absent counter is 0), so a clean
+  // reopen writes nothing. The map nodes move over whole, in key order, so
+  // each goes in at the end.
   auto& counters = report.ratchet_update.counters;
+  auto trusted = ratchet_.counters().cbegin();
   for (auto it = marks.counters.begin(); it != marks.counters.end();) {
     const auto next = std::next(it);
-    const auto trusted = ratchet_.counters().find(it->first);
-    if (trusted == ratchet_.counters().end() || trusted->second < it->second) {
+    if (advance_to(trusted, ratchet_.counters().cend(), it->first) < it->second) {
       counters.insert(counters.end(), marks.counters.extract(it));
     }
     it = next;
   }
   auto& origins = report.ratchet_update.origins;
+  auto trusted_origin = ratchet_.origins().cbegin();
   for (auto it = marks.origins.begin(); it != marks.origins.end();) {
     const auto next = std::next(it);
-    if (!ratchet_.origins().contains(it->first)) origins.insert(origins.end(), marks.origins.extract(it));
+    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < it->first) ++trusted_origin;
+    if (trusted_origin == ratchet_.origins().cend() || !(trusted_origin->first == it->first)) {
+      origins.insert(origins.end(), marks.origins.extract(it));
+    }
     it = next;
   }
   report.warnings = warnings_for(undecodable);
@@ -254,29 +319,29 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   return report;
 }
 
-// The first eight bytes of a hash as a number, for a cheap first sort key.
-std::uint64_t hash_prefix(const HashValue& hash) {
-  std::uint64_t prefix = 0;
-  const cord::Bytes& bytes = hash.bytes();
-  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
-  return prefix;
-}
-
-// Distinct records by record hash, the first met kept. Sorting on a number
-// first keeps the full comparisons to hashes that share their prefix.
-std::vector<Listed> distinct(std::vector<Listed> all) {
+// Distinct records by record hash, the first met kept, each marked when
+// the verified-hash cache holds its hash. Sorting on a number first keeps
+// the full comparisons to hashes that share their prefix; the cache, being
+// ordered the same way, is then met in one pass instead of searched per
+// record.
+std::vector<Listed> distinct(std::vector<Listed> all, const VerifiedHashes& verified) {
   std::vector<std::pair<std::uint64_t, std::size_t>> order(all.size());
-  for (std::size_t i = 0; i < all.size(); ++i) order[i] = {hash_prefix(*all[i].hash), i};
+  for (std::size_t i = 0; i < all.size(); ++i) order[i] = {detail::byte_prefix(all[i].hash->bytes()), i};
   std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
     if (a.first != b.first) return a.first < b.first;
     if (const auto c = *all[a.second].hash <=> *all[b.second].hash; c != 0) return c < 0;
     return a.second < b.second;
   });
   std::vector<bool> drop(all.size(), false);
-  for (std::size_t k = 1; k < order.size(); ++k) {
-    if (order[k].first == order[k - 1].first && *all[order[k].second].hash == *all[order[k - 1].second].hash) {
+  auto cached = verified.begin();
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    Listed& entry = all[order[k].second];
+    if (k > 0 && order[k].first == order[k - 1].first && *entry.hash == *all[order[k - 1].second].hash) {
       drop[order[k].second] = true;
+      continue;
     }
+    while (cached != verified.end() && *cached < *entry.hash) ++cached;
+    entry.cached = cached != verified.end() && *cached == *entry.hash;
   }
   std::vector<Listed> out;
   out.reserve(all.size());
@@ -311,7 +376,7 @@ CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, 
   std::vector<Listed> list;
   list.reserve(vault.size());
   for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault.items()[i], &hashes[i]});
-  return Run(ratchet, crypto, verified, false).validate(distinct(std::move(list)));
+  return Run(ratchet, crypto, false).validate(distinct(std::move(list), verified));
 }
 
 CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultRecordV1>& vault,
@@ -329,7 +394,7 @@ CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault
     std::vector<Listed> list;
     list.reserve(vault.size());
     for (const HashedRecord& r : vault) list.push_back(Listed{&r.record, &r.hash});
-    return Run(ratchet, crypto, verified, owns_records).validate(distinct(std::move(list)));
+    return Run(ratchet, crypto, owns_records).validate(distinct(std::move(list), verified));
   });
 }
 
@@ -354,15 +419,41 @@ CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vaul
   return validate_vault_with_verified(vault, ratchet, crypto, VerifiedHashes{});
 }
 
+namespace {
+
+// The readable preimage a record gives its key, for the kinds that have one.
+std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
+  return std::visit(
+      [&](const auto& b) -> std::optional<KeyOrigin> {
+        using B = std::decay_t<decltype(b)>;
+        if constexpr (std::is_same_v<B, UserHandleRecordV1>) {
+          return KeyOrigin(key_origin::UserHandle{b.handle});
+        } else if constexpr (std::is_same_v<B, VaultHandleRecordV1>) {
+          return KeyOrigin(key_origin::VaultHandle{b.handle});
+        } else if constexpr (std::is_same_v<B, GroupMemberRecordV1> || std::is_same_v<B, GroupMemberDeletedRecordV1>) {
+          return KeyOrigin(key_origin::GroupMember{GroupMemberIdInputV1{b.group_id, b.member}});
+        } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
+          return KeyOrigin(key_origin::Secret{b.selector});
+        } else {
+          return std::nullopt;
+        }
+      },
+      body);
+}
+
+}  // namespace
+
 Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
                                const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
+  const detail::AuthorityLookup lookup(state.authorities);
   Watermarks marks;
+  std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> kept;
   for (const VerifiedRecord& r : records) {
-    const AuthoritySet& authority = state.authority_ref(r.signer);
+    const AuthoritySet& authority = lookup.of(r.signer);
     const bool admitted = std::visit(
         [&](const auto& b) -> bool {
           using B = std::decay_t<decltype(b)>;
@@ -376,38 +467,33 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
                                std::is_same_v<B, UserDeletedRecordV1>) {
             return admitted_deletions.contains(r.hash);
           } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
-            return authority.can_create_permission(b.permission);
+            return lookup.can_create_permission(r.signer, b.permission);
           } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
-            return authority.can_write(b.selector);
+            return lookup.can_write(r.signer, b.selector);
           } else {
             return authority.is_root;
           }
         },
         r.body());
-    if (!admitted) continue;
-    auto [it, inserted] = marks.counters.try_emplace(r.key, record_counter(r.body()));
-    if (!inserted) it->second = std::max(it->second, record_counter(r.body()));
-    // One search: the slot is taken only by a kind that has an origin, and
-    // filled only when this is the first such record of the key.
-    const auto first_origin = [&](auto make) {
-      auto [slot, inserted] = marks.origins.try_emplace(r.key);
-      if (inserted) slot->second = make();
-    };
-    std::visit(
-        [&](const auto& b) {
-          using B = std::decay_t<decltype(b)>;
-          if constexpr (std::is_same_v<B, UserHandleRecordV1>) {
-            first_origin([&] { return KeyOrigin(key_origin::UserHandle{b.handle}); });
-          } else if constexpr (std::is_same_v<B, VaultHandleRecordV1>) {
-            first_origin([&] { return KeyOrigin(key_origin::VaultHandle{b.handle}); });
-          } else if constexpr (std::is_same_v<B, GroupMemberRecordV1> ||
-                               std::is_same_v<B, GroupMemberDeletedRecordV1>) {
-            first_origin([&] { return KeyOrigin(key_origin::GroupMember{GroupMemberIdInputV1{b.group_id, b.member}}); });
-          } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
-            first_origin([&] { return KeyOrigin(key_origin::Secret{b.selector}); });
-          }
-        },
-        r.body());
+    if (admitted) kept.emplace_back(detail::key_prefix(r.key), &r);
+  }
+  // Grouped by key, in slice order within each key; the maps then fill in
+  // key order, each entry going in at the end.
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
+  });
+  for (auto group = kept.begin(); group != kept.end();) {
+    const RecordKey& key = group->second->key;
+    std::uint64_t counter = 0;
+    std::optional<KeyOrigin> origin;
+    auto it = group;
+    for (; it != kept.end() && it->first == group->first && it->second->key == key; ++it) {
+      counter = std::max(counter, record_counter(it->second->body()));
+      if (!origin) origin = origin_of(it->second->body());
+    }
+    marks.counters.emplace_hint(marks.counters.end(), key, counter);
+    if (origin) marks.origins.emplace_hint(marks.origins.end(), key, std::move(*origin));
+    group = it;
   }
   return marks;
 }

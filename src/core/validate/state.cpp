@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "authority_lookup.hpp"
+
 namespace vornex::core::validate {
 
 namespace {
@@ -39,15 +41,37 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
                                              std::optional<std::uint64_t> highest) {
   highest_counter = highest;
   records = std::move(verified);
-  std::map<SecretId, std::pair<std::size_t, std::size_t>> latest;
+  const detail::AuthorityLookup authority(authorities);
+  // The authorised writes grouped by secret, in record order within each
+  // secret; the index then fills in id order, each entry at the end.
+  struct Write {
+    std::uint64_t prefix;
+    const SecretId* id;
+    std::size_t index;
+  };
+  std::vector<Write> writes;
   for (std::size_t i = 0; i < records.size(); ++i) {
     const VerifiedRecord& record = records[i];
     const SecretSelectorV1* selector = secret_selector(record.body());
     if (selector == nullptr) continue;
     // Read authority alone never makes a write count.
-    if (!authority_ref(record.signer).can_write(*selector)) continue;
-    auto [it, inserted] = latest.try_emplace(*secret_id_of(record.body()), i, i);
-    if (!inserted && compare_lww(record, records[it->second.first]) > 0) it->second.first = i;
+    if (!authority.can_write(record.signer, *selector)) continue;
+    const SecretId* id = secret_id_of(record.body());
+    writes.push_back(Write{detail::byte_prefix(id->bytes()), id, i});
+  }
+  std::stable_sort(writes.begin(), writes.end(), [](const Write& a, const Write& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : *a.id < *b.id;
+  });
+  std::map<SecretId, std::pair<std::size_t, std::size_t>> latest;
+  for (auto group = writes.begin(); group != writes.end();) {
+    std::size_t newest = group->index;
+    auto it = group + 1;
+    for (; it != writes.end() && it->prefix == group->prefix && *it->id == *group->id; ++it) {
+      // On equality the earlier write stays.
+      if (compare_lww(records[it->index], records[newest]) > 0) newest = it->index;
+    }
+    latest.emplace_hint(latest.end(), *group->id, std::pair{newest, group->index});
+    group = it;
   }
   latest_secret = std::move(latest);
 }

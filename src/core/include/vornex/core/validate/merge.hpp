@@ -63,36 +63,86 @@ ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
 
 namespace detail {
 
+// The first eight bytes of a byte string as a big-endian number (zeros past
+// its end): ordering by it, then by the whole string, orders as the bytes
+// do, and most comparisons never leave the number.
+inline std::uint64_t byte_prefix(const cord::Bytes& bytes) {
+  std::uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
+  return prefix;
+}
+
+// The same for a record key: its variant in the top byte, then the first
+// seven bytes of its id.
+std::uint64_t key_prefix(const RecordKey& key);
+
+// Membership in a set of record keys, such as a rollback floor, held flat:
+// a lookup per record must not chase the nodes of a large map.
+class KeySet {
+ public:
+  explicit KeySet(const std::map<RecordKey, std::uint64_t>& keys);
+  bool empty() const { return keys_.empty(); }
+  bool contains(const RecordKey& key) const;
+
+ private:
+  std::vector<std::pair<std::uint64_t, const RecordKey*>> keys_;  // ascending, as the map's keys
+};
+
 // The slot of competing candidates: their hashes sorted and distinct.
 ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept);
 
+// Record positions by record hash, so that the competitors of each conflict
+// are gathered without a scan of all records per conflict.
+class HashIndex {
+ public:
+  explicit HashIndex(std::span<const VerifiedRecord> records);
+  // Appends the positions of the records with this hash, ascending.
+  void positions(const HashValue& hash, std::vector<std::size_t>& out) const;
+
+ private:
+  std::span<const VerifiedRecord> records_;
+  std::vector<std::size_t> by_hash_;  // positions ordered by hash, then position
+};
+
+std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots, std::span<const VerifiedRecord> records,
+                                                          const HashIndex& index);
+
 // Candidates of one pass, decided per item id. Holds pointers into the
 // borrowed records (ids included), and sorts once instead of keeping a map
-// of lists, since nearly every item has a single candidate.
+// of lists, since nearly every item has a single candidate. The sort looks
+// at the first eight bytes of each id as a number first, so that it seldom
+// has to follow the pointers to the ids.
 template <class Id>
 class Competition {
  public:
   // `id` must live as long as the competition, normally inside `record`.
-  void add(const Id& id, const VerifiedRecord& record) { entries_.emplace_back(&id, &record); }
+  void add(const Id& id, const VerifiedRecord& record) { entries_.push_back(Entry{prefix_of(id), &id, &record}); }
 
   // Per id in ascending order, only the candidates at the highest counter
   // count: equal bodies give `win(id, record)` with the smallest record hash
   // (the first met on a tie), differing bodies a slot in `slots`.
   template <class Win>
   void decide(ConflictSlots& slots, Win&& win) {
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const auto& a, const auto& b) { return *a.first < *b.first; });
+    std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return *a.id < *b.id;
+    });
     std::vector<const VerifiedRecord*> kept;
     for (auto group = entries_.begin(); group != entries_.end();) {
       auto end = group + 1;
-      std::uint64_t top = record_counter(group->second->body());
-      while (end != entries_.end() && *end->first == *group->first) {
-        top = std::max(top, record_counter(end->second->body()));
+      std::uint64_t top = record_counter(group->record->body());
+      while (end != entries_.end() && end->prefix == group->prefix && *end->id == *group->id) {
+        top = std::max(top, record_counter(end->record->body()));
         ++end;
+      }
+      if (end == group + 1) {
+        win(*group->id, *group->record);
+        group = end;
+        continue;
       }
       kept.clear();
       for (auto it = group; it != end; ++it) {
-        if (record_counter(it->second->body()) == top) kept.push_back(it->second);
+        if (record_counter(it->record->body()) == top) kept.push_back(it->record);
       }
       const VerifiedRecord* winner = kept.front();
       bool same = true;
@@ -104,7 +154,7 @@ class Competition {
         if (candidate->hash < winner->hash) winner = candidate;
       }
       if (same) {
-        win(*group->first, *winner);
+        win(*group->id, *winner);
       } else {
         slots.insert_or_assign(kept.front()->key, slot_of(kept));
       }
@@ -113,7 +163,15 @@ class Competition {
   }
 
  private:
-  std::vector<std::pair<const Id*, const VerifiedRecord*>> entries_;
+  struct Entry {
+    std::uint64_t prefix;
+    const Id* id;
+    const VerifiedRecord* record;
+  };
+
+  static std::uint64_t prefix_of(const Id& id) { return byte_prefix(id.bytes()); }
+
+  std::vector<Entry> entries_;
 };
 
 }  // namespace detail

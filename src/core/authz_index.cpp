@@ -1,0 +1,135 @@
+#include "vornex/core/authz_index.hpp"
+
+#include <algorithm>
+#include <variant>
+
+namespace vornex::core {
+
+namespace {
+
+const KeyspaceSelectorV1& selector_of(const KeyspaceSelectorV1& selector) { return selector; }
+const KeyspaceSelectorV1& selector_of(const ManageKeyspaceGrantV1& entry) { return entry.selector; }
+
+unsigned class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
+  unsigned bits = 0;
+  for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
+  return bits;
+}
+
+constexpr unsigned kReadBit = 1u << KeyspaceGrantClassV1(grant_class::Read{}).index();
+constexpr unsigned kWriteBit = 1u << KeyspaceGrantClassV1(grant_class::Write{}).index();
+constexpr unsigned kManageBit = 1u << KeyspaceGrantClassV1(grant_class::Manage{}).index();
+
+bool any_selector_matches(const std::vector<const KeyspaceSelectorV1*>& selectors,
+                          const SecretSelectorV1& secret) noexcept {
+  return std::ranges::any_of(selectors, [&](const KeyspaceSelectorV1* s) { return selector_matches(*s, secret); });
+}
+
+}  // namespace
+
+template <class Entry>
+void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry) {
+  const TupleMatcherV1& path = selector_of(entry).tuple;
+  if (std::holds_alternative<tuple_matcher::Any>(path)) {
+    any.push_back(&entry);
+    return;
+  }
+  const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
+  const auto& segments =
+      exact ? std::get<tuple_matcher::Exact>(path).segments : std::get<tuple_matcher::Prefix>(path).segments;
+  Node* node = &root;
+  for (const std::string& segment : segments) {
+    auto& child = node->children[segment];
+    if (!child) child = std::make_unique<Node>();
+    node = child.get();
+  }
+  (exact ? node->exact : node->prefix).push_back(&entry);
+}
+
+AuthorityIndex::AuthorityIndex(const AuthoritySet& set) : set_(set) {
+  if (set.is_root || set.read.size() + set.write.size() + set.manage.size() <= kScanLimit) return;
+  indexed_ = true;
+  for (const KeyspaceSelectorV1& s : set.read) read_.add(s);
+  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s);
+  for (const ManageKeyspaceGrantV1& m : set.manage) {
+    writable_.add(m.selector);
+    manage_by_classes_[class_bits(m.grantable)].add(m);
+  }
+}
+
+// A Prefix matches at every node the secret's path passes through, an
+// Exact only where the path ends.
+bool AuthorityIndex::matches(const SelectorTrie& trie, const SecretSelectorV1& secret) noexcept {
+  if (any_selector_matches(trie.any, secret)) return true;
+  const SelectorTrie::Node* node = &trie.root;
+  for (std::size_t depth = 0;; ++depth) {
+    if (any_selector_matches(node->prefix, secret)) return true;
+    if (depth == secret.tuple.size()) return any_selector_matches(node->exact, secret);
+    const auto child = node->children.find(secret.tuple[depth]);
+    if (child == node->children.end()) return false;
+    node = child->second.get();
+  }
+}
+
+bool AuthorityIndex::covers(const ManageTrie& trie, const KeyspaceSelectorV1& target) noexcept {
+  const auto fits = [&](const std::vector<const ManageKeyspaceGrantV1*>& entries) {
+    return std::ranges::any_of(entries,
+                               [&](const ManageKeyspaceGrantV1* m) { return selector_subsumes(m->selector, target); });
+  };
+  if (fits(trie.any)) return true;
+  // Only Any covers Any; an Exact target is covered by the Exact entry of
+  // its own path and by Prefix entries along it, a Prefix target by Prefix
+  // entries along it (its own path included).
+  const std::vector<std::string>* segments = nullptr;
+  bool exact = false;
+  if (const auto* e = std::get_if<tuple_matcher::Exact>(&target.tuple)) {
+    segments = &e->segments;
+    exact = true;
+  } else if (const auto* p = std::get_if<tuple_matcher::Prefix>(&target.tuple)) {
+    segments = &p->segments;
+  } else {
+    return false;
+  }
+  const ManageTrie::Node* node = &trie.root;
+  for (std::size_t depth = 0;; ++depth) {
+    if (fits(node->prefix)) return true;
+    if (depth == segments->size()) return exact && fits(node->exact);
+    const auto child = node->children.find((*segments)[depth]);
+    if (child == node->children.end()) return false;
+    node = child->second.get();
+  }
+}
+
+// Entries are filed by their exact class set, so the sets holding every
+// required class are the only ones to search.
+bool AuthorityIndex::may_grant(unsigned required_classes, const KeyspaceSelectorV1& target) const noexcept {
+  for (unsigned bits = 0; bits < manage_by_classes_.size(); ++bits) {
+    if ((bits & required_classes) != required_classes || manage_by_classes_[bits].empty()) continue;
+    if (covers(manage_by_classes_[bits], target)) return true;
+  }
+  return false;
+}
+
+bool AuthorityIndex::can_read(const SecretSelectorV1& secret) const noexcept {
+  if (!indexed_) return set_.can_read(secret);
+  return matches(writable_, secret) || matches(read_, secret);
+}
+
+bool AuthorityIndex::can_write(const SecretSelectorV1& secret) const noexcept {
+  if (!indexed_) return set_.can_write(secret);
+  return matches(writable_, secret);
+}
+
+bool AuthorityIndex::can_create_permission(const GrantPermissionV1& permission) const noexcept {
+  if (!indexed_) return set_.can_create_permission(permission);
+  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return may_grant(kReadBit, p->selector);
+  if (const auto* p = std::get_if<grant_permission::Write>(&permission)) {
+    return may_grant(kWriteBit, p->selector);
+  }
+  if (const auto* p = std::get_if<grant_permission::Manage>(&permission)) {
+    return may_grant(kManageBit | class_bits(p->grantable), p->selector);
+  }
+  return false;  // Root: only a root set, which is never indexed
+}
+
+}  // namespace vornex::core

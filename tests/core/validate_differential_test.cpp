@@ -1,0 +1,683 @@
+// The production validation engine against the slow reference engine of
+// tests/support, on random vaults and on hand-built shapes that stress the
+// faster algorithms (crediting, deletions, membership propagation, rollback
+// conflicts, write checks). Every report must be equal in full.
+//
+// VORNEX_DIFF_SEEDS=n runs n random vaults instead of the default,
+// VORNEX_DIFF_FIRST_SEED=s starts at seed s, and VORNEX_DIFF_STATS=1 prints
+// how often the interesting cases came up.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "random_vault.hpp"
+#include "reference_validate.hpp"
+#include "vault_builder.hpp"
+#include "vornex/core/validate/pipeline.hpp"
+#include "vornex/crypto/provider.hpp"
+
+using namespace vornex;
+using namespace vornex::core;
+using namespace vornex::core::validate;
+using vornex::test::RandomVault;
+using vornex::test::VaultBuilder;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Readable differences between two reports.
+
+std::string short_hex(const cord::Bytes& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < 4; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+std::string text(const HashValue& h) { return short_hex(h.bytes()); }
+template <class Tag>
+std::string text(const Identifier<Tag>& id) {
+  return std::string(Tag::name) + ":" + short_hex(id.bytes());
+}
+std::string text(const RecordKey& key) {
+  return std::visit(
+      [](const auto& k) -> std::string {
+        using K = std::decay_t<decltype(k)>;
+        if constexpr (std::is_same_v<K, record_key::VaultRoot>) {
+          return "VaultRoot";
+        } else {
+          return std::string(K::name) + ":" + short_hex(k.id().bytes());
+        }
+      },
+      key);
+}
+std::string text(const PrincipalRefV1& p) {
+  return std::visit([](const auto& id) { return text(id); }, p);
+}
+
+std::string text(const KeyspaceSelectorV1& s) {
+  std::string out = std::visit(
+      [](const auto& t) -> std::string {
+        using T = std::decay_t<decltype(t)>;
+        if constexpr (std::is_same_v<T, tuple_matcher::Any>) {
+          return "any";
+        } else {
+          std::string path = std::is_same_v<T, tuple_matcher::Exact> ? "exact[" : "prefix[";
+          for (std::size_t i = 0; i < t.segments.size(); ++i) path += (i ? "/" : "") + t.segments[i];
+          return path + "]";
+        }
+      },
+      s.tuple);
+  for (const auto& m : s.labels) {
+    out += std::visit(
+        [&](const auto& v) -> std::string {
+          using V = std::decay_t<decltype(v)>;
+          if constexpr (std::is_same_v<V, label_matcher::Present>) return " " + m.key + "?";
+          else if constexpr (std::is_same_v<V, label_matcher::Equals>) return " " + m.key + "=" + v.value;
+          else if constexpr (std::is_same_v<V, label_matcher::In>) {
+            std::string in = " " + m.key + " in{";
+            for (std::size_t i = 0; i < v.values.size(); ++i) in += (i ? "," : "") + v.values[i];
+            return in + "}";
+          } else {
+            return " !" + m.key;
+          }
+        },
+        m.matcher);
+  }
+  return out;
+}
+
+std::string text(const AuthoritySet& a) {
+  std::string out = a.is_root ? "root;" : "";
+  out += " read[";
+  for (const auto& s : a.read) out += text(s) + ",";
+  out += "] write[";
+  for (const auto& s : a.write) out += text(s) + ",";
+  out += "] manage[";
+  for (const auto& m : a.manage) {
+    out += text(m.selector) + ":";
+    for (const auto& c : m.grantable) out += "RWM"[c.index()];
+    out += ",";
+  }
+  return out + "]";
+}
+
+template <class Map, class Describe>
+void diff_map(std::ostringstream& out, const char* field, const Map& production, const Map& reference,
+              Describe describe) {
+  if (production == reference) return;
+  out << "  " << field << " (production " << production.size() << " entries, reference " << reference.size()
+      << "):\n";
+  for (const auto& [key, value] : production) {
+    const auto it = reference.find(key);
+    if (it == reference.end()) {
+      out << "    only in production: " << text(key) << describe(value) << "\n";
+    } else if (!(it->second == value)) {
+      out << "    differs at " << text(key) << "\n      production:" << describe(value)
+          << "\n      reference: " << describe(it->second) << "\n";
+    }
+  }
+  for (const auto& [key, value] : reference) {
+    if (!production.contains(key)) out << "    only in reference: " << text(key) << describe(value) << "\n";
+  }
+}
+
+template <class Set>
+void diff_set(std::ostringstream& out, const char* field, const Set& production, const Set& reference) {
+  if (production == reference) return;
+  out << "  " << field << ":";
+  for (const auto& id : production) {
+    if (!reference.contains(id)) out << " +production " << text(id);
+  }
+  for (const auto& id : reference) {
+    if (!production.contains(id)) out << " +reference " << text(id);
+  }
+  out << "\n";
+}
+
+std::string describe_conflict(const ConflictReport& c) {
+  std::ostringstream out;
+  out << " counter " << c.counter << ", rollback "
+      << (c.rollback_counter ? std::to_string(*c.rollback_counter) : std::string("none")) << ", origin "
+      << (c.origin ? "set" : "none") << ", " << c.candidates.size() << " candidates";
+  return out.str();
+}
+
+std::string difference(const ValidationReport& production, const ValidationReport& reference) {
+  std::ostringstream out;
+  const EffectiveState& p = production.effective;
+  const EffectiveState& r = reference.effective;
+  const auto none = [](const auto&) { return std::string(); };
+  if (p.highest_counter != r.highest_counter) {
+    out << "  highest_counter: production " << (p.highest_counter ? std::to_string(*p.highest_counter) : "none")
+        << ", reference " << (r.highest_counter ? std::to_string(*r.highest_counter) : "none") << "\n";
+  }
+  if (p.records != r.records) {
+    out << "  records: production " << p.records.size() << ", reference " << r.records.size() << "\n";
+    for (std::size_t i = 0; i < std::min(p.records.size(), r.records.size()); ++i) {
+      if (!(p.records[i] == r.records[i])) {
+        out << "    first difference at " << i << ": production " << text(p.records[i].key) << " hash "
+            << text(p.records[i].hash) << " by " << text(p.records[i].signer) << ", reference "
+            << text(r.records[i].key) << " hash " << text(r.records[i].hash) << " by " << text(r.records[i].signer)
+            << "\n";
+        break;
+      }
+    }
+  }
+  if (p.root_user_id != r.root_user_id) out << "  root_user_id differs\n";
+  if (p.root_fingerprint != r.root_fingerprint) out << "  root_fingerprint differs\n";
+  diff_map(out, "users", p.users, r.users, [](const UserRecordV1& u) { return " counter " + std::to_string(u.counter); });
+  diff_map(out, "user_handles", p.user_handles, r.user_handles, none);
+  diff_map(out, "vault_handles", p.vault_handles, r.vault_handles, none);
+  diff_map(out, "groups", p.groups, r.groups, none);
+  diff_map(out, "group_members", p.group_members, r.group_members, none);
+  diff_map(out, "grants", p.grants, r.grants, none);
+  diff_map(out, "entry_points", p.entry_points, r.entry_points, none);
+  diff_set(out, "deleted_users", p.deleted_users, r.deleted_users);
+  diff_set(out, "deleted_groups", p.deleted_groups, r.deleted_groups);
+  diff_set(out, "deleted_grants", p.deleted_grants, r.deleted_grants);
+  diff_map(out, "authorities", p.authorities, r.authorities, [](const AuthoritySet& a) { return " " + text(a); });
+  diff_map(out, "conflicts", p.conflicts, r.conflicts, describe_conflict);
+  diff_map(out, "latest_secret", p.latest_secret, r.latest_secret, [](const auto& e) {
+    return " latest " + std::to_string(e.first) + " first " + std::to_string(e.second);
+  });
+  if (p.blocked != r.blocked) out << "  blocked: production " << p.blocked << ", reference " << r.blocked << "\n";
+
+  const RatchetUpdate& pu = production.ratchet_update;
+  const RatchetUpdate& ru = reference.ratchet_update;
+  diff_map(out, "ratchet_update.counters", pu.counters, ru.counters,
+           [](std::uint64_t c) { return " = " + std::to_string(c); });
+  diff_map(out, "ratchet_update.origins", pu.origins, ru.origins, none);
+  if (pu.format_version != ru.format_version) out << "  ratchet_update.format_version differs\n";
+  if (production.issues != reference.issues) {
+    out << "  issues:\n    production " << debug_string(production.issues) << "\n    reference  "
+        << debug_string(reference.issues) << "\n";
+  }
+  if (production.warnings != reference.warnings) {
+    out << "  warnings differ: production has " << production.warnings.size() << ", reference "
+        << reference.warnings.size() << "\n";
+  }
+  return out.str();
+}
+
+std::uint64_t env_number(const char* name, std::uint64_t fallback) {
+  const char* value = std::getenv(name);
+  return value == nullptr || *value == 0 ? fallback : std::strtoull(value, nullptr, 10);
+}
+
+// Unoptimised and sanitised builds run the reference many times slower.
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+constexpr std::uint64_t kDefaultSeeds = 600;
+#else
+constexpr std::uint64_t kDefaultSeeds = 1200;
+#endif
+
+const VaultBuilder& builder() { return test::shared_builder(); }
+
+// The real provider, with each signature answer remembered: the three
+// validations of one vault then check each signature once, which is most
+// of their cost. The answers are those of the real provider, so the
+// engines cannot tell.
+class RememberingCrypto final : public CryptoProvider {
+ public:
+  HashValue hash(cord::ByteView domain, cord::ByteView data) const override { return real_.hash(domain, data); }
+  bool verify_signature(cord::ByteView domain, cord::ByteView public_key, cord::ByteView message,
+                        cord::ByteView signature) const override {
+    Key key{{domain.begin(), domain.end()},
+            {public_key.begin(), public_key.end()},
+            {message.begin(), message.end()},
+            {signature.begin(), signature.end()}};
+    const auto it = answers_.find(key);
+    if (it != answers_.end()) return it->second;
+    const bool answer = real_.verify_signature(domain, public_key, message, signature);
+    answers_.emplace(std::move(key), answer);
+    return answer;
+  }
+  void forget() const { answers_.clear(); }
+
+ private:
+  using Key = std::tuple<cord::Bytes, cord::Bytes, cord::Bytes, cord::Bytes>;
+  crypto::Crypto real_;
+  mutable std::map<Key, bool> answers_;
+};
+
+const RememberingCrypto& remembering_crypto() {
+  static const RememberingCrypto crypto;
+  return crypto;
+}
+
+// Production with borrowed and with consumed records against the
+// reference; an empty text when all three agree.
+std::string compare_engines(const std::vector<HashedRecord>& records, const Ratchet& trust,
+                            const VerifiedHashes& verified, test::reference::Trace* trace = nullptr,
+                            ValidationReport* out = nullptr) {
+  const RememberingCrypto& crypto = remembering_crypto();
+  crypto.forget();
+  auto expected = test::reference::validate_vault_with_verified(records, trust, crypto, verified, trace);
+  auto borrowed = validate_vault_with_verified(std::span<const HashedRecord>(records), trust, crypto, verified);
+  std::vector<HashedRecord> copy = records;
+  auto consumed = validate_vault_with_verified(std::move(copy), trust, crypto, verified);
+  if (!expected || !borrowed || !consumed) {
+    const auto error_text = [](const auto& result) { return result ? std::string("a report") : result.error().message(); };
+    const std::string e = error_text(expected), b = error_text(borrowed), c = error_text(consumed);
+    if (e == b && e == c) return {};
+    return "  reference: " + e + "\n  borrowed: " + b + "\n  consumed: " + c + "\n";
+  }
+  if (out != nullptr) *out = *expected;
+  std::string found;
+  if (!(*borrowed == *expected)) found += "borrowed records:\n" + difference(*borrowed, *expected);
+  if (!(*consumed == *expected)) found += "consumed records:\n" + difference(*consumed, *expected);
+  return found;
+}
+
+struct Coverage {
+  std::uint64_t vaults = 0;
+  std::uint64_t admitted_deletions = 0;
+  std::uint64_t refused_deletions = 0;
+  std::uint64_t blocked = 0;
+  std::uint64_t conflicts = 0;
+  std::uint64_t rollback_conflicts = 0;
+  std::uint64_t ambiguous_keys = 0;
+  std::uint64_t clean = 0;
+  std::uint64_t refused = 0;  // root not trusted, ambiguous root, format version
+};
+
+TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
+  const std::uint64_t first = env_number("VORNEX_DIFF_FIRST_SEED", 1);
+  const std::uint64_t count = env_number("VORNEX_DIFF_SEEDS", kDefaultSeeds);
+  Coverage seen;
+  std::uint64_t mismatches = 0;
+  for (std::uint64_t seed = first; seed < first + count; ++seed) {
+    const RandomVault vault = test::random_vault(seed, builder());
+    test::reference::Trace trace;
+    ValidationReport expected;
+    const std::string found = compare_engines(vault.records, vault.trust, vault.verified, &trace, &expected);
+    if (!found.empty()) {
+      if (++mismatches <= 5) {
+        ADD_FAILURE() << "seed " << seed << " (" << vault.records.size() << " records; rerun alone with "
+                      << "VORNEX_DIFF_FIRST_SEED=" << seed << " VORNEX_DIFF_SEEDS=1):\n"
+                      << found;
+      }
+      continue;
+    }
+    ++seen.vaults;
+    seen.admitted_deletions += trace.admitted_deletions;
+    seen.refused_deletions += trace.deletion_candidates - trace.admitted_deletions;
+    seen.ambiguous_keys += trace.ambiguous_keys;
+    seen.rollback_conflicts += trace.rollback_floor;
+    for (const auto& [key, conflict] : expected.effective.conflicts) seen.conflicts += conflict.rollback_counter ? 0 : 1;
+    if (std::ranges::any_of(expected.issues, [](const ValidationIssue& i) {
+          return std::holds_alternative<issue::AuthorityDidNotConverge>(i);
+        })) {
+      ++seen.blocked;
+    }
+    if (expected.issues.empty()) ++seen.clean;
+    if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
+  }
+  EXPECT_EQ(mismatches, 0u) << "of " << count << " seeds from " << first;
+
+  if (std::getenv("VORNEX_DIFF_STATS") != nullptr) {
+    std::printf(
+        "%llu vaults: %llu admitted deletions, %llu refused deletions, %llu blocked, %llu conflicts, %llu rollback "
+        "conflicts, %llu ambiguous keys, %llu clean, %llu refused outright\n",
+        static_cast<unsigned long long>(seen.vaults), static_cast<unsigned long long>(seen.admitted_deletions),
+        static_cast<unsigned long long>(seen.refused_deletions), static_cast<unsigned long long>(seen.blocked),
+        static_cast<unsigned long long>(seen.conflicts), static_cast<unsigned long long>(seen.rollback_conflicts),
+        static_cast<unsigned long long>(seen.ambiguous_keys), static_cast<unsigned long long>(seen.clean),
+        static_cast<unsigned long long>(seen.refused));
+  }
+  // The generator must keep reaching every interesting case, or the
+  // comparison proves little.
+  if (count >= 500 && mismatches == 0) {
+    EXPECT_GT(seen.admitted_deletions, 0u);
+    EXPECT_GT(seen.refused_deletions, 0u);
+    EXPECT_GT(seen.blocked, 0u);
+    EXPECT_GT(seen.conflicts, 0u);
+    EXPECT_GT(seen.rollback_conflicts, 0u);
+    EXPECT_GT(seen.ambiguous_keys, 0u);
+    EXPECT_GT(seen.clean, 0u);
+    EXPECT_GT(seen.refused, 0u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hand-built shapes: each is compared in full, and checked on the points
+// that make it hard, against expectations written out here.
+
+struct Shape {
+  std::vector<VaultRecordV1> records;  // in the order validation meets them
+  Ratchet trust = Ratchet::make(builder().selected_root().fingerprint.bytes());
+  VerifiedHashes verified;
+
+  Shape() { trust.absorb_record(FormatVersionRatchetRecordV1{1}); }
+  const crypto::Identity& root() const { return builder().root(); }
+  Shape& add(VaultRecordV1 record) {
+    records.push_back(std::move(record));
+    return *this;
+  }
+  Shape& enrol(const crypto::Identity& user, std::uint64_t counter = 1) {
+    add(builder().user(root(), user, counter));
+    return add(builder().entry_point(user, counter));
+  }
+  std::vector<HashedRecord> hashed() const {
+    std::vector<HashedRecord> out;
+    for (const VaultRecordV1& r : records) out.push_back(test::hashed_record(builder(), r));
+    return out;
+  }
+  // Both engines agree; the shared report for further checks.
+  ValidationReport report() const {
+    ValidationReport expected;
+    const std::string found = compare_engines(hashed(), trust, verified, nullptr, &expected);
+    EXPECT_TRUE(found.empty()) << found;
+    return expected;
+  }
+};
+
+struct ValidateDifferentialShapes : ::testing::Test {
+  const VaultBuilder& b = builder();
+  Shape v;
+  ValidateDifferentialShapes() { v.add(b.vault_root()); }
+
+  PrincipalRefV1 user(std::uint8_t seed) const { return PrincipalRefV1{b.identity(seed).user_id()}; }
+  const AuthoritySet& authority(const ValidationReport& r, const PrincipalRefV1& p) const {
+    return r.effective.authorities.at(p);
+  }
+};
+
+KeyspaceSelectorV1 exact(std::vector<std::string> path) {
+  return KeyspaceSelectorV1{tuple_matcher::Exact{std::move(path)}, {}};
+}
+GrantPermissionV1 manage_of(KeyspaceSelectorV1 selector, std::vector<KeyspaceGrantClassV1> classes) {
+  return ManageKeyspaceGrantV1{std::move(selector), std::move(classes)};
+}
+const std::vector<KeyspaceGrantClassV1> kAllClasses = {grant_class::Read{}, grant_class::Write{},
+                                                       grant_class::Manage{}};
+
+TEST_F(ValidateDifferentialShapes, ReversedUserChainWithBrokenLinks) {
+  // User k is made by user k-1, user 2 by the root, and the records come
+  // last link first, so each pass over the list credits one user.
+  constexpr std::uint8_t kLast = 14;
+  for (std::uint8_t k = kLast; k >= 2; --k) {
+    v.add(b.user(k == 2 ? b.root() : b.identity(k - 1), b.identity(k), 1));
+  }
+  for (std::uint8_t k = 2; k <= kLast; ++k) v.add(b.entry_point(b.identity(k)));
+  // Known signers, broken signatures: 20 is never credited, 21 is credited
+  // through its good record only.
+  v.add(VaultBuilder::with_bad_signature(b.user(b.identity(5), b.identity(20), 1)));
+  v.add(b.entry_point(b.identity(20)));
+  v.add(VaultBuilder::with_bad_signature(b.user(b.identity(7), b.identity(21), 2)));
+  v.add(b.user(b.identity(kLast), b.identity(21), 1));
+  v.add(b.entry_point(b.identity(21)));
+  // A link whose broken signature the cache vouches for credits 22.
+  const VaultRecordV1 vouched = VaultBuilder::with_bad_signature(b.user(b.identity(3), b.identity(22), 1));
+  v.add(vouched).add(b.entry_point(b.identity(22)));
+  v.verified.insert(test::hashed_record(b, vouched).hash);
+
+  const ValidationReport r = v.report();
+  // A credited key's records are verified under its user; only root-signed
+  // user records make effective users, so 2 alone is one.
+  const auto credited = [&](std::uint8_t seed) {
+    const RecordKey key = record_key::EntryPoint{b.identity(seed).user_id()};
+    return std::ranges::any_of(r.effective.records, [&](const VerifiedRecord& rec) {
+      return rec.key == key && rec.signer == b.identity(seed).user_id();
+    });
+  };
+  for (std::uint8_t k = 2; k <= kLast; ++k) EXPECT_TRUE(credited(k)) << +k;
+  EXPECT_FALSE(credited(20));
+  EXPECT_TRUE(credited(21));
+  EXPECT_TRUE(credited(22));
+  EXPECT_EQ(r.effective.users.size(), 2u);
+  // Two bad signatures by credited keys, and 20's entry point by a key
+  // nobody was credited with.
+  std::size_t bad = 0, unknown = 0;
+  for (const ValidationIssue& i : r.issues) {
+    bad += std::holds_alternative<issue::InvalidSignature>(i) ? 1 : 0;
+    unknown += std::holds_alternative<issue::UnknownSignerKey>(i) ? 1 : 0;
+  }
+  EXPECT_EQ(bad, 2u);
+  EXPECT_EQ(unknown, 1u);
+}
+
+TEST_F(ValidateDifferentialShapes, RootDeletesManyOfItsGrants) {
+  for (std::uint8_t k = 2; k <= 5; ++k) v.enrol(b.identity(k));
+  v.add(b.group(b.root(), "team"));
+  const GroupId team = b.group_id("team");
+  std::set<GrantId> expected_deleted, expected_live;
+  for (int i = 0; i < 16; ++i) {
+    const std::string seed = "r" + std::to_string(i);
+    const PrincipalRefV1 grantee = i % 5 == 4 ? PrincipalRefV1{team} : user(static_cast<std::uint8_t>(2 + i % 4));
+    const GrantPermissionV1 permission = i % 3 == 0   ? test::read_permission(test::prefix({"app"}))
+                                         : i % 3 == 1 ? test::write_permission(exact({"app", std::to_string(i)}))
+                                                      : manage_of(test::any_keyspace(), kAllClasses);
+    v.add(b.grant(b.root(), seed, grantee, permission, 3));
+    if (i >= 12) {
+      expected_live.insert(b.grant_id(seed));
+      continue;
+    }
+    // Below the grant's counter the deletion loses, at it they conflict,
+    // above it the grant is gone.
+    const std::uint64_t at = 2 + static_cast<std::uint64_t>(i % 3);
+    v.add(b.grant_deleted(b.root(), b.grant_id(seed), permission, at));
+    if (at == 2) expected_live.insert(b.grant_id(seed));
+    if (at == 4) expected_deleted.insert(b.grant_id(seed));
+  }
+  v.add(b.grant_deleted(b.root(), b.grant_id("never-made"), test::root_permission(), 1));
+  expected_deleted.insert(b.grant_id("never-made"));
+
+  const ValidationReport r = v.report();
+  EXPECT_EQ(r.effective.deleted_grants, expected_deleted);
+  std::set<GrantId> live;
+  for (const auto& [id, grant] : r.effective.grants) live.insert(id);
+  EXPECT_EQ(live, expected_live);
+  EXPECT_EQ(r.effective.conflicts.size(), 4u);  // the deletions at the grants' own counter
+}
+
+TEST_F(ValidateDifferentialShapes, ManagerDeletesGrantsThatDoNotExistAndItsOwn) {
+  const auto& x = b.identity(2);
+  const auto& y = b.identity(3);
+  v.enrol(x).enrol(y);
+  v.add(b.group(b.root(), "managers")).add(b.member(b.root(), b.group_id("managers"), user(2)));
+  const GrantPermissionV1 app_manage = manage_of(test::prefix({"app"}), kAllClasses);
+  v.add(b.grant(b.root(), "managers-app", PrincipalRefV1{b.group_id("managers")}, app_manage, 1));
+  v.add(b.grant(b.root(), "own-write", user(2), test::write_permission(exact({"app"})), 1));
+  v.add(b.grant(b.root(), "own-read", user(2), test::read_permission(test::any_keyspace()), 1));
+  v.add(b.grant(b.root(), "strong", user(3), test::root_permission(), 1));
+
+  const auto weak = test::read_permission(exact({"app"}));
+  // Nothing to remove: allowed when X may create the named permission.
+  v.add(b.grant_deleted(x, b.grant_id("ghost-1"), test::read_permission(test::prefix({"app"})), 2));
+  v.add(b.grant_deleted(x, b.grant_id("ghost-2"), test::write_permission(test::any_keyspace()), 2));
+  v.add(b.grant_deleted(x, b.grant_id("ghost-3"), manage_of(test::prefix({"app", "db"}), {grant_class::Read{}}), 2));
+  // Its own grants: the write one within its keyspace, the read one not.
+  v.add(b.grant_deleted(x, b.grant_id("own-write"), test::write_permission(exact({"app"})), 2));
+  v.add(b.grant_deleted(x, b.grant_id("own-read"), test::read_permission(test::any_keyspace()), 2));
+  // A stronger grant named as a weak one: refused while it is in force,
+  // allowed once the root's earlier deletion has taken it away; it then
+  // carries the grant's watermark.
+  v.add(b.grant_deleted(x, b.grant_id("strong"), weak, 4));
+  v.add(b.grant_deleted(b.root(), b.grant_id("strong"), test::root_permission(), 3));
+  // X removes its own source of authority, after which it deletes nothing.
+  v.add(b.grant_deleted(x, b.grant_id("managers-app"), app_manage, 5));
+  v.add(b.grant_deleted(x, b.grant_id("ghost-4"), weak, 6));
+
+  const ValidationReport r = v.report();
+  const std::set<GrantId> expected = {b.grant_id("ghost-1"), b.grant_id("ghost-3"), b.grant_id("own-write"),
+                                      b.grant_id("strong"), b.grant_id("managers-app")};
+  EXPECT_EQ(r.effective.deleted_grants, expected);
+  EXPECT_TRUE(r.effective.grants.contains(b.grant_id("own-read")));
+  EXPECT_FALSE(r.effective.authority_for_user(b.identity(3).user_id()).is_root);
+  EXPECT_EQ(r.ratchet_update.counters.at(record_key::Grant{b.grant_id("strong")}), 4u);
+}
+
+TEST_F(ValidateDifferentialShapes, NestedGroupsWhoseMembershipsRunAgainstIdOrder) {
+  // Each link passes authority down the chain and has a smaller
+  // membership id than the link before it, so a sweep in id order moves it
+  // one link only.
+  std::vector<GroupId> chain = {b.group_id("n0")};
+  std::vector<std::string> seeds = {"n0"};
+  std::optional<GroupMemberId> previous;
+  std::set<std::string> used = {"n0"};
+  for (int link = 0; link < 12; ++link) {
+    std::optional<std::pair<GroupMemberId, std::string>> best;
+    for (int candidate = 1; candidate < 400; ++candidate) {
+      const std::string seed = "n" + std::to_string(candidate);
+      if (used.contains(seed)) continue;
+      const GroupMemberId id = b.member_id(chain.back(), PrincipalRefV1{b.group_id(seed)});
+      if (previous && !(id < *previous)) continue;
+      if (!best || best->first < id) best = std::pair{id, seed};
+    }
+    ASSERT_TRUE(best.has_value());
+    previous = best->first;
+    used.insert(best->second);
+    seeds.push_back(best->second);
+    chain.push_back(b.group_id(best->second));
+  }
+  for (const std::string& seed : seeds) v.add(b.group(b.root(), seed));
+  for (std::size_t i = 1; i < chain.size(); ++i) v.add(b.member(b.root(), chain[i - 1], PrincipalRefV1{chain[i]}));
+  const auto& u = b.identity(2);
+  v.enrol(u).add(b.member(b.root(), chain.back(), user(2)));
+  v.add(b.grant(b.root(), "top-manage", PrincipalRefV1{chain.front()}, manage_of(test::prefix({"app"}), kAllClasses)));
+  v.add(b.grant(b.root(), "top-read", PrincipalRefV1{chain.front()}, test::read_permission(test::any_keyspace())));
+  // What the bottom user does with authority that came down the chain.
+  v.enrol(b.identity(3));
+  v.add(b.grant(u, "from-bottom", user(3), test::write_permission(exact({"app", "db"}))));
+  v.add(b.sign(u, SecretRecordV1{b.secret_id(test::selector({"app", "db"})), test::selector({"app", "db"}), {}, 1}));
+
+  const ValidationReport r = v.report();
+  EXPECT_FALSE(r.effective.blocked);
+  const AuthoritySet& bottom = authority(r, user(2));
+  EXPECT_EQ(bottom.manage.size(), 1u);
+  EXPECT_EQ(bottom.read.size(), 1u);
+  EXPECT_TRUE(r.effective.grants.contains(b.grant_id("from-bottom")));
+  EXPECT_EQ(r.effective.latest_secret.size(), 1u);
+
+  // Closing the chain into a cycle gives every group the same authority.
+  v.add(b.member(b.root(), chain.back(), PrincipalRefV1{chain.front()}));
+  const ValidationReport cycle = v.report();
+  EXPECT_EQ(authority(cycle, PrincipalRefV1{chain.front()}), authority(cycle, PrincipalRefV1{chain.back()}));
+}
+
+TEST_F(ValidateDifferentialShapes, ManyRolledBackSecrets) {
+  const auto& w = b.identity(2);
+  v.enrol(w);
+  v.add(b.grant(b.root(), "w", user(2), test::write_permission(test::prefix({"s"}))));
+  std::size_t expected_rollbacks = 0;
+  for (int i = 0; i < 40; ++i) {
+    const SecretSelectorV1 sel = test::selector({"s", std::to_string(i)});
+    const std::uint64_t at = 1 + static_cast<std::uint64_t>(i % 3);
+    const SecretRecordV1 body{b.secret_id(sel), sel, {}, at};
+    v.add(b.sign(i % 2 ? w : b.root(), body));
+    if (i % 4 == 0) v.add(b.sign(i % 2 ? b.root() : w, body));  // the same body twice
+    if (i % 4 == 1) v.add(b.sign(b.root(), SecretRecordV1{body.secret_id, sel, {{9}, {}, {}}, at}));  // differs
+    const RecordKey key = record_key::Secret{body.secret_id};
+    if (i % 8 < 6) {
+      v.trust.absorb_record(*ratchet_record_for_key(key, at + 2, nullptr));
+      ++expected_rollbacks;
+    } else if (i % 8 == 6) {
+      v.trust.absorb_record(*ratchet_record_for_key(key, at, nullptr));
+    }
+    if (i % 5 == 0) {
+      RatchetUpdate origin;
+      origin.origins.emplace(key, key_origin::Secret{test::selector({"elsewhere"})});
+      v.trust.apply_update(origin);
+    }
+  }
+  // A key the vault does not hold at all.
+  v.trust.absorb_record(GrantRatchetRecordV1{b.grant_id("gone"), 4});
+  ++expected_rollbacks;
+
+  const ValidationReport r = v.report();
+  std::size_t rollbacks = 0;
+  for (const auto& [key, conflict] : r.effective.conflicts) rollbacks += conflict.rollback_counter ? 1 : 0;
+  EXPECT_EQ(rollbacks, expected_rollbacks);
+  EXPECT_EQ(r.effective.rollback_counter_floor(), 6u);
+}
+
+TEST_F(ValidateDifferentialShapes, WriterWithManyWriteGrantsAndManySecrets) {
+  const auto& w = b.identity(2);
+  v.enrol(w);
+  const std::vector<std::string> areas = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"};
+  for (std::size_t i = 0; i < areas.size(); ++i) {
+    v.add(b.grant(b.root(), "w" + areas[i], user(2),
+                  i % 4 == 3 ? test::read_permission(test::prefix({areas[i]}))
+                             : test::write_permission(test::prefix({areas[i]}))));
+  }
+  // Only the areas with a write grant count; every fourth has only read.
+  std::set<SecretId> writable;
+  for (int i = 0; i < 60; ++i) {
+    const std::size_t area = static_cast<std::size_t>(i) % areas.size();
+    const SecretSelectorV1 sel = test::selector({areas[area], std::to_string(i % 7)});
+    const std::uint64_t at = static_cast<std::uint64_t>(i % 4);
+    if (i % 9 == 8) {
+      v.add(b.secret_deleted(w, sel, at));
+    } else {
+      v.add(b.sign(w, SecretRecordV1{b.secret_id(sel), sel, {{static_cast<std::uint8_t>(i)}, {}, {}}, at}));
+    }
+    if (area % 4 != 3) writable.insert(b.secret_id(sel));
+  }
+  const ValidationReport r = v.report();
+  std::set<SecretId> indexed;
+  for (const auto& [id, entry] : r.effective.latest_secret) indexed.insert(id);
+  EXPECT_EQ(indexed, writable);
+}
+
+TEST_F(ValidateDifferentialShapes, RootPassedReadOrWriteOfAnyKeepsOneSelector) {
+  v.enrol(b.identity(2));
+  const GroupId all = b.group_id("all");
+  v.add(b.group(b.root(), "all"));
+  v.add(b.member(b.root(), all, user(1))).add(b.member(b.root(), all, user(2)));
+  v.add(b.grant(b.root(), "root-read", user(1), test::read_permission(test::any_keyspace())));
+  v.add(b.grant(b.root(), "root-write", user(1), test::write_permission(test::any_keyspace())));
+  v.add(b.grant(b.root(), "root-manage", user(1), test::manage_permission(test::any_keyspace())));
+  v.add(b.grant(b.root(), "root-narrow", user(1), manage_of(test::any_keyspace(), {grant_class::Read{}})));
+  v.add(b.grant(b.root(), "all-read", PrincipalRefV1{all}, test::read_permission(test::any_keyspace())));
+  v.add(b.grant(b.root(), "all-write", PrincipalRefV1{all}, test::write_permission(test::any_keyspace())));
+  v.add(b.grant(b.root(), "all-app", PrincipalRefV1{all}, test::read_permission(test::prefix({"app"}))));
+
+  const ValidationReport r = v.report();
+  AuthoritySet expected = AuthoritySet::root();
+  expected.read.push_back(test::prefix({"app"}));
+  expected.manage.push_back(ManageKeyspaceGrantV1{test::any_keyspace(), {grant_class::Read{}}});
+  EXPECT_EQ(authority(r, user(1)), expected) << text(authority(r, user(1)));
+}
+
+TEST_F(ValidateDifferentialShapes, UnchangedVaultOfCounterZeroRecords) {
+  const auto& u = b.identity(2);
+  v.enrol(u, 0);
+  v.add(b.group(b.root(), "g", 0)).add(b.member(b.root(), b.group_id("g"), user(2), 0));
+  v.add(b.grant(b.root(), "t", user(2), test::write_permission(test::any_keyspace()), 0));
+  v.add(b.user_handle(b.root(), "u", u.user_id(), 0)).add(b.vault_handle(b.root(), "v", 0));
+  const SecretSelectorV1 sel = test::selector({"s"});
+  v.add(b.sign(u, SecretRecordV1{b.secret_id(sel), sel, {}, 0}));
+  v.trust = Ratchet::make(b.selected_root().fingerprint.bytes());  // empty, remembering no version
+
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.issues.empty());
+  EXPECT_TRUE(r.ratchet_update.counters.empty());
+  EXPECT_EQ(r.ratchet_update.format_version, 1u);
+  EXPECT_EQ(r.ratchet_update.origins.size(), 4u);  // the handles, the membership and the secret
+  EXPECT_EQ(r.effective.highest_counter, 0u);
+}
+
+TEST_F(ValidateDifferentialShapes, GrantOverwrittenByItsOwnHolderNeverSettles) {
+  const auto& x = b.identity(2);
+  v.enrol(x);
+  v.add(b.grant(b.root(), "shaky", user(2), test::manage_permission(test::any_keyspace()), 1));
+  v.add(b.grant(x, "shaky", user(2), test::read_permission(test::any_keyspace()), 2));
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.effective.blocked);
+  EXPECT_EQ(r.issues, std::vector<ValidationIssue>{issue::AuthorityDidNotConverge{}});
+}
+
+}  // namespace

@@ -1,0 +1,688 @@
+#include "random_vault.hpp"
+
+#include <algorithm>
+#include <expected>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "vornex/core/crypto.hpp"
+#include "vornex/core/validate/structure.hpp"
+
+namespace vornex::test {
+
+namespace {
+
+using namespace core;
+using crypto::Identity;
+
+constexpr std::uint8_t kStranger = 200;  // signs records but is never credited
+constexpr std::uint8_t kKeyDonor = 201;  // lends its HPKE key to a second claim of someone's signing key
+constexpr std::uint8_t kGhost = 202;     // named by records, never has a user record
+
+template <class T, class E>
+T must(std::expected<T, E> result) {
+  if (!result) throw std::runtime_error("random vault: a value could not be made");
+  return std::move(*result);
+}
+
+KeyspaceSelectorV1 keyspace(TupleMatcherV1 tuple, std::vector<KeyspaceLabelMatcherV1> labels = {}) {
+  return KeyspaceSelectorV1{std::move(tuple), std::move(labels)};
+}
+
+// Small alphabets, so that selectors cover, match and miss one another.
+const std::vector<KeyspaceSelectorV1>& keyspaces() {
+  static const std::vector<KeyspaceSelectorV1> all = {
+      keyspace(tuple_matcher::Any{}),
+      keyspace(tuple_matcher::Exact{{"app"}}),
+      keyspace(tuple_matcher::Exact{{"app", "db"}}),
+      keyspace(tuple_matcher::Prefix{{"app"}}),
+      keyspace(tuple_matcher::Prefix{{"web"}}),
+      keyspace(tuple_matcher::Any{}, {{"env", label_matcher::Equals{"prod"}}}),
+      keyspace(tuple_matcher::Prefix{{"app"}}, {{"env", label_matcher::Present{}}}),
+      keyspace(tuple_matcher::Any{}, {{"env", label_matcher::In{{"dev", "prod"}}}}),
+      keyspace(tuple_matcher::Any{}, {{"env", label_matcher::Absent{}}}),
+      keyspace(tuple_matcher::Exact{{"web"}}),
+      keyspace(tuple_matcher::Prefix{{"app", "db"}}),
+      keyspace(tuple_matcher::Any{}, {{"env", label_matcher::In{{"prod"}}}}),
+      keyspace(tuple_matcher::Exact{{}}),
+      keyspace(tuple_matcher::Prefix{{"web", "x"}}),
+      keyspace(tuple_matcher::Exact{{"app", "db"}}, {{"env", label_matcher::Equals{"prod"}}}),
+      keyspace(tuple_matcher::Prefix{{"app", "db", "x"}}),
+  };
+  return all;
+}
+
+SecretSelectorV1 secret_selector(std::vector<std::string> path, std::vector<SecretLabelV1> labels = {}) {
+  return SecretSelectorV1{std::move(path), std::move(labels)};
+}
+
+const std::vector<SecretSelectorV1>& secret_selectors() {
+  static const std::vector<SecretSelectorV1> all = {
+      secret_selector({"app"}),
+      secret_selector({"app", "db"}),
+      secret_selector({"app", "db"}, {{"env", "prod"}}),
+      secret_selector({"web"}),
+      secret_selector({"web", "x"}, {{"env", "dev"}}),
+      secret_selector({"app"}, {{"env", "prod"}, {"team", "a"}}),
+      secret_selector({}),
+      secret_selector({"app", "db", "x"}),
+  };
+  return all;
+}
+
+const std::vector<std::vector<KeyspaceGrantClassV1>>& class_sets() {
+  using R = grant_class::Read;
+  using W = grant_class::Write;
+  using M = grant_class::Manage;
+  static const std::vector<std::vector<KeyspaceGrantClassV1>> all = {
+      {R{}}, {W{}}, {M{}}, {R{}, W{}}, {R{}, M{}}, {W{}, M{}}, {R{}, W{}, M{}},
+  };
+  return all;
+}
+
+std::uint64_t near(SeededRng& rng, std::uint64_t counter) {
+  // Below, at or above a target's counter.
+  const std::uint64_t step = rng.below(3);
+  if (step == 0) return counter == 0 ? 0 : counter - 1;
+  return step == 1 ? counter : counter + 1;
+}
+
+struct MadeGrant {
+  std::string seed;
+  PrincipalRefV1 grantee;
+  GrantPermissionV1 permission;
+  std::uint64_t counter;
+};
+
+class Generator {
+ public:
+  Generator(std::uint64_t seed, const VaultBuilder& b) : rng_(seed), b_(b) {}
+
+  RandomVault make();
+
+ private:
+  const Identity& id(std::uint8_t seed) const { return b_.identity(seed); }
+  const Identity& root() const { return b_.root(); }
+  void add(VaultRecordV1 record) { out_.push_back(std::move(record)); }
+
+  const Identity& any_user() { return *rng_.pick(users_); }
+  // The root or a user, sometimes a stranger the vault does not know.
+  const Identity& signer(unsigned root_percent) {
+    if (rng_.percent(root_percent) || users_.empty()) return root();
+    if (rng_.percent(4)) return id(kStranger);
+    return any_user();
+  }
+  std::uint64_t counter(std::uint64_t max) { return rng_.below(max + 1); }
+
+  PrincipalRefV1 principal() {
+    const std::uint64_t roll = rng_.below(10);
+    if (roll < 5 && !users_.empty()) return any_user().user_id();
+    if (roll == 5) return root().user_id();
+    if (roll == 6) return id(kGhost).user_id();
+    return group_ids_.empty() || roll == 9 ? b_.group_id("gx") : rng_.pick(group_ids_);
+  }
+
+  GrantPermissionV1 permission() {
+    const KeyspaceSelectorV1& selector = rng_.pick(keyspaces());
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 30) return grant_permission::Read{selector};
+    if (roll < 60) return grant_permission::Write{selector};
+    if (roll < 95) return ManageKeyspaceGrantV1{selector, rng_.pick(class_sets())};
+    return grant_permission::Root{};
+  }
+
+  SealedPayloadV1 payload() {
+    SealedPayloadV1 p;
+    for (int i = 0; i < 12; ++i) p.nonce.push_back(static_cast<std::uint8_t>(rng_.next()));
+    for (int i = 0; i < 16; ++i) p.ciphertext.push_back(static_cast<std::uint8_t>(rng_.next()));
+    for (const Identity* reader : users_) {
+      if (!rng_.percent(50)) continue;
+      p.recipient_slots.push_back(RecipientSlotV1{reader->user_id().bytes(), {1, 2}, {3, 4}});
+    }
+    if (rng_.percent(3) && !p.recipient_slots.empty()) p.recipient_slots.push_back(p.recipient_slots.front());
+    return p;
+  }
+
+  void make_users();
+  void make_groups();
+  void make_grants();
+  void make_deletion_play();
+  void make_bulk_authority();
+  void make_odd_ids();
+  void make_dense_groups();
+  void make_secrets();
+  void make_handles();
+  void make_oddities();
+  Ratchet make_trust(const std::vector<validate::HashedRecord>& hashed);
+
+  SeededRng rng_;
+  const VaultBuilder& b_;
+  std::vector<VaultRecordV1> out_;
+  std::vector<const Identity*> users_;
+  std::map<const Identity*, std::uint64_t> user_counter_;
+  std::vector<GroupId> group_ids_;
+  std::vector<MadeGrant> grants_;
+};
+
+void Generator::make_users() {
+  const std::uint64_t n = rng_.below(7);
+  for (std::uint64_t i = 0; i < n; ++i) users_.push_back(&id(static_cast<std::uint8_t>(2 + i)));
+
+  // Sometimes a strict chain: each user is made by the next one, the last
+  // by the root, so crediting needs one pass per link whatever the order.
+  const bool chain = rng_.percent(15);
+  for (std::size_t i = 0; i < users_.size(); ++i) {
+    const Identity& user = *users_[i];
+    const std::uint64_t c = counter(2);
+    user_counter_[&user] = c;
+    if (chain) {
+      add(b_.user(i + 1 < users_.size() ? *users_[i + 1] : root(), user, c));
+    } else if (rng_.percent(90)) {
+      add(b_.user(signer(55), user, c));
+    }
+    if (rng_.percent(15)) add(b_.user(signer(50), user, counter(3)));
+    // A known key whose signature does not hold.
+    if (rng_.percent(10)) add(VaultBuilder::with_bad_signature(b_.user(signer(50), user, counter(3))));
+    if (rng_.percent(75)) add(b_.entry_point(user, counter(2)));
+    if (rng_.percent(10)) add(b_.entry_point(user, counter(3)));
+  }
+
+  // A second user declaring someone's signing key, with or without an
+  // entry point that settles the key on the claimant.
+  if (!users_.empty() && rng_.percent(12)) {
+    const Identity& owner = any_user();
+    const Identity& donor = id(kKeyDonor);
+    const UserId claimant = must(derive_user_id(b_.crypto(), owner.signing_public_key(), donor.hpke_public_key()));
+    add(b_.sign(signer(70), UserRecordV1{claimant, owner.signing_public_key(), donor.hpke_public_key(), counter(2)}));
+    if (rng_.percent(50)) {
+      add(b_.sign(owner, EntryPointRecordV1{root().user_id(), donor.hpke_public_key(), counter(2)}));
+    }
+  }
+
+  // User deletions, by the root and by others.
+  for (const Identity* user : users_) {
+    if (!rng_.percent(12)) continue;
+    add(b_.user_deleted(signer(60), user->user_id(), near(rng_, user_counter_[user])));
+  }
+  if (rng_.percent(5)) add(b_.user_deleted(signer(60), id(kGhost).user_id(), counter(2)));
+}
+
+void Generator::make_groups() {
+  const std::uint64_t n = rng_.below(5);
+  std::vector<std::uint64_t> counters;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::string seed = "g" + std::to_string(i);
+    const std::uint64_t c = counter(2);
+    const Identity& maker = signer(80);
+    add(b_.group(maker, seed, c));
+    group_ids_.push_back(b_.group_id(seed));
+    counters.push_back(c);
+    if (rng_.percent(8)) {
+      // Same counter: another handle conflicts, the same body does not.
+      GroupRecordV1 body{b_.group_id(seed), IdSeed(cord::Bytes(seed.begin(), seed.end())),
+                         rng_.percent(50) ? seed : seed + "-other", c};
+      add(b_.sign(signer(70), std::move(body)));
+    }
+  }
+  for (std::size_t i = 0; i < group_ids_.size(); ++i) {
+    if (rng_.percent(15)) add(b_.group_deleted(signer(60), group_ids_[i], near(rng_, counters[i])));
+  }
+
+  // Memberships of users and groups, including a group in itself, and
+  // their deletions.
+  const std::uint64_t members = rng_.below(8);
+  for (std::uint64_t i = 0; i < members; ++i) {
+    const GroupId group = group_ids_.empty() || rng_.percent(10) ? b_.group_id("gx") : rng_.pick(group_ids_);
+    const PrincipalRefV1 member = principal();
+    const std::uint64_t c = counter(2);
+    add(b_.member(signer(85), group, member, c));
+    if (rng_.percent(20)) add(b_.member_deleted(signer(80), group, member, near(rng_, c)));
+  }
+
+  // Sometimes a nested chain with a grant at the top and a user at the
+  // bottom, so authority has to travel through every link.
+  if (group_ids_.size() >= 2 && !users_.empty() && rng_.percent(25)) {
+    for (std::size_t i = 1; i < group_ids_.size(); ++i) {
+      add(b_.member(root(), group_ids_[i - 1], group_ids_[i], counter(1)));
+    }
+    add(b_.member(root(), group_ids_.back(), any_user().user_id(), counter(1)));
+    if (rng_.percent(50)) add(b_.member(root(), group_ids_.back(), group_ids_.front(), counter(1)));  // a cycle
+  }
+}
+
+void Generator::make_grants() {
+  const std::uint64_t n = rng_.below(10);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    // Few seeds, so that one grant id is often written more than once.
+    const std::string seed = "t" + std::to_string(rng_.below(n + 3));
+    MadeGrant made{seed, principal(), permission(), counter(3)};
+    if (rng_.percent(20) && !group_ids_.empty()) made.grantee = rng_.pick(group_ids_);
+    add(b_.grant(signer(50), made.seed, made.grantee, made.permission, made.counter));
+    grants_.push_back(std::move(made));
+  }
+
+  // A grant whose holder overwrites it at a higher counter: admitting the
+  // overwrite takes away the authority that admitted it.
+  if (!users_.empty() && rng_.percent(10)) {
+    const Identity& holder = any_user();
+    const GrantPermissionV1 manage =
+        ManageKeyspaceGrantV1{keyspaces()[0], class_sets()[6]};
+    add(b_.grant(root(), "undermined", holder.user_id(), manage, 1));
+    add(b_.grant(holder, "undermined", principal(), grant_permission::Read{rng_.pick(keyspaces())}, 2));
+  }
+
+  // Grant deletions: of grants that exist and that do not, naming their
+  // permission or another, by the root, by managers and by the grantee.
+  const std::uint64_t deletions = rng_.below(5);
+  for (std::uint64_t i = 0; i < deletions; ++i) {
+    const Identity* deleter = &signer(40);
+    if (!grants_.empty() && rng_.percent(70)) {
+      const MadeGrant* target = &rng_.pick(grants_);
+      if (rng_.percent(30)) {
+        // A grant the deleter holds itself, when there is one.
+        for (const MadeGrant& g : grants_) {
+          if (const auto* holder = std::get_if<UserId>(&g.grantee); holder && *holder == deleter->user_id()) target = &g;
+        }
+      }
+      const GrantPermissionV1 named = rng_.percent(60) ? target->permission : permission();
+      add(b_.grant_deleted(*deleter, b_.grant_id(target->seed), named, near(rng_, target->counter)));
+    } else {
+      add(b_.grant_deleted(*deleter, b_.grant_id("missing" + std::to_string(rng_.below(3))), permission(),
+                           counter(3)));
+    }
+  }
+}
+
+// Deleters whose authority hangs on records that other deletions remove:
+// X holds a manage or root grant directly or through (nested) groups, Y holds
+// one that X made, and the root and both of them delete grants, groups,
+// memberships and users at interleaved counters. Admitting one deletion
+// then changes how later ones, and earlier refused ones, are judged.
+void Generator::make_deletion_play() {
+  if (users_.size() < 2 || !rng_.percent(50)) return;
+  const Identity& x = *users_[0];
+  const Identity& y = *users_[1];
+  for (const Identity* u : {&x, &y}) {
+    add(b_.user(root(), *u, 0));
+    add(b_.entry_point(*u, 0));
+  }
+  const auto manage = [&]() -> GrantPermissionV1 {
+    const KeyspaceSelectorV1& selector = keyspaces()[rng_.percent(50) ? 0 : rng_.below(keyspaces().size())];
+    return ManageKeyspaceGrantV1{selector, class_sets()[rng_.percent(50) ? 6 : rng_.below(class_sets().size())]};
+  };
+  const auto when = [&] { return counter(5); };
+
+  std::vector<MadeGrant> sources;  // what X's authority rests on
+  const GroupId dg = b_.group_id("dg");
+  const GroupId dh = b_.group_id("dh");
+  switch (rng_.below(4)) {
+    case 0:
+      sources.push_back({"dx", x.user_id(), manage(), when()});
+      break;
+    case 1:
+      sources.push_back({"dx", x.user_id(), grant_permission::Root{}, when()});
+      break;
+    default: {
+      add(b_.group(root(), "dg", 0));
+      add(b_.member(root(), dg, x.user_id(), 0));
+      PrincipalRefV1 holder = dg;
+      if (rng_.percent(50)) {
+        add(b_.group(root(), "dh", 0));
+        add(b_.member(root(), dh, dg, 0));
+        holder = dh;
+      }
+      sources.push_back({"dgx", holder, manage(), when()});
+      break;
+    }
+  }
+  for (const MadeGrant& g : sources) add(b_.grant(root(), g.seed, g.grantee, g.permission, g.counter));
+  // Y's authority is X's work, so it lasts only while X's does.
+  const MadeGrant from_x{"dy", y.user_id(), manage(), when()};
+  add(b_.grant(x, from_x.seed, from_x.grantee, from_x.permission, from_x.counter));
+
+  std::vector<MadeGrant> targets = sources;
+  targets.push_back(from_x);
+  for (int i = 0; i < 3; ++i) {
+    MadeGrant made{"dt" + std::to_string(i), principal(),
+                   rng_.percent(30) ? GrantPermissionV1{grant_permission::Root{}} : permission(), when()};
+    add(b_.grant(rng_.percent(70) ? root() : x, made.seed, made.grantee, made.permission, made.counter));
+    targets.push_back(std::move(made));
+  }
+  targets.push_back({"dt-missing", x.user_id(), manage(), when()});  // never made
+
+  // Few deletions as often as many: a later recomputation can hide a
+  // wrong judgement made on the way.
+  const std::uint64_t n = rng_.percent(50) ? 1 + rng_.below(2) : 2 + rng_.below(6);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t who = rng_.below(3);
+    const Identity& deleter = who == 0 ? root() : who == 1 ? x : y;
+    const std::uint64_t what = rng_.below(10);
+    if (what < 6) {
+      // Naming a weaker permission than the grant holds is refused while
+      // the grant is in force, and allowed once the root has deleted it.
+      const MadeGrant& target = rng_.pick(targets);
+      const std::uint64_t naming = rng_.below(10);
+      const GrantPermissionV1 named = naming < 5   ? target.permission
+                                      : naming < 8 ? GrantPermissionV1{grant_permission::Read{keyspaces()[1]}}
+                                                   : permission();
+      const std::uint64_t at = when();
+      add(b_.grant_deleted(deleter, b_.grant_id(target.seed), named, at));
+      if (&deleter != &root() && rng_.percent(50)) {
+        // Often just before: the deleter's record is then judged after the
+        // root's has taken the grant away, and is the later writer.
+        const std::uint64_t before = at == 0 || rng_.percent(30) ? when() : at - 1;
+        add(b_.grant_deleted(root(), b_.grant_id(target.seed), target.permission, before));
+      }
+    } else if (what == 6) {
+      add(b_.group_deleted(deleter, rng_.percent(50) ? dg : dh, when()));
+    } else if (what == 7) {
+      add(b_.member_deleted(deleter, dg, x.user_id(), when()));
+    } else {
+      add(b_.user_deleted(deleter, rng_.percent(50) ? x.user_id() : y.user_id(), when()));
+    }
+  }
+}
+
+// A principal holding more grants than a short scan covers, so that the
+// questions asked of its authority go through whatever index production
+// keeps for large sets; then it writes secrets and makes and deletes grants.
+void Generator::make_bulk_authority() {
+  if (users_.empty() || !rng_.percent(25)) return;
+  const Identity& holder = any_user();
+  add(b_.user(root(), holder, 0));
+  add(b_.entry_point(holder, 0));
+  PrincipalRefV1 grantee = holder.user_id();
+  if (rng_.percent(40)) {
+    add(b_.group(root(), "bulk", 0));
+    add(b_.member(root(), b_.group_id("bulk"), holder.user_id(), 0));
+    grantee = b_.group_id("bulk");
+  }
+  const std::uint64_t n = 9 + rng_.below(10);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t roll = rng_.below(100);
+    const KeyspaceSelectorV1& selector = rng_.pick(keyspaces());
+    GrantPermissionV1 granted = roll < 30   ? GrantPermissionV1{grant_permission::Read{selector}}
+                                : roll < 60 ? GrantPermissionV1{grant_permission::Write{selector}}
+                                            : GrantPermissionV1{ManageKeyspaceGrantV1{selector, rng_.pick(class_sets())}};
+    add(b_.grant(root(), "bulk" + std::to_string(i), grantee, std::move(granted), counter(1)));
+  }
+  const std::uint64_t uses = 4 + rng_.below(8);
+  for (std::uint64_t i = 0; i < uses; ++i) {
+    const std::uint64_t roll = rng_.below(10);
+    if (roll < 5) {
+      const SecretSelectorV1& selector = rng_.pick(secret_selectors());
+      add(b_.sign(holder, SecretRecordV1{b_.secret_id(selector), selector, payload(), counter(4)}));
+    } else if (roll < 8) {
+      add(b_.grant(holder, "bulk-made" + std::to_string(i), principal(), permission(), counter(3)));
+    } else {
+      add(b_.grant_deleted(holder, b_.grant_id("bulk-missing" + std::to_string(i)), permission(), counter(3)));
+    }
+  }
+}
+
+// Deletions may name ids that no derivation gives: short ones, empty ones,
+// and ids that share their first eight bytes and differ after them, so
+// that orderings and lookups that look at a prefix first are put to work.
+void Generator::make_odd_ids() {
+  if (!rng_.percent(10)) return;
+  const auto odd = [&]() -> HashValue {
+    cord::Bytes bytes(8, 0xaa);
+    switch (rng_.below(7)) {
+      case 0: return HashValue(bytes);
+      case 1: bytes.push_back(0); return HashValue(bytes);
+      case 2: bytes.push_back(1); return HashValue(bytes);
+      case 3: bytes.resize(7); return HashValue(bytes);
+      case 4: return HashValue(cord::Bytes{0xaa});
+      case 5: return HashValue(cord::Bytes{});
+      default: bytes.push_back(1); bytes.push_back(2); return HashValue(bytes);
+    }
+  };
+  const std::uint64_t n = 2 + rng_.below(6);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const Identity& deleter = signer(70);
+    switch (rng_.below(3)) {
+      case 0:
+        add(b_.grant_deleted(deleter, GrantId(odd()), permission(), counter(2)));
+        break;
+      case 1:
+        add(b_.group_deleted(deleter, GroupId(odd()), counter(2)));
+        break;
+      default:
+        add(b_.user_deleted(deleter, UserId(odd()), counter(2)));
+        break;
+    }
+  }
+}
+
+// Many memberships among a handful of groups, with grants to only some of
+// them: authority reaches members along several paths, and the order in
+// which it arrives decides the order of their lists.
+void Generator::make_dense_groups() {
+  if (!rng_.percent(20)) return;
+  std::vector<GroupId> groups;
+  const std::uint64_t n = 4 + rng_.below(3);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::string seed = "dense" + std::to_string(i);
+    add(b_.group(root(), seed, 0));
+    groups.push_back(b_.group_id(seed));
+  }
+  const std::uint64_t links = 6 + rng_.below(10);
+  for (std::uint64_t i = 0; i < links; ++i) {
+    const GroupId& group = rng_.pick(groups);
+    const PrincipalRefV1 member =
+        rng_.percent(60) || users_.empty() ? PrincipalRefV1{rng_.pick(groups)} : PrincipalRefV1{any_user().user_id()};
+    add(b_.member(root(), group, member, 0));
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (!rng_.percent(40)) continue;
+    const std::uint64_t grants = 1 + rng_.below(3);
+    for (std::uint64_t k = 0; k < grants; ++k) {
+      add(b_.grant(root(), "dense-grant" + std::to_string(i) + "-" + std::to_string(k), groups[i], permission(), 0));
+    }
+  }
+}
+
+void Generator::make_secrets() {
+  const std::uint64_t n = rng_.below(10);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const SecretSelectorV1& selector = rng_.pick(secret_selectors());
+    const SecretId secret = b_.secret_id(selector);
+    const std::uint64_t c = counter(3);
+    if (rng_.percent(12)) {
+      add(b_.secret_deleted(signer(30), selector, c));
+      continue;
+    }
+    const SecretRecordV1 body{secret, selector, payload(), c};
+    add(b_.sign(signer(30), body));
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 15) {
+      add(b_.sign(signer(30), body));  // the same body from another writer: no conflict
+    } else if (roll < 30) {
+      add(b_.sign(signer(30), SecretRecordV1{secret, selector, payload(), c}));  // differs: a conflict
+    } else if (roll < 35) {
+      add(b_.secret_deleted(signer(30), selector, c));  // a deletion at the same counter: a conflict
+    }
+  }
+}
+
+void Generator::make_handles() {
+  const std::uint64_t user_handles = rng_.below(3);
+  for (std::uint64_t i = 0; i < user_handles; ++i) {
+    const UserId named = users_.empty() || rng_.percent(15) ? id(kGhost).user_id() : any_user().user_id();
+    add(b_.user_handle(signer(85), "h" + std::to_string(rng_.below(2)), named, counter(2)));
+  }
+  const std::uint64_t vault_handles = rng_.below(3);
+  for (std::uint64_t i = 0; i < vault_handles; ++i) {
+    add(b_.vault_handle(signer(85), "v" + std::to_string(rng_.below(2)), counter(2)));
+  }
+}
+
+void Generator::make_oddities() {
+  if (rng_.percent(6)) {
+    const std::uint64_t n = 1 + rng_.below(2);
+    for (std::uint64_t i = 0; i < n; ++i) add(b_.unknown_kind(signer(50)));
+  }
+  if (rng_.percent(5)) {
+    // Records that break a structural rule.
+    switch (rng_.below(5)) {
+      case 0:
+        add(b_.sign(root(), GroupRecordV1{b_.group_id("g0"), IdSeed(cord::Bytes{1}), "g0", 1}));
+        break;
+      case 1:
+        add(b_.secret_deleted(signer(50), rng_.pick(secret_selectors()), validate::kCounterCeiling + 1));
+        break;
+      case 2:
+        add(b_.sign(signer(50), EntryPointRecordV1{id(kGhost).user_id(), root().hpke_public_key(), 1}));
+        break;
+      case 3:
+        add(b_.user_deleted(root(), root().user_id(), 3));
+        break;
+      default:
+        add(b_.grant(root(), "bad", root().user_id(), ManageKeyspaceGrantV1{keyspaces()[0], {}}, 1));
+        break;
+    }
+  }
+  // Self-signed roots: a second trusted one (ambiguous), an untrusted one
+  // (unknown signer), or the only one with a broken signature.
+  const std::uint64_t roll = rng_.below(100);
+  if (roll < 1) {
+    const Identity& other = id(kKeyDonor);
+    const UserId second = must(derive_user_id(b_.crypto(), root().signing_public_key(), other.hpke_public_key()));
+    add(b_.sign(root(), VaultRootRecordV1{second, other.hpke_public_key()}));
+  } else if (roll < 4) {
+    const Identity& other = id(kStranger);
+    add(b_.sign(other, VaultRootRecordV1{other.user_id(), other.hpke_public_key()}));
+  }
+}
+
+Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
+  const HashValue root_fingerprint = must(key_hash(b_.crypto(), root().signing_public_key()));
+  Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.bytes()
+                                                 : must(key_hash(b_.crypto(), id(kStranger).signing_public_key())).bytes());
+  const std::uint64_t version_roll = rng_.below(100);
+  const std::uint64_t version = version_roll < 45 ? 0 : version_roll < 95 ? 1 : version_roll < 98 ? 2 : 5;
+  if (version != 0) trust.absorb_record(FormatVersionRatchetRecordV1{version});
+
+  // The highest counter of each key in the vault, whoever signed it.
+  std::map<RecordKey, std::uint64_t> highest;
+  for (const auto& [record, hash] : hashed) {
+    const RecordBodyV1* body = record.body.known();
+    if (body == nullptr) continue;
+    UserId signer;
+    if (const auto* entry = std::get_if<EntryPointRecordV1>(body)) {
+      signer = must(derive_user_id(b_.crypto(), record.signing_public_key, entry->hpke_public_key));
+    }
+    const RecordKey key = validate::record_key_for(*body, signer);
+    auto [it, inserted] = highest.try_emplace(key, record_counter(*body));
+    if (!inserted) it->second = std::max(it->second, record_counter(*body));
+  }
+
+  const auto some_origin = [&]() -> KeyOrigin {
+    switch (rng_.below(4)) {
+      case 0:
+        return key_origin::Secret{rng_.pick(secret_selectors())};
+      case 1:
+        return key_origin::UserHandle{"h" + std::to_string(rng_.below(2))};
+      case 2:
+        return key_origin::VaultHandle{"v0"};
+      default:
+        return key_origin::GroupMember{GroupMemberIdInputV1{b_.group_id("g0"), root().user_id()}};
+    }
+  };
+
+  const unsigned share = rng_.percent(40) ? 0 : static_cast<unsigned>(rng_.below(50));
+  for (const auto& [key, top] : highest) {
+    if (!rng_.percent(share)) continue;
+    std::uint64_t trusted = 0;
+    switch (rng_.below(6)) {
+      case 0: trusted = 0; break;
+      case 1: trusted = top == 0 ? 0 : top - 1; break;
+      case 2: trusted = top; break;
+      case 3: trusted = top + 1; break;
+      default: trusted = top + 1 + rng_.below(3); break;
+    }
+    const KeyOrigin origin = some_origin();
+    if (auto stored = ratchet_record_for_key(key, trusted, rng_.percent(40) ? &origin : nullptr)) {
+      trust.absorb_record(*stored);
+    }
+  }
+  // Keys the vault does not hold at all.
+  if (rng_.percent(20)) {
+    const SecretSelectorV1 gone = secret_selector({"gone"});
+    trust.absorb_record(SecretRatchetRecordV1{b_.secret_id(gone), 1 + rng_.below(3), gone});
+  }
+  if (rng_.percent(10)) trust.absorb_record(GroupRatchetRecordV1{b_.group_id("gx"), rng_.below(3)});
+  if (rng_.percent(4)) {
+    // No stored record carries the root's key, but an update can.
+    RatchetUpdate update;
+    update.counters.emplace(record_key::VaultRoot{}, 1 + rng_.below(2));
+    trust.apply_update(update);
+  }
+  // Origins without counters, some of another kind than their key.
+  if (!highest.empty() && rng_.percent(15)) {
+    RatchetUpdate update;
+    auto it = highest.begin();
+    std::advance(it, static_cast<std::ptrdiff_t>(rng_.below(highest.size())));
+    update.origins.emplace(it->first, some_origin());
+    trust.apply_update(update);
+  }
+  return trust;
+}
+
+RandomVault Generator::make() {
+  const std::uint64_t root_roll = rng_.below(100);
+  if (root_roll < 97) {
+    add(b_.vault_root());
+  } else if (root_roll < 98) {
+    add(VaultBuilder::with_bad_signature(b_.vault_root()));
+  }  // else no root at all
+  make_users();
+  make_groups();
+  make_grants();
+  make_deletion_play();
+  make_bulk_authority();
+  make_odd_ids();
+  make_dense_groups();
+  make_secrets();
+  make_handles();
+  make_oddities();
+
+  // A few spoiled signatures anywhere but on the root.
+  for (VaultRecordV1& record : out_) {
+    const RecordBodyV1* body = record.body.known();
+    if (body != nullptr && !std::holds_alternative<VaultRootRecordV1>(*body) && rng_.percent(3)) {
+      record = VaultBuilder::with_bad_signature(std::move(record));
+    }
+  }
+
+  RandomVault vault;
+  for (VaultRecordV1& record : out_) vault.records.push_back(hashed_record(b_, std::move(record)));
+  if (!vault.records.empty() && rng_.percent(5)) vault.records.push_back(rng_.pick(vault.records));
+  rng_.shuffle(vault.records);
+  vault.trust = make_trust(vault.records);
+
+  const std::uint64_t cache_roll = rng_.below(100);
+  if (cache_roll >= 30) {
+    const unsigned keep = cache_roll < 75 ? static_cast<unsigned>(rng_.below(100)) : 100;
+    for (const auto& r : vault.records) {
+      if (rng_.percent(keep)) vault.verified.insert(r.hash);
+    }
+    if (rng_.percent(10)) vault.verified.insert(HashValue(cord::Bytes(32, 7)));
+  }
+  return vault;
+}
+
+}  // namespace
+
+validate::HashedRecord hashed_record(const VaultBuilder& b, VaultRecordV1 record) {
+  HashValue hash = b.crypto().hash(domains::kRecordHash, must(cord::serialize(record)));
+  return validate::HashedRecord{std::move(record), std::move(hash)};
+}
+
+RandomVault random_vault(std::uint64_t seed, const VaultBuilder& b) { return Generator(seed, b).make(); }
+
+}  // namespace vornex::test

@@ -1,0 +1,57 @@
+// Random vaults for differential tests: a seed gives the same records, trust
+// state and verified-hash cache every time. The shapes are chosen so that
+// the hard parts of validation come up often: user chains in any order,
+// keys claimed twice, nested and cyclic groups, grants by users with and
+// without the authority to make them, deletions by the root and by others
+// at counters below, at and above their targets, competing writes, bad
+// signatures, unknown kinds and trust states ahead of the vault.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vault_builder.hpp"
+#include "vornex/core/ratchet.hpp"
+#include "vornex/core/validate/pipeline.hpp"
+#include "vornex/core/validate/vault_file.hpp"
+
+namespace vornex::test {
+
+// splitmix64: small, fast and the same on every platform.
+class SeededRng {
+ public:
+  explicit SeededRng(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  // Uniform in [0, n); 0 for n == 0.
+  std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : next() % n; }
+  bool percent(unsigned p) { return below(100) < p; }
+  template <class T>
+  const T& pick(const std::vector<T>& items) {
+    return items[below(items.size())];
+  }
+  template <class T>
+  void shuffle(std::vector<T>& items) {
+    for (std::size_t i = items.size(); i > 1; --i) std::swap(items[i - 1], items[below(i)]);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+struct RandomVault {
+  std::vector<core::validate::HashedRecord> records;  // in random order, sometimes with a repeat
+  core::Ratchet trust = core::Ratchet::make({});
+  core::validate::VerifiedHashes verified;
+};
+
+// The record with its record hash, as a decoded vault file gives it.
+core::validate::HashedRecord hashed_record(const VaultBuilder& b, core::VaultRecordV1 record);
+
+RandomVault random_vault(std::uint64_t seed, const VaultBuilder& b = shared_builder());
+
+}  // namespace vornex::test
