@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vornex/core/handles.hpp"
+#include "bench_support.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/crypto/identity.hpp"
 #include "vornex/crypto/provider.hpp"
@@ -26,12 +27,10 @@ namespace {
 using namespace vornex;
 using namespace vornex::core;
 using namespace vornex::core::validate;
+using vornex::bench::must;
+using vornex::bench::provider;
+using vornex::bench::sign;
 
-template <class T, class E>
-T must(std::expected<T, E> result) {
-  if (!result) throw std::runtime_error("benchmark setup failed");
-  return std::move(*result);
-}
 
 constexpr int kWriters = 4;
 
@@ -41,10 +40,6 @@ struct Generated {
   VerifiedHashes all_hashes;
 };
 
-const crypto::Crypto& provider() {
-  static const crypto::Crypto c;
-  return c;
-}
 
 const crypto::Identity& identity(std::uint8_t seed) {
   static std::map<std::uint8_t, std::unique_ptr<crypto::Identity>> made;
@@ -56,9 +51,6 @@ const crypto::Identity& identity(std::uint8_t seed) {
   return *slot;
 }
 
-VaultRecordV1 sign(const crypto::Identity& signer, RecordBodyV1 body) {
-  return must(crypto::signed_payload(provider(), signer, std::move(body)));
-}
 
 KeyspaceSelectorV1 prefix(std::string segment) {
   return KeyspaceSelectorV1{tuple_matcher::Prefix{{"team", std::move(segment)}}, {}};

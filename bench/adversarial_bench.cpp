@@ -1,0 +1,662 @@
+// Validation of vaults shaped by an insider to make its algorithms work
+// hardest: long signing chains, many deletions, deep group nesting, long
+// authority lists and mass rollbacks. Each family runs at 1,000, 4,000 and
+// 16,000 records; the footer prints t(4n)/t(n), which stays near 4 when the
+// work is near-linear and nears 16 when it is quadratic.
+//
+// Records are handed over in the order built here (the span overload keeps
+// it), and the verified set holds every properly signed record, so bare
+// signature cost does not hide the algorithm. The first report of every
+// vault is checked against what its shape intends; a mismatch aborts.
+//
+// --adversarial_budget_s=S skips a size whose time, predicted from the two
+// sizes before it, exceeds S seconds, and prints the prediction instead.
+#include <benchmark/benchmark.h>
+#include <sodium.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bench_support.hpp"
+#include "vornex/core/validate/pipeline.hpp"
+#include "vornex/crypto/identity.hpp"
+#include "vornex/crypto/provider.hpp"
+#include "vornex/crypto/signed_records.hpp"
+
+namespace {
+
+using namespace vornex;
+using namespace vornex::core;
+using namespace vornex::core::validate;
+using vornex::bench::must;
+using vornex::bench::provider;
+using vornex::bench::sign;
+
+
+[[noreturn]] void setup_failed(const std::string& shape, std::size_t n, const std::string& why) {
+  std::fprintf(stderr, "%s/%zu: the vault does not have its intended shape: %s\n", shape.c_str(), n, why.c_str());
+  std::abort();
+}
+
+
+// Thousands of distinct identities: the index in the first four bytes.
+const crypto::Identity& identity(std::uint32_t index) {
+  static std::map<std::uint32_t, std::unique_ptr<crypto::Identity>> made;
+  auto& slot = made[index];
+  if (!slot) {
+    cord::Bytes seed(crypto::kMasterSeedSize, 0xa5);
+    for (int i = 0; i < 4; ++i) seed[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(index >> (24 - 8 * i));
+    slot = std::make_unique<crypto::Identity>(must(crypto::Identity::from_master_seed(provider(), seed)));
+  }
+  return *slot;
+}
+
+const crypto::Identity& root() { return identity(0); }
+
+
+cord::Bytes bytes_of(const std::string& text) { return cord::Bytes(text.begin(), text.end()); }
+
+HashValue hash_of(cord::ByteView domain, const std::string& seed) {
+  return must(derive_hash(provider(), domain, IdSeed(bytes_of(seed))));
+}
+
+GrantId grant_id(const std::string& seed) { return GrantId(hash_of(domains::kGrant, seed)); }
+
+KeyspaceSelectorV1 exact(const std::string& name) { return KeyspaceSelectorV1{tuple_matcher::Exact{{"app", name}}, {}}; }
+KeyspaceSelectorV1 any() { return KeyspaceSelectorV1{tuple_matcher::Any{}, {}}; }
+
+grant_permission::Manage manage_all(KeyspaceSelectorV1 selector) {
+  return grant_permission::Manage{std::move(selector), {grant_class::Read{}, grant_class::Write{}, grant_class::Manage{}}};
+}
+
+UserRecordV1 user_body(const crypto::Identity& user) {
+  return UserRecordV1{user.user_id(), user.signing_public_key(), user.hpke_public_key(), 1};
+}
+
+VaultRecordV1 entry_point(const crypto::Identity& user) {
+  return sign(user, EntryPointRecordV1{root().user_id(), user.hpke_public_key(), 1});
+}
+
+// The first eight bytes of a hash as a number: the order of ids in the
+// maps validation sweeps.
+std::uint64_t prefix_of(const HashValue& hash) {
+  std::uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | hash.bytes()[i];
+  return prefix;
+}
+
+// One vault in the order validation will meet its records.
+struct Vault {
+  std::vector<HashedRecord> records;
+  VerifiedHashes verified;
+  std::unique_ptr<Ratchet> ratchet;
+  std::size_t expected_issues = 0;  // the shape's own checks say which
+  bool checked = false;
+
+  // A properly signed record goes into the verified set as well.
+  void add(VaultRecordV1 record, bool properly_signed = true) {
+    HashValue hash = provider().hash(domains::kRecordHash, must(cord::serialize(record)));
+    if (properly_signed) verified.insert(hash);
+    records.push_back(HashedRecord{std::move(record), std::move(hash)});
+  }
+
+  Vault() {
+    add(sign(root(), VaultRootRecordV1{root().user_id(), root().hpke_public_key()}));
+    ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root().signing_public_key())).bytes()));
+  }
+
+  // An effective user: its User record signed by the root, its entry point.
+  void add_member(const crypto::Identity& user) {
+    add(sign(root(), user_body(user)));
+    add(entry_point(user));
+  }
+};
+
+const AuthoritySet& authority(const ValidationReport& report, const crypto::Identity& user) {
+  return authority_in(report.effective.authorities, user.user_id());
+}
+
+// --- Shapes ---------------------------------------------------------------
+
+// Users U1..Um, Ui signed by U(i-1) and U1 by the root, listed last link
+// first: a crediting pass that walks the list credits one link.
+std::size_t chain_users(std::size_t records) { return (records - 1) / 2; }
+
+void add_chain(Vault& v, std::size_t users) {
+  for (std::size_t i = users; i >= 1; --i) {
+    const crypto::Identity& user = identity(static_cast<std::uint32_t>(i));
+    v.add(sign(identity(static_cast<std::uint32_t>(i - 1)), user_body(user)));
+    v.add(entry_point(user));
+  }
+}
+
+Vault user_chain(std::size_t n) {
+  Vault v;
+  add_chain(v, chain_users(n));
+  return v;
+}
+
+void check_user_chain(const Vault& v, const ValidationReport& r) {
+  if (r.effective.records.size() != v.records.size()) throw std::runtime_error("not every chain link was credited");
+  if (r.effective.users.size() != 2) throw std::runtime_error("expected the root and the first link effective");
+}
+
+// Half the records a chain as above; the other half User records of fresh
+// users signed with the key of the root or of a chain user, with a broken
+// signature: every crediting pass meets them again.
+Vault user_chain_broken_signatures(std::size_t n) {
+  Vault v;
+  const std::size_t users = chain_users(n / 2);
+  add_chain(v, users);
+  const std::size_t broken = n - v.records.size();
+  for (std::size_t j = 0; j < broken; ++j) {
+    const crypto::Identity& fresh = identity(static_cast<std::uint32_t>(1'000'000 + j));
+    VaultRecordV1 record = sign(identity(static_cast<std::uint32_t>(j % (users + 1))), user_body(fresh));
+    record.signature[0] ^= 1;
+    v.add(std::move(record), false);
+  }
+  v.expected_issues = broken;
+  return v;
+}
+
+void check_user_chain_broken(const Vault& v, const ValidationReport& r) {
+  for (const ValidationIssue& issue : r.issues) {
+    const auto* invalid = std::get_if<issue::InvalidSignature>(&issue);
+    if (invalid == nullptr || !std::holds_alternative<record_key::User>(invalid->key)) {
+      throw std::runtime_error("an issue other than a broken user signature: " + debug_string(issue));
+    }
+  }
+  if (r.effective.records.size() != v.records.size() - v.expected_issues) {
+    throw std::runtime_error("not every chain link was credited");
+  }
+}
+
+// The root grants a handful of users n/2 grants and deletes every one at a
+// higher counter: each admitted deletion costs a new state.
+constexpr std::uint32_t kGrantees = 4;
+
+Vault root_deletes_grants(std::size_t n) {
+  Vault v;
+  for (std::uint32_t u = 1; u <= kGrantees; ++u) v.add_member(identity(u));
+  const std::size_t grants = (n - v.records.size()) / 2;
+  std::vector<VaultRecordV1> deletions;
+  for (std::size_t i = 0; i < grants; ++i) {
+    const std::string seed = "grant-" + std::to_string(i);
+    const GrantPermissionV1 permission = grant_permission::Read{exact("s-" + std::to_string(i))};
+    const PrincipalRefV1 grantee{identity(static_cast<std::uint32_t>(1 + i % kGrantees)).user_id()};
+    v.add(sign(root(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), grantee, permission, 1}));
+    deletions.push_back(sign(root(), GrantDeletedRecordV1{grant_id(seed), permission, 2}));
+  }
+  for (VaultRecordV1& d : deletions) v.add(std::move(d));
+  return v;
+}
+
+void check_root_deletes_grants(const Vault& v, const ValidationReport& r) {
+  const std::size_t grants = (v.records.size() - 1 - 2 * kGrantees) / 2;
+  if (!r.effective.grants.empty()) throw std::runtime_error("a grant survived its deletion");
+  if (r.effective.deleted_grants.size() != grants) throw std::runtime_error("not every deletion was admitted");
+}
+
+// A user holding manage over everything deletes grants that no record
+// uses, each naming a read permission it may create.
+Vault member_deletes_missing_grants(std::size_t n) {
+  Vault v;
+  const crypto::Identity& manager = identity(1);
+  v.add_member(manager);
+  v.add(sign(root(), GrantRecordV1{grant_id("manager"), IdSeed(bytes_of("manager")), PrincipalRefV1{manager.user_id()},
+                                   manage_all(any()), 1}));
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    const GrantPermissionV1 permission = grant_permission::Read{exact("s-" + std::to_string(i))};
+    v.add(sign(manager, GrantDeletedRecordV1{grant_id("missing-" + std::to_string(i)), permission, 1}));
+  }
+  return v;
+}
+
+void check_member_deletes_missing(const Vault& v, const ValidationReport& r) {
+  if (r.effective.grants.size() != 1) throw std::runtime_error("the manager's grant is not in force");
+  if (r.effective.deleted_grants.size() != v.records.size() - 4) {
+    throw std::runtime_error("not every deletion was admitted");
+  }
+}
+
+// Groups G1..Gg, Gi a member of G(i+1), a grant to Gg and a user member of
+// G1. Authority flows from Gg down to the user; each link's membership id
+// is larger than the one of the link below it, so a sweep in ascending id
+// order carries the grant one level down and a naive fixed point needs g
+// sweeps. An id depends on both ends of its link, so the group above each
+// link is searched for among candidates until the link's id lands just
+// above the previous one (about g/2 hashes per link).
+struct GroupCandidate {
+  std::string seed;
+  GroupId id;
+  bool used = false;
+};
+
+// The membership id of (group, member) for many groups and one member: the
+// encoding is made once and only the group id's bytes change.
+class MemberIdHasher {
+ public:
+  explicit MemberIdHasher(const PrincipalRefV1& member) {
+    const GroupId probe(HashValue(cord::Bytes(32, 0x5c)));
+    encoding_ = must(cord::serialize(GroupMemberIdInputV1{probe, member}));
+    const cord::Bytes& needle = probe.bytes();
+    const auto at = std::search(encoding_.begin(), encoding_.end(), needle.begin(), needle.end());
+    if (at == encoding_.end()) throw std::runtime_error("group id not found in its encoding");
+    offset_ = static_cast<std::size_t>(at - encoding_.begin());
+  }
+  HashValue operator()(const GroupId& group) {
+    std::memcpy(encoding_.data() + offset_, group.bytes().data(), 32);
+    return provider().hash(domains::kGroupMember, encoding_);
+  }
+
+ private:
+  cord::Bytes encoding_;
+  std::size_t offset_ = 0;
+};
+
+Vault group_chain(std::size_t n) {
+  Vault v;
+  const crypto::Identity& user = identity(1);
+  v.add_member(user);
+  const std::size_t groups = (n - 4) / 2;
+
+  std::vector<GroupCandidate> pool;
+  const auto grow_pool = [&](std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) {
+      std::string seed = "g-" + std::to_string(pool.size());
+      GroupId id(hash_of(domains::kGroup, seed));
+      pool.push_back({std::move(seed), std::move(id)});
+    }
+  };
+  grow_pool(groups + 64);
+
+  std::vector<std::size_t> chain;  // pool indices, G1 first
+  std::vector<VaultRecordV1> memberships;
+  PrincipalRefV1 member{user.user_id()};
+  std::uint64_t previous = 0;
+  std::size_t cursor = 0;
+  for (std::size_t link = 0; link < groups; ++link) {
+    // Each link takes on average an equal share of the room left above
+    // the previous id, so the links still to come do not run out of it.
+    const std::uint64_t room = ~std::uint64_t{0} - previous;
+    const std::uint64_t width = std::max<std::uint64_t>(1, room / (groups - link + 1) * 2);
+    MemberIdHasher member_id(member);
+    std::size_t tried = 0;
+    for (;;) {
+      if (tried == pool.size()) {
+        grow_pool(1024);
+        tried = 0;
+      }
+      cursor = (cursor + 1) % pool.size();
+      ++tried;
+      GroupCandidate& candidate = pool[cursor];
+      if (candidate.used) continue;
+      const std::uint64_t at = prefix_of(member_id(candidate.id));
+      if (at <= previous || at - previous > width) continue;
+      candidate.used = true;
+      previous = at;
+      chain.push_back(cursor);
+      break;
+    }
+    const GroupId& group = pool[chain.back()].id;
+    const GroupMemberId id = must(derive_group_member_id(provider(), group, member));
+    if (prefix_of(id.hash()) != previous) throw std::runtime_error("membership id search disagrees with derivation");
+    memberships.push_back(sign(root(), GroupMemberRecordV1{id, group, member, 1}));
+    member = PrincipalRefV1{group};
+  }
+
+  for (std::size_t index : chain) {
+    const GroupCandidate& g = pool[index];
+    v.add(sign(root(), GroupRecordV1{g.id, IdSeed(bytes_of(g.seed)), g.seed, 1}));
+  }
+  for (VaultRecordV1& m : memberships) v.add(std::move(m));
+  v.add(sign(root(), GrantRecordV1{grant_id("chain-top"), IdSeed(bytes_of("chain-top")),
+                                   PrincipalRefV1{pool[chain.back()].id}, grant_permission::Read{exact("top")}, 1}));
+  return v;
+}
+
+void check_group_chain(const Vault& v, const ValidationReport& r) {
+  const std::size_t groups = (v.records.size() - 4) / 2;
+  if (r.effective.groups.size() != groups || r.effective.group_members.size() != groups) {
+    throw std::runtime_error("groups or memberships missing");
+  }
+  if (authority(r, identity(1)).read != std::vector<KeyspaceSelectorV1>{exact("top")}) {
+    throw std::runtime_error("the grant did not reach the user through every level");
+  }
+  // Ascending ids from the user's link upward: one level per sweep.
+  std::map<PrincipalRefV1, const GroupMemberRecordV1*> link_above;
+  for (const auto& [id, m] : r.effective.group_members) link_above.emplace(m.member, &m);
+  PrincipalRefV1 member{identity(1).user_id()};
+  const GroupMemberId* below = nullptr;
+  for (std::size_t level = 0; level < groups; ++level) {
+    const auto link = link_above.find(member);
+    if (link == link_above.end()) throw std::runtime_error("the chain of memberships is broken");
+    if (below != nullptr && !(*below < link->second->group_member_id)) {
+      throw std::runtime_error("membership ids do not ascend along the chain");
+    }
+    below = &link->second->group_member_id;
+    member = PrincipalRefV1{link->second->group_id};
+  }
+}
+
+// A writer's secrets at counter 1 against a trust state that has seen
+// every one at counter 5: each is rolled back.
+Vault rollback_secrets(std::size_t n) {
+  Vault v;
+  const crypto::Identity& writer = identity(1);
+  v.add_member(writer);
+  v.add(sign(root(), GrantRecordV1{grant_id("writer"), IdSeed(bytes_of("writer")), PrincipalRefV1{writer.user_id()},
+                                   grant_permission::Write{KeyspaceSelectorV1{tuple_matcher::Prefix{{"app"}}, {}}},
+                                   1}));
+  RatchetUpdate seen;
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    const SecretSelectorV1 selector{{"app", "s-" + std::to_string(i)}, {}};
+    SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(48, 9),
+                            {RecipientSlotV1{writer.user_id().bytes(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
+    const SecretId id = must(derive_secret_id(provider(), selector));
+    v.add(sign(writer, SecretRecordV1{id, selector, std::move(payload), 1}));
+    seen.counters.emplace(record_key::Secret{id}, 5);
+  }
+  v.ratchet->apply_update(seen);
+  return v;
+}
+
+void check_rollback_secrets(const Vault& v, const ValidationReport& r) {
+  const std::size_t secrets = v.records.size() - 4;
+  if (r.effective.conflicts.size() != secrets) throw std::runtime_error("not one rollback conflict per secret");
+  for (const auto& [key, conflict] : r.effective.conflicts) {
+    if (conflict.rollback_counter != 5 || conflict.counter != 1 || conflict.candidates.size() != 1) {
+      throw std::runtime_error("a conflict is not the expected rollback");
+    }
+  }
+}
+
+// A writer holding a write grant per exact path, writing one secret under
+// each: every write check walks the writer's write list.
+Vault write_checks(std::size_t n) {
+  Vault v;
+  const crypto::Identity& writer = identity(1);
+  v.add_member(writer);
+  const std::size_t secrets = (n - 3) / 2;
+  const std::size_t grants = n - 3 - secrets;
+  for (std::size_t i = 0; i < grants; ++i) {
+    const std::string seed = "write-" + std::to_string(i);
+    v.add(sign(root(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{writer.user_id()},
+                                     grant_permission::Write{exact("s-" + std::to_string(i))}, 1}));
+  }
+  for (std::size_t i = 0; i < secrets; ++i) {
+    const SecretSelectorV1 selector{{"app", "s-" + std::to_string(i)}, {}};
+    SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(48, 9),
+                            {RecipientSlotV1{writer.user_id().bytes(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
+    v.add(sign(writer, SecretRecordV1{must(derive_secret_id(provider(), selector)), selector, std::move(payload), 1}));
+  }
+  return v;
+}
+
+void check_write_checks(const Vault& v, const ValidationReport& r) {
+  const std::size_t secrets = (v.records.size() - 3) / 2;
+  if (!r.effective.conflicts.empty()) throw std::runtime_error("unexpected conflicts");
+  if (r.effective.latest_secret.size() != secrets) throw std::runtime_error("a secret write was not authorised");
+  if (authority(r, identity(1)).write.size() != v.records.size() - 3 - secrets) {
+    throw std::runtime_error("a write grant is not in force");
+  }
+}
+
+// A manager granted manage over everything by the root grants itself
+// manage over one exact path per record: its manage list grows to n, and
+// every grant's admission walks it. The root's grant gets an id that sorts
+// after nearly all others, so the entry that covers everything comes last.
+Vault manage_list_grants(std::size_t n) {
+  Vault v;
+  const crypto::Identity& manager = identity(1);
+  v.add_member(manager);
+  std::string root_seed;
+  for (int k = 0; root_seed.empty() || grant_id(root_seed).bytes()[0] != 0xff; ++k) {
+    root_seed = "root-manage-" + std::to_string(k);
+  }
+  v.add(sign(root(), GrantRecordV1{grant_id(root_seed), IdSeed(bytes_of(root_seed)),
+                                   PrincipalRefV1{manager.user_id()}, manage_all(any()), 1}));
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    const std::string seed = "own-" + std::to_string(i);
+    v.add(sign(manager, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{manager.user_id()},
+                                      manage_all(exact("s-" + std::to_string(i))), 1}));
+  }
+  return v;
+}
+
+void check_manage_list_grants(const Vault& v, const ValidationReport& r) {
+  const std::size_t grants = v.records.size() - 3;
+  if (r.effective.grants.size() != grants) throw std::runtime_error("a grant was not admitted");
+  if (authority(r, identity(1)).manage.size() != grants) throw std::runtime_error("the manage list is short");
+}
+
+// A user holding manage over everything gives itself manage grants and
+// then deletes each of them. Every deletion takes a manage entry from the
+// very signer whose other deletions are still to be judged, so each one
+// can change how the rest are judged and the state must be computed again
+// after it: this shape stays quadratic (see the notes on deletion
+// resolution), and is here to show by how much.
+Vault member_deletes_own_manage_grants(std::size_t n) {
+  Vault v;
+  const crypto::Identity& manager = identity(1);
+  v.add_member(manager);
+  v.add(sign(root(), GrantRecordV1{grant_id("manager"), IdSeed(bytes_of("manager")), PrincipalRefV1{manager.user_id()},
+                                   manage_all(any()), 1}));
+  for (std::size_t i = 0; v.records.size() + 1 < n; ++i) {
+    const std::string seed = "own-" + std::to_string(i);
+    const grant_permission::Manage permission = manage_all(exact("s-" + std::to_string(i)));
+    v.add(sign(manager, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{manager.user_id()},
+                                      permission, 1}));
+    v.add(sign(manager, GrantDeletedRecordV1{grant_id(seed), permission, 2}));
+  }
+  return v;
+}
+
+void check_member_deletes_own_manage_grants(const Vault& v, const ValidationReport& r) {
+  const std::size_t deleted = (v.records.size() - 4) / 2;
+  if (r.effective.grants.size() != 1) throw std::runtime_error("a deleted grant is still in force");
+  if (r.effective.deleted_grants.size() != deleted) throw std::runtime_error("not every deletion was admitted");
+}
+
+// --- Running --------------------------------------------------------------
+
+struct Shape {
+  const char* name;
+  Vault (*build)(std::size_t);
+  void (*check)(const Vault&, const ValidationReport&);
+};
+
+constexpr Shape kShapes[] = {
+    {"UserChain", user_chain, check_user_chain},
+    {"UserChainBrokenSignatures", user_chain_broken_signatures, check_user_chain_broken},
+    {"RootDeletesGrants", root_deletes_grants, check_root_deletes_grants},
+    {"MemberDeletesMissingGrants", member_deletes_missing_grants, check_member_deletes_missing},
+    {"GroupChain", group_chain, check_group_chain},
+    {"RollbackSecrets", rollback_secrets, check_rollback_secrets},
+    {"WriteChecks", write_checks, check_write_checks},
+    {"ManageListGrants", manage_list_grants, check_manage_list_grants},
+    {"MemberDeletesOwnManageGrants", member_deletes_own_manage_grants, check_member_deletes_own_manage_grants},
+};
+
+constexpr std::size_t kSizes[] = {1'000, 4'000, 16'000};
+
+// Seconds per validation, by family and size: measured, or predicted for
+// a size that was skipped.
+struct Timing {
+  double seconds = 0;
+  bool predicted = false;
+};
+std::map<std::string, std::map<std::size_t, Timing>> g_times;
+double g_budget_seconds = 0;  // 0: no size is skipped
+
+void check_once(const Shape& shape, std::size_t n, Vault& v, const ValidationReport& r) {
+  if (v.checked) return;
+  v.checked = true;
+  if (r.effective.blocked) setup_failed(shape.name, n, "the effective state is blocked");
+  if (!r.warnings.empty()) setup_failed(shape.name, n, "unexpected warnings");
+  if (r.issues.size() != v.expected_issues) {
+    setup_failed(shape.name, n,
+                 std::to_string(r.issues.size()) + " issues, expected " + std::to_string(v.expected_issues) +
+                     (r.issues.empty() ? "" : "; first: " + debug_string(r.issues.front())));
+  }
+  try {
+    shape.check(v, r);
+  } catch (const std::exception& e) {
+    setup_failed(shape.name, n, e.what());
+  }
+}
+
+void run_shape(benchmark::State& state, const Shape& shape) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  auto& times = g_times[shape.name];
+  // Two earlier sizes, a factor 4 apart, give the growth to predict with.
+  if (g_budget_seconds > 0 && times.contains(n / 4) && times.contains(n / 16)) {
+    const double before = times[n / 4].seconds;
+    const double predicted = before * (before / times[n / 16].seconds);
+    if (predicted > g_budget_seconds) {
+      times[n] = Timing{predicted, true};
+      const std::string message = "skipped: predicted " + std::to_string(predicted) + " s exceeds the budget";
+      state.SkipWithError(message.c_str());
+      return;
+    }
+  }
+  static std::map<std::pair<std::string, std::size_t>, Vault> cache;
+  auto it = cache.find({shape.name, n});
+  if (it == cache.end()) it = cache.emplace(std::pair{std::string(shape.name), n}, shape.build(n)).first;
+  Vault& v = it->second;
+  const std::span<const HashedRecord> records(v.records);
+  for (auto _ : state) {
+    auto report = must(validate_vault_with_verified(records, *v.ratchet, provider(), v.verified));
+    if (!v.checked) {
+      state.PauseTiming();
+      check_once(shape, n, v, report);
+      state.ResumeTiming();
+    }
+    benchmark::DoNotOptimize(report);
+  }
+  state.counters["records"] = static_cast<double>(v.records.size());
+}
+
+// What the effective state is made of: ordered maps keyed by 32-byte ids.
+// Filling one with n ids and finding each again is the yardstick of
+// near-linear here; on a machine whose caches n outgrows, it too costs more
+// than four times as much for four times the ids.
+constexpr const char* kBaseline = "OrderedMapBaseline";
+
+void run_baseline(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  std::vector<UserId> ids;
+  std::uint64_t x = 0x9e3779b97f4a7c15ULL;
+  for (std::size_t i = 0; i < n; ++i) {
+    cord::Bytes bytes(32);
+    for (auto& b : bytes) {
+      x ^= x << 13;
+      x ^= x >> 7;
+      x ^= x << 17;
+      b = static_cast<std::uint8_t>(x);
+    }
+    ids.emplace_back(HashValue(std::move(bytes)));
+  }
+  for (auto _ : state) {
+    std::map<UserId, std::size_t> map;
+    for (std::size_t i = 0; i < n; ++i) map.emplace(ids[i], i);
+    std::size_t found = 0;
+    for (const UserId& id : ids) found += map.count(id);
+    benchmark::DoNotOptimize(found);
+  }
+}
+
+// Keeps each run's time so the growth ratios can be printed last.
+class GrowthReporter : public benchmark::ConsoleReporter {
+ public:
+  // Colours only on a terminal, so saved output stays plain text.
+  GrowthReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      // A single run, or the median of repetitions.
+      if (run.run_type != Run::RT_Iteration && run.aggregate_name != "median") continue;
+      const std::string& name = run.run_name.function_name;
+      const std::size_t n = std::stoul(run.run_name.args);
+      g_times[name.substr(name.find('_') + 1)][n] =
+          Timing{run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit), false};
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  static void PrintGrowth() {
+    std::printf("\nSeconds per validation, and t(4n)/t(n) (about 4 when near-linear, 16 when quadratic);\n"
+                "'~' marks a time predicted from the two sizes before it instead of measured.\n");
+    std::vector<const char*> names{kBaseline};
+    for (const Shape& shape : kShapes) names.push_back(shape.name);
+    for (const char* name : names) {
+      const auto found = g_times.find(name);
+      if (found == g_times.end()) continue;
+      std::printf("%-28s", name);
+      const Timing* last = nullptr;
+      for (std::size_t n : kSizes) {
+        const auto t = found->second.find(n);
+        if (t == found->second.end()) {
+          std::printf("  %6zu: %12s", n, "-");
+          last = nullptr;
+          continue;
+        }
+        std::printf("  %6zu: %s%10.4f s", n, t->second.predicted ? "~" : " ", t->second.seconds);
+        if (last != nullptr) {
+          std::printf(" (x%s%5.2f)", t->second.predicted ? "~" : "", t->second.seconds / last->seconds);
+        }
+        last = &t->second;
+      }
+      std::printf("\n");
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (sodium_init() < 0) return 1;
+  // Our own flag, taken out before the library reads the rest.
+  constexpr std::string_view kBudgetFlag = "--adversarial_budget_s=";
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg(argv[i]);
+    if (arg.starts_with(kBudgetFlag)) {
+      g_budget_seconds = std::strtod(argv[i] + kBudgetFlag.size(), nullptr);
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argc = kept;
+  {
+    auto* b = benchmark::RegisterBenchmark((std::string("BM_") + kBaseline).c_str(), run_baseline);
+    for (std::size_t n : kSizes) b->Arg(static_cast<std::int64_t>(n));
+    b->Unit(benchmark::kMillisecond);
+  }
+  for (const Shape& shape : kShapes) {
+    auto* b = benchmark::RegisterBenchmark((std::string("BM_") + shape.name).c_str(),
+                                           [&shape](benchmark::State& state) { run_shape(state, shape); });
+    for (std::size_t n : kSizes) b->Arg(static_cast<std::int64_t>(n));
+    b->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  GrowthReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  GrowthReporter::PrintGrowth();
+  benchmark::Shutdown();
+  return 0;
+}
