@@ -1,0 +1,31 @@
+// Asking for a passphrase on the controlling terminal: the prompt goes to
+// the terminal, the answer is read with echo off, and the terminal is put
+// back as it was on every way out, an interrupt included.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "vornex/core/secret.hpp"
+#include "vornex/keychain/error.hpp"
+
+namespace vornex::keychain::terminal {
+
+// The most bytes a line may hold before its "\n" (a "\r" counts); a broken
+// or hostile terminal must not make the reader grow without bound.
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+
+// One line from `fd`: the bytes up to "\n", without the "\n" or "\r\n" that
+// ends it. Reads byte by byte, so nothing after the line is consumed. End
+// of input before the "\n", a line over kMaxLineBytes and text that is not
+// UTF-8 are errors; the buffer is wiped on every path.
+KeychainResult<core::SecretBytes> read_line(int fd);
+
+// Writes `prompt` to the controlling terminal ("/dev/tty") and reads one
+// line there with echo off (read_line). An interrupt (SIGINT) while waiting
+// restores the terminal and the previous SIGINT disposition, then raises
+// SIGINT again so that disposition acts; when it returns, the result is the
+// error "interrupted". Every failure is KeychainError::PassphraseProvider.
+KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt);
+
+}  // namespace vornex::keychain::terminal

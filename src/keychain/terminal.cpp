@@ -1,0 +1,178 @@
+#include "vornex/keychain/terminal.hpp"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cord/text.hpp"
+#include "vornex/keychain/unlock.hpp"
+#include "vornex/store/error.hpp"
+
+namespace vornex::keychain {
+
+namespace terminal {
+
+namespace {
+
+// Set by the SIGINT handler that ask_hidden installs while it waits.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void note_interrupt(int) { g_interrupted = 1; }
+
+KeychainError failure(std::string reason) { return KeychainError::passphrase_provider(std::move(reason)); }
+KeychainError os_failure(int error_number) { return failure(store::IoError::from_errno(error_number).message()); }
+
+struct WipeOnExit {
+  std::vector<std::uint8_t>& bytes;
+  ~WipeOnExit() { core::secure_wipe(bytes.data(), bytes.size()); }
+};
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Catches SIGINT while it lives. Without SA_RESTART, so that a read blocked
+// at the prompt returns EINTR. A SIGINT the process ignores stays ignored.
+class InterruptCatcher {
+ public:
+  InterruptCatcher() {
+    struct sigaction ours {};
+    ours.sa_handler = note_interrupt;
+    sigemptyset(&ours.sa_mask);
+    installed_ = ::sigaction(SIGINT, nullptr, &previous_) == 0 && !ignored(previous_) &&
+                 ::sigaction(SIGINT, &ours, nullptr) == 0;
+  }
+  InterruptCatcher(const InterruptCatcher&) = delete;
+  InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+  ~InterruptCatcher() {
+    if (installed_) ::sigaction(SIGINT, &previous_, nullptr);
+  }
+
+ private:
+  static bool ignored(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+  }
+
+  struct sigaction previous_ {};
+  bool installed_ = false;
+};
+
+// Echo off from hide() until destruction. ECHONL goes too, or the Enter
+// would show; ICANON and ISIG stay, so line editing and Ctrl-C still work.
+class HiddenEcho {
+ public:
+  HiddenEcho() = default;
+  HiddenEcho(const HiddenEcho&) = delete;
+  HiddenEcho& operator=(const HiddenEcho&) = delete;
+  ~HiddenEcho() {
+    while (fd_ >= 0 && ::tcsetattr(fd_, TCSANOW, &saved_) != 0 && errno == EINTR) {
+    }
+  }
+
+  // False, with errno set, when the terminal refused.
+  bool hide(int fd) {
+    if (::tcgetattr(fd, &saved_) != 0) return false;
+    termios hidden = saved_;
+    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
+    // Flushing drops anything typed ahead of the prompt: it was echoed.
+    if (::tcsetattr(fd, TCSAFLUSH, &hidden) != 0) return false;
+    fd_ = fd;
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  termios saved_{};
+};
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0 && errno != EINTR) return false;
+    if (n > 0) text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Fills line[0, length) up to the "\n", which is read but not counted.
+// Returns why it stopped short, or nothing.
+std::optional<std::string> read_until_newline(int fd, std::vector<std::uint8_t>& line, std::size_t& length) {
+  for (;;) {
+    if (g_interrupted) return "interrupted";
+    const ssize_t n = ::read(fd, line.data() + length, 1);
+    if (n < 0 && errno == EINTR) continue;  // another signal: keep waiting
+    if (n < 0) return store::IoError::from_errno(errno).message();
+    if (n == 0) return "unexpected end of input";
+    if (line[length] == '\n') return std::nullopt;
+    if (++length > kMaxLineBytes) return "passphrase too long";
+  }
+}
+
+KeychainResult<core::SecretBytes> ask_with_echo_off(std::string_view prompt) {
+  const Descriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (tty.get() < 0) return std::unexpected(os_failure(errno));
+  // Declared in this order so the terminal is restored before SIGINT is
+  // handed back.
+  const InterruptCatcher catcher;
+  HiddenEcho echo;
+  if (!echo.hide(tty.get()) || !write_all(tty.get(), prompt)) return std::unexpected(os_failure(errno));
+  auto line = read_line(tty.get());
+  write_all(tty.get(), "\n");  // the Enter that ended the line was not echoed
+  return line;
+}
+
+}  // namespace
+
+KeychainResult<core::SecretBytes> read_line(int fd) {
+  // Sized once: the buffer never reallocates, so no unwiped copy is left.
+  std::vector<std::uint8_t> line(kMaxLineBytes + 1);
+  const WipeOnExit wipe{line};
+  std::size_t length = 0;
+  std::optional<std::string> problem = read_until_newline(fd, line, length);
+  if (!problem && length > 0 && line[length - 1] == '\r') --length;
+  if (!problem && !cord::text::is_utf8({reinterpret_cast<const char*>(line.data()), length})) {
+    problem = "passphrase is not valid UTF-8";
+  }
+  if (problem) return std::unexpected(failure(*std::move(problem)));
+  return core::SecretBytes(cord::ByteView(line.data(), length));
+}
+
+KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
+  g_interrupted = 0;
+  auto result = ask_with_echo_off(prompt);
+  const bool interrupted = g_interrupted != 0;
+  g_interrupted = 0;
+  if (interrupted) {
+    // A line that arrived together with the interrupt is dropped (and wiped).
+    result = std::unexpected(failure("interrupted"));
+    // Terminal and disposition are back: the interrupt now acts as it would
+    // have without us (a Python handler sets its flag; the default ends us).
+    std::raise(SIGINT);
+  }
+  return result;
+}
+
+}  // namespace terminal
+
+KeychainResult<core::SecretBytes> StdinPassphraseProvider::request_passphrase(const KeychainRequest& request) const {
+  return terminal::ask_hidden(prompt_for(request));
+}
+
+}  // namespace vornex::keychain
