@@ -154,6 +154,10 @@ void Ratchet::apply_update(const RatchetUpdate& update) {
   if (update.format_version) raise_format_version(*update.format_version);
 }
 
+void Ratchet::keep_unknown_record(const cord::Bytes& payload) {
+  if (std::ranges::find(unknown_records_, payload) == unknown_records_.end()) unknown_records_.push_back(payload);
+}
+
 std::vector<RatchetRecordV1> Ratchet::to_records() const {
   std::vector<RatchetRecordV1> records;
   records.reserve(counters_.size() + 2);

@@ -69,6 +69,15 @@ WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path
       lock_path_(std::move(lock_path)),
       state_dir_(std::move(state_dir)) {}
 
+WorkspacePaths WorkspacePaths::absolute() const {
+  const auto made = [](const Path& path) {
+    std::error_code ignored;
+    const Path out = std::filesystem::absolute(path, ignored);
+    return out.empty() ? path : out;
+  };
+  return WorkspacePaths(made(root_), made(vornex_dir_), made(vault_path_), made(lock_path_), made(state_dir_));
+}
+
 WorkspacePaths WorkspacePaths::from_root_and_vornex_dir(Path root, Path vornex_dir, std::optional<Path> vault_path) {
   Path vault = vault_path ? std::move(*vault_path) : vornex_dir / kVaultFileName;
   // The lock stays in vornex_dir even when the vault file lives elsewhere

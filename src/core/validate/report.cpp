@@ -5,11 +5,7 @@
 
 namespace vornex::core::validate {
 
-namespace {
-
-// A quoted text with the escapes of a debug string; other bytes, UTF-8
-// included, pass unchanged.
-std::string quoted(const std::string& text) {
+std::string debug_text(std::string_view text) {
   std::string out = "\"";
   for (const char c : text) {
     switch (c) {
@@ -33,6 +29,8 @@ std::string quoted(const std::string& text) {
   return out;
 }
 
+namespace {
+
 std::string number(std::uint64_t value, NumberStyle style) {
   if (style == NumberStyle::Decimal) return std::to_string(value);
   char buf[17];
@@ -48,7 +46,7 @@ std::string debug_string(const ValidationIssue& issue, NumberStyle numbers) {
       [numbers](const auto& i) -> std::string {
         using I = std::decay_t<decltype(i)>;
         if constexpr (std::is_same_v<I, issue::InvalidStructure>) {
-          return "InvalidStructure(" + quoted(i.message) + ")";
+          return "InvalidStructure(" + debug_text(i.message) + ")";
         } else if constexpr (std::is_same_v<I, issue::InvalidSignature>) {
           return "InvalidSignature(" + core::debug_string(i.key) + ")";
         } else if constexpr (std::is_same_v<I, issue::UnknownSignerKey>) {

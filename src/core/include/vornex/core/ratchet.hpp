@@ -182,6 +182,9 @@ class Ratchet {
   // Raises counters, adds origins where none is known, raises the format
   // version when the update has one.
   void apply_update(const RatchetUpdate& update);
+  // Keeps the raw payload of a record of a kind this build does not know,
+  // unless an equal one is already kept.
+  void keep_unknown_record(const cord::Bytes& payload);
 
   // The known records: one per counter in key order (none for VaultRoot),
   // then FormatVersion when not 0, then TrustedRoot, always last. Origins

@@ -35,6 +35,11 @@ class WorkspacePaths {
   const Path& lock_path() const { return lock_path_; }
   const Path& state_dir() const { return state_dir_; }
 
+  // The same paths made absolute against the current directory, lexically
+  // (no link is resolved), so that a later change of directory cannot make
+  // them name other files.
+  WorkspacePaths absolute() const;
+
   bool operator==(const WorkspacePaths&) const = default;
 
  private:

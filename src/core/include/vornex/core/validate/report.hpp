@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -77,6 +78,11 @@ inline constexpr std::uint64_t kCurrentFormatVersion = 1;
 // How the unsigned numbers of a debug text are written: decimal, or
 // hexadecimal digits without a prefix.
 enum class NumberStyle : std::uint8_t { Decimal, LowerHex, UpperHex };
+
+// A text between double quotes with the escapes of a debug string (quote,
+// backslash, tab, line feed, carriage return, NUL, other control bytes as
+// \u{..}); other bytes, UTF-8 included, pass unchanged.
+std::string debug_text(std::string_view text);
 
 // Debug texts, as a validation failure quotes them:
 // InvalidStructure("invalid grant"), InvalidSignature(VaultRoot),

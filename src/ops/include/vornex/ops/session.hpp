@@ -1,0 +1,83 @@
+// A session: the in-memory picture of one vault that every operation works
+// on, loaded from a workspace's files. Loading rolls forward an interrupted
+// commit, reads the vault and the strongest trust state under the shared
+// root-state lock, trusts a signed verification cache where one checks
+// out, validates, and writes back a ratchet raise that a clean validation
+// produced. A locked session has no identity.
+#pragma once
+
+#include <optional>
+
+#include "cord/set.hpp"
+#include "vornex/core/ratchet.hpp"
+#include "vornex/core/records.hpp"
+#include "vornex/core/validate/report.hpp"
+#include "vornex/crypto/identity.hpp"
+#include "vornex/crypto/provider.hpp"
+#include "vornex/ops/error.hpp"
+#include "vornex/ops/secrets.hpp"
+#include "vornex/ops/transaction.hpp"
+#include "vornex/store/cache_file.hpp"
+#include "vornex/store/lock.hpp"
+#include "vornex/store/paths.hpp"
+
+namespace vornex::ops {
+
+inline constexpr std::string_view kVerificationCacheDomain = "vornex.verification-cache.v1";
+
+struct LockedSession {
+  store::WorkspacePaths paths;
+  cord::Set<core::VaultRecordV1> records;  // decoded from vault_bytes
+  cord::Bytes vault_bytes;
+  core::Ratchet ratchet;  // its trusted root is the session's root
+  core::validate::ValidationReport report;  // of records against ratchet
+  std::optional<cord::Bytes> cache_signer_key;
+  std::optional<PendingTransaction> pending;
+  // How long this session's lock takers wait; tests shorten it.
+  store::LockPolicy lock_policy;
+
+  // How long lock takers wait; tests shorten it.
+  static OpsResult<LockedSession> load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                       const store::LockPolicy& policy = {});
+
+  const core::HashValue root() const { return core::HashValue(ratchet.trusted_root()); }
+
+  // Brings the session up to date with the files; true when something had
+  // changed. The caller holds the exclusive root-state lock and the
+  // workspace lock.
+  OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto);
+
+  // Any issue of the report refuses; warnings do not.
+  OpsStatus ensure_valid() const;
+
+  // Called by load only: trusts a clean validation's raise, and writes it
+  // when no transaction is pending and the root-state lock can be had.
+  OpsStatus absorb_clean_trust_raises(const crypto::Crypto& crypto, const store::LockPolicy& policy = {});
+
+  // Signs the verified record hashes as this identity's verification cache.
+  // Nothing about the cache stops an unlock.
+  OpsStatus attest_verifications(const crypto::Crypto& crypto, const crypto::Identity& identity);
+
+  // The locked write paths: under the exclusive root-state lock and the
+  // workspace lock, the session is brought up to date, one signed record is
+  // added, shown to become current, and committed with the ratchet. The
+  // session changes only when the write succeeds.
+  OpsResult<Written<SetSecretOutput>> set_secret_value(const crypto::Crypto& crypto, const crypto::Identity& identity,
+                                                       const core::SecretSelectorV1& selector,
+                                                       core::SecretValueV1 value);
+  OpsResult<std::optional<Written<SetSecretOutput>>> update_secret_value(const crypto::Crypto& crypto,
+                                                                         const crypto::Identity& identity,
+                                                                         const core::SecretSelectorV1& selector,
+                                                                         const ValueUpdate& update);
+  OpsResult<Written<DeleteSecretOutput>> delete_secret(const crypto::Crypto& crypto, const crypto::Identity& identity,
+                                                       const core::SecretSelectorV1& selector);
+};
+
+// The current user's verification cache for the root, when its root and
+// version are right and its signature verifies; else none. Never fails.
+std::optional<store::VerificationCacheV1> read_trusted_cache(const store::WorkspacePaths& paths,
+                                                             const core::HashValue& root,
+                                                             const crypto::Crypto& crypto,
+                                                             const store::LockPolicy& policy = {});
+
+}  // namespace vornex::ops

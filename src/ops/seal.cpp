@@ -1,0 +1,192 @@
+#include "vornex/ops/seal.hpp"
+
+#include <algorithm>
+
+#include "cord/text.hpp"
+
+#include "vornex/core/secret.hpp"
+#include "vornex/crypto/content.hpp"
+#include "vornex/crypto/wrap.hpp"
+
+namespace vornex::ops {
+
+namespace {
+
+// Wipes a buffer over its length and its spare capacity when the scope ends.
+class Wiped {
+ public:
+  explicit Wiped(cord::Bytes& bytes) : bytes_(bytes) {}
+  Wiped(const Wiped&) = delete;
+  Wiped& operator=(const Wiped&) = delete;
+  ~Wiped() { core::secure_wipe(bytes_.data(), bytes_.capacity()); }
+
+ private:
+  cord::Bytes& bytes_;
+};
+
+template <class T>
+OpsResult<cord::Bytes> encoded(const T& value) {
+  auto bytes = cord::serialize(value);
+  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
+  return std::move(*bytes);
+}
+
+bool has_prefix(cord::ByteView bytes, cord::ByteView prefix) {
+  return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+// The value an opened plaintext holds: a version-1 envelope, or the older
+// form with no envelope, which is a whole encoded value or, failing that,
+// the primary value alone.
+OpsResult<core::SecretValueV1> read_plaintext(cord::ByteView plaintext) {
+  const cord::ByteView magic(kPlaintextMagic);
+  if (has_prefix(plaintext, magic)) {
+    auto value = cord::deserialize<core::SecretValueV1>(plaintext.subspan(magic.size()));
+    if (!value) return std::unexpected(OpsError::of(OpsError::Kind::InvalidPlaintextEnvelope));
+    return std::move(*value);
+  }
+  if (has_prefix(plaintext, magic.first(kReservedPlaintextPrefix))) {
+    return std::unexpected(OpsError::of(OpsError::Kind::InvalidPlaintextEnvelope));
+  }
+  if (auto value = cord::deserialize<core::SecretValueV1>(plaintext)) return std::move(*value);
+  return core::SecretValueV1::from_primary(plaintext);
+}
+
+void wipe(cord::Bytes& bytes) { core::secure_wipe(bytes.data(), bytes.size()); }
+
+}  // namespace
+
+SecretPlaintext::SecretPlaintext(core::SecretSelectorV1 selector, cord::Bytes primary, std::vector<SecretField> fields)
+    : selector_(std::move(selector)), primary_(std::move(primary)), fields_(std::move(fields)) {
+  std::stable_sort(fields_.begin(), fields_.end(),
+                   [](const SecretField& a, const SecretField& b) { return a.name < b.name; });
+}
+
+SecretPlaintext::~SecretPlaintext() {
+  wipe(primary_);
+  for (SecretField& f : fields_) wipe(f.value);
+}
+
+// Names are compared in NFC, the form they are stored in: two spellings of
+// one name are one field.
+const SecretField* SecretPlaintext::field(std::string_view name) const {
+  const std::string wanted = cord::text::to_nfc(name);
+  const auto it = std::ranges::find_if(fields_, [&](const SecretField& f) { return f.name == wanted; });
+  return it == fields_.end() ? nullptr : &*it;
+}
+
+core::SecretValueV1 SecretPlaintext::with_field(std::string name, cord::Bytes value) const {
+  name = cord::text::to_nfc(name);
+  std::vector<core::SecretFieldEntryV1> entries;
+  for (const SecretField& f : fields_) {
+    if (f.name != name) entries.push_back(core::SecretFieldEntryV1{f.name, f.value});
+  }
+  entries.push_back(core::SecretFieldEntryV1{std::move(name), std::move(value)});
+  // Distinct names encode distinctly, so the set takes every entry.
+  return core::SecretValueV1{primary_, cord::Set<core::SecretFieldEntryV1>::from(std::move(entries)).value()};
+}
+
+core::SecretValueV1 SecretPlaintext::without_field(std::string_view name) const {
+  const std::string unwanted = cord::text::to_nfc(name);
+  std::vector<core::SecretFieldEntryV1> entries;
+  for (const SecretField& f : fields_) {
+    if (f.name != unwanted) entries.push_back(core::SecretFieldEntryV1{f.name, f.value});
+  }
+  return core::SecretValueV1{primary_, cord::Set<core::SecretFieldEntryV1>::from(std::move(entries)).value()};
+}
+
+OpsResult<cord::Bytes> recipient_slot_binding_bytes(cord::ByteView root_fingerprint, const core::SecretId& secret_id,
+                                                    const core::SecretSelectorV1& selector, cord::ByteView reader) {
+  return encoded(RecipientSlotBindingV1{cord::Bytes(root_fingerprint.begin(), root_fingerprint.end()),
+                                        secret_id.bytes(), selector.tuple, selector.labels,
+                                        cord::Bytes(reader.begin(), reader.end())});
+}
+
+OpsResult<cord::Bytes> secret_content_aad_bytes(cord::ByteView root_fingerprint, const RecordContext& context,
+                                                cord::ByteView nonce,
+                                                const std::vector<core::RecipientSlotV1>& slots) {
+  return encoded(SecretContentAadV1{cord::Bytes(root_fingerprint.begin(), root_fingerprint.end()), context.key,
+                                    context.signer_key, context.counter, context.secret_id.bytes(),
+                                    context.selector.tuple, context.selector.labels,
+                                    cord::Bytes(nonce.begin(), nonce.end()), slots});
+}
+
+OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::EffectiveState& state,
+                                                     const RecordContext& context, const core::SecretValueV1& value) {
+  if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
+  const cord::Bytes& root = state.root_fingerprint->bytes();
+  cord::Bytes envelope(kPlaintextMagic.begin(), kPlaintextMagic.end());
+  const Wiped wipe_envelope(envelope);
+  if (auto st = cord::serialize_into(envelope, value); !st) return std::unexpected(OpsError(std::move(st).error()));
+
+  const crypto::ContentKey key = crypto::ContentKey::generate();
+  const crypto::ContentNonce nonce = crypto::ContentNonce::generate();
+  core::SealedPayloadV1 payload{nonce.to_vec(), {}, {}};
+  for (const core::UserId& reader : state.current_reader_entries(context.selector)) {
+    const auto user = state.users.find(reader);
+    if (user == state.users.end()) return std::unexpected(OpsError::reader_missing_user_record(reader));
+    auto binding = recipient_slot_binding_bytes(root, context.secret_id, context.selector, reader.bytes());
+    if (!binding) return std::unexpected(std::move(binding).error());
+    auto wrapped = crypto::wrap_content_key(user->second.hpke_public_key, *binding, *binding, key);
+    if (!wrapped) return std::unexpected(OpsError(std::move(wrapped).error()));
+    payload.recipient_slots.push_back(
+        core::RecipientSlotV1{reader.bytes(), std::move(wrapped->encapsulated_key), std::move(wrapped->wrapped_key)});
+  }
+  auto aad = secret_content_aad_bytes(root, context, payload.nonce, payload.recipient_slots);
+  if (!aad) return std::unexpected(std::move(aad).error());
+  auto ciphertext = crypto::seal_content(key, nonce, *aad, envelope);
+  if (!ciphertext) return std::unexpected(OpsError(std::move(ciphertext).error()));
+  payload.ciphertext = std::move(*ciphertext);
+  return payload;
+}
+
+OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identity, const core::VaultRecordV1& envelope,
+                                                 const core::SecretRecordV1& record, cord::ByteView root_fingerprint) {
+  const auto& slots = record.payload.recipient_slots;
+  const auto slot = std::ranges::find_if(slots, [&](const core::RecipientSlotV1& s) {
+    return s.recipient == identity.user_id().bytes();
+  });
+  if (slot == slots.end()) return std::unexpected(OpsError::recipient_slot_missing(identity.user_id()));
+  auto binding = recipient_slot_binding_bytes(root_fingerprint, record.secret_id, record.selector,
+                                              identity.user_id().bytes());
+  if (!binding) return std::unexpected(std::move(binding).error());
+  auto key = crypto::unwrap_content_key(identity.hpke_private_key(), slot->encapsulated_key, *binding, *binding,
+                                        slot->wrapped_key);
+  if (!key) return std::unexpected(OpsError(std::move(key).error()));
+  if (record.payload.nonce.size() != crypto::ContentNonce::kSize) {
+    return std::unexpected(OpsError(
+        core::CryptoError::invalid_byte_length("content nonce", crypto::ContentNonce::kSize, record.payload.nonce.size())));
+  }
+  const crypto::ContentNonce nonce(std::span<const std::uint8_t, crypto::ContentNonce::kSize>(
+      record.payload.nonce.data(), crypto::ContentNonce::kSize));
+  const RecordContext context{core::record_key::Secret{record.secret_id}, envelope.signing_public_key,
+                              record.secret_id, record.selector, record.counter};
+  auto aad = secret_content_aad_bytes(root_fingerprint, context, record.payload.nonce, slots);
+  if (!aad) return std::unexpected(std::move(aad).error());
+  auto plaintext = crypto::open_content(*key, nonce, *aad, record.payload.ciphertext);
+  if (!plaintext) return std::unexpected(OpsError(std::move(plaintext).error()));
+  const Wiped wipe_plaintext(*plaintext);
+  auto value = read_plaintext(*plaintext);
+  if (!value) return std::unexpected(std::move(value).error());
+  std::vector<SecretField> fields;
+  for (const core::SecretFieldEntryV1& entry : value->fields) fields.push_back(SecretField{entry.name, entry.value});
+  SecretPlaintext opened(record.selector, std::move(value->primary), std::move(fields));
+  // The decoded value's copies of the field values go with it.
+  for (const core::SecretFieldEntryV1& entry : value->fields) {
+    core::secure_wipe(const_cast<std::uint8_t*>(entry.value.data()), entry.value.size());
+  }
+  return opened;
+}
+
+OpsResult<SecretPlaintext> decrypt_secret_from_report(const core::validate::EffectiveState& state,
+                                                      const crypto::Identity& identity,
+                                                      const core::SecretSelectorV1& selector,
+                                                      const core::CryptoProvider& crypto) {
+  auto current = state.secret_record(selector, crypto);
+  if (!current) return std::unexpected(OpsError(std::move(current).error()));
+  if (!*current) return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
+  if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
+  return decrypt_secret_record(identity, (*current)->envelope, (*current)->secret, state.root_fingerprint->bytes());
+}
+
+}  // namespace vornex::ops

@@ -1,0 +1,243 @@
+#include "vornex/ops/secrets.hpp"
+
+#include <algorithm>
+#include <variant>
+
+#include "cord/text.hpp"
+#include "vornex/core/validate/pipeline.hpp"
+#include "vornex/core/validate/vault_file.hpp"
+#include "vornex/crypto/aead.hpp"
+#include "vornex/crypto/signed_records.hpp"
+#include "vornex/ops/session.hpp"
+#include "vornex/store/fs.hpp"
+#include "vornex/store/ratchet_file.hpp"
+
+namespace vornex::ops {
+
+namespace {
+
+using core::validate::EffectiveState;
+
+// What the locked write adds: a value computed from the current one (or
+// given), or a deletion.
+struct ValueWrite {
+  const ValueUpdate* update = nullptr;  // null: `value` is written as it is
+  core::SecretValueV1 value;
+};
+struct DeletionWrite {};
+using WriteKind = std::variant<ValueWrite, DeletionWrite>;
+
+struct Built {
+  core::VaultRecordV1 record;
+  core::HashValue hash;
+  std::optional<core::SealedPayloadV1> payload;
+};
+
+// A record whose body could not be decoded again must never reach the
+// vault; the check is made before anything is sealed, with the sizes.
+OpsStatus ensure_sealable(const core::SecretValueV1& value) {
+  auto encoded = cord::serialize(value);
+  if (!encoded) return std::unexpected(OpsError(std::move(encoded).error()));
+  const std::uint64_t ciphertext = kPlaintextMagic.size() + encoded->size() + crypto::kAeadTagSize;
+  const std::uint64_t limit = cord::Limits{}.max_length;
+  if (ciphertext > limit) return std::unexpected(OpsError(cord::CordError::length_limit(ciphertext, limit)));
+  return {};
+}
+
+// The new record on the session's current state: its counter outranks the
+// highest admitted record and every conflicting one.
+OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto& crypto,
+                              const crypto::Identity& identity, const core::SecretSelectorV1& selector,
+                              const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value) {
+  const std::uint64_t counter = std::max(core::validate::next_counter(state.highest_counter),
+                                         state.rollback_counter_floor());
+  if (counter > kMaxRecordCounter) return std::unexpected(OpsError::of(OpsError::Kind::LamportCounterExhausted));
+  Built built;
+  if (value) {
+    const RecordContext context{core::record_key::Secret{secret_id}, identity.signing_public_key(), secret_id,
+                                selector, counter};
+    auto payload = seal_secret_payload(state, context, *value);
+    if (!payload) return std::unexpected(std::move(payload).error());
+    // The body must fit what a reader's decoder accepts, or the record could
+    // never be read again; refused here, with the sizes, before signing.
+    const core::RecordBodyV1 body = core::SecretRecordV1{secret_id, selector, *payload, counter};
+    auto body_bytes = cord::serialize(body);
+    if (!body_bytes) return std::unexpected(OpsError(std::move(body_bytes).error()));
+    if (const std::uint64_t limit = cord::Limits{}.max_length; body_bytes->size() > limit) {
+      return std::unexpected(OpsError(cord::CordError::length_limit(body_bytes->size(), limit)));
+    }
+    auto record = crypto::secret_record(crypto, identity, selector, *payload, counter);
+    if (!record) return std::unexpected(OpsError(std::move(record).error()));
+    built.record = std::move(*record);
+    built.payload = std::move(*payload);
+  } else {
+    auto record = crypto::secret_deleted_record(crypto, identity, selector, counter);
+    if (!record) return std::unexpected(OpsError(std::move(record).error()));
+    built.record = std::move(*record);
+  }
+  auto encoded = cord::serialize(built.record);
+  if (!encoded) return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
+  built.hash = crypto.hash(core::domains::kRecordHash, *encoded);
+  return built;
+}
+
+// The current value for an update, read as a get would read it.
+OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
+                                             const crypto::Identity& identity,
+                                             const core::SecretSelectorV1& selector);
+
+}  // namespace
+
+core::SecretSelectorV1 normalize_selector(core::SecretSelectorV1 selector) {
+  for (std::string& segment : selector.tuple) segment = cord::text::to_nfc(segment);
+  for (core::SecretLabelV1& label : selector.labels) {
+    label.key = cord::text::to_nfc(label.key);
+    label.value = cord::text::to_nfc(label.value);
+  }
+  std::stable_sort(selector.labels.begin(), selector.labels.end(),
+                   [](const core::SecretLabelV1& a, const core::SecretLabelV1& b) { return a.key < b.key; });
+  return selector;
+}
+
+OpsStatus ensure_secret_writable(const EffectiveState& state, const core::SecretSelectorV1& selector,
+                                 const crypto::Identity& identity) {
+  if (!state.users.contains(identity.user_id())) {
+    return std::unexpected(OpsError::writer_missing_user_record(identity.user_id()));
+  }
+  if (state.blocked || !state.authority_ref(identity.user_id()).can_write(selector)) {
+    return std::unexpected(OpsError::of(OpsError::Kind::SecretNotWritable));
+  }
+  return {};
+}
+
+namespace {
+
+OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
+                                             const crypto::Identity& identity,
+                                             const core::SecretSelectorV1& selector) {
+  using core::validate::SecretStatus;
+  const SecretStatus status = state.classify_secret_for_user(selector, identity.user_id(), crypto);
+  switch (status) {
+    case SecretStatus::ActiveDecryptable: return decrypt_secret_from_report(state, identity, selector, crypto);
+    case SecretStatus::Missing: return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
+    case SecretStatus::Conflicted: return std::unexpected(OpsError::of(OpsError::Kind::SecretConflicted));
+    default: return std::unexpected(OpsError::secret_not_decryptable(status));
+  }
+}
+
+// One locked write. `Out` is what the caller gets for the new record.
+template <class Out>
+OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
+                                                    const crypto::Identity& identity,
+                                                    const core::SecretSelectorV1& selector, const WriteKind& kind) {
+  using Result = std::optional<Written<Out>>;
+  if (auto consistent = crypto::ensure_identity_consistent(crypto, identity); !consistent) {
+    return std::unexpected(OpsError(std::move(consistent).error()));
+  }
+  auto secret_id = core::derive_secret_id(crypto, selector);
+  if (!secret_id) return std::unexpected(OpsError(std::move(secret_id).error()));
+  const core::HashValue root = session.root();
+  auto root_lock = store::acquire_root_state_lock(session.paths, root, session.lock_policy);
+  if (!root_lock) return std::unexpected(OpsError(std::move(root_lock).error()));
+  auto workspace_lock = store::acquire_workspace_lock(session.paths, session.lock_policy);
+  if (!workspace_lock) return std::unexpected(OpsError(std::move(workspace_lock).error()));
+  if (auto clear = ensure_no_pending_transaction_locked(session.paths, root, crypto); !clear) {
+    return std::unexpected(clear.error());
+  }
+  if (auto reloaded = session.reload_if_stale_locked(crypto); !reloaded) return std::unexpected(reloaded.error());
+  if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
+  const EffectiveState& state = session.report.effective;
+  // Checked again on what the files hold now: a grant revoked since the
+  // session was loaded refuses the write for what it is.
+  if (auto writable = ensure_secret_writable(state, selector, identity); !writable) {
+    return std::unexpected(writable.error());
+  }
+
+  std::optional<core::SecretValueV1> value;
+  if (const auto* write = std::get_if<ValueWrite>(&kind)) {
+    if (write->update != nullptr) {
+      // Read and changed under the locks, after the reload, so that
+      // nothing another writer committed meanwhile is lost.
+      auto current = current_plaintext(state, crypto, identity, selector);
+      if (!current) return std::unexpected(std::move(current).error());
+      value = (*write->update)(*current);
+      if (!value) return Result();
+    } else {
+      value = write->value;
+    }
+    if (auto sealable = ensure_sealable(*value); !sealable) return std::unexpected(sealable.error());
+  }
+
+  // The ratchet as the file holds it, byte for byte, is what the commit
+  // must find unchanged; a re-encoding could differ from a valid file.
+  const Path ratchet_file = store::ratchet_path(session.paths, root);
+  auto ratchet_before = read_current_file(ratchet_file);
+  if (!ratchet_before) return std::unexpected(std::move(ratchet_before).error());
+  if (!*ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
+
+  core::Ratchet working_ratchet = session.ratchet;
+  working_ratchet.apply_update(session.report.ratchet_update);
+  cord::Set<core::VaultRecordV1> working = session.records;
+  auto built = build_record(state, crypto, identity, selector, *secret_id, value);
+  if (!built) return std::unexpected(std::move(built).error());
+  if (auto inserted = working.insert(built->record); !inserted) return std::unexpected(OpsError(inserted.error()));
+
+  auto report = core::validate::validate_vault_with_verified(working, working_ratchet, crypto,
+                                                             state.verified_record_hashes());
+  if (!report) return std::unexpected(OpsError(std::move(report).error()));
+  if (!report->issues.empty()) return std::unexpected(OpsError::validation_failed(report->issues));
+  if (!report->effective.secret_record_is_current(built->hash)) {
+    return std::unexpected(
+        OpsError::not_effective(std::string(value ? kValueNotEffective : kDeletionNotEffective)));
+  }
+  working_ratchet.apply_update(report->ratchet_update);
+  auto vault_image = core::validate::encode_vault(working);
+  if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
+  auto ratchet_image = store::encode_ratchet(working_ratchet);
+  if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
+  const cord::Bytes vault_bytes = *vault_image;
+  if (auto committed = commit_after_images_locked(session.paths, root, crypto, kVaultMutationLabel,
+                                                  session.vault_bytes, **ratchet_before, std::move(*vault_image),
+                                                  std::move(*ratchet_image));
+      !committed) {
+    return std::unexpected(committed.error());
+  }
+
+  session.records = std::move(working);
+  session.vault_bytes = vault_bytes;
+  session.ratchet = std::move(working_ratchet);
+  session.report = std::move(*report);
+  session.pending.reset();
+  if constexpr (std::is_same_v<Out, SetSecretOutput>) {
+    return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});
+  } else {
+    return Result(Written<Out>{DeleteSecretOutput{*secret_id, selector}, built->hash});
+  }
+}
+
+}  // namespace
+
+OpsResult<Written<SetSecretOutput>> LockedSession::set_secret_value(const crypto::Crypto& crypto,
+                                                                    const crypto::Identity& identity,
+                                                                    const core::SecretSelectorV1& selector,
+                                                                    core::SecretValueV1 value) {
+  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, ValueWrite{nullptr, std::move(value)});
+  if (!written) return std::unexpected(std::move(written).error());
+  return std::move(**written);
+}
+
+OpsResult<std::optional<Written<SetSecretOutput>>> LockedSession::update_secret_value(
+    const crypto::Crypto& crypto, const crypto::Identity& identity, const core::SecretSelectorV1& selector,
+    const ValueUpdate& update) {
+  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, ValueWrite{&update, {}});
+}
+
+OpsResult<Written<DeleteSecretOutput>> LockedSession::delete_secret(const crypto::Crypto& crypto,
+                                                                    const crypto::Identity& identity,
+                                                                    const core::SecretSelectorV1& selector) {
+  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, DeletionWrite{});
+  if (!written) return std::unexpected(std::move(written).error());
+  return std::move(**written);
+}
+
+}  // namespace vornex::ops

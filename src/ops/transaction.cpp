@@ -1,0 +1,295 @@
+#include "vornex/ops/transaction.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#include "vornex/core/validate/vault_file.hpp"
+#include "vornex/crypto/random.hpp"
+#include "vornex/ops/join_commit.hpp"
+#include "vornex/ops/trust.hpp"
+#include "vornex/store/fs.hpp"
+#include "vornex/store/ratchet_file.hpp"
+
+namespace vornex::ops {
+
+namespace {
+
+std::atomic<testing::CommitHook> g_commit_hook{nullptr};
+
+void reached(testing::CommitPoint point) {
+  if (const testing::CommitHook hook = g_commit_hook.load()) hook(point);
+}
+
+cord::ByteView text_bytes(std::string_view text) {
+  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+OpsError mismatch() { return OpsError::of(OpsError::Kind::TransactionRecoveryMismatch); }
+
+std::string recorded_path_text(const std::optional<Path>& path) {
+  return path ? store::display(*path) : std::string(kAnotherPlatformPath);
+}
+
+// Whether anything is at the path; an error when that cannot be told.
+std::expected<bool, int> path_present(const Path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOENT) return false;
+  return std::unexpected(errno);
+}
+
+OpsStatus remove_durably(const Path& path) {
+  if (auto removed = store::remove_file_durable(path); !removed) return std::unexpected(OpsError(removed.error()));
+  return {};
+}
+
+}  // namespace
+
+namespace testing {
+void set_commit_hook(CommitHook hook) { g_commit_hook.store(hook); }
+}  // namespace testing
+
+core::HashValue transaction_hash(const core::CryptoProvider& crypto, cord::ByteView bytes) {
+  return crypto.hash(text_bytes(kTransactionHashDomain), bytes);
+}
+
+std::string transaction_id_hex(cord::ByteView id) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(id.size() * 2);
+  for (const std::uint8_t b : id) {
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0x0f]);
+  }
+  return out;
+}
+
+OpsResult<std::optional<cord::Bytes>> read_current_file(const Path& path, std::uint64_t bound) {
+  auto bytes = store::read_file_bounded(path, bound);
+  if (bytes) return std::optional<cord::Bytes>(std::move(*bytes));
+  if (bytes.error().kind() == store::IoKind::NotFound) return std::optional<cord::Bytes>();
+  return std::unexpected(OpsError(store::StoreError::io(path, std::move(bytes).error())));
+}
+
+OpsResult<bool> classify_file(const core::CryptoProvider& crypto, const std::optional<cord::Bytes>& current,
+                              const store::FilePreconditionV1& before, cord::ByteView after) {
+  const core::HashValue* before_hash = before.hash();
+  if (!current) {
+    if (before_hash == nullptr) return false;
+    return std::unexpected(mismatch());
+  }
+  const core::HashValue now = transaction_hash(crypto, *current);
+  if (now == transaction_hash(crypto, after)) return true;
+  if (before_hash != nullptr && now == *before_hash) return false;
+  return std::unexpected(mismatch());
+}
+
+OpsResult<core::Ratchet> validate_transaction(const store::TransactionV1& transaction,
+                                              const core::CryptoProvider& crypto, const store::WorkspacePaths& paths) {
+  const Path file = store::transaction_path(paths, transaction.trusted_root);
+  auto records = core::validate::decode_vault(transaction.next_vault_bytes);
+  if (!records) return std::unexpected(OpsError(store::StoreError::vault_invalid(file, std::move(records).error())));
+  auto candidate = trusted_root_candidate(*records, crypto);
+  if (!candidate) return std::unexpected(std::move(candidate).error());
+  if (*candidate != transaction.trusted_root) return std::unexpected(mismatch());
+  auto ratchet = store::decode_ratchet(file, transaction.next_ratchet_bytes);
+  if (!ratchet) return std::unexpected(OpsError(std::move(ratchet).error()));
+  if (ratchet->trusted_root() != transaction.trusted_root.bytes()) return std::unexpected(mismatch());
+  return std::move(*ratchet);
+}
+
+OpsStatus complete_transaction_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
+                                      const core::CryptoProvider& crypto) {
+  const core::HashValue& root = transaction.trusted_root;
+  const Path ratchet_file = store::ratchet_path(paths, root);
+  auto vault = read_current_file(paths.vault_path());
+  if (!vault) return std::unexpected(std::move(vault).error());
+  auto ratchet = read_current_file(ratchet_file);
+  if (!ratchet) return std::unexpected(std::move(ratchet).error());
+  auto vault_done = classify_file(crypto, *vault, transaction.vault_before, transaction.next_vault_bytes);
+  if (!vault_done) return std::unexpected(std::move(vault_done).error());
+  auto ratchet_done = classify_file(crypto, *ratchet, transaction.ratchet_before, transaction.next_ratchet_bytes);
+  if (!ratchet_done) return std::unexpected(std::move(ratchet_done).error());
+
+  // The ratchet first: after a crash the trust state is never older than
+  // the vault it protects. Images are written as they stand, so an image in
+  // a form other than the canonical one still reads back equal.
+  if (!*ratchet_done) {
+    if (auto written = store::write_ratchet_bytes_atomic(paths, root, transaction.next_ratchet_bytes); !written) {
+      return std::unexpected(OpsError(written.error()));
+    }
+  }
+  reached(testing::CommitPoint::RatchetWritten);
+  if (!*vault_done) {
+    if (auto written = store::write_vault_bytes_atomic(paths, transaction.next_vault_bytes); !written) {
+      return std::unexpected(OpsError(written.error()));
+    }
+  }
+  reached(testing::CommitPoint::VaultWritten);
+
+  auto vault_after = read_current_file(paths.vault_path());
+  if (!vault_after) return std::unexpected(std::move(vault_after).error());
+  auto ratchet_after = read_current_file(ratchet_file);
+  if (!ratchet_after) return std::unexpected(std::move(ratchet_after).error());
+  if (!*vault_after || **vault_after != transaction.next_vault_bytes || !*ratchet_after ||
+      **ratchet_after != transaction.next_ratchet_bytes) {
+    return std::unexpected(mismatch());
+  }
+  reached(testing::CommitPoint::BeforeRemoval);
+  return remove_durably(store::transaction_path(paths, root));
+}
+
+OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                     const core::CryptoProvider& crypto, std::string_view label,
+                                     cord::ByteView vault_before, cord::ByteView ratchet_before,
+                                     cord::Bytes next_vault, cord::Bytes next_ratchet) {
+  auto journal = join_commit_present(paths, root);
+  if (!journal) return std::unexpected(std::move(journal).error());
+  if (*journal) return std::unexpected(OpsError::of(OpsError::Kind::DuplicateRecoveryJournals));
+  auto pending = store::read_transaction(paths, root);
+  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+  if (*pending) return std::unexpected(pending_error(**pending));
+
+  auto vault = store::read_vault_bytes(paths);
+  if (!vault) return std::unexpected(OpsError(std::move(vault).error()));
+  if (!std::ranges::equal(*vault, vault_before)) return std::unexpected(OpsError::transaction_precondition_changed("vault"));
+  auto ratchet = read_current_file(store::ratchet_path(paths, root));
+  if (!ratchet) return std::unexpected(std::move(ratchet).error());
+  if (!*ratchet || !std::ranges::equal(**ratchet, ratchet_before)) {
+    return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
+  }
+
+  const cord::Bytes id = crypto::random_seed();
+  auto vault_path = store::NativePathV1::canonical(paths.vault_path());
+  if (!vault_path) return std::unexpected(OpsError(std::move(vault_path).error()));
+  store::TransactionV1 transaction{
+      id,
+      root,
+      std::move(*vault_path),
+      std::string(label),
+      store::FilePreconditionV1::Hash{transaction_hash(crypto, vault_before)},
+      store::FilePreconditionV1::Hash{transaction_hash(crypto, ratchet_before)},
+      std::move(next_vault),
+      std::move(next_ratchet),
+  };
+  if (auto valid = validate_transaction(transaction, crypto, paths); !valid) return std::unexpected(valid.error());
+  if (auto written = store::write_transaction_atomic(paths, transaction); !written) {
+    return std::unexpected(OpsError(written.error()));
+  }
+  // The commit point: from here on the change is durable, and a failure
+  // leaves it pending for the next open to complete.
+  reached(testing::CommitPoint::TransactionWritten);
+  if (auto completed = complete_transaction_locked(paths, transaction, crypto); !completed) {
+    // Past the commit point the change stands; the text says it is still
+    // pending only while the transaction file is there to complete it.
+    auto pending_file = path_present(store::transaction_path(paths, root));
+    if (pending_file && !*pending_file) return std::unexpected(completed.error());
+    return std::unexpected(std::move(completed).error().after_commit_point());
+  }
+  return {};
+}
+
+OpsResult<Recovery> recover_for_root(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                     const core::CryptoProvider& crypto, const store::LockPolicy& policy) {
+  {
+    auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
+    if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
+    auto pending = store::read_transaction(paths, root);
+    if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+    auto journal = join_commit_present(paths, root);
+    if (!journal) return std::unexpected(std::move(journal).error());
+    if (*pending && *journal) return std::unexpected(OpsError::of(OpsError::Kind::DuplicateRecoveryJournals));
+  }
+  bool found = false;
+  {
+    auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
+    if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
+    auto pending = store::read_transaction(paths, root);
+    if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+    if (*pending) {
+      if (auto valid = validate_transaction(**pending, crypto, paths); !valid) return std::unexpected(valid.error());
+      auto ours = (*pending)->vault_path.matches_canonical(paths.vault_path());
+      if (!ours) return std::unexpected(OpsError(std::move(ours).error()));
+      if (!*ours) return Recovery::OtherWorkspace;
+      found = true;
+    }
+  }
+  if (!found) {
+    // The journal takes its own locks; the shared one is gone by now.
+    auto applied = recover_join_commit(paths, root, crypto, policy);
+    if (!applied) return std::unexpected(std::move(applied).error());
+    return *applied ? Recovery::Completed : Recovery::NothingPending;
+  }
+  // No upgrade from shared to exclusive: the shared lock is gone, so the
+  // transaction is read a third time under the exclusive locks.
+  auto exclusive = store::acquire_root_state_lock(paths, root, policy);
+  if (!exclusive) return std::unexpected(OpsError(std::move(exclusive).error()));
+  auto workspace = store::acquire_workspace_lock(paths, policy);
+  if (!workspace) return std::unexpected(OpsError(std::move(workspace).error()));
+  auto pending = store::read_transaction(paths, root);
+  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+  if (!*pending) return Recovery::Completed;  // completed by another process meanwhile
+  if (auto valid = validate_transaction(**pending, crypto, paths); !valid) return std::unexpected(valid.error());
+  auto ours = (*pending)->vault_path.matches_canonical(paths.vault_path());
+  if (!ours) return std::unexpected(OpsError(std::move(ours).error()));
+  if (!*ours) return Recovery::OtherWorkspace;
+  if (auto completed = complete_transaction_locked(paths, **pending, crypto); !completed) {
+    return std::unexpected(completed.error());
+  }
+  return Recovery::Completed;
+}
+
+OpsResult<StrongestRatchet> read_strongest_ratchet_locked(const store::WorkspacePaths& paths,
+                                                          const core::HashValue& root,
+                                                          const core::CryptoProvider& crypto) {
+  auto file = store::read_ratchet_for_root(paths, root);
+  if (!file) return std::unexpected(OpsError(std::move(file).error()));
+  auto pending = store::read_transaction(paths, root);
+  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+  if (!*pending) {
+    if (!*file) return std::unexpected(OpsError::missing_ratchet_state(store::ratchet_path(paths, root)));
+    return StrongestRatchet{std::move(**file), std::nullopt};
+  }
+  const store::TransactionV1& transaction = **pending;
+  auto after = validate_transaction(transaction, crypto, paths);
+  if (!after) return std::unexpected(std::move(after).error());
+  core::Ratchet base = *file ? std::move(**file) : core::Ratchet::make(root.bytes());
+  if (auto merged = merge_ratchet(base, *after); !merged) return std::unexpected(merged.error());
+  auto ours = transaction.vault_path.matches_canonical(paths.vault_path());
+  if (!ours) return std::unexpected(OpsError(std::move(ours).error()));
+  return StrongestRatchet{std::move(base), PendingTransaction{transaction.id, transaction.vault_path.to_path_buf(), *ours}};
+}
+
+OpsStatus merge_ratchet(core::Ratchet& into, const core::Ratchet& other) {
+  if (into.trusted_root() != other.trusted_root()) return std::unexpected(mismatch());
+  for (const core::RatchetRecordV1& record : other.to_records()) into.absorb_record(record);
+  for (const cord::Bytes& payload : other.unknown_records()) into.keep_unknown_record(payload);
+  return {};
+}
+
+OpsStatus ensure_no_pending_transaction_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                               const core::CryptoProvider& crypto) {
+  auto journal = join_commit_present(paths, root);
+  if (!journal) return std::unexpected(std::move(journal).error());
+  if (*journal) return std::unexpected(OpsError::of(OpsError::Kind::DuplicateRecoveryJournals));
+  auto pending = store::read_transaction(paths, root);
+  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+  if (!*pending) return {};
+  if (auto valid = validate_transaction(**pending, crypto, paths); !valid) return std::unexpected(valid.error());
+  return std::unexpected(pending_error(**pending));
+}
+
+OpsError pending_error(const store::TransactionV1& transaction) {
+  return OpsError::pending_transaction_blocks(transaction_id_hex(transaction.id),
+                                              recorded_path_text(transaction.vault_path.to_path_buf()));
+}
+
+OpsError pending_barrier_error(const PendingTransaction& pending) {
+  return OpsError::pending_transaction_blocks(transaction_id_hex(pending.id), recorded_path_text(pending.vault_path));
+}
+
+}  // namespace vornex::ops

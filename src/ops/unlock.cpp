@@ -1,0 +1,164 @@
+#include "vornex/ops/unlocked.hpp"
+
+#include <variant>
+
+#include "vornex/core/handles.hpp"
+#include "vornex/core/validate/pipeline.hpp"
+#include "vornex/crypto/transcript.hpp"
+#include "vornex/ops/principals.hpp"
+#include "vornex/store/cache_file.hpp"
+
+namespace vornex::ops {
+
+namespace {
+
+cord::ByteView text_bytes(std::string_view text) {
+  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Purposes that may change the vault or the keychain wait for a pending
+// transaction; reading, running and verifying do not.
+bool held_back_by_pending(const keychain::KeyUsePurpose& purpose) {
+  return std::holds_alternative<keychain::key_use::Set>(purpose) ||
+         std::holds_alternative<keychain::key_use::Move>(purpose) ||
+         std::holds_alternative<keychain::key_use::Delete>(purpose) ||
+         std::holds_alternative<keychain::key_use::Other>(purpose) ||
+         std::holds_alternative<keychain::key_use::StoreIdentity>(purpose);
+}
+
+template <class Record>
+std::optional<std::string> normalized_handle(const Record* record) {
+  if (record == nullptr) return std::nullopt;
+  return core::normalize_handle(record->handle);
+}
+
+}  // namespace
+
+OpsStatus ensure_member(const LockedSession& session, const core::UserId& user) {
+  if (!session.report.issues.empty() || session.report.effective.users.contains(user)) return {};
+  return std::unexpected(OpsError::not_effective_member(user));
+}
+
+OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, const crypto::Identity& identity) {
+  if (cache_signer_key && *cache_signer_key != identity.signing_public_key()) {
+    // Hashes another key vouched for are not this identity's to trust.
+    auto full = core::validate::validate_vault_with_verified(records, ratchet, crypto, {});
+    if (!full) return std::unexpected(OpsError(std::move(full).error()));
+    report = std::move(*full);
+    cache_signer_key.reset();
+    if (auto valid = ensure_valid(); !valid) return valid;
+  }
+  if (!report.issues.empty()) return {};
+  const auto hashes = report.effective.verified_record_hashes();
+  auto record_hashes = cord::Set<core::HashValue>::from({hashes.begin(), hashes.end()});
+  const core::HashValue trusted_root(ratchet.trusted_root());
+  std::optional<cord::Bytes> message;
+  if (record_hashes) {
+    auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion, *record_hashes);
+    if (built) message = std::move(*built);
+  }
+  if (message) {
+    const cord::Bytes signature = identity.sign(text_bytes(kVerificationCacheDomain), *message);
+    const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
+                                           identity.signing_public_key(), signature};
+    // The cache only saves work: a failed write costs the next open a full
+    // verification, nothing else.
+    (void)store::write_verification_cache_atomic(paths, identity.user_id().hash(), cache);
+  }
+  cache_signer_key.reset();
+  return {};
+}
+
+OpsResult<UnlockedSession> UnlockedSession::promote(LockedSession session, const crypto::Crypto& crypto,
+                                                    const keychain::IdentityKeychain& keychain,
+                                                    const core::UserId& expected_user,
+                                                    keychain::KeyUsePurpose purpose) {
+  if (held_back_by_pending(purpose) && session.pending) {
+    return std::unexpected(pending_barrier_error(*session.pending));
+  }
+  if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
+  const core::validate::EffectiveState& state = session.report.effective;
+  // The keychain is kept per trusted root, named by the root's fingerprint
+  // as the ratchet is.
+  if (!state.root_user_id || !state.root_fingerprint) {
+    return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
+  }
+  keychain::KeychainRequest request =
+      keychain::KeychainRequest::make(session.paths, *state.root_fingerprint, expected_user, std::move(purpose))
+          .with_labels(normalized_handle(primary_vault_handle(state)),
+                       normalized_handle(primary_handle_for_user(state, expected_user)));
+  auto identity = keychain.unlock_identity(crypto, request);
+  if (!identity) return std::unexpected(OpsError(std::move(identity).error()));
+  if (identity->user_id() != expected_user) {
+    return std::unexpected(OpsError::keychain_identity_mismatch(expected_user, identity->user_id()));
+  }
+  if (auto attested = session.attest_verifications(crypto, *identity); !attested) {
+    return std::unexpected(attested.error());
+  }
+  if (auto member = ensure_member(session, identity->user_id()); !member) return std::unexpected(member.error());
+  if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
+  return UnlockedSession(std::move(session), std::move(*identity));
+}
+
+OpsResult<UnlockedSession> UnlockedSession::with_identity(LockedSession session, const crypto::Crypto& crypto,
+                                                          crypto::Identity identity) {
+  if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
+  if (auto attested = session.attest_verifications(crypto, identity); !attested) {
+    return std::unexpected(attested.error());
+  }
+  if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
+  if (!session.report.effective.users.contains(identity.user_id())) {
+    return std::unexpected(OpsError::not_effective_member(identity.user_id()));
+  }
+  return UnlockedSession(std::move(session), std::move(identity));
+}
+
+OpsResult<SecretPlaintext> UnlockedSession::get_secret(const crypto::Crypto& crypto,
+                                                       core::SecretSelectorV1 selector) const {
+  using core::validate::SecretStatus;
+  selector = normalize_selector(std::move(selector));
+  const core::validate::EffectiveState& state = session_.report.effective;
+  const SecretStatus status = state.classify_secret_for_user(selector, identity_.user_id(), crypto);
+  switch (status) {
+    case SecretStatus::ActiveDecryptable: return decrypt_secret_from_report(state, identity_, selector, crypto);
+    case SecretStatus::Missing: return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
+    case SecretStatus::Conflicted: return std::unexpected(OpsError::of(OpsError::Kind::SecretConflicted));
+    default: return std::unexpected(OpsError::secret_not_decryptable(status));
+  }
+}
+
+OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret(const crypto::Crypto& crypto,
+                                                                core::SecretSelectorV1 selector,
+                                                                cord::ByteView primary) {
+  return set_secret_value(crypto, std::move(selector), core::SecretValueV1::from_primary(primary));
+}
+
+OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret_value(const crypto::Crypto& crypto,
+                                                                      core::SecretSelectorV1 selector,
+                                                                      core::SecretValueV1 value) {
+  selector = normalize_selector(std::move(selector));
+  if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
+    return std::unexpected(writable.error());
+  }
+  return session_.set_secret_value(crypto, identity_, selector, std::move(value));
+}
+
+OpsResult<std::optional<Written<SetSecretOutput>>> UnlockedSession::update_secret_value(
+    const crypto::Crypto& crypto, core::SecretSelectorV1 selector, const ValueUpdate& update) {
+  selector = normalize_selector(std::move(selector));
+  if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
+    return std::unexpected(writable.error());
+  }
+  return session_.update_secret_value(crypto, identity_, selector, update);
+}
+
+OpsResult<Written<DeleteSecretOutput>> UnlockedSession::delete_secret(const crypto::Crypto& crypto,
+                                                                      core::SecretSelectorV1 selector) {
+  selector = normalize_selector(std::move(selector));
+  if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
+    return std::unexpected(writable.error());
+  }
+  return session_.delete_secret(crypto, identity_, selector);
+}
+
+}  // namespace vornex::ops
