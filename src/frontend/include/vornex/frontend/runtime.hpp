@@ -1,0 +1,43 @@
+// Invitations as they reach the front end: text (the bundle form, no
+// magic), bytes or a file (the binary form: magic, then the Cord bytes), or
+// the environment of an unattended run. Every buffer that held the decoded
+// bytes is wiped before it is released, on success and failure alike.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "cord/wire.hpp"
+#include "vornex/core/ids.hpp"
+#include "vornex/core/invite.hpp"
+#include "vornex/crypto/provider.hpp"
+#include "vornex/frontend/error.hpp"
+
+namespace vornex::frontend {
+
+// Unsafe by name: the value is the invitee's master seed in plain sight.
+inline constexpr std::string_view kInviteEnv = "VORNEX_UNSAFE_INVITE";
+inline constexpr std::string_view kInviteFileEnv = "VORNEX_UNSAFE_INVITE_FILE";
+
+// "vornex-invite" and a zero byte.
+inline constexpr std::string_view kInviteMagic{"vornex-invite\0", 14};
+inline constexpr std::uint64_t kInviteFileLimit = 0x10100000;
+
+// The binary form.
+FrontendResult<core::InvitationMaterial> decode_invite_bytes(cord::ByteView bytes);
+
+// Exactly one of the text form and the path of a file in the binary form.
+FrontendResult<core::InvitationMaterial> read_invite(std::optional<std::string_view> text, std::optional<Path> file);
+
+// The invitation named by the two default variables; none when neither is set.
+FrontendResult<std::optional<core::InvitationMaterial>> ci_invite();
+// The same with names of the caller's choosing. A name that is empty or
+// holds NUL or '=' counts as unset: getenv cannot look it up faithfully.
+FrontendResult<std::optional<core::InvitationMaterial>> ci_invite_from(std::string_view text_variable,
+                                                                       std::string_view file_variable);
+
+// The user id of the invitation in the default variables; none without one.
+FrontendResult<std::optional<core::UserId>> ci_identity_user(const crypto::Crypto& crypto);
+
+}  // namespace vornex::frontend

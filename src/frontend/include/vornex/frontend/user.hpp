@@ -1,0 +1,47 @@
+// User references: the user whose identity opens a vault from the
+// keychain, named by handle, id or id prefix, or chosen by default (the
+// keychain's current user of the vault, else the unattended invitation's).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "vornex/core/crypto.hpp"
+#include "vornex/core/validate/state.hpp"
+#include "vornex/crypto/provider.hpp"
+#include "vornex/frontend/error.hpp"
+#include "vornex/ops/principals.hpp"
+
+namespace vornex::frontend {
+
+inline constexpr std::string_view kUserIdLabel = "user ID";
+inline constexpr std::size_t kUserIdHexDigits = 64;
+inline constexpr std::size_t kMinUserIdPrefixDigits = 8;
+
+struct CliUser {
+  core::UserId user_id;
+  std::optional<std::string> handle;  // the primary handle, normalised
+  cord::Bytes root_fingerprint;
+  bool explicit_reference = false;
+};
+
+FrontendResult<cord::Bytes> decode_hex(std::string_view text, std::string_view label);
+FrontendResult<std::string> parse_handle_name(std::string_view text);
+FrontendResult<ops::UserRef> parse_user_ref(std::string_view text);
+// At least 8 hexadecimal digits after an optional "0x", lower-cased.
+std::optional<std::string> normalize_hex_prefix(std::string_view text);
+
+// The keychain's current user of the vault root: its id in hexadecimal and
+// the text to show for it.
+FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_default_user(cord::ByteView root);
+
+FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::validate::EffectiveState& state,
+                                                                    const core::CryptoProvider& crypto,
+                                                                    std::string_view text);
+FrontendResult<CliUser> resolve_cli_user_ref_with_report(const core::validate::EffectiveState& state,
+                                                         const crypto::Crypto& crypto,
+                                                         std::optional<std::string_view> reference);
+
+}  // namespace vornex::frontend

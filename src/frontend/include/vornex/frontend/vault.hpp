@@ -1,0 +1,102 @@
+// What the Python module's Auth and Vault do, without Python: the three
+// roads to an identity, the opening of a vault with its conflict gate, and
+// the data operations, each failure already turned into the exception
+// class and text that the module raises.
+#pragma once
+
+#include <expected>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "vornex/core/secret.hpp"
+#include "vornex/crypto/provider.hpp"
+#include "vornex/frontend/exceptions.hpp"
+#include "vornex/ops/unlocked.hpp"
+
+namespace vornex::frontend {
+
+inline constexpr std::string_view kDefaultVaultDir = ".vornex";
+
+// A copyable text wiped when dropped: an Auth keeps its passphrase for as
+// long as it lives, and may be copied into any number of vaults.
+class SecretText {
+ public:
+  explicit SecretText(std::string text) : text_(std::move(text)) {}
+  SecretText(const SecretText& other) : text_(other.text_) {}
+  SecretText& operator=(const SecretText& other);
+  ~SecretText();
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+// Invitation material as Python gave it: text, or the binary form.
+namespace invite_source {
+struct Text {
+  SecretText text;
+};
+struct Bytes {
+  SecretText bytes;  // raw bytes held in a string buffer
+};
+}  // namespace invite_source
+using InviteSource = std::variant<invite_source::Text, invite_source::Bytes>;
+
+namespace auth {
+struct Keychain {
+  std::optional<std::string> user;
+  std::optional<SecretText> passphrase;
+};
+struct Invite {
+  InviteSource source;
+};
+struct Env {
+  std::string invite_var;
+  std::string invite_file_var;
+};
+}  // namespace auth
+using AuthInner = std::variant<auth::Keychain, auth::Invite, auth::Env>;
+
+template <class T>
+using Raised = std::expected<T, RaisedError>;
+
+// Opens the vault whose ".vornex" directory is `path` (relative to the
+// current directory, fixed when opened), by the road `auth` names.
+Raised<ops::UnlockedSession> open_vault(std::string_view path, const AuthInner& auth, const crypto::Crypto& crypto);
+
+// The invitation road, also taken by the environment road.
+Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,
+                                              const crypto::Crypto& crypto);
+
+// A selector argument: the selector and its canonical text, which every
+// message about the call shows.
+struct NamedSelector {
+  core::SecretSelectorV1 selector;
+  std::string text;
+};
+Raised<NamedSelector> named_selector(std::string_view text);
+NamedSelector named_selector(core::SecretSelectorV1 selector);
+
+Raised<ops::SecretPlaintext> vault_get(const ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                                       const NamedSelector& selector);
+Raised<void> vault_set(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector,
+                       cord::ByteView value);
+Raised<void> vault_delete(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector);
+// The field's value, or NotFound "secret {selector} has no field {key}".
+Raised<cord::Bytes> field_of(const ops::SecretPlaintext& plaintext, const NamedSelector& selector, std::string_view key);
+// Insert or replace one field, keeping the primary value and the others;
+// read and written under the write's locks.
+Raised<void> vault_set_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                             const NamedSelector& selector, std::string_view key, cord::ByteView value);
+// Remove one field; a field that is not there writes nothing.
+Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                                const NamedSelector& selector, std::string_view key);
+// Every live secret (whether this identity can read it or not) under the
+// filter, ordered by canonical text.
+std::vector<core::SecretSelectorV1> vault_list(const ops::UnlockedSession& session,
+                                               const std::optional<core::SecretSelectorV1>& filter);
+
+}  // namespace vornex::frontend

@@ -1,0 +1,114 @@
+#include "vornex/frontend/runtime.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "cord/text.hpp"
+#include "vornex/core/secret.hpp"
+#include "vornex/frontend/bundle.hpp"
+#include "vornex/keychain/unlock.hpp"
+#include "vornex/store/fs.hpp"
+
+namespace vornex::frontend {
+
+namespace {
+
+using Material = core::InvitationMaterial;
+
+// Wipes a plain byte buffer when it goes out of scope.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(cord::Bytes& bytes) : bytes_(bytes) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { core::secure_wipe(bytes_.data(), bytes_.size()); }
+
+ private:
+  cord::Bytes& bytes_;
+};
+
+FrontendResult<Material> decode_cord(cord::ByteView bytes) {
+  auto material = core::decode_invitation(bytes);
+  if (!material) return std::unexpected(FrontendError(std::move(material).error()));
+  return std::move(*material);
+}
+
+FrontendResult<Material> read_text(std::string_view text) {
+  auto bytes = bundle::decode(text);
+  if (!bytes) {
+    if (bytes.error().failure == bundle::DecodeFailure::WrongPrefix) {
+      return std::unexpected(FrontendError::wrong_invite_prefix(std::move(bytes.error().prefix)));
+    }
+    return std::unexpected(FrontendError::of(FrontendError::Kind::MalformedInvite));
+  }
+  return decode_cord(bytes->view());
+}
+
+FrontendResult<Material> read_file(const Path& path) {
+  // The C API would end the path at the NUL and open another file.
+  if (path.native().find('\0') != Path::string_type::npos) {
+    return std::unexpected(FrontendError::io_at(path, store::IoError::invalid_input("path contains a NUL byte")));
+  }
+  auto content = store::read_file_bounded(path, kInviteFileLimit);
+  if (!content) return std::unexpected(FrontendError::io_at(path, std::move(content).error()));
+  const WipeOnExit wipe(*content);
+  return decode_invite_bytes(*content);
+}
+
+// The value of a variable; none when unset or when the name is one that
+// getenv would misread (cut at a NUL, or split at '=').
+std::optional<std::string_view> lookup(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos || name.find('=') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  const char* value = std::getenv(std::string(name).c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string_view(value);
+}
+
+}  // namespace
+
+FrontendResult<Material> decode_invite_bytes(cord::ByteView bytes) {
+  const auto magic = cord::ByteView(reinterpret_cast<const std::uint8_t*>(kInviteMagic.data()), kInviteMagic.size());
+  if (bytes.size() < magic.size() || !std::ranges::equal(bytes.first(magic.size()), magic)) {
+    return std::unexpected(FrontendError::of(FrontendError::Kind::MalformedInvite));
+  }
+  return decode_cord(bytes.subspan(magic.size()));
+}
+
+FrontendResult<Material> read_invite(std::optional<std::string_view> text, std::optional<Path> file) {
+  if (text.has_value() == file.has_value()) {
+    return std::unexpected(FrontendError::of(FrontendError::Kind::InviteFormCount));
+  }
+  return text ? read_text(*text) : read_file(*file);
+}
+
+FrontendResult<std::optional<Material>> ci_invite_from(std::string_view text_variable, std::string_view file_variable) {
+  // The text stays where the environment holds it: no copy of the seed to wipe.
+  const auto text = lookup(text_variable);
+  if (text && !cord::text::is_utf8(*text)) {
+    return std::unexpected(FrontendError::env_not_utf8(std::string(text_variable)));
+  }
+  // A path need not be UTF-8.
+  const auto file = lookup(file_variable);
+  if (text && file) return std::unexpected(FrontendError::of(FrontendError::Kind::InviteFormCount));
+  if (!text && !file) return std::optional<Material>();
+  auto material = text ? read_invite(*text, std::nullopt) : read_invite(std::nullopt, Path(std::string(*file)));
+  if (!material) return std::unexpected(std::move(material).error());
+  return std::optional<Material>(std::move(*material));
+}
+
+FrontendResult<std::optional<Material>> ci_invite() { return ci_invite_from(kInviteEnv, kInviteFileEnv); }
+
+FrontendResult<std::optional<core::UserId>> ci_identity_user(const crypto::Crypto& crypto) {
+  auto invite = ci_invite();
+  if (!invite) return std::unexpected(std::move(invite).error());
+  if (!*invite) return std::optional<core::UserId>();
+  const auto provider = keychain::FixedIdentityProvider::from_master_seed(crypto, (*invite)->master_seed.view());
+  if (!provider) return std::unexpected(FrontendError(provider.error()));
+  return std::optional<core::UserId>(provider->user_id());
+}
+
+}  // namespace vornex::frontend

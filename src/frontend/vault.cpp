@@ -1,0 +1,240 @@
+#include "vornex/frontend/vault.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "cord/text.hpp"
+#include "vornex/core/authz.hpp"
+#include "vornex/frontend/runtime.hpp"
+#include "vornex/frontend/selector.hpp"
+#include "vornex/frontend/user.hpp"
+#include "vornex/keychain/files.hpp"
+#include "vornex/ops/invite.hpp"
+#include "vornex/store/fs.hpp"
+
+namespace vornex::frontend {
+
+namespace {
+
+RaisedError identity_error(std::string message) { return RaisedError{ExceptionClass::IdentityError, std::move(message)}; }
+
+cord::ByteView bytes_of(std::string_view text) {
+  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// A variable's value, or none when it is unset or its name could not be
+// looked up faithfully (empty, or holding NUL or '=').
+const char* variable(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos || name.find('=') != std::string::npos) return nullptr;
+  return std::getenv(name.c_str());
+}
+
+Raised<ops::UnlockedSession> conflict_gate(ops::UnlockedSession session) {
+  const std::size_t conflicts = session.session().report.effective.conflicts.size();
+  if (conflicts == 0) return session;
+  return std::unexpected(RaisedError{ExceptionClass::ConflictError,
+                                     "vault has " + count_noun(conflicts, "unresolved conflict") +
+                                         "; resolve them before using the Vornex Python SDK"});
+}
+
+Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& paths, const auth::Keychain& keychain,
+                                                const crypto::Crypto& crypto) {
+  auto locked = ops::LockedSession::load(paths, crypto);
+  if (!locked) return std::unexpected(py_err(locked.error()));
+  std::optional<std::string_view> reference;
+  if (keychain.user) reference = *keychain.user;
+  auto user = resolve_cli_user_ref_with_report(locked->report.effective, crypto, reference);
+  if (!user) return std::unexpected(py_err(user.error()));
+  std::optional<keychain::AutoKeychain> unlocker;
+  if (keychain.passphrase) {
+    auto base = keychain::default_base_dir();
+    if (!base) return std::unexpected(py_err(base.error()));
+    unlocker.emplace(std::move(*base), std::make_unique<keychain::StaticPassphraseProvider>(
+                                           core::SecretBytes(bytes_of(keychain.passphrase->text()))));
+  } else {
+    auto interactive = keychain::AutoKeychain::default_interactive();
+    if (!interactive) return std::unexpected(py_err(interactive.error()));
+    unlocker.emplace(std::move(*interactive));
+  }
+  auto unlocked = ops::UnlockedSession::promote(std::move(*locked), crypto, *unlocker, user->user_id,
+                                                keychain::key_use::Other{std::string(keychain::kSdkPurposeText)});
+  if (!unlocked) return std::unexpected(py_err(unlocked.error()));
+  return std::move(*unlocked);
+}
+
+Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, const auth::Env& env,
+                                           const crypto::Crypto& crypto) {
+  const char* text = variable(env.invite_var);
+  // A value that is not UTF-8 is no text at all.
+  if (text != nullptr && !cord::text::is_utf8(text)) text = nullptr;
+  const char* file = variable(env.invite_file_var);
+  if (text != nullptr && file != nullptr) {
+    return std::unexpected(identity_error("set only one of " + env.invite_var + " or " + env.invite_file_var));
+  }
+  if (text == nullptr && file == nullptr) {
+    return std::unexpected(identity_error("neither " + env.invite_var + " nor " + env.invite_file_var + " is set"));
+  }
+  if (text != nullptr) return open_with_invite(paths, invite_source::Text{SecretText(text)}, crypto);
+  const Path path(file);
+  auto contents = store::read_file_bounded(path, kInviteFileLimit);
+  if (!contents) {
+    return std::unexpected(identity_error("failed to read " + store::display(path) + ": " + contents.error().message()));
+  }
+  const std::string raw(contents->begin(), contents->end());
+  core::secure_wipe(contents->data(), contents->size());
+  return open_with_invite(paths, invite_source::Bytes{SecretText(raw)}, crypto);
+}
+
+std::string nfc(std::string_view text) { return cord::text::to_nfc(text); }
+
+// A filter keeps the secrets under its path whose labels include its own.
+bool selector_is_under(const core::SecretSelectorV1& secret, const core::SecretSelectorV1& filter) {
+  core::KeyspaceSelectorV1 pattern{core::tuple_matcher::Prefix{filter.tuple}, {}};
+  for (const core::SecretLabelV1& label : filter.labels) {
+    pattern.labels.push_back(core::KeyspaceLabelMatcherV1{label.key, core::label_matcher::Equals{label.value}});
+  }
+  return core::selector_matches(pattern, secret);
+}
+
+}  // namespace
+
+SecretText& SecretText::operator=(const SecretText& other) {
+  if (this != &other) {
+    core::secure_wipe(text_.data(), text_.size());
+    text_ = other.text_;
+  }
+  return *this;
+}
+
+SecretText::~SecretText() { core::secure_wipe(text_.data(), text_.size()); }
+
+Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,
+                                              const crypto::Crypto& crypto) {
+  auto invitation = std::holds_alternative<invite_source::Bytes>(source)
+                        ? decode_invite_bytes(bytes_of(std::get<invite_source::Bytes>(source).bytes.text()))
+                        : read_invite(std::get<invite_source::Text>(source).text.text(), std::nullopt);
+  if (!invitation) return std::unexpected(py_err(invitation.error()));
+  if (auto seeded = ops::ensure_ratchet_from_invite(paths, crypto, *invitation); !seeded) {
+    return std::unexpected(py_err(seeded.error()));
+  }
+  auto identity = crypto::Identity::from_master_seed(crypto, invitation->master_seed.view());
+  if (!identity) return std::unexpected(py_err(identity.error().message()));
+  auto locked = ops::LockedSession::load(paths, crypto);
+  if (!locked) return std::unexpected(py_err(locked.error()));
+  auto unlocked = ops::UnlockedSession::with_identity(std::move(*locked), crypto, std::move(*identity));
+  if (!unlocked) return std::unexpected(py_err(unlocked.error()));
+  return std::move(*unlocked);
+}
+
+Raised<ops::UnlockedSession> open_vault(std::string_view path, const AuthInner& auth, const crypto::Crypto& crypto) {
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(py_err("vault path " + quoted_form(path) + " contains a NUL byte"));
+  }
+  // Fixed now: a later change of the current directory must not make the
+  // session's writes land in another copy of the vault.
+  const store::WorkspacePaths paths =
+      store::WorkspacePaths::from_vault_path(Path(std::string(path)) / store::kVaultFileName).absolute();
+  Raised<ops::UnlockedSession> opened = std::visit(
+      [&](const auto& road) -> Raised<ops::UnlockedSession> {
+        using Road = std::decay_t<decltype(road)>;
+        if constexpr (std::is_same_v<Road, auth::Keychain>) {
+          return open_with_keychain(paths, road, crypto);
+        } else if constexpr (std::is_same_v<Road, auth::Invite>) {
+          return open_with_invite(paths, road.source, crypto);
+        } else {
+          return open_with_env(paths, road, crypto);
+        }
+      },
+      auth);
+  if (!opened) return opened;
+  return conflict_gate(std::move(*opened));
+}
+
+Raised<NamedSelector> named_selector(std::string_view text) {
+  auto parsed = parse_secret_selector(text);
+  if (!parsed) return std::unexpected(py_err(parsed.error()));
+  return named_selector(std::move(*parsed));
+}
+
+NamedSelector named_selector(core::SecretSelectorV1 selector) {
+  selector = ops::normalize_selector(std::move(selector));
+  std::string text = selector_string(selector);
+  return NamedSelector{std::move(selector), std::move(text)};
+}
+
+Raised<ops::SecretPlaintext> vault_get(const ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                                       const NamedSelector& selector) {
+  auto plaintext = session.get_secret(crypto, selector.selector);
+  if (!plaintext) return std::unexpected(secret_error(plaintext.error(), selector.text));
+  return std::move(*plaintext);
+}
+
+Raised<void> vault_set(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector,
+                       cord::ByteView value) {
+  auto written = session.set_secret(crypto, selector.selector, value);
+  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  return {};
+}
+
+Raised<void> vault_delete(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector) {
+  auto deleted = session.delete_secret(crypto, selector.selector);
+  if (!deleted) return std::unexpected(secret_error(deleted.error(), selector.text));
+  return {};
+}
+
+Raised<cord::Bytes> field_of(const ops::SecretPlaintext& plaintext, const NamedSelector& selector,
+                             std::string_view key) {
+  const ops::SecretField* field = plaintext.field(nfc(key));
+  if (field == nullptr) {
+    return std::unexpected(RaisedError{ExceptionClass::NotFound,
+                                       FrontendError::missing_field(selector.text, std::string(key)).message()});
+  }
+  return field->value;
+}
+
+Raised<void> vault_set_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                             const NamedSelector& selector, std::string_view key, cord::ByteView value) {
+  const std::string name = nfc(key);
+  const ops::ValueUpdate update = [&](const ops::SecretPlaintext& current) -> std::optional<core::SecretValueV1> {
+    return current.with_field(name, cord::Bytes(value.begin(), value.end()));
+  };
+  auto written = session.update_secret_value(crypto, selector.selector, update);
+  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  return {};
+}
+
+Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
+                                const NamedSelector& selector, std::string_view key) {
+  const std::string name = nfc(key);
+  bool missing = false;
+  const ops::ValueUpdate update = [&](const ops::SecretPlaintext& current) -> std::optional<core::SecretValueV1> {
+    if (current.field(name) == nullptr) {
+      missing = true;
+      return std::nullopt;
+    }
+    return current.without_field(name);
+  };
+  auto written = session.update_secret_value(crypto, selector.selector, update);
+  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  if (missing) {
+    return std::unexpected(RaisedError{ExceptionClass::NotFound,
+                                       FrontendError::missing_field(selector.text, std::string(key)).message()});
+  }
+  return {};
+}
+
+std::vector<core::SecretSelectorV1> vault_list(const ops::UnlockedSession& session,
+                                               const std::optional<core::SecretSelectorV1>& filter) {
+  std::vector<std::pair<std::string, core::SecretSelectorV1>> kept;
+  for (const core::validate::ActiveSecretV1& secret : session.session().report.effective.secret_records()) {
+    if (filter && !selector_is_under(secret.secret.selector, *filter)) continue;
+    kept.emplace_back(selector_string(secret.secret.selector), secret.secret.selector);
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<core::SecretSelectorV1> out;
+  out.reserve(kept.size());
+  for (auto& [text, selector] : kept) out.push_back(std::move(selector));
+  return out;
+}
+
+}  // namespace vornex::frontend
