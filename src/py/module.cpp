@@ -3,6 +3,7 @@
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/python.hpp"
+#include "vornex_py/types.hpp"
 
 namespace vornex::py {
 namespace {
@@ -28,6 +29,10 @@ int exec_module(PyObject* module) {
   return guarded(-1, [&] {
     if (!PyModule_Check(module)) {
       PyErr_SetString(PyExc_TypeError, "module exec step expects a module");
+      return -1;
+    }
+    if (add_name(module, "Auth", auth_type()) < 0 || add_name(module, "Selector", selector_type()) < 0 ||
+        add_name(module, "Vault", vault_type()) < 0) {
       return -1;
     }
     for (const ErrorClass which : kErrorClasses) {

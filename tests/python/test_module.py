@@ -11,7 +11,7 @@ ERRORS = ["VornexError", "NotFound", "PermissionDenied", "ConflictError", "Valid
 
 
 def test_all_lists_names_in_order():
-    assert vornex.__all__ == ERRORS
+    assert vornex.__all__ == ["Auth", "Selector", "Vault"] + ERRORS
     for name in vornex.__all__:
         assert getattr(vornex, name) is not None
 
@@ -56,10 +56,10 @@ def test_errors_carry_their_message(name):
 
 
 def test_reimport_yields_the_same_classes():
-    before = {name: getattr(vornex, name) for name in ERRORS}
+    before = {name: getattr(vornex, name) for name in ["Auth", "Selector", "Vault"] + ERRORS}
     del sys.modules["vornex"]
     again = importlib.import_module("vornex")
     assert again is not vornex
-    assert again.__all__ == ERRORS
-    for name in ERRORS:
+    assert again.__all__ == ["Auth", "Selector", "Vault"] + ERRORS
+    for name in ["Auth", "Selector", "Vault"] + ERRORS:
         assert getattr(again, name) is before[name]

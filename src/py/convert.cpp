@@ -1,0 +1,100 @@
+#include "vornex_py/convert.hpp"
+
+#include "vornex_py/exceptions.hpp"
+
+namespace vornex::py {
+
+namespace {
+
+ErrorClass class_of(frontend::ExceptionClass cls) {
+  switch (cls) {
+    case frontend::ExceptionClass::VornexError: return ErrorClass::VornexError;
+    case frontend::ExceptionClass::NotFound: return ErrorClass::NotFound;
+    case frontend::ExceptionClass::PermissionDenied: return ErrorClass::PermissionDenied;
+    case frontend::ExceptionClass::ConflictError: return ErrorClass::ConflictError;
+    case frontend::ExceptionClass::ValidationError: return ErrorClass::ValidationError;
+    case frontend::ExceptionClass::IdentityError: return ErrorClass::IdentityError;
+  }
+  return ErrorClass::VornexError;
+}
+
+}  // namespace
+
+std::optional<std::string> text_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<cord::Bytes> byte_string_of(PyObject* object) {
+  if (PyUnicode_Check(object)) return std::nullopt;
+  if (PyBytes_Check(object)) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(object, &data, &size) < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return cord::Bytes(reinterpret_cast<const std::uint8_t*>(data), reinterpret_cast<const std::uint8_t*>(data) + size);
+  }
+  if (!PySequence_Check(object)) return std::nullopt;
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  cord::Bytes out;
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PySequence_GetItem(object, i);
+    if (item == nullptr || !PyLong_Check(item)) {
+      Py_XDECREF(item);
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    const long value = PyLong_AsLong(item);
+    Py_DECREF(item);
+    if (value < 0 || value > 255) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    out.push_back(static_cast<std::uint8_t>(value));
+  }
+  return out;
+}
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_bytes(cord::ByteView bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* new_str_from_utf8(cord::ByteView bytes, std::string_view failure) {
+  PyObject* text = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<Py_ssize_t>(bytes.size()), "strict");
+  if (text != nullptr) return text;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return nullptr;
+  PyErr_Clear();
+  raise_error(ErrorClass::VornexError, failure);
+  return nullptr;
+}
+
+PyObject* raise(const frontend::RaisedError& error) {
+  raise_error(class_of(error.cls), error.message);
+  return nullptr;
+}
+
+PyObject* argument_type_error(const char* function, const char* name, const char* what, PyObject* given) {
+  PyObject* type = PyObject_Type(given);
+  PyObject* type_name = type != nullptr ? PyType_GetName(reinterpret_cast<PyTypeObject*>(type)) : nullptr;
+  Py_XDECREF(type);
+  if (type_name == nullptr) return nullptr;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", function, name, what, type_name);
+  Py_DECREF(type_name);
+  return nullptr;
+}
+
+}  // namespace vornex::py

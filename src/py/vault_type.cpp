@@ -1,0 +1,443 @@
+// vornex.Vault: one open, unlocked vault session behind a mutex. The
+// constructor holds the interpreter lock throughout (a passphrase prompt
+// included); every data method converts its arguments, releases the
+// interpreter lock, runs one operation under the mutex, and builds its
+// result once the interpreter lock is back.
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "vornex/crypto/provider.hpp"
+#include "vornex/frontend/vault.hpp"
+#include "vornex_py/boundary.hpp"
+#include "vornex_py/convert.hpp"
+#include "vornex_py/exceptions.hpp"
+#include "vornex_py/types.hpp"
+
+namespace vornex::py {
+
+namespace {
+
+constexpr const char* kPoisoned = "Vornex vault session lock is poisoned";
+constexpr const char* kValueMessage = "secret value must be str or bytes";
+constexpr const char* kSecretNotUtf8 = "secret is not valid UTF-8";
+constexpr const char* kFieldNotUtf8 = "field value is not valid UTF-8";
+
+const crypto::Crypto& provider() {
+  static const crypto::Crypto crypto;
+  return crypto;
+}
+
+struct VaultState {
+  explicit VaultState(ops::UnlockedSession s) : session(std::move(s)) {}
+  std::mutex mutex;
+  bool poisoned = false;  // an internal failure unwound while the mutex was held
+  ops::UnlockedSession session;
+  int borrows = 0;        // data methods running; changed only with the interpreter lock held
+};
+
+struct VaultObject {
+  PyObject ob_base;
+  VaultState* state;
+};
+
+VaultState& state_of(PyObject* self) { return *reinterpret_cast<VaultObject*>(self)->state; }
+
+// A data method's shared borrow of the object, for the whole call.
+class Borrow {
+ public:
+  explicit Borrow(VaultState& state) : state_(state) { ++state_.borrows; }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() { --state_.borrows; }
+
+ private:
+  VaultState& state_;
+};
+
+// Runs `op` on the session without the interpreter lock and under the
+// mutex. None, with a Python error set, when the mutex is poisoned or an
+// internal failure unwound (which poisons it).
+template <class Op>
+auto locked(VaultState& state, Op&& op) -> std::optional<decltype(op(state.session))> {
+  std::optional<decltype(op(state.session))> result;
+  bool was_poisoned = false;
+  std::optional<std::string> failure;
+  Py_BEGIN_ALLOW_THREADS
+  {
+    std::unique_lock lock(state.mutex);
+    if (state.poisoned) {
+      was_poisoned = true;
+    } else {
+      try {
+        result.emplace(op(state.session));
+      } catch (const std::exception& e) {
+        state.poisoned = true;
+        failure.emplace(e.what());
+      } catch (...) {
+        state.poisoned = true;
+        failure.emplace("unknown internal failure");
+      }
+    }
+  }
+  Py_END_ALLOW_THREADS
+  if (was_poisoned) raise_error(ErrorClass::VornexError, kPoisoned);
+  if (failure) raise_internal_failure(failure->c_str());
+  return result;
+}
+
+// `as_bytes`: exactly a bool; false with a TypeError naming it otherwise.
+bool parse_flag(const char* function, PyObject* object, bool& out) {
+  if (object == nullptr) return true;
+  if (!PyBool_Check(object)) {
+    argument_type_error(function, "as_bytes", "bool", object);
+    return false;
+  }
+  out = object == Py_True;
+  return true;
+}
+
+PyObject* value_object(cord::ByteView bytes, bool as_bytes, const char* not_utf8) {
+  return as_bytes ? new_bytes(bytes) : new_str_from_utf8(bytes, not_utf8);
+}
+
+PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"path", "auth", nullptr};
+    PyObject* path = nullptr;
+    PyObject* auth = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O$O:Vault", const_cast<char**>(keywords), &path, &auth)) {
+      return nullptr;
+    }
+    std::string where(frontend::kDefaultVaultDir);
+    if (path != nullptr) {
+      if (!PyUnicode_Check(path)) return argument_type_error("Vault", "path", "str", path);
+      auto text = text_of(path);
+      if (!text) return nullptr;
+      where = std::move(*text);
+    }
+    frontend::AuthInner inner = frontend::auth::Keychain{};
+    if (auth != Py_None) {
+      const frontend::AuthInner* given = auth_of(auth);
+      if (given == nullptr) return argument_type_error("Vault", "auth", "Auth or None", auth);
+      inner = *given;
+    }
+    auto opened = frontend::open_vault(where, inner, provider());
+    if (!opened) {
+      // An interrupt at the passphrase prompt is the caller's KeyboardInterrupt.
+      if (PyErr_CheckSignals() < 0) return nullptr;
+      return raise(opened.error());
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    reinterpret_cast<VaultObject*>(self)->state = new VaultState(std::move(*opened));
+    return self;
+  });
+}
+
+void vault_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<VaultObject*>(self)->state;
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+PyObject* vault_get(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "as_bytes", nullptr};
+    PyObject* selector = nullptr;
+    PyObject* flag = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:get", const_cast<char**>(keywords), &selector, &flag)) {
+      return nullptr;
+    }
+    bool as_bytes = false;
+    if (!parse_flag("get", flag, as_bytes)) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_get(s, provider(), *named); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    return value_object((*result)->primary(), as_bytes, kSecretNotUtf8);
+  });
+}
+
+PyObject* vault_set(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "value", nullptr};
+    PyObject* selector = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:set", const_cast<char**>(keywords), &selector, &value)) {
+      return nullptr;
+    }
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    std::optional<cord::Bytes> bytes;
+    if (PyUnicode_Check(value)) {
+      auto text = text_of(value);
+      if (!text) return nullptr;
+      bytes.emplace(text->begin(), text->end());
+    } else {
+      bytes = byte_string_of(value);
+    }
+    if (!bytes) {
+      raise_error(ErrorClass::VornexError, kValueMessage);
+      return nullptr;
+    }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_set(s, provider(), *named, *bytes); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vault_delete(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", nullptr};
+    PyObject* selector = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:delete", const_cast<char**>(keywords), &selector)) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_delete(s, provider(), *named); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vault_fields(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "as_bytes", nullptr};
+    PyObject* selector = nullptr;
+    PyObject* flag = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:fields", const_cast<char**>(keywords), &selector, &flag)) {
+      return nullptr;
+    }
+    bool as_bytes = false;
+    if (!parse_flag("fields", flag, as_bytes)) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_get(s, provider(), *named); });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    PyObject* dict = PyDict_New();
+    for (const ops::SecretField& field : (*result)->fields()) {
+      if (dict == nullptr) break;
+      PyObject* key = new_str(field.name);
+      PyObject* value = key != nullptr ? value_object(field.value, as_bytes, kFieldNotUtf8) : nullptr;
+      if (value == nullptr || PyDict_SetItem(dict, key, value) < 0) Py_CLEAR(dict);
+      Py_XDECREF(key);
+      Py_XDECREF(value);
+    }
+    return dict;
+  });
+}
+
+PyObject* vault_get_field(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "key", "as_bytes", nullptr};
+    const char* function_name = "get_field";
+    PyObject* selector = nullptr;
+    PyObject* key = nullptr;
+    PyObject* flag = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO|$O:get_field", const_cast<char**>(keywords), &selector, &key,
+                                     &flag)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
+    auto name = text_of(key);
+    if (!name) return nullptr;
+    bool as_bytes = false;
+    if (!parse_flag("get_field", flag, as_bytes)) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) -> frontend::Raised<cord::Bytes> {
+      auto plaintext = frontend::vault_get(s, provider(), *named);
+      if (!plaintext) return std::unexpected(plaintext.error());
+      return frontend::field_of(*plaintext, *named, *name);
+    });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    PyObject* out = value_object(**result, as_bytes, kFieldNotUtf8);
+    core::secure_wipe((*result)->data(), (*result)->size());
+    return out;
+  });
+}
+
+PyObject* vault_set_field(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "key", "value", nullptr};
+    const char* function_name = "set_field";
+    PyObject* selector = nullptr;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:set_field", const_cast<char**>(keywords), &selector, &key,
+                                     &value)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
+    auto name = text_of(key);
+    if (!name) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    std::optional<cord::Bytes> bytes;
+    if (PyUnicode_Check(value)) {
+      auto text = text_of(value);
+      if (!text) return nullptr;
+      bytes.emplace(text->begin(), text->end());
+    } else {
+      bytes = byte_string_of(value);
+    }
+    if (!bytes) {
+      raise_error(ErrorClass::VornexError, kValueMessage);
+      return nullptr;
+    }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) {
+      return frontend::vault_set_field(s, provider(), *named, *name, *bytes);
+    });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vault_delete_field(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", "key", nullptr};
+    const char* function_name = "delete_field";
+    PyObject* selector = nullptr;
+    PyObject* key = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:delete_field", const_cast<char**>(keywords), &selector, &key)) {
+      return nullptr;
+    }
+    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
+    auto name = text_of(key);
+    if (!name) return nullptr;
+    auto named = selector_from_py(selector);
+    if (!named) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) {
+      return frontend::vault_delete_field(s, provider(), *named, *name);
+    });
+    if (!result) return nullptr;
+    if (!*result) return raise(result->error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vault_list(PyObject* self, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"selector", nullptr};
+    PyObject* selector = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:list", const_cast<char**>(keywords), &selector)) return nullptr;
+    std::optional<core::SecretSelectorV1> filter;
+    if (selector != Py_None) {
+      auto named = selector_from_py(selector);
+      if (!named) return nullptr;
+      filter = std::move(named->selector);
+    }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
+    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_list(s, filter); });
+    if (!result) return nullptr;
+    PyObject* list = PyList_New(0);
+    for (const core::SecretSelectorV1& found : *result) {
+      if (list == nullptr) break;
+      PyObject* item = new_selector(found);
+      if (item == nullptr || PyList_Append(list, item) < 0) Py_CLEAR(list);
+      Py_XDECREF(item);
+    }
+    return list;
+  });
+}
+
+PyObject* vault_enter(PyObject* self, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    // Taking the object exclusively while a data method holds it fails,
+    // as a borrow of a borrowed object does.
+    if (state_of(self).borrows > 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return nullptr;
+    }
+    Py_INCREF(self);
+    return self;
+  });
+}
+
+PyObject* vault_exit(PyObject*, PyObject* args, PyObject* kwds) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"_exc_type", "_exc_value", "_traceback", nullptr};
+    PyObject* ignored[3] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "OOO:__exit__", const_cast<char**>(keywords), &ignored[0],
+                                     &ignored[1], &ignored[2])) {
+      return nullptr;
+    }
+    Py_RETURN_FALSE;
+  });
+}
+
+template <class F>
+PyCFunction method(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef g_methods[] = {
+    {"get", method(vault_get), METH_VARARGS | METH_KEYWORDS, "get($self, selector, *, as_bytes=False)\n--\n\n"},
+    {"set", method(vault_set), METH_VARARGS | METH_KEYWORDS, "set($self, selector, value)\n--\n\n"},
+    {"delete", method(vault_delete), METH_VARARGS | METH_KEYWORDS, "delete($self, selector)\n--\n\n"},
+    {"fields", method(vault_fields), METH_VARARGS | METH_KEYWORDS,
+     "fields($self, selector, *, as_bytes=False)\n--\n\nThe secret's additional key\u2192value fields as a dict. "
+     "Values come back as `str` (UTF-8) or,\nwith `as_bytes=True`, as `bytes`."},
+    {"get_field", method(vault_get_field), METH_VARARGS | METH_KEYWORDS,
+     "get_field($self, selector, key, *, as_bytes=False)\n--\n\nOne additional field's value, as `str` (UTF-8) or, "
+     "with `as_bytes=True`, as `bytes`."},
+    {"set_field", method(vault_set_field), METH_VARARGS | METH_KEYWORDS,
+     "set_field($self, selector, key, value)\n--\n\nInsert or replace one additional field, preserving the primary "
+     "value and other fields."},
+    {"delete_field", method(vault_delete_field), METH_VARARGS | METH_KEYWORDS,
+     "delete_field($self, selector, key)\n--\n\nRemove one additional field, preserving the primary value and other "
+     "fields."},
+    {"list", method(vault_list), METH_VARARGS | METH_KEYWORDS, "list($self, selector=None)\n--\n\n"},
+    {"__enter__", method(vault_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", method(vault_exit), METH_VARARGS | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Vault(path=..., *, auth=None)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(vault_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(vault_dealloc)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {"vornex.Vault", sizeof(VaultObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
+
+PyObject* g_type = nullptr;
+
+}  // namespace
+
+PyObject* vault_type() {
+  if (g_type == nullptr) {
+    g_type = PyType_FromSpec(&g_spec);
+    if (g_type == nullptr) throw InternalFailure("Failed to initialize the Vault type.");
+  }
+  return g_type;
+}
+
+}  // namespace vornex::py

@@ -1,0 +1,168 @@
+"""The shape of the API: signatures and doc texts, reprs, argument binding
+and the order in which a data method converts its arguments."""
+
+import inspect
+import pathlib
+
+import pytest
+
+import vornex
+
+Auth, Selector, Vault = vornex.Auth, vornex.Selector, vornex.Vault
+
+FIELDS_DOC = ("The secret's additional key\u2192value fields as a dict. Values come back as `str` (UTF-8) or,\n"
+              "with `as_bytes=True`, as `bytes`.")
+
+# Each doc text is a text signature, "--", a blank line and maybe a body:
+# the interpreter splits it into __text_signature__ and __doc__.
+DOCS = [
+    (Vault, "(path=..., *, auth=None)", ""),
+    (Selector, "(path, labels=None)", ""),
+    (Auth.from_keychain, "($cls, user=None, *, passphrase=None)", None),
+    (Auth.from_invite, "($cls, invite)", None),
+    (Auth.from_env, "($cls, *, invite=..., invite_file=...)", None),
+    (Vault.get, "($self, selector, *, as_bytes=False)", None),
+    (Vault.set, "($self, selector, value)", None),
+    (Vault.delete, "($self, selector)", None),
+    (Vault.fields, "($self, selector, *, as_bytes=False)", FIELDS_DOC),
+    (Vault.get_field, "($self, selector, key, *, as_bytes=False)",
+     "One additional field's value, as `str` (UTF-8) or, with `as_bytes=True`, as `bytes`."),
+    (Vault.set_field, "($self, selector, key, value)",
+     "Insert or replace one additional field, preserving the primary value and other fields."),
+    (Vault.delete_field, "($self, selector, key)",
+     "Remove one additional field, preserving the primary value and other fields."),
+    (Vault.list, "($self, selector=None)", None),
+    (Vault.__enter__, "($self)", None),
+    (Vault.__exit__, "($self, _exc_type, _exc_value, _traceback)", None),
+]
+
+
+@pytest.mark.parametrize("obj, signature, doc", DOCS, ids=[d[0].__qualname__ for d in DOCS])
+def test_doc_texts(obj, signature, doc):
+    assert obj.__text_signature__ == signature
+    assert obj.__doc__ == doc
+
+
+@pytest.mark.parametrize(
+    "obj, shown",
+    [
+        (Vault, "(path=Ellipsis, *, auth=None)"),
+        (Selector, "(path, labels=None)"),
+        (Auth.from_keychain, "(user=None, *, passphrase=None)"),
+        (Vault.get_field, "(self, /, selector, key, *, as_bytes=False)"),
+        (Vault.list, "(self, /, selector=None)"),
+    ],
+)
+def test_signatures(obj, shown):
+    assert str(inspect.signature(obj)) == shown
+
+
+def test_classes():
+    for cls in (Auth, Selector, Vault):
+        assert cls.__module__ == "vornex" and cls.__bases__ == (object,)
+    assert Auth.__doc__ == ""
+    with pytest.raises(TypeError) as info:
+        Auth()
+    assert str(info.value) == "cannot create 'vornex.Auth' instances"
+
+
+@pytest.mark.parametrize(
+    "auth, shown",
+    [
+        (lambda: Auth.from_keychain("alice", passphrase="secret"), "Auth.from_keychain(...)"),
+        (lambda: Auth.from_keychain(), "Auth.from_keychain(...)"),
+        (lambda: Auth.from_keychain("", passphrase=""), "Auth.from_keychain(...)"),
+        (lambda: Auth.from_invite("vrnx1secret"), "Auth.from_invite(...)"),
+        (lambda: Auth.from_invite(b"vornex-invite\0"), "Auth.from_invite(...)"),
+        (lambda: Auth.from_env(invite="MINE", invite_file="FILE"), "Auth.from_env(...)"),
+    ],
+)
+def test_auth_repr_shows_nothing_given(auth, shown):
+    made = auth()
+    assert type(made) is Auth
+    assert repr(made) == shown
+
+
+# Argument binding: (call, the argument the message names, or None).
+BINDING = {
+    "from_keychain user": (lambda: Auth.from_keychain(1), "user"),
+    "from_keychain passphrase": (lambda: Auth.from_keychain(passphrase=b"pw"), "passphrase"),
+    "from_keychain positional passphrase": (lambda: Auth.from_keychain("a", "b"), None),
+    "from_invite missing": (lambda: Auth.from_invite(), "invite"),
+    "from_env invite None": (lambda: Auth.from_env(invite=None), "invite"),
+    "from_env invite_file int": (lambda: Auth.from_env(invite_file=1), "invite_file"),
+    "from_env positional": (lambda: Auth.from_env("X"), None),
+    "Vault path None": (lambda: Vault(None), "path"),
+    "Vault path object": (lambda: Vault(pathlib.Path(".vornex")), "path"),
+    "Vault path bytes": (lambda: Vault(b".vornex"), "path"),
+    "Vault auth positional": (lambda: Vault(".vornex", None), None),
+    "Vault auth wrong type": (lambda: Vault(".vornex", auth="alice"), "auth"),
+    "Vault unknown keyword": (lambda: Vault(".vornex", bogus=1), "bogus"),
+}
+
+
+@pytest.mark.parametrize("call, name", BINDING.values(), ids=BINDING.keys())
+def test_binding_errors(call, name):
+    with pytest.raises(TypeError) as info:
+        call()
+    if name:
+        assert f"'{name}'" in str(info.value)
+
+
+@pytest.fixture
+def vault(workspace):
+    return workspace.open("alice")
+
+
+# Data methods: the first failing conversion decides the error.
+CONVERSIONS = {
+    "get as_bytes int": (lambda v: v.get("app/db", as_bytes=1), TypeError, "as_bytes"),
+    "get as_bytes before selector": (lambda v: v.get(42, as_bytes=None), TypeError, "as_bytes"),
+    "get selector int": (lambda v: v.get(42), vornex.VornexError, "expected a selector string or Selector"),
+    "get selector bytes": (lambda v: v.get(b"app/db"), vornex.VornexError, "expected a selector string or Selector"),
+    "get as_bytes positional": (lambda v: v.get("app/db", True), TypeError, None),
+    "get missing selector": (lambda v: v.get(), TypeError, "selector"),
+    "set value float": (lambda v: v.set("app/db", 3.5), vornex.VornexError, "secret value must be str or bytes"),
+    "set value None": (lambda v: v.set("app/db", None), vornex.VornexError, "secret value must be str or bytes"),
+    "set ints above 255": (lambda v: v.set("app/db", [256]), vornex.VornexError, "secret value must be str or bytes"),
+    "set selector before value": (lambda v: v.set(42, 3.5), vornex.VornexError,
+                                  "expected a selector string or Selector"),
+    "set parse error before value": (lambda v: v.set("a//b", 3.5), vornex.VornexError,
+                                     'invalid selector "a//b": selector path must not contain empty segments'),
+    "fields as_bytes before selector": (lambda v: v.fields(42, as_bytes="yes"), TypeError, "as_bytes"),
+    "get_field key before as_bytes": (lambda v: v.get_field(42, 1, as_bytes=1), TypeError, "key"),
+    "get_field as_bytes before selector": (lambda v: v.get_field(42, "k", as_bytes=1), TypeError, "as_bytes"),
+    "get_field selector": (lambda v: v.get_field(42, "k"), vornex.VornexError,
+                           "expected a selector string or Selector"),
+    "set_field key first": (lambda v: v.set_field(42, 1, 3.5), TypeError, "key"),
+    "set_field selector before value": (lambda v: v.set_field(42, "k", 3.5), vornex.VornexError,
+                                        "expected a selector string or Selector"),
+    "set_field value": (lambda v: v.set_field("app/db", "k", 3.5), vornex.VornexError,
+                        "secret value must be str or bytes"),
+    "delete_field key first": (lambda v: v.delete_field(42, b"k"), TypeError, "key"),
+    "delete selector": (lambda v: v.delete(["app", "db"]), vornex.VornexError,
+                        "expected a selector string or Selector"),
+    "list selector": (lambda v: v.list(42), vornex.VornexError, "expected a selector string or Selector"),
+    "exit needs three": (lambda v: v.__exit__(None, None), TypeError, "_traceback"),
+    "enter takes none": (lambda v: v.__enter__(1), TypeError, None),
+}
+
+
+@pytest.mark.parametrize("call, cls, text", CONVERSIONS.values(), ids=CONVERSIONS.keys())
+def test_argument_conversion(workspace, vault, call, cls, text):
+    before = workspace.vault_bytes()
+    with pytest.raises(cls) as info:
+        call(vault)
+    assert type(info.value) is cls
+    if cls is TypeError:
+        if text:
+            assert f"'{text}'" in str(info.value)
+    else:
+        assert str(info.value) == text
+    assert workspace.vault_bytes() == before
+
+
+def test_exit_takes_any_objects(vault):
+    assert vault.__exit__(1, "two", [3]) is False
+    assert vault.__exit__(_exc_type=None, _exc_value=None, _traceback=None) is False
+    assert vault.__enter__() is vault
