@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "vornex/core/hex.hpp"
+
 namespace vornex::frontend {
 
 namespace {
@@ -61,16 +63,7 @@ std::string quoted_form(std::string_view text) {
   return out + "\"";
 }
 
-std::string hex_bytes(cord::ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const std::uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0f]);
-  }
-  return out;
-}
+std::string hex_bytes(cord::ByteView bytes) { return core::hex_lower(bytes); }
 
 std::string count_noun(std::uint64_t count, std::string_view noun) {
   std::string out = std::to_string(count) + " ";

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cord/codec.hpp"
+#include "vornex/core/hex.hpp"
 #include "vornex/keychain/migrate.hpp"
 #include "vornex/store/fs.hpp"
 
@@ -69,16 +70,7 @@ KeychainResult<Path> default_base_dir() {
   return std::unexpected(KeychainError::backend_unavailable("passphrase", std::string(kNoBaseDir)));
 }
 
-std::string hex_bytes(cord::ByteView bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const std::uint8_t b : bytes) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0f]);
-  }
-  return out;
-}
+std::string hex_bytes(cord::ByteView bytes) { return core::hex_lower(bytes); }
 
 Path identity_path(const Path& base, cord::ByteView root, cord::ByteView user) {
   return base / hex_bytes(root) / kIdentitiesDirName / (hex_bytes(user) + ".cord");

@@ -81,11 +81,6 @@ OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto&
   return built;
 }
 
-// The current value for an update, read as a get would read it.
-OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
-                                             const crypto::Identity& identity,
-                                             const core::SecretSelectorV1& selector);
-
 }  // namespace
 
 core::SecretSelectorV1 normalize_selector(core::SecretSelectorV1 selector) {
@@ -110,8 +105,6 @@ OpsStatus ensure_secret_writable(const EffectiveState& state, const core::Secret
   return {};
 }
 
-namespace {
-
 OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
                                              const crypto::Identity& identity,
                                              const core::SecretSelectorV1& selector) {
@@ -124,6 +117,8 @@ OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const 
     default: return std::unexpected(OpsError::secret_not_decryptable(status));
   }
 }
+
+namespace {
 
 // One locked write. `Out` is what the caller gets for the new record.
 template <class Out>

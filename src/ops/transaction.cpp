@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "vornex/core/hex.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/crypto/random.hpp"
 #include "vornex/ops/join_commit.hpp"
@@ -57,16 +58,7 @@ core::HashValue transaction_hash(const core::CryptoProvider& crypto, cord::ByteV
   return crypto.hash(text_bytes(kTransactionHashDomain), bytes);
 }
 
-std::string transaction_id_hex(cord::ByteView id) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(id.size() * 2);
-  for (const std::uint8_t b : id) {
-    out.push_back(kDigits[b >> 4]);
-    out.push_back(kDigits[b & 0x0f]);
-  }
-  return out;
-}
+std::string transaction_id_hex(cord::ByteView id) { return core::hex_lower(id); }
 
 OpsResult<std::optional<cord::Bytes>> read_current_file(const Path& path, std::uint64_t bound) {
   auto bytes = store::read_file_bounded(path, bound);

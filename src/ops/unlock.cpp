@@ -115,16 +115,8 @@ OpsResult<UnlockedSession> UnlockedSession::with_identity(LockedSession session,
 
 OpsResult<SecretPlaintext> UnlockedSession::get_secret(const crypto::Crypto& crypto,
                                                        core::SecretSelectorV1 selector) const {
-  using core::validate::SecretStatus;
   selector = normalize_selector(std::move(selector));
-  const core::validate::EffectiveState& state = session_.report.effective;
-  const SecretStatus status = state.classify_secret_for_user(selector, identity_.user_id(), crypto);
-  switch (status) {
-    case SecretStatus::ActiveDecryptable: return decrypt_secret_from_report(state, identity_, selector, crypto);
-    case SecretStatus::Missing: return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
-    case SecretStatus::Conflicted: return std::unexpected(OpsError::of(OpsError::Kind::SecretConflicted));
-    default: return std::unexpected(OpsError::secret_not_decryptable(status));
-  }
+  return current_plaintext(session_.report.effective, crypto, identity_, selector);
 }
 
 OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret(const crypto::Crypto& crypto,

@@ -101,6 +101,45 @@ PyObject* value_object(cord::ByteView bytes, bool as_bytes, const char* not_utf8
   return as_bytes ? new_bytes(bytes) : new_str_from_utf8(bytes, not_utf8);
 }
 
+// A value to store: the UTF-8 of a str, or a byte string. Our copy is wiped
+// when dropped; none, with the error raised, for any other object.
+std::optional<core::SecretBytes> value_of(PyObject* value) {
+  if (PyUnicode_Check(value)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return core::SecretBytes(cord::ByteView(reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)));
+  }
+  auto bytes = byte_string_of(value);
+  if (!bytes) {
+    raise_error(ErrorClass::VornexError, kValueMessage);
+    return std::nullopt;
+  }
+  core::SecretBytes out(*bytes);
+  core::secure_wipe(bytes->data(), bytes->size());
+  return out;
+}
+
+// A field name: exactly a str; none with a TypeError naming it otherwise.
+std::optional<std::string> key_of(const char* function, PyObject* key) {
+  if (!PyUnicode_Check(key)) {
+    argument_type_error(function, "key", "str", key);
+    return std::nullopt;
+  }
+  return text_of(key);
+}
+
+// Runs a write on the session and gives None, or raises what it failed with.
+template <class Op>
+PyObject* write_returning_none(PyObject* self, Op&& op) {
+  VaultState& state = state_of(self);
+  const Borrow borrow(state);
+  auto result = locked(state, std::forward<Op>(op));
+  if (!result) return nullptr;
+  if (!*result) return raise(result->error());
+  Py_RETURN_NONE;
+}
+
 PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"path", "auth", nullptr};
@@ -175,24 +214,10 @@ PyObject* vault_set(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    std::optional<cord::Bytes> bytes;
-    if (PyUnicode_Check(value)) {
-      auto text = text_of(value);
-      if (!text) return nullptr;
-      bytes.emplace(text->begin(), text->end());
-    } else {
-      bytes = byte_string_of(value);
-    }
-    if (!bytes) {
-      raise_error(ErrorClass::VornexError, kValueMessage);
-      return nullptr;
-    }
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
-    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_set(s, provider(), *named, *bytes); });
-    if (!result) return nullptr;
-    if (!*result) return raise(result->error());
-    Py_RETURN_NONE;
+    auto bytes = value_of(value);
+    if (!bytes) return nullptr;
+    return write_returning_none(
+        self, [&](ops::UnlockedSession& s) { return frontend::vault_set(s, provider(), *named, bytes->view()); });
   });
 }
 
@@ -203,12 +228,8 @@ PyObject* vault_delete(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:delete", const_cast<char**>(keywords), &selector)) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
-    auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_delete(s, provider(), *named); });
-    if (!result) return nullptr;
-    if (!*result) return raise(result->error());
-    Py_RETURN_NONE;
+    return write_returning_none(
+        self, [&](ops::UnlockedSession& s) { return frontend::vault_delete(s, provider(), *named); });
   });
 }
 
@@ -245,7 +266,6 @@ PyObject* vault_fields(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* vault_get_field(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"selector", "key", "as_bytes", nullptr};
-    const char* function_name = "get_field";
     PyObject* selector = nullptr;
     PyObject* key = nullptr;
     PyObject* flag = nullptr;
@@ -253,8 +273,7 @@ PyObject* vault_get_field(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &flag)) {
       return nullptr;
     }
-    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
-    auto name = text_of(key);
+    auto name = key_of("get_field", key);
     if (!name) return nullptr;
     bool as_bytes = false;
     if (!parse_flag("get_field", flag, as_bytes)) return nullptr;
@@ -278,7 +297,6 @@ PyObject* vault_get_field(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* vault_set_field(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"selector", "key", "value", nullptr};
-    const char* function_name = "set_field";
     PyObject* selector = nullptr;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
@@ -286,56 +304,32 @@ PyObject* vault_set_field(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &value)) {
       return nullptr;
     }
-    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
-    auto name = text_of(key);
+    auto name = key_of("set_field", key);
     if (!name) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    std::optional<cord::Bytes> bytes;
-    if (PyUnicode_Check(value)) {
-      auto text = text_of(value);
-      if (!text) return nullptr;
-      bytes.emplace(text->begin(), text->end());
-    } else {
-      bytes = byte_string_of(value);
-    }
-    if (!bytes) {
-      raise_error(ErrorClass::VornexError, kValueMessage);
-      return nullptr;
-    }
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
-    auto result = locked(state, [&](ops::UnlockedSession& s) {
-      return frontend::vault_set_field(s, provider(), *named, *name, *bytes);
+    auto bytes = value_of(value);
+    if (!bytes) return nullptr;
+    return write_returning_none(self, [&](ops::UnlockedSession& s) {
+      return frontend::vault_set_field(s, provider(), *named, *name, bytes->view());
     });
-    if (!result) return nullptr;
-    if (!*result) return raise(result->error());
-    Py_RETURN_NONE;
   });
 }
 
 PyObject* vault_delete_field(PyObject* self, PyObject* args, PyObject* kwds) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"selector", "key", nullptr};
-    const char* function_name = "delete_field";
     PyObject* selector = nullptr;
     PyObject* key = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:delete_field", const_cast<char**>(keywords), &selector, &key)) {
       return nullptr;
     }
-    if (!PyUnicode_Check(key)) return argument_type_error(function_name, "key", "str", key);
-    auto name = text_of(key);
+    auto name = key_of("delete_field", key);
     if (!name) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
-    auto result = locked(state, [&](ops::UnlockedSession& s) {
-      return frontend::vault_delete_field(s, provider(), *named, *name);
-    });
-    if (!result) return nullptr;
-    if (!*result) return raise(result->error());
-    Py_RETURN_NONE;
+    return write_returning_none(
+        self, [&](ops::UnlockedSession& s) { return frontend::vault_delete_field(s, provider(), *named, *name); });
   });
 }
 

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "vornex/core/hex.hpp"
+
 namespace vornex::store {
 
 namespace {
@@ -139,16 +141,7 @@ Path default_state_dir() {
   return fallback_state_dir();
 }
 
-std::string hex_hash(const core::HashValue& hash) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(hash.bytes().size() * 2);
-  for (const std::uint8_t byte : hash.bytes()) {
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0x0F]);
-  }
-  return out;
-}
+std::string hex_hash(const core::HashValue& hash) { return core::hex_lower(hash.bytes()); }
 
 Path ratchet_path(const WorkspacePaths& paths, const core::HashValue& root) {
   return root_state_dir(paths, root) / kRatchetFileName;

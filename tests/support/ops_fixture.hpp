@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "must.hpp"
 #include "store_fixture.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/crypto.hpp"
@@ -46,16 +47,6 @@ using namespace std::chrono_literals;
 inline const store::LockPolicy kShortWait{300ms, 20ms};
 
 inline cord::Bytes bytes_of(std::string_view text) { return cord::Bytes(text.begin(), text.end()); }
-
-template <class T, class E>
-T must(std::expected<T, E> result) {
-  if (!result) throw std::runtime_error("test setup failed: " + result.error().message());
-  return std::move(*result);
-}
-template <class E>
-void must(std::expected<void, E> result) {
-  if (!result) throw std::runtime_error("test setup failed: " + result.error().message());
-}
 
 // The whole file, or none when nothing is there.
 inline std::optional<cord::Bytes> file_bytes(const std::filesystem::path& path) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "must.hpp"
 #include "store_fixture.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/crypto.hpp"
@@ -33,20 +34,11 @@
 namespace vornex::test::data {
 
 using namespace std::chrono_literals;
+using test::must;
 
 // Short enough to keep the suite fast, long enough for a loaded machine to
 // take a free lock.
 inline const store::LockPolicy kFastLocks{2000ms, 5ms};
-
-template <class T, class E>
-T must(std::expected<T, E> result) {
-  if (!result) throw std::runtime_error("test setup failed: " + result.error().message());
-  return std::move(*result);
-}
-template <class E>
-void must(std::expected<void, E> result) {
-  if (!result) throw std::runtime_error("test setup failed: " + result.error().message());
-}
 
 inline cord::Bytes bytes_of(std::string_view text) { return cord::Bytes(text.begin(), text.end()); }
 

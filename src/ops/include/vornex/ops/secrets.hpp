@@ -8,6 +8,7 @@
 #include "vornex/core/payload.hpp"
 #include "vornex/core/validate/state.hpp"
 #include "vornex/crypto/identity.hpp"
+#include "vornex/crypto/provider.hpp"
 #include "vornex/ops/error.hpp"
 #include "vornex/ops/seal.hpp"
 
@@ -49,5 +50,11 @@ core::SecretSelectorV1 normalize_selector(core::SecretSelectorV1 selector);
 // the selector.
 OpsStatus ensure_secret_writable(const core::validate::EffectiveState& state, const core::SecretSelectorV1& selector,
                                  const crypto::Identity& identity);
+
+// The current value of the selector as `identity` reads it from `state`;
+// the selector is already normalised.
+OpsResult<SecretPlaintext> current_plaintext(const core::validate::EffectiveState& state, const crypto::Crypto& crypto,
+                                             const crypto::Identity& identity,
+                                             const core::SecretSelectorV1& selector);
 
 }  // namespace vornex::ops
