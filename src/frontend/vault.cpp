@@ -80,9 +80,10 @@ Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, c
   if (!contents) {
     return std::unexpected(identity_error("failed to read " + store::display(path) + ": " + contents.error().message()));
   }
-  const std::string raw(contents->begin(), contents->end());
+  // The bytes go straight into the wiping text: an invitation holds a seed.
+  SecretText raw(std::string(contents->begin(), contents->end()));
   core::secure_wipe(contents->data(), contents->size());
-  return open_with_invite(paths, invite_source::Bytes{SecretText(raw)}, crypto);
+  return open_with_invite(paths, invite_source::Bytes{std::move(raw)}, crypto);
 }
 
 std::string nfc(std::string_view text) { return cord::text::to_nfc(text); }
@@ -195,7 +196,8 @@ Raised<cord::Bytes> field_of(const ops::SecretPlaintext& plaintext, const NamedS
 Raised<void> vault_set_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
                              const NamedSelector& selector, std::string_view key, cord::ByteView value) {
   const std::string name = nfc(key);
-  const ops::ValueUpdate update = [&](const ops::SecretPlaintext& current) -> std::optional<core::SecretValueV1> {
+  const ops::ValueUpdate update =
+      [&](const ops::SecretPlaintext& current) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
     return current.with_field(name, cord::Bytes(value.begin(), value.end()));
   };
   auto written = session.update_secret_value(crypto, selector.selector, update);
@@ -206,8 +208,19 @@ Raised<void> vault_set_field(ops::UnlockedSession& session, const crypto::Crypto
 Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Crypto& crypto,
                                 const NamedSelector& selector, std::string_view key) {
   const std::string name = nfc(key);
+  // Read first, as the session holds it: a missing secret or field is
+  // reported before any write check, lock or pending transaction.
+  {
+    auto current = session.get_secret(crypto, selector.selector);
+    if (!current) return std::unexpected(secret_error(current.error(), selector.text));
+    if (current->field(name) == nullptr) {
+      return std::unexpected(RaisedError{ExceptionClass::NotFound,
+                                         FrontendError::missing_field(selector.text, std::string(key)).message()});
+    }
+  }
   bool missing = false;
-  const ops::ValueUpdate update = [&](const ops::SecretPlaintext& current) -> std::optional<core::SecretValueV1> {
+  const ops::ValueUpdate update =
+      [&](const ops::SecretPlaintext& current) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
     if (current.field(name) == nullptr) {
       missing = true;
       return std::nullopt;

@@ -19,6 +19,7 @@ std::string debug_list(const std::vector<T>& items) {
 
 constexpr std::string_view kAfterCommitPoint =
     " (the change was committed and will be completed the next time this vault is opened)";
+constexpr std::string_view kAppliedAfterCommitPoint = " (the change was committed and applied)";
 
 }  // namespace
 
@@ -37,14 +38,15 @@ std::string debug_string(core::validate::SecretStatus status) {
 
 OpsError OpsError::of(Kind kind) { return OpsError(kind, std::monostate{}); }
 
-OpsError OpsError::after_commit_point() && {
-  after_commit_point_ = true;
+OpsError OpsError::after_commit_point(bool applied) && {
+  commit_ = applied ? Commit::Applied : Commit::Pending;
   return std::move(*this);
 }
 
 std::string OpsError::message() const {
   std::string text = own_message();
-  if (after_commit_point_) text += kAfterCommitPoint;
+  if (commit_ == Commit::Pending) text += kAfterCommitPoint;
+  if (commit_ == Commit::Applied) text += kAppliedAfterCommitPoint;
   return text;
 }
 

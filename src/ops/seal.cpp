@@ -54,6 +54,40 @@ OpsResult<core::SecretValueV1> read_plaintext(cord::ByteView plaintext) {
 
 void wipe(cord::Bytes& bytes) { core::secure_wipe(bytes.data(), bytes.size()); }
 
+// More than a value's encoding can take: every length prefix fits in eight
+// bytes, and NFC at most triples a name. A buffer reserved to it never
+// moves while the value is written into it.
+std::size_t encoding_bound(const cord::Bytes& primary, const std::vector<core::SecretFieldEntryV1>& fields) {
+  std::size_t bound = 16 + primary.size();
+  for (const core::SecretFieldEntryV1& f : fields) bound += 16 + 3 * f.name.size() + f.value.size();
+  return bound;
+}
+
+// A value made of the primary bytes and these distinct entries. The set is
+// read back from an encoding, in a buffer allocated once and wiped, rather
+// than built by sorting encodings in scratch space: no copy of a field is
+// left in freed memory. A set orders entries by their encoding: the name's
+// length, the name, the value's length, the value.
+OpsResult<core::SecretValueV1> value_of(const cord::Bytes& primary, std::vector<core::SecretFieldEntryV1> entries) {
+  const auto bytes = [](const std::string& text) {
+    return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  std::ranges::sort(entries, [&](const core::SecretFieldEntryV1& a, const core::SecretFieldEntryV1& b) {
+    if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+    if (const int c = cord::compare_bytes(bytes(a.name), bytes(b.name)); c != 0) return c < 0;
+    if (a.value.size() != b.value.size()) return a.value.size() < b.value.size();
+    return cord::compare_bytes(a.value, b.value) < 0;
+  });
+  cord::Bytes encoding;
+  encoding.reserve(encoding_bound(primary, entries));
+  const Wiped wipe_encoding(encoding);
+  if (auto st = cord::serialize_into(encoding, primary); !st) return std::unexpected(OpsError(std::move(st).error()));
+  if (auto st = cord::serialize_into(encoding, entries); !st) return std::unexpected(OpsError(std::move(st).error()));
+  auto value = cord::deserialize<core::SecretValueV1>(encoding);
+  if (!value) return std::unexpected(OpsError(std::move(value).error()));
+  return std::move(*value);
+}
+
 }  // namespace
 
 SecretPlaintext::SecretPlaintext(core::SecretSelectorV1 selector, cord::Bytes primary, std::vector<SecretField> fields)
@@ -67,6 +101,17 @@ SecretPlaintext::~SecretPlaintext() {
   for (SecretField& f : fields_) wipe(f.value);
 }
 
+SecretPlaintext& SecretPlaintext::operator=(SecretPlaintext&& other) noexcept {
+  if (this != &other) {
+    wipe(primary_);
+    for (SecretField& f : fields_) wipe(f.value);
+    selector_ = std::move(other.selector_);
+    primary_ = std::move(other.primary_);
+    fields_ = std::move(other.fields_);
+  }
+  return *this;
+}
+
 // Names are compared in NFC, the form they are stored in: two spellings of
 // one name are one field.
 const SecretField* SecretPlaintext::field(std::string_view name) const {
@@ -75,24 +120,36 @@ const SecretField* SecretPlaintext::field(std::string_view name) const {
   return it == fields_.end() ? nullptr : &*it;
 }
 
-core::SecretValueV1 SecretPlaintext::with_field(std::string name, cord::Bytes value) const {
+OpsResult<core::SecretValueV1> SecretPlaintext::with_field(std::string name, cord::Bytes value) const {
   name = cord::text::to_nfc(name);
   std::vector<core::SecretFieldEntryV1> entries;
+  entries.reserve(fields_.size() + 1);
   for (const SecretField& f : fields_) {
-    if (f.name != name) entries.push_back(core::SecretFieldEntryV1{f.name, f.value});
+    if (f.name != name) entries.emplace_back(f.name, f.value);
   }
-  entries.push_back(core::SecretFieldEntryV1{std::move(name), std::move(value)});
-  // Distinct names encode distinctly, so the set takes every entry.
-  return core::SecretValueV1{primary_, cord::Set<core::SecretFieldEntryV1>::from(std::move(entries)).value()};
+  entries.emplace_back(std::move(name), std::move(value));
+  return value_of(primary_, std::move(entries));
 }
 
-core::SecretValueV1 SecretPlaintext::without_field(std::string_view name) const {
+OpsResult<core::SecretValueV1> SecretPlaintext::without_field(std::string_view name) const {
   const std::string unwanted = cord::text::to_nfc(name);
   std::vector<core::SecretFieldEntryV1> entries;
+  entries.reserve(fields_.size());
   for (const SecretField& f : fields_) {
-    if (f.name != unwanted) entries.push_back(core::SecretFieldEntryV1{f.name, f.value});
+    if (f.name != unwanted) entries.emplace_back(f.name, f.value);
   }
-  return core::SecretValueV1{primary_, cord::Set<core::SecretFieldEntryV1>::from(std::move(entries)).value()};
+  return value_of(primary_, std::move(entries));
+}
+
+OpsResult<cord::Bytes> plaintext_envelope(const core::SecretValueV1& value) {
+  cord::Bytes envelope;
+  envelope.reserve(kPlaintextMagic.size() + encoding_bound(value.primary, value.fields.items()));
+  envelope.assign(kPlaintextMagic.begin(), kPlaintextMagic.end());
+  if (auto st = cord::serialize_into(envelope, value); !st) {
+    wipe(envelope);
+    return std::unexpected(OpsError(std::move(st).error()));
+  }
+  return envelope;
 }
 
 OpsResult<cord::Bytes> recipient_slot_binding_bytes(cord::ByteView root_fingerprint, const core::SecretId& secret_id,
@@ -115,9 +172,9 @@ OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::Effec
                                                      const RecordContext& context, const core::SecretValueV1& value) {
   if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
   const cord::Bytes& root = state.root_fingerprint->bytes();
-  cord::Bytes envelope(kPlaintextMagic.begin(), kPlaintextMagic.end());
-  const Wiped wipe_envelope(envelope);
-  if (auto st = cord::serialize_into(envelope, value); !st) return std::unexpected(OpsError(std::move(st).error()));
+  auto envelope = plaintext_envelope(value);
+  if (!envelope) return std::unexpected(std::move(envelope).error());
+  const Wiped wipe_envelope(*envelope);
 
   const crypto::ContentKey key = crypto::ContentKey::generate();
   const crypto::ContentNonce nonce = crypto::ContentNonce::generate();
@@ -134,7 +191,7 @@ OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::Effec
   }
   auto aad = secret_content_aad_bytes(root, context, payload.nonce, payload.recipient_slots);
   if (!aad) return std::unexpected(std::move(aad).error());
-  auto ciphertext = crypto::seal_content(key, nonce, *aad, envelope);
+  auto ciphertext = crypto::seal_content(key, nonce, *aad, *envelope);
   if (!ciphertext) return std::unexpected(OpsError(std::move(ciphertext).error()));
   payload.ciphertext = std::move(*ciphertext);
   return payload;

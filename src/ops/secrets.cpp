@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "cord/text.hpp"
+#include "vornex/core/secret.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/crypto/aead.hpp"
@@ -36,9 +37,10 @@ struct Built {
 // A record whose body could not be decoded again must never reach the
 // vault; the check is made before anything is sealed, with the sizes.
 OpsStatus ensure_sealable(const core::SecretValueV1& value) {
-  auto encoded = cord::serialize(value);
-  if (!encoded) return std::unexpected(OpsError(std::move(encoded).error()));
-  const std::uint64_t ciphertext = kPlaintextMagic.size() + encoded->size() + crypto::kAeadTagSize;
+  auto envelope = plaintext_envelope(value);
+  if (!envelope) return std::unexpected(std::move(envelope).error());
+  const std::uint64_t ciphertext = envelope->size() + crypto::kAeadTagSize;
+  core::secure_wipe(envelope->data(), envelope->size());
   const std::uint64_t limit = cord::Limits{}.max_length;
   if (ciphertext > limit) return std::unexpected(OpsError(cord::CordError::length_limit(ciphertext, limit)));
   return {};
@@ -105,17 +107,25 @@ OpsStatus ensure_secret_writable(const EffectiveState& state, const core::Secret
   return {};
 }
 
-OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
-                                             const crypto::Identity& identity,
-                                             const core::SecretSelectorV1& selector) {
+OpsStatus ensure_secret_readable(const EffectiveState& state, const crypto::Crypto& crypto,
+                                 const crypto::Identity& identity, const core::SecretSelectorV1& selector) {
   using core::validate::SecretStatus;
   const SecretStatus status = state.classify_secret_for_user(selector, identity.user_id(), crypto);
   switch (status) {
-    case SecretStatus::ActiveDecryptable: return decrypt_secret_from_report(state, identity, selector, crypto);
+    case SecretStatus::ActiveDecryptable: return {};
     case SecretStatus::Missing: return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
     case SecretStatus::Conflicted: return std::unexpected(OpsError::of(OpsError::Kind::SecretConflicted));
     default: return std::unexpected(OpsError::secret_not_decryptable(status));
   }
+}
+
+OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const crypto::Crypto& crypto,
+                                             const crypto::Identity& identity,
+                                             const core::SecretSelectorV1& selector) {
+  if (auto readable = ensure_secret_readable(state, crypto, identity, selector); !readable) {
+    return std::unexpected(readable.error());
+  }
+  return decrypt_secret_from_report(state, identity, selector, crypto);
 }
 
 namespace {
@@ -124,7 +134,7 @@ namespace {
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
                                                     const crypto::Identity& identity,
-                                                    const core::SecretSelectorV1& selector, const WriteKind& kind) {
+                                                    const core::SecretSelectorV1& selector, WriteKind& kind) {
   using Result = std::optional<Written<Out>>;
   if (auto consistent = crypto::ensure_identity_consistent(crypto, identity); !consistent) {
     return std::unexpected(OpsError(std::move(consistent).error()));
@@ -149,16 +159,18 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   }
 
   std::optional<core::SecretValueV1> value;
-  if (const auto* write = std::get_if<ValueWrite>(&kind)) {
+  if (auto* write = std::get_if<ValueWrite>(&kind)) {
     if (write->update != nullptr) {
       // Read and changed under the locks, after the reload, so that
       // nothing another writer committed meanwhile is lost.
       auto current = current_plaintext(state, crypto, identity, selector);
       if (!current) return std::unexpected(std::move(current).error());
-      value = (*write->update)(*current);
-      if (!value) return Result();
+      auto updated = (*write->update)(*current);
+      if (!updated) return std::unexpected(std::move(updated).error());
+      if (!*updated) return Result();
+      value = std::move(**updated);
     } else {
-      value = write->value;
+      value = std::move(write->value);
     }
     if (auto sealable = ensure_sealable(*value); !sealable) return std::unexpected(sealable.error());
   }
@@ -216,7 +228,8 @@ OpsResult<Written<SetSecretOutput>> LockedSession::set_secret_value(const crypto
                                                                     const crypto::Identity& identity,
                                                                     const core::SecretSelectorV1& selector,
                                                                     core::SecretValueV1 value) {
-  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, ValueWrite{nullptr, std::move(value)});
+  WriteKind kind = ValueWrite{nullptr, std::move(value)};
+  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }
@@ -224,13 +237,15 @@ OpsResult<Written<SetSecretOutput>> LockedSession::set_secret_value(const crypto
 OpsResult<std::optional<Written<SetSecretOutput>>> LockedSession::update_secret_value(
     const crypto::Crypto& crypto, const crypto::Identity& identity, const core::SecretSelectorV1& selector,
     const ValueUpdate& update) {
-  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, ValueWrite{&update, {}});
+  WriteKind kind = ValueWrite{&update, {}};
+  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
 }
 
 OpsResult<Written<DeleteSecretOutput>> LockedSession::delete_secret(const crypto::Crypto& crypto,
                                                                     const crypto::Identity& identity,
                                                                     const core::SecretSelectorV1& selector) {
-  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, DeletionWrite{});
+  WriteKind kind = DeletionWrite{};
+  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, kind);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }

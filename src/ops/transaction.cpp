@@ -176,11 +176,13 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
   // leaves it pending for the next open to complete.
   reached(testing::CommitPoint::TransactionWritten);
   if (auto completed = complete_transaction_locked(paths, transaction, crypto); !completed) {
-    // Past the commit point the change stands; the text says it is still
-    // pending only while the transaction file is there to complete it.
+    // Past the commit point the change stands. The transaction file is
+    // removed only once both files are checked at their after-images, so
+    // without it the change is already in place; with it (or when that
+    // cannot be told) the next open completes it.
     auto pending_file = path_present(store::transaction_path(paths, root));
-    if (pending_file && !*pending_file) return std::unexpected(completed.error());
-    return std::unexpected(std::move(completed).error().after_commit_point());
+    const bool applied = pending_file && !*pending_file;
+    return std::unexpected(std::move(completed).error().after_commit_point(applied));
   }
   return {};
 }

@@ -138,6 +138,11 @@ OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret_value(const cryp
 OpsResult<std::optional<Written<SetSecretOutput>>> UnlockedSession::update_secret_value(
     const crypto::Crypto& crypto, core::SecretSelectorV1 selector, const ValueUpdate& update) {
   selector = normalize_selector(std::move(selector));
+  // An update reads before it writes: a value this identity cannot read
+  // fails as the read would, before any write check or lock.
+  if (auto readable = ensure_secret_readable(session_.report.effective, crypto, identity_, selector); !readable) {
+    return std::unexpected(readable.error());
+  }
   if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
     return std::unexpected(writable.error());
   }

@@ -48,7 +48,10 @@ bool optional_text(PyObject* object, const char* function, const char* name, std
   }
   auto text = text_of(object);
   if (!text) return false;
-  out = std::move(*text);
+  // Copied, then wiped: a moved short text would leave its characters in
+  // the source's inline buffer.
+  out = *text;
+  core::secure_wipe(text->data(), text->size());
   return true;
 }
 
@@ -67,6 +70,9 @@ std::optional<frontend::InviteSource> material_from_py(PyObject* object) {
     } else if (auto bytes = byte_string_of(object)) {
       source = frontend::invite_source::Bytes{frontend::SecretText(std::string(bytes->begin(), bytes->end()))};
       core::secure_wipe(bytes->data(), bytes->size());
+    } else if (PyErr_Occurred() != nullptr) {
+      Py_DECREF(object);
+      return std::nullopt;
     }
     if (source) {
       Py_DECREF(object);
@@ -202,11 +208,9 @@ PyObject* auth_type() {
 }
 
 const frontend::AuthInner* auth_of(PyObject* object) {
-  const int is_auth = PyObject_IsInstance(object, auth_type());
-  if (is_auth <= 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
+  // The real type, not what __class__ claims: the object is read as an
+  // Auth's memory below.
+  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(auth_type()))) return nullptr;
   return reinterpret_cast<AuthObject*>(object)->inner;
 }
 

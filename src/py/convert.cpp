@@ -1,10 +1,16 @@
 #include "vornex_py/convert.hpp"
 
+#include <algorithm>
+
+#include "vornex/core/secret.hpp"
 #include "vornex_py/exceptions.hpp"
 
 namespace vornex::py {
 
 namespace {
+
+// What a sequence of integers gets before its items are read.
+constexpr std::size_t kInitialSequenceReserve = 4096;
 
 ErrorClass class_of(frontend::ExceptionClass cls) {
   switch (cls) {
@@ -27,13 +33,33 @@ std::optional<std::string> text_of(PyObject* str) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+namespace {
+
+// Clears a pending ordinary failure (an Exception), which makes the object
+// simply not a byte string; an interrupt or an exit request stays pending.
+void clear_ordinary_error() {
+  if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+}
+
+// Grows a buffer that may hold secret bytes: the old buffer is wiped before
+// it is freed.
+void grow(cord::Bytes& out) {
+  cord::Bytes larger;
+  larger.reserve(std::max<std::size_t>(2 * out.capacity(), kInitialSequenceReserve));
+  larger.assign(out.begin(), out.end());
+  core::secure_wipe(out.data(), out.size());
+  out.swap(larger);
+}
+
+}  // namespace
+
 std::optional<cord::Bytes> byte_string_of(PyObject* object) {
   if (PyUnicode_Check(object)) return std::nullopt;
   if (PyBytes_Check(object)) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(object, &data, &size) < 0) {
-      PyErr_Clear();
+      clear_ordinary_error();
       return std::nullopt;
     }
     return cord::Bytes(reinterpret_cast<const std::uint8_t*>(data), reinterpret_cast<const std::uint8_t*>(data) + size);
@@ -41,27 +67,34 @@ std::optional<cord::Bytes> byte_string_of(PyObject* object) {
   if (!PySequence_Check(object)) return std::nullopt;
   const Py_ssize_t size = PySequence_Size(object);
   if (size < 0) {
-    PyErr_Clear();
+    clear_ordinary_error();
     return std::nullopt;
   }
+  // The announced length is the object's own claim: reserve no more than a
+  // modest amount for it, and grow as items actually arrive.
   cord::Bytes out;
-  out.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  out.reserve(std::min(static_cast<std::size_t>(size), kInitialSequenceReserve));
+  std::optional<cord::Bytes> result;
+  Py_ssize_t i = 0;
+  for (; i < size; ++i) {
     PyObject* item = PySequence_GetItem(object, i);
     if (item == nullptr || !PyLong_Check(item)) {
       Py_XDECREF(item);
-      PyErr_Clear();
-      return std::nullopt;
+      clear_ordinary_error();
+      break;
     }
     const long value = PyLong_AsLong(item);
     Py_DECREF(item);
     if (value < 0 || value > 255) {
-      PyErr_Clear();
-      return std::nullopt;
+      clear_ordinary_error();
+      break;
     }
+    if (out.size() == out.capacity()) grow(out);
     out.push_back(static_cast<std::uint8_t>(value));
   }
-  return out;
+  if (i == size) return out;
+  core::secure_wipe(out.data(), out.size());
+  return std::nullopt;
 }
 
 PyObject* new_str(std::string_view text) {

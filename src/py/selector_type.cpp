@@ -219,9 +219,9 @@ std::optional<frontend::NamedSelector> selector_from_py(PyObject* object) {
     }
     return std::move(*named);
   }
-  const int is_selector = PyObject_IsInstance(object, selector_type());
-  if (is_selector < 0) return std::nullopt;
-  if (is_selector == 0) {
+  // The real type, not what __class__ claims: the object is read as a
+  // Selector's memory below.
+  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(selector_type()))) {
     raise_error(ErrorClass::VornexError, kTypeMessage);
     return std::nullopt;
   }

@@ -43,7 +43,8 @@ struct VaultObject {
 
 VaultState& state_of(PyObject* self) { return *reinterpret_cast<VaultObject*>(self)->state; }
 
-// A data method's shared borrow of the object, for the whole call.
+// A data method's shared borrow of the object, for the whole call,
+// taken as soon as its arguments are bound (before they are converted).
 class Borrow {
  public:
   explicit Borrow(VaultState& state) : state_(state) { ++state_.borrows; }
@@ -112,7 +113,7 @@ std::optional<core::SecretBytes> value_of(PyObject* value) {
   }
   auto bytes = byte_string_of(value);
   if (!bytes) {
-    raise_error(ErrorClass::VornexError, kValueMessage);
+    if (PyErr_Occurred() == nullptr) raise_error(ErrorClass::VornexError, kValueMessage);
     return std::nullopt;
   }
   core::SecretBytes out(*bytes);
@@ -131,9 +132,7 @@ std::optional<std::string> key_of(const char* function, PyObject* key) {
 
 // Runs a write on the session and gives None, or raises what it failed with.
 template <class Op>
-PyObject* write_returning_none(PyObject* self, Op&& op) {
-  VaultState& state = state_of(self);
-  const Borrow borrow(state);
+PyObject* write_returning_none(VaultState& state, Op&& op) {
   auto result = locked(state, std::forward<Op>(op));
   if (!result) return nullptr;
   if (!*result) return raise(result->error());
@@ -191,12 +190,12 @@ PyObject* vault_get(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:get", const_cast<char**>(keywords), &selector, &flag)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     bool as_bytes = false;
     if (!parse_flag("get", flag, as_bytes)) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
     auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_get(s, provider(), *named); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
@@ -212,12 +211,14 @@ PyObject* vault_set(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:set", const_cast<char**>(keywords), &selector, &value)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
     auto bytes = value_of(value);
     if (!bytes) return nullptr;
     return write_returning_none(
-        self, [&](ops::UnlockedSession& s) { return frontend::vault_set(s, provider(), *named, bytes->view()); });
+        state, [&](ops::UnlockedSession& s) { return frontend::vault_set(s, provider(), *named, bytes->view()); });
   });
 }
 
@@ -226,10 +227,12 @@ PyObject* vault_delete(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"selector", nullptr};
     PyObject* selector = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:delete", const_cast<char**>(keywords), &selector)) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
     return write_returning_none(
-        self, [&](ops::UnlockedSession& s) { return frontend::vault_delete(s, provider(), *named); });
+        state, [&](ops::UnlockedSession& s) { return frontend::vault_delete(s, provider(), *named); });
   });
 }
 
@@ -241,12 +244,12 @@ PyObject* vault_fields(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:fields", const_cast<char**>(keywords), &selector, &flag)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     bool as_bytes = false;
     if (!parse_flag("fields", flag, as_bytes)) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
     auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_get(s, provider(), *named); });
     if (!result) return nullptr;
     if (!*result) return raise(result->error());
@@ -273,14 +276,14 @@ PyObject* vault_get_field(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &flag)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     auto name = key_of("get_field", key);
     if (!name) return nullptr;
     bool as_bytes = false;
     if (!parse_flag("get_field", flag, as_bytes)) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
     auto result = locked(state, [&](ops::UnlockedSession& s) -> frontend::Raised<cord::Bytes> {
       auto plaintext = frontend::vault_get(s, provider(), *named);
       if (!plaintext) return std::unexpected(plaintext.error());
@@ -304,13 +307,15 @@ PyObject* vault_set_field(PyObject* self, PyObject* args, PyObject* kwds) {
                                      &value)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     auto name = key_of("set_field", key);
     if (!name) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
     auto bytes = value_of(value);
     if (!bytes) return nullptr;
-    return write_returning_none(self, [&](ops::UnlockedSession& s) {
+    return write_returning_none(state, [&](ops::UnlockedSession& s) {
       return frontend::vault_set_field(s, provider(), *named, *name, bytes->view());
     });
   });
@@ -324,12 +329,14 @@ PyObject* vault_delete_field(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "OO:delete_field", const_cast<char**>(keywords), &selector, &key)) {
       return nullptr;
     }
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     auto name = key_of("delete_field", key);
     if (!name) return nullptr;
     auto named = selector_from_py(selector);
     if (!named) return nullptr;
     return write_returning_none(
-        self, [&](ops::UnlockedSession& s) { return frontend::vault_delete_field(s, provider(), *named, *name); });
+        state, [&](ops::UnlockedSession& s) { return frontend::vault_delete_field(s, provider(), *named, *name); });
   });
 }
 
@@ -338,14 +345,14 @@ PyObject* vault_list(PyObject* self, PyObject* args, PyObject* kwds) {
     static const char* keywords[] = {"selector", nullptr};
     PyObject* selector = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:list", const_cast<char**>(keywords), &selector)) return nullptr;
+    VaultState& state = state_of(self);
+    const Borrow borrow(state);
     std::optional<core::SecretSelectorV1> filter;
     if (selector != Py_None) {
       auto named = selector_from_py(selector);
       if (!named) return nullptr;
       filter = std::move(named->selector);
     }
-    VaultState& state = state_of(self);
-    const Borrow borrow(state);
     auto result = locked(state, [&](ops::UnlockedSession& s) { return frontend::vault_list(s, filter); });
     if (!result) return nullptr;
     PyObject* list = PyList_New(0);

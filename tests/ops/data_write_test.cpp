@@ -77,7 +77,7 @@ TEST_F(DataWrite, RoundTripsAndFieldEdits) {
   EXPECT_EQ(fields_of(*got), (Fields{{"host", "h"}, {"user", "u"}}));
 
   // Replace one field, keep the primary and the other field.
-  ASSERT_TRUE(alice.set_secret_value(crypto(), x, got->with_field("user", bytes_of("u2"))).has_value());
+  ASSERT_TRUE(alice.set_secret_value(crypto(), x, got->with_field("user", bytes_of("u2")).value()).has_value());
   got = alice.get_secret(crypto(), x);
   EXPECT_EQ(primary_of(*got), "pw");
   EXPECT_EQ(fields_of(*got), (Fields{{"host", "h"}, {"user", "u2"}}));
@@ -286,8 +286,9 @@ TEST_F(DataWrite, PendingTransactionBlocksEveryWrite) {
                               std::filesystem::canonical(paths().vault_path()).native() +
                               " blocks writes for this vault";
 
-  const ops::ValueUpdate add = [](const ops::SecretPlaintext& p) {
-    return std::optional(p.with_field("f", bytes_of("1")));
+  const ops::ValueUpdate add =
+      [](const ops::SecretPlaintext& p) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
+    return p.with_field("f", bytes_of("1"));
   };
   const std::vector<std::pair<const char*, ops::OpsError>> failures = {
       {"set", alice.set_secret(crypto(), sel({"app", "y"}), bytes_of("v")).error()},
@@ -388,7 +389,10 @@ TEST_F(DataWrite, ConcurrentFieldUpdatesInTwoProcesses) {
   auto mine = open_as(kAlice);
   auto theirs = open_as(kRoot);
   const auto adding = [](std::string name) {
-    return ops::ValueUpdate([name](const ops::SecretPlaintext& p) { return std::optional(p.with_field(name, bytes_of(name))); });
+    return ops::ValueUpdate(
+        [name](const ops::SecretPlaintext& p) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
+          return p.with_field(name, bytes_of(name));
+        });
   };
 
   int go[2];
@@ -497,7 +501,7 @@ TEST_F(DataWrite, FieldNamesAreNormalised) {
   struct Case {
     const char* name;
     Fields before;
-    std::function<core::SecretValueV1(const ops::SecretPlaintext&)> edit;
+    std::function<ops::OpsResult<core::SecretValueV1>(const ops::SecretPlaintext&)> edit;
     Fields after;
   };
   const std::vector<Case> cases = {
@@ -514,9 +518,8 @@ TEST_F(DataWrite, FieldNamesAreNormalised) {
     SCOPED_TRACE(c.name);
     ASSERT_TRUE(alice.set_secret_value(crypto(), x, value("p", c.before)).has_value());
     const auto current = alice.get_secret(crypto(), x).value();
-    std::optional<core::SecretValueV1> next;
-    EXPECT_NO_THROW(next = c.edit(current));
-    if (!next) continue;
+    const auto next = c.edit(current);
+    ASSERT_TRUE(next.has_value()) << next.error().message();
     ASSERT_TRUE(alice.set_secret_value(crypto(), x, *next).has_value());
     const auto got = alice.get_secret(crypto(), x).value();
     EXPECT_EQ(primary_of(got), "p");
@@ -548,6 +551,48 @@ TEST_F(DataWrite, OversizedValuesAreRefused) {
                                              " exceeds maximum of " + std::to_string(kMax));
   }
   EXPECT_EQ(files(), before);
+}
+
+// A field too large for the encoding is refused as a plain value is, from
+// inside the update, with nothing written.
+TEST_F(DataWrite, OversizedFieldsAreRefused) {
+  standard_vault();
+  auto alice = open_as(kAlice);
+  const auto x = sel({"app", "x"});
+  ASSERT_TRUE(alice.set_secret(crypto(), x, bytes_of("v")).has_value());
+  const Snapshot before = files();
+  const std::uint64_t size = 17 * 1024 * 1024;
+  const auto written = alice.update_secret_value(
+      crypto(), x, [&](const ops::SecretPlaintext& p) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
+        return p.with_field("big", cord::Bytes(size, 'x'));
+      });
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().kind(), Kind::Cord);
+  EXPECT_EQ(written.error().message(),
+            "Cord error: Cord length limit exceeded: " + std::to_string(size) + " exceeds maximum of 16777216");
+  EXPECT_EQ(files(), before);
+  EXPECT_EQ(primary_of(alice.get_secret(crypto(), x).value()), "v");
+}
+
+// An update reads before it writes: a reader without write authority
+// learns that a secret is missing, and only an existing one is refused as
+// not writable.
+TEST_F(DataWrite, AnUpdateFailsAsItsReadWouldBeforeAnyWriteCheck) {
+  standard_vault();
+  ASSERT_TRUE(open_as(kAlice).set_secret(crypto(), sel({"app", "x"}), bytes_of("v")).has_value());
+  auto bob = open_as(kBob);
+  const ops::ValueUpdate keep = [](const ops::SecretPlaintext&) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
+    return std::optional(value("changed"));
+  };
+  const std::vector<std::pair<std::vector<std::string>, Kind>> cases = {
+      {{"app", "none"}, Kind::SecretMissing},
+      {{"app", "x"}, Kind::SecretNotWritable},
+  };
+  for (const auto& [path, kind] : cases) {
+    const auto result = bob.update_secret_value(crypto(), sel(path), keep);
+    ASSERT_FALSE(result.has_value()) << path.back();
+    EXPECT_EQ(result.error().kind(), kind) << path.back();
+  }
 }
 
 // The ciphertext fits the limit, but the record around it (selector,

@@ -194,6 +194,10 @@ TEST(OpsErrorText, AfterTheCommitPointTheNoteIsAppendedAndTheKindKept) {
     EXPECT_EQ(marked.kind(), plain.kind());
     EXPECT_EQ(marked.message(), plain.message() + note);
     EXPECT_NE(marked, plain);
+    // Without a transaction file left, the change is already in place.
+    OpsError applied = OpsError(plain).after_commit_point(true);
+    EXPECT_TRUE(applied.is_after_commit_point());
+    EXPECT_EQ(applied.message(), plain.message() + " (the change was committed and applied)");
   }
 }
 

@@ -454,6 +454,31 @@ TEST_F(Transactions, CommitRecordsTheImagesAndMovesRatchetFirst) {
   EXPECT_NE(observed.transaction->id, first_id);
 }
 
+// Someone ignoring the locks rewrites the vault right after the commit
+// point: completion stops, and the failure says the change still stands.
+const cord::Bytes* g_intruder_vault = nullptr;
+const store::WorkspacePaths* g_intruder_paths = nullptr;
+
+void intrude(ops::testing::CommitPoint point) {
+  if (point == ops::testing::CommitPoint::TransactionWritten) {
+    must(store::write_vault_bytes_atomic(*g_intruder_paths, *g_intruder_vault));
+  }
+}
+
+TEST_F(Transactions, AFailureAfterTheCommitPointSaysTheChangeStands) {
+  g_intruder_vault = &other_vault_;
+  g_intruder_paths = &paths();
+  ops::testing::set_commit_hook(&intrude);
+  const auto result = commit(v0_, r0_, v1_, r1_);
+  ops::testing::set_commit_hook(nullptr);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().kind(), Kind::TransactionRecoveryMismatch);
+  EXPECT_TRUE(result.error().is_after_commit_point());
+  EXPECT_TRUE(result.error().message().ends_with(
+      " (the change was committed and will be completed the next time this vault is opened)"));
+  EXPECT_TRUE(transaction_exists());
+}
+
 TEST_F(Transactions, StrongestRatchet) {
   const fs::path ratchet_path = store::ratchet_path(paths(), root());
   const fs::path this_vault = must(store::NativePathV1::canonical(paths().vault_path())).to_path_buf().value();

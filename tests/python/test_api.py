@@ -162,6 +162,89 @@ def test_argument_conversion(workspace, vault, call, cls, text):
     assert workspace.vault_bytes() == before
 
 
+class Claims:
+    """Claims to be an instance of a class it is not, through __class__."""
+
+    def __init__(self, cls):
+        self._cls = cls
+
+    @property
+    def __class__(self):
+        return self._cls
+
+
+class Announces:
+    """A sequence that announces a length and fails at an item."""
+
+    def __init__(self, length, failure=None, at=0):
+        self.length, self.failure, self.at = length, failure, at
+
+    def __len__(self):
+        if self.failure is not None and self.at is None:
+            raise self.failure
+        return self.length
+
+    def __getitem__(self, index):
+        if self.failure is not None and index == self.at:
+            raise self.failure
+        return 65
+
+
+# What an argument claims is not what it is: the real type decides, a
+# huge announced length reserves nothing, and only ordinary failures of the
+# object become the conversion's error.
+HOSTILE = {
+    "selector claimed": (lambda v, w: v.get(Claims(vornex.Selector)), vornex.VornexError,
+                         "expected a selector string or Selector"),
+    "auth claimed": (lambda v, w: vornex.Vault(w.path, auth=Claims(vornex.Auth)), TypeError, "auth"),
+    "huge range": (lambda v, w: v.set("app/x", range(256, 10**12)), vornex.VornexError,
+                   "secret value must be str or bytes"),
+    "huge announced length": (lambda v, w: v.set("app/x", Announces(2**60, ValueError(), at=3)), vornex.VornexError,
+                              "secret value must be str or bytes"),
+    "invitation of huge length": (lambda v, w: vornex.Auth.from_invite(range(256, 2**62)), vornex.VornexError,
+                                  "expected a string or file-like object"),
+    "interrupt in __len__": (lambda v, w: v.set("app/x", Announces(1, KeyboardInterrupt(), at=None)),
+                             KeyboardInterrupt, None),
+    "interrupt in __getitem__": (lambda v, w: v.set_field("app/db", "k", Announces(4, KeyboardInterrupt(), at=2)),
+                                 KeyboardInterrupt, None),
+    "exit in an invitation's __getitem__": (lambda v, w: vornex.Auth.from_invite(Announces(4, SystemExit(3), at=1)),
+                                            SystemExit, None),
+}
+
+
+@pytest.mark.parametrize("call, cls, text", HOSTILE.values(), ids=HOSTILE.keys())
+def test_hostile_arguments(workspace, vault, call, cls, text):
+    before = workspace.vault_bytes()
+    with pytest.raises(cls) as info:
+        call(vault, workspace)
+    assert type(info.value) is cls
+    if cls is TypeError:
+        assert f"'{text}'" in str(info.value)
+    elif text is not None:
+        assert str(info.value) == text
+    assert workspace.vault_bytes() == before
+    assert vault.get("app/db") == "hunter2"
+
+
+def test_the_borrow_covers_argument_conversion(vault):
+    seen = []
+
+    class Sneaky:
+        def __len__(self):
+            return 1
+
+        def __getitem__(self, index):
+            try:
+                vault.__enter__()
+            except RuntimeError as error:
+                seen.append(str(error))
+            return 65
+
+    vault.set("app/x", Sneaky())
+    assert seen == ["Already borrowed"]
+    assert vault.get("app/x") == "A"
+
+
 def test_exit_takes_any_objects(vault):
     assert vault.__exit__(1, "two", [3]) is False
     assert vault.__exit__(_exc_type=None, _exc_value=None, _traceback=None) is False

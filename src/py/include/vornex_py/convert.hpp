@@ -17,7 +17,8 @@ std::optional<std::string> text_of(PyObject* str);
 
 // The bytes of an object that converts to a byte string: bytes, or any
 // other sequence whose items are all integers from 0 to 255 (never a str).
-// None, with no Python error set, for any other object.
+// None, with no Python error set, for any other object; but an interrupt
+// or exit request raised while reading it is left set for the caller.
 std::optional<cord::Bytes> byte_string_of(PyObject* object);
 
 // New references, or null with a Python error set.

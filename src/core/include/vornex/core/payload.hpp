@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cord/codec.hpp"
@@ -32,17 +33,40 @@ struct SealedPayloadV1 {
 
 // One named additional field. Entries with one name and different values
 // are distinct; keeping one entry per name is up to whoever builds values.
+// The value is secret: every copy overwrites it with zeros when dropped or
+// replaced.
 struct SecretFieldEntryV1 {
   std::string name;
   cord::Bytes value;
   CORD_FIELDS(name, value)
+
+  SecretFieldEntryV1() = default;
+  SecretFieldEntryV1(std::string name_, cord::Bytes value_) : name(std::move(name_)), value(std::move(value_)) {}
+  SecretFieldEntryV1(const SecretFieldEntryV1&) = default;
+  SecretFieldEntryV1(SecretFieldEntryV1&&) noexcept = default;
+  SecretFieldEntryV1& operator=(const SecretFieldEntryV1& other);
+  SecretFieldEntryV1& operator=(SecretFieldEntryV1&& other) noexcept;
+  ~SecretFieldEntryV1();
+
   bool operator==(const SecretFieldEntryV1&) const = default;
 };
 
+// A secret's value: the primary value and the named fields, wiped like
+// the fields.
 struct SecretValueV1 {
   cord::Bytes primary;
   cord::Set<SecretFieldEntryV1> fields;
   CORD_FIELDS(primary, fields)
+
+  SecretValueV1() = default;
+  SecretValueV1(cord::Bytes primary_, cord::Set<SecretFieldEntryV1> fields_)
+      : primary(std::move(primary_)), fields(std::move(fields_)) {}
+  SecretValueV1(const SecretValueV1&) = default;
+  SecretValueV1(SecretValueV1&&) noexcept = default;
+  SecretValueV1& operator=(const SecretValueV1& other);
+  SecretValueV1& operator=(SecretValueV1&& other) noexcept;
+  ~SecretValueV1();
+
   bool operator==(const SecretValueV1&) const = default;
 
   // A value with these bytes as its primary value and no named fields.

@@ -148,10 +148,11 @@ class OpsError {
   const core::validate::SecretStatus* status() const { return std::get_if<core::validate::SecretStatus>(&detail_); }
 
   // Marks a failure that came after a commit reached its point of no
-  // return: the change is durable and will be completed by the next open,
-  // and the text says so, so that nobody takes the write for lost.
-  OpsError after_commit_point() &&;
-  bool is_after_commit_point() const { return after_commit_point_; }
+  // return: the change is durable and will be completed by the next open
+  // (or, `applied`, is already in place), and the text says so, so that
+  // nobody takes the write for lost.
+  OpsError after_commit_point(bool applied = false) &&;
+  bool is_after_commit_point() const { return commit_ != Commit::None; }
 
   std::string message() const;
 
@@ -185,7 +186,8 @@ class OpsError {
 
   Kind kind_;
   Detail detail_;
-  bool after_commit_point_ = false;
+  enum class Commit : std::uint8_t { None, Pending, Applied };
+  Commit commit_ = Commit::None;
 };
 
 template <class T>

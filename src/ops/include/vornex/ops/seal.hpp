@@ -71,7 +71,7 @@ class SecretPlaintext {
  public:
   SecretPlaintext(core::SecretSelectorV1 selector, cord::Bytes primary, std::vector<SecretField> fields);
   SecretPlaintext(SecretPlaintext&&) = default;
-  SecretPlaintext& operator=(SecretPlaintext&&) = default;
+  SecretPlaintext& operator=(SecretPlaintext&& other) noexcept;
   SecretPlaintext(const SecretPlaintext&) = delete;
   SecretPlaintext& operator=(const SecretPlaintext&) = delete;
   ~SecretPlaintext();
@@ -83,16 +83,21 @@ class SecretPlaintext {
 
   // The first field of that name, or null.
   const SecretField* field(std::string_view name) const;
-  // The value with every field of that name replaced by this one.
-  core::SecretValueV1 with_field(std::string name, cord::Bytes value) const;
+  // The value with every field of that name replaced by this one; fails
+  // when the value cannot be encoded (a field over the length limit).
+  OpsResult<core::SecretValueV1> with_field(std::string name, cord::Bytes value) const;
   // The value without the fields of that name.
-  core::SecretValueV1 without_field(std::string_view name) const;
+  OpsResult<core::SecretValueV1> without_field(std::string_view name) const;
 
  private:
   core::SecretSelectorV1 selector_;
   cord::Bytes primary_;
   std::vector<SecretField> fields_;
 };
+
+// The magic and the value's encoding, in a buffer allocated once, so that
+// no copy of the value is left behind by its growth. The caller wipes it.
+OpsResult<cord::Bytes> plaintext_envelope(const core::SecretValueV1& value);
 
 OpsResult<cord::Bytes> recipient_slot_binding_bytes(cord::ByteView root_fingerprint, const core::SecretId& secret_id,
                                                     const core::SecretSelectorV1& selector, cord::ByteView reader);

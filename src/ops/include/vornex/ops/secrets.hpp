@@ -39,7 +39,7 @@ struct Written {
 
 // The value to write in place of the current one, computed from it under
 // the write's locks; none writes nothing.
-using ValueUpdate = std::function<std::optional<core::SecretValueV1>(const SecretPlaintext& current)>;
+using ValueUpdate = std::function<OpsResult<std::optional<core::SecretValueV1>>(const SecretPlaintext& current)>;
 
 // Texts enter in NFC: selectors and field names are compared, sorted and
 // checked before they are encoded, and the encoder would only normalise
@@ -50,6 +50,11 @@ core::SecretSelectorV1 normalize_selector(core::SecretSelectorV1 selector);
 // the selector.
 OpsStatus ensure_secret_writable(const core::validate::EffectiveState& state, const core::SecretSelectorV1& selector,
                                  const crypto::Identity& identity);
+
+// Whether `identity` can read the selector's current value from `state`:
+// the failure a read would give, without opening anything.
+OpsStatus ensure_secret_readable(const core::validate::EffectiveState& state, const crypto::Crypto& crypto,
+                                 const crypto::Identity& identity, const core::SecretSelectorV1& selector);
 
 // The current value of the selector as `identity` reads it from `state`;
 // the selector is already normalised.
