@@ -71,7 +71,7 @@ std::optional<std::string_view> lookup(std::string_view name) {
 }  // namespace
 
 FrontendResult<Material> decode_invite_bytes(cord::ByteView bytes) {
-  const auto magic = cord::ByteView(reinterpret_cast<const std::uint8_t*>(kInviteMagic.data()), kInviteMagic.size());
+  const auto magic = cord::text_bytes(kInviteMagic);
   if (bytes.size() < magic.size() || !std::ranges::equal(bytes.first(magic.size()), magic)) {
     return std::unexpected(FrontendError::of(FrontendError::Kind::MalformedInvite));
   }

@@ -18,10 +18,6 @@ namespace {
 
 RaisedError identity_error(std::string message) { return RaisedError{ExceptionClass::IdentityError, std::move(message)}; }
 
-cord::ByteView bytes_of(std::string_view text) {
-  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // A variable's value, or none when it is unset or its name could not be
 // looked up faithfully (empty, or holding NUL or '=').
 const char* variable(const std::string& name) {
@@ -50,7 +46,7 @@ Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& pat
     auto base = keychain::default_base_dir();
     if (!base) return std::unexpected(py_err(base.error()));
     unlocker.emplace(std::move(*base), std::make_unique<keychain::StaticPassphraseProvider>(
-                                           core::SecretBytes(bytes_of(keychain.passphrase->text()))));
+                                           core::SecretBytes(cord::text_bytes(keychain.passphrase->text()))));
   } else {
     auto interactive = keychain::AutoKeychain::default_interactive();
     if (!interactive) return std::unexpected(py_err(interactive.error()));
@@ -88,6 +84,10 @@ Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, c
 
 std::string nfc(std::string_view text) { return cord::text::to_nfc(text); }
 
+RaisedError missing_field(const NamedSelector& selector, std::string_view key) {
+  return RaisedError{ExceptionClass::NotFound, FrontendError::missing_field(selector.text, std::string(key)).message()};
+}
+
 // A filter keeps the secrets under its path whose labels include its own.
 bool selector_is_under(const core::SecretSelectorV1& secret, const core::SecretSelectorV1& filter) {
   core::KeyspaceSelectorV1 pattern{core::tuple_matcher::Prefix{filter.tuple}, {}};
@@ -112,7 +112,7 @@ SecretText::~SecretText() { core::secure_wipe(text_.data(), text_.size()); }
 Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,
                                               const crypto::Crypto& crypto) {
   auto invitation = std::holds_alternative<invite_source::Bytes>(source)
-                        ? decode_invite_bytes(bytes_of(std::get<invite_source::Bytes>(source).bytes.text()))
+                        ? decode_invite_bytes(cord::text_bytes(std::get<invite_source::Bytes>(source).bytes.text()))
                         : read_invite(std::get<invite_source::Text>(source).text.text(), std::nullopt);
   if (!invitation) return std::unexpected(py_err(invitation.error()));
   if (auto seeded = ops::ensure_ratchet_from_invite(paths, crypto, *invitation); !seeded) {
@@ -187,8 +187,7 @@ Raised<cord::Bytes> field_of(const ops::SecretPlaintext& plaintext, const NamedS
                              std::string_view key) {
   const ops::SecretField* field = plaintext.field(nfc(key));
   if (field == nullptr) {
-    return std::unexpected(RaisedError{ExceptionClass::NotFound,
-                                       FrontendError::missing_field(selector.text, std::string(key)).message()});
+    return std::unexpected(missing_field(selector, key));
   }
   return field->value;
 }
@@ -214,8 +213,7 @@ Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Cry
     auto current = session.get_secret(crypto, selector.selector);
     if (!current) return std::unexpected(secret_error(current.error(), selector.text));
     if (current->field(name) == nullptr) {
-      return std::unexpected(RaisedError{ExceptionClass::NotFound,
-                                         FrontendError::missing_field(selector.text, std::string(key)).message()});
+      return std::unexpected(missing_field(selector, key));
     }
   }
   bool missing = false;
@@ -230,8 +228,7 @@ Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Cry
   auto written = session.update_secret_value(crypto, selector.selector, update);
   if (!written) return std::unexpected(secret_error(written.error(), selector.text));
   if (missing) {
-    return std::unexpected(RaisedError{ExceptionClass::NotFound,
-                                       FrontendError::missing_field(selector.text, std::string(key)).message()});
+    return std::unexpected(missing_field(selector, key));
   }
   return {};
 }

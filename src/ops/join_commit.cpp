@@ -54,9 +54,7 @@ OpsResult<std::pair<core::HashValue, core::HashValue>> ratchet_hashes(const stor
 }  // namespace
 
 core::HashValue join_commit_hash(const core::CryptoProvider& crypto, cord::ByteView bytes) {
-  return crypto.hash(cord::ByteView(reinterpret_cast<const std::uint8_t*>(kJoinCommitHashDomain.data()),
-                                    kJoinCommitHashDomain.size()),
-                     bytes);
+  return crypto.hash(cord::text_bytes(kJoinCommitHashDomain), bytes);
 }
 
 OpsResult<bool> join_commit_present(const store::WorkspacePaths& paths, const core::HashValue& root) {

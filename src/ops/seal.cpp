@@ -69,12 +69,9 @@ std::size_t encoding_bound(const cord::Bytes& primary, const std::vector<core::S
 // left in freed memory. A set orders entries by their encoding: the name's
 // length, the name, the value's length, the value.
 OpsResult<core::SecretValueV1> value_of(const cord::Bytes& primary, std::vector<core::SecretFieldEntryV1> entries) {
-  const auto bytes = [](const std::string& text) {
-    return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  };
   std::ranges::sort(entries, [&](const core::SecretFieldEntryV1& a, const core::SecretFieldEntryV1& b) {
     if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
-    if (const int c = cord::compare_bytes(bytes(a.name), bytes(b.name)); c != 0) return c < 0;
+    if (const int c = cord::compare_bytes(cord::text_bytes(a.name), cord::text_bytes(b.name)); c != 0) return c < 0;
     if (a.value.size() != b.value.size()) return a.value.size() < b.value.size();
     return cord::compare_bytes(a.value, b.value) < 0;
   });

@@ -37,10 +37,6 @@ OpsResult<core::validate::ValidationReport> validate(const cord::Set<core::Vault
   return std::move(*report);
 }
 
-cord::ByteView text_bytes(std::string_view text) {
-  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 }  // namespace
 
 std::optional<store::VerificationCacheV1> read_trusted_cache(const store::WorkspacePaths& paths,
@@ -56,7 +52,7 @@ std::optional<store::VerificationCacheV1> read_trusted_cache(const store::Worksp
   if (!cache || cache->trusted_root != root || cache->version != store::kVerificationCacheVersion) return std::nullopt;
   const auto message = store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes);
   if (!message ||
-      !crypto.verify_signature(text_bytes(kVerificationCacheDomain), cache->signing_key, *message, cache->signature)) {
+      !crypto.verify_signature(cord::text_bytes(kVerificationCacheDomain), cache->signing_key, *message, cache->signature)) {
     return std::nullopt;
   }
   return cache;

@@ -25,10 +25,6 @@ void reached(testing::CommitPoint point) {
   if (const testing::CommitHook hook = g_commit_hook.load()) hook(point);
 }
 
-cord::ByteView text_bytes(std::string_view text) {
-  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 OpsError mismatch() { return OpsError::of(OpsError::Kind::TransactionRecoveryMismatch); }
 
 std::string recorded_path_text(const std::optional<Path>& path) {
@@ -55,7 +51,7 @@ void set_commit_hook(CommitHook hook) { g_commit_hook.store(hook); }
 }  // namespace testing
 
 core::HashValue transaction_hash(const core::CryptoProvider& crypto, cord::ByteView bytes) {
-  return crypto.hash(text_bytes(kTransactionHashDomain), bytes);
+  return crypto.hash(cord::text_bytes(kTransactionHashDomain), bytes);
 }
 
 std::string transaction_id_hex(cord::ByteView id) { return core::hex_lower(id); }

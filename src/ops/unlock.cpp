@@ -12,10 +12,6 @@ namespace vornex::ops {
 
 namespace {
 
-cord::ByteView text_bytes(std::string_view text) {
-  return cord::ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 // Purposes that may change the vault or the keychain wait for a pending
 // transaction; reading, running and verifying do not.
 bool held_back_by_pending(const keychain::KeyUsePurpose& purpose) {
@@ -58,7 +54,7 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     if (built) message = std::move(*built);
   }
   if (message) {
-    const cord::Bytes signature = identity.sign(text_bytes(kVerificationCacheDomain), *message);
+    const cord::Bytes signature = identity.sign(cord::text_bytes(kVerificationCacheDomain), *message);
     const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
                                            identity.signing_public_key(), signature};
     // The cache only saves work: a failed write costs the next open a full
@@ -107,9 +103,7 @@ OpsResult<UnlockedSession> UnlockedSession::with_identity(LockedSession session,
     return std::unexpected(attested.error());
   }
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
-  if (!session.report.effective.users.contains(identity.user_id())) {
-    return std::unexpected(OpsError::not_effective_member(identity.user_id()));
-  }
+  if (auto member = ensure_member(session, identity.user_id()); !member) return std::unexpected(member.error());
   return UnlockedSession(std::move(session), std::move(identity));
 }
 

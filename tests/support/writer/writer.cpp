@@ -184,8 +184,8 @@ class Writer {
     for (const json& entry : member_or_empty(d_, "keychain", true)) write_identity(entry);
     if (d_.contains("current_user")) write_current_user(d_["current_user"]);
     for (const json& entry : member_or_empty(d_, "invites", true)) {
-      const json spec = entry.is_string() ? json{{"user", entry}} : entry;
-      summary["invites"][spec.at("user").get<std::string>()] = invite(spec);
+      const json wanted = entry.is_string() ? json{{"user", entry}} : entry;
+      summary["invites"][wanted.at("user").get<std::string>()] = invite(wanted);
     }
     if (d_.contains("pending_transaction")) {
       write_pending_transaction(d_["pending_transaction"]);
@@ -336,17 +336,17 @@ class Writer {
   }
 
   void write_current_user(const json& entry) const {
-    const json spec = entry.is_string() ? json{{"user", entry}} : entry;
-    keychain::CurrentUserV1 current{who(spec.at("user")).user_id().bytes(), std::nullopt};
-    if (spec.contains("display")) current.selector = spec["display"].get<std::string>();
+    const json wanted = entry.is_string() ? json{{"user", entry}} : entry;
+    keychain::CurrentUserV1 current{who(wanted.at("user")).user_id().bytes(), std::nullopt};
+    if (wanted.contains("display")) current.selector = wanted["display"].get<std::string>();
     must(keychain::write_current_user_exact(keychain::current_user_path(keychain_base(), fingerprint_.bytes()),
                                             current),
          "current user");
   }
 
-  json invite(const json& spec) const {
-    const crypto::Identity& user = who(spec.at("user"));
-    const std::string kind = spec.value("baseline", std::string("full"));
+  json invite(const json& wanted) const {
+    const crypto::Identity& user = who(wanted.at("user"));
+    const std::string kind = wanted.value("baseline", std::string("full"));
     std::optional<core::RatchetBaselineV1> baseline;
     if (kind == "full" || kind == "self") {
       baseline.emplace();
@@ -375,8 +375,8 @@ class Writer {
             {"binary", hex(binary)}};
   }
 
-  void write_pending_transaction(const json& spec) const {
-    const fs::path other = fs::absolute(spec.at("workspace").get<std::string>()) / store::kWorkspaceDirName;
+  void write_pending_transaction(const json& wanted) const {
+    const fs::path other = fs::absolute(wanted.at("workspace").get<std::string>()) / store::kWorkspaceDirName;
     fs::create_directories(other);
     const fs::path recorded = other / store::kVaultFileName;
     fs::copy_file(paths_->vault_path(), recorded, fs::copy_options::overwrite_existing);

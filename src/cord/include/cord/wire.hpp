@@ -57,6 +57,11 @@ inline constexpr std::string_view kConflictingSentinels =
 // Strict byte order of encodings: unsigned bytes, a proper prefix first.
 int compare_bytes(ByteView a, ByteView b);
 
+// The bytes of a text as they stand (no normalisation).
+inline ByteView text_bytes(std::string_view text) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
 namespace wire {
 
 // Appends v big-endian in the given width; WidthOverflow (nothing appended)
