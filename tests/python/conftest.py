@@ -131,3 +131,21 @@ def with_records(*extra, base=STANDARD, **changes):
     description["records"] = description["records"] + list(extra)
     description.update(changes)
     return description
+
+
+# What the reliability suites did (trials, kills, timeouts, known faults),
+# printed at the end of the run so that CI logs show it.
+_REPORT = []
+
+
+@pytest.fixture
+def report():
+    """Adds a line to the end-of-run summary."""
+    return _REPORT.append
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _REPORT:
+        terminalreporter.section("reliability suites")
+        for line in _REPORT:
+            terminalreporter.write_line(line)

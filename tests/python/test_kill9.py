@@ -1,0 +1,197 @@
+"""Writers killed with SIGKILL at random moments, in their commits and while
+other processes open (and so recover) the vault. After each round the vault
+opens and validates, holds every acknowledged write (or a later write of the
+same secret), and nothing half written: each secret is exactly what some
+sequence of its logged writes gives.
+
+VORNEX_KILL_ROUNDS (rounds) and VORNEX_KILL_SEED choose how far it goes."""
+
+import json
+import os
+import pathlib
+import random
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vornex
+import workers
+from conftest import PASSPHRASE
+
+ROUNDS = int(os.environ.get("VORNEX_KILL_ROUNDS", "40"))
+SEED = os.environ.get("VORNEX_KILL_SEED", "vornex-kill-1")
+PROGRAM = str(pathlib.Path(workers.__file__))
+SLOTS = 3  # writers at most at once; each has its own secrets
+
+
+def items_of(slot):
+    return [f"app/kill/w{slot}/a", f"app/kill/w{slot}/b@env=prod", f'app/kill/w{slot}/"c/d"']
+
+
+class Child:
+    """A child program of workers.py, in a session of its own."""
+
+    def __init__(self, mode, settings):
+        self.process = subprocess.Popen([sys.executable, PROGRAM, mode, json.dumps(settings)],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, start_new_session=True)
+
+    def wait_ready(self):
+        line = self.process.stdout.readline()
+        if line != "ready\n":
+            _, err = self.process.communicate()
+            raise AssertionError(f"a child failed before it was ready: {line}{err}")
+
+    def go(self):
+        self.process.stdin.write("go\n")
+        self.process.stdin.flush()
+
+    def kill(self):
+        """SIGKILL; True when that ended it, False when it had finished."""
+        self.process.kill()
+        out, err = self.process.communicate()
+        if self.process.returncode == -9:
+            return True
+        assert self.process.returncode == 0, f"a child failed on its own: {out}{err}"
+        return False
+
+
+class Disk:
+    """What a commit leaves behind: the transaction file and temporary
+    siblings, in the state directory and the workspace."""
+
+    def __init__(self, workspace):
+        self.state_root = pathlib.Path(workspace.summary["ratchet"]).parent
+        self.dirs = [pathlib.Path(workspace.path), self.state_root]
+        self.files = [workspace.vault_file, self.state_root / "ratchet.cord"]
+        self.seen = set()
+
+    def pending(self):
+        return (self.state_root / "transaction.cord").exists()
+
+    def new_temporaries(self):
+        found = {p for d in self.dirs for p in d.rglob("*") if ".tmp." in p.name}
+        new = found - self.seen
+        self.seen |= found
+        return len(new)
+
+    def contents(self):
+        return [f.read_bytes() if f.exists() else None for f in self.files]
+
+
+def freeze(state):
+    return None if state is None else (state[0], tuple(sorted(state[1].items())))
+
+
+def check_writer(ops, baseline, vault, counts):
+    """Each secret against its writer's log: the result of its acknowledged
+    writes in order, each write with no outcome either in or out."""
+    problems = []
+    for item, before in baseline.items():
+        candidates = {freeze(before): before}
+        unknown = None
+        for op in (o for o in ops if o["item"] == item):
+            moved = {}
+            for state in candidates.values():
+                after = workers.apply(state, op)
+                if op["outcome"] in ("ok", "applied"):
+                    moved[freeze(after)] = after
+                elif op["outcome"] == "failed":
+                    moved[freeze(state)] = state
+                else:
+                    moved[freeze(state)] = state
+                    moved[freeze(after)] = after
+                    unknown = (state, after)
+            candidates = moved
+        found = workers.read_state(vault, item)
+        if freeze(found) not in candidates:
+            problems.append(f"{item}: holds {found!r}, which no sequence of its logged writes gives "
+                            f"(possible: {list(candidates.values())!r})")
+        elif unknown and freeze(unknown[0]) != freeze(unknown[1]) and freeze(found) == freeze(unknown[1]):
+            counts["in-flight writes that landed"] += 1
+        baseline[item] = found
+    return problems
+
+
+def test_writers_killed_at_random_moments(workspace, tmp_path, report):
+    rng = random.Random(SEED)
+    disk = Disk(workspace)
+    # By the keychain: only an opening by the keychain completes a pending
+    # transaction (one by invitation refuses it, checked below).
+    keychain = {"vault_dir": workspace.path, "user": "alice", "passphrase": PASSPHRASE}
+    baseline = {item: None for slot in range(SLOTS) for item in items_of(slot)}
+    counts = dict.fromkeys(["writers killed", "killed in a write", "in-flight writes that landed",
+                            "transaction left by a kill", "temporary files left", "openers killed",
+                            "openers killed with a transaction pending", "openers killed before completing it",
+                            "openers killed part-way through it",
+                            "openings by invitation refused", "acknowledged writes", "failed writes"], 0)
+    problems = []
+    for round_ in range(ROUNDS):
+        slots = sorted(rng.sample(range(SLOTS), rng.choice([1, 2, 2, 3])))
+        logs = {slot: tmp_path / f"log.{round_}.{slot}" for slot in slots}
+        writers = [Child("writer", {**keychain, "items": items_of(slot),
+                                    "seed": f"{SEED}:{round_}:{slot}", "tag": f"r{round_}w{slot}",
+                                    "log": str(logs[slot])}) for slot in slots]
+        for child in writers:
+            child.wait_ready()
+        for child in writers:
+            child.go()
+        # The moment of each kill is random; the time is not what is tested.
+        time.sleep(rng.uniform(0, 0.3))
+        staggered = rng.random() < 0.3
+        for child in writers:
+            counts["writers killed"] += child.kill()
+            if staggered:
+                time.sleep(rng.uniform(0, 0.1))
+        pending = disk.pending()
+        counts["transaction left by a kill"] += pending
+        counts["temporary files left"] += disk.new_temporaries()
+
+        # Openers killed while they may be completing that transaction.
+        if rng.random() < (0.8 if pending else 0.2):
+            for _ in range(rng.randint(1, 3)):
+                was_pending, before = disk.pending(), disk.contents()
+                child = Child("opener", keychain)
+                child.wait_ready()
+                time.sleep(rng.uniform(0, 0.03))
+                if child.kill():
+                    counts["openers killed"] += 1
+                    counts["openers killed with a transaction pending"] += was_pending
+                    # Still pending: it was killed before it completed the
+                    # transaction, perhaps after writing part of it.
+                    still = was_pending and disk.pending()
+                    counts["openers killed before completing it"] += still
+                    counts["openers killed part-way through it"] += still and disk.contents() != before
+                    counts["temporary files left"] += disk.new_temporaries()
+
+        if disk.pending():
+            before = disk.contents()
+            with pytest.raises(vornex.VornexError, match="^a pending transaction .* blocks writes for this vault$"):
+                workspace.open("alice")
+            assert disk.pending() and disk.contents() == before
+            counts["openings by invitation refused"] += 1
+        vault = workspace.open_keychain("alice")  # recovers, validates, refuses conflicts
+        for slot in slots:
+            ops, unexpected = workers.read_log(logs[slot])
+            problems += [f"round {round_}, writer {slot}: unexpected failure {u}" for u in unexpected]
+            counts["killed in a write"] += bool(ops) and ops[-1]["outcome"] == "unknown"
+            counts["acknowledged writes"] += sum(o["outcome"] == "ok" for o in ops)
+            counts["failed writes"] += sum(o["outcome"] == "failed" for o in ops)
+            slot_baseline = {item: baseline[item] for item in items_of(slot)}
+            problems += [f"round {round_}: {p}" for p in check_writer(ops, slot_baseline, vault, counts)]
+            baseline.update(slot_baseline)
+        assert not problems, "\n".join(problems)
+
+    # Everyone else still reads the same.
+    reader = workspace.open("bob")
+    for item, state in baseline.items():
+        assert freeze(workers.read_state(reader, item)) == freeze(state), item
+    report(f"kill -9: {ROUNDS} rounds (seed {SEED!r}): " + ", ".join(f"{v} {k}" for k, v in counts.items()))
+    assert counts["killed in a write"] > 0
+    # Some kills landed inside a commit: past its commit point (a
+    # transaction left behind, or a write with no acknowledgement that
+    # landed).
+    assert counts["transaction left by a kill"] + counts["in-flight writes that landed"] > 0
+    assert counts["openers killed with a transaction pending"] > 0
