@@ -115,6 +115,49 @@ def check_writer(ops, baseline, vault, counts):
     return problems
 
 
+COUNTS = ["writers killed", "killed in a write", "in-flight writes that landed", "transaction left by a kill",
+          "temporary files left", "openers killed", "openers killed with a transaction pending",
+          "openers killed before completing it", "openers killed part-way through it",
+          "openings by invitation refused", "acknowledged writes", "failed writes"]
+
+
+def run_writers(rng, settings, slots, disk, counts):
+    """Writers on their own secrets, each killed at a random moment."""
+    writers = [Child("writer", settings[slot]) for slot in slots]
+    for child in writers:
+        child.wait_ready()
+    for child in writers:
+        child.go()
+    # The moment of each kill is random; the time is not what is tested.
+    time.sleep(rng.uniform(0, 0.3))
+    staggered = rng.random() < 0.3
+    for child in writers:
+        counts["writers killed"] += child.kill()
+        if staggered:
+            time.sleep(rng.uniform(0, 0.1))
+    counts["transaction left by a kill"] += disk.pending()
+    counts["temporary files left"] += disk.new_temporaries()
+
+
+def run_openers(rng, keychain, disk, counts):
+    """Openers killed while they may be completing a pending transaction."""
+    for _ in range(rng.randint(1, 3)):
+        was_pending, before = disk.pending(), disk.contents()
+        child = Child("opener", keychain)
+        child.wait_ready()
+        # Recovery comes first in an opening, and is short.
+        time.sleep(rng.uniform(0, rng.choice([0.005, 0.03])))
+        if child.kill():
+            counts["openers killed"] += 1
+            counts["openers killed with a transaction pending"] += was_pending
+            # Still pending: killed before it completed the transaction,
+            # perhaps after writing part of it.
+            still = was_pending and disk.pending()
+            counts["openers killed before completing it"] += still
+            counts["openers killed part-way through it"] += still and disk.contents() != before
+            counts["temporary files left"] += disk.new_temporaries()
+
+
 def test_writers_killed_at_random_moments(workspace, tmp_path, report):
     rng = random.Random(SEED)
     disk = Disk(workspace)
@@ -122,76 +165,101 @@ def test_writers_killed_at_random_moments(workspace, tmp_path, report):
     # transaction (one by invitation refuses it, checked below).
     keychain = {"vault_dir": workspace.path, "user": "alice", "passphrase": PASSPHRASE}
     baseline = {item: None for slot in range(SLOTS) for item in items_of(slot)}
-    counts = dict.fromkeys(["writers killed", "killed in a write", "in-flight writes that landed",
-                            "transaction left by a kill", "temporary files left", "openers killed",
-                            "openers killed with a transaction pending", "openers killed before completing it",
-                            "openers killed part-way through it",
-                            "openings by invitation refused", "acknowledged writes", "failed writes"], 0)
-    problems = []
-    for round_ in range(ROUNDS):
+    counts = dict.fromkeys(COUNTS, 0)
+    # ROUNDS rounds, and more (up to three times as many) until kills have
+    # landed inside commits and inside recoveries: how often they do
+    # depends on how long this disk takes over a commit.
+    rounds = 0
+    while rounds < 3 * ROUNDS and (rounds < ROUNDS or not enough(counts)):
         slots = sorted(rng.sample(range(SLOTS), rng.choice([1, 2, 2, 3])))
-        logs = {slot: tmp_path / f"log.{round_}.{slot}" for slot in slots}
-        writers = [Child("writer", {**keychain, "items": items_of(slot),
-                                    "seed": f"{SEED}:{round_}:{slot}", "tag": f"r{round_}w{slot}",
-                                    "log": str(logs[slot])}) for slot in slots]
-        for child in writers:
-            child.wait_ready()
-        for child in writers:
-            child.go()
-        # The moment of each kill is random; the time is not what is tested.
-        time.sleep(rng.uniform(0, 0.3))
-        staggered = rng.random() < 0.3
-        for child in writers:
-            counts["writers killed"] += child.kill()
-            if staggered:
-                time.sleep(rng.uniform(0, 0.1))
-        pending = disk.pending()
-        counts["transaction left by a kill"] += pending
-        counts["temporary files left"] += disk.new_temporaries()
-
-        # Openers killed while they may be completing that transaction.
-        if rng.random() < (0.8 if pending else 0.2):
-            for _ in range(rng.randint(1, 3)):
-                was_pending, before = disk.pending(), disk.contents()
-                child = Child("opener", keychain)
-                child.wait_ready()
-                time.sleep(rng.uniform(0, 0.03))
-                if child.kill():
-                    counts["openers killed"] += 1
-                    counts["openers killed with a transaction pending"] += was_pending
-                    # Still pending: it was killed before it completed the
-                    # transaction, perhaps after writing part of it.
-                    still = was_pending and disk.pending()
-                    counts["openers killed before completing it"] += still
-                    counts["openers killed part-way through it"] += still and disk.contents() != before
-                    counts["temporary files left"] += disk.new_temporaries()
-
+        logs = {slot: tmp_path / f"log.{rounds}.{slot}" for slot in slots}
+        run_writers(rng, {slot: {**keychain, "items": items_of(slot), "seed": f"{SEED}:{rounds}:{slot}",
+                                 "tag": f"r{rounds}w{slot}", "log": str(logs[slot])} for slot in slots},
+                    slots, disk, counts)
+        if rng.random() < (0.8 if disk.pending() else 0.2):
+            run_openers(rng, keychain, disk, counts)
         if disk.pending():
             before = disk.contents()
             with pytest.raises(vornex.VornexError, match="^a pending transaction .* blocks writes for this vault$"):
                 workspace.open("alice")
             assert disk.pending() and disk.contents() == before
             counts["openings by invitation refused"] += 1
+
         vault = workspace.open_keychain("alice")  # recovers, validates, refuses conflicts
+        problems = []
         for slot in slots:
             ops, unexpected = workers.read_log(logs[slot])
-            problems += [f"round {round_}, writer {slot}: unexpected failure {u}" for u in unexpected]
+            problems += [f"writer {slot}: unexpected failure {u}" for u in unexpected]
             counts["killed in a write"] += bool(ops) and ops[-1]["outcome"] == "unknown"
             counts["acknowledged writes"] += sum(o["outcome"] == "ok" for o in ops)
             counts["failed writes"] += sum(o["outcome"] == "failed" for o in ops)
-            slot_baseline = {item: baseline[item] for item in items_of(slot)}
-            problems += [f"round {round_}: {p}" for p in check_writer(ops, slot_baseline, vault, counts)]
-            baseline.update(slot_baseline)
-        assert not problems, "\n".join(problems)
+            mine = {item: baseline[item] for item in items_of(slot)}
+            problems += check_writer(ops, mine, vault, counts)
+            baseline.update(mine)
+        assert not problems, f"round {rounds}:\n" + "\n".join(problems)
+        rounds += 1
 
-    # Everyone else still reads the same.
+    # Everyone else reads the same.
     reader = workspace.open("bob")
     for item, state in baseline.items():
         assert freeze(workers.read_state(reader, item)) == freeze(state), item
-    report(f"kill -9: {ROUNDS} rounds (seed {SEED!r}): " + ", ".join(f"{v} {k}" for k, v in counts.items()))
-    assert counts["killed in a write"] > 0
-    # Some kills landed inside a commit: past its commit point (a
-    # transaction left behind, or a write with no acknowledgement that
-    # landed).
-    assert counts["transaction left by a kill"] + counts["in-flight writes that landed"] > 0
-    assert counts["openers killed with a transaction pending"] > 0
+    report(f"kill -9: {rounds} rounds (seed {SEED!r}): " + ", ".join(f"{v} {k}" for k, v in counts.items()))
+    assert enough(counts)
+
+
+def enough(counts):
+    """Kills landed inside commits (past the commit point: a transaction
+    left behind, or a write never acknowledged that landed) and openers
+    were killed while a transaction waited for them."""
+    return (counts["killed in a write"] > 0
+            and counts["transaction left by a kill"] + counts["in-flight writes that landed"] > 0
+            and counts["openers killed with a transaction pending"] > 0)
+
+
+class _Held:
+    """A vault that holds the given states."""
+
+    def __init__(self, states):
+        self.states = states
+
+    def get(self, item):
+        if self.states.get(item) is None:
+            raise vornex.NotFound(item)
+        return self.states[item][0]
+
+    def fields(self, item):
+        self.get(item)
+        return self.states[item][1]
+
+
+def _op(op, outcome, value=None, key=None):
+    return {"item": "s", "op": op, "outcome": outcome, "value": value, "key": key}
+
+
+# The judge of a writer's secrets on made-up logs: (state before, the log,
+# what the vault holds, a complaint expected, whether an unacknowledged
+# write landed).
+WRITER_JUDGED = {
+    "acknowledged writes in order": (None, [_op("set", "ok", "a"), _op("set_field", "ok", "b", "k")],
+                                     ("a", {"k": "b"}), False, False),
+    "an acknowledged write lost": (None, [_op("set", "ok", "a"), _op("set_field", "ok", "b", "k")], ("a", {}),
+                                   True, False),
+    "a write killed before it landed": (("a", {}), [_op("set_field", "unknown", "b", "k")], ("a", {}), False, False),
+    "a write killed after it landed": (("a", {}), [_op("set_field", "unknown", "b", "k")], ("a", {"k": "b"}), False,
+                                       True),
+    "half a write: the new value with the old fields": (("a", {"k": "b"}), [_op("set", "unknown", "c")],
+                                                        ("c", {"k": "b"}), True, False),
+    "a refused write that landed": (("a", {}), [_op("delete", "failed")], None, True, False),
+    "a write failed after its commit point": (("a", {}), [_op("delete", "applied")], None, False, False),
+    "a value never written": (None, [_op("set", "ok", "a")], ("b", {}), True, False),
+}
+
+
+@pytest.mark.parametrize("before, ops, held, complains, landed", WRITER_JUDGED.values(), ids=WRITER_JUDGED.keys())
+def test_the_writer_judge(before, ops, held, complains, landed):
+    counts = {"in-flight writes that landed": 0}
+    baseline = {"s": before}
+    problems = check_writer(ops, baseline, _Held({"s": held}), counts)
+    assert bool(problems) == complains
+    assert counts["in-flight writes that landed"] == landed
+    assert baseline["s"] == held

@@ -126,3 +126,29 @@ def test_concurrent_writers_lose_nothing(workspace, tmp_path, report, config):
     report(f"many writers, {processes} processes x {threads} threads{' (shared Vault)' if shared else ''}: "
            f"{len(everything)} writes, {acked} acknowledged, {timeouts} timed out on the lock")
     assert not problems, "\n".join(problems)
+
+
+def _hot(op, value, start, end, outcome="ok"):
+    return {"op": op, "item": HOT, "value": value, "start": start, "end": end, "outcome": outcome}
+
+
+# The judge of the hot secret on made-up logs: (writes, what the vault
+# holds, a piece of the complaint or None).
+HOT_JUDGED = {
+    "the last write": ([_hot("set", "a", 0, 10), _hot("set", "b", 20, 30)], ("b", {}), None),
+    "a write replaced by one begun after it": ([_hot("set", "a", 0, 10), _hot("set", "b", 20, 30)], ("a", {}),
+                                               "begun after"),
+    "overlapping writes, either order": ([_hot("set", "a", 0, 30), _hot("set", "b", 10, 20)], ("a", {}), None),
+    "a value never written": ([_hot("set", "a", 0, 10)], ("z", {}), "no acknowledged write"),
+    "a write that timed out": ([_hot("set", "a", 0, 10), _hot("set", "b", 20, 30, "timeout")], ("b", {}),
+                               "no acknowledged write"),
+    "deleted last": ([_hot("set", "a", 0, 10), _hot("delete", "x", 20, 30)], None, None),
+    "every write lost": ([_hot("set", "a", 0, 10)], ("initial", {}), "no acknowledged write"),
+    "fields where a set leaves none": ([_hot("set", "a", 0, 10)], ("a", {"k": "v"}), "no acknowledged write"),
+}
+
+
+@pytest.mark.parametrize("entries, found, complaint", HOT_JUDGED.values(), ids=HOT_JUDGED.keys())
+def test_the_hot_secret_judge(entries, found, complaint):
+    verdict = check_hot(entries, found)
+    assert verdict is None if complaint is None else complaint in verdict

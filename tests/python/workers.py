@@ -215,8 +215,6 @@ def many(settings):
             try:
                 perform(vault, op)
                 entry["outcome"] = "ok"
-            except vornex.NotFound:
-                entry["outcome"] = "missing"  # a deletion of the hot secret found it gone
             except vornex.VornexError as error:
                 entry["outcome"] = "timeout" if LOCK_TIMEOUT in str(error) else "error"
                 entry["error"] = f"{type(error).__name__}: {error}"
