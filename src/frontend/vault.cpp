@@ -9,6 +9,7 @@
 #include "vornex/frontend/selector.hpp"
 #include "vornex/frontend/user.hpp"
 #include "vornex/keychain/files.hpp"
+#include "vornex/keychain/terminal.hpp"
 #include "vornex/ops/invite.hpp"
 #include "vornex/store/fs.hpp"
 
@@ -54,7 +55,13 @@ Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& pat
   }
   auto unlocked = ops::UnlockedSession::promote(std::move(*locked), crypto, *unlocker, user->user_id,
                                                 keychain::key_use::Other{std::string(keychain::kSdkPurposeText)});
-  if (!unlocked) return std::unexpected(py_err(unlocked.error()));
+  if (!unlocked) {
+    const keychain::KeychainError* cause = unlocked.error().keychain_error();
+    if (cause != nullptr && keychain::terminal::interrupted_at_prompt(*cause)) {
+      return std::unexpected(RaisedError{ExceptionClass::Interrupted, cause->message()});
+    }
+    return std::unexpected(py_err(unlocked.error()));
+  }
   return std::move(*unlocked);
 }
 
@@ -74,7 +81,8 @@ Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, c
   const Path path(file);
   auto contents = store::read_file_bounded(path, kInviteFileLimit);
   if (!contents) {
-    return std::unexpected(identity_error("failed to read " + store::display(path) + ": " + contents.error().message()));
+    return std::unexpected(identity_error("failed to read " + shown_invite_path(env.invite_file_var, file) + ": " +
+                                          contents.error().message()));
   }
   // The bytes go straight into the wiping text: an invitation holds a seed.
   SecretText raw(std::string(contents->begin(), contents->end()));
@@ -157,9 +165,14 @@ Raised<NamedSelector> named_selector(std::string_view text) {
   return named_selector(std::move(*parsed));
 }
 
-NamedSelector named_selector(core::SecretSelectorV1 selector) {
-  selector = ops::normalize_selector(std::move(selector));
-  std::string text = selector_string(selector);
+Raised<NamedSelector> named_selector(const core::SecretSelectorV1& given) {
+  std::string text = selector_string(given);
+  core::SecretSelectorV1 selector = ops::normalize_selector(given);
+  const auto repeated = std::adjacent_find(selector.labels.begin(), selector.labels.end(),
+                                           [](const auto& a, const auto& b) { return a.key == b.key; });
+  if (repeated != selector.labels.end()) {
+    return std::unexpected(py_err(FrontendError::invalid_selector(std::move(text), std::string(kSelectorDuplicateKey))));
+  }
   return NamedSelector{std::move(selector), std::move(text)};
 }
 

@@ -177,8 +177,11 @@ class ReadFails:
         raise OSError("gone")
 
 
-@pytest.mark.parametrize("material", [42, None, 3.5, ReadsItself(), ReadFails(), [1, 256]],
-                         ids=["int", "None", "float", "read returns itself", "read raises", "int above 255"])
+@pytest.mark.parametrize("material",
+                         [42, None, 3.5, ReadsItself(), ReadFails(), [1, 256], "vrnx1\ud800",
+                          io.StringIO("vrnx1q\udfff")],
+                         ids=["int", "None", "float", "read returns itself", "read raises", "int above 255",
+                              "lone surrogate", "read gives a lone surrogate"])
 def test_invitation_material_refused(material):
     with pytest.raises(vornex.VornexError) as info:
         vornex.Auth.from_invite(material)
@@ -303,6 +306,26 @@ def test_environment_road(workspace, monkeypatch, tmp_path, given, cls, message)
         vornex.Vault(workspace.path, auth=auth)
     assert type(info.value) is cls
     assert str(info.value) == message
+
+
+@pytest.mark.parametrize("road", ["from_env", "keychain default user"])
+def test_invitation_text_in_the_file_variable_is_not_shown(make_workspace, monkeypatch, road):
+    # Set in the wrong variable, the text is taken for a path; the message
+    # names the variable instead of showing the seed it carries.
+    ws = make_workspace()
+    text = ws.invite_text("bob")
+    monkeypatch.setenv("VORNEX_UNSAFE_INVITE_FILE", " " + text.upper())
+    with pytest.raises(vornex.VornexError) as info:
+        if road == "from_env":
+            vornex.Vault(ws.path, auth=vornex.Auth.from_env())
+        else:
+            ws.open_keychain()
+    message = str(info.value)
+    assert text[5:].lower() not in message.lower() and text[-20:].lower() not in message.lower(), message
+    assert "VORNEX_UNSAFE_INVITE_FILE, which holds an invitation text rather than a path" in message, message
+    if road == "from_env":
+        assert message.startswith("failed to read the path in VORNEX_UNSAFE_INVITE_FILE")
+        assert type(info.value) is vornex.IdentityError
 
 
 def test_environment_file_over_the_limit(workspace, monkeypatch, tmp_path):
