@@ -89,14 +89,17 @@ FrontendResult<Material> read_invite(std::optional<std::string_view> text, std::
   return text ? read_text(*text) : read_file(*file, *file);
 }
 
-std::string shown_invite_path(std::string_view variable, std::string_view value) {
+bool is_invite_text(std::string_view value) {
   // Any case, and blanks around it, as the text form is read.
   std::string_view head = value.substr(std::min(value.find_first_not_of(" \t\r\n"), value.size()));
   head = head.substr(0, kInviteTextStart.size());
-  const bool invitation = std::ranges::equal(head, kInviteTextStart, [](char a, char b) {
+  return std::ranges::equal(head, kInviteTextStart, [](char a, char b) {
     return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
   });
-  if (!invitation) return store::display(Path(std::string(value)));
+}
+
+std::string shown_invite_path(std::string_view variable, std::string_view value) {
+  if (!is_invite_text(value)) return store::display(Path(std::string(value)));
   return "the path in " + std::string(variable) + ", which holds an invitation text rather than a path";
 }
 

@@ -308,24 +308,31 @@ def test_environment_road(workspace, monkeypatch, tmp_path, given, cls, message)
     assert str(info.value) == message
 
 
-@pytest.mark.parametrize("road", ["from_env", "keychain default user"])
-def test_invitation_text_in_the_file_variable_is_not_shown(make_workspace, monkeypatch, road):
-    # Set in the wrong variable, the text is taken for a path; the message
-    # names the variable instead of showing the seed it carries.
-    ws = make_workspace()
-    text = ws.invite_text("bob")
+MISPLACED_FILE = "VORNEX_UNSAFE_INVITE_FILE, which holds an invitation text rather than a path"
+# An invitation's text given where a path or a user belongs: the message
+# says what it holds instead of showing the seed it carries.
+MISPLACED = {
+    "file variable, from_env": (
+        lambda ws, text: vornex.Vault(ws.path, auth=vornex.Auth.from_env()),
+        vornex.IdentityError, "failed to read the path in " + MISPLACED_FILE + ": "),
+    "file variable, keychain default user": (
+        lambda ws, text: ws.open_keychain(), vornex.VornexError, "I/O error at the path in " + MISPLACED_FILE + ": "),
+    "keychain user": (
+        lambda ws, text: ws.open_keychain(text.upper()), vornex.VornexError,
+        'invalid user handle "vrnx1\u2026": ' + HANDLE_RULE),
+}
+
+
+@pytest.mark.parametrize("call, cls, start", MISPLACED.values(), ids=MISPLACED.keys())
+def test_misplaced_invitation_text_is_not_shown(workspace, monkeypatch, call, cls, start):
+    text = workspace.invite_text("bob")
     monkeypatch.setenv("VORNEX_UNSAFE_INVITE_FILE", " " + text.upper())
     with pytest.raises(vornex.VornexError) as info:
-        if road == "from_env":
-            vornex.Vault(ws.path, auth=vornex.Auth.from_env())
-        else:
-            ws.open_keychain()
+        call(workspace, text)
     message = str(info.value)
-    assert text[5:].lower() not in message.lower() and text[-20:].lower() not in message.lower(), message
-    assert "VORNEX_UNSAFE_INVITE_FILE, which holds an invitation text rather than a path" in message, message
-    if road == "from_env":
-        assert message.startswith("failed to read the path in VORNEX_UNSAFE_INVITE_FILE")
-        assert type(info.value) is vornex.IdentityError
+    assert type(info.value) is cls
+    assert message.startswith(start), message
+    assert text[5:25] not in message.lower() and text[-20:] not in message.lower(), message
 
 
 def test_environment_file_over_the_limit(workspace, monkeypatch, tmp_path):
