@@ -46,11 +46,14 @@ OpsStatus ensure_sealable(const core::SecretValueV1& value) {
   return {};
 }
 
-// The new record on the session's current state: its counter outranks the
-// highest admitted record and every conflicting one.
-OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto& crypto,
-                              const crypto::Identity& identity, const core::SecretSelectorV1& selector,
-                              const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value) {
+// The record-building step of both writes: the new record (a value, or a
+// deletion when there is none) on the session's current state, added to the
+// working records. Its counter outranks the highest admitted record and
+// every conflicting one.
+OpsResult<Built> commit_record(const EffectiveState& state, const crypto::Crypto& crypto,
+                               const crypto::Identity& identity, const core::SecretSelectorV1& selector,
+                               const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value,
+                               cord::Set<core::VaultRecordV1>& working) {
   const std::uint64_t counter = std::max(core::validate::next_counter(state.highest_counter),
                                          state.rollback_counter_floor());
   if (counter > kMaxRecordCounter) return std::unexpected(OpsError::of(OpsError::Kind::LamportCounterExhausted));
@@ -80,6 +83,7 @@ OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto&
   auto encoded = cord::serialize(built.record);
   if (!encoded) return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
   built.hash = crypto.hash(core::domains::kRecordHash, *encoded);
+  if (auto inserted = working.insert(built.record); !inserted) return std::unexpected(OpsError(inserted.error()));
   return built;
 }
 
@@ -185,9 +189,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   core::Ratchet working_ratchet = session.ratchet;
   working_ratchet.apply_update(session.report.ratchet_update);
   cord::Set<core::VaultRecordV1> working = session.records;
-  auto built = build_record(state, crypto, identity, selector, *secret_id, value);
+  auto built = commit_record(state, crypto, identity, selector, *secret_id, value, working);
   if (!built) return std::unexpected(std::move(built).error());
-  if (auto inserted = working.insert(built->record); !inserted) return std::unexpected(OpsError(inserted.error()));
 
   auto report = core::validate::validate_vault_with_verified(working, working_ratchet, crypto,
                                                              state.verified_record_hashes());
