@@ -1,8 +1,10 @@
 #include "vornex/store/error.hpp"
 
+#include <locale.h>
+#include <string.h>
+
 #include <cerrno>
 #include <cstddef>
-#include <system_error>
 
 namespace vornex::store {
 
@@ -42,6 +44,16 @@ std::size_t utf8_unit(std::string_view s, std::size_t i, bool& valid) {
   return need + 1;
 }
 
+// The C locale's text of an error number. strerror would consult the
+// process's current locale, which another thread may be replacing while a
+// write runs without the interpreter lock; strerror_l with a locale object
+// of our own reads nothing process-wide.
+std::string os_error_text(int error_number) {
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (c_locale == locale_t{}) return "Unknown error " + std::to_string(error_number);
+  return ::strerror_l(error_number, c_locale);
+}
+
 }  // namespace
 
 std::string display(const Path& path) {
@@ -70,7 +82,7 @@ IoError IoError::from_errno(int error_number) {
     case EINVAL: kind = IoKind::InvalidInput; break;
     default: break;
   }
-  std::string text = std::error_code(error_number, std::generic_category()).message();
+  std::string text = os_error_text(error_number);
   text += " (os error " + std::to_string(error_number) + ")";
   return IoError(kind, error_number, std::move(text));
 }
