@@ -1,6 +1,6 @@
 // Advisory whole-file locks (flock) that serialise processes sharing a
 // workspace or a user's state directory. A lock is tried at once, then
-// again every 2 ms or so until 10 s have passed; dropping its holder
+// again every millisecond or so until 10 s have passed; dropping its holder
 // releases it.
 #pragma once
 
@@ -18,7 +18,7 @@ namespace vornex::store {
 // retry_interval) to be the one that takes it then.
 struct LockPolicy {
   std::chrono::milliseconds timeout{10'000};
-  std::chrono::milliseconds retry_interval{2};
+  std::chrono::milliseconds retry_interval{1};
 };
 
 class AdvisoryLock {
