@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <string.h>
 
+#include <array>
 #include <cerrno>
 #include <cstddef>
 
@@ -44,14 +45,19 @@ std::size_t utf8_unit(std::string_view s, std::size_t i, bool& valid) {
   return need + 1;
 }
 
-// The C locale's text of an error number. strerror would consult the
+// The untranslated text of an error number. strerror would consult the
 // process's current locale, which another thread may be replacing while a
-// write runs without the interpreter lock; strerror_l with a locale object
-// of our own reads nothing process-wide.
+// write runs without the interpreter lock: glibc is given a C locale object
+// of our own, and other C libraries (macOS) do not translate these texts.
 std::string os_error_text(int error_number) {
+#if defined(__GLIBC__)
   static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
-  if (c_locale == locale_t{}) return "Unknown error " + std::to_string(error_number);
-  return ::strerror_l(error_number, c_locale);
+  if (c_locale != locale_t{}) return ::strerror_l(error_number, c_locale);
+#else
+  std::array<char, 256> text{};
+  if (::strerror_r(error_number, text.data(), text.size()) == 0) return text.data();
+#endif
+  return "Unknown error " + std::to_string(error_number);
 }
 
 }  // namespace
