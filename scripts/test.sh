@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is needed, builds, runs
 # the C++ tests (plain, then under AddressSanitizer and UBSan) and the
-# Python tests against the installed module, with the test writer of the
-# plain build.
+# Python tests against the installed module, with the test writer and the
+# fault-injection library of the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,4 +25,6 @@ build_and_test build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 # The Python tests lay out their workspaces with the test writer built above.
 export VORNEX_TEST_WRITER="$PWD/build/test/tests/vornex_test_writer"
+# The injected-fault suite preloads this library into its child processes.
+export VORNEX_FAULT_LIB="$PWD/build/test/tests/libvornex_fault_inject.so"
 python3 -m pytest -q tests/python

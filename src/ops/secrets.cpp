@@ -138,7 +138,8 @@ namespace {
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
                                                     const crypto::Identity& identity,
-                                                    const core::SecretSelectorV1& selector, WriteKind& kind) {
+                                                    const core::SecretSelectorV1& selector, WriteKind& kind,
+                                                    const WriteGate& gate) {
   using Result = std::optional<Written<Out>>;
   if (auto consistent = crypto::ensure_identity_consistent(crypto, identity); !consistent) {
     return std::unexpected(OpsError(std::move(consistent).error()));
@@ -156,6 +157,9 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (auto reloaded = session.reload_if_stale_locked(crypto); !reloaded) return std::unexpected(reloaded.error());
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   const EffectiveState& state = session.report.effective;
+  if (gate) {
+    if (auto passed = gate(state); !passed) return std::unexpected(passed.error());
+  }
   // Checked again on what the files hold now: a grant revoked since the
   // session was loaded refuses the write for what it is.
   if (auto writable = ensure_secret_writable(state, selector, identity); !writable) {
@@ -230,25 +234,27 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
 OpsResult<Written<SetSecretOutput>> LockedSession::set_secret_value(const crypto::Crypto& crypto,
                                                                     const crypto::Identity& identity,
                                                                     const core::SecretSelectorV1& selector,
-                                                                    core::SecretValueV1 value) {
+                                                                    core::SecretValueV1 value,
+                                                                    const WriteGate& gate) {
   WriteKind kind = ValueWrite{nullptr, std::move(value)};
-  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
+  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind, gate);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }
 
 OpsResult<std::optional<Written<SetSecretOutput>>> LockedSession::update_secret_value(
     const crypto::Crypto& crypto, const crypto::Identity& identity, const core::SecretSelectorV1& selector,
-    const ValueUpdate& update) {
+    const ValueUpdate& update, const WriteGate& gate) {
   WriteKind kind = ValueWrite{&update, {}};
-  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
+  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind, gate);
 }
 
 OpsResult<Written<DeleteSecretOutput>> LockedSession::delete_secret(const crypto::Crypto& crypto,
                                                                     const crypto::Identity& identity,
-                                                                    const core::SecretSelectorV1& selector) {
+                                                                    const core::SecretSelectorV1& selector,
+                                                                    const WriteGate& gate) {
   WriteKind kind = DeletionWrite{};
-  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, kind);
+  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, kind, gate);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }
