@@ -4,6 +4,7 @@
 // vault or fails with a reference error, never with an error from below.
 #include <memory>
 
+#include "cord/text.hpp"
 #include "support.hpp"
 #include "vault_builder.hpp"
 #include "vornex/frontend/user.hpp"
@@ -70,6 +71,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text = fuzz::input_text(data, size);
+  // Texts reach here from Python strings, which are always UTF-8.
+  if (!cord::text::is_utf8(text)) return 0;
   if (auto handle = frontend::parse_handle_name(text)) {
     auto again = frontend::parse_handle_name(*handle);
     fuzz::check_ok(again, "parsing a normalised handle");

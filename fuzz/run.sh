@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for a bounded time from a copy of its seeds, two
+# at a time, and fails if any of them finds a crash, a leak, a timeout or a
+# broken property. The repository is not changed: the corpora are copied to
+# a scratch directory, where new inputs and any reproducer stay.
+#
+#   bash fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:?usage: fuzz/run.sh BUILD_DIR [SECONDS] [TARGET...]}
+seconds=${2:-20}
+shift $(( $# >= 2 ? 2 : 1 ))
+if [ "$#" -gt 0 ]; then
+  targets=("$@")
+else
+  targets=()
+  for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done
+fi
+
+# The targets' own scratch files go to memory where it is available.
+scratch_parent=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch_parent=/dev/shm; fi
+scratch=$(mktemp -d "$scratch_parent/vornex-fuzz-run.XXXXXX")
+echo "fuzz scratch: $scratch"
+
+run_one() {
+  local target=$1 work=$scratch/$1
+  mkdir -p "$work/corpus" "$work/tmp"
+  cp -R "fuzz/corpus/$target/." "$work/corpus/"
+  if TMPDIR=$work/tmp "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+    echo "fuzz_$target: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$') runs, ok"
+  else
+    echo "fuzz_$target: FAILED; reproducer in $work:"
+    ls "$work" | grep -E '^(crash|leak|timeout|oom|slow-unit)-' || true
+    tail -n 40 "$work/log"
+    return 1
+  fi
+}
+export -f run_one
+export build seconds scratch
+
+printf '%s\n' "${targets[@]}" | xargs -P 2 -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
+if [ "$status" -eq 0 ]; then
+  echo "fuzzing: ${#targets[@]} targets ran clean"
+  rm -rf "$scratch"
+else
+  echo "fuzzing found a failure; see above (scratch kept in $scratch)"
+fi
+exit "$status"
