@@ -5,6 +5,8 @@
 # a scratch directory, where new inputs and any reproducer stay.
 #
 #   bash fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET] [TARGET...]
+#
+# FUZZ_JOBS sets how many run at once (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,7 +43,7 @@ run_one() {
 export -f run_one
 export build seconds scratch
 
-printf '%s\n' "${targets[@]}" | xargs -P 2 -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
+printf '%s\n' "${targets[@]}" | xargs -P "${FUZZ_JOBS:-2}" -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
 if [ "$status" -eq 0 ]; then
   echo "fuzzing: ${#targets[@]} targets ran clean"
   rm -rf "$scratch"
