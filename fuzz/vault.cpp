@@ -65,7 +65,14 @@ void validate_with(const core::CryptoProvider& crypto, const cord::Set<core::Vau
   fuzz::check_ok(encoded, "encoding a raised ratchet");
   auto decoded = store::decode_ratchet("ratchet.cord", *encoded);
   fuzz::check_ok(decoded, "decoding a raised ratchet");
-  fuzz::check(*decoded == raised, "a raised ratchet reads back equal");
+  // An origin whose key has no counter stays in memory only.
+  fuzz::check(decoded->counters() == raised.counters() && decoded->format_version() == raised.format_version(),
+              "a raised ratchet reads back with its counters");
+  for (const auto& [key, origin] : raised.origins()) {
+    if (!raised.counters().contains(key)) continue;
+    const auto kept = decoded->origins().find(key);
+    fuzz::check(kept != decoded->origins().end() && kept->second == origin, "a raised ratchet reads back with its origins");
+  }
   auto again = validate::validate_vault(vault, raised, crypto);
   fuzz::check_ok(again, "validation against the raised ratchet");
 
