@@ -24,6 +24,13 @@ fi
 scratch_parent=/tmp
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch_parent=/dev/shm; fi
 scratch=$(mktemp -d "$scratch_parent/vornex-fuzz-run.XXXXXX")
+# Stack traces with names, where a symbolizer is installed.
+for symbolizer in llvm-symbolizer-19 llvm-symbolizer-14 llvm-symbolizer; do
+  if command -v "$symbolizer" >/dev/null; then
+    export ASAN_SYMBOLIZER_PATH=${ASAN_SYMBOLIZER_PATH:-$(command -v "$symbolizer")}
+    break
+  fi
+done
 echo "fuzz scratch: $scratch"
 
 run_one() {
@@ -36,7 +43,8 @@ run_one() {
   else
     echo "fuzz_$target: FAILED; reproducer in $work:"
     ls "$work" | grep -E '^(crash|leak|timeout|oom|slow-unit)-' || true
-    tail -n 40 "$work/log"
+    grep -a -m 3 -E 'property failed|ERROR: |runtime error' "$work/log" || true
+    grep -a -E '^ +#[0-9]+ .* in ' "$work/log" | grep -v -E 'fuzzer::|__sanitizer|libc\.so|nptl|stdlib/|signal/' | head -n 12 || true
     return 1
   fi
 }
