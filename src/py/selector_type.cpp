@@ -37,7 +37,7 @@ constexpr const char* kLabelsWanted = "a dict of str to str";
 
 // The strings of a sequence that is not itself a str, as given (the
 // operations normalise); none with a Python error set otherwise: a TypeError
-// naming `path`, or whatever reading the sequence raised beyond that.
+// naming `path`, or the interrupt or exit request met reading it.
 std::optional<std::vector<std::string>> strings_of(PyObject* sequence) {
   const auto wrong_kind = [&] {
     argument_type_error("Selector", "path", kPathWanted, sequence);
@@ -61,8 +61,9 @@ std::optional<std::vector<std::string>> strings_of(PyObject* sequence) {
     out.push_back(std::move(*text));
   }
   if (PyErr_Occurred() == nullptr) return out;
-  // A sequence that cannot say its length or give its items is not one.
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return std::nullopt;
+  // A sequence that cannot say its length or give its items is not one, as
+  // for values: only an interrupt or an exit request goes on as it is.
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
   PyErr_Clear();
   return wrong_kind();
 }

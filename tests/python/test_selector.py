@@ -83,6 +83,36 @@ def test_keywords_and_identity():
         one.path = ("b",)
 
 
+class Reads:
+    """A path sequence whose __len__ or __getitem__ raises."""
+
+    def __init__(self, failure, in_len):
+        self.failure, self.in_len = failure, in_len
+
+    def __len__(self):
+        if self.in_len:
+            raise self.failure
+        return 2
+
+    def __getitem__(self, index):
+        if index == 1:
+            raise self.failure
+        return "a"
+
+
+@pytest.mark.parametrize("in_len", [True, False], ids=["__len__", "__getitem__"])
+@pytest.mark.parametrize("failure, cls", [(ValueError("x"), TypeError), (LookupError("x"), TypeError),
+                                          (KeyboardInterrupt(), KeyboardInterrupt), (SystemExit(2), SystemExit)])
+def test_a_path_that_fails_to_read(failure, cls, in_len):
+    # An ordinary failure makes the object no sequence of str; an interrupt
+    # or an exit request goes on as it is.
+    with pytest.raises(cls) as info:
+        Selector(Reads(failure, in_len))
+    assert type(info.value) is cls
+    if cls is TypeError:
+        assert "'path'" in str(info.value)
+
+
 def test_text_is_kept_as_given():
     # The operations normalise; the Selector gives back what it was given,
     # also names that are one name once normalised.
