@@ -7,6 +7,7 @@ packages=(
   build-essential g++ ninja-build pkg-config
   libsodium-dev libssl-dev libargon2-dev libutf8proc-dev
   libgtest-dev libbenchmark-dev nlohmann-json3-dev
+  clang-19 libclang-rt-19-dev
 )
 
 sudo_cmd=()

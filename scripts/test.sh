@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is needed, builds, runs
-# the C++ tests (plain, then under AddressSanitizer and UBSan) and the
-# Python tests against the installed module, with the test writer of the
-# plain build.
+# the C++ tests (plain, then under AddressSanitizer and UBSan), runs every
+# fuzz target for a bounded time from its seeds, and the Python tests
+# against the installed module, with the test writer and the
+# fault-injection library of the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,15 @@ build_and_test() {
 build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 build_and_test build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
 
+# The fuzz targets: clang with libFuzzer, ASan and UBSan; no module.
+"$bin/cmake" -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DVORNEX_BUILD_FUZZ=ON \
+  -DVORNEX_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+"$bin/cmake" --build build/fuzz -j "$jobs"
+bash fuzz/run.sh build/fuzz 20
+
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 # The Python tests lay out their workspaces with the test writer built above.
 export VORNEX_TEST_WRITER="$PWD/build/test/tests/vornex_test_writer"
+# The injected-fault suite preloads this library into its child processes.
+export VORNEX_FAULT_LIB="$PWD/build/test/tests/libvornex_fault_inject.so"
 python3 -m pytest -q tests/python

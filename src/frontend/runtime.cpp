@@ -17,6 +17,9 @@ namespace {
 
 using Material = core::InvitationMaterial;
 
+// How every invitation text begins: its prefix and the separator.
+constexpr std::string_view kInviteTextStart = "vrnx1";
+
 // Wipes a plain byte buffer when it goes out of scope.
 class WipeOnExit {
  public:
@@ -46,13 +49,14 @@ FrontendResult<Material> read_text(std::string_view text) {
   return decode_cord(bytes->view());
 }
 
-FrontendResult<Material> read_file(const Path& path) {
+// `shown` is what a failure names: the path, or what stands in for it.
+FrontendResult<Material> read_file(const Path& path, const Path& shown) {
   // The C API would end the path at the NUL and open another file.
   if (path.native().find('\0') != Path::string_type::npos) {
-    return std::unexpected(FrontendError::io_at(path, store::IoError::invalid_input("path contains a NUL byte")));
+    return std::unexpected(FrontendError::io_at(shown, store::IoError::invalid_input("path contains a NUL byte")));
   }
   auto content = store::read_file_bounded(path, kInviteFileLimit);
-  if (!content) return std::unexpected(FrontendError::io_at(path, std::move(content).error()));
+  if (!content) return std::unexpected(FrontendError::io_at(shown, std::move(content).error()));
   const WipeOnExit wipe(*content);
   return decode_invite_bytes(*content);
 }
@@ -82,7 +86,21 @@ FrontendResult<Material> read_invite(std::optional<std::string_view> text, std::
   if (text.has_value() == file.has_value()) {
     return std::unexpected(FrontendError::of(FrontendError::Kind::InviteFormCount));
   }
-  return text ? read_text(*text) : read_file(*file);
+  return text ? read_text(*text) : read_file(*file, *file);
+}
+
+bool is_invite_text(std::string_view value) {
+  // Any case, and blanks around it, as the text form is read.
+  std::string_view head = value.substr(std::min(value.find_first_not_of(" \t\r\n"), value.size()));
+  head = head.substr(0, kInviteTextStart.size());
+  return std::ranges::equal(head, kInviteTextStart, [](char a, char b) {
+    return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+  });
+}
+
+std::string shown_invite_path(std::string_view variable, std::string_view value) {
+  if (!is_invite_text(value)) return store::display(Path(std::string(value)));
+  return "the path in " + std::string(variable) + ", which holds an invitation text rather than a path";
 }
 
 FrontendResult<std::optional<Material>> ci_invite_from(std::string_view text_variable, std::string_view file_variable) {
@@ -95,7 +113,9 @@ FrontendResult<std::optional<Material>> ci_invite_from(std::string_view text_var
   const auto file = lookup(file_variable);
   if (text && file) return std::unexpected(FrontendError::of(FrontendError::Kind::InviteFormCount));
   if (!text && !file) return std::optional<Material>();
-  auto material = text ? read_invite(*text, std::nullopt) : read_invite(std::nullopt, Path(std::string(*file)));
+  FrontendResult<Material> material =
+      text ? read_invite(*text, std::nullopt)
+           : read_file(Path(std::string(*file)), Path(shown_invite_path(file_variable, *file)));
   if (!material) return std::unexpected(std::move(material).error());
   return std::optional<Material>(std::move(*material));
 }

@@ -86,6 +86,11 @@ FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_defaul
 FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::validate::EffectiveState& state,
                                                                     const core::CryptoProvider& crypto,
                                                                     std::string_view text) {
+  // An invitation given as the user is no handle, and its seed is not shown.
+  if (is_invite_text(text)) {
+    return std::unexpected(
+        FrontendError::invalid_user_handle(std::string(kInviteTextShown), std::string(ops::kInvalidHandleReason)));
+  }
   std::optional<ops::UserRef> reference;
   if (text.empty() || text.front() != '@') {
     if (const auto prefix = normalize_hex_prefix(text); prefix && prefix->size() < kUserIdHexDigits) {

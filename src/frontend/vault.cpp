@@ -9,6 +9,7 @@
 #include "vornex/frontend/selector.hpp"
 #include "vornex/frontend/user.hpp"
 #include "vornex/keychain/files.hpp"
+#include "vornex/keychain/terminal.hpp"
 #include "vornex/ops/invite.hpp"
 #include "vornex/store/fs.hpp"
 
@@ -25,13 +26,38 @@ const char* variable(const std::string& name) {
   return std::getenv(name.c_str());
 }
 
-Raised<ops::UnlockedSession> conflict_gate(ops::UnlockedSession session) {
-  const std::size_t conflicts = session.session().report.effective.conflicts.size();
-  if (conflicts == 0) return session;
-  return std::unexpected(RaisedError{ExceptionClass::ConflictError,
-                                     "vault has " + count_noun(conflicts, "unresolved conflict") +
-                                         "; resolve them before using the Vornex Python SDK"});
+std::optional<RaisedError> unresolved_conflicts(const core::validate::EffectiveState& state) {
+  const std::size_t conflicts = state.conflicts.size();
+  if (conflicts == 0) return std::nullopt;
+  return RaisedError{ExceptionClass::ConflictError, "vault has " + count_noun(conflicts, "unresolved conflict") +
+                                                        "; resolve them before using the Vornex Python SDK"};
 }
+
+Raised<ops::UnlockedSession> conflict_gate(ops::UnlockedSession session) {
+  if (auto refused = unresolved_conflicts(session.session().report.effective)) return std::unexpected(*refused);
+  return session;
+}
+
+// What opening refuses, a write refuses too: the reload under the write's
+// locks may find conflicts the session did not have (a vault file replaced
+// by an older copy shows as such), and a record written on top would drop
+// what that copy lacks. The refusal is raised as opening raises it.
+class WriteConflictGate {
+ public:
+  ops::WriteGate gate() {
+    return [this](const core::validate::EffectiveState& state) -> ops::OpsStatus {
+      refusal_ = unresolved_conflicts(state);
+      if (!refusal_) return {};
+      return std::unexpected(ops::OpsError::conflict_unresolvable(refusal_->message));
+    };
+  }
+  RaisedError error(const ops::OpsError& error, const NamedSelector& selector) const {
+    return refusal_ ? *refusal_ : secret_error(error, selector.text);
+  }
+
+ private:
+  std::optional<RaisedError> refusal_;
+};
 
 Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& paths, const auth::Keychain& keychain,
                                                 const crypto::Crypto& crypto) {
@@ -54,7 +80,13 @@ Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& pat
   }
   auto unlocked = ops::UnlockedSession::promote(std::move(*locked), crypto, *unlocker, user->user_id,
                                                 keychain::key_use::Other{std::string(keychain::kSdkPurposeText)});
-  if (!unlocked) return std::unexpected(py_err(unlocked.error()));
+  if (!unlocked) {
+    const keychain::KeychainError* cause = unlocked.error().keychain_error();
+    if (cause != nullptr && keychain::terminal::interrupted_at_prompt(*cause)) {
+      return std::unexpected(RaisedError{ExceptionClass::Interrupted, cause->message()});
+    }
+    return std::unexpected(py_err(unlocked.error()));
+  }
   return std::move(*unlocked);
 }
 
@@ -74,7 +106,8 @@ Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, c
   const Path path(file);
   auto contents = store::read_file_bounded(path, kInviteFileLimit);
   if (!contents) {
-    return std::unexpected(identity_error("failed to read " + store::display(path) + ": " + contents.error().message()));
+    return std::unexpected(identity_error("failed to read " + shown_invite_path(env.invite_file_var, file) + ": " +
+                                          contents.error().message()));
   }
   // The bytes go straight into the wiping text: an invitation holds a seed.
   SecretText raw(std::string(contents->begin(), contents->end()));
@@ -157,9 +190,14 @@ Raised<NamedSelector> named_selector(std::string_view text) {
   return named_selector(std::move(*parsed));
 }
 
-NamedSelector named_selector(core::SecretSelectorV1 selector) {
-  selector = ops::normalize_selector(std::move(selector));
-  std::string text = selector_string(selector);
+Raised<NamedSelector> named_selector(const core::SecretSelectorV1& given) {
+  std::string text = selector_string(given);
+  core::SecretSelectorV1 selector = ops::normalize_selector(given);
+  const auto repeated = std::adjacent_find(selector.labels.begin(), selector.labels.end(),
+                                           [](const auto& a, const auto& b) { return a.key == b.key; });
+  if (repeated != selector.labels.end()) {
+    return std::unexpected(py_err(FrontendError::invalid_selector(std::move(text), std::string(kSelectorDuplicateKey))));
+  }
   return NamedSelector{std::move(selector), std::move(text)};
 }
 
@@ -172,14 +210,16 @@ Raised<ops::SecretPlaintext> vault_get(const ops::UnlockedSession& session, cons
 
 Raised<void> vault_set(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector,
                        cord::ByteView value) {
-  auto written = session.set_secret(crypto, selector.selector, value);
-  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  WriteConflictGate conflicts;
+  auto written = session.set_secret(crypto, selector.selector, value, conflicts.gate());
+  if (!written) return std::unexpected(conflicts.error(written.error(), selector));
   return {};
 }
 
 Raised<void> vault_delete(ops::UnlockedSession& session, const crypto::Crypto& crypto, const NamedSelector& selector) {
-  auto deleted = session.delete_secret(crypto, selector.selector);
-  if (!deleted) return std::unexpected(secret_error(deleted.error(), selector.text));
+  WriteConflictGate conflicts;
+  auto deleted = session.delete_secret(crypto, selector.selector, conflicts.gate());
+  if (!deleted) return std::unexpected(conflicts.error(deleted.error(), selector));
   return {};
 }
 
@@ -199,8 +239,9 @@ Raised<void> vault_set_field(ops::UnlockedSession& session, const crypto::Crypto
       [&](const ops::SecretPlaintext& current) -> ops::OpsResult<std::optional<core::SecretValueV1>> {
     return current.with_field(name, cord::Bytes(value.begin(), value.end()));
   };
-  auto written = session.update_secret_value(crypto, selector.selector, update);
-  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  WriteConflictGate conflicts;
+  auto written = session.update_secret_value(crypto, selector.selector, update, conflicts.gate());
+  if (!written) return std::unexpected(conflicts.error(written.error(), selector));
   return {};
 }
 
@@ -225,8 +266,9 @@ Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Cry
     }
     return current.without_field(name);
   };
-  auto written = session.update_secret_value(crypto, selector.selector, update);
-  if (!written) return std::unexpected(secret_error(written.error(), selector.text));
+  WriteConflictGate conflicts;
+  auto written = session.update_secret_value(crypto, selector.selector, update, conflicts.gate());
+  if (!written) return std::unexpected(conflicts.error(written.error(), selector));
   if (missing) {
     return std::unexpected(missing_field(selector, key));
   }

@@ -1,7 +1,7 @@
 #include "vornex/keychain/migrate.hpp"
 
 #include <algorithm>
-#include <map>
+#include <set>
 #include <optional>
 #include <vector>
 
@@ -52,6 +52,35 @@ KeychainResult<std::vector<const SealedIdentityV1*>> identities_to_write(
   return missing;
 }
 
+// Two different identities of one user could not both be split: the second
+// would meet the first's file (or, where neither file exists yet, overwrite
+// it, and the older file would then be removed with the only copy). Refused
+// before any write. Equal records are one element of a set, so a second
+// record of a user is always a different identity.
+KeychainStatus ensure_one_per_user(const Path& base, cord::ByteView root,
+                                   const std::vector<const SealedIdentityV1*>& identities, std::string_view reason) {
+  std::set<cord::Bytes> users;
+  for (const SealedIdentityV1* identity : identities) {
+    if (!users.emplace(identity->user.begin(), identity->user.end()).second) {
+      return std::unexpected(invalid(identity_path(base, root, identity->user), reason));
+    }
+  }
+  return {};
+}
+
+// Every identity taken from an older file reads back equal from its own
+// file; only then may the older file go.
+KeychainStatus ensure_in_place(const Path& base, cord::ByteView root,
+                               const std::vector<const SealedIdentityV1*>& identities) {
+  for (const SealedIdentityV1* identity : identities) {
+    const Path path = identity_path(base, root, identity->user);
+    auto back = read_identity_at(path, root, identity->user);
+    if (!back) return std::unexpected(std::move(back).error());
+    if (!*back || !(**back == *identity)) return std::unexpected(invalid(path, kIdentityVerification));
+  }
+  return {};
+}
+
 KeychainStatus write_identities(const Path& base, cord::ByteView root,
                                 const std::vector<const SealedIdentityV1*>& identities) {
   for (const SealedIdentityV1* identity : identities) {
@@ -79,25 +108,17 @@ KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView roo
   }
   std::vector<const SealedIdentityV1*> identities;
   std::optional<CurrentUserV1> current;
-  // Two different identities for one user could not both be split: the
-  // second would meet the first's file. Refused here, before any write,
-  // so a failed split never leaves half a keychain.
-  std::map<cord::Bytes, const SealedIdentityV1*> by_user;
   for (const auto& record : *records) {
     const KeychainRecordV1& known = *record.known();
     if (const auto* identity = std::get_if<SealedIdentityV1>(&known)) {
       if (!std::ranges::equal(identity->root, root)) return std::unexpected(invalid(combined, kOtherRoot));
-      // Equal records are one element of the set, so a second record of a
-      // user is a different identity.
-      if (!by_user.try_emplace(identity->user, identity).second) {
-        return std::unexpected(invalid(identity_path(base, root, identity->user), kCombinedIdentityConflict));
-      }
       identities.push_back(identity);
     } else {
       if (current) return std::unexpected(invalid(combined, kSeveralCurrentUsers));
       current = std::get<CurrentUserV1>(known);
     }
   }
+  if (auto single = ensure_one_per_user(base, root, identities, kCombinedIdentityConflict); !single) return single;
 
   auto missing = identities_to_write(base, root, identities, kCombinedIdentityConflict);
   if (!missing) return std::unexpected(std::move(missing).error());
@@ -116,12 +137,7 @@ KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView roo
     if (auto written = write_current_user_exact(current_path, *current); !written) return written;
   }
 
-  for (const SealedIdentityV1* identity : identities) {
-    const Path path = identity_path(base, root, identity->user);
-    auto back = read_identity_at(path, root, identity->user);
-    if (!back) return std::unexpected(std::move(back).error());
-    if (!*back || !(**back == *identity)) return std::unexpected(invalid(path, kIdentityVerification));
-  }
+  if (auto placed = ensure_in_place(base, root, identities); !placed) return placed;
   if (current) {
     auto back = read_current_user_at(current_path);
     if (!back) return std::unexpected(std::move(back).error());
@@ -154,10 +170,12 @@ KeychainStatus migrate_legacy_user_locked(const Path& base, cord::ByteView root,
     }
   }
   if (moving.empty()) return {};
+  if (auto single = ensure_one_per_user(base, root, moving, kLegacyIdentityConflict); !single) return single;
 
   auto missing = identities_to_write(base, root, moving, kLegacyIdentityConflict);
   if (!missing) return std::unexpected(std::move(missing).error());
   if (auto written = write_identities(base, root, *missing); !written) return written;
+  if (auto placed = ensure_in_place(base, root, moving); !placed) return placed;
   if (rest.empty()) return remove_durably(legacy);
 
   // The rest came out of a set, so it is one again.

@@ -1,6 +1,7 @@
 #include "vornex/keychain/terminal.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 
 void note_interrupt(int) { g_interrupted = 1; }
+
+constexpr std::string_view kInterrupted = "interrupted";
 
 KeychainError failure(std::string reason) { return KeychainError::passphrase_provider(std::move(reason)); }
 KeychainError os_failure(int error_number) { return failure(store::IoError::from_errno(error_number).message()); }
@@ -111,11 +114,24 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+// Waits until `fd` has input (or an end or error to report), looking for an
+// interrupt between short waits. False when interrupted.
+bool wait_for_input(int fd) {
+  // poll skips a negative descriptor; the read reports it instead.
+  if (fd < 0) return !g_interrupted;
+  for (;;) {
+    if (g_interrupted) return false;
+    pollfd ready{fd, POLLIN, 0};
+    const int n = ::poll(&ready, 1, kInterruptCheckMillis);
+    if (n > 0 || (n < 0 && errno != EINTR)) return !g_interrupted;
+  }
+}
+
 // Fills line[0, length) up to the "\n", which is read but not counted.
 // Returns why it stopped short, or nothing.
 std::optional<std::string> read_until_newline(int fd, std::vector<std::uint8_t>& line, std::size_t& length) {
   for (;;) {
-    if (g_interrupted) return "interrupted";
+    if (!wait_for_input(fd)) return std::string(kInterrupted);
     const ssize_t n = ::read(fd, line.data() + length, 1);
     if (n < 0 && errno == EINTR) continue;  // another signal: keep waiting
     if (n < 0) return store::IoError::from_errno(errno).message();
@@ -161,12 +177,19 @@ KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
   g_interrupted = 0;
   if (interrupted) {
     // A line that arrived together with the interrupt is dropped (and wiped).
-    result = std::unexpected(failure("interrupted"));
+    result = std::unexpected(failure(std::string(kInterrupted)));
     // Terminal and disposition are back: the interrupt now acts as it would
     // have without us (a Python handler sets its flag; the default ends us).
-    std::raise(SIGINT);
+    // Sent to the process, not this thread, so that it reaches a thread that
+    // takes it, as the first one did.
+    ::kill(::getpid(), SIGINT);
   }
   return result;
+}
+
+bool interrupted_at_prompt(const KeychainError& error) {
+  const std::string* reason = error.reason();
+  return error.kind() == KeychainError::Kind::PassphraseProvider && reason != nullptr && *reason == kInterrupted;
 }
 
 }  // namespace terminal

@@ -37,10 +37,14 @@ OpsStatus ensure_ratchet_from_invite(const store::WorkspacePaths& paths, const c
 
   auto lock = store::acquire_root_state_lock(paths, *root, policy);
   if (!lock) return std::unexpected(OpsError(std::move(lock).error()));
-  if (auto clear = ensure_no_pending_transaction_locked(paths, *root, crypto); !clear) return clear;
+  // An existing ratchet file makes the invitation add nothing, so a pending
+  // transaction (which the session load that follows completes) does not
+  // concern it: refusing here would lock every invited opener out of a
+  // vault whose last write failed after its commit point.
   auto existing = store::read_ratchet_for_root(paths, *root);
   if (!existing) return std::unexpected(OpsError(std::move(existing).error()));
   if (*existing) return {};
+  if (auto clear = ensure_no_pending_transaction_locked(paths, *root, crypto); !clear) return clear;
   if (!invitation.baseline) return std::unexpected(OpsError::of(OpsError::Kind::RollbackProtectedInviteRequired));
 
   core::Ratchet seeded = seed_ratchet_from_baseline(*root, *invitation.baseline);

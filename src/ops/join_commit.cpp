@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "vornex/core/validate/vault_file.hpp"
 #include "vornex/ops/transaction.hpp"
 #include "vornex/store/fs.hpp"
 #include "vornex/store/ratchet_file.hpp"
@@ -101,6 +102,11 @@ OpsStatus complete_join_commit(const store::WorkspacePaths& paths, const JoinCom
   const Path journal_path = store::join_commit_path(paths, root);
   if (auto decoded = store::decode_ratchet(journal_path, journal.ratchet_image); !decoded) {
     return std::unexpected(OpsError(std::move(decoded).error()));
+  }
+  // So must the vault image decode before either file is touched: written,
+  // it would replace a good vault with one no reader accepts.
+  if (auto records = core::validate::decode_vault(journal.vault_image); !records) {
+    return std::unexpected(OpsError(store::StoreError::vault_invalid(journal_path, std::move(records).error())));
   }
   if (auto written = store::write_ratchet_bytes_atomic(paths, root, journal.ratchet_image); !written) {
     return std::unexpected(OpsError(written.error()));

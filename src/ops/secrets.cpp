@@ -46,11 +46,14 @@ OpsStatus ensure_sealable(const core::SecretValueV1& value) {
   return {};
 }
 
-// The new record on the session's current state: its counter outranks the
-// highest admitted record and every conflicting one.
-OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto& crypto,
-                              const crypto::Identity& identity, const core::SecretSelectorV1& selector,
-                              const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value) {
+// The record-building step of both writes: the new record (a value, or a
+// deletion when there is none) on the session's current state, added to the
+// working records. Its counter outranks the highest admitted record and
+// every conflicting one.
+OpsResult<Built> commit_record(const EffectiveState& state, const crypto::Crypto& crypto,
+                               const crypto::Identity& identity, const core::SecretSelectorV1& selector,
+                               const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value,
+                               cord::Set<core::VaultRecordV1>& working) {
   const std::uint64_t counter = std::max(core::validate::next_counter(state.highest_counter),
                                          state.rollback_counter_floor());
   if (counter > kMaxRecordCounter) return std::unexpected(OpsError::of(OpsError::Kind::LamportCounterExhausted));
@@ -80,6 +83,7 @@ OpsResult<Built> build_record(const EffectiveState& state, const crypto::Crypto&
   auto encoded = cord::serialize(built.record);
   if (!encoded) return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
   built.hash = crypto.hash(core::domains::kRecordHash, *encoded);
+  if (auto inserted = working.insert(built.record); !inserted) return std::unexpected(OpsError(inserted.error()));
   return built;
 }
 
@@ -134,7 +138,8 @@ namespace {
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
                                                     const crypto::Identity& identity,
-                                                    const core::SecretSelectorV1& selector, WriteKind& kind) {
+                                                    const core::SecretSelectorV1& selector, WriteKind& kind,
+                                                    const WriteGate& gate) {
   using Result = std::optional<Written<Out>>;
   if (auto consistent = crypto::ensure_identity_consistent(crypto, identity); !consistent) {
     return std::unexpected(OpsError(std::move(consistent).error()));
@@ -152,6 +157,9 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (auto reloaded = session.reload_if_stale_locked(crypto); !reloaded) return std::unexpected(reloaded.error());
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   const EffectiveState& state = session.report.effective;
+  if (gate) {
+    if (auto passed = gate(state); !passed) return std::unexpected(passed.error());
+  }
   // Checked again on what the files hold now: a grant revoked since the
   // session was loaded refuses the write for what it is.
   if (auto writable = ensure_secret_writable(state, selector, identity); !writable) {
@@ -185,9 +193,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   core::Ratchet working_ratchet = session.ratchet;
   working_ratchet.apply_update(session.report.ratchet_update);
   cord::Set<core::VaultRecordV1> working = session.records;
-  auto built = build_record(state, crypto, identity, selector, *secret_id, value);
+  auto built = commit_record(state, crypto, identity, selector, *secret_id, value, working);
   if (!built) return std::unexpected(std::move(built).error());
-  if (auto inserted = working.insert(built->record); !inserted) return std::unexpected(OpsError(inserted.error()));
 
   auto report = core::validate::validate_vault_with_verified(working, working_ratchet, crypto,
                                                              state.verified_record_hashes());
@@ -227,25 +234,27 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
 OpsResult<Written<SetSecretOutput>> LockedSession::set_secret_value(const crypto::Crypto& crypto,
                                                                     const crypto::Identity& identity,
                                                                     const core::SecretSelectorV1& selector,
-                                                                    core::SecretValueV1 value) {
+                                                                    core::SecretValueV1 value,
+                                                                    const WriteGate& gate) {
   WriteKind kind = ValueWrite{nullptr, std::move(value)};
-  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
+  auto written = write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind, gate);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }
 
 OpsResult<std::optional<Written<SetSecretOutput>>> LockedSession::update_secret_value(
     const crypto::Crypto& crypto, const crypto::Identity& identity, const core::SecretSelectorV1& selector,
-    const ValueUpdate& update) {
+    const ValueUpdate& update, const WriteGate& gate) {
   WriteKind kind = ValueWrite{&update, {}};
-  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind);
+  return write_locked<SetSecretOutput>(*this, crypto, identity, selector, kind, gate);
 }
 
 OpsResult<Written<DeleteSecretOutput>> LockedSession::delete_secret(const crypto::Crypto& crypto,
                                                                     const crypto::Identity& identity,
-                                                                    const core::SecretSelectorV1& selector) {
+                                                                    const core::SecretSelectorV1& selector,
+                                                                    const WriteGate& gate) {
   WriteKind kind = DeletionWrite{};
-  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, kind);
+  auto written = write_locked<DeleteSecretOutput>(*this, crypto, identity, selector, kind, gate);
   if (!written) return std::unexpected(std::move(written).error());
   return std::move(**written);
 }

@@ -34,7 +34,11 @@ std::string recorded_path_text(const std::optional<Path>& path) {
 // Whether anything is at the path; an error when that cannot be told.
 std::expected<bool, int> path_present(const Path& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) return true;
+  int status = 0;
+  do {
+    status = ::lstat(path.c_str(), &st);
+  } while (status != 0 && errno == EINTR);
+  if (status == 0) return true;
   if (errno == ENOENT) return false;
   return std::unexpected(errno);
 }
@@ -42,6 +46,104 @@ std::expected<bool, int> path_present(const Path& path) {
 OpsStatus remove_durably(const Path& path) {
   if (auto removed = store::remove_file_durable(path); !removed) return std::unexpected(OpsError(removed.error()));
   return {};
+}
+
+// A commit's two after-images, already written beside their places.
+struct PreparedImages {
+  store::PreparedFile ratchet;
+  store::PreparedFile vault;
+};
+
+// Temporaries that killed writers left in the directories a commit writes
+// in. The caller holds the exclusive root-state lock and the workspace
+// lock, which every writer of these files holds while its temporary exists.
+void remove_stale_temporaries_locked(const store::WorkspacePaths& paths, const core::HashValue& root) {
+  const Path ratchet = store::ratchet_path(paths, root);
+  store::remove_stale_temporaries(store::directory_of(ratchet), {ratchet, store::transaction_path(paths, root)});
+  store::remove_stale_temporaries(store::directory_of(paths.vault_path()), {paths.vault_path()});
+}
+
+// Puts one after-image in place: the prepared temporary is renamed, or,
+// without one, the file is written whole; then it is read back.
+OpsStatus put_ratchet(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
+                      store::PreparedFile* prepared) {
+  const core::HashValue& root = transaction.trusted_root;
+  const cord::Bytes& image = transaction.next_ratchet_bytes;
+  auto written = prepared == nullptr ? store::write_ratchet_bytes_atomic(paths, root, image) : prepared->place();
+  if (written && prepared != nullptr) written = store::verify_ratchet_bytes(paths, root, image);
+  if (!written) return std::unexpected(OpsError(written.error()));
+  return {};
+}
+
+OpsStatus put_vault(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
+                    store::PreparedFile* prepared) {
+  const cord::Bytes& image = transaction.next_vault_bytes;
+  auto written = prepared == nullptr ? store::write_vault_bytes_atomic(paths, image) : prepared->place();
+  if (written && prepared != nullptr) written = store::verify_vault_bytes(paths, image);
+  if (!written) return std::unexpected(OpsError(written.error()));
+  return {};
+}
+
+OpsStatus complete_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
+                          const core::CryptoProvider& crypto, PreparedImages* prepared) {
+  const core::HashValue& root = transaction.trusted_root;
+  const Path ratchet_file = store::ratchet_path(paths, root);
+  auto vault = read_current_file(paths.vault_path());
+  if (!vault) return std::unexpected(std::move(vault).error());
+  auto ratchet = read_current_file(ratchet_file);
+  if (!ratchet) return std::unexpected(std::move(ratchet).error());
+  auto vault_done = classify_file(crypto, *vault, transaction.vault_before, transaction.next_vault_bytes);
+  if (!vault_done) return std::unexpected(std::move(vault_done).error());
+  auto ratchet_done = classify_file(crypto, *ratchet, transaction.ratchet_before, transaction.next_ratchet_bytes);
+  if (!ratchet_done) return std::unexpected(std::move(ratchet_done).error());
+
+  // The ratchet first: after a crash the trust state is never older than
+  // the vault it protects. Images are written as they stand, so an image in
+  // a form other than the canonical one still reads back equal.
+  if (!*ratchet_done) {
+    if (auto put = put_ratchet(paths, transaction, prepared ? &prepared->ratchet : nullptr); !put) return put;
+  }
+  reached(testing::CommitPoint::RatchetWritten);
+  if (!*vault_done) {
+    if (auto put = put_vault(paths, transaction, prepared ? &prepared->vault : nullptr); !put) return put;
+  }
+  reached(testing::CommitPoint::VaultWritten);
+
+  auto vault_after = read_current_file(paths.vault_path());
+  if (!vault_after) return std::unexpected(std::move(vault_after).error());
+  auto ratchet_after = read_current_file(ratchet_file);
+  if (!ratchet_after) return std::unexpected(std::move(ratchet_after).error());
+  if (!*vault_after || **vault_after != transaction.next_vault_bytes || !*ratchet_after ||
+      **ratchet_after != transaction.next_ratchet_bytes) {
+    return std::unexpected(mismatch());
+  }
+  reached(testing::CommitPoint::BeforeRemoval);
+  return remove_durably(store::transaction_path(paths, root));
+}
+
+// Writes the transaction file: its rename is the commit point. A failure
+// once it is in place (the directory flush, the read-back) withdraws it,
+// so that the files are as before and the error claims nothing; only a
+// file that cannot be withdrawn leaves the change committed, and the error
+// says so.
+OpsStatus place_transaction(const store::WorkspacePaths& paths, const store::TransactionV1& transaction) {
+  auto prepared = store::prepare_transaction(paths, transaction);
+  if (!prepared) return std::unexpected(OpsError(std::move(prepared).error()));
+  auto placed = prepared->file.place();
+  if (!prepared->file.placed()) return std::unexpected(OpsError(std::move(placed).error()));
+  if (placed) placed = store::verify_transaction(paths, transaction, prepared->bytes);
+  if (placed) return {};
+  OpsError failure(std::move(placed).error());
+  const Path path = store::transaction_path(paths, transaction.trusted_root);
+  if (auto withdrawn = store::remove_file(path); !withdrawn) {
+    return std::unexpected(std::move(failure).after_commit_point());
+  }
+  // Gone from its directory, so no open will find it. Should this flush
+  // fail, only a crash could bring the file back, and its change would then
+  // be completed whole, as after a crash just past the commit point; the
+  // failure reported stays the first one.
+  (void)store::sync_parent_directory(path);
+  return std::unexpected(std::move(failure));
 }
 
 }  // namespace
@@ -92,43 +194,7 @@ OpsResult<core::Ratchet> validate_transaction(const store::TransactionV1& transa
 
 OpsStatus complete_transaction_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
                                       const core::CryptoProvider& crypto) {
-  const core::HashValue& root = transaction.trusted_root;
-  const Path ratchet_file = store::ratchet_path(paths, root);
-  auto vault = read_current_file(paths.vault_path());
-  if (!vault) return std::unexpected(std::move(vault).error());
-  auto ratchet = read_current_file(ratchet_file);
-  if (!ratchet) return std::unexpected(std::move(ratchet).error());
-  auto vault_done = classify_file(crypto, *vault, transaction.vault_before, transaction.next_vault_bytes);
-  if (!vault_done) return std::unexpected(std::move(vault_done).error());
-  auto ratchet_done = classify_file(crypto, *ratchet, transaction.ratchet_before, transaction.next_ratchet_bytes);
-  if (!ratchet_done) return std::unexpected(std::move(ratchet_done).error());
-
-  // The ratchet first: after a crash the trust state is never older than
-  // the vault it protects. Images are written as they stand, so an image in
-  // a form other than the canonical one still reads back equal.
-  if (!*ratchet_done) {
-    if (auto written = store::write_ratchet_bytes_atomic(paths, root, transaction.next_ratchet_bytes); !written) {
-      return std::unexpected(OpsError(written.error()));
-    }
-  }
-  reached(testing::CommitPoint::RatchetWritten);
-  if (!*vault_done) {
-    if (auto written = store::write_vault_bytes_atomic(paths, transaction.next_vault_bytes); !written) {
-      return std::unexpected(OpsError(written.error()));
-    }
-  }
-  reached(testing::CommitPoint::VaultWritten);
-
-  auto vault_after = read_current_file(paths.vault_path());
-  if (!vault_after) return std::unexpected(std::move(vault_after).error());
-  auto ratchet_after = read_current_file(ratchet_file);
-  if (!ratchet_after) return std::unexpected(std::move(ratchet_after).error());
-  if (!*vault_after || **vault_after != transaction.next_vault_bytes || !*ratchet_after ||
-      **ratchet_after != transaction.next_ratchet_bytes) {
-    return std::unexpected(mismatch());
-  }
-  reached(testing::CommitPoint::BeforeRemoval);
-  return remove_durably(store::transaction_path(paths, root));
+  return complete_locked(paths, transaction, crypto, nullptr);
 }
 
 OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
@@ -165,13 +231,22 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
       std::move(next_ratchet),
   };
   if (auto valid = validate_transaction(transaction, crypto, paths); !valid) return std::unexpected(valid.error());
-  if (auto written = store::write_transaction_atomic(paths, transaction); !written) {
-    return std::unexpected(OpsError(written.error()));
-  }
+
+  // Both after-images are written and flushed beside their places before
+  // the commit point, so that what can fail for want of space or
+  // permission (a full disk, a read-only workspace) fails while nothing
+  // has changed. After it only renames, flushes and read-backs remain.
+  remove_stale_temporaries_locked(paths, root);
+  auto ratchet_file = store::prepare_ratchet_bytes(paths, root, transaction.next_ratchet_bytes);
+  if (!ratchet_file) return std::unexpected(OpsError(std::move(ratchet_file).error()));
+  auto vault_file = store::prepare_vault_bytes(paths, transaction.next_vault_bytes);
+  if (!vault_file) return std::unexpected(OpsError(std::move(vault_file).error()));
+  PreparedImages prepared{std::move(*ratchet_file), std::move(*vault_file)};
+  if (auto placed = place_transaction(paths, transaction); !placed) return placed;
   // The commit point: from here on the change is durable, and a failure
   // leaves it pending for the next open to complete.
   reached(testing::CommitPoint::TransactionWritten);
-  if (auto completed = complete_transaction_locked(paths, transaction, crypto); !completed) {
+  if (auto completed = complete_locked(paths, transaction, crypto, &prepared); !completed) {
     // Past the commit point the change stands. The transaction file is
     // removed only once both files are checked at their after-images, so
     // without it the change is already in place; with it (or when that
@@ -227,6 +302,7 @@ OpsResult<Recovery> recover_for_root(const store::WorkspacePaths& paths, const c
   auto ours = (*pending)->vault_path.matches_canonical(paths.vault_path());
   if (!ours) return std::unexpected(OpsError(std::move(ours).error()));
   if (!*ours) return Recovery::OtherWorkspace;
+  remove_stale_temporaries_locked(paths, root);
   if (auto completed = complete_transaction_locked(paths, **pending, crypto); !completed) {
     return std::unexpected(completed.error());
   }

@@ -115,22 +115,23 @@ OpsResult<SecretPlaintext> UnlockedSession::get_secret(const crypto::Crypto& cry
 
 OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret(const crypto::Crypto& crypto,
                                                                 core::SecretSelectorV1 selector,
-                                                                cord::ByteView primary) {
-  return set_secret_value(crypto, std::move(selector), core::SecretValueV1::from_primary(primary));
+                                                                cord::ByteView primary, const WriteGate& gate) {
+  return set_secret_value(crypto, std::move(selector), core::SecretValueV1::from_primary(primary), gate);
 }
 
 OpsResult<Written<SetSecretOutput>> UnlockedSession::set_secret_value(const crypto::Crypto& crypto,
                                                                       core::SecretSelectorV1 selector,
-                                                                      core::SecretValueV1 value) {
+                                                                      core::SecretValueV1 value,
+                                                                      const WriteGate& gate) {
   selector = normalize_selector(std::move(selector));
   if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
     return std::unexpected(writable.error());
   }
-  return session_.set_secret_value(crypto, identity_, selector, std::move(value));
+  return session_.set_secret_value(crypto, identity_, selector, std::move(value), gate);
 }
 
 OpsResult<std::optional<Written<SetSecretOutput>>> UnlockedSession::update_secret_value(
-    const crypto::Crypto& crypto, core::SecretSelectorV1 selector, const ValueUpdate& update) {
+    const crypto::Crypto& crypto, core::SecretSelectorV1 selector, const ValueUpdate& update, const WriteGate& gate) {
   selector = normalize_selector(std::move(selector));
   // An update reads before it writes: a value this identity cannot read
   // fails as the read would, before any write check or lock.
@@ -140,16 +141,17 @@ OpsResult<std::optional<Written<SetSecretOutput>>> UnlockedSession::update_secre
   if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
     return std::unexpected(writable.error());
   }
-  return session_.update_secret_value(crypto, identity_, selector, update);
+  return session_.update_secret_value(crypto, identity_, selector, update, gate);
 }
 
 OpsResult<Written<DeleteSecretOutput>> UnlockedSession::delete_secret(const crypto::Crypto& crypto,
-                                                                      core::SecretSelectorV1 selector) {
+                                                                      core::SecretSelectorV1 selector,
+                                                                      const WriteGate& gate) {
   selector = normalize_selector(std::move(selector));
   if (auto writable = ensure_secret_writable(session_.report.effective, selector, identity_); !writable) {
     return std::unexpected(writable.error());
   }
-  return session_.delete_secret(crypto, identity_, selector);
+  return session_.delete_secret(crypto, identity_, selector, gate);
 }
 
 }  // namespace vornex::ops

@@ -47,7 +47,10 @@ bool optional_text(PyObject* object, const char* function, const char* name, std
     return false;
   }
   auto text = text_of(object);
-  if (!text) return false;
+  if (!text) {
+    if (PyErr_Occurred() == nullptr) argument_text_error(function, name, "str or None");
+    return false;
+  }
   // Copied, then wiped: a moved short text would leave its characters in
   // the source's inline buffer.
   out = *text;
@@ -62,12 +65,15 @@ std::optional<frontend::InviteSource> material_from_py(PyObject* object) {
     std::optional<frontend::InviteSource> source;
     if (PyUnicode_Check(object)) {
       auto text = text_of(object);
-      if (!text) {
-        Py_DECREF(object);
-        return std::nullopt;
-      }
-      source = frontend::invite_source::Text{frontend::SecretText(std::move(*text))};
-    } else if (auto bytes = byte_string_of(object)) {
+      Py_DECREF(object);
+      // An error pending, or text with a lone surrogate: no invitation text.
+      if (!text) break;
+      // Copied, then wiped, as for the passphrase.
+      source = frontend::invite_source::Text{frontend::SecretText(*text)};
+      core::secure_wipe(text->data(), text->size());
+      return source;
+    }
+    if (auto bytes = byte_string_of(object)) {
       source = frontend::invite_source::Bytes{frontend::SecretText(std::string(bytes->begin(), bytes->end()))};
       core::secure_wipe(bytes->data(), bytes->size());
     } else if (PyErr_Occurred() != nullptr) {
@@ -90,7 +96,7 @@ std::optional<frontend::InviteSource> material_from_py(PyObject* object) {
     object = next;
     if (depth == kMaxReadNesting) Py_DECREF(object);
   }
-  raise_error(ErrorClass::VornexError, kMaterialMessage);
+  if (PyErr_Occurred() == nullptr) raise_error(ErrorClass::VornexError, kMaterialMessage);
   return std::nullopt;
 }
 
@@ -149,12 +155,12 @@ PyObject* from_env(PyObject* cls, PyObject* args, PyObject* kwds) {
     frontend::auth::Env env{std::string(frontend::kInviteEnv), std::string(frontend::kInviteFileEnv)};
     if (invite != nullptr) {
       auto text = text_of(invite);
-      if (!text) return nullptr;
+      if (!text) return PyErr_Occurred() ? nullptr : argument_text_error("from_env", "invite", "str");
       env.invite_var = std::move(*text);
     }
     if (invite_file != nullptr) {
       auto text = text_of(invite_file);
-      if (!text) return nullptr;
+      if (!text) return PyErr_Occurred() ? nullptr : argument_text_error("from_env", "invite_file", "str");
       env.invite_file_var = std::move(*text);
     }
     return allocate(reinterpret_cast<PyTypeObject*>(cls), std::move(env));

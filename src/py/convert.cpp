@@ -20,6 +20,7 @@ ErrorClass class_of(frontend::ExceptionClass cls) {
     case frontend::ExceptionClass::ConflictError: return ErrorClass::ConflictError;
     case frontend::ExceptionClass::ValidationError: return ErrorClass::ValidationError;
     case frontend::ExceptionClass::IdentityError: return ErrorClass::IdentityError;
+    case frontend::ExceptionClass::Interrupted: break;  // not one of the module's classes
   }
   return ErrorClass::VornexError;
 }
@@ -29,8 +30,11 @@ ErrorClass class_of(frontend::ExceptionClass cls) {
 std::optional<std::string> text_of(PyObject* str) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-  if (utf8 == nullptr) return std::nullopt;
-  return std::string(utf8, static_cast<std::size_t>(size));
+  if (utf8 != nullptr) return std::string(utf8, static_cast<std::size_t>(size));
+  // Only the encoding's own refusal means "not text"; a memory error or an
+  // interrupt stays pending for the caller.
+  if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+  return std::nullopt;
 }
 
 namespace {
@@ -116,7 +120,16 @@ PyObject* new_str_from_utf8(cord::ByteView bytes, std::string_view failure) {
 }
 
 PyObject* raise(const frontend::RaisedError& error) {
-  raise_error(class_of(error.cls), error.message);
+  if (error.cls == frontend::ExceptionClass::Interrupted) {
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } else {
+    raise_error(class_of(error.cls), error.message);
+  }
+  return nullptr;
+}
+
+PyObject* argument_text_error(const char* function, const char* name, const char* what) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not str with a lone surrogate", function, name, what);
   return nullptr;
 }
 

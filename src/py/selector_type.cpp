@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "cord/text.hpp"
 #include "vornex/frontend/selector.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/convert.hpp"
@@ -33,37 +32,68 @@ PyObject* allocate(PyTypeObject* type, core::SecretSelectorV1 selector) {
   return self;
 }
 
-// The strings of a sequence that is not itself a str; none otherwise.
+constexpr const char* kPathWanted = "a sequence of str";
+constexpr const char* kLabelsWanted = "a dict of str to str";
+
+// The strings of a sequence that is not itself a str, as given (the
+// operations normalise); none with a Python error set otherwise: a TypeError
+// naming `path`, or the interrupt or exit request met reading it.
 std::optional<std::vector<std::string>> strings_of(PyObject* sequence) {
-  if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return std::nullopt;
+  const auto wrong_kind = [&] {
+    argument_type_error("Selector", "path", kPathWanted, sequence);
+    return std::nullopt;
+  };
+  if (PyUnicode_Check(sequence) || !PySequence_Check(sequence)) return wrong_kind();
   const Py_ssize_t size = PySequence_Size(sequence);
-  if (size < 0) return std::nullopt;
   std::vector<std::string> out;
-  for (Py_ssize_t i = 0; i < size; ++i) {
+  for (Py_ssize_t i = 0; size >= 0 && i < size; ++i) {
     PyObject* item = PySequence_GetItem(sequence, i);
+    if (item == nullptr) break;
     std::optional<std::string> text;
-    if (item != nullptr && PyUnicode_Check(item)) text = text_of(item);
-    Py_XDECREF(item);
-    if (!text) return std::nullopt;
-    out.push_back(cord::text::to_nfc(*text));
+    const bool is_text = PyUnicode_Check(item);
+    if (is_text) text = text_of(item);
+    Py_DECREF(item);
+    if (!is_text) return wrong_kind();
+    if (!text) {
+      if (PyErr_Occurred() == nullptr) argument_text_error("Selector", "path", kPathWanted);
+      return std::nullopt;
+    }
+    out.push_back(std::move(*text));
   }
-  return out;
+  if (PyErr_Occurred() == nullptr) return out;
+  // A sequence that cannot say its length or give its items is not one, as
+  // for values: only an interrupt or an exit request goes on as it is.
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return std::nullopt;
+  PyErr_Clear();
+  return wrong_kind();
 }
 
-// Name to value, both str, in name order; none otherwise.
-std::optional<std::map<std::string, std::string>> labels_of(PyObject* dict, bool& repeated) {
-  if (!PyDict_Check(dict)) return std::nullopt;
+// Name to value, both str as given, in name order; none with a Python
+// error (a TypeError naming `labels`) otherwise.
+std::optional<std::map<std::string, std::string>> labels_of(PyObject* dict) {
+  if (!PyDict_Check(dict)) {
+    argument_type_error("Selector", "labels", kLabelsWanted, dict);
+    return std::nullopt;
+  }
   std::map<std::string, std::string> out;
   Py_ssize_t position = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
+  // Reading a str runs no Python code, so the borrowed entries stay valid.
   while (PyDict_Next(dict, &position, &key, &value)) {
-    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) return std::nullopt;
+    if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) {
+      argument_type_error("Selector", "labels", kLabelsWanted, dict);
+      return std::nullopt;
+    }
     auto k = text_of(key);
-    auto v = text_of(value);
-    if (!k || !v) return std::nullopt;
-    // Two spellings of one name are one name once normalised.
-    if (!out.try_emplace(cord::text::to_nfc(*k), cord::text::to_nfc(*v)).second) repeated = true;
+    std::optional<std::string> v;
+    if (k) v = text_of(value);  // never a second conversion with an error pending
+    if (!k || !v) {
+      if (PyErr_Occurred() == nullptr) argument_text_error("Selector", "labels", kLabelsWanted);
+      return std::nullopt;
+    }
+    // Distinct str keys have distinct UTF-8, so no name comes twice.
+    out.emplace(std::move(*k), std::move(*v));
   }
   return out;
 }
@@ -77,19 +107,11 @@ PyObject* selector_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       return nullptr;
     }
     auto segments = strings_of(path);
-    if (!segments) {
-      if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-      PyErr_Clear();
-      return argument_type_error("Selector", "path", "a sequence of str", path);
-    }
-    bool repeated = false;
+    if (!segments) return nullptr;
     std::map<std::string, std::string> names;
     if (labels != Py_None) {
-      auto given = labels_of(labels, repeated);
-      if (!given) {
-        if (PyErr_Occurred()) return nullptr;
-        return argument_type_error("Selector", "labels", "a dict of str to str", labels);
-      }
+      auto given = labels_of(labels);
+      if (!given) return nullptr;
       names = std::move(*given);
     }
     if (segments->empty() || std::ranges::any_of(*segments, [](const std::string& s) { return s.empty(); })) {
@@ -103,10 +125,6 @@ PyObject* selector_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         return nullptr;
       }
       selector.labels.push_back(core::SecretLabelV1{name, value});
-    }
-    if (repeated) {
-      raise_error(ErrorClass::VornexError, frontend::kSelectorDuplicateKey);
-      return nullptr;
     }
     return allocate(type, std::move(selector));
   });
@@ -209,23 +227,24 @@ PyObject* new_selector(const core::SecretSelectorV1& selector) {
 }
 
 std::optional<frontend::NamedSelector> selector_from_py(PyObject* object) {
+  std::optional<frontend::Raised<frontend::NamedSelector>> named;
   if (PyUnicode_Check(object)) {
-    auto text = text_of(object);
-    if (!text) return std::nullopt;
-    auto named = frontend::named_selector(*text);
-    if (!named) {
-      raise(named.error());
-      return std::nullopt;
-    }
-    return std::move(*named);
+    // Text with a lone surrogate is no selector text.
+    if (auto text = text_of(object)) named = frontend::named_selector(*text);
+  } else if (PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(selector_type()))) {
+    // The real type, not what __class__ claims: the object is read as a
+    // Selector's memory.
+    named = frontend::named_selector(data(object));
   }
-  // The real type, not what __class__ claims: the object is read as a
-  // Selector's memory below.
-  if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(selector_type()))) {
-    raise_error(ErrorClass::VornexError, kTypeMessage);
+  if (!named) {
+    if (PyErr_Occurred() == nullptr) raise_error(ErrorClass::VornexError, kTypeMessage);
     return std::nullopt;
   }
-  return frontend::named_selector(data(object));
+  if (!*named) {
+    raise(named->error());
+    return std::nullopt;
+  }
+  return std::move(**named);
 }
 
 }  // namespace vornex::py

@@ -72,6 +72,9 @@ auto locked(VaultState& state, Op&& op) -> std::optional<decltype(op(state.sessi
     } else {
       try {
         result.emplace(op(state.session));
+      } catch (const abi::__forced_unwind&) {
+        state.poisoned = true;  // the thread is being ended mid-operation
+        throw;
       } catch (const std::exception& e) {
         state.poisoned = true;
         failure.emplace(e.what());
@@ -108,8 +111,15 @@ std::optional<core::SecretBytes> value_of(PyObject* value) {
   if (PyUnicode_Check(value)) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return core::SecretBytes(cord::ByteView(reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)));
+    if (utf8 != nullptr) {
+      return core::SecretBytes(
+          cord::ByteView(reinterpret_cast<const std::uint8_t*>(utf8), static_cast<std::size_t>(size)));
+    }
+    // Text with a lone surrogate has no UTF-8: a value of the wrong kind.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return std::nullopt;
+    PyErr_Clear();
+    raise_error(ErrorClass::VornexError, kValueMessage);
+    return std::nullopt;
   }
   auto bytes = byte_string_of(value);
   if (!bytes) {
@@ -127,7 +137,9 @@ std::optional<std::string> key_of(const char* function, PyObject* key) {
     argument_type_error(function, "key", "str", key);
     return std::nullopt;
   }
-  return text_of(key);
+  auto text = text_of(key);
+  if (!text && PyErr_Occurred() == nullptr) argument_text_error(function, "key", "str");
+  return text;
 }
 
 // Runs a write on the session and gives None, or raises what it failed with.
@@ -151,7 +163,7 @@ PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (path != nullptr) {
       if (!PyUnicode_Check(path)) return argument_type_error("Vault", "path", "str", path);
       auto text = text_of(path);
-      if (!text) return nullptr;
+      if (!text) return PyErr_Occurred() ? nullptr : argument_text_error("Vault", "path", "str");
       where = std::move(*text);
     }
     frontend::AuthInner inner = frontend::auth::Keychain{};
@@ -162,7 +174,9 @@ PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     }
     auto opened = frontend::open_vault(where, inner, provider());
     if (!opened) {
-      // An interrupt at the passphrase prompt is the caller's KeyboardInterrupt.
+      // An interrupt at the passphrase prompt runs the interpreter's handler
+      // here on the main thread; on another thread, or when the handler
+      // raised nothing, the front end's answer is KeyboardInterrupt.
       if (PyErr_CheckSignals() < 0) return nullptr;
       return raise(opened.error());
     }

@@ -52,7 +52,7 @@ StoreStatus write_verification_cache_atomic(const WorkspacePaths& paths, const c
                                     std::to_string(kVerificationCacheLimit))));
   }
 
-  VX_TRY(write_private_atomic_inner(path, bytes, true));
+  VX_TRY(write_private_atomic_inner(path, bytes, true, paths.facts()));
 
   auto written = read_file_bounded(path, kVerificationCacheLimit);
   if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));

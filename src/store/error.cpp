@@ -1,8 +1,11 @@
 #include "vornex/store/error.hpp"
 
+#include <locale.h>
+#include <string.h>
+
+#include <array>
 #include <cerrno>
 #include <cstddef>
-#include <system_error>
 
 namespace vornex::store {
 
@@ -42,6 +45,21 @@ std::size_t utf8_unit(std::string_view s, std::size_t i, bool& valid) {
   return need + 1;
 }
 
+// The untranslated text of an error number. strerror would consult the
+// process's current locale, which another thread may be replacing while a
+// write runs without the interpreter lock: glibc is given a C locale object
+// of our own, and other C libraries (macOS) do not translate these texts.
+std::string os_error_text(int error_number) {
+#if defined(__GLIBC__)
+  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+  if (c_locale != locale_t{}) return ::strerror_l(error_number, c_locale);
+#else
+  std::array<char, 256> text{};
+  if (::strerror_r(error_number, text.data(), text.size()) == 0) return text.data();
+#endif
+  return "Unknown error " + std::to_string(error_number);
+}
+
 }  // namespace
 
 std::string display(const Path& path) {
@@ -70,7 +88,7 @@ IoError IoError::from_errno(int error_number) {
     case EINVAL: kind = IoKind::InvalidInput; break;
     default: break;
   }
-  std::string text = std::error_code(error_number, std::generic_category()).message();
+  std::string text = os_error_text(error_number);
   text += " (os error " + std::to_string(error_number) + ")";
   return IoError(kind, error_number, std::move(text));
 }

@@ -1,5 +1,6 @@
 #include "vornex/store/fs.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,9 @@
 #include <array>
 #include <cerrno>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cord/text.hpp"
 #include "cord/try.hpp"
@@ -27,7 +31,8 @@ constexpr mode_t kPrivateFileMode = 0600;
 constexpr mode_t kPrivateDirMode = 0700;
 constexpr mode_t kSharedFileMode = 0666;
 constexpr mode_t kSharedDirMode = 0777;
-constexpr std::size_t kTemporaryRandomBytes = 16;  // 128 bits, 32 hex digits
+constexpr std::size_t kTemporaryRandomBytes = 16;  // 128 bits
+constexpr std::size_t kTemporaryDigits = 2 * kTemporaryRandomBytes;
 constexpr const char* kTemporaryFallbackName = "vornex-write";
 // macOS refuses single reads and writes above INT_MAX bytes.
 constexpr std::size_t kMaxIoChunk = std::size_t{1} << 30;
@@ -46,13 +51,40 @@ std::unexpected<IoError> refuse_fallback(const char* why) {
   return std::unexpected(IoError::invalid_input(std::string("refusing insecure state directory: ") + why));
 }
 
-bool names_a_directory(const Path& path) {
+using detail::retry_interrupted;
+
+int open_file(const Path& path, int flags, mode_t mode = 0) {
+  return retry_interrupted([&] { return ::open(path.c_str(), flags, mode); });
+}
+
+// Removing a temporary after a failure: the first failure is the one
+// reported, so the removal's own result is not.
+void discard_temporary(const Path& tmp) { (void)retry_interrupted([&] { return ::unlink(tmp.c_str()); }); }
+
+// Whether something that is a directory (also through a link) is at the
+// path; ENOENT when nothing is.
+IoResult<bool> names_a_directory(const Path& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (retry_interrupted([&] { return ::stat(path.c_str(), &st); }) != 0) return std::unexpected(last_error());
+  return S_ISDIR(st.st_mode);
+}
+
+// After mkdir failed with `made`: success when a directory is there after
+// all; else the failure of whichever call tells why. A stat that found
+// nothing leaves mkdir's own reason (a parent we may not write, a dangling
+// link), any other stat failure is its own.
+IoResult<void> directory_after_failed_mkdir(const Path& dir, const IoError& made) {
+  auto present = names_a_directory(dir);
+  if (!present) {
+    if (present.error().kind() == IoKind::NotFound) return std::unexpected(made);
+    return std::unexpected(std::move(present).error());
+  }
+  if (*present) return {};
+  return std::unexpected(made);
 }
 
 IoResult<void> flush_directory(const Path& dir) {
-  const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd fd(open_file(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return std::unexpected(last_error());
   return detail::full_flush(fd.get());
 }
@@ -66,75 +98,84 @@ IoResult<void> made_durable(const Path& dir) {
   return flush_directory(parent->empty() ? Path(".") : *parent);
 }
 
+int make_directory(const Path& dir, mode_t mode) {
+  return retry_interrupted([&] { return ::mkdir(dir.c_str(), mode); });
+}
+
 // Creates dir and its missing ancestors with `mode` (before the umask);
 // directories that exist already, also through a symbolic link, are fine.
 // The empty path is the current directory and needs nothing.
 IoResult<void> make_dir_all(const Path& dir, mode_t mode) {
   if (dir.empty()) return {};
-  if (::mkdir(dir.c_str(), mode) == 0) return made_durable(dir);
+  if (make_directory(dir, mode) == 0) return made_durable(dir);
   const IoError first = last_error();
-  if (first.kind() != IoKind::NotFound) {
-    if (names_a_directory(dir)) return {};
-    return std::unexpected(first);
-  }
+  if (first.kind() != IoKind::NotFound) return directory_after_failed_mkdir(dir, first);
   const std::optional<Path> parent = parent_of(dir);
   if (!parent) return std::unexpected(first);
   VX_TRY(make_dir_all(*parent, mode));
-  if (::mkdir(dir.c_str(), mode) == 0) return made_durable(dir);
-  const IoError second = last_error();
-  if (names_a_directory(dir)) return {};  // made by someone else meanwhile
-  return std::unexpected(second);
+  if (make_directory(dir, mode) == 0) return made_durable(dir);
+  // Made by someone else meanwhile, perhaps.
+  return directory_after_failed_mkdir(dir, last_error());
 }
 
 // The fallback state directory sits in the temporary directory, where any
 // user may have made that name first or put a link there. It is created
 // owner-only and accepted only as a real directory of ours that nobody else
 // can write to.
-IoResult<void> secure_fallback_dir(const Path& fallback) {
+IoResult<void> secure_fallback_dir(const Path& fallback, uid_t euid) {
   VX_TRY(make_dir_all(directory_of(fallback), kSharedDirMode));
-  if (::mkdir(fallback.c_str(), kPrivateDirMode) == 0) {
+  if (make_directory(fallback, kPrivateDirMode) == 0) {
     VX_TRY(made_durable(fallback));
   } else if (errno != EEXIST) {
     return std::unexpected(last_error());
   }
   struct stat st {};
-  if (::lstat(fallback.c_str(), &st) != 0) return std::unexpected(last_error());
+  if (retry_interrupted([&] { return ::lstat(fallback.c_str(), &st); }) != 0) return std::unexpected(last_error());
   if (S_ISLNK(st.st_mode)) return refuse_fallback("it is a symbolic link");
   if (!S_ISDIR(st.st_mode)) return refuse_fallback("it is not a directory");
-  if (st.st_uid != ::geteuid()) return refuse_fallback("it belongs to another user");
+  if (st.st_uid != euid) return refuse_fallback("it belongs to another user");
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return refuse_fallback("it is writable by group or others");
   return {};
 }
 
 IoResult<void> write_all(int fd, cord::ByteView bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), std::min(bytes.size(), kMaxIoChunk));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_error());
-    }
+    const ssize_t n = retry_interrupted([&] { return ::write(fd, bytes.data(), std::min(bytes.size(), kMaxIoChunk)); });
+    if (n < 0) return std::unexpected(last_error());
     if (n == 0) return std::unexpected(IoError::from_errno(EIO));
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return {};
 }
 
-// The common middle of both writers: the bytes go to a fresh temporary
-// sibling created with `mode`, are flushed, and replace the target. A failure
-// before the rename removes the temporary and leaves the target untouched.
-StoreStatus write_and_replace(const Path& target, cord::ByteView bytes, mode_t mode) {
+// The common first half of both writers: the bytes go to a fresh temporary
+// sibling created with `mode` and are flushed. `exact_mode` is then set on
+// it, whatever the umask took, before it is ever renamed, so that nothing
+// after the rename can fail for want of permission. A failure removes the
+// temporary and leaves the target untouched.
+StoreResult<PreparedFile> write_temporary(const Path& target, cord::ByteView bytes, mode_t mode,
+                                          std::optional<mode_t> exact_mode) {
   const Path tmp = temporary_path_for(target);
-  UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+  UniqueFd fd(open_file(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (!fd) return io_at(tmp, last_error());
-  const auto discard = [&](IoError error) {
-    fd.reset();
-    ::unlink(tmp.c_str());  // the first failure is the one reported
-    return io_at(tmp, std::move(error));
-  };
-  if (auto written = write_all(fd.get(), bytes); !written) return discard(written.error());
-  if (auto flushed = detail::full_flush(fd.get()); !flushed) return discard(flushed.error());
-  fd.reset();
-  return replace_file(tmp, target);
+  PreparedFile prepared(tmp, target);  // removes the temporary unless placed
+  if (auto written = write_all(fd.get(), bytes); !written) return io_at(tmp, written.error());
+  if (exact_mode && retry_interrupted([&] { return ::fchmod(fd.get(), *exact_mode); }) != 0) {
+    return io_at(tmp, last_error());
+  }
+  if (auto flushed = detail::full_flush(fd.get()); !flushed) return io_at(tmp, flushed.error());
+  return prepared;
+}
+
+// What readers of our temporaries' names need: "." + name + ".tmp.".
+std::string temporary_prefix(const Path& target) {
+  const std::optional<Path> name = file_name_of(target);
+  const std::string base = name && cord::text::is_utf8(name->native()) ? name->native() : kTemporaryFallbackName;
+  return "." + base + ".tmp.";
+}
+
+bool is_lower_hex(std::string_view text) {
+  return std::ranges::all_of(text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 }  // namespace
@@ -142,10 +183,10 @@ StoreStatus write_and_replace(const Path& target, cord::ByteView bytes, mode_t m
 IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
   // before fstat could refuse it.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(open_file(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   if (!fd) return std::unexpected(last_error());
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(last_error());
+  if (retry_interrupted([&] { return ::fstat(fd.get(), &st); }) != 0) return std::unexpected(last_error());
   if (!S_ISREG(st.st_mode)) return std::unexpected(IoError::invalid_input("not a regular file"));
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > max) {
@@ -164,11 +205,9 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
       if (used > max) break;
       out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(cap, used + std::max(used, kReadGrowth))));
     }
-    const ssize_t n = ::read(fd.get(), out.data() + used, std::min(out.size() - used, kMaxIoChunk));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_error());
-    }
+    const ssize_t n =
+        retry_interrupted([&] { return ::read(fd.get(), out.data() + used, std::min(out.size() - used, kMaxIoChunk)); });
+    if (n < 0) return std::unexpected(last_error());
     if (n == 0) break;
     used += static_cast<std::size_t>(n);
   }
@@ -180,46 +219,48 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
   return out;
 }
 
-StoreStatus create_dir_all(const Path& dir) {
-  for (const Path& fallback : fallback_state_dirs()) {
+StoreStatus create_dir_all(const Path& dir) { return create_dir_all(dir, ProcessFacts::read()); }
+
+StoreStatus create_private_dir_all(const Path& dir) { return create_private_dir_all(dir, ProcessFacts::read()); }
+
+StoreStatus create_dir_all(const Path& dir, const ProcessFacts& facts) {
+  for (const Path& fallback : fallback_state_dirs(facts)) {
     if (!lies_within(dir, fallback)) continue;
-    if (auto secured = secure_fallback_dir(fallback); !secured) return io_at(fallback, secured.error());
+    if (auto secured = secure_fallback_dir(fallback, facts.euid); !secured) return io_at(fallback, secured.error());
   }
   if (auto made = make_dir_all(dir, kSharedDirMode); !made) return io_at(dir, made.error());
   return {};
 }
 
-StoreStatus create_private_dir_all(const Path& dir) {
-  VX_TRY(create_dir_all(dir));
+StoreStatus create_private_dir_all(const Path& dir, const ProcessFacts& facts) {
+  VX_TRY(create_dir_all(dir, facts));
   // The current directory is not ours to restrict.
   if (dir.empty()) return {};
   // Set after creation: the directory may have existed wider, and the
   // umask may have taken bits the owner needs.
-  if (::chmod(dir.c_str(), kPrivateDirMode) != 0) return io_at(dir, last_error());
+  if (retry_interrupted([&] { return ::chmod(dir.c_str(), kPrivateDirMode); }) != 0) return io_at(dir, last_error());
   return {};
 }
 
 Path temporary_path_for(const Path& target) {
   std::array<std::uint8_t, kTemporaryRandomBytes> random{};
   crypto::fill_random(random);
-  const std::optional<Path> name = file_name_of(target);
-  const std::string base = name && cord::text::is_utf8(name->native()) ? name->native() : kTemporaryFallbackName;
   const std::string digits = hex_hash(core::HashValue(cord::Bytes(random.begin(), random.end())));
-  return directory_of(target) / ("." + base + ".tmp." + digits);
+  return directory_of(target) / (temporary_prefix(target) + digits);
 }
 
 StoreStatus replace_file(const Path& tmp, const Path& target) {
-  if (::rename(tmp.c_str(), target.c_str()) == 0) return {};
+  if (retry_interrupted([&] { return ::rename(tmp.c_str(), target.c_str()); }) == 0) return {};
   const IoError error = last_error();
   const auto discard = [&](IoError reported) {
-    ::unlink(tmp.c_str());
+    discard_temporary(tmp);
     return io_at(target, std::move(reported));
   };
   // POSIX rename replaces; AlreadyExists comes only from platforms whose
   // rename does not, where the target has to go first.
   if (error.kind() != IoKind::AlreadyExists) return discard(error);
-  if (::unlink(target.c_str()) != 0) return discard(last_error());
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return discard(last_error());
+  if (retry_interrupted([&] { return ::unlink(target.c_str()); }) != 0) return discard(last_error());
+  if (retry_interrupted([&] { return ::rename(tmp.c_str(), target.c_str()); }) != 0) return discard(last_error());
   return {};
 }
 
@@ -232,16 +273,57 @@ StoreStatus sync_parent_directory(const Path& path) {
   return {};
 }
 
-StoreStatus write_private_atomic_inner(const Path& target, cord::ByteView bytes, bool private_mode) {
-  const Path dir = directory_of(target);
-  VX_TRY(private_mode ? create_private_dir_all(dir) : create_dir_all(dir));
-  VX_TRY(write_and_replace(target, bytes, kPrivateFileMode));
-  // Exactly 0600 whatever the umask took from the temporary's mode.
-  if (::chmod(target.c_str(), kPrivateFileMode) != 0) return io_at(target, last_error());
-  return sync_parent_directory(target);
+PreparedFile::PreparedFile(PreparedFile&& other) noexcept
+    : temporary_(std::move(other.temporary_)),
+      target_(std::move(other.target_)),
+      owned_(std::exchange(other.owned_, false)),
+      placed_(other.placed_) {}
+
+PreparedFile& PreparedFile::operator=(PreparedFile&& other) noexcept {
+  if (this != &other) {
+    discard();
+    temporary_ = std::move(other.temporary_);
+    target_ = std::move(other.target_);
+    owned_ = std::exchange(other.owned_, false);
+    placed_ = other.placed_;
+  }
+  return *this;
 }
 
-StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView bytes) {
+PreparedFile::~PreparedFile() { discard(); }
+
+void PreparedFile::discard() {
+  if (owned_) discard_temporary(temporary_);
+  owned_ = false;
+}
+
+StoreStatus PreparedFile::place() {
+  // replace_file removes the temporary itself when the rename fails.
+  owned_ = false;
+  VX_TRY(replace_file(temporary_, target_));
+  placed_ = true;
+  return sync_parent_directory(target_);
+}
+
+StoreResult<PreparedFile> prepare_private_file(const Path& target, cord::ByteView bytes, bool private_mode,
+                                               const ProcessFacts& facts) {
+  const Path dir = directory_of(target);
+  VX_TRY(private_mode ? create_private_dir_all(dir, facts) : create_dir_all(dir, facts));
+  // Exactly 0600 whatever the umask took from the temporary's mode.
+  return write_temporary(target, bytes, kPrivateFileMode, kPrivateFileMode);
+}
+
+StoreStatus write_private_atomic_inner(const Path& target, cord::ByteView bytes, bool private_mode) {
+  return write_private_atomic_inner(target, bytes, private_mode, ProcessFacts::read());
+}
+
+StoreStatus write_private_atomic_inner(const Path& target, cord::ByteView bytes, bool private_mode,
+                                       const ProcessFacts& facts) {
+  VX_TRY_ASSIGN(PreparedFile prepared, prepare_private_file(target, bytes, private_mode, facts));
+  return prepared.place();
+}
+
+StoreResult<PreparedFile> prepare_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes) {
   const Path& vault = paths.vault_path();
   if (bytes.size() > kVaultFileLimit) {
     return std::unexpected(StoreError::vault_invalid(
@@ -249,11 +331,13 @@ StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView
                                            " bytes, above the supported maximum of " +
                                            std::to_string(kVaultFileLimit))));
   }
-  VX_TRY(create_dir_all(paths.vornex_dir()));
-  VX_TRY(create_dir_all(directory_of(vault)));
-  VX_TRY(write_and_replace(vault, bytes, kSharedFileMode));
-  VX_TRY(sync_parent_directory(vault));
+  VX_TRY(create_dir_all(paths.vornex_dir(), paths.facts()));
+  VX_TRY(create_dir_all(directory_of(vault), paths.facts()));
+  return write_temporary(vault, bytes, kSharedFileMode, std::nullopt);
+}
 
+StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes) {
+  const Path& vault = paths.vault_path();
   VX_TRY_ASSIGN(const cord::Bytes written, read_vault_bytes(paths));
   if (!std::ranges::equal(written, bytes)) {
     return std::unexpected(StoreError::vault_invalid(
@@ -263,6 +347,12 @@ StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView
     return std::unexpected(StoreError::vault_invalid(vault, std::move(decoded).error()));
   }
   return {};
+}
+
+StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView bytes) {
+  VX_TRY_ASSIGN(PreparedFile prepared, prepare_vault_bytes(paths, bytes));
+  VX_TRY(prepared.place());
+  return verify_vault_bytes(paths, bytes);
 }
 
 StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths) {
@@ -284,13 +374,44 @@ StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& pat
   return std::move(*records);
 }
 
+StoreStatus remove_file(const Path& path) {
+  if (retry_interrupted([&] { return ::unlink(path.c_str()); }) == 0) return {};
+  const IoError error = last_error();
+  if (error.kind() == IoKind::NotFound) return {};
+  return io_at(path, error);
+}
+
 StoreStatus remove_file_durable(const Path& path) {
-  if (::unlink(path.c_str()) != 0) {
+  if (retry_interrupted([&] { return ::unlink(path.c_str()); }) != 0) {
     const IoError error = last_error();
     if (error.kind() == IoKind::NotFound) return {};
     return io_at(path, error);
   }
   return sync_parent_directory(path);
+}
+
+void remove_stale_temporaries(const Path& dir, std::initializer_list<Path> targets) {
+  std::vector<std::string> prefixes;
+  for (const Path& target : targets) prefixes.push_back(temporary_prefix(target));
+  DIR* listing = nullptr;
+  do {
+    listing = ::opendir(dir.c_str());
+  } while (listing == nullptr && errno == EINTR);
+  if (listing == nullptr) return;  // nothing listed, nothing removed
+  // Entries are removed as they are met, so that memory stays bounded
+  // however many a hostile directory holds.
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name(entry->d_name);
+    for (const std::string& prefix : prefixes) {
+      if (name.size() != prefix.size() + kTemporaryDigits || !name.starts_with(prefix) ||
+          !is_lower_hex(name.substr(prefix.size()))) {
+        continue;
+      }
+      discard_temporary(dir / std::string(name));
+      break;
+    }
+  }
+  (void)::closedir(listing);  // read-only: nothing can be lost at close
 }
 
 }  // namespace vornex::store

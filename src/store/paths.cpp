@@ -57,6 +57,16 @@ std::optional<Path> env_path(const char* name) {
   return Path(value);
 }
 
+Path handed_out(Path dir);
+
+// VORNEX_STATE_DIR, XDG_STATE_HOME, HOME, and the fallback of `facts` last.
+Path state_dir_from_environment(const ProcessFacts& facts) {
+  if (auto dir = env_path("VORNEX_STATE_DIR")) return std::move(*dir);
+  if (auto dir = env_path("XDG_STATE_HOME")) return *dir / "vornex";
+  if (auto dir = env_path("HOME")) return *dir / ".local" / "state" / "vornex";
+  return handed_out(facts.fallback_state_dir);
+}
+
 // The directory of one trusted root's state files.
 Path root_state_dir(const WorkspacePaths& paths, const core::HashValue& root) {
   return paths.state_dir() / hex_hash(root);
@@ -64,12 +74,14 @@ Path root_state_dir(const WorkspacePaths& paths, const core::HashValue& root) {
 
 }  // namespace
 
-WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir)
+WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir,
+                               ProcessFacts facts)
     : root_(std::move(root)),
       vornex_dir_(std::move(vornex_dir)),
       vault_path_(std::move(vault_path)),
       lock_path_(std::move(lock_path)),
-      state_dir_(std::move(state_dir)) {}
+      state_dir_(std::move(state_dir)),
+      facts_(std::move(facts)) {}
 
 WorkspacePaths WorkspacePaths::absolute() const {
   const auto made = [](const Path& path) {
@@ -77,7 +89,10 @@ WorkspacePaths WorkspacePaths::absolute() const {
     const Path out = std::filesystem::absolute(path, ignored);
     return out.empty() ? path : out;
   };
-  return WorkspacePaths(made(root_), made(vornex_dir_), made(vault_path_), made(lock_path_), made(state_dir_));
+  ProcessFacts facts = facts_;
+  facts.fallback_state_dir = made(facts.fallback_state_dir);
+  return WorkspacePaths(made(root_), made(vornex_dir_), made(vault_path_), made(lock_path_), made(state_dir_),
+                        std::move(facts));
 }
 
 WorkspacePaths WorkspacePaths::from_root_and_vornex_dir(Path root, Path vornex_dir, std::optional<Path> vault_path) {
@@ -85,8 +100,10 @@ WorkspacePaths WorkspacePaths::from_root_and_vornex_dir(Path root, Path vornex_d
   // The lock stays in vornex_dir even when the vault file lives elsewhere
   // or has another name, so every writer of the workspace meets on it.
   Path lock = vornex_dir / kWorkspaceLockFileName;
-  return WorkspacePaths(std::move(root), std::move(vornex_dir), std::move(vault), std::move(lock),
-                        default_state_dir());
+  ProcessFacts facts = ProcessFacts::read();
+  Path state = state_dir_from_environment(facts);
+  return WorkspacePaths(std::move(root), std::move(vornex_dir), std::move(vault), std::move(lock), std::move(state),
+                        std::move(facts));
 }
 
 WorkspacePaths WorkspacePaths::from_vault_path(Path vault_path) {
@@ -108,38 +125,38 @@ std::vector<Path>& handed_out_fallbacks() {
   return dirs;
 }
 
-Path current_fallback_state_dir() {
-  // An empty TMPDIR is taken as unset: it would put the state of every user
-  // of this program into whatever directory it happens to run in.
-  std::optional<Path> tmp = env_path("TMPDIR");
-  if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
-  return *tmp / ("vornex-" + std::to_string(::geteuid()));
-}
-
-}  // namespace
-
-Path fallback_state_dir() {
-  Path dir = current_fallback_state_dir();
+Path handed_out(Path dir) {
   const std::lock_guard lock(fallback_mutex());
   auto& dirs = handed_out_fallbacks();
   if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
   return dir;
 }
 
-std::vector<Path> fallback_state_dirs() {
-  Path now = current_fallback_state_dir();
+}  // namespace
+
+ProcessFacts ProcessFacts::read() {
+  // An empty TMPDIR is taken as unset: it would put the state of every user
+  // of this program into whatever directory it happens to run in.
+  std::optional<Path> tmp = env_path("TMPDIR");
+  if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
+  const uid_t euid = ::geteuid();
+  return ProcessFacts{*tmp / ("vornex-" + std::to_string(euid)), euid};
+}
+
+Path fallback_state_dir() { return handed_out(ProcessFacts::read().fallback_state_dir); }
+
+std::vector<Path> fallback_state_dirs() { return fallback_state_dirs(ProcessFacts::read()); }
+
+std::vector<Path> fallback_state_dirs(const ProcessFacts& facts) {
   const std::lock_guard lock(fallback_mutex());
   std::vector<Path> dirs = handed_out_fallbacks();
-  if (std::find(dirs.begin(), dirs.end(), now) == dirs.end()) dirs.push_back(std::move(now));
+  if (std::find(dirs.begin(), dirs.end(), facts.fallback_state_dir) == dirs.end()) {
+    dirs.push_back(facts.fallback_state_dir);
+  }
   return dirs;
 }
 
-Path default_state_dir() {
-  if (auto dir = env_path("VORNEX_STATE_DIR")) return std::move(*dir);
-  if (auto dir = env_path("XDG_STATE_HOME")) return *dir / "vornex";
-  if (auto dir = env_path("HOME")) return *dir / ".local" / "state" / "vornex";
-  return fallback_state_dir();
-}
+Path default_state_dir() { return state_dir_from_environment(ProcessFacts::read()); }
 
 std::string hex_hash(const core::HashValue& hash) { return core::hex_lower(hash.bytes()); }
 

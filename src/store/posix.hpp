@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <expected>
 #include <utility>
 
@@ -38,6 +39,18 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Repeats a call that reports failure as -1 while it fails with EINTR: a
+// signal that arrives during a call (frequent on network and FUSE file
+// systems) must not fail a write. Not for close, whose descriptor is gone
+// even when it reports EINTR.
+template <class Call>
+auto retry_interrupted(Call call) -> decltype(call()) {
+  for (;;) {
+    const auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
 
 // The platform's strongest flush of a file or directory to stable storage,
 // repeated while it is interrupted.

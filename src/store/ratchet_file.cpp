@@ -66,8 +66,8 @@ StoreResult<std::optional<core::Ratchet>> read_ratchet_for_root(const WorkspaceP
   return ratchet;
 }
 
-StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::HashValue& root,
-                                       cord::ByteView bytes) {
+StoreResult<PreparedFile> prepare_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
+                                                cord::ByteView bytes) {
   const Path path = ratchet_path(paths, root);
   if (bytes.size() > kRatchetFileLimit) {
     return std::unexpected(StoreError::io(
@@ -79,9 +79,11 @@ StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::
   if (decoded.trusted_root() != root.bytes()) {
     return std::unexpected(StoreError::trust_root_mismatch(core::HashValue(decoded.trusted_root()), root));
   }
+  return prepare_private_file(path, bytes, true, paths.facts());
+}
 
-  VX_TRY(write_private_atomic_inner(path, bytes, true));
-
+StoreStatus verify_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes) {
+  const Path path = ratchet_path(paths, root);
   auto written = read_file_bounded(path, kRatchetFileLimit);
   if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
   if (!std::ranges::equal(*written, bytes)) {
@@ -90,6 +92,13 @@ StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::
   }
   VX_TRY(decode_ratchet(path, *written));
   return {};
+}
+
+StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::HashValue& root,
+                                       cord::ByteView bytes) {
+  VX_TRY_ASSIGN(PreparedFile prepared, prepare_ratchet_bytes(paths, root, bytes));
+  VX_TRY(prepared.place());
+  return verify_ratchet_bytes(paths, root, bytes);
 }
 
 StoreStatus write_ratchet_atomic(const WorkspacePaths& paths, const core::Ratchet& ratchet) {

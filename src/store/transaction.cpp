@@ -41,7 +41,10 @@ bool is_hash_of_wrong_length(const FilePreconditionV1& precondition) {
 }  // namespace
 
 StoreResult<NativePathV1> NativePathV1::canonical(const Path& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  char* resolved = nullptr;
+  do {
+    resolved = ::realpath(path.c_str(), nullptr);
+  } while (resolved == nullptr && errno == EINTR);  // interrupted on the way: try again
   if (resolved == nullptr) return std::unexpected(StoreError::io(path, IoError::from_errno(errno)));
   const std::unique_ptr<char, decltype(&std::free)> owned(resolved, &std::free);
   const std::string_view text(resolved);
@@ -133,14 +136,18 @@ StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths&
   return record;
 }
 
-StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const TransactionV1& record) {
+StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record) {
   const Path path = transaction_path(paths, record.trusted_root);
-  VX_TRY_ASSIGN(const cord::Bytes bytes, encode_transaction(record));
-  VX_TRY(write_private_atomic_inner(path, bytes, true));
+  VX_TRY_ASSIGN(cord::Bytes bytes, encode_transaction(record));
+  VX_TRY_ASSIGN(PreparedFile file, prepare_private_file(path, bytes, true, paths.facts()));
+  return PreparedTransaction{std::move(file), std::move(bytes)};
+}
 
+StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes) {
+  const Path path = transaction_path(paths, record.trusted_root);
   auto written = read_file_bounded(path, kTransactionFileLimit);
   if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
-  if (*written != bytes) {
+  if (!std::ranges::equal(*written, bytes)) {
     return std::unexpected(invalid(path, "transaction bytes differed immediately after atomic write"));
   }
   VX_TRY_ASSIGN(const TransactionV1 decoded, decode_transaction(path, *written));
@@ -148,6 +155,12 @@ StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const Transact
     return std::unexpected(invalid(path, "transaction value differed immediately after atomic write"));
   }
   return {};
+}
+
+StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const TransactionV1& record) {
+  VX_TRY_ASSIGN(PreparedTransaction prepared, prepare_transaction(paths, record));
+  VX_TRY(prepared.file.place());
+  return verify_transaction(paths, record, prepared.bytes);
 }
 
 }  // namespace vornex::store

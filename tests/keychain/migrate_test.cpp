@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <vector>
 
 #include "store_fixture.hpp"
@@ -104,15 +105,36 @@ TEST_F(Migrations, CombinedRefusalsWriteNothing) {
   }
 }
 
-// Two different identities of one user cannot both be split: refused before
-// the first is written, so no half keychain is left behind.
-TEST_F(Migrations, CombinedWithTwoIdentitiesForOneUserIsRefusedWhole) {
-  write_keychain(combined(), {record(identity(kRootA, kBob)), record(identity(kRootA, kAlice, 0x33)),
-                              record(identity(kRootA, kAlice, 0x44))});
-  EXPECT_EQ(combined_error(), invalid(identity_path(base(), kRootA, kAlice),
-                                      "split identity conflicts with the combined keychain"));
-  EXPECT_FALSE(stored(kRootA, kBob).has_value());
-  EXPECT_FALSE(stored(kRootA, kAlice).has_value());
+// Two different identities of one user (sealed under two passphrases)
+// cannot both be split: the second would overwrite the first's new file,
+// and removing the older file would then lose it for good. Refused before
+// the first is written, in both older layouts, and the older file stays.
+TEST_F(Migrations, TwoIdentitiesForOneUserAreRefusedWhole) {
+  struct Layout {
+    const char* name;
+    std::function<fs::path()> file;
+    std::function<std::string()> run;
+    const char* reason;
+  };
+  const Layout layouts[] = {
+      {"combined", [&] { return combined(); }, [&] { return combined_error(); },
+       "split identity conflicts with the combined keychain"},
+      {"legacy", [&] { return legacy(); }, [&] { return legacy_error(kRootA); },
+       "split identity conflicts with the legacy user keychain"},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    fs::remove_all(base());
+    const fs::path older = layout.file();
+    write_keychain(older, {record(identity(kRootA, kBob)), record(identity(kRootA, kAlice, 0x33)),
+                           record(identity(kRootA, kAlice, 0x44))});
+    const std::string expected = invalid(identity_path(base(), kRootA, kAlice), layout.reason);
+    EXPECT_EQ(layout.run(), expected);
+    EXPECT_EQ(layout.run(), expected);  // and again: nothing was half done
+    EXPECT_FALSE(stored(kRootA, kBob).has_value());
+    EXPECT_FALSE(stored(kRootA, kAlice).has_value());
+    EXPECT_EQ(read_keychain_records_at(older)->size(), 3u);
+  }
 }
 
 TEST_F(Migrations, CombinedConflictsNameTheFileAndKeepBoth) {

@@ -236,16 +236,34 @@ void ignore_signal(int) {}
 enum class Sigint { Default, Counted, Ignored };
 
 // In the child: asks, then writes "<interrupts>|<passphrase or error>" to
-// `report` and ends. Never returns to the test runner.
-[[noreturn]] void ask_and_report(int report, Sigint sigint) {
+// `report` and ends. Never returns to the test runner. `from_thread` asks
+// from a second thread that blocks SIGINT, so that the interrupt goes to the
+// main thread (as in a Python program whose worker thread opens a vault)
+// and the asking thread's read is never interrupted by it.
+[[noreturn]] void ask_and_report(int report, Sigint sigint, bool from_thread = false) {
   struct sigaction action {};
   sigemptyset(&action.sa_mask);
   action.sa_handler = ignore_signal;  // no SA_RESTART: a read sees EINTR
   ::sigaction(SIGUSR1, &action, nullptr);
   action.sa_handler = sigint == Sigint::Counted ? count_interrupt : sigint == Sigint::Ignored ? SIG_IGN : SIG_DFL;
   ::sigaction(SIGINT, &action, nullptr);
-  const auto result = StdinPassphraseProvider{}.request_passphrase(request(key_use::VerifyVault{}));
-  const std::string text = std::to_string(g_child_interrupts) + "|" + text_of(result);
+  std::string answer;
+  const auto ask = [&] {
+    const auto result = StdinPassphraseProvider{}.request_passphrase(request(key_use::VerifyVault{}));
+    answer = text_of(result);
+  };
+  if (from_thread) {
+    std::thread([&] {
+      sigset_t interrupt;
+      sigemptyset(&interrupt);
+      sigaddset(&interrupt, SIGINT);
+      ::pthread_sigmask(SIG_BLOCK, &interrupt, nullptr);
+      ask();
+    }).join();
+  } else {
+    ask();
+  }
+  const std::string text = std::to_string(g_child_interrupts) + "|" + answer;
   [[maybe_unused]] const auto written = ::write(report, text.data(), text.size());
   ::_exit(0);
 }
@@ -257,6 +275,7 @@ struct PtyCase {
   Sigint sigint = Sigint::Default;
   bool literal_cr = false;         // ICRNL off: a typed "\r" reaches the reader as is
   int signal_first = 0;            // sent while the child waits in its read
+  bool from_thread = false;        // asked from a thread that never sees SIGINT
 };
 
 void PrintTo(const PtyCase& c, std::ostream* out) { *out << c.name; }
@@ -286,7 +305,7 @@ TEST_P(AtTerminal, HidesTheAnswerAndRestoresTheTerminal) {
     ::close(report[0]);
     // A session of its own with the pty as controlling terminal.
     if (::login_tty(slave) != 0) ::_exit(3);
-    ask_and_report(report[1], c.sigint);
+    ask_and_report(report[1], c.sigint, c.from_thread);
   }
   ::close(slave);
   ::close(report[1]);
@@ -299,7 +318,7 @@ TEST_P(AtTerminal, HidesTheAnswerAndRestoresTheTerminal) {
   EXPECT_EQ(::tcgetattr(master, &waiting), 0);  // a Linux master reports its terminal's attributes
   EXPECT_EQ(waiting.c_lflag & (ECHO | ECHONL), 0u) << "echo on while the answer is typed";
   if (c.signal_first != 0) {
-    while (!sleeping(pid) && millis_left(deadline) > 0) std::this_thread::sleep_for(1ms);
+    while (!sleeping(pid) && millis_left(deadline) > 0) std::this_thread::sleep_for(1ms);  // between polls too
     ::kill(pid, c.signal_first);
     while (pending(pid, c.signal_first) && millis_left(deadline) > 0) std::this_thread::sleep_for(1ms);
   }
@@ -341,7 +360,15 @@ INSTANTIATE_TEST_SUITE_P(
                       PtyCase{"ctrl_c_default_ends_child", "\x03", ""},
                       PtyCase{"sigint_reaches_handler", "", "1|" + kFailed + "interrupted", Sigint::Counted, false,
                               SIGINT},
-                      PtyCase{"ctrl_c_ignored", "\x03secret\n", "0|secret", Sigint::Ignored}),
+                      PtyCase{"ctrl_c_ignored", "\x03secret\n", "0|secret", Sigint::Ignored},
+                      // The interrupt reaches another thread: the prompt
+                      // still ends, and the interrupt is passed on to the
+                      // process once the terminal is back.
+                      PtyCase{"ctrl_c_in_other_thread", "\x03", "1|" + kFailed + "interrupted", Sigint::Counted,
+                              false, 0, true},
+                      PtyCase{"ctrl_c_in_other_thread_default_ends_child", "\x03", "", Sigint::Default, false, 0,
+                              true},
+                      PtyCase{"enter_in_other_thread", "secret\n", "0|secret", Sigint::Counted, false, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Prompt, NoControllingTerminal) {

@@ -103,6 +103,22 @@ TEST_F(DataInvite, ExistingTrustFileIgnoresTheBaseline) {
   }
 }
 
+// With a trust file in place the invitation adds nothing, so a transaction
+// left pending by a failed or killed write does not refuse it: the session
+// load that follows completes that transaction.
+TEST_F(DataInvite, ExistingTrustFileOpensPastAPendingTransaction) {
+  write_vault(vault_records());
+  trust_root();
+  write_pending_transaction(paths().vault_path());
+  const Snapshot before = state_files();
+  const auto seeded = ops::ensure_ratchet_from_invite(paths(), crypto(), invitation(matching_baseline()), kFastLocks);
+  ASSERT_TRUE(seeded.has_value()) << seeded.error().message();
+  EXPECT_EQ(state_files(), before);
+  const auto session = unlock(kAlice);
+  ASSERT_TRUE(session.has_value()) << session.error().message();
+  EXPECT_FALSE(std::filesystem::exists(transaction_file()));
+}
+
 TEST_F(DataInvite, Refusals) {
   const auto& root = b.root();
   struct Case {

@@ -215,6 +215,10 @@ TEST_F(JoinCommits, Refusals) {
        "store error: vault file is missing at " + paths().vault_path().native(), Kind::Store},
       {"ratchet image not a ratchet", with([](Journal& j) { j.ratchet_image = bytes_of("junk"); }), [] {},
        "store error: ratchet file " + journal_path().native() + " is invalid: ", Kind::Store},
+      // Refused before either file is written: written, it would replace a
+      // good vault with one no reader accepts.
+      {"vault image not a vault", with([](Journal& j) { j.vault_image = test::hex("766f726e65782d7661756c7400"); }),
+       [] {}, "store error: vault file " + journal_path().native() + " is invalid: ", Kind::Store},
       {"ratchet image of another root",
        with([&](Journal& j) { j.ratchet_image = ratchet_file(empty_ratchet(other_root)); }), [] {},
        "store error: trust root mismatch", Kind::Store},

@@ -479,6 +479,38 @@ TEST_F(Transactions, AFailureAfterTheCommitPointSaysTheChangeStands) {
   EXPECT_TRUE(transaction_exists());
 }
 
+// Temporaries of killed writers are removed by the next commit, and by a
+// recovery, under the writer's locks; nothing else in those directories is.
+TEST_F(Transactions, StaleTemporariesGoUnderTheWriterLocks) {
+  const fs::path state = store::ratchet_path(paths(), root()).parent_path();
+  const fs::path vault_dir = paths().vornex_dir();
+  const auto lay_out = [&] {
+    std::vector<fs::path> stale;
+    for (const fs::path& target :
+         {store::ratchet_path(paths(), root()), store::transaction_path(paths(), root()), paths().vault_path()}) {
+      for (int i = 0; i < 3; ++i) {
+        stale.push_back(store::temporary_path_for(target));
+        write_raw(stale.back(), bytes_of("half written"));
+      }
+    }
+    return stale;
+  };
+  const fs::path kept[] = {state / "notes.txt", vault_dir / ".vault.cord.tmp.short", vault_dir / ".cache.cord.tmp.x"};
+  for (const fs::path& path : kept) write_raw(path, bytes_of("kept"));
+
+  std::vector<fs::path> stale = lay_out();
+  ASSERT_EQ(failure(commit(v0_, r0_, v1_, r1_)), "ok");
+  for (const fs::path& path : stale) EXPECT_FALSE(fs::exists(path)) << path;
+
+  put_vault(v0_);
+  put_ratchet(r0_);
+  put_transaction(usual());
+  stale = lay_out();
+  ASSERT_EQ(must(ops::recover_for_root(paths(), root(), crypto(), test::kShortWait)), ops::Recovery::Completed);
+  for (const fs::path& path : stale) EXPECT_FALSE(fs::exists(path)) << path;
+  for (const fs::path& path : kept) EXPECT_TRUE(fs::exists(path)) << path;
+}
+
 TEST_F(Transactions, StrongestRatchet) {
   const fs::path ratchet_path = store::ratchet_path(paths(), root());
   const fs::path this_vault = must(store::NativePathV1::canonical(paths().vault_path())).to_path_buf().value();

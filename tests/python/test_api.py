@@ -98,6 +98,12 @@ BINDING = {
     "Vault auth positional": (lambda: Vault(".vornex", None), None),
     "Vault auth wrong type": (lambda: Vault(".vornex", auth="alice"), "auth"),
     "Vault unknown keyword": (lambda: Vault(".vornex", bogus=1), "bogus"),
+    # Text with a lone surrogate has no UTF-8: an argument of the wrong kind.
+    "from_keychain user surrogate": (lambda: Auth.from_keychain("al\ud800ice"), "user"),
+    "from_keychain passphrase surrogate": (lambda: Auth.from_keychain(passphrase="\udfff"), "passphrase"),
+    "from_env invite surrogate": (lambda: Auth.from_env(invite="X\ud800"), "invite"),
+    "from_env invite_file surrogate": (lambda: Auth.from_env(invite_file="\udc80"), "invite_file"),
+    "Vault path surrogate": (lambda: Vault("ws/\udc80/.vornex"), "path"),
 }
 
 
@@ -143,6 +149,16 @@ CONVERSIONS = {
     "delete selector": (lambda v: v.delete(["app", "db"]), vornex.VornexError,
                         "expected a selector string or Selector"),
     "list selector": (lambda v: v.list(42), vornex.VornexError, "expected a selector string or Selector"),
+    "get selector surrogate": (lambda v: v.get("app/\ud800"), vornex.VornexError,
+                               "expected a selector string or Selector"),
+    "list selector surrogate": (lambda v: v.list("\udfff"), vornex.VornexError,
+                                "expected a selector string or Selector"),
+    "set value surrogate": (lambda v: v.set("app/db", "x\udc80"), vornex.VornexError,
+                            "secret value must be str or bytes"),
+    "set_field value surrogate": (lambda v: v.set_field("app/db", "k", "\ud800"), vornex.VornexError,
+                                  "secret value must be str or bytes"),
+    "get_field key surrogate": (lambda v: v.get_field("app/db", "\ud800"), TypeError, "key"),
+    "delete_field key surrogate": (lambda v: v.delete_field("app/db", "k\udfff"), TypeError, "key"),
     "exit needs three": (lambda v: v.__exit__(None, None), TypeError, "_traceback"),
     "enter takes none": (lambda v: v.__enter__(1), TypeError, None),
 }

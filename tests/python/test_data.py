@@ -90,6 +90,23 @@ def test_spellings_of_one_name_are_one_secret(vault):
     vault.set("app/caf\u00e9@\u1e31=v", "y")
     assert [str(s) for s in vault.list("app/cafe\u0301")] == ["app/caf\u00e9@\u1e31=v"]
     assert vault.get(vornex.Selector(["app", "cafe\u0301"], {"k\u0301": "v"})) == "y"
+    # Messages show the selector as it was given.
+    with pytest.raises(vornex.NotFound) as info:
+        vault.get(vornex.Selector(["app", "ne\u0301"]))
+    assert str(info.value) == "secret app/ne\u0301 not found"
+
+
+def test_label_names_that_meet_once_normalised(vault):
+    # Kept apart by the Selector, one name to the operations: refused as
+    # selector text naming a key twice is, before anything is written.
+    both = vornex.Selector(["app", "db"], {"caf\u00e9": "1", "cafe\u0301": "2"})
+    for call in (lambda: vault.get(both), lambda: vault.set(both, "x"), lambda: vault.list(both)):
+        with pytest.raises(vornex.VornexError) as info:
+            call()
+        assert type(info.value) is vornex.VornexError
+        assert str(info.value).startswith('invalid selector "app/db@')
+        assert str(info.value).endswith('": a label key may appear only once')
+    assert vault.list("app@caf\u00e9=1") == []
 
 
 def test_delete(vault):

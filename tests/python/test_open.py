@@ -177,8 +177,11 @@ class ReadFails:
         raise OSError("gone")
 
 
-@pytest.mark.parametrize("material", [42, None, 3.5, ReadsItself(), ReadFails(), [1, 256]],
-                         ids=["int", "None", "float", "read returns itself", "read raises", "int above 255"])
+@pytest.mark.parametrize("material",
+                         [42, None, 3.5, ReadsItself(), ReadFails(), [1, 256], "vrnx1\ud800",
+                          io.StringIO("vrnx1q\udfff")],
+                         ids=["int", "None", "float", "read returns itself", "read raises", "int above 255",
+                              "lone surrogate", "read gives a lone surrogate"])
 def test_invitation_material_refused(material):
     with pytest.raises(vornex.VornexError) as info:
         vornex.Auth.from_invite(material)
@@ -303,6 +306,33 @@ def test_environment_road(workspace, monkeypatch, tmp_path, given, cls, message)
         vornex.Vault(workspace.path, auth=auth)
     assert type(info.value) is cls
     assert str(info.value) == message
+
+
+MISPLACED_FILE = "VORNEX_UNSAFE_INVITE_FILE, which holds an invitation text rather than a path"
+# An invitation's text given where a path or a user belongs: the message
+# says what it holds instead of showing the seed it carries.
+MISPLACED = {
+    "file variable, from_env": (
+        lambda ws, text: vornex.Vault(ws.path, auth=vornex.Auth.from_env()),
+        vornex.IdentityError, "failed to read the path in " + MISPLACED_FILE + ": "),
+    "file variable, keychain default user": (
+        lambda ws, text: ws.open_keychain(), vornex.VornexError, "I/O error at the path in " + MISPLACED_FILE + ": "),
+    "keychain user": (
+        lambda ws, text: ws.open_keychain(text.upper()), vornex.VornexError,
+        'invalid user handle "vrnx1\u2026": ' + HANDLE_RULE),
+}
+
+
+@pytest.mark.parametrize("call, cls, start", MISPLACED.values(), ids=MISPLACED.keys())
+def test_misplaced_invitation_text_is_not_shown(workspace, monkeypatch, call, cls, start):
+    text = workspace.invite_text("bob")
+    monkeypatch.setenv("VORNEX_UNSAFE_INVITE_FILE", " " + text.upper())
+    with pytest.raises(vornex.VornexError) as info:
+        call(workspace, text)
+    message = str(info.value)
+    assert type(info.value) is cls
+    assert message.startswith(start), message
+    assert text[5:25] not in message.lower() and text[-20:] not in message.lower(), message
 
 
 def test_environment_file_over_the_limit(workspace, monkeypatch, tmp_path):

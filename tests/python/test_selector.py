@@ -27,6 +27,10 @@ LABELS_MESSAGE = "selector label names and values must be non-empty"
         ((["a"], [("k", "v")]), {}, TypeError, "labels"),
         ((["a"], {"k": 1}), {}, TypeError, "labels"),
         ((["a"], {1: "v"}), {}, TypeError, "labels"),
+        # Text with a lone surrogate has no UTF-8: the argument's own error.
+        ((["a", "\ud800"],), {}, TypeError, "path"),
+        ((["a"], {"k": "\udfff"}), {}, TypeError, "labels"),
+        ((["a"], {"\ud800": "\udc00"}), {}, TypeError, "labels"),
         ((["a"], {}, 1), {}, TypeError, None),
         ((), {"path": ["a"], "other": 1}, TypeError, None),
     ],
@@ -79,7 +83,48 @@ def test_keywords_and_identity():
         one.path = ("b",)
 
 
-def test_two_spellings_of_one_label_name():
-    with pytest.raises(vornex.VornexError) as info:
-        Selector(["a"], {"caf\u00e9": "1", "cafe\u0301": "2"})
-    assert str(info.value) == "a label key may appear only once"
+class Reads:
+    """A path sequence whose __len__ or __getitem__ raises."""
+
+    def __init__(self, failure, in_len):
+        self.failure, self.in_len = failure, in_len
+
+    def __len__(self):
+        if self.in_len:
+            raise self.failure
+        return 2
+
+    def __getitem__(self, index):
+        if index == 1:
+            raise self.failure
+        return "a"
+
+
+@pytest.mark.parametrize("in_len", [True, False], ids=["__len__", "__getitem__"])
+@pytest.mark.parametrize("failure, cls", [(ValueError("x"), TypeError), (LookupError("x"), TypeError),
+                                          (KeyboardInterrupt(), KeyboardInterrupt), (SystemExit(2), SystemExit)])
+def test_a_path_that_fails_to_read(failure, cls, in_len):
+    # An ordinary failure makes the object no sequence of str; an interrupt
+    # or an exit request goes on as it is.
+    with pytest.raises(cls) as info:
+        Selector(Reads(failure, in_len))
+    assert type(info.value) is cls
+    if cls is TypeError:
+        assert "'path'" in str(info.value)
+
+
+def test_text_is_kept_as_given():
+    # The operations normalise; the Selector gives back what it was given,
+    # also names that are one name once normalised.
+    selector = Selector(["e\u0301", "x"], {"caf\u00e9": "1", "cafe\u0301": "2"})
+    assert selector.path == ("e\u0301", "x")
+    assert list(selector.labels.items()) == [("cafe\u0301", "2"), ("caf\u00e9", "1")]  # by UTF-8 bytes
+    assert str(selector) == "e\u0301/x@cafe\u0301=2&caf\u00e9=1"
+
+
+def test_lone_surrogates_never_leave_a_pending_error():
+    # A failed conversion must not start another with its error still set.
+    for labels in ({"\ud800": "\udc00"}, {"k": "\ud800", "\ud801": "\udc01"}):
+        for _ in range(200):
+            with pytest.raises(TypeError):
+                Selector(["a"], labels)

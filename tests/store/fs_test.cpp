@@ -223,6 +223,34 @@ TEST_F(Fs, FallbackStateDirectoryMustBeOurs) {
   EXPECT_EQ(mode_of(fallback / "0a"), 0700u);
 }
 
+// Only exact names of our own pattern for the given targets are removed:
+// a dot, the target's name (or "vornex-write" for one that is not UTF-8),
+// ".tmp." and 32 lower-case hexadecimal digits.
+TEST_F(Fs, StaleTemporariesOfTheTargetsOnly) {
+  const std::string hex32 = "0123456789abcdef0123456789abcdef";
+  const std::string removed[] = {".vault.cord.tmp." + hex32, ".ratchet.cord.tmp." + hex32,
+                                 ".vornex-write.tmp." + hex32, ".vault.cord.tmp." + std::string(32, 'f')};
+  const std::string kept[] = {
+      ".vault.cord.tmp." + hex32.substr(1),          // 31 digits
+      ".vault.cord.tmp." + hex32 + "0",              // 33 digits
+      ".vault.cord.tmp.0123456789ABCDEF0123456789abcdef",  // upper case
+      ".vault.cord.tmp.0123456789abcdef0123456789abcdeg",  // not hexadecimal
+      ".cache.cord.tmp." + hex32,                    // not a target given
+      "vault.cord.tmp." + hex32,                     // no leading dot
+      ".vault.cord.tmp-" + hex32,
+      "vault.cord",
+  };
+  for (const auto& name : removed) put(at(name), "stale");
+  for (const auto& name : kept) put(at(name), "kept");
+  fs::create_directory(at(".ratchet.cord.tmp." + std::string(32, '0')));  // not a file: stays, no harm
+  remove_stale_temporaries(dir_, {at("vault.cord"), at("ratchet.cord"), at("\xff.cord")});
+  for (const auto& name : removed) EXPECT_FALSE(fs::exists(at(name))) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(at(name))) << name;
+  EXPECT_TRUE(fs::is_directory(at(".ratchet.cord.tmp." + std::string(32, '0'))));
+  // A directory that cannot be listed is left alone.
+  remove_stale_temporaries(at("missing"), {at("missing/vault.cord")});
+}
+
 // A writer killed at any moment leaves the old or the new content, never a
 // mix, and at most stray temporaries that no reader opens.
 TEST_F(Fs, KilledWriterLeavesOneWholeContent) {

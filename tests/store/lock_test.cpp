@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -68,6 +69,33 @@ TEST_F(Locks, DropLetsAWaitingThreadIn) {
   held.reset();
   waiter.join();
   EXPECT_TRUE(acquired);
+}
+
+// Holders that take the lock back to back leave it free only for a few
+// microseconds at a time; a waiter with the default policy must still get
+// it within its bound, every time.
+TEST_F(Locks, WaiterGetsInBetweenBackToBackHolders) {
+  const Path path = dir_ / "l";
+  std::atomic<bool> stop{false};
+  std::atomic<long> turns{0};
+  const auto holder = [&] {
+    while (!stop.load()) {
+      const auto lock = acquire_advisory_lock(path, true, false);
+      if (!lock) continue;
+      turns.fetch_add(1);
+      std::this_thread::sleep_for(5ms);
+    }
+  };
+  std::thread first(holder);
+  std::thread second(holder);
+  while (turns.load() < 4) std::this_thread::sleep_for(1ms);
+  for (int round = 0; round < 5; ++round) {
+    const auto waited = acquire_advisory_lock(path, true, false);
+    EXPECT_TRUE(waited) << "round " << round << ": " << waited.error().message();
+  }
+  stop.store(true);
+  first.join();
+  second.join();
 }
 
 TEST_F(Locks, HolderExitReleases) {

@@ -3,6 +3,8 @@
 // interpreter. An escaped exception becomes the internal-failure class.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <utility>
 
@@ -12,15 +14,22 @@ namespace vornex::py {
 
 // Sets the internal-failure exception with the given text; if even that is
 // impossible the process stops with "uncaught panic at ffi boundary".
-void raise_internal_failure(const char* message) noexcept;
+void raise_internal_failure(const char* message);
 
 // Runs `body`; returns its result, or `on_failure` with a Python exception
 // set when it threw.
+//
+// Not noexcept, and the forced unwind passes: a thread that takes the
+// interpreter lock back while the interpreter finalises is ended by
+// pthread_exit, whose unwind must reach the thread's start. Swallowing it
+// (or meeting a noexcept frame) aborts the process.
 template <class R, class F>
-R guarded(R on_failure, F&& body) noexcept {
+R guarded(R on_failure, F&& body) {
   R result = on_failure;
   try {
     result = std::forward<F>(body)();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (const std::exception& e) {
     raise_internal_failure(e.what());
   } catch (...) {

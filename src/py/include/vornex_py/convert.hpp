@@ -12,7 +12,10 @@
 
 namespace vornex::py {
 
-// The UTF-8 text of a str, or none with a Python error set.
+// The UTF-8 text of a str. A str that has none (it holds a lone
+// surrogate) gives none with no Python error set, so that the caller can
+// raise that argument's own error; any other failure gives none with the
+// Python error set.
 std::optional<std::string> text_of(PyObject* str);
 
 // The bytes of an object that converts to a byte string: bytes, or any
@@ -32,5 +35,7 @@ PyObject* raise(const frontend::RaisedError& error);
 
 // TypeError "argument 'name' must be what, not <type>"; returns null.
 PyObject* argument_type_error(const char* function, const char* name, const char* what, PyObject* given);
+// The same for text with no UTF-8 form: "..., not str with a lone surrogate".
+PyObject* argument_text_error(const char* function, const char* name, const char* what);
 
 }  // namespace vornex::py

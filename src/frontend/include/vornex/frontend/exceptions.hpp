@@ -17,6 +17,9 @@ enum class ExceptionClass : std::uint8_t {
   ConflictError,
   ValidationError,
   IdentityError,
+  // The caller interrupted the passphrase prompt: Python's KeyboardInterrupt,
+  // in whichever thread was opening the vault.
+  Interrupted,
 };
 
 struct RaisedError {

@@ -30,6 +30,17 @@ FrontendResult<core::InvitationMaterial> decode_invite_bytes(cord::ByteView byte
 // Exactly one of the text form and the path of a file in the binary form.
 FrontendResult<core::InvitationMaterial> read_invite(std::optional<std::string_view> text, std::optional<Path> file);
 
+// Whether `value` is, or begins as, an invitation's text (in any case, with
+// blanks around it): it carries a seed, so no message shows it.
+bool is_invite_text(std::string_view value);
+// What a message shows where such a value was given for something else.
+inline constexpr std::string_view kInviteTextShown = "vrnx1\u2026";
+
+// How a path read from `variable` is shown in a message: the path itself,
+// unless the value is an invitation's text (set in the wrong variable), whose
+// seed must not reach a message or a log; then the variable is named instead.
+std::string shown_invite_path(std::string_view variable, std::string_view value);
+
 // The invitation named by the two default variables; none when neither is set.
 FrontendResult<std::optional<core::InvitationMaterial>> ci_invite();
 // The same with names of the caller's choosing. A name that is empty or

@@ -71,14 +71,17 @@ Raised<ops::UnlockedSession> open_vault(std::string_view path, const AuthInner& 
 Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,
                                               const crypto::Crypto& crypto);
 
-// A selector argument: the selector and its canonical text, which every
-// message about the call shows.
+// A selector argument: the selector in the form the operations look it up
+// by (NFC, labels in key order), and the canonical text of the selector as
+// the caller gave it, which every message about the call shows.
 struct NamedSelector {
   core::SecretSelectorV1 selector;
   std::string text;
 };
 Raised<NamedSelector> named_selector(std::string_view text);
-NamedSelector named_selector(core::SecretSelectorV1 selector);
+// Label keys that differ only in their spelling name one key: such a
+// selector is refused as selector text with a repeated key is.
+Raised<NamedSelector> named_selector(const core::SecretSelectorV1& given);
 
 Raised<ops::SecretPlaintext> vault_get(const ops::UnlockedSession& session, const crypto::Crypto& crypto,
                                        const NamedSelector& selector);

@@ -21,11 +21,20 @@ inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
 // UTF-8 are errors; the buffer is wiped on every path.
 KeychainResult<core::SecretBytes> read_line(int fd);
 
+// How often a reader waiting for input looks for an interrupt. SIGINT goes
+// to whichever thread the kernel picks (the main one, for a Python program),
+// so a read in another thread would never see it.
+inline constexpr int kInterruptCheckMillis = 50;
+
 // Writes `prompt` to the controlling terminal ("/dev/tty") and reads one
-// line there with echo off (read_line). An interrupt (SIGINT) while waiting
-// restores the terminal and the previous SIGINT disposition, then raises
-// SIGINT again so that disposition acts; when it returns, the result is the
-// error "interrupted". Every failure is KeychainError::PassphraseProvider.
+// line there with echo off (read_line). An interrupt (SIGINT) while waiting,
+// delivered to this thread or another, restores the terminal and the
+// previous SIGINT disposition, then raises SIGINT again so that disposition
+// acts; when it returns, the result is the error "interrupted" (see
+// interrupted_at_prompt). Every failure is KeychainError::PassphraseProvider.
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt);
+
+// Whether `error` is the prompt's report of an interrupt.
+bool interrupted_at_prompt(const KeychainError& error);
 
 }  // namespace vornex::keychain::terminal

@@ -41,6 +41,13 @@ struct Written {
 // the write's locks; none writes nothing.
 using ValueUpdate = std::function<OpsResult<std::optional<core::SecretValueV1>>(const SecretPlaintext& current)>;
 
+// A check of the state a write is about to build on, made under the write's
+// locks once the session has been brought up to date with the files; its
+// error refuses the write before anything is built. The Python layer
+// refuses through it what its opening refuses (unresolved conflicts, which
+// a vault file replaced by an older copy shows as).
+using WriteGate = std::function<OpsStatus(const core::validate::EffectiveState& state)>;
+
 // Texts enter in NFC: selectors and field names are compared, sorted and
 // checked before they are encoded, and the encoder would only normalise
 // them afterwards. Labels are sorted by their normalised keys.

@@ -62,15 +62,18 @@ struct LockedSession {
   // workspace lock, the session is brought up to date, one signed record is
   // added, shown to become current, and committed with the ratchet. The
   // session changes only when the write succeeds.
+  // `gate`, when given, may refuse the state found under the locks.
   OpsResult<Written<SetSecretOutput>> set_secret_value(const crypto::Crypto& crypto, const crypto::Identity& identity,
                                                        const core::SecretSelectorV1& selector,
-                                                       core::SecretValueV1 value);
+                                                       core::SecretValueV1 value, const WriteGate& gate = {});
   OpsResult<std::optional<Written<SetSecretOutput>>> update_secret_value(const crypto::Crypto& crypto,
                                                                          const crypto::Identity& identity,
                                                                          const core::SecretSelectorV1& selector,
-                                                                         const ValueUpdate& update);
+                                                                         const ValueUpdate& update,
+                                                                         const WriteGate& gate = {});
   OpsResult<Written<DeleteSecretOutput>> delete_secret(const crypto::Crypto& crypto, const crypto::Identity& identity,
-                                                       const core::SecretSelectorV1& selector);
+                                                       const core::SecretSelectorV1& selector,
+                                                       const WriteGate& gate = {});
 };
 
 // The current user's verification cache for the root, when its root and

@@ -35,16 +35,19 @@ class UnlockedSession {
 
   // Answers from the state in memory; reads no file.
   OpsResult<SecretPlaintext> get_secret(const crypto::Crypto& crypto, core::SecretSelectorV1 selector) const;
+  // Each write takes an optional gate (see WriteGate).
   OpsResult<Written<SetSecretOutput>> set_secret(const crypto::Crypto& crypto, core::SecretSelectorV1 selector,
-                                                 cord::ByteView primary);
+                                                 cord::ByteView primary, const WriteGate& gate = {});
   OpsResult<Written<SetSecretOutput>> set_secret_value(const crypto::Crypto& crypto, core::SecretSelectorV1 selector,
-                                                       core::SecretValueV1 value);
+                                                       core::SecretValueV1 value, const WriteGate& gate = {});
   // Reads the current value and writes what `update` makes of it, both
   // under the write's locks; none from `update` writes nothing.
   OpsResult<std::optional<Written<SetSecretOutput>>> update_secret_value(const crypto::Crypto& crypto,
                                                                          core::SecretSelectorV1 selector,
-                                                                         const ValueUpdate& update);
-  OpsResult<Written<DeleteSecretOutput>> delete_secret(const crypto::Crypto& crypto, core::SecretSelectorV1 selector);
+                                                                         const ValueUpdate& update,
+                                                                         const WriteGate& gate = {});
+  OpsResult<Written<DeleteSecretOutput>> delete_secret(const crypto::Crypto& crypto, core::SecretSelectorV1 selector,
+                                                       const WriteGate& gate = {});
 
  private:
   UnlockedSession(LockedSession session, crypto::Identity identity)

@@ -4,6 +4,8 @@
 // lock) in a per-user state directory, one subdirectory per trusted root.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <vector>
 
@@ -21,6 +23,19 @@ inline constexpr const char* kTransactionFileName = "transaction.cord";
 inline constexpr const char* kJoinCommitFileName = "join-commit.cord";
 inline constexpr const char* kVerificationCacheFileName = "cache.cord";
 
+// What the store takes from the process besides paths: the fallback state
+// directory (TMPDIR, or "/tmp", joined with "vornex-<euid>") and the
+// effective user id that must own it. Read once, when paths are built:
+// writes run without the interpreter lock, while another thread may be
+// changing the environment, so nothing reached from a write reads it.
+struct ProcessFacts {
+  Path fallback_state_dir;
+  uid_t euid = 0;
+
+  static ProcessFacts read();
+  bool operator==(const ProcessFacts&) const = default;
+};
+
 // Immutable once built; nothing is created on disk by building it. The state
 // directory is fixed here, so later changes of the environment do not move
 // an open session's files.
@@ -34,6 +49,7 @@ class WorkspacePaths {
   const Path& vault_path() const { return vault_path_; }
   const Path& lock_path() const { return lock_path_; }
   const Path& state_dir() const { return state_dir_; }
+  const ProcessFacts& facts() const { return facts_; }
 
   // The same paths made absolute against the current directory, lexically
   // (no link is resolved), so that a later change of directory cannot make
@@ -43,13 +59,14 @@ class WorkspacePaths {
   bool operator==(const WorkspacePaths&) const = default;
 
  private:
-  WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir);
+  WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path lock_path, Path state_dir, ProcessFacts facts);
 
   Path root_;
   Path vornex_dir_;
   Path vault_path_;
   Path lock_path_;
   Path state_dir_;
+  ProcessFacts facts_;
 };
 
 // VORNEX_STATE_DIR, else XDG_STATE_HOME/vornex, else HOME/.local/state/vornex,
@@ -61,9 +78,11 @@ Path default_state_dir();
 // checks this directory before it creates anything inside it.
 Path fallback_state_dir();
 // Every fallback directory handed out so far in this process, and the one
-// the environment names now: a session keeps its state directory after the
-// environment changes, and the check must follow it there.
+// `facts` name (by default, the one the environment names now): a session
+// keeps its state directory after the environment changes, and the check
+// must follow it there. Only the default form reads the environment.
 std::vector<Path> fallback_state_dirs();
+std::vector<Path> fallback_state_dirs(const ProcessFacts& facts);
 
 // Lower-case hexadecimal of all the hash's bytes.
 std::string hex_hash(const core::HashValue& hash);

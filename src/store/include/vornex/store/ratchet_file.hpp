@@ -19,6 +19,7 @@
 #include "vornex/core/ids.hpp"
 #include "vornex/core/ratchet.hpp"
 #include "vornex/store/error.hpp"
+#include "vornex/store/fs.hpp"
 #include "vornex/store/paths.hpp"
 
 namespace vornex::store {
@@ -69,5 +70,10 @@ StoreStatus write_ratchet_atomic(const WorkspacePaths& paths, const core::Ratche
 // name another root, are never written.
 StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::HashValue& root,
                                        cord::ByteView bytes);
+// Its halves: the checks and everything up to the rename, and the
+// read-back after it.
+StoreResult<PreparedFile> prepare_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
+                                                cord::ByteView bytes);
+StoreStatus verify_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
 
 }  // namespace vornex::store

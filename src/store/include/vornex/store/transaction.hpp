@@ -19,6 +19,7 @@
 #include "cord/codec.hpp"
 #include "vornex/core/ids.hpp"
 #include "vornex/store/error.hpp"
+#include "vornex/store/fs.hpp"
 #include "vornex/store/paths.hpp"
 
 namespace vornex::store {
@@ -147,5 +148,14 @@ StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths&
 // Writes under the record's own trusted root, then reads the file back and
 // checks it holds the same record.
 StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const TransactionV1& record);
+
+// Its halves, for a writer that must know whether the rename happened: the
+// file written beside its place with the bytes it holds, and the read-back.
+struct PreparedTransaction {
+  PreparedFile file;
+  cord::Bytes bytes;
+};
+StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record);
+StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes);
 
 }  // namespace vornex::store
