@@ -39,40 +39,12 @@ VALUE_MSG = "secret value must be str or bytes"
 MATERIAL_MSG = "expected a string or file-like object"
 PATH_MSG = "selector path must contain at least one non-empty segment"
 LABELS_MSG = "selector label names and values must be non-empty"
-DUPLICATE_MSG = "a label key may appear only once"
+DUPLICATE_MSG = "a label key may appear only once"  # of selector text
 BORROWED = "Already borrowed"
 AUTH_REPRS = {"from_keychain": "Auth.from_keychain(...)", "from_invite": "Auth.from_invite(...)",
               "from_env": "Auth.from_env(...)"}
 
 SURROGATE = re.compile("[\ud800-\udfff]")
-
-# Faults of today's code that this fuzz finds, being mended in src/py. A
-# call that fails only in one of these ways is counted and printed but does
-# not fail the run, unless VORNEX_FUZZ_STRICT=1. Remove an entry once it is
-# mended: its reproducer in test_api_fuzz.py (marked xfail, strict) then
-# passes and fails the run until its mark goes too.
-KNOWN_FAULTS = {
-    "surrogate-selector": ({"UnicodeEncodeError"},
-                           "a lone surrogate in selector text raises UnicodeEncodeError instead of VornexError "
-                           f"{SELECTOR_MSG!r}"),
-    "surrogate-value": ({"UnicodeEncodeError"},
-                        f"a lone surrogate in a str secret value raises UnicodeEncodeError instead of VornexError "
-                        f"{VALUE_MSG!r}"),
-    "surrogate-invite": ({"UnicodeEncodeError"},
-                         "a lone surrogate in invitation text (given, or returned by read()) raises "
-                         f"UnicodeEncodeError instead of VornexError {MATERIAL_MSG!r}"),
-    "surrogate-argument": ({"UnicodeEncodeError"},
-                           "a lone surrogate in a text argument (key, Vault path, user, passphrase, from_env names, "
-                           "Selector path items and labels) raises UnicodeEncodeError instead of TypeError naming "
-                           "the argument"),
-    "labels-system-error": ({"SystemError", "UnicodeEncodeError"},
-                            "Selector labels holding a lone surrogate in a name and in its value raise SystemError "
-                            "(UnicodeEncodeError returned a result with an exception set)"),
-    "selector-path-propagates": ({"*"},
-                                 "Selector(path) lets an ordinary exception other than TypeError, raised while the "
-                                 "path sequence is read, through as itself instead of TypeError naming 'path'"),
-}
-
 
 # --- what a call may end in -------------------------------------------------
 
@@ -80,15 +52,13 @@ class Spec:
     """One acceptable outcome. Kinds: ok (a result that `check` accepts),
     type (TypeError, naming `detail` when given), vx (exactly VornexError
     with text `detail`), vxany (any of the module's errors whose text
-    starts with `detail`), cls (exactly class `detail`). `known` names the
-    entries of KNOWN_FAULTS that today's code may hit instead; `reason` is
-    the parse error a selector text must give."""
+    starts with `detail`), cls (exactly class `detail`). `reason` is the
+    parse error a selector text must give."""
 
-    __slots__ = ("kind", "detail", "known", "check", "reason")
+    __slots__ = ("kind", "detail", "check", "reason")
 
-    def __init__(self, kind, detail=None, known=(), check=None, reason=None):
+    def __init__(self, kind, detail=None, check=None, reason=None):
         self.kind, self.detail, self.check, self.reason = kind, detail, check, reason
-        self.known = (known,) if isinstance(known, str) else tuple(known or ())
 
     def __repr__(self):
         if self.kind == "ok":
@@ -106,12 +76,12 @@ def ok(check=None):
     return Spec("ok", check=check)
 
 
-def type_error(name=None, known=()):
-    return Spec("type", name, known)
+def type_error(name=None):
+    return Spec("type", name)
 
 
-def vx(text, known=()):
-    return Spec("vx", text, known)
+def vx(text):
+    return Spec("vx", text)
 
 
 def vxany(prefix=""):
@@ -860,7 +830,7 @@ def p_selector(v, optional=False):
     text = text_of(v.value)
     if text is not None:
         if SURROGATE.search(text):
-            return stop(vx(SELECTOR_MSG, "surrogate-selector"))
+            return stop(vx(SELECTOR_MSG))
         try:
             parse_selector(text)
         except ValueError as reason:
@@ -874,7 +844,7 @@ def p_selector(v, optional=False):
 def p_value(v):
     text = text_of(v.value)
     if text is not None:
-        return stop(vx(VALUE_MSG, "surrogate-value")) if SURROGATE.search(text) else CONT
+        return stop(vx(VALUE_MSG)) if SURROGATE.search(text) else CONT
     outcome = byte_string_outcome(v)
     if outcome == "ok":
         return CONT
@@ -884,16 +854,16 @@ def p_value(v):
 def p_invite(v, depth=0):
     text = text_of(v.value)
     if text is not None:
-        return stop(vx(MATERIAL_MSG, "surrogate-invite")) if SURROGATE.search(text) else CONT
+        return stop(vx(MATERIAL_MSG)) if SURROGATE.search(text) else CONT
     outcome = byte_string_outcome(v)
     if outcome == "ok":
         return CONT
     if outcome == "unknown" or v.hostile or depth > 8:
-        return [vx(MATERIAL_MSG, "surrogate-invite")], True
+        return [vx(MATERIAL_MSG)], True
     if v.reads is not None:
         return p_invite(v.reads, depth + 1)
     if callable(getattr(type(v.value), "read", None)):  # a reader not modelled here
-        return [vx(MATERIAL_MSG, "surrogate-invite")], True
+        return [vx(MATERIAL_MSG)], True
     return stop(vx(MATERIAL_MSG))
 
 
@@ -904,7 +874,7 @@ def p_text(name, allow_none):
         text = text_of(v.value)
         if text is None:
             return stop(type_error(name))
-        return stop(type_error(name, "surrogate-argument")) if SURROGATE.search(text) else CONT
+        return stop(type_error(name)) if SURROGATE.search(text) else CONT
     return predict
 
 
@@ -921,52 +891,39 @@ def p_auth(v):
 
 
 def predict_selector(path, labels):
-    """Selector(path, labels): the specs, in the order it checks."""
+    """Selector(path, labels): the specs, in the order it checks. Its text
+    is kept as given; an ordinary failure while the path is read makes it
+    no sequence of str."""
     if text_of(path.value) is not None or not is_sequence(path.value):
         return [type_error("path")]
     specs, segments = [], None
     if path.hostile:
-        specs.append(type_error("path", ("selector-path-propagates", "surrogate-argument")))
+        specs.append(type_error("path"))
     else:
         segments = []
         try:
             for i in range(len(path.value)):
                 text = text_of(path.value[i])
-                if text is None:
+                if text is None or SURROGATE.search(text):
                     return [type_error("path")]
-                if SURROGATE.search(text):
-                    return [type_error("path", "surrogate-argument")]
-                segments.append(nfc(text))
-        except TypeError:
-            return [type_error("path")]
+                segments.append(text)
         except Exception:
-            return [type_error("path", "selector-path-propagates")]
-    names, repeated = {}, False
+            return [type_error("path")]
+    names = {}
     if labels is not MISSING and labels.value is not None:
         if not issubclass(type(labels.value), dict):
             return specs + [type_error("labels")]
-        texts = [(text_of(k), text_of(v)) for k, v in dict.items(labels.value)]
-        if any(k is None or v is None for k, v in texts):
-            return specs + [type_error("labels")]
-        surrogates = [bool(SURROGATE.search(k)) + bool(SURROGATE.search(v)) for k, v in texts]
-        if any(surrogates):
-            # A name and its value both with one: today's code raises twice.
-            known = ("labels-system-error", "surrogate-argument") if max(surrogates) == 2 else "surrogate-argument"
-            return specs + [type_error("labels", known)]
-        for k, v in texts:
-            # The first of two spellings of one name is kept.
-            if nfc(k) in names:
-                repeated = True
-            else:
-                names[nfc(k)] = nfc(v)
+        for k, v in dict.items(labels.value):
+            k, v = text_of(k), text_of(v)
+            if k is None or v is None or SURROGATE.search(k) or SURROGATE.search(v):
+                return specs + [type_error("labels")]
+            names[k] = v
     if segments is None:
-        return specs + [vx(PATH_MSG), vx(LABELS_MSG), vx(DUPLICATE_MSG), ok(check_selector(None, None))]
+        return specs + [vx(PATH_MSG), vx(LABELS_MSG), ok(check_selector(None, None))]
     if not segments or "" in segments:
         return specs + [vx(PATH_MSG)]
     if any(not k or not v for k, v in names.items()):
         return specs + [vx(LABELS_MSG)]
-    if repeated:
-        return specs + [vx(DUPLICATE_MSG)]
     return specs + [ok(check_selector(segments, sorted(names.items(), key=lambda kv: kv[0].encode())))]
 
 
@@ -1308,40 +1265,23 @@ def run(case):
         return ("raise", e)
 
 
-def is_known(classes, error):
-    """Whether an error is one of the names, "*" being any ordinary
-    exception that is not the module's, TypeError or SystemError."""
-    if type(error).__name__ in classes:
-        return True
-    return "*" in classes and isinstance(error, Exception) and type(error) not in (TypeError, SystemError,
-                                                                                 *MODULE_ERRORS)
-
-
 def judge(case, outcome):
-    """None when the outcome is one of the case's; else (fault, reason),
-    where fault names the entry of KNOWN_FAULTS that explains it, or is
-    None for a fault not known."""
+    """None when the outcome is one of the case's, else what is wrong."""
     tag, got = outcome
-    problems = []
     if tag == "raise" and (got.__context__ is not None or got.__cause__ is not None):
-        problems.append("raised with another exception attached")
-    else:
-        for spec in case.specs:
-            if not matches(spec, outcome):
-                if spec.kind == "ok" and tag == "ok" and spec.check is not None:
-                    problems.append(spec.check(got))
-                continue
-            if spec.reason is not None and not str(got).endswith(": " + spec.reason):
-                problems.append(f"a parse error other than {spec.reason!r}")
-                continue
-            return None
+        return "raised with another exception attached"
+    problems = []
     for spec in case.specs:
-        for fault in spec.known:
-            if tag == "raise" and is_known(KNOWN_FAULTS[fault][0], got):
-                return fault, "known"
-    if not problems:
-        problems.append("expected " + " or ".join(sorted({repr(s) for s in case.specs})))
-    return None, "; ".join(problems)
+        if spec.kind == "ok" and tag == "ok" and spec.check is not None:
+            problem = spec.check(got)
+            if problem is None:
+                return None
+            problems.append(problem)
+        elif matches(spec, outcome):
+            if spec.reason is None or str(got).endswith(": " + spec.reason):
+                return None
+            problems.append(f"a parse error other than {spec.reason!r}")
+    return "; ".join(problems) or "expected " + " or ".join(sorted({repr(s) for s in case.specs}))
 
 
 def judge_nested(ctx):
@@ -1358,7 +1298,7 @@ def run_batch(settings, seed, batch, calls, progress_path):
     ctx = Context(settings)
     abort_at = settings.get("abort_at")  # proves that the parent reports a crash
     progress = os.open(progress_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
-    counts, violations, known = {}, [], {}
+    counts, violations = {}, []
     for index in range(calls):
         os.write(progress, b"%d\n" % index)
         if index == abort_at:
@@ -1366,28 +1306,19 @@ def run_batch(settings, seed, batch, calls, progress_path):
         case = make_case(seed, batch, index, ctx)
         ctx.nested.clear()
         outcome = run(case)
-        verdict = judge(case, outcome)
-        nested = judge_nested(ctx)
-        if verdict is None and nested is not None:
-            verdict = (None, nested)
+        verdict = judge(case, outcome) or judge_nested(ctx)
         key = f"{case.target}: {outcome_name(outcome)}"
         counts[key] = counts.get(key, 0) + 1
         if outcome[0] == "ok" and type(outcome[1]) in (vornex.Selector, vornex.Auth):
             ctx.keep(outcome[1])
         if verdict is not None:
-            fault, reason = verdict
-            entry = {"target": case.target, "call": short(case.expr, 400), "got": outcome_text(outcome),
-                     "reason": short(str(reason), 400), "index": index}
-            if fault is not None:
-                known.setdefault(fault, []).append(entry)
-            else:
-                violations.append(entry)
+            violations.append({"target": case.target, "call": short(case.expr, 400), "got": outcome_text(outcome),
+                               "reason": short(verdict, 400), "index": index})
         del case, outcome
         if index % 500 == 499:
             gc.collect()
     os.close(progress)
-    return {"calls": calls, "counts": counts, "violations": violations,
-            "known": {k: {"count": len(v), "examples": v[:3]} for k, v in known.items()}}
+    return {"calls": calls, "counts": counts, "violations": violations}
 
 
 def main():

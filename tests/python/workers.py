@@ -84,8 +84,7 @@ def choose(rng, state, item, tag, seq):
 
 
 def open_vault(settings):
-    """By the keychain when a passphrase is given: an opening by invitation
-    refuses a vault with a pending transaction rather than completing it."""
+    """By the keychain when a passphrase is given, else by invitation."""
     if "passphrase" in settings:
         auth = vornex.Auth.from_keychain(settings["user"], passphrase=settings["passphrase"])
     else:
