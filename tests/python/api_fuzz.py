@@ -749,9 +749,7 @@ class Gen:
 
     def prefixed(self, v):
         """A path under the child's own directory, whatever the text."""
-        text = text_of(v.value)
-        value = type(v.value)("fuzzpaths/" + text) if type(v.value) is not str else "fuzzpaths/" + text
-        return V(value, f"'fuzzpaths/' + {v.expr}")
+        return V(type(v.value)("fuzzpaths/" + text_of(v.value)), f"'fuzzpaths/' + {v.expr}")
 
     def auth(self):
         return self.pick([(6, lambda: V(self.rng.choice(self.ctx.auths), "an Auth")), (1, lambda: V(None)),
@@ -780,9 +778,11 @@ class Gen:
             (2, self.anything),
         ])
 
+    def segment(self):
+        return text_of(self.text(["app", "db", "", "a/b", "é", 'q"']).value)
+
     def selector_path(self):
-        rng = self.rng
-        segment = lambda: text_of(self.text(["app", "db", "", "a/b", "é", 'q"'] ).value) or "x"
+        rng, segment = self.rng, self.segment
         return self.pick([
             (4, lambda: V([segment() for _ in range(rng.randint(0, 4))])),
             (1, lambda: V(tuple(segment() for _ in range(rng.randint(1, 3))))),
@@ -798,9 +798,11 @@ class Gen:
             (2, self.anything),
         ])
 
+    def label_text(self):
+        return text_of(self.text(["env", "prod", "", "é", "e\u0301", "k"]).value)
+
     def selector_labels(self):
-        rng = self.rng
-        piece = lambda: text_of(self.text(["env", "prod", "", "é", "e\u0301", "k"]).value) or "x"
+        rng, piece = self.rng, self.label_text
         return self.pick([
             (2, lambda: V(None)),
             (4, lambda: V({piece(): piece() for _ in range(rng.randint(0, 3))})),
