@@ -19,7 +19,7 @@ import pytest
 import workers
 from conftest import PASSPHRASE
 
-WRITES = int(os.environ.get("VORNEX_WRITERS_WRITES", "6"))
+WRITES = int(os.environ.get("VORNEX_WRITERS_WRITES", "8"))
 SEED = os.environ.get("VORNEX_WRITERS_SEED", "vornex-writers-1")
 PROGRAM = str(pathlib.Path(workers.__file__))
 ALL = ["own", "fields", "hot"]
