@@ -839,6 +839,22 @@ TEST_F(ValidateDifferentialShapes, SelfManagedGrantIdRewrittenForAnotherHolder) 
   EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("gone")));
 }
 
+TEST_F(ValidateDifferentialShapes, CoveringEntryMustCarryEveryClassOfTheRemovedOne) {
+  // The manager's standing entry covers everything but may only grant
+  // reading; the write-and-manage entry another manager gave it is the one
+  // its later deletion needs, so removing that entry changes its answers.
+  v.enrol(b.identity(2)).enrol(b.identity(3));
+  v.add(b.grant(b.root(), "reader", user(2), manage_of(test::any_keyspace(), {grant_class::Read{}}), 1));
+  v.add(b.grant(b.root(), "other", user(3), manage_of(test::prefix({"app"}), kAllClasses), 1));
+  const GrantPermissionV1 given = manage_of(test::prefix({"app", "x"}), {grant_class::Write{}, grant_class::Manage{}});
+  v.add(b.grant(b.identity(3), "given", user(2), given, 1));
+  v.add(b.grant_deleted(b.identity(3), b.grant_id("given"), given, 2));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("gone"), test::write_permission(exact({"app", "x", "1"})), 3));
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("given")));
+  EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("gone")));
+}
+
 TEST_F(ValidateDifferentialShapes, GrantOverwrittenByItsOwnHolderNeverSettles) {
   const auto& x = b.identity(2);
   v.enrol(x);
