@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -292,7 +293,31 @@ struct Coverage {
   std::uint64_t ambiguous_keys = 0;
   std::uint64_t clean = 0;
   std::uint64_t refused = 0;  // root not trusted, ambiguous root, format version
+  std::uint64_t self_managed = 0;  // deletions in force of manage grants their signer gave itself
 };
+
+// How many grant deletions in force remove a manage grant that their own
+// signer made to itself: the shape whose deletions keep their signer's
+// answers without a new state.
+std::uint64_t self_managed_deletions(const EffectiveState& state) {
+  std::set<std::pair<GrantId, UserId>> own;
+  for (const VerifiedRecord& r : state.records) {
+    const auto* grant = std::get_if<GrantRecordV1>(&r.body());
+    if (grant != nullptr && std::holds_alternative<grant_permission::Manage>(grant->permission) &&
+        grant->grantee == PrincipalRefV1{r.signer}) {
+      own.emplace(grant->grant_id, r.signer);
+    }
+  }
+  std::uint64_t count = 0;
+  for (const VerifiedRecord& r : state.records) {
+    const auto* deleted = std::get_if<GrantDeletedRecordV1>(&r.body());
+    if (deleted != nullptr && state.deleted_grants.contains(deleted->grant_id) &&
+        own.contains({deleted->grant_id, r.signer})) {
+      ++count;
+    }
+  }
+  return count;
+}
 
 TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
   const std::uint64_t first = env_number("VORNEX_DIFF_FIRST_SEED", 1);
@@ -325,18 +350,19 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     }
     if (expected.issues.empty()) ++seen.clean;
     if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
+    seen.self_managed += self_managed_deletions(expected.effective);
   }
   EXPECT_EQ(mismatches, 0u) << "of " << count << " seeds from " << first;
 
   if (std::getenv("VORNEX_DIFF_STATS") != nullptr) {
     std::printf(
         "%llu vaults: %llu admitted deletions, %llu refused deletions, %llu blocked, %llu conflicts, %llu rollback "
-        "conflicts, %llu ambiguous keys, %llu clean, %llu refused outright\n",
+        "conflicts, %llu ambiguous keys, %llu clean, %llu refused outright, %llu self-managed deletions\n",
         static_cast<unsigned long long>(seen.vaults), static_cast<unsigned long long>(seen.admitted_deletions),
         static_cast<unsigned long long>(seen.refused_deletions), static_cast<unsigned long long>(seen.blocked),
         static_cast<unsigned long long>(seen.conflicts), static_cast<unsigned long long>(seen.rollback_conflicts),
         static_cast<unsigned long long>(seen.ambiguous_keys), static_cast<unsigned long long>(seen.clean),
-        static_cast<unsigned long long>(seen.refused));
+        static_cast<unsigned long long>(seen.refused), static_cast<unsigned long long>(seen.self_managed));
   }
   // The generator must keep reaching every interesting case, or the
   // comparison proves little.
@@ -349,6 +375,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     EXPECT_GT(seen.ambiguous_keys, 0u);
     EXPECT_GT(seen.clean, 0u);
     EXPECT_GT(seen.refused, 0u);
+    EXPECT_GT(seen.self_managed, 0u);
   }
 }
 
