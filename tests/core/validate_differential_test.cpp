@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -21,6 +22,7 @@
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
 #include "vault_builder.hpp"
+#include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/crypto/provider.hpp"
 
@@ -291,7 +293,31 @@ struct Coverage {
   std::uint64_t ambiguous_keys = 0;
   std::uint64_t clean = 0;
   std::uint64_t refused = 0;  // root not trusted, ambiguous root, format version
+  std::uint64_t self_managed = 0;  // deletions in force of manage grants their signer gave itself
 };
+
+// How many grant deletions in force remove a manage grant that their own
+// signer made to itself: the shape whose deletions keep their signer's
+// answers without a new state.
+std::uint64_t self_managed_deletions(const EffectiveState& state) {
+  std::set<std::pair<GrantId, UserId>> own;
+  for (const VerifiedRecord& r : state.records) {
+    const auto* grant = std::get_if<GrantRecordV1>(&r.body());
+    if (grant != nullptr && std::holds_alternative<grant_permission::Manage>(grant->permission) &&
+        grant->grantee == PrincipalRefV1{r.signer}) {
+      own.emplace(grant->grant_id, r.signer);
+    }
+  }
+  std::uint64_t count = 0;
+  for (const VerifiedRecord& r : state.records) {
+    const auto* deleted = std::get_if<GrantDeletedRecordV1>(&r.body());
+    if (deleted != nullptr && state.deleted_grants.contains(deleted->grant_id) &&
+        own.contains({deleted->grant_id, r.signer})) {
+      ++count;
+    }
+  }
+  return count;
+}
 
 TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
   const std::uint64_t first = env_number("VORNEX_DIFF_FIRST_SEED", 1);
@@ -324,18 +350,19 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     }
     if (expected.issues.empty()) ++seen.clean;
     if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
+    seen.self_managed += self_managed_deletions(expected.effective);
   }
   EXPECT_EQ(mismatches, 0u) << "of " << count << " seeds from " << first;
 
   if (std::getenv("VORNEX_DIFF_STATS") != nullptr) {
     std::printf(
         "%llu vaults: %llu admitted deletions, %llu refused deletions, %llu blocked, %llu conflicts, %llu rollback "
-        "conflicts, %llu ambiguous keys, %llu clean, %llu refused outright\n",
+        "conflicts, %llu ambiguous keys, %llu clean, %llu refused outright, %llu self-managed deletions\n",
         static_cast<unsigned long long>(seen.vaults), static_cast<unsigned long long>(seen.admitted_deletions),
         static_cast<unsigned long long>(seen.refused_deletions), static_cast<unsigned long long>(seen.blocked),
         static_cast<unsigned long long>(seen.conflicts), static_cast<unsigned long long>(seen.rollback_conflicts),
         static_cast<unsigned long long>(seen.ambiguous_keys), static_cast<unsigned long long>(seen.clean),
-        static_cast<unsigned long long>(seen.refused));
+        static_cast<unsigned long long>(seen.refused), static_cast<unsigned long long>(seen.self_managed));
   }
   // The generator must keep reaching every interesting case, or the
   // comparison proves little.
@@ -348,6 +375,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     EXPECT_GT(seen.ambiguous_keys, 0u);
     EXPECT_GT(seen.clean, 0u);
     EXPECT_GT(seen.refused, 0u);
+    EXPECT_GT(seen.self_managed, 0u);
   }
 }
 
@@ -668,6 +696,190 @@ TEST_F(ValidateDifferentialShapes, UnchangedVaultOfCounterZeroRecords) {
   EXPECT_EQ(r.ratchet_update.format_version, 1u);
   EXPECT_EQ(r.ratchet_update.origins.size(), 4u);  // the handles, the membership and the secret
   EXPECT_EQ(r.effective.highest_counter, 0u);
+}
+
+// A manager gives itself manage grants within its own keyspace and deletes
+// each. However its authority reaches it, every deletion leaves its answers
+// as they were, so resolution computes the same few fixed points for any
+// number of deletions instead of one per deletion.
+enum class ManagerSource { Direct, Group, NestedGroup, Delegated, DirectPrefix };
+
+struct SelfManagedDeletions : ValidateDifferentialShapes, ::testing::WithParamInterface<ManagerSource> {
+  // The manager is user 2; `other` (user 3) delegates to it when asked to.
+  void grant_source() {
+    const GrantPermissionV1 everything = manage_of(test::any_keyspace(), kAllClasses);
+    switch (GetParam()) {
+      case ManagerSource::Direct:
+        v.add(b.grant(b.root(), "source", user(2), everything, 1));
+        break;
+      case ManagerSource::DirectPrefix:
+        v.add(b.grant(b.root(), "source", user(2), manage_of(test::prefix({"app"}), kAllClasses), 1));
+        break;
+      case ManagerSource::Group:
+      case ManagerSource::NestedGroup: {
+        const GroupId team = b.group_id("team");
+        v.add(b.group(b.root(), "team", 0)).add(b.member(b.root(), team, user(2), 0));
+        PrincipalRefV1 holder{team};
+        if (GetParam() == ManagerSource::NestedGroup) {
+          v.add(b.group(b.root(), "dept", 0)).add(b.member(b.root(), b.group_id("dept"), PrincipalRefV1{team}, 0));
+          holder = PrincipalRefV1{b.group_id("dept")};
+        }
+        v.add(b.grant(b.root(), "source", holder, everything, 1));
+        break;
+      }
+      case ManagerSource::Delegated:
+        v.enrol(b.identity(3));
+        v.add(b.grant(b.root(), "delegation", user(3), everything, 1));
+        v.add(b.grant(b.identity(3), "source", user(2), everything, 1));
+        break;
+    }
+  }
+
+  // `count` own grants at counter 1, each deleted at counter 2, or with
+  // `twice` at its own pair of counters, the second time naming a narrower
+  // permission.
+  std::vector<HashedRecord> vault(std::size_t count, bool twice = false) {
+    v = Shape{};
+    v.add(b.vault_root());
+    v.enrol(b.identity(2));
+    grant_source();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string seed = "own-" + std::to_string(i);
+      const GrantPermissionV1 own = manage_of(exact({"app", std::to_string(i)}), kAllClasses);
+      v.add(b.grant(b.identity(2), seed, user(2), own, 1));
+      const std::uint64_t at = twice ? 2 + 2 * i : 2;
+      v.add(b.grant_deleted(b.identity(2), b.grant_id(seed), own, at));
+      if (twice) {
+        v.add(b.grant_deleted(b.identity(2), b.grant_id(seed), test::read_permission(exact({"app", seed})), at + 1));
+      }
+    }
+    return v.hashed();
+  }
+
+  // Fixed points the production engine computes for one validation.
+  std::uint64_t fixed_points(std::size_t count, bool twice) {
+    const std::vector<HashedRecord> records = vault(count, twice);
+    const std::uint64_t before = fixed_points_computed();
+    const auto report = validate_vault_with_verified(std::span<const HashedRecord>(records), v.trust,
+                                                     remembering_crypto(), v.verified);
+    const std::uint64_t after = fixed_points_computed();
+    EXPECT_TRUE(report.has_value());
+    if (report) {
+      EXPECT_TRUE(report->issues.empty()) << debug_string(report->issues);
+      EXPECT_EQ(report->effective.deleted_grants.size(), count);
+    }
+    return after - before;
+  }
+};
+
+TEST_P(SelfManagedDeletions, EveryDeletionIsAdmittedAsTheReferenceAdmitsIt) {
+  constexpr std::size_t kOwn = 12;
+  vault(kOwn, true);
+  const ValidationReport r = v.report();
+  std::set<GrantId> expected;
+  for (std::size_t i = 0; i < kOwn; ++i) expected.insert(b.grant_id("own-" + std::to_string(i)));
+  EXPECT_EQ(r.effective.deleted_grants, expected);
+  for (const GrantId& id : expected) EXPECT_FALSE(r.effective.grants.contains(id));
+  EXPECT_TRUE(r.effective.grants.contains(b.grant_id("source")));
+  EXPECT_EQ(authority(r, user(2)).manage.size(), 1u);
+}
+
+TEST_P(SelfManagedDeletions, FixedPointsDoNotGrowWithTheDeletions) {
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice ? "each deleted twice" : "each deleted once");
+    const std::uint64_t few = fixed_points(8, twice);
+    const std::uint64_t many = fixed_points(64, twice);
+    EXPECT_EQ(few, many);
+    EXPECT_LE(many, 2u);  // the first state and the final one
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, SelfManagedDeletions,
+                         ::testing::Values(ManagerSource::Direct, ManagerSource::DirectPrefix, ManagerSource::Group,
+                                           ManagerSource::NestedGroup, ManagerSource::Delegated));
+
+TEST_F(ValidateDifferentialShapes, SelfManagedDeletionsAroundTheLossOfTheManagersSource) {
+  // The manager deletes its own grants at even counters; the root takes its
+  // source away at counter 7, after which its own grants no longer stand
+  // and its later deletions are refused. A group member's copy of the same
+  // entry and a second deletion of one grant come in between.
+  v.enrol(b.identity(2)).enrol(b.identity(3));
+  const GrantPermissionV1 everything = manage_of(test::any_keyspace(), kAllClasses);
+  v.add(b.grant(b.root(), "source", user(2), everything, 1));
+  v.add(b.group(b.root(), "team", 0)).add(b.member(b.root(), b.group_id("team"), user(3), 0));
+  v.add(b.grant(b.root(), "team-app", PrincipalRefV1{b.group_id("team")}, manage_of(test::prefix({"app"}), kAllClasses), 1));
+  std::set<GrantId> expected = {b.grant_id("source")};
+  for (std::uint64_t i = 0; i < 6; ++i) {
+    const std::string seed = "own-" + std::to_string(i);
+    const GrantPermissionV1 own = manage_of(test::prefix({"app", std::to_string(i)}), kAllClasses);
+    v.add(b.grant(b.identity(2), seed, i % 3 == 2 ? PrincipalRefV1{b.group_id("team")} : user(2), own, 1));
+    v.add(b.grant_deleted(b.identity(2), b.grant_id(seed), own, 2 + 2 * i));
+    if (2 + 2 * i < 7) expected.insert(b.grant_id(seed));
+  }
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("own-1"), test::read_permission(exact({"app", "1"})), 5));
+  v.add(b.grant_deleted(b.root(), b.grant_id("source"), everything, 7));
+  // The team member deletes what the manager gave the team, within its
+  // own keyspace, after the manager's source is gone.
+  v.add(b.grant_deleted(b.identity(3), b.grant_id("own-5"), manage_of(test::prefix({"app", "5"}), kAllClasses), 13));
+  expected.insert(b.grant_id("own-5"));
+  const ValidationReport r = v.report();
+  EXPECT_EQ(r.effective.deleted_grants, expected);
+  EXPECT_TRUE(r.effective.authority_for_user(b.identity(2).user_id()).manage.empty());
+}
+
+TEST_F(ValidateDifferentialShapes, SelfManagedDeletionWhileTheSourceFlipsBetweenValues) {
+  // The manager overwrites the grant its authority rests on with a read
+  // grant that only its own grant lets it make, so the fixed point cycles
+  // with period three: the root's manage entry, then the overwrite and the
+  // own grant, then the overwrite alone. The source grant's id is in every
+  // selection, and its manage entry in the last one, but not in a run that
+  // covers the own grant's iterations. Deleting the own grant shortens the
+  // cycle to two, which leaves the manager without authority in the last
+  // iteration: its later deletion is refused, as the reference refuses it.
+  v.enrol(b.identity(2), 2);
+  v.add(b.grant(b.root(), "source", user(2), manage_of(test::any_keyspace(), kAllClasses), 1));
+  v.add(b.grant(b.identity(2), "source", user(2), test::read_permission(test::prefix({"web"})), 2));
+  const GrantPermissionV1 own = manage_of(test::prefix({"web"}), {grant_class::Read{}, grant_class::Write{}});
+  v.add(b.grant(b.identity(2), "own", user(2), own, 2));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("own"), own, 3));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("elsewhere"), test::read_permission(exact({"app"})), 5));
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.effective.blocked);
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("own")));
+  EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("elsewhere")));
+}
+
+TEST_F(ValidateDifferentialShapes, SelfManagedGrantIdRewrittenForAnotherHolder) {
+  // The manager writes one grant id twice: to itself, which its source
+  // covers, and at a higher counter to another user, whom nothing else
+  // covers. Deleting that id takes the other user's entry away, so the
+  // other user's later deletion is refused.
+  v.enrol(b.identity(2)).enrol(b.identity(3));
+  v.add(b.grant(b.root(), "source", user(2), manage_of(test::any_keyspace(), kAllClasses), 1));
+  const GrantPermissionV1 narrow = manage_of(exact({"app", "1"}), kAllClasses);
+  v.add(b.grant(b.identity(2), "own", user(2), narrow, 1));
+  v.add(b.grant(b.identity(2), "own", user(3), narrow, 2));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("own"), narrow, 3));
+  v.add(b.grant_deleted(b.identity(3), b.grant_id("gone"), test::read_permission(exact({"app", "1"})), 4));
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("own")));
+  EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("gone")));
+}
+
+TEST_F(ValidateDifferentialShapes, CoveringEntryMustCarryEveryClassOfTheRemovedOne) {
+  // The manager's standing entry covers everything but may only grant
+  // reading; the write-and-manage entry another manager gave it is the one
+  // its later deletion needs, so removing that entry changes its answers.
+  v.enrol(b.identity(2)).enrol(b.identity(3));
+  v.add(b.grant(b.root(), "reader", user(2), manage_of(test::any_keyspace(), {grant_class::Read{}}), 1));
+  v.add(b.grant(b.root(), "other", user(3), manage_of(test::prefix({"app"}), kAllClasses), 1));
+  const GrantPermissionV1 given = manage_of(test::prefix({"app", "x"}), {grant_class::Write{}, grant_class::Manage{}});
+  v.add(b.grant(b.identity(3), "given", user(2), given, 1));
+  v.add(b.grant_deleted(b.identity(3), b.grant_id("given"), given, 2));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("gone"), test::write_permission(exact({"app", "x", "1"})), 3));
+  const ValidationReport r = v.report();
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("given")));
+  EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("gone")));
 }
 
 TEST_F(ValidateDifferentialShapes, GrantOverwrittenByItsOwnHolderNeverSettles) {

@@ -151,6 +151,7 @@ class Generator {
   void make_groups();
   void make_grants();
   void make_deletion_play();
+  void make_self_managed();
   void make_bulk_authority();
   void make_odd_ids();
   void make_dense_groups();
@@ -385,6 +386,116 @@ void Generator::make_deletion_play() {
       add(b_.user_deleted(deleter, rng_.percent(50) ? x.user_id() : y.user_id(), when()));
     }
   }
+}
+
+// A manager who gives itself manage grants within its own keyspace and
+// deletes them again, among other deletions at interleaved counters: of the
+// grant its authority rests on, of the memberships and groups that carry
+// it, of grants it made for others, and a second deletion of the same
+// grant. Its authority comes from the root directly, through one or two
+// groups, or from another manager the root delegated to; its own grants go
+// to itself, to the group it is in, or to another user who then does the
+// same one level further down.
+void Generator::make_self_managed() {
+  if (users_.size() < 2 || !rng_.percent(35)) return;
+  const Identity& m = *users_.back();
+  const Identity& other = *users_[rng_.below(users_.size() - 1)];
+  for (const Identity* u : {&m, &other}) {
+    add(b_.user(root(), *u, 0));
+    add(b_.entry_point(*u, 0));
+  }
+  const auto when = [&] { return counter(4); };
+  // Broad keyspaces that cover some of the others and miss the rest.
+  static const std::vector<std::size_t> kBroad = {0, 0, 3, 6, 7, 1};
+  const std::vector<KeyspaceGrantClassV1>& classes = class_sets()[rng_.percent(70) ? 6 : 2 + rng_.below(5)];
+  const GrantPermissionV1 broad = ManageKeyspaceGrantV1{keyspaces()[rng_.pick(kBroad)], classes};
+
+  const GroupId smg = b_.group_id("smg");
+  const GroupId smh = b_.group_id("smh");
+  bool in_group = false;
+  const std::uint64_t source = rng_.below(5);
+  if (source == 0 || source == 4) add(b_.grant(root(), "sm-src", m.user_id(), broad, rng_.below(2)));
+  if (source == 1 || source == 2 || source == 4) {
+    add(b_.group(root(), "smg", 0));
+    in_group = true;
+    if (rng_.percent(75)) {
+      add(b_.member(root(), smg, m.user_id(), 0));
+    } else {
+      // The membership comes from a user the root made a root, so it is
+      // in force only from a later iteration on, and with a second record
+      // at a higher counter it changes value on the way.
+      add(b_.grant(root(), "sm-rooted", other.user_id(), grant_permission::Root{}, 0));
+      add(b_.member(other, smg, m.user_id(), counter(1)));
+      if (rng_.percent(30)) add(b_.member(root(), smg, m.user_id(), counter(2)));
+    }
+    PrincipalRefV1 holder = smg;
+    if (source == 2) {
+      add(b_.group(root(), "smh", 0));
+      add(b_.member(root(), smh, smg, 0));
+      holder = smh;
+    }
+    add(b_.grant(root(), "sm-grp", holder, broad, rng_.below(2)));
+  }
+  if (source == 3) {
+    // Delegated: the root makes `other` a manager, and `other` makes `m` one.
+    add(b_.grant(root(), "sm-del", other.user_id(), ManageKeyspaceGrantV1{keyspaces()[0], class_sets()[6]}, 0));
+    add(b_.grant(other, "sm-src", m.user_id(), broad, rng_.below(3)));
+  }
+  if (rng_.percent(20)) add(b_.grant(root(), "sm-narrow", m.user_id(), permission(), rng_.below(2)));
+  if (rng_.percent(12)) {
+    // The manager overwrites its own source with something it can make
+    // only some of the time, so the fixed point may cycle.
+    const GrantPermissionV1 over = rng_.percent(50) ? GrantPermissionV1{grant_permission::Read{rng_.pick(keyspaces())}}
+                                                    : permission();
+    add(b_.grant(m, rng_.percent(70) ? "sm-src" : "sm-grp", m.user_id(), over, 2 + rng_.below(2)));
+  }
+  if (rng_.percent(8)) add(b_.grant(root(), "sm-src", m.user_id(), permission(), 2));  // the root changes it
+
+  // Its own grants, and their deletions.
+  const std::uint64_t n = 1 + rng_.below(6);
+  std::vector<MadeGrant> own;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t to = rng_.below(10);
+    const PrincipalRefV1 grantee = to < 7 || (to < 9 && !in_group) ? PrincipalRefV1{m.user_id()}
+                                   : to < 9                        ? PrincipalRefV1{smg}
+                                                                   : PrincipalRefV1{other.user_id()};
+    GrantPermissionV1 granted = rng_.percent(5) ? GrantPermissionV1{grant_permission::Root{}}
+                                                : ManageKeyspaceGrantV1{rng_.pick(keyspaces()), rng_.pick(class_sets())};
+    // Few seeds now and then, so that one own grant is written twice.
+    const std::uint64_t name = rng_.percent(15) ? rng_.below(n) : i;
+    MadeGrant made{"sm-own" + std::to_string(name), grantee, std::move(granted), counter(2)};
+    add(b_.grant(m, made.seed, made.grantee, made.permission, made.counter));
+    own.push_back(std::move(made));
+  }
+  if (rng_.percent(15)) {
+    // One level further down: what `m` gave `other`, `other` uses alike.
+    const GrantPermissionV1 sub = ManageKeyspaceGrantV1{rng_.pick(keyspaces()), class_sets()[6]};
+    add(b_.grant(m, "sm-sub", other.user_id(), sub, counter(2)));
+    for (int i = 0; i < 2; ++i) {
+      MadeGrant made{"sm-sub" + std::to_string(i), other.user_id(),
+                     ManageKeyspaceGrantV1{rng_.pick(keyspaces()), rng_.pick(class_sets())}, counter(2)};
+      add(b_.grant(other, made.seed, made.grantee, made.permission, made.counter));
+      add(b_.grant_deleted(other, b_.grant_id(made.seed), made.permission, when()));
+    }
+  }
+  for (const MadeGrant& g : own) {
+    if (!rng_.percent(85)) continue;
+    const GrantPermissionV1 named = rng_.percent(80) ? g.permission : permission();
+    const std::uint64_t at = rng_.percent(70) ? g.counter + 1 : when();
+    add(b_.grant_deleted(m, b_.grant_id(g.seed), named, at));
+    if (rng_.percent(10)) add(b_.grant_deleted(m, b_.grant_id(g.seed), g.permission, when()));
+  }
+
+  // Other deletions at interleaved counters.
+  if (rng_.percent(25)) add(b_.grant_deleted(root(), b_.grant_id(rng_.percent(50) ? "sm-src" : "sm-grp"), broad, when()));
+  if (source == 3 && rng_.percent(25)) add(b_.grant_deleted(other, b_.grant_id("sm-src"), broad, when()));
+  if (in_group && rng_.percent(15)) add(b_.member_deleted(root(), smg, m.user_id(), when()));
+  if (in_group && rng_.percent(10)) add(b_.group_deleted(rng_.percent(70) ? root() : m, smg, when()));
+  if (!grants_.empty() && rng_.percent(30)) {
+    const MadeGrant& g = rng_.pick(grants_);
+    add(b_.grant_deleted(m, b_.grant_id(g.seed), g.permission, when()));
+  }
+  if (rng_.percent(8)) add(b_.user_deleted(rng_.percent(70) ? root() : m, other.user_id(), when()));
 }
 
 // A principal holding more grants than a short scan covers, so that the
@@ -644,6 +755,7 @@ RandomVault Generator::make() {
   make_groups();
   make_grants();
   make_deletion_play();
+  make_self_managed();
   make_bulk_authority();
   make_odd_ids();
   make_dense_groups();

@@ -8,14 +8,17 @@
 #include <variant>
 
 #include "authority_lookup.hpp"
+#include "fixed_point.hpp"
 #include "vornex/core/order.hpp"
 
 namespace vornex::core::validate {
 
 namespace {
 
-using Records = std::vector<const VerifiedRecord*>;
+using Records = detail::RecordRefs;
 using detail::AuthorityLookup;
+using detail::is_principal_deletion;
+using detail::Prepared;
 
 template <class T, std::size_t I = 0>
 consteval std::size_t variant_index() {
@@ -24,66 +27,6 @@ consteval std::size_t variant_index() {
   } else {
     return variant_index<T, I + 1>();
   }
-}
-
-bool is_principal_deletion(const RecordBodyV1& body) {
-  return std::holds_alternative<GroupDeletedRecordV1>(body) || std::holds_alternative<GrantDeletedRecordV1>(body) ||
-         std::holds_alternative<UserDeletedRecordV1>(body);
-}
-
-// The records each selection pass looks at, filtered once (rollback-floor
-// keys dropped, slice order kept) so that an iteration walks only the
-// principal graph and never the secrets.
-struct Prepared {
-  Records users;          // User, UserDeleted
-  Records groups;         // Group, GroupDeleted
-  Records group_members;  // GroupMember, GroupMemberDeleted
-  Records grants;         // Grant, GrantDeleted
-  Records user_handles;
-  Records vault_handles;
-  Records entry_points;
-  std::set<UserId> entry_users;
-};
-
-Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor) {
-  const detail::KeySet floor(rollback_floor);
-  Prepared out;
-  for (const VerifiedRecord& record : records) {
-    if (floor.contains(record.key)) continue;
-    switch (record.body().index()) {
-      case variant_index<UserRecordV1>():
-      case variant_index<UserDeletedRecordV1>():
-        out.users.push_back(&record);
-        break;
-      case variant_index<GroupRecordV1>():
-      case variant_index<GroupDeletedRecordV1>():
-        out.groups.push_back(&record);
-        break;
-      case variant_index<GroupMemberRecordV1>():
-      case variant_index<GroupMemberDeletedRecordV1>():
-        out.group_members.push_back(&record);
-        break;
-      case variant_index<GrantRecordV1>():
-      case variant_index<GrantDeletedRecordV1>():
-        out.grants.push_back(&record);
-        break;
-      case variant_index<UserHandleRecordV1>():
-        if (std::holds_alternative<record_key::UserHandle>(record.key)) out.user_handles.push_back(&record);
-        break;
-      case variant_index<VaultHandleRecordV1>():
-        if (std::holds_alternative<record_key::VaultHandle>(record.key)) out.vault_handles.push_back(&record);
-        break;
-      case variant_index<EntryPointRecordV1>():
-        if (const auto* key = std::get_if<record_key::EntryPoint>(&record.key)) {
-          out.entry_points.push_back(&record);
-          out.entry_users.insert(key->user_id);
-        }
-        break;
-      default:
-        break;
-    }
-  }
-  return out;
 }
 
 bool principal_exists(const PrincipalRefV1& principal, const SelectedAuthorizedRecords& s) {
@@ -394,15 +337,104 @@ class Derivation {
   std::set<std::size_t> next_;
 };
 
+}  // namespace
+
+namespace detail {
+
+bool is_principal_deletion(const RecordBodyV1& body) {
+  return std::holds_alternative<GroupDeletedRecordV1>(body) || std::holds_alternative<GrantDeletedRecordV1>(body) ||
+         std::holds_alternative<UserDeletedRecordV1>(body);
+}
+
+Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor) {
+  const detail::KeySet floor(rollback_floor);
+  Prepared out;
+  for (const VerifiedRecord& record : records) {
+    if (floor.contains(record.key)) continue;
+    switch (record.body().index()) {
+      case variant_index<UserRecordV1>():
+      case variant_index<UserDeletedRecordV1>():
+        out.users.push_back(&record);
+        break;
+      case variant_index<GroupRecordV1>():
+      case variant_index<GroupDeletedRecordV1>():
+        out.groups.push_back(&record);
+        break;
+      case variant_index<GroupMemberRecordV1>():
+      case variant_index<GroupMemberDeletedRecordV1>():
+        out.group_members.push_back(&record);
+        break;
+      case variant_index<GrantRecordV1>():
+      case variant_index<GrantDeletedRecordV1>():
+        out.grants.push_back(&record);
+        break;
+      case variant_index<UserHandleRecordV1>():
+        if (std::holds_alternative<record_key::UserHandle>(record.key)) out.user_handles.push_back(&record);
+        break;
+      case variant_index<VaultHandleRecordV1>():
+        if (std::holds_alternative<record_key::VaultHandle>(record.key)) out.vault_handles.push_back(&record);
+        break;
+      case variant_index<EntryPointRecordV1>():
+        if (const auto* key = std::get_if<record_key::EntryPoint>(&record.key)) {
+          out.entry_points.push_back(&record);
+          out.entry_users.insert(key->user_id);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Notes iteration k's grants and memberships against iteration k - 1's:
+// a run goes on only while an item keeps the same value. All the maps are
+// ordered by id, so each is met in step with the others.
+template <class Id, class Value>
+void note_present(std::map<Id, Presence>& seen, const std::map<Id, Value>& before, const std::map<Id, Value>& now,
+                  std::uint8_t k) {
+  auto hint = seen.begin();
+  auto was = before.begin();
+  for (const auto& [id, value] : now) {
+    while (hint != seen.end() && hint->first < id) ++hint;
+    if (hint == seen.end() || id < hint->first) hint = seen.emplace_hint(hint, id, Presence{});
+    while (was != before.end() && was->first < id) ++was;
+    const bool same = was != before.end() && was->first == id && was->second == value;
+    Presence& p = hint->second;
+    if (p.first == 0) p.first = k;
+    if (!same) p.since = k;
+    p.last = k;
+  }
+}
+
+void record_presence(History& history, const SelectedAuthorizedRecords& before, const SelectedAuthorizedRecords& now,
+                     std::uint8_t k) {
+  note_present(history.grants, before.grants, now.grants, k);
+  note_present(history.group_members, before.group_members, now.group_members, k);
+  history.iterations = k;
+}
+
+}  // namespace
+
+namespace {
+
+thread_local std::uint64_t g_fixed_points = 0;
+
+}  // namespace
+
 EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, std::span<const VerifiedRecord> records,
-                                const detail::HashIndex& hashes, const Prepared& prepared,
-                                const std::set<HashValue>& deletions) {
+                                const HashIndex& hashes, const Prepared& prepared, const std::set<HashValue>& deletions,
+                                History* history) {
+  ++g_fixed_points;
   const Admitted admitted(prepared, deletions);
   SelectedAuthorizedRecords selection;
   Authorities authorities = root_authorities(root.user_id);
   bool blocked = true;
   for (int k = 1; k <= kMaxAuthorityIterations; ++k) {
     SelectedAuthorizedRecords next = select_prepared(prepared, root, admitted, authorities);
+    if (history != nullptr) record_presence(*history, selection, next, static_cast<std::uint8_t>(k));
     // The authorities are a function of the selection, so equal selections
     // give equal authorities: only the selection needs comparing.
     const bool settled = next == selection;
@@ -466,137 +498,8 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
   return state;
 }
 
-UserRecordV1 root_user_record(const pipeline::SelectedRoot& root) {
-  return UserRecordV1{root.user_id, root.signing_public_key, root.hpke_public_key, 0};
-}
+}  // namespace detail
 
-bool deletion_allowed(const EffectiveState& state, const AuthorityLookup& authority, const VerifiedRecord& record) {
-  if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&record.body())) {
-    // The deleter must be able to create the grant it removes as well as
-    // the permission it names, or naming a weaker permission would let it
-    // remove a stronger grant.
-    if (auto it = state.grants.find(deleted->grant_id); it != state.grants.end()) {
-      return authority.can_create_permission(record.signer, deleted->permission) &&
-             authority.can_create_permission(record.signer, it->second.permission);
-    }
-    return authority.is_root(record.signer) || authority.can_create_permission(record.signer, deleted->permission);
-  }
-  return authority.is_root(record.signer);
-}
-
-// Which parts of the state can move which others, over every record that
-// could take part, whether or not it is admitted now. Nodes are tracked
-// items (their outcome in the selection) and principals (the part of their
-// authority that admission reads: the root flag and the manage entries;
-// read and write lists admit nothing). An edge runs from a node to every
-// node whose value may change when the first one's does.
-//
-// Deletion resolution uses it to tell whether admitting a deletion can
-// change how any pending deletion is judged. If nothing a pending deletion
-// is judged on can be reached from the deleted item, the state it would be
-// judged against after a recomputation decides it exactly as the current
-// one does (the unreachable part of the fixed point evolves the same way,
-// iteration by iteration), so the walk goes on without a recomputation.
-class Influence {
- public:
-  Influence(const Prepared& prepared, const UserId& root_id) {
-    for (const Records* list : {&prepared.users, &prepared.groups, &prepared.group_members, &prepared.grants}) {
-      for (const VerifiedRecord* r : *list) add_record(*r, root_id);
-    }
-  }
-
-  // Whether any live (non-deletion) record writes `key`: if none does, a
-  // deletion of it changes nothing but its own deleted mark.
-  bool has_live_records(const RecordKey& key) const { return live_keys_.contains(key); }
-
-  std::uint32_t key_node(const RecordKey& key) { return node(keys_, key); }
-  std::uint32_t principal_node(const PrincipalRefV1& principal) { return node(principals_, principal); }
-
-  // What pending deletions are judged on, counted per node.
-  void depend(std::uint32_t node, int delta) { watched_[node] += delta; }
-
-  // Whether a node watched by a pending deletion can be reached from
-  // `start`. Nodes searched since the last `forget` are known to reach
-  // nothing watched (watches only ever go away), so they are not searched
-  // again.
-  bool reaches_watched(std::uint32_t start) {
-    std::vector<std::uint32_t> stack;
-    if (!searched_[start]) {
-      searched_[start] = true;
-      stack.push_back(start);
-    }
-    while (!stack.empty()) {
-      const std::uint32_t n = stack.back();
-      stack.pop_back();
-      if (watched_[n] > 0) return true;
-      for (const std::uint32_t next : edges_[n]) {
-        if (!searched_[next]) {
-          searched_[next] = true;
-          stack.push_back(next);
-        }
-      }
-    }
-    return false;
-  }
-
-  // After a recomputation the searched nodes must be searched afresh: a
-  // node reached from a later deletion may now lead somewhere watched.
-  void forget() { std::fill(searched_.begin(), searched_.end(), false); }
-
- private:
-  template <class K>
-  std::uint32_t node(std::map<K, std::uint32_t>& nodes, const K& k) {
-    const auto [it, inserted] = nodes.try_emplace(k, static_cast<std::uint32_t>(edges_.size()));
-    if (inserted) {
-      edges_.emplace_back();
-      watched_.push_back(0);
-      searched_.push_back(false);
-    }
-    return it->second;
-  }
-
-  void edge(std::uint32_t from, std::uint32_t to) { edges_[from].push_back(to); }
-
-  std::uint32_t existence(const PrincipalRefV1& principal) {
-    if (const auto* user = std::get_if<UserId>(&principal)) return key_node(RecordKey{record_key::User{*user}});
-    return key_node(RecordKey{record_key::Group{std::get<GroupId>(principal)}});
-  }
-
-  void add_record(const VerifiedRecord& r, const UserId& root_id) {
-    const RecordBodyV1& body = r.body();
-    if (is_principal_deletion(body)) return;  // admitted by the deletion walk, never by authority
-    if (const auto* user = std::get_if<UserRecordV1>(&body); user != nullptr && user->user_id == root_id) return;
-    const std::uint32_t item = key_node(r.key);
-    if (!std::holds_alternative<GroupMemberDeletedRecordV1>(body)) live_keys_.insert(r.key);
-    // The root's authority is root whatever else it gains, so what it signs
-    // is admitted in every state.
-    if (r.signer != root_id) edge(principal_node(PrincipalRefV1{r.signer}), item);
-    if (const auto* member = std::get_if<GroupMemberRecordV1>(&body)) {
-      const PrincipalRefV1 group{member->group_id};
-      edge(existence(group), item);
-      edge(existence(member->member), item);
-      edge(item, principal_node(member->member));
-      edge(principal_node(group), principal_node(member->member));
-    } else if (const auto* ended = std::get_if<GroupMemberDeletedRecordV1>(&body)) {
-      edge(item, principal_node(ended->member));
-    } else if (const auto* grant = std::get_if<GrantRecordV1>(&body)) {
-      edge(existence(grant->grantee), item);
-      if (std::holds_alternative<grant_permission::Manage>(grant->permission) ||
-          std::holds_alternative<grant_permission::Root>(grant->permission)) {
-        edge(item, principal_node(grant->grantee));
-      }
-    }
-  }
-
-  std::map<RecordKey, std::uint32_t> keys_;
-  std::map<PrincipalRefV1, std::uint32_t> principals_;
-  std::set<RecordKey> live_keys_;
-  std::vector<std::vector<std::uint32_t>> edges_;
-  std::vector<int> watched_;
-  std::vector<bool> searched_;
-};
-
-}  // namespace
 
 Authorities root_authorities(const UserId& root_user_id) {
   Authorities out;
@@ -617,7 +520,7 @@ SelectedAuthorizedRecords select_authorized_records(std::span<const VerifiedReco
                                                     const std::set<HashValue>& admitted_deletions,
                                                     const RollbackFloor& rollback_floor,
                                                     const Authorities& previous) {
-  Prepared prepared = prepare(records, rollback_floor);
+  Prepared prepared = detail::prepare(records, rollback_floor);
   prepared.entry_users = entry_users;
   return select_prepared(prepared, root, Admitted(prepared, admitted_deletions), previous);
 }
@@ -626,102 +529,11 @@ EffectiveState compute_effective_state(UserRecordV1 root, HashValue root_fingerp
                                        std::span<const VerifiedRecord> records,
                                        const std::set<HashValue>& admitted_deletions,
                                        const RollbackFloor& rollback_floor) {
-  const Prepared prepared = prepare(records, rollback_floor);
-  return compute_prepared(std::move(root), std::move(root_fingerprint), records, detail::HashIndex(records), prepared,
+  const Prepared prepared = detail::prepare(records, rollback_floor);
+  return detail::compute_prepared(std::move(root), std::move(root_fingerprint), records, detail::HashIndex(records), prepared,
                           admitted_deletions);
 }
 
-// Deletions are admitted one at a time, oldest first, each judged against
-// the state in which the earlier ones are in force. The state is computed
-// again only when an admission can change how a pending deletion is judged
-// (see Influence); otherwise the walk carries on from the admitted one, as
-// a fresh walk would after finding every earlier candidate refused again.
-std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
-    const pipeline::SelectedRoot& root, std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor) {
-  const Prepared prepared = prepare(records, rollback_floor);
-  const detail::HashIndex hashes(records);
-  const auto compute = [&](const std::set<HashValue>& admitted) {
-    return compute_prepared(root_user_record(root), root.fingerprint, records, hashes, prepared, admitted);
-  };
-
-  std::vector<const VerifiedRecord*> candidates;
-  for (const VerifiedRecord& record : records) {
-    if (is_principal_deletion(record.body())) candidates.push_back(&record);
-  }
-  if (candidates.empty()) return {compute({}), {}};
-  std::stable_sort(candidates.begin(), candidates.end(),
-                   [](const VerifiedRecord* a, const VerifiedRecord* b) { return compare_lww(*a, *b) < 0; });
-
-  // What each pending candidate is judged on. A root-signed deletion is
-  // admitted in every state and watches nothing; with no other kind the
-  // dependency graph is not needed at all.
-  struct Watch {
-    std::uint32_t signer = 0;
-    std::optional<std::uint32_t> target;
-  };
-  std::vector<std::optional<Watch>> watches(candidates.size());
-  std::size_t pending_non_root = 0;
-  std::optional<Influence> influence;
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
-    const VerifiedRecord& c = *candidates[i];
-    if (c.signer == root.user_id) continue;
-    if (!influence) influence.emplace(prepared, root.user_id);
-    Watch watch{influence->principal_node(PrincipalRefV1{c.signer}), std::nullopt};
-    influence->depend(watch.signer, 1);
-    if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&c.body())) {
-      watch.target = influence->key_node(RecordKey{record_key::Grant{deleted->grant_id}});
-      influence->depend(*watch.target, 1);
-    }
-    watches[i] = watch;
-    ++pending_non_root;
-  }
-  // Candidates that share a record hash are admitted together.
-  std::map<HashValue, std::vector<std::size_t>> by_hash;
-  for (std::size_t i = 0; i < candidates.size(); ++i) by_hash[candidates[i]->hash].push_back(i);
-
-  std::set<HashValue> admitted;
-  std::vector<bool> done(candidates.size(), false);
-  EffectiveState state = compute(admitted);
-  bool current = true;  // whether `state` has every admitted deletion in force
-  std::optional<AuthorityLookup> authority(std::in_place, state.authorities);
-  std::size_t from = 0;
-  for (;;) {
-    std::size_t found = candidates.size();
-    for (std::size_t i = from; i < candidates.size(); ++i) {
-      if (!done[i] && deletion_allowed(state, *authority, *candidates[i])) {
-        found = i;
-        break;
-      }
-    }
-    if (found == candidates.size()) break;
-
-    const VerifiedRecord& chosen = *candidates[found];
-    admitted.insert(chosen.hash);
-    for (const std::size_t i : by_hash[chosen.hash]) {
-      done[i] = true;
-      if (!watches[i]) continue;
-      influence->depend(watches[i]->signer, -1);
-      if (watches[i]->target) influence->depend(*watches[i]->target, -1);
-      --pending_non_root;
-    }
-
-    const bool inert = pending_non_root == 0 || !influence->has_live_records(chosen.key) ||
-                       !influence->reaches_watched(influence->key_node(chosen.key));
-    if (inert) {
-      current = false;
-      from = found + 1;
-      continue;
-    }
-    authority.reset();
-    state = compute(admitted);
-    authority.emplace(state.authorities);
-    current = true;
-    influence->forget();
-    from = 0;
-  }
-  authority.reset();
-  if (!current) state = compute(admitted);
-  return {std::move(state), std::move(admitted)};
-}
+std::uint64_t fixed_points_computed() noexcept { return detail::g_fixed_points; }
 
 }  // namespace vornex::core::validate
