@@ -22,10 +22,7 @@ store::WorkspacePaths workspace(const fuzz::fs::path& scratch) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  ::setenv("VORNEX_STATE_DIR", (fuzz::Scratch::get().root() / "state").c_str(), 1);
-  return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return fuzz::use_scratch_state_dir(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const cord::ByteView file = fuzz::input(data, size);

@@ -80,6 +80,13 @@ class Scratch {
   fs::path root_;
 };
 
+// For targets whose state files live in the scratch directory: points the
+// state directory there before the first input. Returns libFuzzer's "go on".
+inline int use_scratch_state_dir() {
+  ::setenv("VORNEX_STATE_DIR", (Scratch::get().root() / "state").c_str(), 1);
+  return 0;
+}
+
 // Plain write, no flush: the scratch directory is thrown away.
 inline void write_file(const fs::path& path, cord::ByteView bytes) {
   std::error_code ec;
