@@ -115,7 +115,11 @@ KeychainResult<KeychainLock> acquire_keychain_lock(const Path& base, cord::ByteV
 
 KeychainResult<bool> path_present_no_follow(const Path& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0) return true;
+  int status = 0;
+  do {
+    status = ::lstat(path.c_str(), &st);
+  } while (status != 0 && errno == EINTR);  // retried, as every file call is
+  if (status == 0) return true;
   const store::IoError error = store::IoError::from_errno(errno);
   if (error.kind() == store::IoKind::NotFound) return false;
   return std::unexpected(KeychainError::io(path, error));
