@@ -72,32 +72,10 @@ bool AuthorityIndex::matches(const SelectorTrie& trie, const SecretSelectorV1& s
 }
 
 bool AuthorityIndex::covers(const ManageTrie& trie, const KeyspaceSelectorV1& target) noexcept {
-  const auto fits = [&](const std::vector<const ManageKeyspaceGrantV1*>& entries) {
+  return trie_may_cover(trie, target, [&](const std::vector<const ManageKeyspaceGrantV1*>& entries) {
     return std::ranges::any_of(entries,
                                [&](const ManageKeyspaceGrantV1* m) { return selector_subsumes(m->selector, target); });
-  };
-  if (fits(trie.any)) return true;
-  // Only Any covers Any; an Exact target is covered by the Exact entry of
-  // its own path and by Prefix entries along it, a Prefix target by Prefix
-  // entries along it (its own path included).
-  const std::vector<std::string>* segments = nullptr;
-  bool exact = false;
-  if (const auto* e = std::get_if<tuple_matcher::Exact>(&target.tuple)) {
-    segments = &e->segments;
-    exact = true;
-  } else if (const auto* p = std::get_if<tuple_matcher::Prefix>(&target.tuple)) {
-    segments = &p->segments;
-  } else {
-    return false;
-  }
-  const ManageTrie::Node* node = &trie.root;
-  for (std::size_t depth = 0;; ++depth) {
-    if (fits(node->prefix)) return true;
-    if (depth == segments->size()) return exact && fits(node->exact);
-    const auto child = node->children.find((*segments)[depth]);
-    if (child == node->children.end()) return false;
-    node = child->second.get();
-  }
+  });
 }
 
 // Entries are filed by their exact class set, so the sets holding every

@@ -3,6 +3,8 @@
 #include <deque>
 #include <variant>
 
+#include "vornex/core/authz_index.hpp"
+
 namespace vornex::core::validate::detail {
 
 namespace {
@@ -98,29 +100,8 @@ bool StandingAuthority::slot_covers(Holdings& h, Slot& slot, const KeyspaceSelec
   return false;
 }
 
-// Only Any covers Any; an Exact target is covered by entries filed under
-// its own path and by Prefix entries along it, a Prefix target by Prefix
-// entries along it.
 bool StandingAuthority::trie_covers(Holdings& h, Trie& trie, const KeyspaceSelectorV1& target, std::uint8_t before) {
-  if (slot_covers(h, trie.any, target, before)) return true;
-  const std::vector<std::string>* segments = nullptr;
-  bool exact = false;
-  if (const auto* e = std::get_if<tuple_matcher::Exact>(&target.tuple)) {
-    segments = &e->segments;
-    exact = true;
-  } else if (const auto* p = std::get_if<tuple_matcher::Prefix>(&target.tuple)) {
-    segments = &p->segments;
-  } else {
-    return false;
-  }
-  Node* node = &trie.root;
-  for (std::size_t depth = 0;; ++depth) {
-    if (slot_covers(h, node->prefix, target, before)) return true;
-    if (depth == segments->size()) return exact && slot_covers(h, node->exact, target, before);
-    const auto child = node->children.find((*segments)[depth]);
-    if (child == node->children.end()) return false;
-    node = child->second.get();
-  }
+  return trie_may_cover(trie, target, [&](Slot& slot) { return slot_covers(h, slot, target, before); });
 }
 
 bool StandingAuthority::has_root(Holdings& h, std::uint8_t before) {

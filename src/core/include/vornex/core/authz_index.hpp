@@ -16,6 +16,35 @@
 
 namespace vornex::core {
 
+// The one walk of a path trie for the entries that may cover `target`: a
+// trie has `any` at the top and nodes with `children`, `exact` and
+// `prefix` slots. Only Any covers Any; an Exact target is covered by the
+// Exact slot of its own path and by Prefix slots along it, a Prefix target
+// by Prefix slots along it (its own path included). True at the first slot
+// for which `fits` is.
+template <class Trie, class Fits>
+bool trie_may_cover(Trie& trie, const KeyspaceSelectorV1& target, Fits&& fits) {
+  if (fits(trie.any)) return true;
+  const std::vector<std::string>* segments = nullptr;
+  bool exact = false;
+  if (const auto* e = std::get_if<tuple_matcher::Exact>(&target.tuple)) {
+    segments = &e->segments;
+    exact = true;
+  } else if (const auto* p = std::get_if<tuple_matcher::Prefix>(&target.tuple)) {
+    segments = &p->segments;
+  } else {
+    return false;
+  }
+  auto* node = &trie.root;
+  for (std::size_t depth = 0;; ++depth) {
+    if (fits(node->prefix)) return true;
+    if (depth == segments->size()) return exact && fits(node->exact);
+    const auto child = node->children.find((*segments)[depth]);
+    if (child == node->children.end()) return false;
+    node = child->second.get();
+  }
+}
+
 class AuthorityIndex {
  public:
   // `set` must outlive the index and stay unchanged.
