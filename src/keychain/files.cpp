@@ -1,9 +1,6 @@
 #include "vornex/keychain/files.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -114,15 +111,9 @@ KeychainResult<KeychainLock> acquire_keychain_lock(const Path& base, cord::ByteV
 }
 
 KeychainResult<bool> path_present_no_follow(const Path& path) {
-  struct stat st {};
-  int status = 0;
-  do {
-    status = ::lstat(path.c_str(), &st);
-  } while (status != 0 && errno == EINTR);  // retried, as every file call is
-  if (status == 0) return true;
-  const store::IoError error = store::IoError::from_errno(errno);
-  if (error.kind() == store::IoKind::NotFound) return false;
-  return std::unexpected(KeychainError::io(path, error));
+  auto present = store::entry_present(path);
+  if (!present) return std::unexpected(KeychainError::io(path, std::move(present).error()));
+  return *present;
 }
 
 KeychainResult<std::optional<SealedIdentityV1>> read_identity_at(const Path& path, cord::ByteView root,

@@ -1,10 +1,7 @@
 #include "vornex/ops/transaction.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <utility>
 
 #include "vornex/core/hex.hpp"
@@ -29,18 +26,6 @@ OpsError mismatch() { return OpsError::of(OpsError::Kind::TransactionRecoveryMis
 
 std::string recorded_path_text(const std::optional<Path>& path) {
   return path ? store::display(*path) : std::string(kAnotherPlatformPath);
-}
-
-// Whether anything is at the path; an error when that cannot be told.
-std::expected<bool, int> path_present(const Path& path) {
-  struct stat st {};
-  int status = 0;
-  do {
-    status = ::lstat(path.c_str(), &st);
-  } while (status != 0 && errno == EINTR);
-  if (status == 0) return true;
-  if (errno == ENOENT) return false;
-  return std::unexpected(errno);
 }
 
 OpsStatus remove_durably(const Path& path) {
@@ -251,7 +236,7 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
     // removed only once both files are checked at their after-images, so
     // without it the change is already in place; with it (or when that
     // cannot be told) the next open completes it.
-    auto pending_file = path_present(store::transaction_path(paths, root));
+    auto pending_file = store::entry_present(store::transaction_path(paths, root));
     const bool applied = pending_file && !*pending_file;
     return std::unexpected(std::move(completed).error().after_commit_point(applied));
   }

@@ -374,6 +374,14 @@ StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& pat
   return std::move(*records);
 }
 
+IoResult<bool> entry_present(const Path& path) {
+  struct stat st {};
+  if (retry_interrupted([&] { return ::lstat(path.c_str(), &st); }) == 0) return true;
+  IoError error = last_error();
+  if (error.kind() == IoKind::NotFound) return false;
+  return std::unexpected(std::move(error));
+}
+
 StoreStatus remove_file(const Path& path) {
   if (retry_interrupted([&] { return ::unlink(path.c_str()); }) == 0) return {};
   const IoError error = last_error();

@@ -76,6 +76,10 @@ StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes
 StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths);
 StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& paths);
 
+// Whether anything (a link included, not followed) is at the path; the
+// I/O error when that cannot be told.
+IoResult<bool> entry_present(const Path& path);
+
 // A missing file counts as removed. remove_file only unlinks;
 // remove_file_durable then flushes the directory.
 StoreStatus remove_file(const Path& path);
