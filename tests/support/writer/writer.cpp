@@ -236,6 +236,7 @@ class Writer {
 
   void add_step(const json& step) {
     const std::size_t first = records_.size();
+    bool keeps_readers = false;
     if (step.contains("user")) {
       const crypto::Identity& user = who(step["user"]);
       records_.push_back(b_.user(signer(step), user, counter(step)));
@@ -260,6 +261,7 @@ class Writer {
     } else if (step.contains("secret")) {
       const core::SecretSelectorV1 named = selector(step["secret"]);
       const std::uint64_t at = counter(step);
+      keeps_readers = true;
       records_.push_back(secret(signer(step), named, value(step, false), at));
       if (step.contains("conflict")) records_.push_back(secret(signer(step), named, value(step, true), at));
     } else if (step.contains("delete")) {
@@ -274,6 +276,10 @@ class Writer {
     } else if (step.contains("damage")) {
       throw Failure("unknown damage " + step["damage"].dump());
     }
+    // Only users, groups and grants decide who reads a secret, so a run of
+    // clean secret steps can seal against one validation; anything else
+    // forgets it.
+    if (!keeps_readers || step.contains("damage")) sealing_report_.reset();
   }
 
   static core::GrantPermissionV1 permission(const json& step) {
@@ -314,12 +320,14 @@ class Writer {
   }
 
   // Sealed as a writer would seal it now: to every reader that the records
-  // so far make effective.
+  // so far make effective. The validation is shared by a run of secrets
+  // (see add_step): one per secret would make large vaults quadratic to build.
   core::VaultRecordV1 secret(const crypto::Identity& by, const core::SecretSelectorV1& named,
-                             const core::SecretValueV1& value, std::uint64_t at) const {
+                             const core::SecretValueV1& value, std::uint64_t at) {
     const core::SecretId id = b_.secret_id(named);
     const ops::RecordContext context{core::record_key::Secret{id}, by.signing_public_key(), id, named, at};
-    auto payload = must(ops::seal_secret_payload(validate().effective, context, value), "sealing");
+    if (!sealing_report_) sealing_report_ = validate();
+    auto payload = must(ops::seal_secret_payload(sealing_report_->effective, context, value), "sealing");
     return must(crypto::secret_record(b_.crypto(), by, named, std::move(payload), at), "secret record");
   }
 
@@ -404,6 +412,8 @@ class Writer {
   std::map<std::string, std::uint8_t> names_;
   core::HashValue fingerprint_;
   std::vector<core::VaultRecordV1> records_;
+  // The validation secrets are sealed against, while only secrets follow it.
+  std::optional<core::validate::ValidationReport> sealing_report_;
   std::uint64_t next_ = 1;
   cord::Bytes vault_bytes_;
 };
