@@ -204,7 +204,9 @@ OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identit
   auto binding = recipient_slot_binding_bytes(root_fingerprint, record.secret_id, record.selector,
                                               identity.user_id().bytes());
   if (!binding) return std::unexpected(std::move(binding).error());
-  auto key = crypto::unwrap_content_key(identity.hpke_private_key(), slot->encapsulated_key, *binding, *binding,
+  // The identity's public key was derived from its private key when it was
+  // made, so decapsulation need not compute it again.
+  auto key = crypto::unwrap_content_key(identity.hpke_keypair(), slot->encapsulated_key, *binding, *binding,
                                         slot->wrapped_key);
   if (!key) return std::unexpected(OpsError(std::move(key).error()));
   if (record.payload.nonce.size() != crypto::ContentNonce::kSize) {
