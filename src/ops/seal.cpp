@@ -238,11 +238,14 @@ OpsResult<SecretPlaintext> decrypt_secret_from_report(const core::validate::Effe
                                                       const crypto::Identity& identity,
                                                       const core::SecretSelectorV1& selector,
                                                       const core::CryptoProvider& crypto) {
-  auto current = state.secret_record(selector, crypto);
+  // Read where it lies: the record is not copied.
+  auto current = state.live_secret(selector, crypto);
   if (!current) return std::unexpected(OpsError(std::move(current).error()));
-  if (!*current) return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
+  if (*current == nullptr) return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
   if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
-  return decrypt_secret_record(identity, (*current)->envelope, (*current)->secret, state.root_fingerprint->bytes());
+  const core::validate::VerifiedRecord& live = **current;
+  return decrypt_secret_record(identity, live.record, std::get<core::SecretRecordV1>(live.body()),
+                               state.root_fingerprint->bytes());
 }
 
 }  // namespace vornex::ops
