@@ -100,11 +100,17 @@ std::expected<Encapsulation, CryptoError> encap(const X25519PrivateKey& ephemera
 
 std::expected<SharedSecret, CryptoError> decap(cord::ByteView encapsulated_key,
                                                const X25519PrivateKey& recipient_private_key) {
+  return decap(encapsulated_key, recipient_private_key, x25519_public_key(recipient_private_key));
+}
+
+std::expected<SharedSecret, CryptoError> decap(cord::ByteView encapsulated_key,
+                                               const X25519PrivateKey& recipient_private_key,
+                                               cord::ByteView recipient_public_key) {
   SecretArray<kX25519KeySize> dh;
-  if (!x25519(recipient_private_key.view(), encapsulated_key, dh)) {
+  if (recipient_public_key.size() != kX25519KeySize ||
+      !x25519(recipient_private_key.view(), encapsulated_key, dh)) {
     return std::unexpected(CryptoError::hpke(kDecapsulationFailed));
   }
-  const X25519PublicKey recipient_public_key = x25519_public_key(recipient_private_key);
   const Concat kem_context{encapsulated_key, recipient_public_key};
   SharedSecret shared_secret;
   if (!extract_and_expand(dh, kem_context.view(), shared_secret)) {
@@ -164,7 +170,15 @@ std::expected<Sealed, CryptoError> seal_base(const X25519PrivateKey& ephemeral, 
 std::expected<cord::Bytes, CryptoError> open_base(const X25519PrivateKey& recipient_private_key,
                                                   cord::ByteView encapsulated_key, cord::ByteView info,
                                                   cord::ByteView aad, cord::ByteView ciphertext) {
-  auto shared_secret = decap(encapsulated_key, recipient_private_key);
+  return open_base(recipient_private_key, x25519_public_key(recipient_private_key), encapsulated_key, info, aad,
+                   ciphertext);
+}
+
+std::expected<cord::Bytes, CryptoError> open_base(const X25519PrivateKey& recipient_private_key,
+                                                  cord::ByteView recipient_public_key,
+                                                  cord::ByteView encapsulated_key, cord::ByteView info,
+                                                  cord::ByteView aad, cord::ByteView ciphertext) {
+  auto shared_secret = decap(encapsulated_key, recipient_private_key, recipient_public_key);
   if (!shared_secret) return std::unexpected(std::move(shared_secret).error());
   const auto schedule = key_schedule(*shared_secret, info);
   if (!schedule) return std::unexpected(CryptoError::hpke(kOpenFailed));

@@ -121,13 +121,15 @@ RaisedError missing_field(const NamedSelector& selector, std::string_view key) {
   return RaisedError{ExceptionClass::NotFound, FrontendError::missing_field(selector.text, std::string(key)).message()};
 }
 
-// A filter keeps the secrets under its path whose labels include its own.
-bool selector_is_under(const core::SecretSelectorV1& secret, const core::SecretSelectorV1& filter) {
+// A filter keeps the secrets under its path whose labels include its own:
+// the pattern that asks it, built once for the whole listing.
+core::KeyspaceSelectorV1 filter_pattern(const core::SecretSelectorV1& filter) {
   core::KeyspaceSelectorV1 pattern{core::tuple_matcher::Prefix{filter.tuple}, {}};
+  pattern.labels.reserve(filter.labels.size());
   for (const core::SecretLabelV1& label : filter.labels) {
     pattern.labels.push_back(core::KeyspaceLabelMatcherV1{label.key, core::label_matcher::Equals{label.value}});
   }
-  return core::selector_matches(pattern, secret);
+  return pattern;
 }
 
 }  // namespace
@@ -275,18 +277,34 @@ Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Cry
   return {};
 }
 
-std::vector<core::SecretSelectorV1> vault_list(const ops::UnlockedSession& session,
-                                               const std::optional<core::SecretSelectorV1>& filter) {
-  std::vector<std::pair<std::string, core::SecretSelectorV1>> kept;
-  for (const core::validate::ActiveSecretV1& secret : session.session().report.effective.secret_records()) {
-    if (filter && !selector_is_under(secret.secret.selector, *filter)) continue;
-    kept.emplace_back(selector_string(secret.secret.selector), secret.secret.selector);
+std::vector<core::SecretSelectorV1> list_selectors(const core::validate::EffectiveState& state,
+                                                   const std::optional<core::SecretSelectorV1>& filter) {
+  std::vector<const core::validate::VerifiedRecord*> live;
+  if (filter) {
+    const core::KeyspaceSelectorV1 pattern = filter_pattern(*filter);
+    live = state.live_secrets_where(
+        [&](const core::SecretRecordV1& secret) { return core::selector_matches(pattern, secret.selector); });
+  } else {
+    live = state.live_secrets_where([](const core::SecretRecordV1&) { return true; });
+  }
+  // Ordered by text; secrets whose texts are equal keep the order of their
+  // first writes.
+  std::vector<std::pair<std::string, const core::SecretSelectorV1*>> kept;
+  kept.reserve(live.size());
+  for (const core::validate::VerifiedRecord* record : live) {
+    const core::SecretSelectorV1& selector = std::get<core::SecretRecordV1>(record->body()).selector;
+    kept.emplace_back(selector_string(selector), &selector);
   }
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<core::SecretSelectorV1> out;
   out.reserve(kept.size());
-  for (auto& [text, selector] : kept) out.push_back(std::move(selector));
+  for (const auto& [text, selector] : kept) out.push_back(*selector);
   return out;
+}
+
+std::vector<core::SecretSelectorV1> vault_list(const ops::UnlockedSession& session,
+                                               const std::optional<core::SecretSelectorV1>& filter) {
+  return list_selectors(session.session().report.effective, filter);
 }
 
 }  // namespace vornex::frontend

@@ -204,7 +204,9 @@ OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identit
   auto binding = recipient_slot_binding_bytes(root_fingerprint, record.secret_id, record.selector,
                                               identity.user_id().bytes());
   if (!binding) return std::unexpected(std::move(binding).error());
-  auto key = crypto::unwrap_content_key(identity.hpke_private_key(), slot->encapsulated_key, *binding, *binding,
+  // The identity's public key was derived from its private key when it was
+  // made, so decapsulation need not compute it again.
+  auto key = crypto::unwrap_content_key(identity.hpke_keypair(), slot->encapsulated_key, *binding, *binding,
                                         slot->wrapped_key);
   if (!key) return std::unexpected(OpsError(std::move(key).error()));
   if (record.payload.nonce.size() != crypto::ContentNonce::kSize) {
@@ -236,11 +238,14 @@ OpsResult<SecretPlaintext> decrypt_secret_from_report(const core::validate::Effe
                                                       const crypto::Identity& identity,
                                                       const core::SecretSelectorV1& selector,
                                                       const core::CryptoProvider& crypto) {
-  auto current = state.secret_record(selector, crypto);
+  // Read where it lies: the record is not copied.
+  auto current = state.live_secret(selector, crypto);
   if (!current) return std::unexpected(OpsError(std::move(current).error()));
-  if (!*current) return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
+  if (*current == nullptr) return std::unexpected(OpsError::of(OpsError::Kind::SecretMissing));
   if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
-  return decrypt_secret_record(identity, (*current)->envelope, (*current)->secret, state.root_fingerprint->bytes());
+  const core::validate::VerifiedRecord& live = **current;
+  return decrypt_secret_record(identity, live.record, std::get<core::SecretRecordV1>(live.body()),
+                               state.root_fingerprint->bytes());
 }
 
 }  // namespace vornex::ops

@@ -70,12 +70,66 @@ TEST(Hpke, Rfc9180Vector) {
             bytes_of(first["pt"]));
 }
 
+// Decapsulation with the recipient's public key given: the vector's shared
+// secret and message 0 come out for pkRm, and any other 32 bytes in its
+// place (another key, the same point with the unused top bit set, a bit
+// flipped) derive another shared secret, so nothing opens.
+TEST(Hpke, GivenPublicKeyIsBoundIntoTheKemContext) {
+  const auto file = load_vectors("hpke-x25519-sha256-chacha20poly1305-base.json");
+  const auto& v = file[0];
+  const X25519PrivateKey skR = private_key(bytes_of(v["skRm"]));
+  const Bytes pkR = bytes_of(v["pkRm"]), enc = bytes_of(v["enc"]), info = bytes_of(v["info"]);
+  const auto& first = v["encryptions"][0];
+  const Bytes aad = bytes_of(first["aad"]), ct = bytes_of(first["ct"]);
+
+  const auto shared = hpke::decap(enc, skR, pkR);
+  ASSERT_TRUE(shared.has_value());
+  EXPECT_EQ(to_bytes(shared->view()), bytes_of(v["shared_secret"]));
+  EXPECT_EQ(hpke::open_base(skR, pkR, enc, info, aad, ct), bytes_of(first["pt"]));
+
+  Bytes top_bit = pkR, flipped = pkR;
+  top_bit[31] ^= 0x80;
+  flipped[0] ^= 0x01;
+  for (const auto& [name, wrong] : std::initializer_list<std::pair<const char*, Bytes>>{
+           {"the ephemeral key", bytes_of(v["pkEm"])}, {"top bit set", top_bit}, {"bit flipped", flipped}}) {
+    const auto other = hpke::decap(enc, skR, wrong);
+    ASSERT_TRUE(other.has_value()) << name;
+    EXPECT_NE(to_bytes(other->view()), bytes_of(v["shared_secret"])) << name;
+    const auto opened = hpke::open_base(skR, wrong, enc, info, aad, ct);
+    ASSERT_FALSE(opened.has_value()) << name;
+    EXPECT_EQ(opened.error().message(), "HPKE operation failed: Failed to open ciphertext") << name;
+  }
+  for (const std::size_t size : {0u, 31u, 33u}) {
+    const auto refused = hpke::decap(enc, skR, Bytes(size, 9));
+    ASSERT_FALSE(refused.has_value()) << size;
+    EXPECT_EQ(refused.error().message(), "HPKE operation failed: Decapsulation failed") << size;
+  }
+}
+
 // The key 40..5f, sealed by Python `cryptography` (support.hpp).
 TEST(Hpke, OpensIndependentlySealedKey) {
   const auto key = unwrap_content_key(private_key(kHpkePrivate), kSealedEncapsulatedKey, text("slot-context"), {},
                                       kSealedWrappedKey);
   ASSERT_TRUE(key.has_value()) << key.error().message();
   EXPECT_EQ(to_bytes(key->view()), counting(32, 0x40));
+
+  // With the key pair, whose public key is taken as given.
+  const X25519KeyPair pair{private_key(kHpkePrivate), X25519PublicKey{}};
+  X25519KeyPair right{private_key(kHpkePrivate), {}}, wrong{private_key(kHpkePrivate), {}};
+  std::copy(kHpkePublic.begin(), kHpkePublic.end(), right.public_key.begin());
+  wrong.public_key = right.public_key;
+  wrong.public_key[7] ^= 0x10;
+  const auto given = unwrap_content_key(right, kSealedEncapsulatedKey, text("slot-context"), {}, kSealedWrappedKey);
+  ASSERT_TRUE(given.has_value()) << given.error().message();
+  EXPECT_EQ(to_bytes(given->view()), counting(32, 0x40));
+  for (const X25519KeyPair* mismatched : std::initializer_list<const X25519KeyPair*>{&pair, &wrong}) {
+    const auto refused =
+        unwrap_content_key(*mismatched, kSealedEncapsulatedKey, text("slot-context"), {}, kSealedWrappedKey);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().message(), "HPKE operation failed: Failed to open ciphertext");
+  }
+  EXPECT_EQ(hpke_open(right, Bytes(33, 1), text("slot-context"), {}, kSealedWrappedKey).error().message(),
+            "invalid HPKE encapsulated key");
 }
 
 TEST(Hpke, WrapUnwrapAndRefusals) {

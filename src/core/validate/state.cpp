@@ -89,13 +89,20 @@ CoreResult<const VerifiedRecord*> EffectiveState::live_secret_winner(const Secre
   return latest;
 }
 
+CoreResult<const VerifiedRecord*> EffectiveState::live_secret(const SecretSelectorV1& selector,
+                                                              const CryptoProvider& crypto) const {
+  VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
+  if (has_conflict(*this, id)) return nullptr;
+  const VerifiedRecord* latest = latest_authorized_secret_record(id);
+  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body())) return nullptr;
+  return latest;
+}
+
 CoreResult<std::optional<ActiveSecretV1>> EffectiveState::secret_record(const SecretSelectorV1& selector,
                                                                         const CryptoProvider& crypto) const {
-  VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
-  if (has_conflict(*this, id)) return std::optional<ActiveSecretV1>{};
-  VX_TRY_ASSIGN(const VerifiedRecord* winner, live_secret_winner(selector, crypto));
-  if (winner == nullptr) return std::optional<ActiveSecretV1>{};
-  return std::optional<ActiveSecretV1>{active_of(*winner)};
+  VX_TRY_ASSIGN(const VerifiedRecord* live, live_secret(selector, crypto));
+  if (live == nullptr) return std::optional<ActiveSecretV1>{};
+  return std::optional<ActiveSecretV1>{active_of(*live)};
 }
 
 std::vector<ActiveSecretV1> EffectiveState::secret_records() const {

@@ -45,6 +45,14 @@ std::expected<Encapsulation, core::CryptoError> encap(const X25519PrivateKey& ep
 // not 32 bytes, the DH is all zero or the shared secret cannot be derived.
 std::expected<SharedSecret, core::CryptoError> decap(cord::ByteView encapsulated_key,
                                                      const X25519PrivateKey& recipient_private_key);
+// Decap with the recipient's public key given rather than computed from the
+// private key, which saves a scalar multiplication. The key goes into the
+// KEM context, so one that is not the private key's derives another shared
+// secret and nothing sealed to the recipient opens with it; one that is not
+// 32 bytes fails with "Decapsulation failed".
+std::expected<SharedSecret, core::CryptoError> decap(cord::ByteView encapsulated_key,
+                                                     const X25519PrivateKey& recipient_private_key,
+                                                     cord::ByteView recipient_public_key);
 
 // mode 0 || psk_id_hash || info_hash: public, 65 bytes. Empty when a
 // derivation fails.
@@ -77,6 +85,11 @@ std::expected<Sealed, core::CryptoError> seal_base(const X25519PrivateKey& ephem
 // Authentication failure of any kind, and a key schedule failure, give
 // "Failed to open ciphertext".
 std::expected<cord::Bytes, core::CryptoError> open_base(const X25519PrivateKey& recipient_private_key,
+                                                        cord::ByteView encapsulated_key, cord::ByteView info,
+                                                        cord::ByteView aad, cord::ByteView ciphertext);
+// The same with the recipient's public key given, as for decap.
+std::expected<cord::Bytes, core::CryptoError> open_base(const X25519PrivateKey& recipient_private_key,
+                                                        cord::ByteView recipient_public_key,
                                                         cord::ByteView encapsulated_key, cord::ByteView info,
                                                         cord::ByteView aad, cord::ByteView ciphertext);
 

@@ -30,6 +30,11 @@ core::CryptoResult<HpkeSealed> hpke_seal(cord::ByteView recipient_public_key, co
 core::CryptoResult<cord::Bytes> hpke_open(const X25519PrivateKey& recipient_private_key,
                                           cord::ByteView encapsulated_key, cord::ByteView context,
                                           cord::ByteView aad, cord::ByteView ciphertext);
+// The same for a key pair whose public key is taken as given: one scalar
+// multiplication instead of two. A public key that is not the private
+// key's opens nothing ("Failed to open ciphertext").
+core::CryptoResult<cord::Bytes> hpke_open(const X25519KeyPair& recipient, cord::ByteView encapsulated_key,
+                                          cord::ByteView context, cord::ByteView aad, cord::ByteView ciphertext);
 
 struct WrappedContentKey {
   cord::Bytes encapsulated_key;  // 32 bytes
@@ -45,5 +50,8 @@ core::CryptoResult<WrappedContentKey> wrap_content_key(cord::ByteView recipient_
 core::CryptoResult<ContentKey> unwrap_content_key(const X25519PrivateKey& recipient_private_key,
                                                   cord::ByteView encapsulated_key, cord::ByteView context,
                                                   cord::ByteView aad, cord::ByteView wrapped_key);
+core::CryptoResult<ContentKey> unwrap_content_key(const X25519KeyPair& recipient, cord::ByteView encapsulated_key,
+                                                  cord::ByteView context, cord::ByteView aad,
+                                                  cord::ByteView wrapped_key);
 
 }  // namespace vornex::crypto

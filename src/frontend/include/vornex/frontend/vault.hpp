@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "vornex/core/secret.hpp"
+#include "vornex/core/validate/state.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/frontend/exceptions.hpp"
 #include "vornex/ops/unlocked.hpp"
@@ -101,5 +102,9 @@ Raised<void> vault_delete_field(ops::UnlockedSession& session, const crypto::Cry
 // filter, ordered by canonical text.
 std::vector<core::SecretSelectorV1> vault_list(const ops::UnlockedSession& session,
                                                const std::optional<core::SecretSelectorV1>& filter);
+// The same listing of a validated state: only the secrets under the filter
+// are copied.
+std::vector<core::SecretSelectorV1> list_selectors(const core::validate::EffectiveState& state,
+                                                   const std::optional<core::SecretSelectorV1>& filter);
 
 }  // namespace vornex::frontend

@@ -1,6 +1,7 @@
 // What a validated vault means, and the questions the operations ask of it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -68,9 +69,18 @@ class EffectiveState {
   const VerifiedRecord* latest_authorized_secret_record(const SecretId& id) const;
   CoreResult<const VerifiedRecord*> live_secret_winner(const SecretSelectorV1& selector,
                                                        const CryptoProvider& crypto) const;
+  // The live write of a secret where it lies in `records`: null when the
+  // secret is missing, deleted or conflicted. `secret_record` copies it.
+  CoreResult<const VerifiedRecord*> live_secret(const SecretSelectorV1& selector, const CryptoProvider& crypto) const;
   CoreResult<std::optional<ActiveSecretV1>> secret_record(const SecretSelectorV1& selector,
                                                           const CryptoProvider& crypto) const;
+  // Every live secret, copied, in order of first write.
   std::vector<ActiveSecretV1> secret_records() const;
+  // The live secrets whose record `keep` accepts, in the same order, where
+  // they lie in `records`: each candidate is tested in place and only those
+  // kept are collected, so a narrow question costs no copy of the rest.
+  template <class Keep>
+  std::vector<const VerifiedRecord*> live_secrets_where(Keep&& keep) const;
   SecretStatus classify_secret_for_user(const SecretSelectorV1& selector, const UserId& user,
                                         const CryptoProvider& crypto) const;
   AuthoritySet authority_for_user(const UserId& user) const;
@@ -81,6 +91,22 @@ class EffectiveState {
   std::set<HashValue> verified_record_hashes() const;
   std::uint64_t rollback_counter_floor() const;
 };
+
+template <class Keep>
+std::vector<const VerifiedRecord*> EffectiveState::live_secrets_where(Keep&& keep) const {
+  std::vector<std::pair<std::size_t, std::size_t>> kept;  // (first write, latest write)
+  for (const auto& [id, entry] : latest_secret) {
+    const VerifiedRecord& latest = records[entry.first];
+    const auto* secret = std::get_if<SecretRecordV1>(&latest.body());
+    if (secret == nullptr || conflicts.contains(latest.key) || !keep(*secret)) continue;
+    kept.emplace_back(entry.second, entry.first);
+  }
+  std::sort(kept.begin(), kept.end());
+  std::vector<const VerifiedRecord*> out;
+  out.reserve(kept.size());
+  for (const auto& [first, latest] : kept) out.push_back(&records[latest]);
+  return out;
+}
 
 std::uint64_t next_counter(std::optional<std::uint64_t> highest) noexcept;
 
