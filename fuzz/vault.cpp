@@ -5,7 +5,9 @@
 // (so that mutated records reach the rules behind the signature check);
 // validating the decoded set and the hashed records gives one report; the
 // trust state a validation raises encodes and reads back; every current
-// secret can be looked up by its selector.
+// secret can be looked up by its selector; the last record spliced into
+// the file without it gives the file again, and a record already there
+// leaves it as it is.
 #include <optional>
 #include <vector>
 
@@ -85,6 +87,29 @@ void validate_with(const core::CryptoProvider& crypto, const cord::Set<core::Vau
   }
 }
 
+void check_splice(cord::ByteView file, const cord::Set<core::VaultRecordV1>& vault, const core::CryptoProvider& crypto) {
+  const core::VaultRecordV1& last = vault.items().back();
+  auto record = cord::serialize(last);
+  fuzz::check_ok(record, "re-encoding a decoded record");
+  validate::VaultIndex index;
+  fuzz::check_ok(validate::decode_vault_hashed(file, crypto, &index), "decoding an accepted vault with its index");
+  auto again = validate::splice_record(file, index, *record);
+  fuzz::check_ok(again, "splicing a record the vault holds");
+  fuzz::check(!again->inserted && fuzz::same_bytes(again->file, file) && again->index == index,
+              "a record the vault holds is not spliced in again");
+
+  cord::Set<core::VaultRecordV1> rest = vault;
+  rest.erase(last);
+  auto smaller = validate::encode_vault(rest);
+  fuzz::check_ok(smaller, "encoding a decoded vault without a record");
+  validate::VaultIndex smaller_index;
+  fuzz::check_ok(validate::decode_vault_hashed(*smaller, crypto, &smaller_index), "decoding a vault without a record");
+  auto spliced = validate::splice_record(*smaller, smaller_index, *record);
+  fuzz::check_ok(spliced, "splicing a record back");
+  fuzz::check(spliced->inserted && fuzz::same_bytes(spliced->file, file) && spliced->index == index,
+              "a record spliced back gives the file and its index again");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -110,6 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto encoded = validate::encode_vault(*vault);
   fuzz::check_ok(encoded, "re-encoding a decoded vault");
   fuzz::check(fuzz::same_bytes(*encoded, file), "a decoded vault re-encodes to exactly itself");
+  if (!vault->empty()) check_splice(file, *vault, crypto);
 
   validate_with(crypto, *vault, *hashed);
   validate_with(AcceptingVerifier(), *vault, *hashed);

@@ -210,9 +210,11 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   auto ratchet_image = store::encode_ratchet(working_ratchet);
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
   const cord::Bytes vault_bytes = *vault_image;
-  if (auto committed = commit_after_images_locked(session.paths, root, crypto, kVaultMutationLabel,
-                                                  session.vault_bytes, **ratchet_before, std::move(*vault_image),
-                                                  std::move(*ratchet_image));
+  // Both before-images were read under these locks, and both after-images
+  // encode what was just validated.
+  if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
+                                                    session.vault_bytes, **ratchet_before, *vault_image,
+                                                    *ratchet_image);
       !committed) {
     return std::unexpected(committed.error());
   }

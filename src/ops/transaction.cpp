@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <utility>
 
 #include "vornex/core/hex.hpp"
@@ -33,11 +34,16 @@ OpsStatus remove_durably(const Path& path) {
   return {};
 }
 
-// A commit's two after-images, already written beside their places.
+// A commit's after-images, already written beside their places; none for
+// a file a vouched commit leaves as it is.
 struct PreparedImages {
-  store::PreparedFile ratchet;
-  store::PreparedFile vault;
+  std::optional<store::PreparedFile> ratchet;
+  std::optional<store::PreparedFile> vault;
 };
+
+store::PreparedFile* prepared_or_null(std::optional<store::PreparedFile>& file) {
+  return file ? &*file : nullptr;
+}
 
 // Temporaries that killed writers left in the directories a commit writes
 // in. The caller holds the exclusive root-state lock and the workspace
@@ -86,11 +92,15 @@ OpsStatus complete_locked(const store::WorkspacePaths& paths, const store::Trans
   // the vault it protects. Images are written as they stand, so an image in
   // a form other than the canonical one still reads back equal.
   if (!*ratchet_done) {
-    if (auto put = put_ratchet(paths, transaction, prepared ? &prepared->ratchet : nullptr); !put) return put;
+    if (auto put = put_ratchet(paths, transaction, prepared ? prepared_or_null(prepared->ratchet) : nullptr); !put) {
+      return put;
+    }
   }
   reached(testing::CommitPoint::RatchetWritten);
   if (!*vault_done) {
-    if (auto put = put_vault(paths, transaction, prepared ? &prepared->vault : nullptr); !put) return put;
+    if (auto put = put_vault(paths, transaction, prepared ? prepared_or_null(prepared->vault) : nullptr); !put) {
+      return put;
+    }
   }
   reached(testing::CommitPoint::VaultWritten);
 
@@ -106,20 +116,45 @@ OpsStatus complete_locked(const store::WorkspacePaths& paths, const store::Trans
   return remove_durably(store::transaction_path(paths, root));
 }
 
+// Completion straight after this process's own commit point, for a caller
+// that vouched for the before-images under the locks held since: both
+// files are known to be at them, so nothing is read to classify them. A
+// file whose image differs was prepared; it is placed and read back, once,
+// by bytes (the caller validated what they encode).
+OpsStatus complete_vouched_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                  cord::ByteView next_vault, cord::ByteView next_ratchet, PreparedImages& prepared) {
+  // The ratchet first, as in every completion.
+  if (prepared.ratchet) {
+    auto put = prepared.ratchet->place();
+    if (put) put = store::verify_ratchet_bytes_equal(paths, root, next_ratchet);
+    if (!put) return std::unexpected(OpsError(std::move(put).error()));
+  }
+  reached(testing::CommitPoint::RatchetWritten);
+  if (prepared.vault) {
+    auto put = prepared.vault->place();
+    if (put) put = store::verify_vault_bytes_equal(paths, next_vault);
+    if (!put) return std::unexpected(OpsError(std::move(put).error()));
+  }
+  reached(testing::CommitPoint::VaultWritten);
+  reached(testing::CommitPoint::BeforeRemoval);
+  return remove_durably(store::transaction_path(paths, root));
+}
+
 // Writes the transaction file: its rename is the commit point. A failure
 // once it is in place (the directory flush, the read-back) withdraws it,
 // so that the files are as before and the error claims nothing; only a
 // file that cannot be withdrawn leaves the change committed, and the error
 // says so.
-OpsStatus place_transaction(const store::WorkspacePaths& paths, const store::TransactionV1& transaction) {
-  auto prepared = store::prepare_transaction(paths, transaction);
+OpsStatus place_transaction(const store::WorkspacePaths& paths, const core::HashValue& root,
+                            store::StoreResult<store::PreparedTransaction> prepared,
+                            const std::function<store::StoreStatus(cord::ByteView)>& verify) {
   if (!prepared) return std::unexpected(OpsError(std::move(prepared).error()));
   auto placed = prepared->file.place();
   if (!prepared->file.placed()) return std::unexpected(OpsError(std::move(placed).error()));
-  if (placed) placed = store::verify_transaction(paths, transaction, prepared->bytes);
+  if (placed) placed = verify(prepared->bytes);
   if (placed) return {};
   OpsError failure(std::move(placed).error());
-  const Path path = store::transaction_path(paths, transaction.trusted_root);
+  const Path path = store::transaction_path(paths, root);
   if (auto withdrawn = store::remove_file(path); !withdrawn) {
     return std::unexpected(std::move(failure).after_commit_point());
   }
@@ -129,6 +164,46 @@ OpsStatus place_transaction(const store::WorkspacePaths& paths, const store::Tra
   // failure reported stays the first one.
   (void)store::sync_parent_directory(path);
   return std::unexpected(std::move(failure));
+}
+
+// What a failure past the commit point tells. The transaction file is
+// removed only once both files are at their after-images, so without it
+// the change is already in place; with it (or when that cannot be told)
+// the next open completes it.
+OpsError after_commit_point(const store::WorkspacePaths& paths, const core::HashValue& root, OpsError error) {
+  auto pending_file = store::entry_present(store::transaction_path(paths, root));
+  const bool applied = pending_file && !*pending_file;
+  return std::move(error).after_commit_point(applied);
+}
+
+// The steps both commits share before they differ: no journal, no
+// pending transaction.
+OpsStatus ensure_nothing_pending(const store::WorkspacePaths& paths, const core::HashValue& root) {
+  auto journal = join_commit_present(paths, root);
+  if (!journal) return std::unexpected(std::move(journal).error());
+  if (*journal) return std::unexpected(OpsError::of(OpsError::Kind::DuplicateRecoveryJournals));
+  auto pending = store::read_transaction(paths, root);
+  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
+  if (*pending) return std::unexpected(pending_error(**pending));
+  return {};
+}
+
+// Every field of the transaction but the after-images.
+OpsResult<store::TransactionV1> transaction_head(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                                 const core::CryptoProvider& crypto, std::string_view label,
+                                                 cord::ByteView vault_before, cord::ByteView ratchet_before) {
+  auto vault_path = store::NativePathV1::canonical(paths.vault_path());
+  if (!vault_path) return std::unexpected(OpsError(std::move(vault_path).error()));
+  return store::TransactionV1{
+      crypto::random_seed(),
+      root,
+      std::move(*vault_path),
+      std::string(label),
+      store::FilePreconditionV1::Hash{transaction_hash(crypto, vault_before)},
+      store::FilePreconditionV1::Hash{transaction_hash(crypto, ratchet_before)},
+      {},
+      {},
+  };
 }
 
 }  // namespace
@@ -186,13 +261,7 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
                                      const core::CryptoProvider& crypto, std::string_view label,
                                      cord::ByteView vault_before, cord::ByteView ratchet_before,
                                      cord::Bytes next_vault, cord::Bytes next_ratchet) {
-  auto journal = join_commit_present(paths, root);
-  if (!journal) return std::unexpected(std::move(journal).error());
-  if (*journal) return std::unexpected(OpsError::of(OpsError::Kind::DuplicateRecoveryJournals));
-  auto pending = store::read_transaction(paths, root);
-  if (!pending) return std::unexpected(OpsError(std::move(pending).error()));
-  if (*pending) return std::unexpected(pending_error(**pending));
-
+  if (auto clear = ensure_nothing_pending(paths, root); !clear) return clear;
   auto vault = store::read_vault_bytes(paths);
   if (!vault) return std::unexpected(OpsError(std::move(vault).error()));
   if (!std::ranges::equal(*vault, vault_before)) return std::unexpected(OpsError::transaction_precondition_changed("vault"));
@@ -202,19 +271,11 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
     return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
   }
 
-  const cord::Bytes id = crypto::random_seed();
-  auto vault_path = store::NativePathV1::canonical(paths.vault_path());
-  if (!vault_path) return std::unexpected(OpsError(std::move(vault_path).error()));
-  store::TransactionV1 transaction{
-      id,
-      root,
-      std::move(*vault_path),
-      std::string(label),
-      store::FilePreconditionV1::Hash{transaction_hash(crypto, vault_before)},
-      store::FilePreconditionV1::Hash{transaction_hash(crypto, ratchet_before)},
-      std::move(next_vault),
-      std::move(next_ratchet),
-  };
+  auto head = transaction_head(paths, root, crypto, label, vault_before, ratchet_before);
+  if (!head) return std::unexpected(std::move(head).error());
+  store::TransactionV1 transaction = std::move(*head);
+  transaction.next_vault_bytes = std::move(next_vault);
+  transaction.next_ratchet_bytes = std::move(next_ratchet);
   if (auto valid = validate_transaction(transaction, crypto, paths); !valid) return std::unexpected(valid.error());
 
   // Both after-images are written and flushed beside their places before
@@ -227,18 +288,55 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
   auto vault_file = store::prepare_vault_bytes(paths, transaction.next_vault_bytes);
   if (!vault_file) return std::unexpected(OpsError(std::move(vault_file).error()));
   PreparedImages prepared{std::move(*ratchet_file), std::move(*vault_file)};
-  if (auto placed = place_transaction(paths, transaction); !placed) return placed;
+  if (auto placed = place_transaction(paths, root, store::prepare_transaction(paths, transaction),
+                                      [&](cord::ByteView bytes) {
+                                        return store::verify_transaction(paths, transaction, bytes);
+                                      });
+      !placed) {
+    return placed;
+  }
   // The commit point: from here on the change is durable, and a failure
   // leaves it pending for the next open to complete.
   reached(testing::CommitPoint::TransactionWritten);
   if (auto completed = complete_locked(paths, transaction, crypto, &prepared); !completed) {
-    // Past the commit point the change stands. The transaction file is
-    // removed only once both files are checked at their after-images, so
-    // without it the change is already in place; with it (or when that
-    // cannot be told) the next open completes it.
-    auto pending_file = store::entry_present(store::transaction_path(paths, root));
-    const bool applied = pending_file && !*pending_file;
-    return std::unexpected(std::move(completed).error().after_commit_point(applied));
+    return std::unexpected(after_commit_point(paths, root, std::move(completed).error()));
+  }
+  return {};
+}
+
+OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                       const core::CryptoProvider& crypto, std::string_view label,
+                                       cord::ByteView vault_before, cord::ByteView ratchet_before,
+                                       cord::ByteView next_vault, cord::ByteView next_ratchet) {
+  if (auto clear = ensure_nothing_pending(paths, root); !clear) return clear;
+  auto head = transaction_head(paths, root, crypto, label, vault_before, ratchet_before);
+  if (!head) return std::unexpected(std::move(head).error());
+
+  // As in the checked commit, what can fail for want of space or
+  // permission happens before the commit point; a file whose after-image
+  // is its before-image is not written at all.
+  remove_stale_temporaries_locked(paths, root);
+  PreparedImages prepared;
+  if (!std::ranges::equal(next_ratchet, ratchet_before)) {
+    auto file = store::prepare_encoded_ratchet_bytes(paths, root, next_ratchet);
+    if (!file) return std::unexpected(OpsError(std::move(file).error()));
+    prepared.ratchet = std::move(*file);
+  }
+  if (!std::ranges::equal(next_vault, vault_before)) {
+    auto file = store::prepare_vault_bytes(paths, next_vault);
+    if (!file) return std::unexpected(OpsError(std::move(file).error()));
+    prepared.vault = std::move(*file);
+  }
+  if (auto placed = place_transaction(paths, root, store::prepare_transaction(paths, *head, next_vault, next_ratchet),
+                                      [&](cord::ByteView bytes) {
+                                        return store::verify_transaction_bytes(paths, root, bytes);
+                                      });
+      !placed) {
+    return placed;
+  }
+  reached(testing::CommitPoint::TransactionWritten);
+  if (auto completed = complete_vouched_locked(paths, root, next_vault, next_ratchet, prepared); !completed) {
+    return std::unexpected(after_commit_point(paths, root, std::move(completed).error()));
   }
   return {};
 }

@@ -38,6 +38,8 @@ constexpr const char* kTemporaryFallbackName = "vornex-write";
 constexpr std::size_t kMaxIoChunk = std::size_t{1} << 30;
 // The least a read grows its buffer by when the file grew after fstat.
 constexpr std::size_t kReadGrowth = std::size_t{64} << 10;
+// A read-back that compares holds no more than this of the file at once.
+constexpr std::size_t kCompareChunk = std::size_t{1} << 20;
 
 // The error of the call that just failed; take it before anything else
 // can overwrite errno.
@@ -178,9 +180,14 @@ bool is_lower_hex(std::string_view text) {
   return std::ranges::all_of(text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-}  // namespace
+// The file opened for one of the bounded reads: no final link followed,
+// a regular file of at most `max` bytes by fstat.
+struct BoundedFile {
+  UniqueFd fd;
+  std::uint64_t size = 0;
+};
 
-IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
+IoResult<BoundedFile> open_bounded(const Path& path, std::uint64_t max) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
   // before fstat could refuse it.
   UniqueFd fd(open_file(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
@@ -193,6 +200,25 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
     return std::unexpected(IoError::invalid_data("file is " + std::to_string(size) +
                                                  " bytes, above the supported maximum of " + std::to_string(max)));
   }
+  return BoundedFile{std::move(fd), size};
+}
+
+// What read_vault_bytes makes of a failed read of the vault file.
+std::unexpected<StoreError> vault_read_error(const Path& vault, IoError error) {
+  switch (error.kind()) {
+    case IoKind::NotFound: return std::unexpected(StoreError::vault_missing(vault));
+    case IoKind::InvalidData:
+      return std::unexpected(StoreError::vault_invalid(vault, core::CoreError::validation(error.message())));
+    default: return io_at(vault, std::move(error));
+  }
+}
+
+}  // namespace
+
+IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
+  VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
+  const UniqueFd& fd = file.fd;
+  const std::uint64_t size = file.size;
 
   // One byte beyond the reported size lets the read see the end of the file
   // without growing the buffer; a file that grew meanwhile is read on up to
@@ -217,6 +243,25 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
   }
   out.resize(used);
   return out;
+}
+
+IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max) {
+  VX_TRY_ASSIGN(const BoundedFile file, open_bounded(path, max));
+  if (file.size != bytes.size()) return false;
+  // One byte beyond the expected ones is read to see the end; a file that
+  // grew since fstat shows as different.
+  cord::Bytes piece(std::min(bytes.size() + 1, kCompareChunk));
+  std::size_t used = 0;
+  for (;;) {
+    const ssize_t n = retry_interrupted([&] { return ::read(file.fd.get(), piece.data(), piece.size()); });
+    if (n < 0) return std::unexpected(last_error());
+    if (n == 0) return used == bytes.size();
+    const auto got = static_cast<std::size_t>(n);
+    if (got > bytes.size() - used || !std::equal(piece.begin(), piece.begin() + n, bytes.begin() + used)) {
+      return false;
+    }
+    used += got;
+  }
 }
 
 StoreStatus create_dir_all(const Path& dir) { return create_dir_all(dir, ProcessFacts::read()); }
@@ -349,6 +394,17 @@ StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes
   return {};
 }
 
+StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes) {
+  const Path& vault = paths.vault_path();
+  auto same = file_holds(vault, bytes, kVaultFileLimit);
+  if (!same) return vault_read_error(vault, std::move(same).error());
+  if (!*same) {
+    return std::unexpected(StoreError::vault_invalid(
+        vault, core::CoreError::validation("vault bytes differed immediately after atomic write")));
+  }
+  return {};
+}
+
 StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView bytes) {
   VX_TRY_ASSIGN(PreparedFile prepared, prepare_vault_bytes(paths, bytes));
   VX_TRY(prepared.place());
@@ -359,12 +415,7 @@ StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths) {
   const Path& vault = paths.vault_path();
   auto bytes = read_file_bounded(vault, kVaultFileLimit);
   if (bytes) return std::move(*bytes);
-  switch (bytes.error().kind()) {
-    case IoKind::NotFound: return std::unexpected(StoreError::vault_missing(vault));
-    case IoKind::InvalidData:
-      return std::unexpected(StoreError::vault_invalid(vault, core::CoreError::validation(bytes.error().message())));
-    default: return io_at(vault, std::move(bytes).error());
-  }
+  return vault_read_error(vault, std::move(bytes).error());
 }
 
 StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& paths) {

@@ -19,6 +19,19 @@ bool has_magic(cord::ByteView bytes) {
   return bytes.size() >= kRatchetMagic.size() && std::equal(kRatchetMagic.begin(), kRatchetMagic.end(), bytes.begin());
 }
 
+StoreStatus check_ratchet_size(const Path& path, cord::ByteView bytes) {
+  if (bytes.size() > kRatchetFileLimit) {
+    return std::unexpected(StoreError::io(
+        path, IoError::invalid_data("ratchet is " + std::to_string(bytes.size()) +
+                                    " bytes, above the supported maximum of " + std::to_string(kRatchetFileLimit))));
+  }
+  return {};
+}
+
+StoreError ratchet_differed(const Path& path) {
+  return StoreError::io(path, IoError::invalid_data("ratchet bytes differed immediately after atomic write"));
+}
+
 }  // namespace
 
 cord::Result<RatchetStore> to_ratchet_store(const core::Ratchet& ratchet) {
@@ -69,11 +82,7 @@ StoreResult<std::optional<core::Ratchet>> read_ratchet_for_root(const WorkspaceP
 StoreResult<PreparedFile> prepare_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
                                                 cord::ByteView bytes) {
   const Path path = ratchet_path(paths, root);
-  if (bytes.size() > kRatchetFileLimit) {
-    return std::unexpected(StoreError::io(
-        path, IoError::invalid_data("ratchet is " + std::to_string(bytes.size()) +
-                                    " bytes, above the supported maximum of " + std::to_string(kRatchetFileLimit))));
-  }
+  VX_TRY(check_ratchet_size(path, bytes));
   // Only bytes that read back as this root's ratchet reach the disk.
   VX_TRY_ASSIGN(const core::Ratchet decoded, decode_ratchet(path, bytes));
   if (decoded.trusted_root() != root.bytes()) {
@@ -86,11 +95,24 @@ StoreStatus verify_ratchet_bytes(const WorkspacePaths& paths, const core::HashVa
   const Path path = ratchet_path(paths, root);
   auto written = read_file_bounded(path, kRatchetFileLimit);
   if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
-  if (!std::ranges::equal(*written, bytes)) {
-    return std::unexpected(
-        StoreError::io(path, IoError::invalid_data("ratchet bytes differed immediately after atomic write")));
-  }
+  if (!std::ranges::equal(*written, bytes)) return std::unexpected(ratchet_differed(path));
   VX_TRY(decode_ratchet(path, *written));
+  return {};
+}
+
+StoreResult<PreparedFile> prepare_encoded_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
+                                                        cord::ByteView bytes) {
+  const Path path = ratchet_path(paths, root);
+  VX_TRY(check_ratchet_size(path, bytes));
+  return prepare_private_file(path, bytes, true, paths.facts());
+}
+
+StoreStatus verify_ratchet_bytes_equal(const WorkspacePaths& paths, const core::HashValue& root,
+                                       cord::ByteView bytes) {
+  const Path path = ratchet_path(paths, root);
+  auto same = file_holds(path, bytes, kRatchetFileLimit);
+  if (!same) return std::unexpected(StoreError::io(path, std::move(same).error()));
+  if (!*same) return std::unexpected(ratchet_differed(path));
   return {};
 }
 

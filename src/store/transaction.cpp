@@ -15,10 +15,32 @@ namespace vornex::store {
 
 namespace {
 
-// Encodes exactly as TransactionStore::V1 (index 0, then the record), but
-// borrows the record: its images may be hundreds of MiB.
+// A byte string written from bytes someone else keeps; never read into.
+struct BorrowedBytes {
+  cord::ByteView bytes;
+  cord::Status cord_encode(cord::Serializer& s, cord::Hint hint) const {
+    VX_TRY(s.write_length(bytes.size(), hint));
+    s.write_raw(bytes);
+    return {};
+  }
+  cord::Status cord_decode(cord::Deserializer& /*d*/, cord::Hint /*hint*/) {
+    return cord::fail(cord::CordError::unsupported("borrowed bytes are only written"));
+  }
+};
+
+// Encodes exactly as a TransactionV1, but borrows every field: the images
+// may be hundreds of MiB, and their owner may still need them.
+struct TransactionRef {
+  const TransactionV1& head;  // every field but the images
+  BorrowedBytes next_vault_bytes;
+  BorrowedBytes next_ratchet_bytes;
+  CORD_FIELDS(head.id, head.trusted_root, head.vault_path, head.operation_label, head.vault_before,
+              head.ratchet_before, next_vault_bytes, next_ratchet_bytes)
+};
+
+// Encodes exactly as TransactionStore::V1 (index 0, then the record).
 struct StoreV1Ref {
-  const TransactionV1& transaction;
+  const TransactionRef& transaction;
   CORD_TRANSPARENT(transaction)
 };
 using TransactionStoreRef = std::variant<StoreV1Ref>;
@@ -66,7 +88,11 @@ StoreError invalid(const Path& path, std::string reason) {
   return StoreError::transaction_invalid(path, std::move(reason));
 }
 
-StoreStatus validate_shape(const Path& path, const TransactionV1& record) {
+namespace {
+
+// The shape rules, with the images' sizes given apart from the record.
+StoreStatus validate_shape_of(const Path& path, const TransactionV1& record, std::size_t vault_bytes,
+                              std::size_t ratchet_bytes) {
   const auto fail = [&](const char* reason) { return std::unexpected(invalid(path, reason)); };
   if (record.id.size() != kTransactionIdBytes) return fail("transaction ID must be exactly 32 bytes");
   if (record.operation_label.empty() || record.operation_label.size() > kMaxOperationLabelBytes) {
@@ -75,16 +101,50 @@ StoreStatus validate_shape(const Path& path, const TransactionV1& record) {
   if (is_hash_of_wrong_length(record.vault_before) || is_hash_of_wrong_length(record.ratchet_before)) {
     return fail("transaction file hash must be 32 bytes");
   }
-  if (record.next_vault_bytes.size() > kMaxTransactionImageBytes) {
-    return fail("transaction vault after-image is too large");
-  }
-  if (record.next_ratchet_bytes.size() > kMaxTransactionImageBytes) {
-    return fail("transaction ratchet after-image is too large");
-  }
+  if (vault_bytes > kMaxTransactionImageBytes) return fail("transaction vault after-image is too large");
+  if (ratchet_bytes > kMaxTransactionImageBytes) return fail("transaction ratchet after-image is too large");
   if (const auto* windows = record.vault_path.windows_path(); windows != nullptr && windows->bytes.size() % 2 != 0) {
     return fail("transaction Windows path has odd byte length");
   }
   return {};
+}
+
+StoreResult<cord::Bytes> encode_parts(const TransactionV1& head, cord::ByteView next_vault,
+                                      cord::ByteView next_ratchet) {
+  // A record that breaks a rule has no place yet: its errors name the file.
+  const Path name(kTransactionFileName);
+  VX_TRY(validate_shape_of(name, head, next_vault.size(), next_ratchet.size()));
+  // Cord writes texts in NFC, so a label in another form would read back
+  // as a different record, perhaps no longer within the length rule.
+  // Invalid UTF-8 is left to the encoder, which refuses it.
+  if (cord::text::is_utf8(head.operation_label) && !cord::text::is_nfc(head.operation_label)) {
+    return std::unexpected(invalid(name, "transaction operation label is not in NFC"));
+  }
+
+  // The decoder reads with the same limits, and the shape rules held on
+  // what is written, so whatever encodes here also decodes.
+  cord::Bytes out;
+  out.reserve(kTransactionMagic.size() + next_vault.size() + next_ratchet.size() + 512);
+  out.assign(kTransactionMagic.begin(), kTransactionMagic.end());
+  const TransactionRef record{head, {next_vault}, {next_ratchet}};
+  if (auto st = cord::serialize_into(out, TransactionStoreRef{StoreV1Ref{record}}, kTransactionCordLimits); !st) {
+    return std::unexpected(StoreError::cord(std::move(st).error()));
+  }
+  if (out.size() > kTransactionFileLimit) return std::unexpected(invalid(name, too_large(out.size())));
+  return out;
+}
+
+StoreResult<PreparedTransaction> prepare_bytes(const WorkspacePaths& paths, const core::HashValue& root,
+                                               StoreResult<cord::Bytes> encoded) {
+  if (!encoded) return std::unexpected(std::move(encoded).error());
+  VX_TRY_ASSIGN(PreparedFile file, prepare_private_file(transaction_path(paths, root), *encoded, true, paths.facts()));
+  return PreparedTransaction{std::move(file), std::move(*encoded)};
+}
+
+}  // namespace
+
+StoreStatus validate_shape(const Path& path, const TransactionV1& record) {
+  return validate_shape_of(path, record, record.next_vault_bytes.size(), record.next_ratchet_bytes.size());
 }
 
 StoreResult<TransactionV1> decode_transaction(const Path& path, cord::ByteView bytes) {
@@ -100,26 +160,7 @@ StoreResult<TransactionV1> decode_transaction(const Path& path, cord::ByteView b
 }
 
 StoreResult<cord::Bytes> encode_transaction(const TransactionV1& record) {
-  // A record that breaks a rule has no place yet: its errors name the file.
-  const Path name(kTransactionFileName);
-  VX_TRY(validate_shape(name, record));
-  // Cord writes texts in NFC, so a label in another form would read back
-  // as a different record, perhaps no longer within the length rule.
-  // Invalid UTF-8 is left to the encoder, which refuses it.
-  if (cord::text::is_utf8(record.operation_label) && !cord::text::is_nfc(record.operation_label)) {
-    return std::unexpected(invalid(name, "transaction operation label is not in NFC"));
-  }
-
-  // The decoder reads with the same limits, and the shape rules held on
-  // what is written, so whatever encodes here also decodes.
-  cord::Bytes out;
-  out.reserve(kTransactionMagic.size() + record.next_vault_bytes.size() + record.next_ratchet_bytes.size() + 512);
-  out.assign(kTransactionMagic.begin(), kTransactionMagic.end());
-  if (auto st = cord::serialize_into(out, TransactionStoreRef{StoreV1Ref{record}}, kTransactionCordLimits); !st) {
-    return std::unexpected(StoreError::cord(std::move(st).error()));
-  }
-  if (out.size() > kTransactionFileLimit) return std::unexpected(invalid(name, too_large(out.size())));
-  return out;
+  return encode_parts(record, record.next_vault_bytes, record.next_ratchet_bytes);
 }
 
 StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths& paths, const core::HashValue& root) {
@@ -137,10 +178,12 @@ StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths&
 }
 
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record) {
-  const Path path = transaction_path(paths, record.trusted_root);
-  VX_TRY_ASSIGN(cord::Bytes bytes, encode_transaction(record));
-  VX_TRY_ASSIGN(PreparedFile file, prepare_private_file(path, bytes, true, paths.facts()));
-  return PreparedTransaction{std::move(file), std::move(bytes)};
+  return prepare_bytes(paths, record.trusted_root, encode_transaction(record));
+}
+
+StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& head,
+                                                     cord::ByteView next_vault, cord::ByteView next_ratchet) {
+  return prepare_bytes(paths, head.trusted_root, encode_parts(head, next_vault, next_ratchet));
 }
 
 StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes) {
@@ -154,6 +197,14 @@ StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1&
   if (decoded != record) {
     return std::unexpected(invalid(path, "transaction value differed immediately after atomic write"));
   }
+  return {};
+}
+
+StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes) {
+  const Path path = transaction_path(paths, root);
+  auto same = file_holds(path, bytes, kTransactionFileLimit);
+  if (!same) return std::unexpected(StoreError::io(path, std::move(same).error()));
+  if (!*same) return std::unexpected(invalid(path, "transaction bytes differed immediately after atomic write"));
   return {};
 }
 

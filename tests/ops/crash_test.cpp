@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ops_fixture.hpp"
@@ -44,7 +45,11 @@ std::string name_of(Ending e) {
   return "?";
 }
 
-class Crashes : public test::OpsTest, public ::testing::WithParamInterface<Ending> {
+// Which commit the child runs: the checked one, or the write path's, which
+// trusts the bytes the child read and the images it was given.
+enum class Entry { Checked, Vouched };
+
+class Crashes : public test::OpsTest, public ::testing::WithParamInterface<std::tuple<Ending, Entry>> {
  protected:
   void SetUp() override {
     OpsTest::SetUp();
@@ -79,8 +84,11 @@ class Crashes : public test::OpsTest, public ::testing::WithParamInterface<Endin
       g_crash_point = *crash_at;
       ops::testing::set_commit_hook(&end_here);
     }
-    const auto committed = ops::commit_after_images_locked(paths(), root(), crypto(), "vault mutation", *vault,
-                                                           *ratchet, v1_, r1_);
+    const auto committed =
+        std::get<Entry>(GetParam()) == Entry::Checked
+            ? ops::commit_after_images_locked(paths(), root(), crypto(), "vault mutation", *vault, *ratchet, v1_, r1_)
+            : ops::commit_vouched_images_locked(paths(), root(), crypto(), "vault mutation", *vault, *ratchet, v1_,
+                                                r1_);
     ::_exit(committed ? kCommitted : 6);
   }
 
@@ -90,7 +98,7 @@ class Crashes : public test::OpsTest, public ::testing::WithParamInterface<Endin
 };
 
 TEST_P(Crashes, OpeningFindsTheWriteWholeOrNotAtAll) {
-  const Ending ending = GetParam();
+  const Ending ending = std::get<Ending>(GetParam());
   std::optional<Point> crash_at;
   switch (ending) {
     case Ending::AtTransactionWritten: crash_at = Point::TransactionWritten; break;
@@ -151,9 +159,13 @@ TEST_P(Crashes, OpeningFindsTheWriteWholeOrNotAtAll) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEveryPoint, Crashes,
-                         ::testing::Values(Ending::AtTransactionWritten, Ending::AtRatchetWritten,
-                                           Ending::AtVaultWritten, Ending::AtBeforeRemoval, Ending::Killed,
-                                           Ending::None),
-                         [](const ::testing::TestParamInfo<Ending>& info) { return name_of(info.param); });
+                         ::testing::Combine(::testing::Values(Ending::AtTransactionWritten, Ending::AtRatchetWritten,
+                                                              Ending::AtVaultWritten, Ending::AtBeforeRemoval,
+                                                              Ending::Killed, Ending::None),
+                                            ::testing::Values(Entry::Checked, Entry::Vouched)),
+                         [](const auto& info) {
+                           return name_of(std::get<Ending>(info.param)) +
+                                  (std::get<Entry>(info.param) == Entry::Checked ? "Checked" : "Vouched");
+                         });
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <thread>
 #include <optional>
 #include <string>
@@ -66,6 +68,14 @@ class Transactions : public test::OpsTest {
     const auto locks = writer_locks();
     return ops::commit_after_images_locked(paths(), root(), crypto(), "vault mutation", vault_before, ratchet_before,
                                            std::move(next_vault), std::move(next_ratchet));
+  }
+
+  // The write path's commit, which trusts the caller's reads and images.
+  ops::OpsStatus commit_vouched(cord::ByteView vault_before, cord::ByteView ratchet_before, cord::ByteView next_vault,
+                                cord::ByteView next_ratchet) const {
+    const auto locks = writer_locks();
+    return ops::commit_vouched_images_locked(paths(), root(), crypto(), "vault mutation", vault_before,
+                                             ratchet_before, next_vault, next_ratchet);
   }
 
   core::Ratchet ratchet0_ = core::Ratchet::make({});
@@ -560,6 +570,151 @@ TEST_F(Transactions, StrongestRatchet) {
   }
 }
 
+// The write path's commit leaves at every point what the checked commit
+// leaves, and records the same transaction but for its fresh id.
+TEST_F(Transactions, VouchedCommitMovesTheFilesAsTheCheckedOneDoes) {
+  const auto run = [&](bool vouched) {
+    put_vault(v0_);
+    put_ratchet(r0_);
+    Observed observed{&paths(), root()};
+    g_observed = &observed;
+    ops::testing::set_commit_hook(&observe);
+    const auto result = vouched ? commit_vouched(v0_, r0_, v1_, r1_) : commit(v0_, r0_, v1_, r1_);
+    ops::testing::set_commit_hook(nullptr);
+    g_observed = nullptr;
+    EXPECT_EQ(failure(result), "ok");
+    return observed;
+  };
+  const Observed checked = run(false);
+  const Observed vouched = run(true);
+  EXPECT_EQ(vouched.points, checked.points);
+  EXPECT_EQ(vouched.vaults, checked.vaults);
+  EXPECT_EQ(vouched.ratchets, checked.ratchets);
+  EXPECT_EQ(vouched.transaction_present, checked.transaction_present);
+  EXPECT_EQ(vault_now(), v1_);
+  EXPECT_EQ(ratchet_now(), r1_);
+  EXPECT_FALSE(transaction_exists());
+
+  ASSERT_TRUE(vouched.transaction.has_value());
+  ASSERT_TRUE(checked.transaction.has_value());
+  EXPECT_NE(vouched.transaction->id, checked.transaction->id);
+  store::TransactionV1 same_id = *vouched.transaction;
+  same_id.id = checked.transaction->id;
+  EXPECT_EQ(same_id, *checked.transaction);
+  // The before-states as recovery recognises them, hashed here from the
+  // domain's text.
+  EXPECT_EQ(vouched.transaction->vault_before, before_hash(v0_));
+  EXPECT_EQ(vouched.transaction->ratchet_before, before_hash(r0_));
+  EXPECT_EQ(vouched.transaction->next_vault_bytes, v1_);
+  EXPECT_EQ(vouched.transaction->next_ratchet_bytes, r1_);
+}
+
+// A file whose after-image is its before-image is neither prepared nor
+// replaced, and nothing is left beside the files.
+TEST_F(Transactions, VouchedCommitWritesOnlyWhatChanges) {
+  const fs::path vault_path = paths().vault_path();
+  const fs::path ratchet_path = store::ratchet_path(paths(), root());
+  struct Case {
+    const char* name;
+    const cord::Bytes* next_vault;
+    const cord::Bytes* next_ratchet;
+  };
+  const Case cases[] = {
+      {"both change", &v1_, &r1_},
+      {"the vault alone", &v1_, &r0_},
+      {"the ratchet alone", &v0_, &r1_},
+      {"neither", &v0_, &r0_},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    put_vault(v0_);
+    put_ratchet(r0_);
+    const ino_t vault_inode = inode_of(vault_path);
+    const ino_t ratchet_inode = inode_of(ratchet_path);
+    ASSERT_EQ(failure(commit_vouched(v0_, r0_, *c.next_vault, *c.next_ratchet)), "ok");
+    EXPECT_EQ(vault_now(), *c.next_vault);
+    EXPECT_EQ(ratchet_now(), *c.next_ratchet);
+    EXPECT_EQ(inode_of(vault_path) == vault_inode, c.next_vault == &v0_);
+    EXPECT_EQ(inode_of(ratchet_path) == ratchet_inode, c.next_ratchet == &r0_);
+    EXPECT_FALSE(transaction_exists());
+    for (const fs::path& dir : {vault_path.parent_path(), ratchet_path.parent_path()}) {
+      for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename().native().find(".tmp."), std::string::npos) << entry.path();
+      }
+    }
+  }
+}
+
+// What the write path's commit reads and writes, counted by the kernel:
+// each file it writes is read back once, and nothing else of size is read.
+TEST_F(Transactions, VouchedCommitReadsEachWrittenFileOnce) {
+  const auto counters = [] {
+    std::ifstream in("/proc/self/io");
+    std::map<std::string, long long> values;
+    std::string name;
+    long long value = 0;
+    while (in >> name >> value) values[name] = value;
+    return values;
+  };
+  if (counters().empty()) GTEST_SKIP() << "no /proc/self/io here";
+  // A vault large enough that one more read of it would show.
+  std::vector<core::VaultRecordV1> many;
+  for (int i = 0; i < 300; ++i) many.push_back(b().vault_handle(b().root(), "handle-" + std::to_string(i)));
+  const Change big = change(std::move(many));
+  put_vault(big.v0);
+  put_ratchet(big.r0);
+  const std::uintmax_t transaction_size = [&] {
+    store::TransactionV1 t = transaction(before_hash(big.v0), before_hash(big.r0), big.v1, big.r1);
+    return must(store::encode_transaction(t)).size();
+  }();
+  ASSERT_GT(big.v1.size(), 40'000u);
+
+  const auto before = counters();
+  const auto result = commit_vouched(big.v0, big.r0, big.v1, big.r1);
+  const auto after = counters();
+  ASSERT_EQ(failure(result), "ok");
+  const long long written_files = static_cast<long long>(transaction_size + big.v1.size() + big.r1.size());
+  const long long read = after.at("rchar:") - before.at("rchar:");
+  const long long written = after.at("wchar:") - before.at("wchar:");
+  EXPECT_EQ(written, written_files);
+  // Besides the files: the lock and /proc reads, a few hundred bytes.
+  EXPECT_GE(read, written_files);
+  EXPECT_LT(read, written_files + 4096);
+}
+
+TEST_F(Transactions, VouchedCommitRefusals) {
+  const fs::path journal_path = store::join_commit_path(paths(), root());
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string message;
+    bool leaves_transaction;
+  };
+  const Case cases[] = {
+      {"a journal exists", [&] { write_raw(journal_path, bytes_of("anything")); },
+       "both legacy and current recovery journals exist for this vault", false},
+      {"a transaction is pending", [&] { put_transaction(usual()); },
+       "a pending transaction " + test::to_hex(cord::Bytes(32, 0x5a)) + " from " +
+           must(store::NativePathV1::canonical(paths().vault_path())).to_path_buf().value().native() +
+           " blocks writes for this vault",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    const auto result = commit_vouched(v0_, r0_, v1_, r1_);
+    EXPECT_EQ(failure(result), c.message);
+    // The checked commit refuses with the same words.
+    EXPECT_EQ(failure(commit(v0_, r0_, v1_, r1_)), c.message);
+    EXPECT_FALSE(result.error().is_after_commit_point());
+    EXPECT_EQ(vault_now(), v0_);
+    EXPECT_EQ(ratchet_now(), r0_);
+    EXPECT_EQ(transaction_exists(), c.leaves_transaction);
+    fs::remove(store::transaction_path(paths(), root()));
+    fs::remove(journal_path);
+  }
+}
+
 TEST(MergeRatchet, Table) {
   const core::UserId u1(core::HashValue(cord::Bytes(32, 1)));
   const core::UserId u2(core::HashValue(cord::Bytes(32, 2)));
@@ -651,6 +806,13 @@ TEST_F(NonCanonicalRatchet, CommitWritesItAsItStands) {
   // And a later commit starts from it as it stands.
   ASSERT_EQ(failure(commit(v1_, odd_, v0_, r1_)), "ok");
   EXPECT_EQ(ratchet_now(), r1_);
+}
+
+TEST_F(NonCanonicalRatchet, VouchedCommitWritesItAsItStands) {
+  ASSERT_EQ(failure(commit_vouched(v0_, r0_, v1_, odd_)), "ok");
+  EXPECT_EQ(vault_now(), v1_);
+  EXPECT_EQ(ratchet_now(), odd_);
+  EXPECT_FALSE(transaction_exists());
 }
 
 TEST_F(NonCanonicalRatchet, RecoveryFromEitherStateCompletes) {

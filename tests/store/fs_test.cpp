@@ -78,6 +78,55 @@ TEST_F(Fs, ReadLimitsOnReportedAndActualSize) {
 #endif
 }
 
+// A read-back that compares as it reads: every byte counts, across the
+// pieces it reads in, and it refuses what the bounded read refuses.
+TEST_F(Fs, FileHoldsComparesEveryByteAndRefusesAsTheReadDoes) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;  // the pieces it compares in
+  std::string large(3 * kPiece + 17, 'a');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 23);
+  std::string late = large;
+  late[2 * kPiece - 1] ^= 1;  // the last byte of the second piece
+  std::string first = large;
+  first[0] ^= 1;
+  put(at("large"), large);
+  put(at("empty"), "");
+  struct Case {
+    const char* name;
+    const char* file;
+    std::string expected;
+    bool holds;
+  };
+  const Case cases[] = {
+      {"equal", "large", large, true},
+      {"a byte of a later piece differs", "large", late, false},
+      {"the first byte differs", "large", first, false},
+      {"one byte shorter", "large", large.substr(0, large.size() - 1), false},
+      {"one byte longer", "large", large + "a", false},
+      {"both empty", "empty", "", true},
+      {"empty, one byte expected", "empty", "a", false},
+  };
+  for (const Case& c : cases) {
+    const auto holds = file_holds(at(c.file), view(c.expected), 4 * kPiece);
+    ASSERT_TRUE(holds) << c.name << ": " << holds.error().message();
+    EXPECT_EQ(*holds, c.holds) << c.name;
+  }
+#ifdef __linux__
+  // Reports size 0 and has more: read on, and found to differ.
+  EXPECT_FALSE(file_holds("/proc/self/status", {}, 1 << 20).value());
+#endif
+
+  fs::create_symlink(at("large"), at("link"));
+  fs::create_directory(at("dir"));
+  for (const auto& [name, max] : {std::pair{"link", 4 * kPiece}, {"dir", 4 * kPiece}, {"missing", 4 * kPiece},
+                                  {"large", large.size() - 1}}) {
+    const auto holds = file_holds(at(name), view(large), max);
+    const auto read = read_file_bounded(at(name), max);
+    ASSERT_FALSE(holds) << name;
+    ASSERT_FALSE(read) << name;
+    EXPECT_EQ(holds.error(), read.error()) << name;
+  }
+}
+
 TEST_F(Fs, WriteModes) {
   struct Case {
     bool private_mode;
@@ -173,6 +222,31 @@ TEST_F(Fs, VaultWriteAndRead) {
   fs::create_directory(paths.vault_path());
   EXPECT_EQ(read_vault_bytes(paths).error(),
             StoreError::io(paths.vault_path(), IoError::invalid_input("not a regular file")));
+}
+
+// The read-back by bytes alone: what differs, or is missing, fails as the
+// decoding read-back does; bytes that are no vault pass, as nothing is
+// decoded.
+TEST_F(Fs, VaultReadBackByBytesAlone) {
+  const auto paths = WorkspacePaths::from_vault_path(at("w/.vornex/vault.cord"));
+  const std::string vault = paths.vault_path().native();
+  EXPECT_EQ(verify_vault_bytes_equal(paths, view("x")).error(), StoreError::vault_missing(paths.vault_path()));
+  const cord::Bytes empty = vornex::core::validate::encode_vault({}).value();
+  ASSERT_TRUE(write_vault_bytes_atomic(paths, empty));
+  EXPECT_TRUE(verify_vault_bytes_equal(paths, empty));
+  ASSERT_EQ(empty.size(), 21u);
+  cord::Bytes other = empty;
+  other[20] ^= 1;
+  for (const auto& differs : {other, cord::Bytes(empty.begin(), empty.end() - 1)}) {
+    EXPECT_EQ(verify_vault_bytes_equal(paths, differs).error().message(),
+              "vault file " + vault + " is invalid: validation failed: vault bytes differed immediately after "
+                                      "atomic write");
+    EXPECT_EQ(verify_vault_bytes_equal(paths, differs).error(), verify_vault_bytes(paths, differs).error());
+  }
+  put(paths.vault_path(), "garbage");
+  EXPECT_TRUE(verify_vault_bytes_equal(paths, view("garbage")));
+  ASSERT_EQ(::truncate(paths.vault_path().c_str(), kVaultFileLimit + 1), 0);
+  EXPECT_EQ(verify_vault_bytes_equal(paths, view("garbage")).error(), read_vault_bytes(paths).error());
 }
 
 TEST_F(Fs, OversizedVaultTouchesNothing) {

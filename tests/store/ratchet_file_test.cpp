@@ -132,4 +132,39 @@ TEST_F(RatchetFile, RootChecksAndMissingFiles) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "state"));
 }
 
+// A writer's own encoding: prepared without decoding, its size still
+// refused before anything is made, and read back by bytes alone.
+TEST_F(RatchetFile, EncodedBytesArePreparedAndReadBackWithoutDecoding) {
+  const std::filesystem::path file = dir_ / "state" / "f1" / "ratchet.cord";
+  const auto bytes = file_with_user_counter("0000000000000001");
+  auto prepared = prepare_encoded_ratchet_bytes(*paths_, kRootF1, bytes);
+  ASSERT_TRUE(prepared.has_value()) << prepared.error().message();
+  EXPECT_FALSE(std::filesystem::exists(file));
+  ASSERT_TRUE(prepared->place());
+  EXPECT_EQ(file_hex(kRootF1), to_hex(bytes));
+  EXPECT_EQ(mode_of(file), 0600u);
+  EXPECT_TRUE(verify_ratchet_bytes_equal(*paths_, kRootF1, bytes));
+
+  const auto other = file_with_user_counter("0000000000000002");
+  const auto differs = verify_ratchet_bytes_equal(*paths_, kRootF1, other);
+  ASSERT_FALSE(differs.has_value());
+  EXPECT_EQ(differs.error().message(),
+            "I/O error at " + file.native() + ": ratchet bytes differed immediately after atomic write");
+  EXPECT_EQ(differs.error(), verify_ratchet_bytes(*paths_, kRootF1, other).error());
+  const auto missing = verify_ratchet_bytes_equal(*paths_, kRootF2, bytes);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error(), verify_ratchet_bytes(*paths_, kRootF2, bytes).error());
+
+  const std::size_t size = kRatchetFileLimit + 1;
+  void* region = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const auto oversized =
+      prepare_encoded_ratchet_bytes(*paths_, kRootF2, {static_cast<const std::uint8_t*>(region), size});
+  ::munmap(region, size);
+  ASSERT_FALSE(oversized.has_value());
+  EXPECT_EQ(oversized.error().message(), "I/O error at " + (dir_ / "state" / "f2" / "ratchet.cord").native() +
+                                             ": ratchet is 268435457 bytes, above the supported maximum of 268435456");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / "f2"));
+}
+
 }  // namespace

@@ -166,6 +166,47 @@ TEST_F(TransactionFile, MissingRefusedAndForeignFiles) {
                                            " is invalid: transaction trusted root does not match its state directory");
 }
 
+// A writer that keeps its images: the same bytes as the whole record's.
+TEST_F(TransactionFile, BorrowedImagesGiveTheRecordsBytes) {
+  TransactionV1 head = sample();
+  const cord::Bytes vault = head.next_vault_bytes;
+  head.next_vault_bytes = hex("ffff");  // a head's own images are not written
+  auto prepared = prepare_transaction(*paths_, head, vault, {});
+  ASSERT_TRUE(prepared.has_value()) << prepared.error().message();
+  EXPECT_EQ(to_hex(prepared->bytes), to_hex(hex(kSampleHex)));
+  ASSERT_TRUE(prepared->file.place());
+  EXPECT_TRUE(verify_transaction_bytes(*paths_, kRoot, prepared->bytes));
+  EXPECT_EQ(read_transaction(*paths_, kRoot).value(), sample());
+
+  cord::Bytes other = prepared->bytes;
+  other.back() ^= 1;
+  const fs::path file = dir_ / "state" / repeat("22", 32) / "transaction.cord";
+  EXPECT_EQ(verify_transaction_bytes(*paths_, kRoot, other).error().message(),
+            "transaction file " + file.native() +
+                " is invalid: transaction bytes differed immediately after atomic write");
+  EXPECT_EQ(verify_transaction_bytes(*paths_, core::HashValue(cord::Bytes(32, 0x99)), other).error().kind(),
+            StoreError::Kind::Io);
+
+  // Images are judged by their sizes before a byte of them is read
+  // (address space only; a read would fault), after the other rules.
+  const std::size_t size = kMaxTransactionImageBytes + 1;
+  void* region = ::mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(region, MAP_FAILED);
+  const cord::ByteView huge(static_cast<const std::uint8_t*>(region), size);
+  TransactionV1 unlabelled = head;
+  unlabelled.operation_label.clear();
+  const std::pair<StoreResult<PreparedTransaction>, std::string> cases[] = {
+      {prepare_transaction(*paths_, head, huge, {}), "transaction vault after-image is too large"},
+      {prepare_transaction(*paths_, head, {}, huge), "transaction ratchet after-image is too large"},
+      {prepare_transaction(*paths_, unlabelled, huge, {}), "transaction operation label is empty or too long"},
+  };
+  ::munmap(region, size);
+  for (const auto& [result, reason] : cases) {
+    ASSERT_FALSE(result.has_value()) << reason;
+    EXPECT_EQ(result.error().message(), "transaction file transaction.cord is invalid: " + reason);
+  }
+}
+
 TEST_F(TransactionFile, CanonicalPaths) {
   const auto missing = NativePathV1::canonical(dir_ / "missing");
   ASSERT_FALSE(missing.has_value());

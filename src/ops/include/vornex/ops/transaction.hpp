@@ -71,6 +71,19 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
                                      const core::CryptoProvider& crypto, std::string_view label,
                                      cord::ByteView vault_before, cord::ByteView ratchet_before,
                                      cord::Bytes next_vault, cord::Bytes next_ratchet);
+// The write path's commit. Besides holding the same locks, the caller
+// vouches for its inputs: `vault_before` and `ratchet_before` are the
+// files' bytes as it read them under these locks, held ever since, and the
+// after-images are the encodings of a vault naming `root` and of a ratchet
+// of `root` that it has validated. So the files are not read again to be
+// compared or classified and no image is decoded; each file written (the
+// transaction, and the ratchet and vault where they change) is read back
+// once and compared byte for byte. The images stay the caller's. Errors
+// are those of commit_after_images_locked.
+OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                       const core::CryptoProvider& crypto, std::string_view label,
+                                       cord::ByteView vault_before, cord::ByteView ratchet_before,
+                                       cord::ByteView next_vault, cord::ByteView next_ratchet);
 OpsStatus complete_transaction_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
                                       const core::CryptoProvider& crypto);
 

@@ -24,6 +24,11 @@ inline constexpr std::uint64_t kVerificationCacheLimit = 33'554'432;
 // InvalidInput "not a regular file", InvalidData for a file over `max`.
 IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max);
 
+// Whether the file holds exactly `bytes`: opened and bounded as
+// read_file_bounded does (with its errors), then compared piece by piece,
+// so that a read-back holds nothing file-sized.
+IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max);
+
 // New content written and fully flushed to a fresh temporary sibling of its
 // target, waiting for the one rename that puts it in place. Everything that
 // can fail for want of space or permission has happened by then, so a
@@ -73,6 +78,10 @@ StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView
 // Its halves: everything up to the rename, and the read-back after it.
 StoreResult<PreparedFile> prepare_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes);
 StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes);
+// The read-back by bytes alone, for a writer whose bytes are the encoding
+// of records it has validated: bytes equal to those decode as they did.
+// Its errors are verify_vault_bytes' for a read that fails or differs.
+StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes);
 StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths);
 StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& paths);
 

@@ -75,5 +75,11 @@ StoreStatus write_ratchet_bytes_atomic(const WorkspacePaths& paths, const core::
 StoreResult<PreparedFile> prepare_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
                                                 cord::ByteView bytes);
 StoreStatus verify_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
+// The same halves for a writer that encoded `bytes` itself from a ratchet
+// of `root`: nothing is decoded, the size is checked before writing and
+// the read-back compares bytes alone, with the errors of the forms above.
+StoreResult<PreparedFile> prepare_encoded_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
+                                                        cord::ByteView bytes);
+StoreStatus verify_ratchet_bytes_equal(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
 
 }  // namespace vornex::store

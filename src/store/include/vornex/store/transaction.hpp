@@ -158,4 +158,12 @@ struct PreparedTransaction {
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record);
 StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes);
 
+// The same halves for a writer that keeps the after-images: `head` holds
+// every other field (its own images are not written), and the file's
+// bytes are exactly those of the whole record. The read-back compares
+// bytes alone: bytes equal to what was just encoded decode to the record.
+StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& head,
+                                                     cord::ByteView next_vault, cord::ByteView next_ratchet);
+StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
+
 }  // namespace vornex::store

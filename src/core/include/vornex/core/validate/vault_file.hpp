@@ -28,14 +28,39 @@ struct HashedRecord {
   bool operator==(const HashedRecord&) const = default;
 };
 
+// Where each record's encoding starts in a vault file, in file order; each
+// ends where the next starts, the last where the file ends.
+struct VaultIndex {
+  std::vector<std::size_t> starts;
+  bool operator==(const VaultIndex&) const = default;
+};
+
 CoreResult<cord::Set<VaultRecordV1>> decode_vault(cord::ByteView file);
 CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records);
 
 // decode_vault that also hashes each record over the bytes it was read
 // from: the decoder accepts only canonical bytes, so those are its
 // encoding, and no record is encoded a second time. Records come in file
-// order, which is ascending and free of duplicates.
-CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto);
+// order, which is ascending and free of duplicates. With `index`, it is
+// also told where each record lies (left as it was on failure).
+CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
+                                                          VaultIndex* index = nullptr);
+
+// A vault file with one record added: exactly encode_vault of the file's
+// records with the record inserted, made by copying the old bytes around
+// the record's encoding at its sorted place and raising the count, without
+// decoding or encoding any other record.
+struct SplicedVault {
+  cord::Bytes file;
+  VaultIndex index;       // of `file`
+  bool inserted = false;  // false: the record was there already, `file` is the old one
+};
+// `index` must be the one decoding `file` gave (a mismatch is refused,
+// never followed out of bounds); `record` must be one record's canonical
+// encoding. An equal record already present is not added again, as
+// cord::Set::insert does; a set that would grow beyond the record count or
+// the file size encode_vault accepts is refused with encode_vault's errors.
+CoreResult<SplicedVault> splice_record(cord::ByteView file, const VaultIndex& index, cord::ByteView record);
 
 namespace detail {
 // The limits, smaller in tests so they can be reached cheaply.
@@ -46,7 +71,9 @@ struct VaultLimits {
 CoreResult<cord::Set<VaultRecordV1>> decode_vault(cord::ByteView file, const VaultLimits& limits);
 CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records, const VaultLimits& limits);
 CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
-                                                          const VaultLimits& limits);
+                                                          const VaultLimits& limits, VaultIndex* index = nullptr);
+CoreResult<SplicedVault> splice_record(cord::ByteView file, const VaultIndex& index, cord::ByteView record,
+                                       const VaultLimits& limits);
 }  // namespace detail
 
 }  // namespace vornex::core::validate
