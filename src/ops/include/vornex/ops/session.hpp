@@ -27,10 +27,13 @@ inline constexpr std::string_view kVerificationCacheDomain = "vornex.verificatio
 
 struct LockedSession {
   store::WorkspacePaths paths;
-  cord::Set<core::VaultRecordV1> records;  // decoded from vault_bytes
   cord::Bytes vault_bytes;
   core::Ratchet ratchet;  // its trusted root is the session's root
-  core::validate::ValidationReport report;  // of records against ratchet
+  core::validate::ValidationReport report;  // of the vault's records against ratchet
+  // Whether `ratchet` is exactly the ratchet the report was validated
+  // against, raised by the report's update: only then can a write derive
+  // its report from this one instead of validating in full.
+  bool ratchet_follows_report = false;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.
