@@ -15,6 +15,8 @@ namespace {
 
 using None = std::optional<SecretWriteUndo>;
 
+thread_local std::uint64_t g_derived = 0;
+
 const SecretSelectorV1* written_selector(const RecordBodyV1& body) {
   if (const auto* secret = std::get_if<SecretRecordV1>(&body)) return &secret->selector;
   if (const auto* deleted = std::get_if<SecretDeletedRecordV1>(&body)) return &deleted->selector;
@@ -130,8 +132,11 @@ CoreResult<std::optional<SecretWriteUndo>> extend_with_secret_write(ValidationRe
 
   state.records.insert(state.records.begin() + static_cast<std::ptrdiff_t>(*place),
                        VerifiedRecord{record, std::move(key), hash, *signer});
+  ++g_derived;
   return std::optional<SecretWriteUndo>(std::move(undo));
 }
+
+std::uint64_t secret_writes_derived() noexcept { return g_derived; }
 
 void undo_secret_write(ValidationReport& report, SecretWriteUndo undo) {
   EffectiveState& state = report.effective;

@@ -55,4 +55,8 @@ CoreResult<std::optional<SecretWriteUndo>> extend_with_secret_write(ValidationRe
 // Puts the report back as it was before the extension `undo` describes.
 void undo_secret_write(ValidationReport& report, SecretWriteUndo undo);
 
+// How many reports this thread has derived: tests see by it which way a
+// write went.
+std::uint64_t secret_writes_derived() noexcept;
+
 }  // namespace vornex::core::validate
