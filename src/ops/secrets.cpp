@@ -210,7 +210,12 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (auto clear = ensure_no_pending_transaction_locked(session.paths, root, crypto); !clear) {
     return std::unexpected(clear.error());
   }
-  if (auto reloaded = session.reload_if_stale_locked(crypto); !reloaded) return std::unexpected(reloaded.error());
+  // The ratchet as the file holds it, byte for byte, is what the commit
+  // must find unchanged; a re-encoding could differ from a valid file.
+  std::optional<cord::Bytes> ratchet_before;
+  if (auto reloaded = session.reload_if_stale_locked(crypto, &ratchet_before); !reloaded) {
+    return std::unexpected(reloaded.error());
+  }
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   const EffectiveState& state = session.report.effective;
   if (gate) {
@@ -239,12 +244,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     if (auto sealable = ensure_sealable(*value); !sealable) return std::unexpected(sealable.error());
   }
 
-  // The ratchet as the file holds it, byte for byte, is what the commit
-  // must find unchanged; a re-encoding could differ from a valid file.
-  const Path ratchet_file = store::ratchet_path(session.paths, root);
-  auto ratchet_before = read_current_file(ratchet_file);
-  if (!ratchet_before) return std::unexpected(std::move(ratchet_before).error());
-  if (!*ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
+  if (!ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
 
   core::Ratchet working_ratchet = session.ratchet;
   working_ratchet.apply_update(session.report.ratchet_update);
@@ -282,8 +282,9 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   auto ratchet_image = store::encode_ratchet(working_ratchet);
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
   const cord::Bytes vault_bytes = *vault_image;
+  cord::Bytes ratchet_bytes = *ratchet_image;
   if (auto committed = commit_after_images_locked(session.paths, root, crypto, kVaultMutationLabel,
-                                                  session.vault_bytes, **ratchet_before, std::move(*vault_image),
+                                                  session.vault_bytes, *ratchet_before, std::move(*vault_image),
                                                   std::move(*ratchet_image));
       !committed) {
     return std::unexpected(committed.error());
@@ -294,6 +295,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   session.vault_bytes = vault_bytes;
   session.ratchet = std::move(working_ratchet);
   session.ratchet_follows_report = true;
+  session.ratchet_file_bytes = std::move(ratchet_bytes);
   session.pending.reset();
   if constexpr (std::is_same_v<Out, SetSecretOutput>) {
     return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});

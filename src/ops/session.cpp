@@ -99,14 +99,15 @@ OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths,
     }
     auto report = validate(std::move(vault->records), strongest->ratchet, crypto, verified);
     if (!report) return std::unexpected(std::move(report).error());
-    return LockedSession{paths,
-                         std::move(vault->bytes),
-                         std::move(strongest->ratchet),
-                         std::move(*report),
-                         true,
-                         std::move(signer),
-                         std::move(strongest->pending),
-                         policy};
+    return LockedSession{.paths = paths,
+                         .vault_bytes = std::move(vault->bytes),
+                         .ratchet = std::move(strongest->ratchet),
+                         .report = std::move(*report),
+                         .ratchet_follows_report = true,
+                         .ratchet_file_bytes = std::nullopt,
+                         .cache_signer_key = std::move(signer),
+                         .pending = std::move(strongest->pending),
+                         .lock_policy = policy};
   }();
   if (!session) return session;
   if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
@@ -148,12 +149,30 @@ OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto,
   return {};
 }
 
-OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto) {
+OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto,
+                                                      std::optional<cord::Bytes>* ratchet_bytes) {
   auto bytes = store::read_vault_bytes(paths);
   if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
   const core::HashValue session_root = root();
+  auto file = read_current_file(store::ratchet_path(paths, session_root));
+  if (!file) return std::unexpected(std::move(file).error());
+  // The ratchet this session wrote or read, unchanged, with no transaction
+  // beside it: nothing to decode.
+  if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && *bytes == vault_bytes) {
+    auto transaction = store::entry_present(store::transaction_path(paths, session_root));
+    if (!transaction) {
+      return std::unexpected(
+          OpsError(store::StoreError::io(store::transaction_path(paths, session_root), std::move(transaction).error())));
+    }
+    if (!*transaction) {
+      pending.reset();
+      if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
+      return false;
+    }
+  }
   auto strongest = read_strongest_ratchet_locked(paths, session_root, crypto);
   if (!strongest) return std::unexpected(std::move(strongest).error());
+  if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
   if (*bytes == vault_bytes && strongest->ratchet == ratchet) {
     pending = std::move(strongest->pending);
     return false;
@@ -172,6 +191,7 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   ratchet = std::move(strongest->ratchet);
   report = std::move(*new_report);
   ratchet_follows_report = true;
+  ratchet_file_bytes.reset();
   pending = std::move(strongest->pending);
   return true;
 }

@@ -672,3 +672,31 @@ TEST_F(DataWrite, EveryWriteLeavesTheStateAFreshLoadFinds) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write that finds the ratchet file as its session last wrote it need not
+// decode it; one that another process raised meanwhile must not lose the
+// raise.
+TEST_F(DataWrite, ARatchetRaisedByAnotherProcessIsKeptByTheNextWrite) {
+  standard_vault();
+  auto alice = open_as(kAlice);
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("1")).has_value());
+  const core::RecordKey key{core::record_key::Secret{b.secret_id(sel({"app", "b"}))}};
+  core::Ratchet raised = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  core::RatchetUpdate update;
+  update.counters.emplace(key, 7);
+  raised.apply_update(update);
+  trust(raised);
+
+  const auto written = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("2"));
+  ASSERT_TRUE(written.has_value()) << written.error().message();
+  const core::Ratchet after = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  ASSERT_TRUE(after.counters().contains(key));
+  EXPECT_EQ(after.counters().at(key), 7u);
+  EXPECT_EQ(alice.session().ratchet, after);
+  // The raise the other process made is a rollback the session now sees.
+  EXPECT_TRUE(alice.session().report.effective.conflicts.contains(key));
+}
+
+}  // namespace

@@ -34,6 +34,9 @@ struct LockedSession {
   // against, raised by the report's update: only then can a write derive
   // its report from this one instead of validating in full.
   bool ratchet_follows_report = false;
+  // The ratchet file's bytes when they are known to decode to `ratchet`:
+  // a write that finds them unchanged need not decode the file again.
+  std::optional<cord::Bytes> ratchet_file_bytes;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.
@@ -47,8 +50,10 @@ struct LockedSession {
 
   // Brings the session up to date with the files; true when something had
   // changed. The caller holds the exclusive root-state lock and the
-  // workspace lock.
-  OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto);
+  // workspace lock. `ratchet_bytes`, when given, receives the ratchet
+  // file's bytes as read (none for a missing file).
+  OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto,
+                                         std::optional<cord::Bytes>* ratchet_bytes = nullptr);
 
   // Any issue of the report refuses; warnings do not.
   OpsStatus ensure_valid() const;
