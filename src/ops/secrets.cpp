@@ -13,6 +13,7 @@
 #include "vornex/ops/session.hpp"
 #include "vornex/store/fs.hpp"
 #include "vornex/store/ratchet_file.hpp"
+#include "vornex/store/ratchet_splice.hpp"
 
 namespace vornex::ops {
 
@@ -248,6 +249,13 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
 
   core::Ratchet working_ratchet = session.ratchet;
   working_ratchet.apply_update(session.report.ratchet_update);
+  // The working ratchet's file bytes, from the file the session knows,
+  // when they can be had without encoding every record again.
+  std::optional<cord::Bytes> working_ratchet_bytes;
+  if (session.ratchet_file_bytes) {
+    working_ratchet_bytes =
+        store::encode_raised_ratchet(*session.ratchet_file_bytes, session.ratchet, session.report.ratchet_update);
+  }
   auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
 
@@ -276,10 +284,15 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     return std::unexpected(
         OpsError::not_effective(std::string(value ? kValueNotEffective : kDeletionNotEffective)));
   }
+  std::optional<cord::Bytes> raised_bytes;
+  if (working_ratchet_bytes) {
+    raised_bytes = store::encode_raised_ratchet(*working_ratchet_bytes, working_ratchet, report.ratchet_update);
+  }
   working_ratchet.apply_update(report.ratchet_update);
   auto vault_image = vault_image_with(session, built->encoding);
   if (!vault_image) return std::unexpected(std::move(vault_image).error());
-  auto ratchet_image = store::encode_ratchet(working_ratchet);
+  auto ratchet_image = raised_bytes ? store::StoreResult<cord::Bytes>(std::move(*raised_bytes))
+                                    : store::encode_ratchet(working_ratchet);
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
   const cord::Bytes vault_bytes = *vault_image;
   cord::Bytes ratchet_bytes = *ratchet_image;

@@ -666,6 +666,8 @@ TEST_F(DataWrite, EveryWriteLeavesTheStateAFreshLoadFinds) {
     EXPECT_TRUE(writer.session().report.issues.empty());
     EXPECT_EQ(writer.session().vault_bytes, fresh->vault_bytes);
     EXPECT_EQ(writer.session().ratchet, fresh->ratchet);
+    // The ratchet file is the full encoding of the session's ratchet, however it was made.
+    EXPECT_EQ(file_bytes(ratchet_file()).value(), store::encode_ratchet(writer.session().ratchet).value());
   }
   EXPECT_GT(writes, 25);
   EXPECT_GT(core::validate::secret_writes_derived() - derived_before, static_cast<std::uint64_t>(writes / 2));
