@@ -5,6 +5,7 @@
 
 #include "cord/text.hpp"
 #include "vornex/core/secret.hpp"
+#include "vornex/core/validate/extend.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/crypto/aead.hpp"
@@ -12,6 +13,7 @@
 #include "vornex/ops/session.hpp"
 #include "vornex/store/fs.hpp"
 #include "vornex/store/ratchet_file.hpp"
+#include "vornex/store/ratchet_splice.hpp"
 
 namespace vornex::ops {
 
@@ -30,6 +32,7 @@ using WriteKind = std::variant<ValueWrite, DeletionWrite>;
 
 struct Built {
   core::VaultRecordV1 record;
+  cord::Bytes encoding;  // canonical, as the vault file holds it
   core::HashValue hash;
   std::optional<core::SealedPayloadV1> payload;
 };
@@ -47,13 +50,11 @@ OpsStatus ensure_sealable(const core::SecretValueV1& value) {
 }
 
 // The record-building step of both writes: the new record (a value, or a
-// deletion when there is none) on the session's current state, added to the
-// working records. Its counter outranks the highest admitted record and
-// every conflicting one.
+// deletion when there is none) on the session's current state. Its counter
+// outranks the highest admitted record and every conflicting one.
 OpsResult<Built> commit_record(const EffectiveState& state, const crypto::Crypto& crypto,
                                const crypto::Identity& identity, const core::SecretSelectorV1& selector,
-                               const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value,
-                               cord::Set<core::VaultRecordV1>& working) {
+                               const core::SecretId& secret_id, const std::optional<core::SecretValueV1>& value) {
   const std::uint64_t counter = std::max(core::validate::next_counter(state.highest_counter),
                                          state.rollback_counter_floor());
   if (counter > kMaxRecordCounter) return std::unexpected(OpsError::of(OpsError::Kind::LamportCounterExhausted));
@@ -83,7 +84,7 @@ OpsResult<Built> commit_record(const EffectiveState& state, const crypto::Crypto
   auto encoded = cord::serialize(built.record);
   if (!encoded) return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
   built.hash = crypto.hash(core::domains::kRecordHash, *encoded);
-  if (auto inserted = working.insert(built.record); !inserted) return std::unexpected(OpsError(inserted.error()));
+  built.encoding = std::move(*encoded);
   return built;
 }
 
@@ -134,6 +135,47 @@ OpsResult<SecretPlaintext> current_plaintext(const EffectiveState& state, const 
 
 namespace {
 
+// Puts a derived report back as it was unless the write commits.
+struct ReportExtension {
+  core::validate::ValidationReport& report;
+  std::optional<core::validate::SecretWriteUndo> undo;
+  explicit ReportExtension(core::validate::ValidationReport& extended) : report(extended) {}
+  ReportExtension(const ReportExtension&) = delete;
+  ReportExtension& operator=(const ReportExtension&) = delete;
+  ~ReportExtension() {
+    if (undo) core::validate::undo_secret_write(report, std::move(*undo));
+  }
+};
+
+// The session's records with the new one at its place (file order is
+// ascending by encoding), each with its record hash: what a full
+// validation of the vault after the write reads.
+OpsResult<std::vector<core::validate::HashedRecord>> records_with(const LockedSession& session, const Built& built,
+                                                                  const crypto::Crypto& crypto) {
+  auto records = core::validate::decode_vault_hashed(session.vault_bytes, crypto);
+  if (!records) {
+    return std::unexpected(
+        OpsError(store::StoreError::vault_invalid(session.paths.vault_path(), std::move(records).error())));
+  }
+  std::size_t lo = 0;
+  std::size_t hi = records->size();
+  cord::Bytes probe;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    probe.clear();
+    if (auto encoded = cord::serialize_into(probe, (*records)[mid].record); !encoded) {
+      return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
+    }
+    if (cord::compare_bytes(probe, built.encoding) < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  records->insert(records->begin() + static_cast<std::ptrdiff_t>(lo), core::validate::HashedRecord{built.record, built.hash});
+  return std::move(*records);
+}
+
 // One locked write. `Out` is what the caller gets for the new record.
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
@@ -154,7 +196,12 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (auto clear = ensure_no_pending_transaction_locked(session.paths, root, crypto); !clear) {
     return std::unexpected(clear.error());
   }
-  if (auto reloaded = session.reload_if_stale_locked(crypto); !reloaded) return std::unexpected(reloaded.error());
+  // The ratchet as the file holds it, byte for byte, is what the commit
+  // must find unchanged; a re-encoding could differ from a valid file.
+  std::optional<cord::Bytes> ratchet_before;
+  if (auto reloaded = session.reload_if_stale_locked(crypto, &ratchet_before); !reloaded) {
+    return std::unexpected(reloaded.error());
+  }
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   const EffectiveState& state = session.report.effective;
   if (gate) {
@@ -183,46 +230,71 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     if (auto sealable = ensure_sealable(*value); !sealable) return std::unexpected(sealable.error());
   }
 
-  // The ratchet as the file holds it, byte for byte, is what the commit
-  // must find unchanged; a re-encoding could differ from a valid file.
-  const Path ratchet_file = store::ratchet_path(session.paths, root);
-  auto ratchet_before = read_current_file(ratchet_file);
-  if (!ratchet_before) return std::unexpected(std::move(ratchet_before).error());
-  if (!*ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
+  if (!ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
 
   core::Ratchet working_ratchet = session.ratchet;
   working_ratchet.apply_update(session.report.ratchet_update);
-  cord::Set<core::VaultRecordV1> working = session.records;
-  auto built = commit_record(state, crypto, identity, selector, *secret_id, value, working);
+  // The working ratchet's file bytes, from the file the session knows,
+  // when they can be had without encoding every record again.
+  std::optional<cord::Bytes> working_ratchet_bytes;
+  if (session.ratchet_file_bytes) {
+    working_ratchet_bytes =
+        store::encode_raised_ratchet(*session.ratchet_file_bytes, session.ratchet, session.report.ratchet_update);
+  }
+  auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
 
-  auto report = core::validate::validate_vault_with_verified(working, working_ratchet, crypto,
-                                                             state.verified_record_hashes());
-  if (!report) return std::unexpected(OpsError(std::move(report).error()));
-  if (!report->issues.empty()) return std::unexpected(OpsError::validation_failed(report->issues));
-  if (!report->effective.secret_record_is_current(built->hash)) {
+  // The new record's report: derived from the session's where the record
+  // provably changes nothing but its own secret, else a full validation.
+  // A derived report lives in the session and is put back unless the
+  // write commits.
+  ReportExtension extension{session.report};
+  auto derived = core::validate::extend_with_secret_write(session.report, working_ratchet,
+                                                          session.ratchet_follows_report, built->record,
+                                                          built->hash, built->encoding, crypto);
+  if (!derived) return std::unexpected(OpsError(std::move(derived).error()));
+  extension.undo = std::move(*derived);
+  std::optional<core::validate::ValidationReport> full;
+  if (!extension.undo) {
+    auto records = records_with(session, *built, crypto);
+    if (!records) return std::unexpected(std::move(records).error());
+    auto report = core::validate::validate_vault_with_verified(std::move(*records), working_ratchet, crypto,
+                                                               state.verified_record_hashes());
+    if (!report) return std::unexpected(OpsError(std::move(report).error()));
+    full = std::move(*report);
+  }
+  const core::validate::ValidationReport& report = full ? *full : session.report;
+  if (!report.issues.empty()) return std::unexpected(OpsError::validation_failed(report.issues));
+  if (!report.effective.secret_record_is_current(built->hash)) {
     return std::unexpected(
         OpsError::not_effective(std::string(value ? kValueNotEffective : kDeletionNotEffective)));
   }
-  working_ratchet.apply_update(report->ratchet_update);
-  auto vault_image = core::validate::encode_vault(working);
+  std::optional<cord::Bytes> raised_bytes;
+  if (working_ratchet_bytes) {
+    raised_bytes = store::encode_raised_ratchet(*working_ratchet_bytes, working_ratchet, report.ratchet_update);
+  }
+  working_ratchet.apply_update(report.ratchet_update);
+  auto vault_image = core::validate::splice_record(session.vault_bytes, session.vault_index, built->encoding);
   if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
-  auto ratchet_image = store::encode_ratchet(working_ratchet);
+  auto ratchet_image = raised_bytes ? store::StoreResult<cord::Bytes>(std::move(*raised_bytes))
+                                    : store::encode_ratchet(working_ratchet);
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
-  const cord::Bytes vault_bytes = *vault_image;
   // Both before-images were read under these locks, and both after-images
   // encode what was just validated.
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
-                                                    session.vault_bytes, **ratchet_before, *vault_image,
+                                                    session.vault_bytes, *ratchet_before, vault_image->file,
                                                     *ratchet_image);
       !committed) {
     return std::unexpected(committed.error());
   }
 
-  session.records = std::move(working);
-  session.vault_bytes = vault_bytes;
+  extension.undo.reset();  // committed: the derived report stays
+  if (full) session.report = std::move(*full);
+  session.vault_bytes = std::move(vault_image->file);
+  session.vault_index = std::move(vault_image->index);
   session.ratchet = std::move(working_ratchet);
-  session.report = std::move(*report);
+  session.ratchet_follows_report = true;
+  session.ratchet_file_bytes = std::move(*ratchet_image);
   session.pending.reset();
   if constexpr (std::is_same_v<Out, SetSecretOutput>) {
     return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});

@@ -16,23 +16,35 @@ namespace {
 
 struct ReadVault {
   cord::Bytes bytes;
-  cord::Set<core::VaultRecordV1> records;
+  std::vector<core::validate::HashedRecord> records;
+  core::validate::VaultIndex index;
 };
 
-OpsResult<ReadVault> read_and_decode_vault(const store::WorkspacePaths& paths) {
-  auto bytes = store::read_vault_bytes(paths);
-  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
-  auto records = core::validate::decode_vault(*bytes);
+OpsResult<std::vector<core::validate::HashedRecord>> decode_hashed(const store::WorkspacePaths& paths,
+                                                                   cord::ByteView bytes,
+                                                                   const crypto::Crypto& crypto,
+                                                                   core::validate::VaultIndex* index = nullptr) {
+  auto records = core::validate::decode_vault_hashed(bytes, crypto, index);
   if (!records) {
     return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
   }
-  return ReadVault{std::move(*bytes), std::move(*records)};
+  return std::move(*records);
 }
 
-OpsResult<core::validate::ValidationReport> validate(const cord::Set<core::VaultRecordV1>& records,
+OpsResult<ReadVault> read_and_decode_vault(const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
+  auto bytes = store::read_vault_bytes(paths);
+  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
+  core::validate::VaultIndex index;
+  auto records = decode_hashed(paths, *bytes, crypto, &index);
+  if (!records) return std::unexpected(std::move(records).error());
+  return ReadVault{std::move(*bytes), std::move(*records), std::move(index)};
+}
+
+// The records are consumed: the report keeps what it needs of them.
+OpsResult<core::validate::ValidationReport> validate(std::vector<core::validate::HashedRecord>&& records,
                                                      const core::Ratchet& ratchet, const crypto::Crypto& crypto,
                                                      const core::validate::VerifiedHashes& verified) {
-  auto report = core::validate::validate_vault_with_verified(records, ratchet, crypto, verified);
+  auto report = core::validate::validate_vault_with_verified(std::move(records), ratchet, crypto, verified);
   if (!report) return std::unexpected(OpsError(std::move(report).error()));
   return std::move(*report);
 }
@@ -62,7 +74,7 @@ OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths,
                                              const store::LockPolicy& policy) {
   core::HashValue root;
   {
-    auto first = read_and_decode_vault(paths);
+    auto first = read_and_decode_vault(paths, crypto);
     if (!first) return std::unexpected(std::move(first).error());
     auto candidate = trusted_root_candidate(first->records, crypto);
     if (!candidate) return std::unexpected(std::move(candidate).error());
@@ -77,7 +89,7 @@ OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths,
     // under one shared lock, so they belong together.
     auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
     if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
-    auto vault = read_and_decode_vault(paths);
+    auto vault = read_and_decode_vault(paths, crypto);
     if (!vault) return std::unexpected(std::move(vault).error());
     auto strongest = read_strongest_ratchet_locked(paths, root, crypto);
     if (!strongest) return std::unexpected(std::move(strongest).error());
@@ -88,16 +100,18 @@ OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths,
       verified.insert(cache->record_hashes.begin(), cache->record_hashes.end());
       signer = cache->signing_key;
     }
-    auto report = validate(vault->records, strongest->ratchet, crypto, verified);
+    auto report = validate(std::move(vault->records), strongest->ratchet, crypto, verified);
     if (!report) return std::unexpected(std::move(report).error());
-    return LockedSession{paths,
-                         std::move(vault->records),
-                         std::move(vault->bytes),
-                         std::move(strongest->ratchet),
-                         std::move(*report),
-                         std::move(signer),
-                         std::move(strongest->pending),
-                         policy};
+    return LockedSession{.paths = paths,
+                         .vault_bytes = std::move(vault->bytes),
+                         .vault_index = std::move(vault->index),
+                         .ratchet = std::move(strongest->ratchet),
+                         .report = std::move(*report),
+                         .ratchet_follows_report = true,
+                         .ratchet_file_bytes = std::nullopt,
+                         .cache_signer_key = std::move(signer),
+                         .pending = std::move(strongest->pending),
+                         .lock_policy = policy};
   }();
   if (!session) return session;
   if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
@@ -132,35 +146,58 @@ OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto,
   core::Ratchet raised = *file ? std::move(**file) : core::Ratchet::make(session_root.bytes());
   raised.apply_update(update);
   if (auto written = store::write_ratchet_atomic(paths, raised); !written) return std::unexpected(OpsError(written.error()));
+  // A file raised meanwhile by another process holds more than the report
+  // was validated against.
+  ratchet_follows_report = raised == ratchet;
   ratchet = std::move(raised);
   return {};
 }
 
-OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto) {
+OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto,
+                                                      std::optional<cord::Bytes>* ratchet_bytes) {
   auto bytes = store::read_vault_bytes(paths);
   if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
   const core::HashValue session_root = root();
+  auto file = read_current_file(store::ratchet_path(paths, session_root));
+  if (!file) return std::unexpected(std::move(file).error());
+  // The ratchet this session wrote or read, unchanged, with no transaction
+  // beside it: nothing to decode.
+  if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && *bytes == vault_bytes) {
+    auto transaction = store::entry_present(store::transaction_path(paths, session_root));
+    if (!transaction) {
+      return std::unexpected(
+          OpsError(store::StoreError::io(store::transaction_path(paths, session_root), std::move(transaction).error())));
+    }
+    if (!*transaction) {
+      pending.reset();
+      if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
+      return false;
+    }
+  }
   auto strongest = read_strongest_ratchet_locked(paths, session_root, crypto);
   if (!strongest) return std::unexpected(std::move(strongest).error());
+  if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
   if (*bytes == vault_bytes && strongest->ratchet == ratchet) {
     pending = std::move(strongest->pending);
     return false;
   }
-  auto decoded = core::validate::decode_vault(*bytes);
-  if (!decoded) {
-    return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(decoded).error())));
-  }
+  core::validate::VaultIndex index;
+  auto decoded = decode_hashed(paths, *bytes, crypto, &index);
+  if (!decoded) return std::unexpected(std::move(decoded).error());
   auto candidate = trusted_root_candidate(*decoded, crypto);
   if (!candidate) return std::unexpected(std::move(candidate).error());
   if (*candidate != session_root) {
     return std::unexpected(OpsError(store::StoreError::trust_root_mismatch(std::move(*candidate), session_root)));
   }
-  auto new_report = validate(*decoded, strongest->ratchet, crypto, report.effective.verified_record_hashes());
+  auto new_report =
+      validate(std::move(*decoded), strongest->ratchet, crypto, report.effective.verified_record_hashes());
   if (!new_report) return std::unexpected(std::move(new_report).error());
-  records = std::move(*decoded);
   vault_bytes = std::move(*bytes);
+  vault_index = std::move(index);
   ratchet = std::move(strongest->ratchet);
   report = std::move(*new_report);
+  ratchet_follows_report = true;
+  ratchet_file_bytes.reset();
   pending = std::move(strongest->pending);
   return true;
 }

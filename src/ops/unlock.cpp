@@ -38,9 +38,14 @@ OpsStatus ensure_member(const LockedSession& session, const core::UserId& user) 
 OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, const crypto::Identity& identity) {
   if (cache_signer_key && *cache_signer_key != identity.signing_public_key()) {
     // Hashes another key vouched for are not this identity's to trust.
-    auto full = core::validate::validate_vault_with_verified(records, ratchet, crypto, {});
+    auto records = core::validate::decode_vault_hashed(vault_bytes, crypto);
+    if (!records) {
+      return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
+    }
+    auto full = core::validate::validate_vault_with_verified(std::move(*records), ratchet, crypto, {});
     if (!full) return std::unexpected(OpsError(std::move(full).error()));
     report = std::move(*full);
+    ratchet_follows_report = true;
     cache_signer_key.reset();
     if (auto valid = ensure_valid(); !valid) return valid;
   }

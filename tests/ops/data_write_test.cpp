@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ops_vault.hpp"
+#include "vornex/core/validate/extend.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/store/paths.hpp"
 
@@ -620,8 +621,84 @@ TEST_F(DataWrite, LargeValueRoundTrips) {
   ASSERT_TRUE(written.has_value()) << written.error().message();
   auto fresh = load();
   ASSERT_TRUE(fresh.has_value()) << fresh.error().message();
-  EXPECT_EQ(fresh->records, alice.session().records);
+  EXPECT_EQ(fresh->vault_bytes, alice.session().vault_bytes);
+  EXPECT_EQ(fresh->report.effective.records, alice.session().report.effective.records);
   EXPECT_EQ(alice.get_secret(crypto(), sel({"app", "big"})).value().primary(), big);
+}
+
+}  // namespace
+
+namespace {
+
+// Writes by two sessions in turn, each reloading what the other wrote:
+// after every write, the session's state is the one a fresh load of the
+// files gives, however the write came by its report, and most writes derive
+// it from the session's report instead of validating in full.
+TEST_F(DataWrite, EveryWriteLeavesTheStateAFreshLoadFinds) {
+  standard_vault({b.grant(b.root(), "carol-web", user_ref(id(kCarol)), test::write_permission(test::prefix({"web"})))});
+  auto alice = open_as(kAlice);
+  auto carol = open_as(kCarol);
+  const std::vector<SecretSelectorV1> selectors{sel({"app", "a"}), sel({"app", "b"}, {{"env", "prod"}}),
+                                                sel({"web", "c"}), sel({"web"})};
+  std::uint64_t state = 42;
+  const auto roll = [&](std::uint64_t n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state >> 33) % n;
+  };
+  const std::uint64_t derived_before = core::validate::secret_writes_derived();
+  int writes = 0;
+  for (int step = 0; step < 40; ++step) {
+    SCOPED_TRACE(step);
+    // Mostly one writer in a row, so that most writes find their session current.
+    const bool by_carol = roll(4) == 0;
+    auto& writer = by_carol ? carol : alice;
+    // Now and then a selector the writer may not write.
+    const bool own = roll(8) != 0;
+    const SecretSelectorV1& selector = selectors[(by_carol == own ? 2 : 0) + roll(2)];
+    const bool erase = roll(4) == 0;
+    const bool done = erase ? writer.delete_secret(crypto(), selector).has_value()
+                            : writer.set_secret(crypto(), selector, bytes_of("v" + std::to_string(step))).has_value();
+    if (!done) continue;  // not this writer's to write, or nothing to delete
+    ++writes;
+    auto fresh = load();
+    ASSERT_TRUE(fresh.has_value()) << fresh.error().message();
+    EXPECT_EQ(writer.session().report.effective, fresh->report.effective);
+    EXPECT_TRUE(writer.session().report.issues.empty());
+    EXPECT_EQ(writer.session().vault_bytes, fresh->vault_bytes);
+    EXPECT_EQ(writer.session().ratchet, fresh->ratchet);
+    // The ratchet file is the full encoding of the session's ratchet, however it was made.
+    EXPECT_EQ(file_bytes(ratchet_file()).value(), store::encode_ratchet(writer.session().ratchet).value());
+  }
+  EXPECT_GT(writes, 25);
+  EXPECT_GT(core::validate::secret_writes_derived() - derived_before, static_cast<std::uint64_t>(writes / 2));
+}
+
+}  // namespace
+
+namespace {
+
+// A write that finds the ratchet file as its session last wrote it need not
+// decode it; one that another process raised meanwhile must not lose the
+// raise.
+TEST_F(DataWrite, ARatchetRaisedByAnotherProcessIsKeptByTheNextWrite) {
+  standard_vault();
+  auto alice = open_as(kAlice);
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("1")).has_value());
+  const core::RecordKey key{core::record_key::Secret{b.secret_id(sel({"app", "b"}))}};
+  core::Ratchet raised = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  core::RatchetUpdate update;
+  update.counters.emplace(key, 7);
+  raised.apply_update(update);
+  trust(raised);
+
+  const auto written = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("2"));
+  ASSERT_TRUE(written.has_value()) << written.error().message();
+  const core::Ratchet after = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  ASSERT_TRUE(after.counters().contains(key));
+  EXPECT_EQ(after.counters().at(key), 7u);
+  EXPECT_EQ(alice.session().ratchet, after);
+  // The raise the other process made is a rollback the session now sees.
+  EXPECT_TRUE(alice.session().report.effective.conflicts.contains(key));
 }
 
 }  // namespace

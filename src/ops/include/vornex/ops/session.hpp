@@ -12,6 +12,7 @@
 #include "vornex/core/ratchet.hpp"
 #include "vornex/core/records.hpp"
 #include "vornex/core/validate/report.hpp"
+#include "vornex/core/validate/vault_file.hpp"
 #include "vornex/crypto/identity.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/ops/error.hpp"
@@ -27,10 +28,17 @@ inline constexpr std::string_view kVerificationCacheDomain = "vornex.verificatio
 
 struct LockedSession {
   store::WorkspacePaths paths;
-  cord::Set<core::VaultRecordV1> records;  // decoded from vault_bytes
   cord::Bytes vault_bytes;
+  core::validate::VaultIndex vault_index;  // where each record of vault_bytes starts
   core::Ratchet ratchet;  // its trusted root is the session's root
-  core::validate::ValidationReport report;  // of records against ratchet
+  core::validate::ValidationReport report;  // of the vault's records against ratchet
+  // Whether `ratchet` is exactly the ratchet the report was validated
+  // against, raised by the report's update: only then can a write derive
+  // its report from this one instead of validating in full.
+  bool ratchet_follows_report = false;
+  // The ratchet file's bytes when they are known to decode to `ratchet`:
+  // a write that finds them unchanged need not decode the file again.
+  std::optional<cord::Bytes> ratchet_file_bytes;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.
@@ -44,8 +52,10 @@ struct LockedSession {
 
   // Brings the session up to date with the files; true when something had
   // changed. The caller holds the exclusive root-state lock and the
-  // workspace lock.
-  OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto);
+  // workspace lock. `ratchet_bytes`, when given, receives the ratchet
+  // file's bytes as read (none for a missing file).
+  OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto,
+                                         std::optional<cord::Bytes>* ratchet_bytes = nullptr);
 
   // Any issue of the report refuses; warnings do not.
   OpsStatus ensure_valid() const;
