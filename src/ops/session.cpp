@@ -1,32 +1,53 @@
 #include "vornex/ops/session.hpp"
 
 #include <set>
+#include <span>
 #include <utility>
+#include <vector>
+
+#include "cord/try.hpp"
 
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/keychain/files.hpp"
+#include "vornex/ops/invite.hpp"
 #include "vornex/ops/trust.hpp"
 #include "vornex/store/fs.hpp"
+#include "vornex/store/held_file.hpp"
 #include "vornex/store/ratchet_file.hpp"
 
 namespace vornex::ops {
 
 namespace {
 
-struct ReadVault {
-  cord::Bytes bytes;
-  cord::Set<core::VaultRecordV1> records;
+using core::validate::HashedRecord;
+
+// The vault as one read found it: the file still open, and its records
+// decoded with each record's hash taken over the bytes it was read from.
+struct DecodedVault {
+  store::HeldFile file;
+  std::vector<HashedRecord> records;
 };
 
-OpsResult<ReadVault> read_and_decode_vault(const store::WorkspacePaths& paths) {
-  auto bytes = store::read_vault_bytes(paths);
-  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
-  auto records = core::validate::decode_vault(*bytes);
+OpsResult<DecodedVault> read_and_decode_vault(const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
+  auto held = store::read_vault_held(paths);
+  if (!held) return std::unexpected(OpsError(std::move(held).error()));
+  auto records = core::validate::decode_vault_hashed(held->bytes(), crypto);
   if (!records) {
     return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
   }
-  return ReadVault{std::move(*bytes), std::move(*records)};
+  return DecodedVault{std::move(*held), std::move(*records)};
+}
+
+// Under the root-state lock: the vault as first read while its path still
+// names that file unchanged, else read and decoded again. Writers replace
+// the vault by rename, and the held descriptor keeps the first file's inode
+// from being reused, so an equal look means the same file.
+OpsStatus refresh_locked(DecodedVault& vault, const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
+  if (vault.file.still_at(paths.vault_path())) return {};
+  vault = DecodedVault{};  // the old records go before the new ones come
+  VX_TRY_ASSIGN(vault, read_and_decode_vault(paths, crypto));
+  return {};
 }
 
 OpsResult<core::validate::ValidationReport> validate(const cord::Set<core::VaultRecordV1>& records,
@@ -37,71 +58,186 @@ OpsResult<core::validate::ValidationReport> validate(const cord::Set<core::Vault
   return std::move(*report);
 }
 
-}  // namespace
+OpsResult<core::validate::ValidationReport> validate(const DecodedVault& vault, const core::Ratchet& ratchet,
+                                                     const crypto::Crypto& crypto,
+                                                     const core::validate::VerifiedHashes& verified) {
+  auto report = core::validate::validate_vault_with_verified(std::span<const HashedRecord>(vault.records), ratchet,
+                                                             crypto, verified);
+  if (!report) return std::unexpected(OpsError(std::move(report).error()));
+  return std::move(*report);
+}
 
-std::optional<store::VerificationCacheV1> read_trusted_cache(const store::WorkspacePaths& paths,
-                                                             const core::HashValue& root,
-                                                             const crypto::Crypto& crypto,
-                                                             const store::LockPolicy& policy) {
+// The decoded records in file order, which is the set's order.
+cord::Set<core::VaultRecordV1> record_set(std::vector<HashedRecord>&& hashed) {
+  std::vector<core::VaultRecordV1> records;
+  records.reserve(hashed.size());
+  for (HashedRecord& entry : hashed) records.push_back(std::move(entry.record));
+  hashed.clear();
+  return cord::Set<core::VaultRecordV1>::from_decoded_ascending(std::move(records));
+}
+
+// A verification cache that checks out, with the digest of its message.
+struct CheckedCache {
+  store::VerificationCacheV1 cache;
+  core::HashValue message_digest;
+};
+
+std::optional<CheckedCache> checked_cache(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                          const core::HashValue& owner, const crypto::Crypto& crypto) {
+  auto cache = store::read_verification_cache(paths, root, owner);
+  if (!cache || cache->trusted_root != root || cache->version != store::kVerificationCacheVersion) return std::nullopt;
+  const auto message = store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes);
+  const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
+  if (!message || !crypto.verify_signature(domain, cache->signing_key, *message, cache->signature)) {
+    return std::nullopt;
+  }
+  return CheckedCache{std::move(*cache), crypto.hash(domain, *message)};
+}
+
+// The owner whose cache the keychain road trusts: the keychain's current
+// user for the root.
+std::optional<core::HashValue> current_user_owner(const core::HashValue& root, const store::LockPolicy& policy) {
   const auto base = keychain::default_keychain_dir();
   if (!base) return std::nullopt;
   const auto current = keychain::read_current_user(*base, root.bytes(), policy);
   if (!current || !*current) return std::nullopt;
-  const core::HashValue owner((*current)->user);
-  auto cache = store::read_verification_cache(paths, root, owner);
-  if (!cache || cache->trusted_root != root || cache->version != store::kVerificationCacheVersion) return std::nullopt;
-  const auto message = store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes);
-  if (!message ||
-      !crypto.verify_signature(cord::text_bytes(kVerificationCacheDomain), cache->signing_key, *message, cache->signature)) {
-    return std::nullopt;
-  }
-  return cache;
+  return core::HashValue((*current)->user);
 }
 
-OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
-                                             const store::LockPolicy& policy) {
-  core::HashValue root;
-  {
-    auto first = read_and_decode_vault(paths);
-    if (!first) return std::unexpected(std::move(first).error());
-    auto candidate = trusted_root_candidate(first->records, crypto);
-    if (!candidate) return std::unexpected(std::move(candidate).error());
-    root = std::move(*candidate);
+// Where the invitation's root has a trust file already, the invitation
+// adds nothing. Only a hint, looked at before anything is decoded: the
+// seeding road asks again under its lock, and a failed look takes that
+// road, whose read reports the failure.
+bool trust_file_present(const store::WorkspacePaths& paths, const core::HashValue& root) {
+  const auto present = store::entry_present(store::ratchet_path(paths, root));
+  return present && *present;
+}
+
+LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, core::Ratchet ratchet,
+                       core::validate::ValidationReport report, std::optional<CheckedCache> cache,
+                       std::optional<PendingTransaction> pending, const core::HashValue& owner,
+                       const store::LockPolicy& policy) {
+  std::optional<cord::Bytes> signer;
+  std::optional<TrustedCache> trusted;
+  if (cache) {
+    signer = std::move(cache->cache.signing_key);
+    trusted = TrustedCache{owner, std::move(cache->message_digest)};
   }
-  if (auto recovered = recover_for_root(paths, root, crypto, policy); !recovered) {
-    return std::unexpected(std::move(recovered).error());
+  cord::Bytes bytes = vault.file.take_bytes();
+  vault.file.release();  // a session holds no open file
+  return LockedSession{paths,
+                       record_set(std::move(vault.records)),
+                       std::move(bytes),
+                       std::move(ratchet),
+                       std::move(report),
+                       std::move(signer),
+                       std::move(pending),
+                       policy,
+                       std::move(trusted)};
+}
+
+// The first open of an invitation's vault, whose root has no trust file:
+// under the exclusive root-state lock, the baseline becomes the trust file
+// once the vault validates against it as check_seeded_validation requires,
+// and that validation is the session's. None when a trust file is there by
+// the time the lock is held: the invitation then adds nothing.
+OpsResult<std::optional<LockedSession>> seed_trust(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                                   const store::LockPolicy& policy, const core::HashValue& root,
+                                                   DecodedVault& vault, const Invited& invited) {
+  auto lock = store::acquire_root_state_lock(paths, root, policy);
+  if (!lock) return std::unexpected(OpsError(std::move(lock).error()));
+  const Path ratchet_file = store::ratchet_path(paths, root);
+  auto present = store::entry_present(ratchet_file);
+  if (!present) return std::unexpected(OpsError(store::StoreError::io(ratchet_file, std::move(present).error())));
+  if (*present) return std::nullopt;
+  VX_TRY(ensure_no_pending_transaction_locked(paths, root, crypto));
+  if (!invited.invitation.baseline) {
+    return std::unexpected(OpsError::of(OpsError::Kind::RollbackProtectedInviteRequired));
   }
+  VX_TRY(refresh_locked(vault, paths, crypto));
+  core::Ratchet seeded = seed_ratchet_from_baseline(root, *invited.invitation.baseline);
+  // Every signature is checked: nothing this user attested can stand for a
+  // vault it has never trusted.
+  VX_TRY_ASSIGN(auto report, validate(vault, seeded, crypto, {}));
+  VX_TRY(check_seeded_validation(report, invited.identity.user_id()));
+  // The report's raise goes into the file now; the session trusts it as
+  // the trust raise of a load would have it.
+  seeded.apply_update(report.ratchet_update);
+  if (auto written = store::write_ratchet_atomic(paths, seeded); !written) {
+    return std::unexpected(OpsError(written.error()));
+  }
+  return assemble(paths, std::move(vault), std::move(seeded), std::move(report), std::nullopt, std::nullopt,
+                  invited.identity.user_id().hash(), policy);
+}
+
+OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                      const store::LockPolicy& policy, const Invited* invited) {
+  const bool seeding = invited != nullptr && !trust_file_present(paths, invited->invitation.root);
+  VX_TRY_ASSIGN(DecodedVault vault, read_and_decode_vault(paths, crypto));
+  VX_TRY_ASSIGN(const core::HashValue root, trusted_root_candidate(std::span<const HashedRecord>(vault.records), crypto));
+  // Before any lock, so that an invitation for another vault creates
+  // nothing in the state directory.
+  if (invited != nullptr && root != invited->invitation.root) {
+    return std::unexpected(OpsError::of(OpsError::Kind::InviteForDifferentRoot));
+  }
+  if (seeding) {
+    VX_TRY_ASSIGN(auto seeded, seed_trust(paths, crypto, policy, root, vault, *invited));
+    if (seeded) return std::move(*seeded);  // its raise is in the file already
+  }
+  VX_TRY(recover_for_root(paths, root, crypto, policy));
 
   auto session = [&]() -> OpsResult<LockedSession> {
     // The vault, the strongest ratchet and the pending transaction are read
     // under one shared lock, so they belong together.
     auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
     if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
-    auto vault = read_and_decode_vault(paths);
-    if (!vault) return std::unexpected(std::move(vault).error());
-    auto strongest = read_strongest_ratchet_locked(paths, root, crypto);
-    if (!strongest) return std::unexpected(std::move(strongest).error());
-    auto cache = read_trusted_cache(paths, root, crypto, policy);
+    VX_TRY(refresh_locked(vault, paths, crypto));
+    VX_TRY_ASSIGN(auto strongest, read_strongest_ratchet_locked(paths, root, crypto));
+    // The invitation road knows its user before the load; the keychain road
+    // trusts the cache of the keychain's current user.
+    const std::optional<core::HashValue> owner =
+        invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(root, policy);
+    std::optional<CheckedCache> cache;
+    if (owner) cache = checked_cache(paths, root, *owner, crypto);
     core::validate::VerifiedHashes verified;
-    std::optional<cord::Bytes> signer;
-    if (cache) {
-      verified.insert(cache->record_hashes.begin(), cache->record_hashes.end());
-      signer = cache->signing_key;
-    }
-    auto report = validate(vault->records, strongest->ratchet, crypto, verified);
-    if (!report) return std::unexpected(std::move(report).error());
-    return LockedSession{paths,
-                         std::move(vault->records),
-                         std::move(vault->bytes),
-                         std::move(strongest->ratchet),
-                         std::move(*report),
-                         std::move(signer),
-                         std::move(strongest->pending),
-                         policy};
+    if (cache) verified.insert(cache->cache.record_hashes.begin(), cache->cache.record_hashes.end());
+    VX_TRY_ASSIGN(auto report, validate(vault, strongest.ratchet, crypto, verified));
+    return assemble(paths, std::move(vault), std::move(strongest.ratchet), std::move(report), std::move(cache),
+                    std::move(strongest.pending), owner.value_or(core::HashValue{}), policy);
   }();
   if (!session) return session;
   if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
   return session;
+}
+
+}  // namespace
+
+std::optional<store::VerificationCacheV1> read_trusted_cache(const store::WorkspacePaths& paths,
+                                                             const core::HashValue& root,
+                                                             const crypto::Crypto& crypto,
+                                                             const store::LockPolicy& policy) {
+  const auto owner = current_user_owner(root, policy);
+  if (!owner) return std::nullopt;
+  return read_trusted_cache_of(paths, root, *owner, crypto);
+}
+
+std::optional<store::VerificationCacheV1> read_trusted_cache_of(const store::WorkspacePaths& paths,
+                                                                const core::HashValue& root,
+                                                                const core::HashValue& owner,
+                                                                const crypto::Crypto& crypto) {
+  auto checked = checked_cache(paths, root, owner, crypto);
+  if (!checked) return std::nullopt;
+  return std::move(checked->cache);
+}
+
+OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                             const store::LockPolicy& policy) {
+  return load_session(paths, crypto, policy, nullptr);
+}
+
+OpsResult<LockedSession> LockedSession::load_invited(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                                     const Invited& invited, const store::LockPolicy& policy) {
+  return load_session(paths, crypto, policy, &invited);
 }
 
 OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto, const store::LockPolicy& policy) {

@@ -6,11 +6,14 @@
 
 namespace vornex::ops {
 
-OpsResult<core::HashValue> trusted_root_candidate(const cord::Set<core::VaultRecordV1>& records,
-                                                  const core::CryptoProvider& crypto) {
+namespace {
+
+template <class Records, class Project>
+OpsResult<core::HashValue> candidate_of(const Records& records, Project record_of, const core::CryptoProvider& crypto) {
   // Two root records signed with one key count once.
   std::set<core::HashValue> fingerprints;
-  for (const core::VaultRecordV1& record : records) {
+  for (const auto& item : records) {
+    const core::VaultRecordV1& record = record_of(item);
     const core::RecordBodyV1* body = record.body.known();
     const auto* root = body == nullptr ? nullptr : std::get_if<core::VaultRootRecordV1>(body);
     if (root == nullptr) continue;
@@ -31,6 +34,19 @@ OpsResult<core::HashValue> trusted_root_candidate(const cord::Set<core::VaultRec
     return std::unexpected(OpsError::multiple_root_records({fingerprints.begin(), fingerprints.end()}));
   }
   return *fingerprints.begin();
+}
+
+}  // namespace
+
+OpsResult<core::HashValue> trusted_root_candidate(const cord::Set<core::VaultRecordV1>& records,
+                                                  const core::CryptoProvider& crypto) {
+  return candidate_of(records, [](const core::VaultRecordV1& r) -> const core::VaultRecordV1& { return r; }, crypto);
+}
+
+OpsResult<core::HashValue> trusted_root_candidate(std::span<const core::validate::HashedRecord> records,
+                                                  const core::CryptoProvider& crypto) {
+  return candidate_of(
+      records, [](const core::validate::HashedRecord& r) -> const core::VaultRecordV1& { return r.record; }, crypto);
 }
 
 }  // namespace vornex::ops

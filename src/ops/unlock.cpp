@@ -42,6 +42,7 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     if (!full) return std::unexpected(OpsError(std::move(full).error()));
     report = std::move(*full);
     cache_signer_key.reset();
+    trusted_cache.reset();
     if (auto valid = ensure_valid(); !valid) return valid;
   }
   if (!report.issues.empty()) return {};
@@ -53,8 +54,14 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion, *record_hashes);
     if (built) message = std::move(*built);
   }
-  if (message) {
-    const cord::Bytes signature = identity.sign(cord::text_bytes(kVerificationCacheDomain), *message);
+  const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
+  // A cache this identity signed over this very message, in its own file,
+  // says what a new one would: it stays as it is.
+  const bool unchanged = message && trusted_cache && cache_signer_key == identity.signing_public_key() &&
+                         trusted_cache->owner == identity.user_id().hash() &&
+                         trusted_cache->message_digest == crypto.hash(domain, *message);
+  if (message && !unchanged) {
+    const cord::Bytes signature = identity.sign(domain, *message);
     const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
                                            identity.signing_public_key(), signature};
     // The cache only saves work: a failed write costs the next open a full
@@ -62,6 +69,7 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     (void)store::write_verification_cache_atomic(paths, identity.user_id().hash(), cache);
   }
   cache_signer_key.reset();
+  trusted_cache.reset();
   return {};
 }
 
@@ -105,6 +113,17 @@ OpsResult<UnlockedSession> UnlockedSession::with_identity(LockedSession session,
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   if (auto member = ensure_member(session, identity.user_id()); !member) return std::unexpected(member.error());
   return UnlockedSession(std::move(session), std::move(identity));
+}
+
+OpsResult<UnlockedSession> UnlockedSession::from_invitation(const store::WorkspacePaths& paths,
+                                                            const crypto::Crypto& crypto,
+                                                            const core::InvitationMaterial& invitation,
+                                                            const store::LockPolicy& policy) {
+  auto identity = crypto::Identity::from_master_seed(crypto, invitation.master_seed.view());
+  if (!identity) return std::unexpected(OpsError(std::move(identity).error()));
+  auto locked = LockedSession::load_invited(paths, crypto, Invited{invitation, *identity}, policy);
+  if (!locked) return std::unexpected(std::move(locked).error());
+  return with_identity(std::move(*locked), crypto, std::move(*identity));
 }
 
 OpsResult<SecretPlaintext> UnlockedSession::get_secret(const crypto::Crypto& crypto,
