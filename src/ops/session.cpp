@@ -73,7 +73,7 @@ cord::Set<core::VaultRecordV1> record_set(std::vector<HashedRecord>&& hashed) {
   records.reserve(hashed.size());
   for (HashedRecord& entry : hashed) records.push_back(std::move(entry.record));
   hashed.clear();
-  return cord::Set<core::VaultRecordV1>::from_decoded_ascending(std::move(records));
+  return cord::Set<core::VaultRecordV1>::from_ascending(std::move(records));
 }
 
 // A verification cache that checks out, with the digest of its message.

@@ -1,6 +1,8 @@
 #include "vornex/ops/unlocked.hpp"
 
+#include <algorithm>
 #include <variant>
+#include <vector>
 
 #include "vornex/core/handles.hpp"
 #include "vornex/core/validate/pipeline.hpp"
@@ -46,8 +48,19 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     if (auto valid = ensure_valid(); !valid) return valid;
   }
   if (!report.issues.empty()) return {};
-  const auto hashes = report.effective.verified_record_hashes();
-  auto record_hashes = cord::Set<core::HashValue>::from({hashes.begin(), hashes.end()});
+  // Record hashes are domain hashes, all of one width, and the report holds
+  // each record once: sorted by their bytes, they are in the set's order.
+  std::vector<core::HashValue> hashes;
+  hashes.reserve(report.effective.records.size());
+  for (const core::validate::VerifiedRecord& record : report.effective.records) hashes.push_back(record.hash);
+  std::sort(hashes.begin(), hashes.end());
+  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+  const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue& h) {
+    return h.bytes().size() == hashes.front().bytes().size();
+  });
+  auto record_hashes = one_width ? cord::Result<cord::Set<core::HashValue>>(
+                                       cord::Set<core::HashValue>::from_ascending(std::move(hashes)))
+                                 : cord::Set<core::HashValue>::from(std::move(hashes));
   const core::HashValue trusted_root(ratchet.trusted_root());
   std::optional<cord::Bytes> message;
   if (record_hashes) {

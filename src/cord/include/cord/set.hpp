@@ -55,11 +55,11 @@ class Set {
     return set;
   }
 
-  // Elements that a decoder read from one sequence and found strictly
-  // ascending by the bytes they were read from, which are their encodings:
-  // the order is established already and is not checked again. Anything
-  // else enters through from().
-  static Set from_decoded_ascending(std::vector<T> items) {
+  // Elements the caller knows to be strictly ascending by their encodings
+  // already: a decoder that compared the bytes it read them from, or values
+  // of one fixed width sorted by their bytes. The order is not checked
+  // again; anything else enters through from().
+  static Set from_ascending(std::vector<T> items) {
     Set set;
     set.items_ = std::move(items);
     return set;
