@@ -10,7 +10,7 @@
 #include "vornex/frontend/user.hpp"
 #include "vornex/keychain/files.hpp"
 #include "vornex/keychain/terminal.hpp"
-#include "vornex/ops/invite.hpp"
+#include "vornex/ops/unlocked.hpp"
 #include "vornex/store/fs.hpp"
 
 namespace vornex::frontend {
@@ -150,14 +150,7 @@ Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths
                         ? decode_invite_bytes(cord::text_bytes(std::get<invite_source::Bytes>(source).bytes.text()))
                         : read_invite(std::get<invite_source::Text>(source).text.text(), std::nullopt);
   if (!invitation) return std::unexpected(py_err(invitation.error()));
-  if (auto seeded = ops::ensure_ratchet_from_invite(paths, crypto, *invitation); !seeded) {
-    return std::unexpected(py_err(seeded.error()));
-  }
-  auto identity = crypto::Identity::from_master_seed(crypto, invitation->master_seed.view());
-  if (!identity) return std::unexpected(py_err(identity.error().message()));
-  auto locked = ops::LockedSession::load(paths, crypto);
-  if (!locked) return std::unexpected(py_err(locked.error()));
-  auto unlocked = ops::UnlockedSession::with_identity(std::move(*locked), crypto, std::move(*identity));
+  auto unlocked = ops::UnlockedSession::from_invitation(paths, crypto, *invitation);
   if (!unlocked) return std::unexpected(py_err(unlocked.error()));
   return std::move(*unlocked);
 }

@@ -23,6 +23,13 @@ bool has_suspected_rollback(const core::validate::ValidationReport& report) {
   return false;
 }
 
+OpsStatus check_seeded_validation(const core::validate::ValidationReport& report, const core::UserId& invitee) {
+  if (has_suspected_rollback(report)) return std::unexpected(OpsError::of(OpsError::Kind::RolledBackPastInviteBaseline));
+  if (!report.issues.empty()) return std::unexpected(OpsError::validation_failed(report.issues));
+  if (!report.effective.users.contains(invitee)) return std::unexpected(OpsError::claimed_identity_not_member(invitee));
+  return {};
+}
+
 OpsStatus ensure_ratchet_from_invite(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
                                      const core::InvitationMaterial& invitation, const store::LockPolicy& policy) {
   auto identity = crypto::Identity::from_master_seed(crypto, invitation.master_seed.view());
@@ -50,11 +57,7 @@ OpsStatus ensure_ratchet_from_invite(const store::WorkspacePaths& paths, const c
   core::Ratchet seeded = seed_ratchet_from_baseline(*root, *invitation.baseline);
   auto report = core::validate::validate_vault(*records, seeded, crypto);
   if (!report) return std::unexpected(OpsError(std::move(report).error()));
-  if (has_suspected_rollback(*report)) return std::unexpected(OpsError::of(OpsError::Kind::RolledBackPastInviteBaseline));
-  if (!report->issues.empty()) return std::unexpected(OpsError::validation_failed(report->issues));
-  if (!report->effective.users.contains(identity->user_id())) {
-    return std::unexpected(OpsError::claimed_identity_not_member(identity->user_id()));
-  }
+  if (auto checked = check_seeded_validation(*report, identity->user_id()); !checked) return checked;
   seeded.apply_update(report->ratchet_update);
   if (auto written = store::write_ratchet_atomic(paths, seeded); !written) return std::unexpected(OpsError(written.error()));
   return {};

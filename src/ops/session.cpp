@@ -1,52 +1,207 @@
 #include "vornex/ops/session.hpp"
 
 #include <set>
+#include <span>
 #include <utility>
+#include <vector>
+
+#include "cord/try.hpp"
 
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/keychain/files.hpp"
+#include "vornex/ops/invite.hpp"
 #include "vornex/ops/trust.hpp"
 #include "vornex/store/fs.hpp"
+#include "vornex/store/held_file.hpp"
 #include "vornex/store/ratchet_file.hpp"
 
 namespace vornex::ops {
 
 namespace {
 
-struct ReadVault {
-  cord::Bytes bytes;
-  std::vector<core::validate::HashedRecord> records;
+using core::validate::HashedRecord;
+
+// The vault as one read found it: the file still open, and its records
+// decoded with each record's hash taken over the bytes it was read from.
+struct DecodedVault {
+  store::HeldFile file;
+  std::vector<HashedRecord> records;
   core::validate::VaultIndex index;
 };
 
-OpsResult<std::vector<core::validate::HashedRecord>> decode_hashed(const store::WorkspacePaths& paths,
-                                                                   cord::ByteView bytes,
-                                                                   const crypto::Crypto& crypto,
-                                                                   core::validate::VaultIndex* index = nullptr) {
-  auto records = core::validate::decode_vault_hashed(bytes, crypto, index);
+OpsResult<std::vector<HashedRecord>> decode_hashed(const store::WorkspacePaths& paths, cord::ByteView bytes,
+                                                   const crypto::Crypto& crypto, core::validate::VaultIndex& index) {
+  auto records = core::validate::decode_vault_hashed(bytes, crypto, &index);
   if (!records) {
     return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
   }
   return std::move(*records);
 }
 
-OpsResult<ReadVault> read_and_decode_vault(const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
-  auto bytes = store::read_vault_bytes(paths);
-  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
+OpsResult<DecodedVault> read_and_decode_vault(const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
+  auto held = store::read_vault_held(paths);
+  if (!held) return std::unexpected(OpsError(std::move(held).error()));
   core::validate::VaultIndex index;
-  auto records = decode_hashed(paths, *bytes, crypto, &index);
-  if (!records) return std::unexpected(std::move(records).error());
-  return ReadVault{std::move(*bytes), std::move(*records), std::move(index)};
+  VX_TRY_ASSIGN(auto records, decode_hashed(paths, held->bytes(), crypto, index));
+  return DecodedVault{std::move(*held), std::move(records), std::move(index)};
 }
 
-// The records are consumed: the report keeps what it needs of them.
-OpsResult<core::validate::ValidationReport> validate(std::vector<core::validate::HashedRecord>&& records,
+// Under the root-state lock: the vault as first read while its path still
+// names that file unchanged, else read and decoded again. Writers replace
+// the vault by rename, and the held descriptor keeps the first file's inode
+// from being reused, so an equal look means the same file.
+OpsStatus refresh_locked(DecodedVault& vault, const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
+  if (vault.file.still_at(paths.vault_path())) return {};
+  vault = DecodedVault{};  // the old records go before the new ones come
+  VX_TRY_ASSIGN(vault, read_and_decode_vault(paths, crypto));
+  return {};
+}
+
+// The records are consumed: the report keeps what it needs of them, and
+// the session keeps no other decoded copy.
+OpsResult<core::validate::ValidationReport> validate(std::vector<HashedRecord>&& records,
                                                      const core::Ratchet& ratchet, const crypto::Crypto& crypto,
                                                      const core::validate::VerifiedHashes& verified) {
   auto report = core::validate::validate_vault_with_verified(std::move(records), ratchet, crypto, verified);
   if (!report) return std::unexpected(OpsError(std::move(report).error()));
   return std::move(*report);
+}
+
+// A verification cache that checks out, with the digest of its message.
+struct CheckedCache {
+  store::VerificationCacheV1 cache;
+  core::HashValue message_digest;
+};
+
+std::optional<CheckedCache> checked_cache(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                          const core::HashValue& owner, const crypto::Crypto& crypto) {
+  auto cache = store::read_verification_cache(paths, root, owner);
+  if (!cache || cache->trusted_root != root || cache->version != store::kVerificationCacheVersion) return std::nullopt;
+  const auto message = store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes);
+  const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
+  if (!message || !crypto.verify_signature(domain, cache->signing_key, *message, cache->signature)) {
+    return std::nullopt;
+  }
+  return CheckedCache{std::move(*cache), crypto.hash(domain, *message)};
+}
+
+// The owner whose cache the keychain road trusts: the keychain's current
+// user for the root.
+std::optional<core::HashValue> current_user_owner(const core::HashValue& root, const store::LockPolicy& policy) {
+  const auto base = keychain::default_keychain_dir();
+  if (!base) return std::nullopt;
+  const auto current = keychain::read_current_user(*base, root.bytes(), policy);
+  if (!current || !*current) return std::nullopt;
+  return core::HashValue((*current)->user);
+}
+
+// Where the invitation's root has a trust file already, the invitation
+// adds nothing. Only a hint, looked at before anything is decoded: the
+// seeding road asks again under its lock, and a failed look takes that
+// road, whose read reports the failure.
+bool trust_file_present(const store::WorkspacePaths& paths, const core::HashValue& root) {
+  const auto present = store::entry_present(store::ratchet_path(paths, root));
+  return present && *present;
+}
+
+LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, core::Ratchet ratchet,
+                       core::validate::ValidationReport report, std::optional<CheckedCache> cache,
+                       std::optional<PendingTransaction> pending, const core::HashValue& owner,
+                       const store::LockPolicy& policy) {
+  std::optional<cord::Bytes> signer;
+  std::optional<TrustedCache> trusted;
+  if (cache) {
+    signer = std::move(cache->cache.signing_key);
+    trusted = TrustedCache{owner, std::move(cache->message_digest)};
+  }
+  cord::Bytes bytes = vault.file.take_bytes();
+  vault.file.release();  // a session holds no open file
+  return LockedSession{.paths = paths,
+                       .vault_bytes = std::move(bytes),
+                       .vault_index = std::move(vault.index),
+                       .ratchet = std::move(ratchet),
+                       .report = std::move(report),
+                       .ratchet_follows_report = true,
+                       .ratchet_file_bytes = std::nullopt,
+                       .cache_signer_key = std::move(signer),
+                       .pending = std::move(pending),
+                       .lock_policy = policy,
+                       .trusted_cache = std::move(trusted)};
+}
+
+// The first open of an invitation's vault, whose root has no trust file:
+// under the exclusive root-state lock, the baseline becomes the trust file
+// once the vault validates against it as check_seeded_validation requires,
+// and that validation is the session's. None when a trust file is there by
+// the time the lock is held: the invitation then adds nothing.
+OpsResult<std::optional<LockedSession>> seed_trust(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                                   const store::LockPolicy& policy, const core::HashValue& root,
+                                                   DecodedVault& vault, const Invited& invited) {
+  auto lock = store::acquire_root_state_lock(paths, root, policy);
+  if (!lock) return std::unexpected(OpsError(std::move(lock).error()));
+  const Path ratchet_file = store::ratchet_path(paths, root);
+  auto present = store::entry_present(ratchet_file);
+  if (!present) return std::unexpected(OpsError(store::StoreError::io(ratchet_file, std::move(present).error())));
+  if (*present) return std::nullopt;
+  VX_TRY(ensure_no_pending_transaction_locked(paths, root, crypto));
+  if (!invited.invitation.baseline) {
+    return std::unexpected(OpsError::of(OpsError::Kind::RollbackProtectedInviteRequired));
+  }
+  VX_TRY(refresh_locked(vault, paths, crypto));
+  core::Ratchet seeded = seed_ratchet_from_baseline(root, *invited.invitation.baseline);
+  // Every signature is checked: nothing this user attested can stand for a
+  // vault it has never trusted.
+  VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), seeded, crypto, {}));
+  VX_TRY(check_seeded_validation(report, invited.identity.user_id()));
+  // The report's raise goes into the file now; the session trusts it as
+  // the trust raise of a load would have it.
+  seeded.apply_update(report.ratchet_update);
+  if (auto written = store::write_ratchet_atomic(paths, seeded); !written) {
+    return std::unexpected(OpsError(written.error()));
+  }
+  return assemble(paths, std::move(vault), std::move(seeded), std::move(report), std::nullopt, std::nullopt,
+                  invited.identity.user_id().hash(), policy);
+}
+
+OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                      const store::LockPolicy& policy, const Invited* invited) {
+  const bool seeding = invited != nullptr && !trust_file_present(paths, invited->invitation.root);
+  VX_TRY_ASSIGN(DecodedVault vault, read_and_decode_vault(paths, crypto));
+  VX_TRY_ASSIGN(const core::HashValue root, trusted_root_candidate(std::span<const HashedRecord>(vault.records), crypto));
+  // Before any lock, so that an invitation for another vault creates
+  // nothing in the state directory.
+  if (invited != nullptr && root != invited->invitation.root) {
+    return std::unexpected(OpsError::of(OpsError::Kind::InviteForDifferentRoot));
+  }
+  if (seeding) {
+    VX_TRY_ASSIGN(auto seeded, seed_trust(paths, crypto, policy, root, vault, *invited));
+    if (seeded) return std::move(*seeded);  // its raise is in the file already
+  }
+  VX_TRY(recover_for_root(paths, root, crypto, policy));
+
+  auto session = [&]() -> OpsResult<LockedSession> {
+    // The vault, the strongest ratchet and the pending transaction are read
+    // under one shared lock, so they belong together.
+    auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
+    if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
+    VX_TRY(refresh_locked(vault, paths, crypto));
+    VX_TRY_ASSIGN(auto strongest, read_strongest_ratchet_locked(paths, root, crypto));
+    // The invitation road knows its user before the load; the keychain road
+    // trusts the cache of the keychain's current user.
+    const std::optional<core::HashValue> owner =
+        invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(root, policy);
+    std::optional<CheckedCache> cache;
+    if (owner) cache = checked_cache(paths, root, *owner, crypto);
+    core::validate::VerifiedHashes verified;
+    if (cache) verified.insert(cache->cache.record_hashes.begin(), cache->cache.record_hashes.end());
+    VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), strongest.ratchet, crypto, verified));
+    return assemble(paths, std::move(vault), std::move(strongest.ratchet), std::move(report), std::move(cache),
+                    std::move(strongest.pending), owner.value_or(core::HashValue{}), policy);
+  }();
+  if (!session) return session;
+  if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
+  return session;
 }
 
 }  // namespace
@@ -55,67 +210,28 @@ std::optional<store::VerificationCacheV1> read_trusted_cache(const store::Worksp
                                                              const core::HashValue& root,
                                                              const crypto::Crypto& crypto,
                                                              const store::LockPolicy& policy) {
-  const auto base = keychain::default_keychain_dir();
-  if (!base) return std::nullopt;
-  const auto current = keychain::read_current_user(*base, root.bytes(), policy);
-  if (!current || !*current) return std::nullopt;
-  const core::HashValue owner((*current)->user);
-  auto cache = store::read_verification_cache(paths, root, owner);
-  if (!cache || cache->trusted_root != root || cache->version != store::kVerificationCacheVersion) return std::nullopt;
-  const auto message = store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes);
-  if (!message ||
-      !crypto.verify_signature(cord::text_bytes(kVerificationCacheDomain), cache->signing_key, *message, cache->signature)) {
-    return std::nullopt;
-  }
-  return cache;
+  const auto owner = current_user_owner(root, policy);
+  if (!owner) return std::nullopt;
+  return read_trusted_cache_of(paths, root, *owner, crypto);
+}
+
+std::optional<store::VerificationCacheV1> read_trusted_cache_of(const store::WorkspacePaths& paths,
+                                                                const core::HashValue& root,
+                                                                const core::HashValue& owner,
+                                                                const crypto::Crypto& crypto) {
+  auto checked = checked_cache(paths, root, owner, crypto);
+  if (!checked) return std::nullopt;
+  return std::move(checked->cache);
 }
 
 OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
                                              const store::LockPolicy& policy) {
-  core::HashValue root;
-  {
-    auto first = read_and_decode_vault(paths, crypto);
-    if (!first) return std::unexpected(std::move(first).error());
-    auto candidate = trusted_root_candidate(first->records, crypto);
-    if (!candidate) return std::unexpected(std::move(candidate).error());
-    root = std::move(*candidate);
-  }
-  if (auto recovered = recover_for_root(paths, root, crypto, policy); !recovered) {
-    return std::unexpected(std::move(recovered).error());
-  }
+  return load_session(paths, crypto, policy, nullptr);
+}
 
-  auto session = [&]() -> OpsResult<LockedSession> {
-    // The vault, the strongest ratchet and the pending transaction are read
-    // under one shared lock, so they belong together.
-    auto shared = store::acquire_root_state_shared_lock(paths, root, policy);
-    if (!shared) return std::unexpected(OpsError(std::move(shared).error()));
-    auto vault = read_and_decode_vault(paths, crypto);
-    if (!vault) return std::unexpected(std::move(vault).error());
-    auto strongest = read_strongest_ratchet_locked(paths, root, crypto);
-    if (!strongest) return std::unexpected(std::move(strongest).error());
-    auto cache = read_trusted_cache(paths, root, crypto, policy);
-    core::validate::VerifiedHashes verified;
-    std::optional<cord::Bytes> signer;
-    if (cache) {
-      verified.insert(cache->record_hashes.begin(), cache->record_hashes.end());
-      signer = cache->signing_key;
-    }
-    auto report = validate(std::move(vault->records), strongest->ratchet, crypto, verified);
-    if (!report) return std::unexpected(std::move(report).error());
-    return LockedSession{.paths = paths,
-                         .vault_bytes = std::move(vault->bytes),
-                         .vault_index = std::move(vault->index),
-                         .ratchet = std::move(strongest->ratchet),
-                         .report = std::move(*report),
-                         .ratchet_follows_report = true,
-                         .ratchet_file_bytes = std::nullopt,
-                         .cache_signer_key = std::move(signer),
-                         .pending = std::move(strongest->pending),
-                         .lock_policy = policy};
-  }();
-  if (!session) return session;
-  if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
-  return session;
+OpsResult<LockedSession> LockedSession::load_invited(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                                     const Invited& invited, const store::LockPolicy& policy) {
+  return load_session(paths, crypto, policy, &invited);
 }
 
 OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto, const store::LockPolicy& policy) {
@@ -160,14 +276,12 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   const core::HashValue session_root = root();
   auto file = read_current_file(store::ratchet_path(paths, session_root));
   if (!file) return std::unexpected(std::move(file).error());
-  // The ratchet this session wrote or read, unchanged, with no transaction
-  // beside it: nothing to decode.
+  // The ratchet this session wrote, unchanged, with no transaction beside
+  // it: nothing to decode.
   if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && *bytes == vault_bytes) {
-    auto transaction = store::entry_present(store::transaction_path(paths, session_root));
-    if (!transaction) {
-      return std::unexpected(
-          OpsError(store::StoreError::io(store::transaction_path(paths, session_root), std::move(transaction).error())));
-    }
+    const Path transaction_file = store::transaction_path(paths, session_root);
+    auto transaction = store::entry_present(transaction_file);
+    if (!transaction) return std::unexpected(OpsError(store::StoreError::io(transaction_file, std::move(transaction).error())));
     if (!*transaction) {
       pending.reset();
       if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
@@ -182,9 +296,9 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
     return false;
   }
   core::validate::VaultIndex index;
-  auto decoded = decode_hashed(paths, *bytes, crypto, &index);
+  auto decoded = decode_hashed(paths, *bytes, crypto, index);
   if (!decoded) return std::unexpected(std::move(decoded).error());
-  auto candidate = trusted_root_candidate(*decoded, crypto);
+  auto candidate = trusted_root_candidate(std::span<const HashedRecord>(*decoded), crypto);
   if (!candidate) return std::unexpected(std::move(candidate).error());
   if (*candidate != session_root) {
     return std::unexpected(OpsError(store::StoreError::trust_root_mismatch(std::move(*candidate), session_root)));

@@ -8,9 +8,8 @@ namespace vornex::ops {
 
 namespace {
 
-template <class Records, class Record>
-OpsResult<core::HashValue> candidate_of(const Records& records, const core::CryptoProvider& crypto,
-                                        Record&& record_of) {
+template <class Records, class Project>
+OpsResult<core::HashValue> candidate_of(const Records& records, Project record_of, const core::CryptoProvider& crypto) {
   // Two root records signed with one key count once.
   std::set<core::HashValue> fingerprints;
   for (const auto& item : records) {
@@ -41,13 +40,13 @@ OpsResult<core::HashValue> candidate_of(const Records& records, const core::Cryp
 
 OpsResult<core::HashValue> trusted_root_candidate(const cord::Set<core::VaultRecordV1>& records,
                                                   const core::CryptoProvider& crypto) {
-  return candidate_of(records, crypto, [](const core::VaultRecordV1& r) -> const core::VaultRecordV1& { return r; });
+  return candidate_of(records, [](const core::VaultRecordV1& r) -> const core::VaultRecordV1& { return r; }, crypto);
 }
 
 OpsResult<core::HashValue> trusted_root_candidate(std::span<const core::validate::HashedRecord> records,
                                                   const core::CryptoProvider& crypto) {
-  return candidate_of(records, crypto,
-                      [](const core::validate::HashedRecord& r) -> const core::VaultRecordV1& { return r.record; });
+  return candidate_of(
+      records, [](const core::validate::HashedRecord& r) -> const core::VaultRecordV1& { return r.record; }, crypto);
 }
 
 }  // namespace vornex::ops

@@ -1,6 +1,8 @@
 #include "vornex/ops/unlocked.hpp"
 
+#include <algorithm>
 #include <variant>
+#include <vector>
 
 #include "vornex/core/handles.hpp"
 #include "vornex/core/validate/pipeline.hpp"
@@ -47,19 +49,37 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     report = std::move(*full);
     ratchet_follows_report = true;
     cache_signer_key.reset();
+    trusted_cache.reset();
     if (auto valid = ensure_valid(); !valid) return valid;
   }
   if (!report.issues.empty()) return {};
-  const auto hashes = report.effective.verified_record_hashes();
-  auto record_hashes = cord::Set<core::HashValue>::from({hashes.begin(), hashes.end()});
+  // Record hashes are domain hashes, all of one width, and the report holds
+  // each record once: sorted by their bytes, they are in the set's order.
+  std::vector<core::HashValue> hashes;
+  hashes.reserve(report.effective.records.size());
+  for (const core::validate::VerifiedRecord& record : report.effective.records) hashes.push_back(record.hash);
+  std::sort(hashes.begin(), hashes.end());
+  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+  const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue& h) {
+    return h.bytes().size() == hashes.front().bytes().size();
+  });
+  auto record_hashes = one_width ? cord::Result<cord::Set<core::HashValue>>(
+                                       cord::Set<core::HashValue>::from_ascending(std::move(hashes)))
+                                 : cord::Set<core::HashValue>::from(std::move(hashes));
   const core::HashValue trusted_root(ratchet.trusted_root());
   std::optional<cord::Bytes> message;
   if (record_hashes) {
     auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion, *record_hashes);
     if (built) message = std::move(*built);
   }
-  if (message) {
-    const cord::Bytes signature = identity.sign(cord::text_bytes(kVerificationCacheDomain), *message);
+  const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
+  // A cache this identity signed over this very message, in its own file,
+  // says what a new one would: it stays as it is.
+  const bool unchanged = message && trusted_cache && cache_signer_key == identity.signing_public_key() &&
+                         trusted_cache->owner == identity.user_id().hash() &&
+                         trusted_cache->message_digest == crypto.hash(domain, *message);
+  if (message && !unchanged) {
+    const cord::Bytes signature = identity.sign(domain, *message);
     const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
                                            identity.signing_public_key(), signature};
     // The cache only saves work: a failed write costs the next open a full
@@ -67,6 +87,7 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     (void)store::write_verification_cache_atomic(paths, identity.user_id().hash(), cache);
   }
   cache_signer_key.reset();
+  trusted_cache.reset();
   return {};
 }
 
@@ -110,6 +131,17 @@ OpsResult<UnlockedSession> UnlockedSession::with_identity(LockedSession session,
   if (auto valid = session.ensure_valid(); !valid) return std::unexpected(valid.error());
   if (auto member = ensure_member(session, identity.user_id()); !member) return std::unexpected(member.error());
   return UnlockedSession(std::move(session), std::move(identity));
+}
+
+OpsResult<UnlockedSession> UnlockedSession::from_invitation(const store::WorkspacePaths& paths,
+                                                            const crypto::Crypto& crypto,
+                                                            const core::InvitationMaterial& invitation,
+                                                            const store::LockPolicy& policy) {
+  auto identity = crypto::Identity::from_master_seed(crypto, invitation.master_seed.view());
+  if (!identity) return std::unexpected(OpsError(std::move(identity).error()));
+  auto locked = LockedSession::load_invited(paths, crypto, Invited{invitation, *identity}, policy);
+  if (!locked) return std::unexpected(std::move(locked).error());
+  return with_identity(std::move(*locked), crypto, std::move(*identity));
 }
 
 OpsResult<SecretPlaintext> UnlockedSession::get_secret(const crypto::Crypto& crypto,

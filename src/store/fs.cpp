@@ -18,6 +18,7 @@
 #include "posix.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/crypto/random.hpp"
+#include "vornex/store/held_file.hpp"
 
 namespace vornex::store {
 
@@ -184,23 +185,25 @@ bool is_lower_hex(std::string_view text) {
 // a regular file of at most `max` bytes by fstat.
 struct BoundedFile {
   UniqueFd fd;
+  struct stat seen {};
   std::uint64_t size = 0;
 };
 
 IoResult<BoundedFile> open_bounded(const Path& path, std::uint64_t max) {
   // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
   // before fstat could refuse it.
-  UniqueFd fd(open_file(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return std::unexpected(last_error());
-  struct stat st {};
-  if (retry_interrupted([&] { return ::fstat(fd.get(), &st); }) != 0) return std::unexpected(last_error());
+  BoundedFile file;
+  file.fd = UniqueFd(open_file(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.fd) return std::unexpected(last_error());
+  struct stat& st = file.seen;
+  if (retry_interrupted([&] { return ::fstat(file.fd.get(), &st); }) != 0) return std::unexpected(last_error());
   if (!S_ISREG(st.st_mode)) return std::unexpected(IoError::invalid_input("not a regular file"));
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size > max) {
-    return std::unexpected(IoError::invalid_data("file is " + std::to_string(size) +
+  file.size = static_cast<std::uint64_t>(st.st_size);
+  if (file.size > max) {
+    return std::unexpected(IoError::invalid_data("file is " + std::to_string(file.size) +
                                                  " bytes, above the supported maximum of " + std::to_string(max)));
   }
-  return BoundedFile{std::move(fd), size};
+  return file;
 }
 
 // What read_vault_bytes makes of a failed read of the vault file.
@@ -215,16 +218,19 @@ std::unexpected<StoreError> vault_read_error(const Path& vault, IoError error) {
 
 }  // namespace
 
-IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
+IoResult<HeldFile> read_file_held(const Path& path, std::uint64_t max) {
   VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
-  const UniqueFd& fd = file.fd;
+  UniqueFd& fd = file.fd;
   const std::uint64_t size = file.size;
+  HeldFile held;
+  held.seen_ = file.seen;
 
   // One byte beyond the reported size lets the read see the end of the file
   // without growing the buffer; a file that grew meanwhile is read on up to
   // max + 1 bytes, which is enough to know it is too large.
   const std::uint64_t cap = max == UINT64_MAX ? max : max + 1;
-  cord::Bytes out(static_cast<std::size_t>(size + 1));
+  cord::Bytes& out = held.bytes_;
+  out.resize(static_cast<std::size_t>(size + 1));
   std::size_t used = 0;
   for (;;) {
     if (used == out.size()) {
@@ -242,7 +248,49 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
         IoError::invalid_data("file exceeds the supported maximum of " + std::to_string(max) + " bytes"));
   }
   out.resize(used);
-  return out;
+  held.settled_ = used == size;
+  held.fd_ = fd.release();
+  return held;
+}
+
+IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max) {
+  VX_TRY_ASSIGN(HeldFile held, read_file_held(path, max));
+  return held.take_bytes();
+}
+
+HeldFile::HeldFile(HeldFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      seen_(other.seen_),
+      settled_(std::exchange(other.settled_, false)),
+      bytes_(std::move(other.bytes_)) {}
+
+HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = std::exchange(other.fd_, -1);
+    seen_ = other.seen_;
+    settled_ = std::exchange(other.settled_, false);
+    bytes_ = std::move(other.bytes_);
+  }
+  return *this;
+}
+
+HeldFile::~HeldFile() { release(); }
+
+void HeldFile::release() {
+  // As UniqueFd: the result of close says nothing about data only read.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  settled_ = false;
+}
+
+bool HeldFile::still_at(const Path& path) const {
+  if (fd_ < 0 || !settled_) return false;
+  struct stat now {};
+  if (retry_interrupted([&] { return ::lstat(path.c_str(), &now); }) != 0) return false;
+  return S_ISREG(now.st_mode) && now.st_dev == seen_.st_dev && now.st_ino == seen_.st_ino &&
+         now.st_size == seen_.st_size && detail::same_time(detail::modified_at(now), detail::modified_at(seen_)) &&
+         detail::same_time(detail::changed_at(now), detail::changed_at(seen_));
 }
 
 IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max) {
@@ -412,10 +460,15 @@ StoreStatus write_vault_bytes_atomic(const WorkspacePaths& paths, cord::ByteView
 }
 
 StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths) {
+  VX_TRY_ASSIGN(HeldFile held, read_vault_held(paths));
+  return held.take_bytes();
+}
+
+StoreResult<HeldFile> read_vault_held(const WorkspacePaths& paths) {
   const Path& vault = paths.vault_path();
-  auto bytes = read_file_bounded(vault, kVaultFileLimit);
-  if (bytes) return std::move(*bytes);
-  return vault_read_error(vault, std::move(bytes).error());
+  auto held = read_file_held(vault, kVaultFileLimit);
+  if (held) return std::move(*held);
+  return vault_read_error(vault, std::move(held).error());
 }
 
 StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& paths) {

@@ -2,6 +2,7 @@
 // full flush. Not part of the component's interface.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +52,17 @@ auto retry_interrupted(Call call) -> decltype(call()) {
     if (result != -1 || errno != EINTR) return result;
   }
 }
+
+// A file's modification and status-change times to the nanosecond: the
+// POSIX fields, which macOS names differently.
+#if defined(__APPLE__)
+inline const timespec& modified_at(const struct stat& st) { return st.st_mtimespec; }
+inline const timespec& changed_at(const struct stat& st) { return st.st_ctimespec; }
+#else
+inline const timespec& modified_at(const struct stat& st) { return st.st_mtim; }
+inline const timespec& changed_at(const struct stat& st) { return st.st_ctim; }
+#endif
+inline bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // The platform's strongest flush of a file or directory to stable storage,
 // repeated while it is interrupted.

@@ -83,6 +83,19 @@ TEST_F(DataInvite, SeedsTheBaselineRaisedByTheVault) {
   auto session = unlock(kAlice);
   ASSERT_TRUE(session.has_value()) << session.error().message();
 
+  // The invitation road writes the same trust file with the one validation
+  // of its load, and its session trusts what it wrote.
+  std::filesystem::remove_all(state_dir());
+  auto opened = ops::UnlockedSession::from_invitation(paths(), crypto(), invitation(matching_baseline()), kFastLocks);
+  ASSERT_TRUE(opened.has_value()) << opened.error().message();
+  const auto rewritten = store::read_ratchet_for_root(paths(), root_fingerprint());
+  ASSERT_TRUE(rewritten.has_value() && rewritten->has_value());
+  EXPECT_EQ(**rewritten, expected);
+  EXPECT_EQ(opened->session().ratchet, expected);
+  EXPECT_TRUE(opened->session().report.issues.empty());
+  EXPECT_FALSE(opened->session().pending.has_value());
+  EXPECT_EQ(opened->session().report.effective, session->session().report.effective);
+
   // Once there, the trust file stands: a second invitation changes nothing.
   const Snapshot before = state_files();
   ASSERT_TRUE(ops::ensure_ratchet_from_invite(paths(), crypto(), invitation(std::nullopt), kFastLocks).has_value());
@@ -151,23 +164,36 @@ TEST_F(DataInvite, Refusals) {
        },
        Kind::Crypto, "crypto error: invalid byte length for identity master seed: expected 32, got 31"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(dir_ / "ws");
-    std::filesystem::remove_all(state_dir());
-    auto records = vault_records();
-    records.insert(records.end(), c.extra.begin(), c.extra.end());
-    write_vault(records);
-    if (c.pending) write_pending_transaction(paths().vault_path());
-    const Snapshot before = state_files();
-    const auto seeded = ops::ensure_ratchet_from_invite(paths(), crypto(), c.invite(), kFastLocks);
-    ASSERT_FALSE(seeded.has_value());
-    EXPECT_EQ(seeded.error().kind(), c.kind);
-    if (!c.message.empty()) {
-      EXPECT_EQ(seeded.error().message(), c.message);
+  // The seeding on its own, and the invitation road's load, which seeds
+  // with its one validation: the same refusals, and nothing written.
+  const std::vector<std::pair<const char*, std::function<ops::OpsStatus(const core::InvitationMaterial&)>>> roads = {
+      {"seeding", [&](const auto& i) { return ops::ensure_ratchet_from_invite(paths(), crypto(), i, kFastLocks); }},
+      {"invitation road",
+       [&](const auto& i) -> ops::OpsStatus {
+         auto opened = ops::UnlockedSession::from_invitation(paths(), crypto(), i, kFastLocks);
+         if (!opened) return std::unexpected(opened.error());
+         return {};
+       }},
+  };
+  for (const auto& [road, open] : roads) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(road) + ": " + c.name);
+      std::filesystem::remove_all(dir_ / "ws");
+      std::filesystem::remove_all(state_dir());
+      auto records = vault_records();
+      records.insert(records.end(), c.extra.begin(), c.extra.end());
+      write_vault(records);
+      if (c.pending) write_pending_transaction(paths().vault_path());
+      const Snapshot before = state_files();
+      const auto seeded = open(c.invite());
+      ASSERT_FALSE(seeded.has_value());
+      EXPECT_EQ(seeded.error().kind(), c.kind);
+      if (!c.message.empty()) {
+        EXPECT_EQ(seeded.error().message(), c.message);
+      }
+      EXPECT_FALSE(std::filesystem::exists(ratchet_file()));
+      EXPECT_EQ(state_files(), before);
     }
-    EXPECT_FALSE(std::filesystem::exists(ratchet_file()));
-    EXPECT_EQ(state_files(), before);
   }
 }
 
@@ -175,6 +201,23 @@ TEST_F(DataInvite, Refusals) {
 // state directory is not even created.
 TEST_F(DataInvite, AnotherRootCreatesNothing) {
   write_vault(vault_records());
+  // The invitation road checks the root even where the invitation's root
+  // has a trust file: the vault is another's all the same.
+  const core::HashValue other(cord::Bytes(32, 0x5a));
+  for (const bool other_trusted : {false, true}) {
+    SCOPED_TRACE(other_trusted ? "the invitation's root trusted" : "nothing trusted");
+    std::filesystem::remove_all(state_dir());
+    if (other_trusted) must(store::write_ratchet_atomic(paths(), core::Ratchet::make(other.bytes())));
+    const Snapshot before = snapshot(dir_);
+    const auto opened =
+        ops::UnlockedSession::from_invitation(paths(), crypto(), invitation(matching_baseline(), kAlice, other), kFastLocks);
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error().kind(), Kind::InviteForDifferentRoot);
+    EXPECT_EQ(opened.error().message(), "the invitation is for a different vault root");
+    EXPECT_EQ(snapshot(dir_), before);
+  }
+  std::filesystem::remove_all(state_dir());
+
   const auto seeded = ops::ensure_ratchet_from_invite(
       paths(), crypto(), invitation(matching_baseline(), kAlice, core::HashValue(cord::Bytes(32, 0x5a))), kFastLocks);
   ASSERT_FALSE(seeded.has_value());

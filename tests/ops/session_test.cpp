@@ -102,6 +102,23 @@ TEST_F(Sessions, ACleanLoadWritesItsRaise) {
   EXPECT_TRUE(session->ensure_valid().has_value());
 }
 
+// Recovery runs between the first reading of the vault and the reading
+// under the lock, and renames the transaction's vault into place: the
+// session is the vault it placed, not the one first read.
+TEST_F(Sessions, ALoadHoldsTheVaultItsRecoveryPlaced) {
+  put_vault(c_.v0);
+  must(store::write_transaction_atomic(paths(), transaction(before_hash(c_.v0), before_hash(c_.r0), c_.v1, c_.r1)));
+  const auto session = load();
+  ASSERT_TRUE(session.has_value()) << session.error().message();
+  EXPECT_FALSE(transaction_exists());
+  EXPECT_EQ(vault_now(), c_.v1);
+  EXPECT_EQ(session->vault_bytes, c_.v1);
+  EXPECT_EQ(core::validate::decode_vault(session->vault_bytes).value(), record_set(c_.records1));
+  EXPECT_EQ(session->ratchet, c_.ratchet1);
+  EXPECT_TRUE(session->report.issues.empty());
+  EXPECT_EQ(session->report.effective.records.size(), c_.records1.size());
+}
+
 TEST_F(Sessions, TheRaiseStaysInMemoryWhileTheLockIsHeldElsewhere) {
   const pid_t holder = hold_shared_lock_elsewhere();
   ASSERT_GT(holder, 0);

@@ -251,6 +251,31 @@ def test_invitation_of_a_stranger_without_trust_file(make_workspace):
         ws.open("stranger")
 
 
+# The user's verification cache lets an opening skip the signatures it
+# vouches for. Both roads find it (the invitation road by its invited
+# user), and an opening rewrites it only when what it vouches for changes.
+CACHE_ROADS = {
+    "invitation": lambda ws: ws.open("bob"),
+    "keychain": lambda ws: ws.open_keychain(),
+}
+
+
+@pytest.mark.parametrize("road", CACHE_ROADS.values(), ids=CACHE_ROADS.keys())
+def test_verification_cache_rewritten_only_when_it_changes(make_workspace, road):
+    ws = make_workspace(current_user="bob")
+    cache = pathlib.Path(ws.summary["root_state_lock"]).parent / ws.user_id("bob") / "cache.cord"
+    road(ws)
+    first = cache.stat()
+    for _ in range(2):
+        assert road(ws).get("app/db") == "hunter2"
+        now = cache.stat()
+        assert (now.st_ino, now.st_mtime_ns, now.st_size) == (first.st_ino, first.st_mtime_ns, first.st_size)
+    ws.open("alice").set("app/new", "v")
+    assert road(ws).get("app/new") == "v"
+    assert cache.stat().st_ino != first.st_ino
+    assert cache.stat().st_size > first.st_size
+
+
 # --- environment road --------------------------------------------------------
 
 

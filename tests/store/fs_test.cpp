@@ -17,10 +17,12 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "vornex/core/validate/vault_file.hpp"
 #include "store_fixture.hpp"
 #include "vornex/store/fs.hpp"
+#include "vornex/store/held_file.hpp"
 
 namespace {
 
@@ -125,6 +127,74 @@ TEST_F(Fs, FileHoldsComparesEveryByteAndRefusesAsTheReadDoes) {
     ASSERT_FALSE(read) << name;
     EXPECT_EQ(holds.error(), read.error()) << name;
   }
+}
+
+// A held read answers "still there, unchanged" only for the very file it
+// read, untouched; anything a writer or an editor does to the path says
+// otherwise, whatever the content.
+TEST_F(Fs, HeldReadTellsWhetherThePathStillNamesTheFile) {
+  const std::string content = "0123456789";
+  const auto set_mtime = [&](const Path& path, long seconds) {
+    const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(const Path&)> change;
+    bool still;
+  };
+  const std::vector<Case> cases = {
+      {"untouched", [](const Path&) {}, true},
+      {"read again by someone else", [&](const Path& p) { (void)get(p); }, true},
+      {"replaced by rename with the same bytes",
+       [&](const Path& p) {
+         put(at("next"), content);
+         set_mtime(at("next"), 1'000'000);
+         ASSERT_EQ(::rename(at("next").c_str(), p.c_str()), 0);
+       },
+       false},
+      {"rewritten in place with other bytes of the same size",
+       [&](const Path& p) {
+         put(p, "9876543210");
+         set_mtime(p, 2'000'000);
+       },
+       false},
+      {"only its times changed", [&](const Path& p) { set_mtime(p, 3'000'000); }, false},
+      {"grown", [&](const Path& p) { std::ofstream(p, std::ios::app) << "x"; }, false},
+      {"removed", [](const Path& p) { fs::remove(p); }, false},
+      {"a link to it in its place",
+       [&](const Path& p) {
+         fs::rename(p, at("moved"));
+         fs::create_symlink(at("moved"), p);
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(at("file"));
+    fs::remove_all(at("moved"));
+    put(at("file"), content);
+    set_mtime(at("file"), 500'000);
+    auto held = read_file_held(at("file"), 100);
+    ASSERT_TRUE(held.has_value());
+    EXPECT_EQ(std::string(held->bytes().begin(), held->bytes().end()), content);
+    c.change(at("file"));
+    EXPECT_EQ(held->still_at(at("file")), c.still);
+    held->release();
+    EXPECT_FALSE(held->still_at(at("file")));
+  }
+#ifdef __linux__
+  // Reports size 0 and has more: a read that did not get what fstat said
+  // never vouches for the file.
+  auto status = read_file_held("/proc/self/status", 1 << 20);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_FALSE(status->still_at("/proc/self/status"));
+#endif
+  // The same failures as the plain read.
+  EXPECT_EQ(read_file_held(at("missing"), 100).error(), read_file_bounded(at("missing"), 100).error());
+  fs::create_directory(at("dir"));
+  EXPECT_EQ(read_file_held(at("dir"), 100).error(), IoError::invalid_input("not a regular file"));
+  EXPECT_EQ(read_file_held(at("file"), 9).error(), read_file_bounded(at("file"), 9).error());
 }
 
 TEST_F(Fs, WriteModes) {

@@ -21,6 +21,11 @@ core::Ratchet seed_ratchet_from_baseline(const core::HashValue& root, const std:
 // Whether any conflict of the report comes from a rollback.
 bool has_suspected_rollback(const core::validate::ValidationReport& report);
 
+// What a validation against a seeded baseline must show before the seed may
+// become the trust file, in this order: no suspected rollback, no issue,
+// the invited user a member.
+OpsStatus check_seeded_validation(const core::validate::ValidationReport& report, const core::UserId& invitee);
+
 OpsStatus ensure_ratchet_from_invite(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
                                      const core::InvitationMaterial& invitation,
                                      const store::LockPolicy& policy = {});

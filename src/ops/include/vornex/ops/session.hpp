@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "cord/set.hpp"
+#include "vornex/core/invite.hpp"
 #include "vornex/core/ratchet.hpp"
 #include "vornex/core/records.hpp"
 #include "vornex/core/validate/report.hpp"
@@ -25,6 +26,23 @@
 namespace vornex::ops {
 
 inline constexpr std::string_view kVerificationCacheDomain = "vornex.verification-cache.v1";
+
+// What an invitation brings to a load: the root of the vault it is for, the
+// baseline that may become the first trust file, and the invited identity,
+// whose verification cache is the one to trust.
+struct Invited {
+  const core::InvitationMaterial& invitation;
+  const crypto::Identity& identity;
+};
+
+// The verification cache a load trusted: whose file it was and the domain
+// hash of the message its signature covers. An attestation that would sign
+// the same message for the same owner leaves the file as it is.
+struct TrustedCache {
+  core::HashValue owner;
+  core::HashValue message_digest;
+  bool operator==(const TrustedCache&) const = default;
+};
 
 struct LockedSession {
   store::WorkspacePaths paths;
@@ -43,10 +61,20 @@ struct LockedSession {
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.
   store::LockPolicy lock_policy;
+  // Present while cache_signer_key is.
+  std::optional<TrustedCache> trusted_cache;
 
   // How long lock takers wait; tests shorten it.
   static OpsResult<LockedSession> load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
                                        const store::LockPolicy& policy = {});
+  // The load of the invitation road. The vault must belong to the
+  // invitation's root. Where that root has no trust file yet, the
+  // invitation's baseline becomes it, under the exclusive root-state lock,
+  // once the vault validates against it without a suspected rollback or any
+  // issue and counts the invited identity as a member; that validation is
+  // the session's. The invited user's verification cache is the one trusted.
+  static OpsResult<LockedSession> load_invited(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                               const Invited& invited, const store::LockPolicy& policy = {});
 
   const core::HashValue root() const { return core::HashValue(ratchet.trusted_root()); }
 
@@ -92,5 +120,10 @@ std::optional<store::VerificationCacheV1> read_trusted_cache(const store::Worksp
                                                              const core::HashValue& root,
                                                              const crypto::Crypto& crypto,
                                                              const store::LockPolicy& policy = {});
+// The same for the cache of the given owner.
+std::optional<store::VerificationCacheV1> read_trusted_cache_of(const store::WorkspacePaths& paths,
+                                                                const core::HashValue& root,
+                                                                const core::HashValue& owner,
+                                                                const crypto::Crypto& crypto);
 
 }  // namespace vornex::ops

@@ -16,6 +16,7 @@ namespace vornex::ops {
 
 OpsResult<core::HashValue> trusted_root_candidate(const cord::Set<core::VaultRecordV1>& records,
                                                   const core::CryptoProvider& crypto);
+// The same over records as the vault file's hashed decoding gives them.
 OpsResult<core::HashValue> trusted_root_candidate(std::span<const core::validate::HashedRecord> records,
                                                   const core::CryptoProvider& crypto);
 

@@ -29,6 +29,12 @@ class UnlockedSession {
   // The invitation road: the identity is given.
   static OpsResult<UnlockedSession> with_identity(LockedSession session, const crypto::Crypto& crypto,
                                                   crypto::Identity identity);
+  // The whole invitation road: the identity derived from the invitation's
+  // seed, the vault loaded for it (seeding trust where there is none yet,
+  // see LockedSession::load_invited), then with_identity.
+  static OpsResult<UnlockedSession> from_invitation(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
+                                                    const core::InvitationMaterial& invitation,
+                                                    const store::LockPolicy& policy = {});
 
   const LockedSession& session() const { return session_; }
   const crypto::Identity& identity() const { return identity_; }
