@@ -281,9 +281,10 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
   // Both before-images were read under these locks, and both after-images
   // encode what was just validated.
+  store::HeldFile vault_file;
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
                                                     session.vault_bytes, *ratchet_before, vault_image->file,
-                                                    *ratchet_image);
+                                                    *ratchet_image, &vault_file);
       !committed) {
     return std::unexpected(committed.error());
   }
@@ -295,6 +296,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   session.ratchet = std::move(working_ratchet);
   session.ratchet_follows_report = true;
   session.ratchet_file_bytes = std::move(*ratchet_image);
+  session.vault_file = std::make_shared<const store::HeldFile>(std::move(vault_file));
   session.pending.reset();
   if constexpr (std::is_same_v<Out, SetSecretOutput>) {
     return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});

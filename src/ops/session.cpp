@@ -124,6 +124,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
                        .report = std::move(report),
                        .ratchet_follows_report = true,
                        .ratchet_file_bytes = std::nullopt,
+                       .vault_file = nullptr,
                        .cache_signer_key = std::move(signer),
                        .pending = std::move(pending),
                        .lock_policy = policy,
@@ -271,14 +272,22 @@ OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto,
 
 OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto,
                                                       std::optional<cord::Bytes>* ratchet_bytes) {
-  auto bytes = store::read_vault_bytes(paths);
-  if (!bytes) return std::unexpected(OpsError(std::move(bytes).error()));
+  // The vault this session wrote, its path still naming that unchanged
+  // file, is not read again; anything else is read and compared.
+  std::optional<cord::Bytes> bytes;
+  if (!vault_file || !vault_file->still_at(paths.vault_path())) {
+    auto read = store::read_vault_bytes(paths);
+    if (!read) return std::unexpected(OpsError(std::move(read).error()));
+    bytes = std::move(*read);
+    vault_file.reset();
+  }
+  const bool vault_unchanged = !bytes || *bytes == vault_bytes;
   const core::HashValue session_root = root();
   auto file = read_current_file(store::ratchet_path(paths, session_root));
   if (!file) return std::unexpected(std::move(file).error());
   // The ratchet this session wrote, unchanged, with no transaction beside
   // it: nothing to decode.
-  if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && *bytes == vault_bytes) {
+  if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && vault_unchanged) {
     const Path transaction_file = store::transaction_path(paths, session_root);
     auto transaction = store::entry_present(transaction_file);
     if (!transaction) return std::unexpected(OpsError(store::StoreError::io(transaction_file, std::move(transaction).error())));
@@ -291,12 +300,12 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   auto strongest = read_strongest_ratchet_locked(paths, session_root, crypto);
   if (!strongest) return std::unexpected(std::move(strongest).error());
   if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
-  if (*bytes == vault_bytes && strongest->ratchet == ratchet) {
+  if (vault_unchanged && strongest->ratchet == ratchet) {
     pending = std::move(strongest->pending);
     return false;
   }
   core::validate::VaultIndex index;
-  auto decoded = decode_hashed(paths, *bytes, crypto, index);
+  auto decoded = decode_hashed(paths, bytes ? *bytes : vault_bytes, crypto, index);
   if (!decoded) return std::unexpected(std::move(decoded).error());
   auto candidate = trusted_root_candidate(std::span<const HashedRecord>(*decoded), crypto);
   if (!candidate) return std::unexpected(std::move(candidate).error());
@@ -306,7 +315,7 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   auto new_report =
       validate(std::move(*decoded), strongest->ratchet, crypto, report.effective.verified_record_hashes());
   if (!new_report) return std::unexpected(std::move(new_report).error());
-  vault_bytes = std::move(*bytes);
+  if (bytes) vault_bytes = std::move(*bytes);
   vault_index = std::move(index);
   ratchet = std::move(strongest->ratchet);
   report = std::move(*new_report);

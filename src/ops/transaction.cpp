@@ -122,7 +122,8 @@ OpsStatus complete_locked(const store::WorkspacePaths& paths, const store::Trans
 // file whose image differs was prepared; it is placed and read back, once,
 // by bytes (the caller validated what they encode).
 OpsStatus complete_vouched_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
-                                  cord::ByteView next_vault, cord::ByteView next_ratchet, PreparedImages& prepared) {
+                                  cord::ByteView next_vault, cord::ByteView next_ratchet, PreparedImages& prepared,
+                                  store::HeldFile* vault_held) {
   // The ratchet first, as in every completion.
   if (prepared.ratchet) {
     auto put = prepared.ratchet->place();
@@ -132,7 +133,7 @@ OpsStatus complete_vouched_locked(const store::WorkspacePaths& paths, const core
   reached(testing::CommitPoint::RatchetWritten);
   if (prepared.vault) {
     auto put = prepared.vault->place();
-    if (put) put = store::verify_vault_bytes_equal(paths, next_vault);
+    if (put) put = store::verify_vault_bytes_equal(paths, next_vault, vault_held);
     if (!put) return std::unexpected(OpsError(std::move(put).error()));
   }
   reached(testing::CommitPoint::VaultWritten);
@@ -307,7 +308,8 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
 OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
                                        const core::CryptoProvider& crypto, std::string_view label,
                                        cord::ByteView vault_before, cord::ByteView ratchet_before,
-                                       cord::ByteView next_vault, cord::ByteView next_ratchet) {
+                                       cord::ByteView next_vault, cord::ByteView next_ratchet,
+                                       store::HeldFile* vault_held) {
   if (auto clear = ensure_nothing_pending(paths, root); !clear) return clear;
   auto head = transaction_head(paths, root, crypto, label, vault_before, ratchet_before);
   if (!head) return std::unexpected(std::move(head).error());
@@ -335,7 +337,8 @@ OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const
     return placed;
   }
   reached(testing::CommitPoint::TransactionWritten);
-  if (auto completed = complete_vouched_locked(paths, root, next_vault, next_ratchet, prepared); !completed) {
+  if (auto completed = complete_vouched_locked(paths, root, next_vault, next_ratchet, prepared, vault_held);
+      !completed) {
     return std::unexpected(after_commit_point(paths, root, std::move(completed).error()));
   }
   return {};

@@ -293,8 +293,8 @@ bool HeldFile::still_at(const Path& path) const {
          detail::same_time(detail::changed_at(now), detail::changed_at(seen_));
 }
 
-IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max) {
-  VX_TRY_ASSIGN(const BoundedFile file, open_bounded(path, max));
+IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held) {
+  VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
   if (file.size != bytes.size()) return false;
   // One byte beyond the expected ones is read to see the end; a file that
   // grew since fstat shows as different.
@@ -303,7 +303,17 @@ IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t 
   for (;;) {
     const ssize_t n = retry_interrupted([&] { return ::read(file.fd.get(), piece.data(), piece.size()); });
     if (n < 0) return std::unexpected(last_error());
-    if (n == 0) return used == bytes.size();
+    if (n == 0) {
+      if (used != bytes.size()) return false;
+      if (held != nullptr) {
+        HeldFile found;
+        found.seen_ = file.seen;
+        found.settled_ = true;  // exactly the size fstat gave was read
+        found.fd_ = file.fd.release();
+        *held = std::move(found);
+      }
+      return true;
+    }
     const auto got = static_cast<std::size_t>(n);
     if (got > bytes.size() - used || !std::equal(piece.begin(), piece.begin() + n, bytes.begin() + used)) {
       return false;
@@ -442,9 +452,9 @@ StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes
   return {};
 }
 
-StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes) {
+StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes, HeldFile* held) {
   const Path& vault = paths.vault_path();
-  auto same = file_holds(vault, bytes, kVaultFileLimit);
+  auto same = file_holds(vault, bytes, kVaultFileLimit, held);
   if (!same) return vault_read_error(vault, std::move(same).error());
   if (!*same) {
     return std::unexpected(StoreError::vault_invalid(

@@ -4,9 +4,11 @@
 // writers in two processes, text normalisation and size limits.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -699,6 +701,39 @@ TEST_F(DataWrite, ARatchetRaisedByAnotherProcessIsKeptByTheNextWrite) {
   EXPECT_EQ(alice.session().ratchet, after);
   // The raise the other process made is a rollback the session now sees.
   EXPECT_TRUE(alice.session().report.effective.conflicts.contains(key));
+}
+
+}  // namespace
+
+namespace {
+
+// After its own write a session keeps the vault file open and, while the
+// path names that unchanged file, does not read it again; a file changed in
+// place since (same inode, same size) is read again and judged.
+TEST_F(DataWrite, AVaultChangedInPlaceAfterAWriteIsReadAgain) {
+  standard_vault();
+  auto alice = open_as(kAlice);
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("1")).has_value());
+  ASSERT_TRUE(alice.session().vault_file);
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("2")).has_value());
+
+  // Flip one byte of the last record's signature, in place.
+  cord::Bytes bytes = file_bytes(paths().vault_path()).value();
+  const auto inode_of = [&] {
+    struct stat st {};
+    EXPECT_EQ(::stat(paths().vault_path().c_str(), &st), 0);
+    return st.st_ino;
+  };
+  const auto inode = inode_of();
+  {
+    std::fstream file(paths().vault_path(), std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(bytes.size() - 1));
+    file.put(static_cast<char>(bytes.back() ^ 1));
+  }
+  EXPECT_EQ(inode_of(), inode);
+  const auto refused = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("3"));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_NE(refused.error().message().find("InvalidSignature"), std::string::npos) << refused.error().message();
 }
 
 }  // namespace

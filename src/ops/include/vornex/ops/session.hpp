@@ -6,6 +6,7 @@
 // produced. A locked session has no identity.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "cord/set.hpp"
@@ -20,6 +21,7 @@
 #include "vornex/ops/secrets.hpp"
 #include "vornex/ops/transaction.hpp"
 #include "vornex/store/cache_file.hpp"
+#include "vornex/store/held_file.hpp"
 #include "vornex/store/lock.hpp"
 #include "vornex/store/paths.hpp"
 
@@ -57,6 +59,9 @@ struct LockedSession {
   // The ratchet file's bytes when they are known to decode to `ratchet`:
   // a write that finds them unchanged need not decode the file again.
   std::optional<cord::Bytes> ratchet_file_bytes;
+  // The vault file this session last wrote and read back, still open: while
+  // its path names that same unchanged file, a write need not read it again.
+  std::shared_ptr<const store::HeldFile> vault_file;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.

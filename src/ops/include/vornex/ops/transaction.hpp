@@ -16,6 +16,7 @@
 #include "vornex/core/ratchet.hpp"
 #include "vornex/ops/error.hpp"
 #include "vornex/store/lock.hpp"
+#include "vornex/store/held_file.hpp"
 #include "vornex/store/transaction.hpp"
 
 namespace vornex::ops {
@@ -79,11 +80,13 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
 // compared or classified and no image is decoded; each file written (the
 // transaction, and the ratchet and vault where they change) is read back
 // once and compared byte for byte. The images stay the caller's. Errors
-// are those of commit_after_images_locked.
+// are those of commit_after_images_locked. With `vault_held`, the vault
+// file read back equal stays open there (see store::HeldFile).
 OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
                                        const core::CryptoProvider& crypto, std::string_view label,
                                        cord::ByteView vault_before, cord::ByteView ratchet_before,
-                                       cord::ByteView next_vault, cord::ByteView next_ratchet);
+                                       cord::ByteView next_vault, cord::ByteView next_ratchet,
+                                       store::HeldFile* vault_held = nullptr);
 OpsStatus complete_transaction_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
                                       const core::CryptoProvider& crypto);
 

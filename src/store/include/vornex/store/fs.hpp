@@ -27,7 +27,10 @@ IoResult<cord::Bytes> read_file_bounded(const Path& path, std::uint64_t max);
 // Whether the file holds exactly `bytes`: opened and bounded as
 // read_file_bounded does (with its errors), then compared piece by piece,
 // so that a read-back holds nothing file-sized.
-IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max);
+class HeldFile;
+// With `held`, a file found equal stays open there, its bytes being the
+// caller's: a later look can tell whether the path still names it.
+IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held = nullptr);
 
 // New content written and fully flushed to a fresh temporary sibling of its
 // target, waiting for the one rename that puts it in place. Everything that
@@ -81,7 +84,7 @@ StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes
 // The read-back by bytes alone, for a writer whose bytes are the encoding
 // of records it has validated: bytes equal to those decode as they did.
 // Its errors are verify_vault_bytes' for a read that fails or differs.
-StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes);
+StoreStatus verify_vault_bytes_equal(const WorkspacePaths& paths, cord::ByteView bytes, HeldFile* held = nullptr);
 StoreResult<cord::Bytes> read_vault_bytes(const WorkspacePaths& paths);
 StoreResult<cord::Set<core::VaultRecordV1>> read_vault(const WorkspacePaths& paths);
 

@@ -38,6 +38,7 @@ class HeldFile {
 
  private:
   friend IoResult<HeldFile> read_file_held(const Path& path, std::uint64_t max);
+  friend IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held);
 
   int fd_ = -1;
   struct stat seen_ {};
