@@ -116,7 +116,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
     trusted = TrustedCache{owner, std::move(cache->message_digest)};
   }
   cord::Bytes bytes = vault.file.take_bytes();
-  vault.file.release();  // a session holds no open file
+  vault.file.release();  // only a session's own write leaves it a file held open
   return LockedSession{.paths = paths,
                        .vault_bytes = std::move(bytes),
                        .vault_index = std::move(vault.index),
