@@ -147,35 +147,6 @@ struct ReportExtension {
   }
 };
 
-// The session's records with the new one at its place (file order is
-// ascending by encoding), each with its record hash: what a full
-// validation of the vault after the write reads.
-OpsResult<std::vector<core::validate::HashedRecord>> records_with(const LockedSession& session, const Built& built,
-                                                                  const crypto::Crypto& crypto) {
-  auto records = core::validate::decode_vault_hashed(session.vault_bytes, crypto);
-  if (!records) {
-    return std::unexpected(
-        OpsError(store::StoreError::vault_invalid(session.paths.vault_path(), std::move(records).error())));
-  }
-  std::size_t lo = 0;
-  std::size_t hi = records->size();
-  cord::Bytes probe;
-  while (lo < hi) {
-    const std::size_t mid = lo + (hi - lo) / 2;
-    probe.clear();
-    if (auto encoded = cord::serialize_into(probe, (*records)[mid].record); !encoded) {
-      return std::unexpected(OpsError(core::CoreError(std::move(encoded).error())));
-    }
-    if (cord::compare_bytes(probe, built.encoding) < 0) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  records->insert(records->begin() + static_cast<std::ptrdiff_t>(lo), core::validate::HashedRecord{built.record, built.hash});
-  return std::move(*records);
-}
-
 // One locked write. `Out` is what the caller gets for the new record.
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
@@ -243,6 +214,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   }
   auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
+  auto vault_image = core::validate::splice_record(session.vault_bytes, session.vault_index, built->encoding);
+  if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
 
   // The new record's report: derived from the session's where the record
   // provably changes nothing but its own secret, else a full validation.
@@ -256,8 +229,11 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   extension.undo = std::move(*derived);
   std::optional<core::validate::ValidationReport> full;
   if (!extension.undo) {
-    auto records = records_with(session, *built, crypto);
-    if (!records) return std::unexpected(std::move(records).error());
+    auto records = core::validate::decode_vault_hashed(vault_image->file, crypto);
+    if (!records) {
+      return std::unexpected(
+          OpsError(store::StoreError::vault_invalid(session.paths.vault_path(), std::move(records).error())));
+    }
     auto report = core::validate::validate_vault_with_verified(std::move(*records), working_ratchet, crypto,
                                                                state.verified_record_hashes());
     if (!report) return std::unexpected(OpsError(std::move(report).error()));
@@ -274,8 +250,6 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     raised_bytes = store::encode_raised_ratchet(*working_ratchet_bytes, working_ratchet, report.ratchet_update);
   }
   working_ratchet.apply_update(report.ratchet_update);
-  auto vault_image = core::validate::splice_record(session.vault_bytes, session.vault_index, built->encoding);
-  if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
   auto ratchet_image = raised_bytes ? store::StoreResult<cord::Bytes>(std::move(*raised_bytes))
                                     : store::encode_ratchet(working_ratchet);
   if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
