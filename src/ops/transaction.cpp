@@ -148,11 +148,11 @@ OpsStatus complete_vouched_locked(const store::WorkspacePaths& paths, const core
 // says so.
 OpsStatus place_transaction(const store::WorkspacePaths& paths, const core::HashValue& root,
                             store::StoreResult<store::PreparedTransaction> prepared,
-                            const std::function<store::StoreStatus(cord::ByteView)>& verify) {
+                            const std::function<store::StoreStatus(store::ByteParts)>& verify) {
   if (!prepared) return std::unexpected(OpsError(std::move(prepared).error()));
   auto placed = prepared->file.place();
   if (!prepared->file.placed()) return std::unexpected(OpsError(std::move(placed).error()));
-  if (placed) placed = verify(prepared->bytes);
+  if (placed) placed = verify(prepared->parts());
   if (placed) return {};
   OpsError failure(std::move(placed).error());
   const Path path = store::transaction_path(paths, root);
@@ -290,8 +290,8 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
   if (!vault_file) return std::unexpected(OpsError(std::move(vault_file).error()));
   PreparedImages prepared{std::move(*ratchet_file), std::move(*vault_file)};
   if (auto placed = place_transaction(paths, root, store::prepare_transaction(paths, transaction),
-                                      [&](cord::ByteView bytes) {
-                                        return store::verify_transaction(paths, transaction, bytes);
+                                      [&](store::ByteParts parts) {
+                                        return store::verify_transaction(paths, transaction, parts);
                                       });
       !placed) {
     return placed;
@@ -330,8 +330,8 @@ OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const
     prepared.vault = std::move(*file);
   }
   if (auto placed = place_transaction(paths, root, store::prepare_transaction(paths, *head, next_vault, next_ratchet),
-                                      [&](cord::ByteView bytes) {
-                                        return store::verify_transaction_bytes(paths, root, bytes);
+                                      [&](store::ByteParts parts) {
+                                        return store::verify_transaction_bytes(paths, root, parts);
                                       });
       !placed) {
     return placed;

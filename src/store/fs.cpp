@@ -156,13 +156,15 @@ IoResult<void> write_all(int fd, cord::ByteView bytes) {
 // it, whatever the umask took, before it is ever renamed, so that nothing
 // after the rename can fail for want of permission. A failure removes the
 // temporary and leaves the target untouched.
-StoreResult<PreparedFile> write_temporary(const Path& target, cord::ByteView bytes, mode_t mode,
+StoreResult<PreparedFile> write_temporary(const Path& target, ByteParts parts, mode_t mode,
                                           std::optional<mode_t> exact_mode) {
   const Path tmp = temporary_path_for(target);
   UniqueFd fd(open_file(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (!fd) return io_at(tmp, last_error());
   PreparedFile prepared(tmp, target);  // removes the temporary unless placed
-  if (auto written = write_all(fd.get(), bytes); !written) return io_at(tmp, written.error());
+  for (const cord::ByteView part : parts) {
+    if (auto written = write_all(fd.get(), part); !written) return io_at(tmp, written.error());
+  }
   if (exact_mode && retry_interrupted([&] { return ::fchmod(fd.get(), *exact_mode); }) != 0) {
     return io_at(tmp, last_error());
   }
@@ -293,33 +295,62 @@ bool HeldFile::still_at(const Path& path) const {
          detail::same_time(detail::changed_at(now), detail::changed_at(seen_));
 }
 
-IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held) {
-  VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
-  if (file.size != bytes.size()) return false;
-  // One byte beyond the expected ones is read to see the end; a file that
-  // grew since fstat shows as different.
-  cord::Bytes piece(std::min(bytes.size() + 1, kCompareChunk));
-  std::size_t used = 0;
+namespace {
+
+// Whether the rest of an opened file is exactly `parts`, one after the
+// other; one byte beyond them is asked for to see the end, so a file that
+// grew since fstat shows as different.
+IoResult<bool> holds_parts(const BoundedFile& file, ByteParts parts) {
+  std::uint64_t total = 0;
+  for (const cord::ByteView part : parts) total += part.size();
+  if (file.size != total) return false;
+  cord::Bytes piece(static_cast<std::size_t>(std::min<std::uint64_t>(total + 1, kCompareChunk)));
+  std::size_t part = 0;
+  std::size_t offset = 0;  // within parts[part]
+  const auto skip_finished = [&] {
+    while (part < parts.size() && offset == parts[part].size()) {
+      ++part;
+      offset = 0;
+    }
+  };
+  skip_finished();
   for (;;) {
     const ssize_t n = retry_interrupted([&] { return ::read(file.fd.get(), piece.data(), piece.size()); });
     if (n < 0) return std::unexpected(last_error());
-    if (n == 0) {
-      if (used != bytes.size()) return false;
-      if (held != nullptr) {
-        HeldFile found;
-        found.seen_ = file.seen;
-        found.settled_ = true;  // exactly the size fstat gave was read
-        found.fd_ = file.fd.release();
-        *held = std::move(found);
+    if (n == 0) return part == parts.size();
+    cord::ByteView got(piece.data(), static_cast<std::size_t>(n));
+    while (!got.empty()) {
+      if (part == parts.size()) return false;
+      const std::size_t take = std::min(got.size(), parts[part].size() - offset);
+      if (!std::equal(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(take),
+                      parts[part].begin() + static_cast<std::ptrdiff_t>(offset))) {
+        return false;
       }
-      return true;
+      offset += take;
+      got = got.subspan(take);
+      skip_finished();
     }
-    const auto got = static_cast<std::size_t>(n);
-    if (got > bytes.size() - used || !std::equal(piece.begin(), piece.begin() + n, bytes.begin() + used)) {
-      return false;
-    }
-    used += got;
   }
+}
+
+}  // namespace
+
+IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held) {
+  VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
+  VX_TRY_ASSIGN(const bool same, holds_parts(file, ByteParts(&bytes, 1)));
+  if (same && held != nullptr) {
+    HeldFile found;
+    found.seen_ = file.seen;
+    found.settled_ = true;  // exactly the size fstat gave was read
+    found.fd_ = file.fd.release();
+    *held = std::move(found);
+  }
+  return same;
+}
+
+IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max) {
+  VX_TRY_ASSIGN(const BoundedFile file, open_bounded(path, max));
+  return holds_parts(file, parts);
 }
 
 StoreStatus create_dir_all(const Path& dir) { return create_dir_all(dir, ProcessFacts::read()); }
@@ -410,10 +441,15 @@ StoreStatus PreparedFile::place() {
 
 StoreResult<PreparedFile> prepare_private_file(const Path& target, cord::ByteView bytes, bool private_mode,
                                                const ProcessFacts& facts) {
+  return prepare_private_file(target, ByteParts(&bytes, 1), private_mode, facts);
+}
+
+StoreResult<PreparedFile> prepare_private_file(const Path& target, ByteParts parts, bool private_mode,
+                                               const ProcessFacts& facts) {
   const Path dir = directory_of(target);
   VX_TRY(private_mode ? create_private_dir_all(dir, facts) : create_dir_all(dir, facts));
   // Exactly 0600 whatever the umask took from the temporary's mode.
-  return write_temporary(target, bytes, kPrivateFileMode, kPrivateFileMode);
+  return write_temporary(target, parts, kPrivateFileMode, kPrivateFileMode);
 }
 
 StoreStatus write_private_atomic_inner(const Path& target, cord::ByteView bytes, bool private_mode) {
@@ -436,7 +472,7 @@ StoreResult<PreparedFile> prepare_vault_bytes(const WorkspacePaths& paths, cord:
   }
   VX_TRY(create_dir_all(paths.vornex_dir(), paths.facts()));
   VX_TRY(create_dir_all(directory_of(vault), paths.facts()));
-  return write_temporary(vault, bytes, kSharedFileMode, std::nullopt);
+  return write_temporary(vault, ByteParts(&bytes, 1), kSharedFileMode, std::nullopt);
 }
 
 StoreStatus verify_vault_bytes(const WorkspacePaths& paths, cord::ByteView bytes) {

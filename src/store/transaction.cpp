@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "cord/text.hpp"
 #include "cord/try.hpp"
@@ -16,11 +18,18 @@ namespace vornex::store {
 namespace {
 
 // A byte string written from bytes someone else keeps; never read into.
+// With `borrowed`, only its length prefix is written and the bytes are
+// noted to go in at that point of the output.
 struct BorrowedBytes {
   cord::ByteView bytes;
+  std::vector<PreparedTransaction::Borrowed>* borrowed = nullptr;
   cord::Status cord_encode(cord::Serializer& s, cord::Hint hint) const {
     VX_TRY(s.write_length(bytes.size(), hint));
-    s.write_raw(bytes);
+    if (borrowed != nullptr) {
+      borrowed->push_back({s.out().size(), bytes});
+    } else {
+      s.write_raw(bytes);
+    }
     return {};
   }
   cord::Status cord_decode(cord::Deserializer& /*d*/, cord::Hint /*hint*/) {
@@ -109,8 +118,26 @@ StoreStatus validate_shape_of(const Path& path, const TransactionV1& record, std
   return {};
 }
 
+// The file's content in order: the encoding with each image put in at its
+// offset.
+std::vector<cord::ByteView> parts_of(cord::ByteView bytes, std::span<const PreparedTransaction::Borrowed> borrowed) {
+  std::vector<cord::ByteView> out;
+  out.reserve(2 * borrowed.size() + 1);
+  std::size_t from = 0;
+  for (const PreparedTransaction::Borrowed& b : borrowed) {
+    out.push_back(bytes.subspan(from, b.at - from));
+    out.push_back(b.image);
+    from = b.at;
+  }
+  out.push_back(bytes.subspan(from));
+  return out;
+}
+
+// The file's bytes, or with `borrowed` its bytes without the images, which
+// are noted there instead.
 StoreResult<cord::Bytes> encode_parts(const TransactionV1& head, cord::ByteView next_vault,
-                                      cord::ByteView next_ratchet) {
+                                      cord::ByteView next_ratchet,
+                                      std::vector<PreparedTransaction::Borrowed>* borrowed = nullptr) {
   // A record that breaks a rule has no place yet: its errors name the file.
   const Path name(kTransactionFileName);
   VX_TRY(validate_shape_of(name, head, next_vault.size(), next_ratchet.size()));
@@ -123,22 +150,26 @@ StoreResult<cord::Bytes> encode_parts(const TransactionV1& head, cord::ByteView 
 
   // The decoder reads with the same limits, and the shape rules held on
   // what is written, so whatever encodes here also decodes.
+  const std::size_t images = next_vault.size() + next_ratchet.size();
   cord::Bytes out;
-  out.reserve(kTransactionMagic.size() + next_vault.size() + next_ratchet.size() + 512);
+  out.reserve(kTransactionMagic.size() + (borrowed != nullptr ? 0 : images) + 512);
   out.assign(kTransactionMagic.begin(), kTransactionMagic.end());
-  const TransactionRef record{head, {next_vault}, {next_ratchet}};
+  const TransactionRef record{head, {next_vault, borrowed}, {next_ratchet, borrowed}};
   if (auto st = cord::serialize_into(out, TransactionStoreRef{StoreV1Ref{record}}, kTransactionCordLimits); !st) {
     return std::unexpected(StoreError::cord(std::move(st).error()));
   }
-  if (out.size() > kTransactionFileLimit) return std::unexpected(invalid(name, too_large(out.size())));
+  const std::size_t size = out.size() + (borrowed != nullptr ? images : 0);
+  if (size > kTransactionFileLimit) return std::unexpected(invalid(name, too_large(size)));
   return out;
 }
 
-StoreResult<PreparedTransaction> prepare_bytes(const WorkspacePaths& paths, const core::HashValue& root,
-                                               StoreResult<cord::Bytes> encoded) {
-  if (!encoded) return std::unexpected(std::move(encoded).error());
-  VX_TRY_ASSIGN(PreparedFile file, prepare_private_file(transaction_path(paths, root), *encoded, true, paths.facts()));
-  return PreparedTransaction{std::move(file), std::move(*encoded)};
+StoreResult<PreparedTransaction> prepare_parts(const WorkspacePaths& paths, const TransactionV1& head,
+                                               cord::ByteView next_vault, cord::ByteView next_ratchet) {
+  std::vector<PreparedTransaction::Borrowed> borrowed;
+  VX_TRY_ASSIGN(cord::Bytes bytes, encode_parts(head, next_vault, next_ratchet, &borrowed));
+  VX_TRY_ASSIGN(PreparedFile file, prepare_private_file(transaction_path(paths, head.trusted_root),
+                                                        parts_of(bytes, borrowed), true, paths.facts()));
+  return PreparedTransaction{std::move(file), std::move(bytes), std::move(borrowed)};
 }
 
 }  // namespace
@@ -177,20 +208,29 @@ StoreResult<std::optional<TransactionV1>> read_transaction(const WorkspacePaths&
   return record;
 }
 
+std::vector<cord::ByteView> PreparedTransaction::parts() const { return parts_of(bytes, borrowed); }
+
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record) {
-  return prepare_bytes(paths, record.trusted_root, encode_transaction(record));
+  return prepare_parts(paths, record, record.next_vault_bytes, record.next_ratchet_bytes);
 }
 
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& head,
                                                      cord::ByteView next_vault, cord::ByteView next_ratchet) {
-  return prepare_bytes(paths, head.trusted_root, encode_parts(head, next_vault, next_ratchet));
+  return prepare_parts(paths, head, next_vault, next_ratchet);
 }
 
-StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes) {
+StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, ByteParts parts) {
   const Path path = transaction_path(paths, record.trusted_root);
   auto written = read_file_bounded(path, kTransactionFileLimit);
   if (!written) return std::unexpected(StoreError::io(path, std::move(written).error()));
-  if (!std::ranges::equal(*written, bytes)) {
+  std::size_t at = 0;
+  bool same = true;
+  for (const cord::ByteView part : parts) {
+    same = same && part.size() <= written->size() - at &&
+           std::equal(part.begin(), part.end(), written->begin() + static_cast<std::ptrdiff_t>(at));
+    at += part.size();
+  }
+  if (!same || at != written->size()) {
     return std::unexpected(invalid(path, "transaction bytes differed immediately after atomic write"));
   }
   VX_TRY_ASSIGN(const TransactionV1 decoded, decode_transaction(path, *written));
@@ -200,9 +240,9 @@ StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1&
   return {};
 }
 
-StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes) {
+StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, ByteParts parts) {
   const Path path = transaction_path(paths, root);
-  auto same = file_holds(path, bytes, kTransactionFileLimit);
+  auto same = file_holds_parts(path, parts, kTransactionFileLimit);
   if (!same) return std::unexpected(StoreError::io(path, std::move(same).error()));
   if (!*same) return std::unexpected(invalid(path, "transaction bytes differed immediately after atomic write"));
   return {};
@@ -211,7 +251,7 @@ StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::Ha
 StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const TransactionV1& record) {
   VX_TRY_ASSIGN(PreparedTransaction prepared, prepare_transaction(paths, record));
   VX_TRY(prepared.file.place());
-  return verify_transaction(paths, record, prepared.bytes);
+  return verify_transaction(paths, record, prepared.parts());
 }
 
 }  // namespace vornex::store

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "hex.hpp"
 #include "store_fixture.hpp"
@@ -173,18 +174,37 @@ TEST_F(TransactionFile, BorrowedImagesGiveTheRecordsBytes) {
   head.next_vault_bytes = hex("ffff");  // a head's own images are not written
   auto prepared = prepare_transaction(*paths_, head, vault, {});
   ASSERT_TRUE(prepared.has_value()) << prepared.error().message();
-  EXPECT_EQ(to_hex(prepared->bytes), to_hex(hex(kSampleHex)));
+  cord::Bytes joined;
+  for (const cord::ByteView part : prepared->parts()) joined.insert(joined.end(), part.begin(), part.end());
+  EXPECT_EQ(to_hex(joined), to_hex(hex(kSampleHex)));
   ASSERT_TRUE(prepared->file.place());
-  EXPECT_TRUE(verify_transaction_bytes(*paths_, kRoot, prepared->bytes));
+  EXPECT_EQ(to_hex(read_file_bounded(dir_ / "state" / repeat("22", 32) / "transaction.cord", 1 << 20).value()),
+            to_hex(hex(kSampleHex)));
+  EXPECT_TRUE(verify_transaction_bytes(*paths_, kRoot, prepared->parts()));
   EXPECT_EQ(read_transaction(*paths_, kRoot).value(), sample());
 
-  cord::Bytes other = prepared->bytes;
-  other.back() ^= 1;
+  // Any split of the same bytes reads back equal; a change anywhere, or a
+  // byte more or less, does not.
   const fs::path file = dir_ / "state" / repeat("22", 32) / "transaction.cord";
-  EXPECT_EQ(verify_transaction_bytes(*paths_, kRoot, other).error().message(),
-            "transaction file " + file.native() +
-                " is invalid: transaction bytes differed immediately after atomic write");
-  EXPECT_EQ(verify_transaction_bytes(*paths_, core::HashValue(cord::Bytes(32, 0x99)), other).error().kind(),
+  const cord::ByteView whole(joined);
+  for (std::size_t cut = 0; cut <= whole.size(); cut += 7) {
+    const std::vector<cord::ByteView> halves{whole.first(cut), cord::ByteView(), whole.subspan(cut)};
+    EXPECT_TRUE(verify_transaction_bytes(*paths_, kRoot, halves)) << cut;
+  }
+  for (const std::size_t at : {std::size_t{0}, whole.size() / 2, whole.size() - 1}) {
+    cord::Bytes other = joined;
+    other[at] ^= 1;
+    const std::vector<cord::ByteView> changed{cord::ByteView(other).first(at), cord::ByteView(other).subspan(at)};
+    EXPECT_EQ(verify_transaction_bytes(*paths_, kRoot, changed).error().message(),
+              "transaction file " + file.native() +
+                  " is invalid: transaction bytes differed immediately after atomic write");
+  }
+  const std::vector<cord::ByteView> shorter{whole.first(whole.size() - 1)};
+  EXPECT_FALSE(verify_transaction_bytes(*paths_, kRoot, shorter));
+  const cord::Bytes extra{0x00};
+  const std::vector<cord::ByteView> longer{whole, extra};
+  EXPECT_FALSE(verify_transaction_bytes(*paths_, kRoot, longer));
+  EXPECT_EQ(verify_transaction_bytes(*paths_, core::HashValue(cord::Bytes(32, 0x99)), longer).error().kind(),
             StoreError::Kind::Io);
 
   // Images are judged by their sizes before a byte of them is read

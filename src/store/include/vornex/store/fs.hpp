@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <initializer_list>
 
 #include "cord/set.hpp"
@@ -31,6 +32,11 @@ class HeldFile;
 // With `held`, a file found equal stays open there, its bytes being the
 // caller's: a later look can tell whether the path still names it.
 IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held = nullptr);
+
+// A file's content as consecutive pieces, written and compared in order
+// without first being gathered into one file-sized buffer.
+using ByteParts = std::span<const cord::ByteView>;
+IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max);
 
 // New content written and fully flushed to a fresh temporary sibling of its
 // target, waiting for the one rename that puts it in place. Everything that
@@ -74,6 +80,8 @@ StoreStatus write_private_atomic_inner(const Path& target, cord::ByteView bytes,
 // The same write up to the rename: the directory made, the temporary
 // written 0600 and flushed.
 StoreResult<PreparedFile> prepare_private_file(const Path& target, cord::ByteView bytes, bool private_mode,
+                                               const ProcessFacts& facts);
+StoreResult<PreparedFile> prepare_private_file(const Path& target, ByteParts parts, bool private_mode,
                                                const ProcessFacts& facts);
 
 // The shared vault file: ordinary modes, read back and decoded after the write.

@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "cord/codec.hpp"
 #include "vornex/core/ids.hpp"
@@ -151,12 +152,22 @@ StoreStatus write_transaction_atomic(const WorkspacePaths& paths, const Transact
 
 // Its halves, for a writer that must know whether the rename happened: the
 // file written beside its place with the bytes it holds, and the read-back.
+// The after-images are not copied into the file's encoding: the file is
+// `bytes` with each borrowed image put in at its offset, and `parts()`
+// gives its content in order, valid while `bytes` and the images live.
 struct PreparedTransaction {
+  struct Borrowed {
+    std::size_t at;  // offset in `bytes` where the image goes
+    cord::ByteView image;
+  };
   PreparedFile file;
   cord::Bytes bytes;
+  std::vector<Borrowed> borrowed;  // ascending offsets
+
+  std::vector<cord::ByteView> parts() const;
 };
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& record);
-StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, cord::ByteView bytes);
+StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1& record, ByteParts parts);
 
 // The same halves for a writer that keeps the after-images: `head` holds
 // every other field (its own images are not written), and the file's
@@ -164,6 +175,6 @@ StoreStatus verify_transaction(const WorkspacePaths& paths, const TransactionV1&
 // bytes alone: bytes equal to what was just encoded decode to the record.
 StoreResult<PreparedTransaction> prepare_transaction(const WorkspacePaths& paths, const TransactionV1& head,
                                                      cord::ByteView next_vault, cord::ByteView next_ratchet);
-StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
+StoreStatus verify_transaction_bytes(const WorkspacePaths& paths, const core::HashValue& root, ByteParts parts);
 
 }  // namespace vornex::store
