@@ -116,7 +116,6 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
     trusted = TrustedCache{owner, std::move(cache->message_digest)};
   }
   cord::Bytes bytes = vault.file.take_bytes();
-  vault.file.release();  // only a session's own write leaves it a file held open
   return LockedSession{.paths = paths,
                        .vault_bytes = std::move(bytes),
                        .vault_index = std::move(vault.index),
@@ -124,7 +123,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
                        .report = std::move(report),
                        .ratchet_follows_report = true,
                        .ratchet_file_bytes = std::nullopt,
-                       .vault_file = nullptr,
+                       .vault_file = std::make_shared<const store::HeldFile>(std::move(vault.file)),
                        .cache_signer_key = std::move(signer),
                        .pending = std::move(pending),
                        .lock_policy = policy,
@@ -285,6 +284,13 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   const core::HashValue session_root = root();
   auto file = read_current_file(store::ratchet_path(paths, session_root));
   if (!file) return std::unexpected(std::move(file).error());
+  // A file that is exactly the encoding of this session's ratchet decodes
+  // to it: known from one encoding instead of a decode, and from then on
+  // raised in place like a file the session wrote.
+  if (*file && !ratchet_file_bytes && vault_unchanged) {
+    auto encoded = store::encode_ratchet(ratchet);
+    if (encoded && *encoded == **file) ratchet_file_bytes = std::move(*encoded);
+  }
   // The ratchet this session wrote, unchanged, with no transaction beside
   // it: nothing to decode.
   if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && vault_unchanged) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -707,33 +708,77 @@ TEST_F(DataWrite, ARatchetRaisedByAnotherProcessIsKeptByTheNextWrite) {
 
 namespace {
 
-// After its own write a session keeps the vault file open and, while the
-// path names that unchanged file, does not read it again; a file changed in
-// place since (same inode, same size) is read again and judged.
-TEST_F(DataWrite, AVaultChangedInPlaceAfterAWriteIsReadAgain) {
-  standard_vault();
-  auto alice = open_as(kAlice);
-  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("1")).has_value());
-  ASSERT_TRUE(alice.session().vault_file);
-  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("2")).has_value());
-
-  // Flip one byte of the last record's signature, in place.
-  cord::Bytes bytes = file_bytes(paths().vault_path()).value();
+// A session keeps the vault file it read open, from the opening and then
+// after each write, and while the path names that unchanged file does not
+// read it again; a file changed in place since (same inode, same size) is
+// read again and judged.
+void flip_last_byte_in_place(const std::filesystem::path& path) {
+  const cord::Bytes bytes = file_bytes(path).value();
   const auto inode_of = [&] {
     struct stat st {};
-    EXPECT_EQ(::stat(paths().vault_path().c_str(), &st), 0);
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
     return st.st_ino;
   };
   const auto inode = inode_of();
   {
-    std::fstream file(paths().vault_path(), std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(static_cast<std::streamoff>(bytes.size() - 1));
     file.put(static_cast<char>(bytes.back() ^ 1));
   }
   EXPECT_EQ(inode_of(), inode);
-  const auto refused = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("3"));
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_NE(refused.error().message().find("InvalidSignature"), std::string::npos) << refused.error().message();
+}
+
+TEST_F(DataWrite, AVaultChangedInPlaceIsReadAgain) {
+  for (const int writes_before : {0, 2}) {
+    SCOPED_TRACE(writes_before);
+    standard_vault();
+    auto alice = open_as(kAlice);
+    ASSERT_TRUE(alice.session().vault_file);
+    for (int i = 0; i < writes_before; ++i) {
+      ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of(std::to_string(i))).has_value());
+      ASSERT_TRUE(alice.session().vault_file);
+    }
+    // One byte of the last record's signature.
+    flip_last_byte_in_place(paths().vault_path());
+    const auto refused = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("3"));
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_NE(refused.error().message().find("InvalidSignature"), std::string::npos) << refused.error().message();
+  }
+}
+
+// A ratchet file that decodes to the session's ratchet without being its
+// encoding (here with a superseded record of one key besides the current
+// one) is never raised in place: the first write writes it whole, exactly
+// as the encoding of the raised ratchet.
+TEST_F(DataWrite, ARedundantRatchetFileIsWrittenWholeByTheFirstWrite) {
+  standard_vault();
+  {
+    auto seed = open_as(kAlice);
+    ASSERT_TRUE(seed.set_secret(crypto(), sel({"app", "a"}), bytes_of("1")).has_value());
+  }
+  const core::Ratchet trusted = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  std::vector<cord::Evolving<core::RatchetRecordV1>> stored = trusted.to_stored();
+  const core::RecordKey key{core::record_key::Secret{b.secret_id(sel({"app", "a"}))}};
+  ASSERT_TRUE(trusted.counters().contains(key));
+  const core::KeyOrigin origin = core::key_origin::Secret{sel({"app", "a"})};
+  stored.emplace_back(core::ratchet_record_for_key(key, trusted.counters().at(key) - 1, &origin).value());
+  store::RatchetStore redundant{
+      store::ratchet_store::V1{cord::Set<cord::Evolving<core::RatchetRecordV1>>::from(std::move(stored)).value()}};
+  cord::Bytes bytes(store::kRatchetMagic.begin(), store::kRatchetMagic.end());
+  ASSERT_TRUE(cord::serialize_into(bytes, redundant));
+  ASSERT_NE(bytes, store::encode_ratchet(trusted).value());
+  {
+    std::ofstream out(ratchet_file(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  ASSERT_EQ(must(store::read_ratchet_for_root(paths(), root_fingerprint())).value(), trusted);
+
+  auto alice = open_as(kAlice);
+  ASSERT_EQ(file_bytes(ratchet_file()).value(), bytes);  // the opening had nothing to raise
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "b"}), bytes_of("2")).has_value());
+  EXPECT_EQ(file_bytes(ratchet_file()).value(), store::encode_ratchet(alice.session().ratchet).value());
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "b"}), bytes_of("3")).has_value());
+  EXPECT_EQ(file_bytes(ratchet_file()).value(), store::encode_ratchet(alice.session().ratchet).value());
 }
 
 }  // namespace

@@ -59,8 +59,9 @@ struct LockedSession {
   // The ratchet file's bytes when they are known to decode to `ratchet`:
   // a write that finds them unchanged need not decode the file again.
   std::optional<cord::Bytes> ratchet_file_bytes;
-  // The vault file this session last wrote and read back, still open: while
-  // its path names that same unchanged file, a write need not read it again.
+  // The vault file this session last read or wrote and read back, still
+  // open: while its path names that same unchanged file, a write need not
+  // read it again.
   std::shared_ptr<const store::HeldFile> vault_file;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
