@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::size_t kCountOffset = kVaultMagic.size() + 4;  // behind the magic and the variant index
 constexpr std::size_t kHeaderBytes = kCountOffset + 4;          // magic, variant index, count
+// No record encodes in fewer bytes: the body's length prefix and at least
+// its variant index, then the two length prefixes of key and signature.
+constexpr std::size_t kMinRecordBytes = 4 + 4 + 4 + 4;
 
 CoreError too_large(std::size_t bytes, std::size_t max) {
   return CoreError::validation("vault is " + std::to_string(bytes) + " bytes, above the supported maximum of " +
@@ -114,10 +117,14 @@ CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, c
   if (variant != 0) return std::unexpected(CoreError(cord::CordError::unknown_variant(variant)));
   VX_TRY(d.enter());
   VX_TRY_ASSIGN(const std::uint64_t count, d.parse_length(cord::Hint::None));
+  // Room for every record at once, as many as the count says and the bytes
+  // can hold: a vault's worth of records is never moved to grow the list,
+  // and a count the bytes cannot back reserves nothing beyond them.
+  const std::uint64_t room = std::min<std::uint64_t>(count, d.remaining() / kMinRecordBytes);
   std::vector<HashedRecord> out;
-  out.reserve(cord::reserve_for<HashedRecord>(count));
+  out.reserve(static_cast<std::size_t>(room));
   VaultIndex found;
-  if (index != nullptr) found.starts.reserve(cord::reserve_for<std::size_t>(count));
+  if (index != nullptr) found.starts.reserve(static_cast<std::size_t>(room));
   cord::ByteView previous;
   for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint8_t* start = d.data();
