@@ -290,27 +290,19 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   state.attach_verified_records(std::move(records), highest);
 
   // Only what raises the trust state (an absent counter is 0), so a clean
-  // reopen writes nothing. The map nodes move over whole, in key order, so
-  // each goes in at the end.
-  auto& counters = report.ratchet_update.counters;
+  // reopen writes nothing. Both sides are in key order, so one walk over
+  // the trusted maps decides, and what stays moves over whole.
   auto trusted = ratchet_.counters().cbegin();
-  for (auto it = marks.counters.begin(); it != marks.counters.end();) {
-    const auto next = std::next(it);
-    if (advance_to(trusted, ratchet_.counters().cend(), it->first) < it->second) {
-      counters.insert(counters.end(), marks.counters.extract(it));
-    }
-    it = next;
-  }
-  auto& origins = report.ratchet_update.origins;
+  marks.counters.erase_if([&](const auto& mark) {
+    return advance_to(trusted, ratchet_.counters().cend(), mark.first) >= mark.second;
+  });
+  report.ratchet_update.counters = std::move(marks.counters);
   auto trusted_origin = ratchet_.origins().cbegin();
-  for (auto it = marks.origins.begin(); it != marks.origins.end();) {
-    const auto next = std::next(it);
-    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < it->first) ++trusted_origin;
-    if (trusted_origin == ratchet_.origins().cend() || !(trusted_origin->first == it->first)) {
-      origins.insert(origins.end(), marks.origins.extract(it));
-    }
-    it = next;
-  }
+  marks.origins.erase_if([&](const auto& mark) {
+    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < mark.first) ++trusted_origin;
+    return trusted_origin != ratchet_.origins().cend() && trusted_origin->first == mark.first;
+  });
+  report.ratchet_update.origins = std::move(marks.origins);
   report.warnings = warnings_for(undecodable);
   for (HashValue& fingerprint : ambiguous_fingerprints) {
     report.warnings.emplace_back(warning::AmbiguousSignerKey{std::move(fingerprint)});
@@ -491,8 +483,8 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
       counter = std::max(counter, record_counter(it->second->body()));
       if (!origin) origin = origin_of(it->second->body());
     }
-    marks.counters.emplace_hint(marks.counters.end(), key, counter);
-    if (origin) marks.origins.emplace_hint(marks.origins.end(), key, std::move(*origin));
+    marks.counters.emplace(key, counter);
+    if (origin) marks.origins.emplace(key, std::move(*origin));
     group = it;
   }
   return marks;
