@@ -153,6 +153,14 @@ namespace {
 constexpr auto kRaise = [](std::uint64_t& held, std::uint64_t offered) { held = std::max(held, offered); };
 constexpr auto kKeepFirst = [](KeyOrigin&, const KeyOrigin&) {};
 
+// Spare room kept at most: a quarter of the entries.
+constexpr std::size_t kSlackDivisor = 4;
+
+template <class Map>
+void shrink_if_slack(Map& map) {
+  if (map.capacity() - map.size() > map.size() / kSlackDivisor) map.shrink_to_fit();
+}
+
 }  // namespace
 
 template <class Stored>
@@ -198,6 +206,10 @@ void Ratchet::absorb(Absorbed&& absorbed) {
   counters_.merge(RatchetCounters::from_unsorted(std::move(absorbed.counters), kRaise), kRaise);
   origins_.merge(RatchetOrigins::from_unsorted(std::move(absorbed.origins), kKeepFirst), kKeepFirst);
   raise_format_version(absorbed.format_version);
+  // A ratchet read from a file lives as long as its session: not with the
+  // slack of repeated keys or of growing by doubling.
+  shrink_if_slack(counters_);
+  shrink_if_slack(origins_);
 }
 
 void Ratchet::raise_format_version(std::uint64_t version) { format_version_ = std::max(format_version_, version); }

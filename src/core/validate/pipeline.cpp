@@ -296,12 +296,16 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   marks.counters.erase_if([&](const auto& mark) {
     return advance_to(trusted, ratchet_.counters().cend(), mark.first) >= mark.second;
   });
+  // Most keys are usually trusted already: the slack of those dropped is
+  // not kept for as long as the report lives.
+  marks.counters.shrink_to_fit();
   report.ratchet_update.counters = std::move(marks.counters);
   auto trusted_origin = ratchet_.origins().cbegin();
   marks.origins.erase_if([&](const auto& mark) {
     while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < mark.first) ++trusted_origin;
     return trusted_origin != ratchet_.origins().cend() && trusted_origin->first == mark.first;
   });
+  marks.origins.shrink_to_fit();
   report.ratchet_update.origins = std::move(marks.origins);
   report.warnings = warnings_for(undecodable);
   for (HashValue& fingerprint : ambiguous_fingerprints) {
@@ -474,6 +478,15 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
   });
+  // One entry per key: counted first so that neither map grows by
+  // doubling and keeps the slack.
+  const auto same_key = [](const auto& a, const auto& b) { return a.first == b.first && a.second->key == b.second->key; };
+  std::size_t keys = 0;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (i == 0 || !same_key(kept[i - 1], kept[i])) ++keys;
+  }
+  marks.counters.reserve(keys);
+  marks.origins.reserve(keys);
   for (auto group = kept.begin(); group != kept.end();) {
     const RecordKey& key = group->second->key;
     std::uint64_t counter = 0;

@@ -56,6 +56,8 @@ class FlatMap {
   const_iterator cbegin() const { return items_.begin(); }
   const_iterator cend() const { return items_.end(); }
   void reserve(std::size_t n) { items_.reserve(n); }
+  void shrink_to_fit() { items_.shrink_to_fit(); }
+  std::size_t capacity() const { return items_.capacity(); }
   void clear() { items_.clear(); }
 
   const_iterator lower_bound(const K& key) const {
