@@ -24,46 +24,64 @@ const Wanted* origin_as(const KeyOrigin* origin) {
 
 }  // namespace
 
-std::optional<RecordKey> ratchet_record_key(const RatchetRecordV1& record) {
+namespace {
+
+// The key and the origin of a record, copied out of a const record and
+// moved out of an rvalue one.
+template <class Record>
+std::optional<RecordKey> key_of(Record&& record) {
   return std::visit(
-      Overloaded{
-          [](const UserRatchetRecordV1& r) -> std::optional<RecordKey> { return record_key::User{r.user_id}; },
-          [](const UserHandleRatchetRecordV1& r) -> std::optional<RecordKey> {
-            return record_key::UserHandle{r.handle_id};
-          },
-          [](const VaultHandleRatchetRecordV1& r) -> std::optional<RecordKey> {
-            return record_key::VaultHandle{r.handle_id};
-          },
-          [](const GroupRatchetRecordV1& r) -> std::optional<RecordKey> { return record_key::Group{r.group_id}; },
-          [](const GroupMemberRatchetRecordV1& r) -> std::optional<RecordKey> {
-            return record_key::GroupMember{r.group_member_id};
-          },
-          [](const GrantRatchetRecordV1& r) -> std::optional<RecordKey> { return record_key::Grant{r.grant_id}; },
-          [](const SecretRatchetRecordV1& r) -> std::optional<RecordKey> { return record_key::Secret{r.secret_id}; },
-          [](const EntryPointRatchetRecordV1& r) -> std::optional<RecordKey> {
-            return record_key::EntryPoint{r.user_id};
-          },
-          [](const FormatVersionRatchetRecordV1&) -> std::optional<RecordKey> { return std::nullopt; },
-          [](const TrustedRootRatchetRecordV1&) -> std::optional<RecordKey> { return std::nullopt; },
+      []<class R>(R&& r) -> std::optional<RecordKey> {
+        using Kind = std::remove_cvref_t<R>;
+        if constexpr (std::is_same_v<Kind, UserRatchetRecordV1>) {
+          return record_key::User{std::forward<R>(r).user_id};
+        } else if constexpr (std::is_same_v<Kind, UserHandleRatchetRecordV1>) {
+          return record_key::UserHandle{std::forward<R>(r).handle_id};
+        } else if constexpr (std::is_same_v<Kind, VaultHandleRatchetRecordV1>) {
+          return record_key::VaultHandle{std::forward<R>(r).handle_id};
+        } else if constexpr (std::is_same_v<Kind, GroupRatchetRecordV1>) {
+          return record_key::Group{std::forward<R>(r).group_id};
+        } else if constexpr (std::is_same_v<Kind, GroupMemberRatchetRecordV1>) {
+          return record_key::GroupMember{std::forward<R>(r).group_member_id};
+        } else if constexpr (std::is_same_v<Kind, GrantRatchetRecordV1>) {
+          return record_key::Grant{std::forward<R>(r).grant_id};
+        } else if constexpr (std::is_same_v<Kind, SecretRatchetRecordV1>) {
+          return record_key::Secret{std::forward<R>(r).secret_id};
+        } else if constexpr (std::is_same_v<Kind, EntryPointRatchetRecordV1>) {
+          return record_key::EntryPoint{std::forward<R>(r).user_id};
+        } else {
+          static_assert(std::is_same_v<Kind, FormatVersionRatchetRecordV1> ||
+                        std::is_same_v<Kind, TrustedRootRatchetRecordV1>);
+          return std::nullopt;
+        }
       },
-      record);
+      std::forward<Record>(record));
 }
 
-std::optional<KeyOrigin> ratchet_record_origin(const RatchetRecordV1& record) {
-  if (const auto* r = std::get_if<UserHandleRatchetRecordV1>(&record); r != nullptr && !r->handle.empty()) {
-    return key_origin::UserHandle{r->handle};
-  }
-  if (const auto* r = std::get_if<VaultHandleRatchetRecordV1>(&record); r != nullptr && !r->handle.empty()) {
-    return key_origin::VaultHandle{r->handle};
-  }
-  if (const auto* r = std::get_if<GroupMemberRatchetRecordV1>(&record); r != nullptr && r->input) {
-    return key_origin::GroupMember{*r->input};
-  }
-  if (const auto* r = std::get_if<SecretRatchetRecordV1>(&record); r != nullptr && !r->selector.tuple.empty()) {
-    return key_origin::Secret{r->selector};
-  }
-  return std::nullopt;
+template <class Record>
+std::optional<KeyOrigin> origin_of(Record&& record) {
+  return std::visit(
+      []<class R>(R&& r) -> std::optional<KeyOrigin> {
+        using Kind = std::remove_cvref_t<R>;
+        if constexpr (std::is_same_v<Kind, UserHandleRatchetRecordV1>) {
+          if (!r.handle.empty()) return key_origin::UserHandle{std::forward<R>(r).handle};
+        } else if constexpr (std::is_same_v<Kind, VaultHandleRatchetRecordV1>) {
+          if (!r.handle.empty()) return key_origin::VaultHandle{std::forward<R>(r).handle};
+        } else if constexpr (std::is_same_v<Kind, GroupMemberRatchetRecordV1>) {
+          if (r.input) return key_origin::GroupMember{*std::forward<R>(r).input};
+        } else if constexpr (std::is_same_v<Kind, SecretRatchetRecordV1>) {
+          if (!r.selector.tuple.empty()) return key_origin::Secret{std::forward<R>(r).selector};
+        }
+        return std::nullopt;
+      },
+      std::forward<Record>(record));
 }
+
+}  // namespace
+
+std::optional<RecordKey> ratchet_record_key(const RatchetRecordV1& record) { return key_of(record); }
+
+std::optional<KeyOrigin> ratchet_record_origin(const RatchetRecordV1& record) { return origin_of(record); }
 
 std::optional<RatchetRecordV1> ratchet_record_for_key(const RecordKey& key, std::uint64_t counter,
                                                       const KeyOrigin* origin) {
@@ -99,7 +117,54 @@ std::optional<RatchetRecordV1> ratchet_record_for_key(const RecordKey& key, std:
 
 Ratchet Ratchet::make(cord::Bytes trusted_root) { return Ratchet(std::move(trusted_root)); }
 
-std::optional<Ratchet> Ratchet::from_stored(std::span<const cord::Evolving<RatchetRecordV1>> stored) {
+// Records met in order, gathered so that they enter the ratchet in one
+// sort and one merge whatever their number and order.
+struct Ratchet::Absorbed {
+  std::vector<RatchetCounters::value_type> counters;
+  std::vector<RatchetOrigins::value_type> origins;
+  std::uint64_t format_version = 0;
+
+  explicit Absorbed(std::size_t records) { counters.reserve(records); }
+
+  template <class Record>
+  void add(Record&& record) {
+    if (const auto* version = std::get_if<FormatVersionRatchetRecordV1>(&record)) {
+      format_version = std::max(format_version, version->version);
+      return;
+    }
+    // The root is fixed when the ratchet is made; a stored or vouched-for
+    // root record never moves it.
+    if (std::holds_alternative<TrustedRootRatchetRecordV1>(record)) return;
+    const std::uint64_t counter = counter_of(record);
+    // Distinct members of the record: the id goes to the key, the origin
+    // field to the origin.
+    std::optional<KeyOrigin> origin = origin_of(std::forward<Record>(record));
+    std::optional<RecordKey> key = key_of(std::forward<Record>(record));
+    if (!key) return;
+    if (origin) origins.emplace_back(*key, std::move(*origin));
+    counters.emplace_back(std::move(*key), counter);
+  }
+};
+
+namespace {
+
+// Every merge only raises a counter; the first origin known for a key
+// stays, whatever the counters say.
+constexpr auto kRaise = [](std::uint64_t& held, std::uint64_t offered) { held = std::max(held, offered); };
+constexpr auto kKeepFirst = [](KeyOrigin&, const KeyOrigin&) {};
+
+// Spare room kept at most: a quarter of the entries.
+constexpr std::size_t kSlackDivisor = 4;
+
+template <class Map>
+void shrink_if_slack(Map& map) {
+  if (map.capacity() - map.size() > map.size() / kSlackDivisor) map.shrink_to_fit();
+}
+
+}  // namespace
+
+template <class Stored>
+std::optional<Ratchet> Ratchet::from_stored_list(Stored&& stored) {
   // The root has to be known before anything is absorbed, wherever its
   // record sits in the list.
   const cord::Bytes* root = nullptr;
@@ -111,46 +176,55 @@ std::optional<Ratchet> Ratchet::from_stored(std::span<const cord::Evolving<Ratch
   if (root == nullptr) return std::nullopt;
 
   Ratchet ratchet(*root);
-  for (const auto& element : stored) {
-    if (const RatchetRecordV1* record = element.known()) {
-      ratchet.absorb_record(*record);
+  Absorbed absorbed(stored.size());
+  for (auto& element : stored) {
+    if (auto* record = element.known()) {
+      if constexpr (std::is_rvalue_reference_v<Stored&&>) {
+        absorbed.add(std::move(*record));
+      } else {
+        absorbed.add(*record);
+      }
+    } else if constexpr (std::is_rvalue_reference_v<Stored&&>) {
+      ratchet.unknown_records_.push_back(std::move(*element.unknown_payload()));
     } else {
       ratchet.unknown_records_.push_back(*element.unknown_payload());
     }
   }
+  ratchet.absorb(std::move(absorbed));
   return ratchet;
 }
 
-void Ratchet::raise_counter(const RecordKey& key, std::uint64_t counter) {
-  auto [it, inserted] = counters_.try_emplace(key, counter);
-  if (!inserted) it->second = std::max(it->second, counter);
+std::optional<Ratchet> Ratchet::from_stored(std::span<const cord::Evolving<RatchetRecordV1>> stored) {
+  return from_stored_list(stored);
 }
 
-void Ratchet::add_origin(const RecordKey& key, const KeyOrigin& origin) {
-  // The first origin known for a key stays, whatever the counters say.
-  origins_.try_emplace(key, origin);
+std::optional<Ratchet> Ratchet::from_stored(std::vector<cord::Evolving<RatchetRecordV1>>&& stored) {
+  return from_stored_list(std::move(stored));
+}
+
+void Ratchet::absorb(Absorbed&& absorbed) {
+  counters_.merge(RatchetCounters::from_unsorted(std::move(absorbed.counters), kRaise), kRaise);
+  origins_.merge(RatchetOrigins::from_unsorted(std::move(absorbed.origins), kKeepFirst), kKeepFirst);
+  raise_format_version(absorbed.format_version);
+  // A ratchet read from a file lives as long as its session: not with the
+  // slack of repeated keys or of growing by doubling.
+  shrink_if_slack(counters_);
+  shrink_if_slack(origins_);
 }
 
 void Ratchet::raise_format_version(std::uint64_t version) { format_version_ = std::max(format_version_, version); }
 
-void Ratchet::absorb_record(const RatchetRecordV1& record) {
-  if (const auto* version = std::get_if<FormatVersionRatchetRecordV1>(&record)) {
-    raise_format_version(version->version);
-    return;
-  }
-  // The root is fixed when the ratchet is made; a stored or vouched-for
-  // root record never moves it.
-  if (std::holds_alternative<TrustedRootRatchetRecordV1>(record)) return;
+void Ratchet::absorb_record(const RatchetRecordV1& record) { absorb_records(std::span(&record, 1)); }
 
-  const std::optional<RecordKey> key = ratchet_record_key(record);
-  if (!key) return;
-  raise_counter(*key, counter_of(record));
-  if (auto origin = ratchet_record_origin(record)) add_origin(*key, *origin);
+void Ratchet::absorb_records(std::span<const RatchetRecordV1> records) {
+  Absorbed absorbed(records.size());
+  for (const RatchetRecordV1& record : records) absorbed.add(record);
+  absorb(std::move(absorbed));
 }
 
 void Ratchet::apply_update(const RatchetUpdate& update) {
-  for (const auto& [key, counter] : update.counters) raise_counter(key, counter);
-  for (const auto& [key, origin] : update.origins) add_origin(key, origin);
+  counters_.merge(update.counters, kRaise);
+  origins_.merge(update.origins, kKeepFirst);
   if (update.format_version) raise_format_version(*update.format_version);
 }
 

@@ -12,7 +12,7 @@ namespace vornex::ops {
 core::Ratchet seed_ratchet_from_baseline(const core::HashValue& root,
                                          const std::vector<core::RatchetRecordV1>& baseline) {
   core::Ratchet ratchet = core::Ratchet::make(root.bytes());
-  for (const core::RatchetRecordV1& record : baseline) ratchet.absorb_record(record);
+  ratchet.absorb_records(baseline);
   return ratchet;
 }
 

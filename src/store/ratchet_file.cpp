@@ -42,7 +42,9 @@ cord::Result<RatchetStore> to_ratchet_store(const core::Ratchet& ratchet) {
 std::optional<core::Ratchet> into_ratchet(RatchetStore store) {
   // Set order is the canonical one, so the result does not depend on how
   // the set was filled.
-  return core::Ratchet::from_stored(std::get<ratchet_store::V1>(store).records.items());
+  // Ids, origins and unknown payloads move into the ratchet, so the file's
+  // records are never held twice.
+  return core::Ratchet::from_stored(std::move(std::get<ratchet_store::V1>(store).records).take_items());
 }
 
 StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet) {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -92,12 +91,24 @@ std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const c
     return lo;
   };
 
-  std::set<core::RecordKey> keys;
-  for (const auto& [key, counter] : update.counters) keys.insert(key);
-  for (const auto& [key, origin] : update.origins) keys.insert(key);
+  // Every key the update names, once each, in key order: a walk over its
+  // two maps in step.
+  std::vector<const core::RecordKey*> keys;
+  keys.reserve(update.counters.size() + update.origins.size());
+  auto c = update.counters.begin();
+  auto o = update.origins.begin();
+  while (c != update.counters.end() || o != update.origins.end()) {
+    if (o == update.origins.end() || (c != update.counters.end() && c->first < o->first)) {
+      keys.push_back(&(c++)->first);
+    } else {
+      if (c != update.counters.end() && c->first == o->first) ++c;
+      keys.push_back(&(o++)->first);
+    }
+  }
   std::vector<std::size_t> removed;
   std::vector<std::pair<std::size_t, cord::Bytes>> added;  // place among the old records, encoding
-  for (const core::RecordKey& key : keys) {
+  for (const core::RecordKey* named : keys) {
+    const core::RecordKey& key = *named;
     const auto old_counter = ratchet.counters().find(key);
     const auto raise = update.counters.find(key);
     // Origins written without a counter are never stored.

@@ -290,27 +290,23 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   state.attach_verified_records(std::move(records), highest);
 
   // Only what raises the trust state (an absent counter is 0), so a clean
-  // reopen writes nothing. The map nodes move over whole, in key order, so
-  // each goes in at the end.
-  auto& counters = report.ratchet_update.counters;
+  // reopen writes nothing. Both sides are in key order, so one walk over
+  // the trusted maps decides, and what stays moves over whole.
   auto trusted = ratchet_.counters().cbegin();
-  for (auto it = marks.counters.begin(); it != marks.counters.end();) {
-    const auto next = std::next(it);
-    if (advance_to(trusted, ratchet_.counters().cend(), it->first) < it->second) {
-      counters.insert(counters.end(), marks.counters.extract(it));
-    }
-    it = next;
-  }
-  auto& origins = report.ratchet_update.origins;
+  marks.counters.erase_if([&](const auto& mark) {
+    return advance_to(trusted, ratchet_.counters().cend(), mark.first) >= mark.second;
+  });
+  // Most keys are usually trusted already: the slack of those dropped is
+  // not kept for as long as the report lives.
+  marks.counters.shrink_to_fit();
+  report.ratchet_update.counters = std::move(marks.counters);
   auto trusted_origin = ratchet_.origins().cbegin();
-  for (auto it = marks.origins.begin(); it != marks.origins.end();) {
-    const auto next = std::next(it);
-    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < it->first) ++trusted_origin;
-    if (trusted_origin == ratchet_.origins().cend() || !(trusted_origin->first == it->first)) {
-      origins.insert(origins.end(), marks.origins.extract(it));
-    }
-    it = next;
-  }
+  marks.origins.erase_if([&](const auto& mark) {
+    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < mark.first) ++trusted_origin;
+    return trusted_origin != ratchet_.origins().cend() && trusted_origin->first == mark.first;
+  });
+  marks.origins.shrink_to_fit();
+  report.ratchet_update.origins = std::move(marks.origins);
   report.warnings = warnings_for(undecodable);
   for (HashValue& fingerprint : ambiguous_fingerprints) {
     report.warnings.emplace_back(warning::AmbiguousSignerKey{std::move(fingerprint)});
@@ -482,6 +478,15 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
   });
+  // One entry per key: counted first so that neither map grows by
+  // doubling and keeps the slack.
+  const auto same_key = [](const auto& a, const auto& b) { return a.first == b.first && a.second->key == b.second->key; };
+  std::size_t keys = 0;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (i == 0 || !same_key(kept[i - 1], kept[i])) ++keys;
+  }
+  marks.counters.reserve(keys);
+  marks.origins.reserve(keys);
   for (auto group = kept.begin(); group != kept.end();) {
     const RecordKey& key = group->second->key;
     std::uint64_t counter = 0;
@@ -491,8 +496,8 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
       counter = std::max(counter, record_counter(it->second->body()));
       if (!origin) origin = origin_of(it->second->body());
     }
-    marks.counters.emplace_hint(marks.counters.end(), key, counter);
-    if (origin) marks.origins.emplace_hint(marks.origins.end(), key, std::move(*origin));
+    marks.counters.emplace(key, counter);
+    if (origin) marks.origins.emplace(key, std::move(*origin));
     group = it;
   }
   return marks;

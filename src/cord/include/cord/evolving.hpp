@@ -34,6 +34,10 @@ class BasicEvolving {
     const Unknown* u = std::get_if<Unknown>(&value_);
     return u == nullptr ? nullptr : &u->payload;
   }
+  Bytes* unknown_payload() {
+    Unknown* u = std::get_if<Unknown>(&value_);
+    return u == nullptr ? nullptr : &u->payload;
+  }
 
   // A known record never equals an unknown one, even with the same bytes.
   bool operator==(const BasicEvolving&) const = default;

@@ -103,6 +103,8 @@ class Set {
   const_iterator end() const { return items_.end(); }
   // The elements in ascending order of their encodings.
   const std::vector<T>& items() const { return items_; }
+  // The elements, taken out of the set.
+  std::vector<T> take_items() && { return std::move(items_); }
 
   bool operator==(const Set&) const = default;
 

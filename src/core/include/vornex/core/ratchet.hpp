@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include "cord/codec.hpp"
 #include "cord/evolving.hpp"
+#include "vornex/core/flat_map.hpp"
 #include "vornex/core/ids.hpp"
 #include "vornex/core/principal.hpp"
 #include "vornex/core/selector.hpp"
@@ -150,10 +150,14 @@ std::optional<KeyOrigin> ratchet_record_origin(const RatchetRecordV1& record);
 std::optional<RatchetRecordV1> ratchet_record_for_key(const RecordKey& key, std::uint64_t counter,
                                                       const KeyOrigin* origin);
 
+// Per key, in RecordKey order.
+using RatchetCounters = FlatMap<RecordKey, std::uint64_t>;
+using RatchetOrigins = FlatMap<RecordKey, KeyOrigin>;
+
 // What a validation admitted, to be merged into a ratchet.
 struct RatchetUpdate {
-  std::map<RecordKey, std::uint64_t> counters;
-  std::map<RecordKey, KeyOrigin> origins;
+  RatchetCounters counters;
+  RatchetOrigins origins;
   std::optional<std::uint64_t> format_version;
   bool operator==(const RatchetUpdate&) const = default;
 };
@@ -168,10 +172,13 @@ class Ratchet {
   // the order met, the rest are absorbed in order. None without a
   // TrustedRoot record.
   static std::optional<Ratchet> from_stored(std::span<const cord::Evolving<RatchetRecordV1>> stored);
+  // The same, taking ids, origins and unknown payloads out of `stored`
+  // instead of copying them.
+  static std::optional<Ratchet> from_stored(std::vector<cord::Evolving<RatchetRecordV1>>&& stored);
 
   const cord::Bytes& trusted_root() const { return trusted_root_; }
-  const std::map<RecordKey, std::uint64_t>& counters() const { return counters_; }
-  const std::map<RecordKey, KeyOrigin>& origins() const { return origins_; }
+  const RatchetCounters& counters() const { return counters_; }
+  const RatchetOrigins& origins() const { return origins_; }
   // Raw payloads of stored records of unknown kinds, without length prefix.
   const std::vector<cord::Bytes>& unknown_records() const { return unknown_records_; }
   std::uint64_t format_version() const { return format_version_; }
@@ -179,6 +186,8 @@ class Ratchet {
   // Raises the record's counter (or the format version) and adds its origin
   // where none is known; a TrustedRoot record changes nothing.
   void absorb_record(const RatchetRecordV1& record);
+  // absorb_record for each record in order, in one merge.
+  void absorb_records(std::span<const RatchetRecordV1> records);
   // Raises counters, adds origins where none is known, raises the format
   // version when the update has one.
   void apply_update(const RatchetUpdate& update);
@@ -200,13 +209,15 @@ class Ratchet {
  private:
   explicit Ratchet(cord::Bytes trusted_root) : trusted_root_(std::move(trusted_root)) {}
 
-  void raise_counter(const RecordKey& key, std::uint64_t counter);
-  void add_origin(const RecordKey& key, const KeyOrigin& origin);
+  struct Absorbed;
+  template <class Stored>
+  static std::optional<Ratchet> from_stored_list(Stored&& stored);
+  void absorb(Absorbed&& absorbed);
   void raise_format_version(std::uint64_t version);
 
   cord::Bytes trusted_root_;
-  std::map<RecordKey, std::uint64_t> counters_;
-  std::map<RecordKey, KeyOrigin> origins_;
+  RatchetCounters counters_;
+  RatchetOrigins origins_;
   std::vector<cord::Bytes> unknown_records_;
   std::uint64_t format_version_ = 0;
 };

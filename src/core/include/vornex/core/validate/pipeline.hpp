@@ -60,8 +60,8 @@ CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, 
 
 // What the admitted records may raise the trust state to.
 struct Watermarks {
-  std::map<RecordKey, std::uint64_t> counters;  // highest admitted counter per key
-  std::map<RecordKey, KeyOrigin> origins;       // of the first admitted record with one
+  RatchetCounters counters;  // highest admitted counter per key
+  RatchetOrigins origins;    // of the first admitted record with one
   bool operator==(const Watermarks&) const = default;
 };
 
