@@ -285,6 +285,7 @@ TEST(RecipientWalk, AnswersAsTheBuiltSlots) {
     auto walk = vornex::core::RecipientWalk::over(stored).value();
     ASSERT_EQ(walk.remaining(), p.recipient_slots.size());
     for (const RecipientSlotV1& slot : p.recipient_slots) EXPECT_TRUE(std::ranges::equal(walk.next().value(), slot.recipient));
+    EXPECT_FALSE(walk.next().has_value());
   }
   EXPECT_GT(duplicates, 300u);
   EXPECT_LT(duplicates, 2700u);

@@ -45,14 +45,14 @@ class RecipientWalk {
   static cord::Result<RecipientWalk> over(const StoredPayloadV1& payload);
 
   std::uint64_t remaining() const { return remaining_; }
-  // The next slot's recipient, borrowed from the payload; call only while
-  // `remaining()` is not zero.
+  // The next slot's recipient, borrowed from the payload; fails once
+  // `remaining()` is zero.
   cord::Result<cord::ByteView> next();
 
  private:
-  RecipientWalk(cord::Deserializer d, std::uint64_t count) : d_(d), remaining_(count) {}
+  RecipientWalk(cord::ByteView slots, std::uint64_t count) : rest_(slots), remaining_(count) {}
 
-  cord::Deserializer d_;
+  cord::ByteView rest_;
   std::uint64_t remaining_;
 };
 
