@@ -137,15 +137,16 @@ std::optional<cord::Bytes> floor_open(const crypto::Identity& reader, const Floo
 FloorInput floor_input(const Generated& g, const crypto::Identity& reader, const SecretSelectorV1& selector) {
   const auto* live = must(g.state.live_secret(selector, provider()));
   const auto& record = std::get<SecretRecordV1>(live->body());
-  const auto& slots = record.payload.recipient_slots;
+  const SealedPayloadV1 payload = must(record.payload.decoded());
+  const auto& slots = payload.recipient_slots;
   const auto slot = std::ranges::find(slots, reader.user_id().bytes(), &RecipientSlotV1::recipient);
   const cord::Bytes& root = g.state.root_fingerprint->bytes();
   const ops::RecordContext context{RecordKey{record_key::Secret{record.secret_id}}, live->record.signing_public_key,
                                    record.secret_id, record.selector, record.counter};
   return FloorInput{slot->encapsulated_key, slot->wrapped_key,
                     must(ops::recipient_slot_binding_bytes(root, record.secret_id, selector, reader.user_id().bytes())),
-                    must(ops::secret_content_aad_bytes(root, context, record.payload.nonce, slots)),
-                    record.payload.nonce, record.payload.ciphertext};
+                    must(ops::secret_content_aad_bytes(root, context, payload.nonce, slots)),
+                    payload.nonce, payload.ciphertext};
 }
 
 double median(std::vector<double> v) {

@@ -58,18 +58,20 @@ std::pair<core::VaultRecordV1, core::SecretRecordV1> sealed(cord::ByteView plain
   record.secret_id = r.secret_id;
   record.selector = r.selector;
   record.counter = 1;
-  record.payload.nonce = nonce_bytes;
-  record.payload.recipient_slots.push_back(
+  core::SealedPayloadV1 payload;
+  payload.nonce = nonce_bytes;
+  payload.recipient_slots.push_back(
       core::RecipientSlotV1{r.identity->user_id().bytes(), wrapped->encapsulated_key, wrapped->wrapped_key});
   core::VaultRecordV1 envelope;
   envelope.signing_public_key = r.identity->signing_public_key();
   const ops::RecordContext context{core::record_key::Secret{r.secret_id}, envelope.signing_public_key, r.secret_id,
                                    r.selector, record.counter};
-  auto aad = ops::secret_content_aad_bytes(kRoot, context, record.payload.nonce, record.payload.recipient_slots);
+  auto aad = ops::secret_content_aad_bytes(kRoot, context, payload.nonce, payload.recipient_slots);
   fuzz::check_ok(aad, "the content's associated data");
   auto ciphertext = crypto::seal_content(key, nonce, *aad, plaintext);
   fuzz::check_ok(ciphertext, "sealing the plaintext");
-  record.payload.ciphertext = std::move(*ciphertext);
+  payload.ciphertext = std::move(*ciphertext);
+  record.payload = payload;
   return {std::move(envelope), std::move(record)};
 }
 

@@ -24,7 +24,7 @@ core::HazmatResult<core::VaultRecordV1> signed_payload(const core::CryptoProvide
 }
 
 core::HazmatResult<core::VaultRecordV1> secret_record(const core::CryptoProvider& provider, const Identity& signer,
-                                                      core::SecretSelectorV1 selector, core::SealedPayloadV1 payload,
+                                                      core::SecretSelectorV1 selector, core::StoredPayloadV1 payload,
                                                       std::uint64_t counter) {
   VX_TRY_ASSIGN(core::SecretId secret_id, core::derive_secret_id(provider, selector));
   return signed_payload(provider, signer,

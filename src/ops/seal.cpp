@@ -196,7 +196,10 @@ OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::Effec
 
 OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identity, const core::VaultRecordV1& envelope,
                                                  const core::SecretRecordV1& record, cord::ByteView root_fingerprint) {
-  const auto& slots = record.payload.recipient_slots;
+  // Built once per reading; the record keeps only the encoding.
+  auto payload = record.payload.decoded();
+  if (!payload) return std::unexpected(OpsError(std::move(payload).error()));
+  const auto& slots = payload->recipient_slots;
   const auto slot = std::ranges::find_if(slots, [&](const core::RecipientSlotV1& s) {
     return s.recipient == identity.user_id().bytes();
   });
@@ -209,17 +212,17 @@ OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identit
   auto key = crypto::unwrap_content_key(identity.hpke_keypair(), slot->encapsulated_key, *binding, *binding,
                                         slot->wrapped_key);
   if (!key) return std::unexpected(OpsError(std::move(key).error()));
-  if (record.payload.nonce.size() != crypto::ContentNonce::kSize) {
+  if (payload->nonce.size() != crypto::ContentNonce::kSize) {
     return std::unexpected(OpsError(
-        core::CryptoError::invalid_byte_length("content nonce", crypto::ContentNonce::kSize, record.payload.nonce.size())));
+        core::CryptoError::invalid_byte_length("content nonce", crypto::ContentNonce::kSize, payload->nonce.size())));
   }
   const crypto::ContentNonce nonce(std::span<const std::uint8_t, crypto::ContentNonce::kSize>(
-      record.payload.nonce.data(), crypto::ContentNonce::kSize));
+      payload->nonce.data(), crypto::ContentNonce::kSize));
   const RecordContext context{core::record_key::Secret{record.secret_id}, envelope.signing_public_key,
                               record.secret_id, record.selector, record.counter};
-  auto aad = secret_content_aad_bytes(root_fingerprint, context, record.payload.nonce, slots);
+  auto aad = secret_content_aad_bytes(root_fingerprint, context, payload->nonce, slots);
   if (!aad) return std::unexpected(std::move(aad).error());
-  auto plaintext = crypto::open_content(*key, nonce, *aad, record.payload.ciphertext);
+  auto plaintext = crypto::open_content(*key, nonce, *aad, payload->ciphertext);
   if (!plaintext) return std::unexpected(OpsError(std::move(plaintext).error()));
   const Wiped wipe_plaintext(*plaintext);
   auto value = read_plaintext(*plaintext);

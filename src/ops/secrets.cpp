@@ -66,13 +66,14 @@ OpsResult<Built> commit_record(const EffectiveState& state, const crypto::Crypto
     if (!payload) return std::unexpected(std::move(payload).error());
     // The body must fit what a reader's decoder accepts, or the record could
     // never be read again; refused here, with the sizes, before signing.
-    const core::RecordBodyV1 body = core::SecretRecordV1{secret_id, selector, *payload, counter};
+    const core::StoredPayloadV1 stored(*payload);  // encoded once for both uses
+    const core::RecordBodyV1 body = core::SecretRecordV1{secret_id, selector, stored, counter};
     auto body_bytes = cord::serialize(body);
     if (!body_bytes) return std::unexpected(OpsError(std::move(body_bytes).error()));
     if (const std::uint64_t limit = cord::Limits{}.max_length; body_bytes->size() > limit) {
       return std::unexpected(OpsError(cord::CordError::length_limit(body_bytes->size(), limit)));
     }
-    auto record = crypto::secret_record(crypto, identity, selector, *payload, counter);
+    auto record = crypto::secret_record(crypto, identity, selector, stored, counter);
     if (!record) return std::unexpected(OpsError(std::move(record).error()));
     built.record = std::move(*record);
     built.payload = std::move(*payload);

@@ -85,7 +85,7 @@ TEST(RecordWire, EveryKind) {
       {GrantDeletedRecordV1{id<GrantId>("A7"), grant_permission::Read{kAny}, 9},
        "00000009 00000001 A7 00000000 00000000 00000000 0000000000000009"},
       {UserDeletedRecordV1{id<UserId>("A2"), "gone", 10}, "0000000A 00000001 A2 01 00000004 676f6e65 000000000000000A"},
-      {SecretRecordV1{id<SecretId>("A8"), selector, {hex("0E"), hex("CC"), {{hex("A2"), hex("EE"), hex("FF")}}}, 11},
+      {SecretRecordV1{id<SecretId>("A8"), selector, SealedPayloadV1{hex("0E"), hex("CC"), {{hex("A2"), hex("EE"), hex("FF")}}}, 11},
        "0000000B 00000001 A8 00000001 00000001 73 00000001 00000001 6b 00000001 76"
        " 00000001 0E 00000001 CC 00000001 00000001 A2 00000001 EE 00000001 FF 000000000000000B"},
       {SecretDeletedRecordV1{id<SecretId>("A8"), selector, 12},

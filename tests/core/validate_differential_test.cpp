@@ -607,7 +607,7 @@ TEST_F(ValidateDifferentialShapes, ManyRolledBackSecrets) {
     const SecretRecordV1 body{b.secret_id(sel), sel, {}, at};
     v.add(b.sign(i % 2 ? w : b.root(), body));
     if (i % 4 == 0) v.add(b.sign(i % 2 ? b.root() : w, body));  // the same body twice
-    if (i % 4 == 1) v.add(b.sign(b.root(), SecretRecordV1{body.secret_id, sel, {{9}, {}, {}}, at}));  // differs
+    if (i % 4 == 1) v.add(b.sign(b.root(), SecretRecordV1{body.secret_id, sel, SealedPayloadV1{{9}, {}, {}}, at}));  // differs
     const RecordKey key = record_key::Secret{body.secret_id};
     if (i % 8 < 6) {
       v.trust.absorb_record(*ratchet_record_for_key(key, at + 2, nullptr));
@@ -650,7 +650,7 @@ TEST_F(ValidateDifferentialShapes, WriterWithManyWriteGrantsAndManySecrets) {
     if (i % 9 == 8) {
       v.add(b.secret_deleted(w, sel, at));
     } else {
-      v.add(b.sign(w, SecretRecordV1{b.secret_id(sel), sel, {{static_cast<std::uint8_t>(i)}, {}, {}}, at}));
+      v.add(b.sign(w, SecretRecordV1{b.secret_id(sel), sel, SealedPayloadV1{{static_cast<std::uint8_t>(i)}, {}, {}}, at}));
     }
     if (area % 4 != 3) writable.insert(b.secret_id(sel));
   }

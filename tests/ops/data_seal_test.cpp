@@ -26,6 +26,14 @@ using Kind = ops::OpsError::Kind;
 constexpr std::string_view kAead = "crypto error: AEAD operation failed";
 constexpr std::string_view kUnwrap = "crypto error: HPKE operation failed: Failed to open ciphertext";
 
+// Changes the record's payload as a built value; the record keeps its encoding.
+template <class Change>
+void edit_payload(core::SecretRecordV1& record, Change change) {
+  core::SealedPayloadV1 payload = record.payload.decoded().value();
+  change(payload);
+  record.payload = payload;
+}
+
 cord::Bytes bytes_of(std::string_view text) { return cord::Bytes(text.begin(), text.end()); }
 
 class DataSeal : public ::testing::Test {
@@ -223,20 +231,29 @@ TEST_F(DataSeal, TamperingFailsToOpen) {
       {"signer key", [&](auto& e, auto&, auto&) { e.signing_public_key = bob.signing_public_key(); }, kAead},
       {"secret id", [](auto&, auto& r, auto&) { r.secret_id = core::SecretId(core::HashValue(cord::Bytes(32, 1))); },
        kUnwrap},
-      {"nonce", [](auto&, auto& r, auto&) { r.payload.nonce[0] ^= 1; }, kAead},
+      {"nonce", [](auto&, auto& r, auto&) { edit_payload(r, [](auto& p) { p.nonce[0] ^= 1; }); }, kAead},
       {"root fingerprint", [](auto&, auto&, auto& fp) { fp[0] ^= 1; }, kUnwrap},
-      {"slots reversed", [](auto&, auto& r, auto&) { std::ranges::reverse(r.payload.recipient_slots); }, kAead},
+      {"slots reversed",
+       [](auto&, auto& r, auto&) { edit_payload(r, [](auto& p) { std::ranges::reverse(p.recipient_slots); }); },
+       kAead},
       {"slots rotated",
-       [](auto&, auto& r, auto&) { std::ranges::rotate(r.payload.recipient_slots, r.payload.recipient_slots.begin() + 1); },
+       [](auto&, auto& r, auto&) {
+         edit_payload(r, [](auto& p) { std::ranges::rotate(p.recipient_slots, p.recipient_slots.begin() + 1); });
+       },
        kAead},
       {"another reader's slot dropped",
        [&](auto&, auto& r, auto&) {
-         std::erase_if(r.payload.recipient_slots, [&](const auto& s) { return s.recipient == bob.user_id().bytes(); });
+         edit_payload(r, [&](auto& p) {
+           std::erase_if(p.recipient_slots, [&](const auto& s) { return s.recipient == bob.user_id().bytes(); });
+         });
        },
        kAead},
       {"slot added",
-       [](auto&, auto& r, auto&) { r.payload.recipient_slots.push_back({cord::Bytes(32, 5), {}, {}}); }, kAead},
-      {"ciphertext", [](auto&, auto& r, auto&) { r.payload.ciphertext.back() ^= 1; }, kAead},
+       [](auto&, auto& r, auto&) {
+         edit_payload(r, [](auto& p) { p.recipient_slots.push_back({cord::Bytes(32, 5), {}, {}}); });
+       },
+       kAead},
+      {"ciphertext", [](auto&, auto& r, auto&) { edit_payload(r, [](auto& p) { p.ciphertext.back() ^= 1; }); }, kAead},
   };
   for (const Case& c : cases) {
     core::VaultRecordV1 env = original;
@@ -267,7 +284,7 @@ TEST_F(DataSeal, SlotFromAnotherSecretFailsAtTheUnwrap) {
     return std::ranges::find_if(slots, [&](const auto& s) { return s.recipient == alice.user_id().bytes(); });
   };
   auto copied = second.recipient_slots;
-  *alice_slot(record.payload.recipient_slots) = *alice_slot(copied);
+  edit_payload(record, [&](auto& p) { *alice_slot(p.recipient_slots) = *alice_slot(copied); });
   const auto opened = open(alice, record_env, record);
   ASSERT_FALSE(opened.has_value());
   EXPECT_EQ(opened.error().message(), kUnwrap);
@@ -346,7 +363,7 @@ TEST_F(DataSeal, NonceOfAnotherLengthFailsBeforeDecryption) {
   const auto env = envelope(root, sealed);
   for (const std::size_t length : {11u, 13u, 0u}) {
     auto record = body(env);
-    record.payload.nonce.resize(length, 0);
+    edit_payload(record, [&](auto& p) { p.nonce.resize(length, 0); });
     const auto opened = open(alice, env, record);
     ASSERT_FALSE(opened.has_value()) << length;
     EXPECT_EQ(opened.error().kind(), Kind::Crypto);

@@ -130,20 +130,13 @@ SecretStatus EffectiveState::classify_secret_for_user(const SecretSelectorV1& se
   if (secret == nullptr) return SecretStatus::Missing;
   if (!authority_ref(user).can_read(secret->selector)) return SecretStatus::Unauthorized;
 
-  const auto& slots = secret->payload.recipient_slots;
-  std::vector<const cord::Bytes*> readers;
-  readers.reserve(slots.size());
-  for (const RecipientSlotV1& slot : slots) readers.push_back(&slot.recipient);
-  std::sort(readers.begin(), readers.end(), [](const auto* a, const auto* b) { return *a < *b; });
-  if (std::adjacent_find(readers.begin(), readers.end(), [](const auto* a, const auto* b) { return *a == *b; }) !=
-      readers.end()) {
-    return SecretStatus::Invalid;
-  }
+  const auto duplicate = has_duplicate_recipient(secret->payload);
+  if (!duplicate || *duplicate) return SecretStatus::Invalid;
 
   if (!users.contains(user)) return SecretStatus::Unauthorized;
-  const bool sealed_to_user = std::any_of(slots.begin(), slots.end(),
-                                          [&](const RecipientSlotV1& slot) { return slot.recipient == user.bytes(); });
-  return sealed_to_user ? SecretStatus::ActiveDecryptable : SecretStatus::NotEncryptedForReader;
+  const auto sealed_to_user = has_recipient(secret->payload, user.bytes());
+  if (!sealed_to_user) return SecretStatus::Invalid;
+  return *sealed_to_user ? SecretStatus::ActiveDecryptable : SecretStatus::NotEncryptedForReader;
 }
 
 AuthoritySet EffectiveState::authority_for_user(const UserId& user) const { return authority_ref(user); }

@@ -179,15 +179,10 @@ Finding structurally_validate_record(const VaultRecordV1& envelope, const Record
           if (auto found = check_derived(b.secret_id, derive_secret_id(crypto, b.selector), "invalid secret value")) {
             return found;
           }
-          // Compared in place: one small list of pointers, no copies.
-          std::vector<const cord::Bytes*> recipients;
-          recipients.reserve(b.payload.recipient_slots.size());
-          for (const RecipientSlotV1& slot : b.payload.recipient_slots) recipients.push_back(&slot.recipient);
-          std::sort(recipients.begin(), recipients.end(), [](const auto* x, const auto* y) { return *x < *y; });
-          const auto same = [](const auto* x, const auto* y) { return *x == *y; };
-          if (std::adjacent_find(recipients.begin(), recipients.end(), same) != recipients.end()) {
-            return invalid("duplicate recipient slot");
-          }
+          // Read in place from the payload's encoding, which is never built.
+          const auto duplicate = has_duplicate_recipient(b.payload);
+          if (!duplicate) return to_issue(CoreError(duplicate.error()));
+          if (*duplicate) return invalid("duplicate recipient slot");
           return std::nullopt;
         } else if constexpr (std::is_same_v<B, SecretDeletedRecordV1>) {
           if (auto found = validate_secret_selector(b.selector)) return found;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cord/codec.hpp"
+#include "cord/encoded.hpp"
 #include "cord/evolving.hpp"
 #include "cord/set.hpp"
 
@@ -50,6 +51,10 @@ void hash_append(std::size_t& seed, const T& value) {
       mix(seed, 1);
       hash_append(seed, *value.unknown_payload());
     }
+  } else if constexpr (cord::detail::is_encoded<T>::value) {
+    // Equal exactly when their encodings are.
+    const cord::ByteView bytes = value.bytes();
+    hash_bytes(seed, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   } else if constexpr (cord::HasFields<T>) {
     std::apply([&](const auto&... field) { (hash_append(seed, field), ...); }, value.cord_fields());
   } else if constexpr (cord::IsTransparent<T>) {

@@ -3,11 +3,13 @@
 // nonce or slot lengths: a wrong length surfaces when a payload is opened.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cord/codec.hpp"
+#include "cord/encoded.hpp"
 #include "cord/set.hpp"
 
 namespace vornex::core {
@@ -30,6 +32,34 @@ struct SealedPayloadV1 {
   CORD_FIELDS(nonce, ciphertext, recipient_slots)
   bool operator==(const SealedPayloadV1&) const = default;
 };
+
+// A sealed payload as records keep it: its encoding, opened only by whoever
+// reads the value.
+using StoredPayloadV1 = cord::Encoded<SealedPayloadV1>;
+
+// The recipients of a stored payload's slots, in slot order, read in place
+// from its encoding: no slot is built or copied.
+class RecipientWalk {
+ public:
+  // Fails only on bytes that are not a payload's encoding.
+  static cord::Result<RecipientWalk> over(const StoredPayloadV1& payload);
+
+  std::uint64_t remaining() const { return remaining_; }
+  // The next slot's recipient, borrowed from the payload; fails once
+  // `remaining()` is zero.
+  cord::Result<cord::ByteView> next();
+
+ private:
+  RecipientWalk(cord::ByteView slots, std::uint64_t count) : rest_(slots), remaining_(count) {}
+
+  cord::ByteView rest_;
+  std::uint64_t remaining_;
+};
+
+// Whether two slots of the payload name one reader.
+cord::Result<bool> has_duplicate_recipient(const StoredPayloadV1& payload);
+// Whether a slot of the payload names `reader`.
+cord::Result<bool> has_recipient(const StoredPayloadV1& payload, cord::ByteView reader);
 
 // One named additional field. Entries with one name and different values
 // are distinct; keeping one entry per name is up to whoever builds values.

@@ -123,7 +123,7 @@ struct UserDeletedRecordV1 {
 struct SecretRecordV1 {
   SecretId secret_id;
   SecretSelectorV1 selector;
-  SealedPayloadV1 payload;
+  StoredPayloadV1 payload;  // kept encoded: only reading the value opens it
   std::uint64_t counter = 0;
   CORD_FIELDS(secret_id, selector, payload, counter)
   bool operator==(const SecretRecordV1&) const = default;

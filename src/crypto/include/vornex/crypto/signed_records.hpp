@@ -29,7 +29,7 @@ core::HazmatResult<core::VaultRecordV1> signed_payload(const core::CryptoProvide
 // A new sealed value of the secret `selector` names; its secret id is
 // derived from the selector.
 core::HazmatResult<core::VaultRecordV1> secret_record(const core::CryptoProvider& provider, const Identity& signer,
-                                                      core::SecretSelectorV1 selector, core::SealedPayloadV1 payload,
+                                                      core::SecretSelectorV1 selector, core::StoredPayloadV1 payload,
                                                       std::uint64_t counter);
 
 // The deletion of that secret; it carries the same secret id.

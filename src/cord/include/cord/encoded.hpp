@@ -1,0 +1,109 @@
+// A value kept as its one canonical encoding, in a single byte buffer, for
+// values that are stored and passed along far more often than they are read:
+// decoding one walks its bytes and copies them, building nothing.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <type_traits>
+
+#include "cord/codec.hpp"
+#include "cord/skip.hpp"
+
+namespace cord {
+
+template <class T>
+class Encoded {
+  // A struct takes no width hint, so keeping its bytes loses none.
+  static_assert(HasFields<T>, "Encoded keeps structs");
+
+ public:
+  // The encoding of T{}, shared by every default value, so that values made
+  // only to be decoded into allocate nothing of their own.
+  Encoded() = default;
+
+  // Implicit: wherever a T was kept, its encoding can be. A value whose
+  // encoding fails keeps the error, and encoding it gives that error.
+  Encoded(const T& value) {  // NOLINT(google-explicit-constructor)
+    Serializer s(bytes_, kUnbounded.max_length);
+    if (auto st = encode(s, value); !st) {
+      error_ = std::make_shared<const CordError>(std::move(st).error());
+      Bytes().swap(bytes_);
+      return;
+    }
+    bytes_.shrink_to_fit();
+  }
+
+  // The encoding; empty only for a value that could not be encoded.
+  ByteView bytes() const {
+    if (!bytes_.empty()) return bytes_;
+    if (error_ == nullptr && default_encoding()) return *default_encoding();
+    return {};
+  }
+
+  // The value itself, built anew from the encoding.
+  Result<T> decoded() const {
+    if (const CordError* e = error()) return fail(*e);
+    return deserialize<T>(bytes(), kUnbounded);
+  }
+
+  Status cord_encode(Serializer& s, Hint) const {
+    if (const CordError* e = error()) return fail(*e);
+    const ByteView encoding = bytes();
+    // Every element of a walkable type takes a byte, so no length inside can
+    // exceed the whole; only a longer whole needs the walk that finds the
+    // first length the encoder would have refused.
+    if (encoding.size() > s.max_length()) {
+      Deserializer d(encoding, Limits{.max_length = s.max_length(), .max_depth = kUnbounded.max_depth});
+      VX_TRY(skip<T>(d));
+    }
+    s.write_raw(encoding);
+    return {};
+  }
+
+  Status cord_decode(Deserializer& d, Hint hint) {
+    const std::uint8_t* begin = d.data();
+    VX_TRY(skip<T>(d, hint));
+    bytes_.assign(begin, d.data());
+    error_.reset();
+    return {};
+  }
+
+  // The decoder accepts one encoding of each value, so equal bytes are equal
+  // values. A value that could not be encoded equals only its own copies.
+  friend bool operator==(const Encoded& a, const Encoded& b) {
+    const CordError* ea = a.error();
+    const CordError* eb = b.error();
+    if (ea != nullptr || eb != nullptr) return ea == eb;
+    return std::ranges::equal(a.bytes(), b.bytes());
+  }
+
+ private:
+  // Bytes already accepted once, or written by the encoder, are read back
+  // whatever limits they were first read under.
+  static constexpr Limits kUnbounded{.max_length = std::numeric_limits<std::uint64_t>::max(),
+                                     .max_depth = std::numeric_limits<std::uint32_t>::max()};
+
+  static const Result<Bytes>& default_encoding() {
+    static const Result<Bytes> encoding = serialize(T{}, kUnbounded);
+    return encoding;
+  }
+
+  const CordError* error() const {
+    if (error_ != nullptr) return error_.get();
+    if (bytes_.empty() && !default_encoding()) return &default_encoding().error();
+    return nullptr;
+  }
+
+  Bytes bytes_;  // empty: the encoding of T{}
+  std::shared_ptr<const CordError> error_;
+};
+
+namespace detail {
+template <class T> struct is_encoded : std::false_type {};
+template <class T> struct is_encoded<Encoded<T>> : std::true_type {};
+}  // namespace detail
+
+}  // namespace cord
