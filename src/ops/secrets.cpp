@@ -257,9 +257,11 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   // Both before-images were read under these locks, and both after-images
   // encode what was just validated.
   store::HeldFile vault_file;
+  store::HeldFile ratchet_file;
+  const bool ratchet_written = !std::ranges::equal(*ratchet_image, *ratchet_before);
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
                                                     session.vault_bytes, *ratchet_before, vault_image->file,
-                                                    *ratchet_image, &vault_file);
+                                                    *ratchet_image, &vault_file, &ratchet_file);
       !committed) {
     return std::unexpected(committed.error());
   }
@@ -272,6 +274,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   session.ratchet_follows_report = true;
   session.ratchet_file_bytes = std::move(*ratchet_image);
   session.vault_file = std::make_shared<const store::HeldFile>(std::move(vault_file));
+  // A ratchet not written is the file the reload found, still held if it was.
+  if (ratchet_written) session.ratchet_file = std::make_shared<const store::HeldFile>(std::move(ratchet_file));
   session.pending.reset();
   if constexpr (std::is_same_v<Out, SetSecretOutput>) {
     return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});

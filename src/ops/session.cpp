@@ -124,6 +124,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
                        .ratchet_follows_report = true,
                        .ratchet_file_bytes = std::nullopt,
                        .vault_file = std::make_shared<const store::HeldFile>(std::move(vault.file)),
+                       .ratchet_file = nullptr,
                        .cache_signer_key = std::move(signer),
                        .pending = std::move(pending),
                        .lock_policy = policy,
@@ -282,7 +283,16 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   }
   const bool vault_unchanged = !bytes || *bytes == vault_bytes;
   const core::HashValue session_root = root();
-  auto file = read_current_file(store::ratchet_path(paths, session_root));
+  // Likewise the ratchet this session wrote: while its path names that
+  // unchanged file, it holds the bytes the session kept.
+  const Path ratchet_at = store::ratchet_path(paths, session_root);
+  OpsResult<std::optional<cord::Bytes>> file = std::optional<cord::Bytes>();
+  if (ratchet_file && ratchet_file_bytes && ratchet_file->still_at(ratchet_at)) {
+    file = std::optional<cord::Bytes>(*ratchet_file_bytes);
+  } else {
+    ratchet_file.reset();
+    file = read_current_file(ratchet_at);
+  }
   if (!file) return std::unexpected(std::move(file).error());
   // A file that is exactly the encoding of this session's ratchet decodes
   // to it: known from one encoding instead of a decode, and from then on
@@ -327,6 +337,7 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   report = std::move(*new_report);
   ratchet_follows_report = true;
   ratchet_file_bytes.reset();
+  ratchet_file.reset();
   pending = std::move(strongest->pending);
   return true;
 }

@@ -123,11 +123,11 @@ OpsStatus complete_locked(const store::WorkspacePaths& paths, const store::Trans
 // by bytes (the caller validated what they encode).
 OpsStatus complete_vouched_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
                                   cord::ByteView next_vault, cord::ByteView next_ratchet, PreparedImages& prepared,
-                                  store::HeldFile* vault_held) {
+                                  store::HeldFile* vault_held, store::HeldFile* ratchet_held) {
   // The ratchet first, as in every completion.
   if (prepared.ratchet) {
     auto put = prepared.ratchet->place();
-    if (put) put = store::verify_ratchet_bytes_equal(paths, root, next_ratchet);
+    if (put) put = store::verify_ratchet_bytes_equal(paths, root, next_ratchet, ratchet_held);
     if (!put) return std::unexpected(OpsError(std::move(put).error()));
   }
   reached(testing::CommitPoint::RatchetWritten);
@@ -309,7 +309,7 @@ OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const
                                        const core::CryptoProvider& crypto, std::string_view label,
                                        cord::ByteView vault_before, cord::ByteView ratchet_before,
                                        cord::ByteView next_vault, cord::ByteView next_ratchet,
-                                       store::HeldFile* vault_held) {
+                                       store::HeldFile* vault_held, store::HeldFile* ratchet_held) {
   if (auto clear = ensure_nothing_pending(paths, root); !clear) return clear;
   auto head = transaction_head(paths, root, crypto, label, vault_before, ratchet_before);
   if (!head) return std::unexpected(std::move(head).error());
@@ -337,7 +337,8 @@ OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const
     return placed;
   }
   reached(testing::CommitPoint::TransactionWritten);
-  if (auto completed = complete_vouched_locked(paths, root, next_vault, next_ratchet, prepared, vault_held);
+  if (auto completed = complete_vouched_locked(paths, root, next_vault, next_ratchet, prepared, vault_held,
+                                                 ratchet_held);
       !completed) {
     return std::unexpected(after_commit_point(paths, root, std::move(completed).error()));
   }

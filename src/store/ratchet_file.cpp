@@ -110,9 +110,9 @@ StoreResult<PreparedFile> prepare_encoded_ratchet_bytes(const WorkspacePaths& pa
 }
 
 StoreStatus verify_ratchet_bytes_equal(const WorkspacePaths& paths, const core::HashValue& root,
-                                       cord::ByteView bytes) {
+                                       cord::ByteView bytes, HeldFile* held) {
   const Path path = ratchet_path(paths, root);
-  auto same = file_holds(path, bytes, kRatchetFileLimit);
+  auto same = file_holds(path, bytes, kRatchetFileLimit, held);
   if (!same) return std::unexpected(StoreError::io(path, std::move(same).error()));
   if (!*same) return std::unexpected(ratchet_differed(path));
   return {};

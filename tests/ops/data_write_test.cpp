@@ -704,6 +704,41 @@ TEST_F(DataWrite, ARatchetRaisedByAnotherProcessIsKeptByTheNextWrite) {
   EXPECT_TRUE(alice.session().report.effective.conflicts.contains(key));
 }
 
+// The same raise written over the file in place, keeping its inode and
+// size: the ratchet file the session holds open no longer looks the same,
+// so it is read again.
+TEST_F(DataWrite, ARatchetRaisedInPlaceIsReadAgain) {
+  standard_vault();
+  auto alice = open_as(kAlice);
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "b"}), bytes_of("1")).has_value());
+  ASSERT_TRUE(alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("2")).has_value());
+  ASSERT_TRUE(alice.session().ratchet_file);
+  const core::RecordKey key{core::record_key::Secret{b.secret_id(sel({"app", "b"}))}};
+  core::Ratchet raised = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  const std::uint64_t trusted = raised.counters().at(key);
+  core::RatchetUpdate update;
+  update.counters.emplace(key, trusted + 1);
+  raised.apply_update(update);
+  const cord::Bytes bytes = must(store::encode_ratchet(raised));
+  ASSERT_EQ(bytes.size(), file_bytes(ratchet_file()).value().size());  // a counter is eight bytes either way
+  struct stat before {};
+  ASSERT_EQ(::stat(ratchet_file().c_str(), &before), 0);
+  {
+    std::fstream file(ratchet_file(), std::ios::in | std::ios::out | std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  struct stat now {};
+  ASSERT_EQ(::stat(ratchet_file().c_str(), &now), 0);
+  ASSERT_EQ(now.st_ino, before.st_ino);
+
+  const auto written = alice.set_secret(crypto(), sel({"app", "a"}), bytes_of("3"));
+  ASSERT_TRUE(written.has_value()) << written.error().message();
+  const core::Ratchet after = must(store::read_ratchet_for_root(paths(), root_fingerprint())).value();
+  EXPECT_EQ(after.counters().at(key), trusted + 1);
+  EXPECT_EQ(alice.session().ratchet, after);
+  EXPECT_TRUE(alice.session().report.effective.conflicts.contains(key));
+}
+
 }  // namespace
 
 namespace {

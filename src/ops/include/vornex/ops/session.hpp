@@ -63,6 +63,10 @@ struct LockedSession {
   // open: while its path names that same unchanged file, a write need not
   // read it again.
   std::shared_ptr<const store::HeldFile> vault_file;
+  // The ratchet file this session last wrote and read back, still open:
+  // while its path names that same unchanged file, it holds
+  // `ratchet_file_bytes` and a write need not read it again.
+  std::shared_ptr<const store::HeldFile> ratchet_file;
   std::optional<cord::Bytes> cache_signer_key;
   std::optional<PendingTransaction> pending;
   // How long this session's lock takers wait; tests shorten it.

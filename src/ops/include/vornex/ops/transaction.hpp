@@ -80,13 +80,15 @@ OpsStatus commit_after_images_locked(const store::WorkspacePaths& paths, const c
 // compared or classified and no image is decoded; each file written (the
 // transaction, and the ratchet and vault where they change) is read back
 // once and compared byte for byte. The images stay the caller's. Errors
-// are those of commit_after_images_locked. With `vault_held`, the vault
-// file read back equal stays open there (see store::HeldFile).
+// are those of commit_after_images_locked. With `vault_held` and
+// `ratchet_held`, a file written and read back equal stays open there (see
+// store::HeldFile); one not written leaves its holder as it was.
 OpsStatus commit_vouched_images_locked(const store::WorkspacePaths& paths, const core::HashValue& root,
                                        const core::CryptoProvider& crypto, std::string_view label,
                                        cord::ByteView vault_before, cord::ByteView ratchet_before,
                                        cord::ByteView next_vault, cord::ByteView next_ratchet,
-                                       store::HeldFile* vault_held = nullptr);
+                                       store::HeldFile* vault_held = nullptr,
+                                       store::HeldFile* ratchet_held = nullptr);
 OpsStatus complete_transaction_locked(const store::WorkspacePaths& paths, const store::TransactionV1& transaction,
                                       const core::CryptoProvider& crypto);
 

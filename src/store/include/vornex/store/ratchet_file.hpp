@@ -80,6 +80,8 @@ StoreStatus verify_ratchet_bytes(const WorkspacePaths& paths, const core::HashVa
 // the read-back compares bytes alone, with the errors of the forms above.
 StoreResult<PreparedFile> prepare_encoded_ratchet_bytes(const WorkspacePaths& paths, const core::HashValue& root,
                                                         cord::ByteView bytes);
-StoreStatus verify_ratchet_bytes_equal(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes);
+// With `held`, the file read back equal stays open there (see HeldFile).
+StoreStatus verify_ratchet_bytes_equal(const WorkspacePaths& paths, const core::HashValue& root, cord::ByteView bytes,
+                                       HeldFile* held = nullptr);
 
 }  // namespace vornex::store
