@@ -55,21 +55,27 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   if (!report.issues.empty()) return {};
   // Record hashes are domain hashes, all of one width, and the report holds
   // each record once: sorted by their bytes, they are in the set's order.
-  std::vector<core::HashValue> hashes;
+  // They are sorted in place by pointer, on their first eight bytes first,
+  // and only copied into a set when a new cache is to be written.
+  std::vector<const core::HashValue*> hashes;
   hashes.reserve(report.effective.records.size());
-  for (const core::validate::VerifiedRecord& record : report.effective.records) hashes.push_back(record.hash);
-  std::sort(hashes.begin(), hashes.end());
-  hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
-  const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue& h) {
-    return h.bytes().size() == hashes.front().bytes().size();
+  for (const core::validate::VerifiedRecord& record : report.effective.records) hashes.push_back(&record.hash);
+  std::sort(hashes.begin(), hashes.end(), [](const core::HashValue* a, const core::HashValue* b) {
+    const std::uint64_t pa = core::validate::detail::byte_prefix(a->bytes());
+    const std::uint64_t pb = core::validate::detail::byte_prefix(b->bytes());
+    return pa != pb ? pa < pb : *a < *b;
   });
-  auto record_hashes = one_width ? cord::Result<cord::Set<core::HashValue>>(
-                                       cord::Set<core::HashValue>::from_ascending(std::move(hashes)))
-                                 : cord::Set<core::HashValue>::from(std::move(hashes));
+  hashes.erase(std::unique(hashes.begin(), hashes.end(),
+                           [](const core::HashValue* a, const core::HashValue* b) { return *a == *b; }),
+               hashes.end());
+  const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue* h) {
+    return h->bytes().size() == hashes.front()->bytes().size();
+  });
   const core::HashValue trusted_root(ratchet.trusted_root());
   std::optional<cord::Bytes> message;
-  if (record_hashes) {
-    auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion, *record_hashes);
+  if (one_width) {
+    auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion,
+                                                   std::span<const core::HashValue* const>(hashes));
     if (built) message = std::move(*built);
   }
   const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
@@ -78,6 +84,22 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   const bool unchanged = message && trusted_cache && cache_signer_key == identity.signing_public_key() &&
                          trusted_cache->owner == identity.user_id().hash() &&
                          trusted_cache->message_digest == crypto.hash(domain, *message);
+  cord::Result<cord::Set<core::HashValue>> record_hashes = cord::Set<core::HashValue>{};
+  if (!unchanged) {
+    std::vector<core::HashValue> owned;
+    owned.reserve(hashes.size());
+    for (const core::HashValue* h : hashes) owned.push_back(*h);
+    if (one_width) {
+      record_hashes = cord::Set<core::HashValue>::from_ascending(std::move(owned));  // the message's very order
+    } else {
+      // Hashes of several widths order by their encodings.
+      record_hashes = cord::Set<core::HashValue>::from(std::move(owned));
+      if (record_hashes) {
+        auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion, *record_hashes);
+        if (built) message = std::move(*built);
+      }
+    }
+  }
   if (message && !unchanged) {
     const cord::Bytes signature = identity.sign(domain, *message);
     const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),

@@ -29,6 +29,38 @@ StoreResult<cord::Bytes> verification_cache_message(const core::HashValue& root,
   return std::move(*message);
 }
 
+namespace {
+
+// Encodes as a cord::Set of the hashes pointed at, in the order given.
+struct HashRefs {
+  std::span<const core::HashValue* const> hashes;
+  cord::Status cord_encode(cord::Serializer& s, cord::Hint hint) const {
+    VX_TRY(s.write_length(hashes.size(), hint));
+    for (const core::HashValue* hash : hashes) VX_TRY(cord::encode(s, *hash));
+    return {};
+  }
+  cord::Status cord_decode(cord::Deserializer& /*d*/, cord::Hint /*hint*/) {
+    return cord::fail(cord::CordError::unsupported("hash references are only written"));
+  }
+};
+
+// Encodes exactly as VerificationCacheMessageV1.
+struct MessageRef {
+  const core::HashValue& trusted_root;
+  std::uint64_t version;
+  HashRefs record_hashes;
+  CORD_FIELDS(trusted_root, version, record_hashes)
+};
+
+}  // namespace
+
+StoreResult<cord::Bytes> verification_cache_message(const core::HashValue& root, std::uint64_t version,
+                                                    std::span<const core::HashValue* const> record_hashes) {
+  auto message = cord::serialize(MessageRef{root, version, HashRefs{record_hashes}});
+  if (!message) return std::unexpected(StoreError::cord(std::move(message).error()));
+  return std::move(*message);
+}
+
 std::optional<VerificationCacheV1> read_verification_cache(const WorkspacePaths& paths, const core::HashValue& root,
                                                            const core::HashValue& owner) {
   auto bytes = read_file_bounded(verification_cache_path(paths, root, owner), kVerificationCacheLimit);

@@ -9,7 +9,9 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "hex.hpp"
 #include "store_fixture.hpp"
@@ -73,6 +75,36 @@ TEST(CacheMessage, IsTheFirstThreeFieldsAlone) {
   cache.signing_key = hex("00");
   cache.signature = hex("0102");
   EXPECT_EQ(message(), to_hex(hex(kMessageHex)));
+}
+
+// The message built from hashes by pointer, in the set's order, is the
+// message of the set they make: for the sample and for sets of every size
+// up to a few hundred, of hashes sharing long prefixes.
+TEST(CacheMessage, FromHashesByPointerIsTheSetsMessage) {
+  const VerificationCacheV1 cache = sample();
+  const auto by_pointer = [&](const cord::Set<core::HashValue>& set) {
+    std::vector<const core::HashValue*> refs;
+    for (const core::HashValue& h : set) refs.push_back(&h);
+    return to_hex(verification_cache_message(cache.trusted_root, cache.version,
+                                             std::span<const core::HashValue* const>(refs))
+                      .value());
+  };
+  EXPECT_EQ(by_pointer(cache.record_hashes), to_hex(hex(kMessageHex)));
+  std::uint64_t state = 7;
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{17}, std::size_t{300}}) {
+    std::vector<core::HashValue> hashes;
+    for (std::size_t i = 0; i < size; ++i) {
+      cord::Bytes bytes(32, 0xab);  // a shared prefix, then random bytes
+      for (std::size_t j = 6; j < bytes.size(); ++j) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        bytes[j] = static_cast<std::uint8_t>(state >> 56);
+      }
+      hashes.emplace_back(std::move(bytes));
+    }
+    const auto set = cord::Set<core::HashValue>::from(std::move(hashes)).value();
+    EXPECT_EQ(by_pointer(set), to_hex(verification_cache_message(cache.trusted_root, cache.version, set).value()))
+        << size;
+  }
 }
 
 // The writer places the file under the cache's own root, owner-only.

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 
 #include "cord/codec.hpp"
@@ -59,6 +60,10 @@ struct VerificationCacheMessageV1 {
 
 StoreResult<cord::Bytes> verification_cache_message(const core::HashValue& root, std::uint64_t version,
                                                     const cord::Set<core::HashValue>& record_hashes);
+// The same message for hashes given in the set's order, distinct, by
+// pointer: the bytes of the message of the set they make, without the set.
+StoreResult<cord::Bytes> verification_cache_message(const core::HashValue& root, std::uint64_t version,
+                                                    std::span<const core::HashValue* const> record_hashes);
 
 // Never fails: a missing, unreadable, oversized, mislabelled or undecodable
 // file is a miss, and the session verifies every signature again.
