@@ -68,6 +68,15 @@ OpsResult<core::validate::ValidationReport> validate(std::vector<HashedRecord>&&
   return std::move(*report);
 }
 
+// The same with a verification cache's hashes, read where they lie.
+OpsResult<core::validate::ValidationReport> validate(std::vector<HashedRecord>&& records,
+                                                     const core::Ratchet& ratchet, const crypto::Crypto& crypto,
+                                                     std::span<const core::HashValue> verified) {
+  auto report = core::validate::validate_vault_with_verified_list(std::move(records), ratchet, crypto, verified);
+  if (!report) return std::unexpected(OpsError(std::move(report).error()));
+  return std::move(*report);
+}
+
 // A verification cache that checks out, with the digest of its message.
 struct CheckedCache {
   store::VerificationCacheV1 cache;
@@ -153,7 +162,7 @@ OpsResult<std::optional<LockedSession>> seed_trust(const store::WorkspacePaths& 
   core::Ratchet seeded = seed_ratchet_from_baseline(root, *invited.invitation.baseline);
   // Every signature is checked: nothing this user attested can stand for a
   // vault it has never trusted.
-  VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), seeded, crypto, {}));
+  VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), seeded, crypto, core::validate::VerifiedHashes{}));
   VX_TRY(check_seeded_validation(report, invited.identity.user_id()));
   // The report's raise goes into the file now; the session trusts it as
   // the trust raise of a load would have it.
@@ -194,8 +203,9 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
         invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(root, policy);
     std::optional<CheckedCache> cache;
     if (owner) cache = checked_cache(paths, root, *owner, crypto);
-    core::validate::VerifiedHashes verified;
-    if (cache) verified.insert(cache->cache.record_hashes.begin(), cache->cache.record_hashes.end());
+    // The cache's hashes are read where they lie, in the set's order.
+    const std::span<const core::HashValue> verified =
+        cache ? std::span<const core::HashValue>(cache->cache.record_hashes.items()) : std::span<const core::HashValue>();
     VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), strongest.ratchet, crypto, verified));
     return assemble(paths, std::move(vault), std::move(strongest.ratchet), std::move(report), std::move(cache),
                     std::move(strongest.pending), owner.value_or(core::HashValue{}), policy);

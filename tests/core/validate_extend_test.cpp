@@ -158,3 +158,34 @@ TEST(ExtendSecretWrite, CleanVaultsGrownWriteByWriteAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+// A verification cache's hashes used in place give the report the same
+// hashes given as a set do: ascending as a cache holds them, and in any
+// other order (then sorted first).
+TEST(VerifiedList, AgreesWithTheSetOnRandomVaults) {
+  const VaultBuilder& b = test::shared_builder();
+  for (std::uint64_t seed = 1; seed <= 150; ++seed) {
+    SCOPED_TRACE(seed);
+    const test::RandomVault random = test::random_vault(seed, b);
+    const ValidationReport expected =
+        validate_vault_with_verified(std::vector<HashedRecord>(random.records), random.trust, b.crypto(),
+                                     random.verified)
+            .value();
+    std::vector<HashValue> ascending(random.verified.begin(), random.verified.end());
+    EXPECT_EQ(validate_vault_with_verified_list(std::vector<HashedRecord>(random.records), random.trust, b.crypto(),
+                                                ascending)
+                  .value(),
+              expected);
+    std::vector<HashValue> shuffled = ascending;
+    std::reverse(shuffled.begin(), shuffled.end());
+    if (!shuffled.empty()) shuffled.push_back(shuffled.front());  // a repeat, too
+    EXPECT_EQ(validate_vault_with_verified_list(std::vector<HashedRecord>(random.records), random.trust, b.crypto(),
+                                                shuffled)
+                  .value(),
+              expected);
+  }
+}
+
+}  // namespace

@@ -320,7 +320,9 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
 // the full comparisons to hashes that share their prefix; the cache, being
 // ordered the same way, is then met in one pass instead of searched per
 // record.
-std::vector<Listed> distinct(std::vector<Listed> all, const VerifiedHashes& verified) {
+// `verified` is any range of hashes in ascending order.
+template <class Sorted>
+std::vector<Listed> distinct(std::vector<Listed> all, const Sorted& verified) {
   std::vector<std::pair<std::uint64_t, std::size_t>> order(all.size());
   for (std::size_t i = 0; i < all.size(); ++i) order[i] = {detail::byte_prefix(all[i].hash->bytes()), i};
   std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
@@ -383,8 +385,9 @@ CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultR
 
 namespace {
 
+template <class Sorted>
 CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault, const Ratchet& ratchet,
-                                             const CryptoProvider& crypto, const VerifiedHashes& verified,
+                                             const CryptoProvider& crypto, const Sorted& verified,
                                              bool owns_records) {
   return gate(ratchet, [&]() -> CoreResult<ValidationReport> {
     std::vector<Listed> list;
@@ -406,6 +409,20 @@ CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedReco
                                                           const CryptoProvider& crypto,
                                                           const VerifiedHashes& verified) {
   // The records are consumed: whatever validation keeps is moved out of them.
+  std::vector<HashedRecord> owned = std::move(vault);
+  return validate_hashed(owned, ratchet, crypto, verified, true);
+}
+
+CoreResult<ValidationReport> validate_vault_with_verified_list(std::vector<HashedRecord>&& vault,
+                                                               const Ratchet& ratchet, const CryptoProvider& crypto,
+                                                               std::span<const HashValue> verified) {
+  // Taken as they stand when strictly ascending, as a verification cache
+  // holds them; any other list is sorted into a set first.
+  const bool ascending = std::adjacent_find(verified.begin(), verified.end(), [](const HashValue& a, const HashValue& b) {
+                           return !(a < b);
+                         }) == verified.end();
+  if (!ascending) return validate_vault_with_verified(std::move(vault), ratchet, crypto,
+                                                      VerifiedHashes(verified.begin(), verified.end()));
   std::vector<HashedRecord> owned = std::move(vault);
   return validate_hashed(owned, ratchet, crypto, verified, true);
 }

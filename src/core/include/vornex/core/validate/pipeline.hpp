@@ -50,6 +50,11 @@ CoreResult<ValidationReport> validate_vault_with_verified(std::span<const Hashed
 CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedRecord>&& vault, const Ratchet& ratchet,
                                                           const CryptoProvider& crypto,
                                                           const VerifiedHashes& verified);
+// The same with the verified hashes as a list, used in place when it is
+// strictly ascending (a verification cache's, say) and as its set otherwise.
+CoreResult<ValidationReport> validate_vault_with_verified_list(std::vector<HashedRecord>&& vault,
+                                                               const Ratchet& ratchet, const CryptoProvider& crypto,
+                                                               std::span<const HashValue> verified);
 CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
                                             const CryptoProvider& crypto);
 
