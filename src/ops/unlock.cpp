@@ -55,19 +55,23 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   if (!report.issues.empty()) return {};
   // Record hashes are domain hashes, all of one width, and the report holds
   // each record once: sorted by their bytes, they are in the set's order.
-  // They are sorted in place by pointer, on their first eight bytes first,
-  // and only copied into a set when a new cache is to be written.
-  std::vector<const core::HashValue*> hashes;
-  hashes.reserve(report.effective.records.size());
-  for (const core::validate::VerifiedRecord& record : report.effective.records) hashes.push_back(&record.hash);
-  std::sort(hashes.begin(), hashes.end(), [](const core::HashValue* a, const core::HashValue* b) {
-    const std::uint64_t pa = core::validate::detail::byte_prefix(a->bytes());
-    const std::uint64_t pb = core::validate::detail::byte_prefix(b->bytes());
-    return pa != pb ? pa < pb : *a < *b;
+  // They are sorted by pointer on their first eight bytes, taken in one
+  // pass, so that most comparisons never reach the hashes themselves, and
+  // are only copied into a set when a new cache is to be written.
+  std::vector<std::pair<std::uint64_t, const core::HashValue*>> keyed;
+  keyed.reserve(report.effective.records.size());
+  for (const core::validate::VerifiedRecord& record : report.effective.records) {
+    keyed.emplace_back(core::validate::detail::byte_prefix(record.hash.bytes()), &record.hash);
+  }
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : *a.second < *b.second;
   });
-  hashes.erase(std::unique(hashes.begin(), hashes.end(),
-                           [](const core::HashValue* a, const core::HashValue* b) { return *a == *b; }),
-               hashes.end());
+  std::vector<const core::HashValue*> hashes;
+  hashes.reserve(keyed.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) {
+    const bool repeat = i > 0 && keyed[i].first == keyed[i - 1].first && *keyed[i].second == *keyed[i - 1].second;
+    if (!repeat) hashes.push_back(keyed[i].second);
+  }
   const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue* h) {
     return h->bytes().size() == hashes.front()->bytes().size();
   });
