@@ -80,11 +80,12 @@ HashValue domain_hash(cord::ByteView domain, cord::ByteView data) {
   feed_item(ctx, domains::kHash);
   feed_item(ctx, domain);
   feed_item(ctx, data);
-  cord::Bytes digest(EVP_MAX_MD_SIZE);
+  // Finished on the stack, so the value kept holds exactly its own bytes:
+  // a vault keeps one per record.
+  std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx, digest.data(), &size) != 1) digest_failed();
-  digest.resize(size);
-  return HashValue(std::move(digest));
+  return HashValue(cord::Bytes(digest.begin(), digest.begin() + size));
 }
 
 CoreResult<UserId> derive_user_id(const CryptoProvider& provider, cord::ByteView signing_public_key,
