@@ -48,10 +48,11 @@ ValidationReport refused(ValidationIssue issue) {
 
 class Run {
  public:
-  // With `owns_records`, the listed records belong to this run (they are not
-  // const objects) and are moved into the report instead of copied.
-  Run(const Ratchet& ratchet, const CryptoProvider& crypto, bool owns_records)
-      : ratchet_(ratchet), crypto_(crypto), owns_records_(owns_records) {}
+  // With `owned`, the listed records are its records, which belong to this
+  // run: they are moved into the report instead of copied, and the list is
+  // released as soon as every record has been judged.
+  Run(const Ratchet& ratchet, const CryptoProvider& crypto, std::vector<HashedRecord>* owned = nullptr)
+      : ratchet_(ratchet), crypto_(crypto), owns_records_(owned != nullptr), owned_(owned) {}
 
   CoreResult<ValidationReport> validate(const std::vector<Listed>& list);
 
@@ -93,6 +94,7 @@ class Run {
   const Ratchet& ratchet_;
   const CryptoProvider& crypto_;
   bool owns_records_;
+  std::vector<HashedRecord>* owned_;
   const std::vector<Listed>* list_ = nullptr;
   std::vector<Check> checked_;
 };
@@ -221,6 +223,9 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     }
     records.push_back(verified(entry, std::move(record_key), signer->second));
   }
+  // What is kept has moved into `records`, and nothing below looks at the
+  // list again: the records it points at go now, before the state is built.
+  if (owned_ != nullptr) std::vector<HashedRecord>().swap(*owned_);
 
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
@@ -374,7 +379,7 @@ CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, 
   std::vector<Listed> list;
   list.reserve(vault.size());
   for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault.items()[i], &hashes[i]});
-  return Run(ratchet, crypto, false).validate(distinct(std::move(list), verified));
+  return Run(ratchet, crypto).validate(distinct(std::move(list), verified));
 }
 
 CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultRecordV1>& vault,
@@ -385,15 +390,16 @@ CoreResult<ValidationReport> validate_vault_with_verified(const cord::Set<VaultR
 
 namespace {
 
+// With `owned`, `vault` is its records, consumed by the run.
 template <class Sorted>
 CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault, const Ratchet& ratchet,
                                              const CryptoProvider& crypto, const Sorted& verified,
-                                             bool owns_records) {
+                                             std::vector<HashedRecord>* owned) {
   return gate(ratchet, [&]() -> CoreResult<ValidationReport> {
     std::vector<Listed> list;
     list.reserve(vault.size());
     for (const HashedRecord& r : vault) list.push_back(Listed{&r.record, &r.hash});
-    return Run(ratchet, crypto, owns_records).validate(distinct(std::move(list), verified));
+    return Run(ratchet, crypto, owned).validate(distinct(std::move(list), verified));
   });
 }
 
@@ -402,7 +408,7 @@ CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault
 CoreResult<ValidationReport> validate_vault_with_verified(std::span<const HashedRecord> vault, const Ratchet& ratchet,
                                                           const CryptoProvider& crypto,
                                                           const VerifiedHashes& verified) {
-  return validate_hashed(vault, ratchet, crypto, verified, false);
+  return validate_hashed(vault, ratchet, crypto, verified, nullptr);
 }
 
 CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedRecord>&& vault, const Ratchet& ratchet,
@@ -410,7 +416,7 @@ CoreResult<ValidationReport> validate_vault_with_verified(std::vector<HashedReco
                                                           const VerifiedHashes& verified) {
   // The records are consumed: whatever validation keeps is moved out of them.
   std::vector<HashedRecord> owned = std::move(vault);
-  return validate_hashed(owned, ratchet, crypto, verified, true);
+  return validate_hashed(owned, ratchet, crypto, verified, &owned);
 }
 
 CoreResult<ValidationReport> validate_vault_with_verified_list(std::vector<HashedRecord>&& vault,
@@ -424,7 +430,7 @@ CoreResult<ValidationReport> validate_vault_with_verified_list(std::vector<Hashe
   if (!ascending) return validate_vault_with_verified(std::move(vault), ratchet, crypto,
                                                       VerifiedHashes(verified.begin(), verified.end()));
   std::vector<HashedRecord> owned = std::move(vault);
-  return validate_hashed(owned, ratchet, crypto, verified, true);
+  return validate_hashed(owned, ratchet, crypto, verified, &owned);
 }
 
 CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vault, const Ratchet& ratchet,
