@@ -95,7 +95,13 @@ CoreResult<std::optional<SecretWriteUndo>> extend_with_secret_write(ValidationRe
   const pipeline::SelectedRoot root{root_user.user_id, root_user.hpke_public_key, root_user.signing_public_key,
                                     *state.root_fingerprint};
   if (structurally_validate_record(record, *body, root, crypto)) return None();
-  const UserId* signer = signer_of(state, root_user, record.signing_public_key);
+  // Room for the record first, grown by an eighth rather than doubled (the
+  // list holds every record of the vault), and before anything points
+  // into it.
+  if (state.records.size() == state.records.capacity()) {
+    state.records.reserve(state.records.size() + state.records.size() / 8 + 16);
+  }
+  const UserId* signer = signer_of(state, root_user, record.signing_public_key);  // points into the records
   if (signer == nullptr) return None();
   const std::uint64_t counter = record_counter(*body);
   if (state.highest_counter && counter <= *state.highest_counter) return None();

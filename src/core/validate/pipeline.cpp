@@ -196,7 +196,9 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   ValidationReport report;
   std::uint64_t undecodable = 0;
   std::vector<VerifiedRecord> records;
-  records.reserve(list.size());
+  // With room for the writes a session files into its report afterwards,
+  // so that its first ones do not move every record to grow the list.
+  records.reserve(list.size() + list.size() / 64 + 16);
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
     if (body == nullptr) {
