@@ -336,8 +336,12 @@ IoResult<bool> holds_parts(const BoundedFile& file, ByteParts parts) {
 }  // namespace
 
 IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held) {
+  return file_holds_parts(path, ByteParts(&bytes, 1), max, held);
+}
+
+IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max, HeldFile* held) {
   VX_TRY_ASSIGN(BoundedFile file, open_bounded(path, max));
-  VX_TRY_ASSIGN(const bool same, holds_parts(file, ByteParts(&bytes, 1)));
+  VX_TRY_ASSIGN(const bool same, holds_parts(file, parts));
   if (same && held != nullptr) {
     HeldFile found;
     found.seen_ = file.seen;
@@ -346,11 +350,6 @@ IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t 
     *held = std::move(found);
   }
   return same;
-}
-
-IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max) {
-  VX_TRY_ASSIGN(const BoundedFile file, open_bounded(path, max));
-  return holds_parts(file, parts);
 }
 
 StoreStatus create_dir_all(const Path& dir) { return create_dir_all(dir, ProcessFacts::read()); }

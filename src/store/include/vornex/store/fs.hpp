@@ -36,7 +36,7 @@ IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t 
 // A file's content as consecutive pieces, written and compared in order
 // without first being gathered into one file-sized buffer.
 using ByteParts = std::span<const cord::ByteView>;
-IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max);
+IoResult<bool> file_holds_parts(const Path& path, ByteParts parts, std::uint64_t max, HeldFile* held = nullptr);
 
 // New content written and fully flushed to a fresh temporary sibling of its
 // target, waiting for the one rename that puts it in place. Everything that

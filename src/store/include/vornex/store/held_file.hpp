@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <span>
 
 #include "cord/wire.hpp"
 #include "vornex/store/error.hpp"
@@ -38,7 +39,8 @@ class HeldFile {
 
  private:
   friend IoResult<HeldFile> read_file_held(const Path& path, std::uint64_t max);
-  friend IoResult<bool> file_holds(const Path& path, cord::ByteView bytes, std::uint64_t max, HeldFile* held);
+  friend IoResult<bool> file_holds_parts(const Path& path, std::span<const cord::ByteView> parts, std::uint64_t max,
+                                         HeldFile* held);
 
   int fd_ = -1;
   struct stat seen_ {};
