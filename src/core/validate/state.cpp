@@ -81,21 +81,28 @@ const VerifiedRecord* EffectiveState::latest_authorized_secret_record(const Secr
   return it == latest_secret.end() ? nullptr : &records[it->second.first];
 }
 
+namespace {
+
+// The latest authorised write of a secret when it gives the secret a value.
+const VerifiedRecord* value_write(const EffectiveState& state, const SecretId& id) {
+  const VerifiedRecord* latest = state.latest_authorized_secret_record(id);
+  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body())) return nullptr;
+  return latest;
+}
+
+}  // namespace
+
 CoreResult<const VerifiedRecord*> EffectiveState::live_secret_winner(const SecretSelectorV1& selector,
                                                                      const CryptoProvider& crypto) const {
   VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
-  const VerifiedRecord* latest = latest_authorized_secret_record(id);
-  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body())) return nullptr;
-  return latest;
+  return value_write(*this, id);
 }
 
 CoreResult<const VerifiedRecord*> EffectiveState::live_secret(const SecretSelectorV1& selector,
                                                               const CryptoProvider& crypto) const {
   VX_TRY_ASSIGN(const SecretId id, derive_secret_id(crypto, selector));
   if (has_conflict(*this, id)) return nullptr;
-  const VerifiedRecord* latest = latest_authorized_secret_record(id);
-  if (latest == nullptr || !std::holds_alternative<SecretRecordV1>(latest->body())) return nullptr;
-  return latest;
+  return value_write(*this, id);
 }
 
 CoreResult<std::optional<ActiveSecretV1>> EffectiveState::secret_record(const SecretSelectorV1& selector,
