@@ -1,6 +1,7 @@
 #include "vornex/core/ratchet.hpp"
 
 #include <algorithm>
+#include <set>
 #include <type_traits>
 #include <utility>
 
@@ -230,6 +231,18 @@ void Ratchet::apply_update(const RatchetUpdate& update) {
 
 void Ratchet::keep_unknown_record(const cord::Bytes& payload) {
   if (std::ranges::find(unknown_records_, payload) == unknown_records_.end()) unknown_records_.push_back(payload);
+}
+
+void Ratchet::keep_unknown_records(std::span<const cord::Bytes> payloads) {
+  if (payloads.data() == unknown_records_.data()) return;  // its own: all kept already
+  // Both lists can come from files anyone may write: what is kept is looked
+  // up in an ordered index instead of searched once per payload.
+  const auto less = [](cord::ByteView a, cord::ByteView b) { return cord::compare_bytes(a, b) < 0; };
+  std::set<cord::ByteView, decltype(less)> kept(less);
+  for (const cord::Bytes& payload : unknown_records_) kept.insert(payload);
+  for (const cord::Bytes& payload : payloads) {
+    if (kept.insert(payload).second) unknown_records_.push_back(payload);
+  }
 }
 
 std::vector<RatchetRecordV1> Ratchet::to_records() const {

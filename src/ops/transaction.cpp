@@ -420,7 +420,7 @@ OpsResult<StrongestRatchet> read_strongest_ratchet_locked(const store::Workspace
 OpsStatus merge_ratchet(core::Ratchet& into, const core::Ratchet& other) {
   if (into.trusted_root() != other.trusted_root()) return std::unexpected(mismatch());
   into.absorb_records(other.to_records());
-  for (const cord::Bytes& payload : other.unknown_records()) into.keep_unknown_record(payload);
+  into.keep_unknown_records(other.unknown_records());
   return {};
 }
 

@@ -229,3 +229,40 @@ TEST(RatchetStored, ReadingBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// Kept in a batch, unknown payloads end as kept one at a time would leave
+// them: each once, in the order first met, after those already kept.
+TEST(RatchetStored, UnknownRecordsKeptInABatchAsOneByOne) {
+  std::uint64_t state = 11;
+  const auto next = [&](std::uint64_t n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state >> 33) % n;
+  };
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    const auto payloads = [&](std::size_t count) {
+      std::vector<cord::Bytes> out;
+      for (std::size_t i = 0; i < count; ++i) {
+        // Short payloads from a small alphabet: repeats and shared prefixes.
+        cord::Bytes p(next(4));
+        for (auto& b : p) b = static_cast<std::uint8_t>(next(3));
+        out.push_back(std::move(p));
+      }
+      return out;
+    };
+    const std::vector<cord::Bytes> first = payloads(next(12));
+    const std::vector<cord::Bytes> second = payloads(next(12));
+    Ratchet one_by_one = Ratchet::make(cord::Bytes(32, 1));
+    Ratchet batch = one_by_one;
+    for (const auto& p : first) one_by_one.keep_unknown_record(p);
+    for (const auto& p : second) one_by_one.keep_unknown_record(p);
+    batch.keep_unknown_records(first);
+    batch.keep_unknown_records(second);
+    batch.keep_unknown_records(batch.unknown_records());
+    EXPECT_EQ(batch.unknown_records(), one_by_one.unknown_records());
+  }
+}
+
+}  // namespace

@@ -194,6 +194,8 @@ class Ratchet {
   // Keeps the raw payload of a record of a kind this build does not know,
   // unless an equal one is already kept.
   void keep_unknown_record(const cord::Bytes& payload);
+  // The same for each payload in turn, in O(n log n) for any number of them.
+  void keep_unknown_records(std::span<const cord::Bytes> payloads);
 
   // The known records: one per counter in key order (none for VaultRoot),
   // then FormatVersion when not 0, then TrustedRoot, always last. Origins
