@@ -1,5 +1,6 @@
 #include "vornex/core/validate/extend.hpp"
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -38,13 +39,13 @@ bool clean(const ValidationReport& report) {
 // signs: the root for the root's key; otherwise whoever a record of the
 // vault signed with it was credited to (the mapping is a function of the
 // key, and a secret write does not change who is credited). None when no
-// record shows it.
-const UserId* signer_of(const EffectiveState& state, const UserRecordV1& root, const cord::Bytes& key) {
-  if (key == root.signing_public_key) return &root.user_id;
+// record shows it. A copy: the records may move when the new one goes in.
+std::optional<UserId> signer_of(const EffectiveState& state, const UserRecordV1& root, const cord::Bytes& key) {
+  if (key == root.signing_public_key) return root.user_id;
   for (const VerifiedRecord& r : state.records) {
-    if (r.record.signing_public_key == key) return &r.signer;
+    if (r.record.signing_public_key == key) return r.signer;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 // Where the record's encoding goes among the records, which are in file
@@ -95,14 +96,8 @@ CoreResult<std::optional<SecretWriteUndo>> extend_with_secret_write(ValidationRe
   const pipeline::SelectedRoot root{root_user.user_id, root_user.hpke_public_key, root_user.signing_public_key,
                                     *state.root_fingerprint};
   if (structurally_validate_record(record, *body, root, crypto)) return None();
-  // Room for the record first, grown by an eighth rather than doubled (the
-  // list holds every record of the vault), and before anything points
-  // into it.
-  if (state.records.size() == state.records.capacity()) {
-    state.records.reserve(state.records.size() + state.records.size() / 8 + 16);
-  }
-  const UserId* signer = signer_of(state, root_user, record.signing_public_key);  // points into the records
-  if (signer == nullptr) return None();
+  const std::optional<UserId> signer = signer_of(state, root_user, record.signing_public_key);
+  if (!signer) return None();
   const std::uint64_t counter = record_counter(*body);
   if (state.highest_counter && counter <= *state.highest_counter) return None();
   if (!detail::AuthorityLookup(state.authorities).can_write(*signer, *selector)) return None();
@@ -110,6 +105,12 @@ CoreResult<std::optional<SecretWriteUndo>> extend_with_secret_write(ValidationRe
   if (!crypto.verify_signature(domains::kSigned, record.signing_public_key, message, record.signature)) return None();
   VX_TRY_ASSIGN(const std::optional<std::size_t> place, place_of(state.records, encoding));
   if (!place) return None();
+  // Room for the record, grown by an eighth rather than doubled: the list
+  // holds every record of the vault. Taken before anything changes, so a
+  // failure leaves the report as it was.
+  if (state.records.size() == state.records.capacity()) {
+    state.records.reserve(state.records.size() + state.records.size() / 8 + 16);
+  }
 
   // From here on nothing fails: the report changes as a whole.
   const SecretId id = written_id(*body);

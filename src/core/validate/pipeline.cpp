@@ -52,7 +52,7 @@ class Run {
   // run: they are moved into the report instead of copied, and the list is
   // released as soon as every record has been judged.
   Run(const Ratchet& ratchet, const CryptoProvider& crypto, std::vector<HashedRecord>* owned = nullptr)
-      : ratchet_(ratchet), crypto_(crypto), owns_records_(owned != nullptr), owned_(owned) {}
+      : ratchet_(ratchet), crypto_(crypto), owned_(owned) {}
 
   CoreResult<ValidationReport> validate(const std::vector<Listed>& list);
 
@@ -84,7 +84,7 @@ class Run {
   std::map<cord::Bytes, std::set<UserId>> credit_users(const std::vector<Listed>& list, const SelectedRoot& root);
 
   VerifiedRecord verified(const Listed& entry, RecordKey key, const UserId& signer) const {
-    if (!owns_records_) return VerifiedRecord{*entry.record, std::move(key), *entry.hash, signer};
+    if (owned_ == nullptr) return VerifiedRecord{*entry.record, std::move(key), *entry.hash, signer};
     return VerifiedRecord{std::move(*const_cast<VaultRecordV1*>(entry.record)), std::move(key),
                           std::move(*const_cast<HashValue*>(entry.hash)), signer};
   }
@@ -93,7 +93,6 @@ class Run {
 
   const Ratchet& ratchet_;
   const CryptoProvider& crypto_;
-  bool owns_records_;
   std::vector<HashedRecord>* owned_;
   const std::vector<Listed>* list_ = nullptr;
   std::vector<Check> checked_;
@@ -227,7 +226,10 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   }
   // What is kept has moved into `records`, and nothing below looks at the
   // list again: the records it points at go now, before the state is built.
-  if (owned_ != nullptr) std::vector<HashedRecord>().swap(*owned_);
+  if (owned_ != nullptr) {
+    std::vector<HashedRecord>().swap(*owned_);
+    list_ = nullptr;  // it points at them
+  }
 
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
