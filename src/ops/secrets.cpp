@@ -148,6 +148,38 @@ struct ReportExtension {
   }
 };
 
+// After a write, every payload the session keeps borrows from the new file:
+// those borrowed from `old_file` move to the same bytes in `next_file`, the
+// old file with one record spliced in, and the new record's (`added`) is read
+// from where it was spliced. A payload not found there stays where it is:
+// that costs memory, never a wrong value.
+void rehome_payloads(std::vector<core::validate::VerifiedRecord>& records, const cord::Bytes& old_file,
+                     const std::shared_ptr<const cord::Bytes>& next_file, const core::validate::SplicedVault& spliced,
+                     const core::HashValue& added) {
+  const std::size_t moved_by = spliced.inserted ? next_file->size() - old_file.size() : 0;
+  std::optional<core::StoredPayloadV1> added_payload;
+  if (spliced.inserted) {
+    const std::size_t end = next_file->size() - old_file.size() + spliced.at;
+    cord::Deserializer d(cord::ByteView(*next_file).subspan(spliced.at, end - spliced.at));
+    d.set_lender(&next_file);
+    core::VaultRecordV1 record;
+    if (cord::decode(d, record) && d.remaining() == 0) {
+      if (auto* secret = std::get_if<core::SecretRecordV1>(record.body.known())) {
+        added_payload = std::move(secret->payload);
+      }
+    }
+  }
+  for (core::validate::VerifiedRecord& verified : records) {
+    auto* secret = std::get_if<core::SecretRecordV1>(verified.record.body.known());
+    if (secret == nullptr) continue;
+    if (const std::optional<std::size_t> offset = secret->payload.offset_in(old_file)) {
+      secret->payload.rehome(next_file, *offset >= spliced.at ? *offset + moved_by : *offset);
+    } else if (added_payload && verified.hash == added && secret->payload == *added_payload) {
+      secret->payload = *added_payload;
+    }
+  }
+}
+
 // One locked write. `Out` is what the caller gets for the new record.
 template <class Out>
 OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, const crypto::Crypto& crypto,
@@ -215,8 +247,9 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   }
   auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
-  auto vault_image = core::validate::splice_record(session.vault_bytes, session.vault_index, built->encoding);
+  auto vault_image = core::validate::splice_record(*session.vault_bytes, session.vault_index, built->encoding);
   if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
+  const auto next_vault = std::make_shared<const cord::Bytes>(std::move(vault_image->file));
 
   // The new record's report: derived from the session's where the record
   // provably changes nothing but its own secret, else a full validation.
@@ -230,7 +263,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   extension.undo = std::move(*derived);
   std::optional<core::validate::ValidationReport> full;
   if (!extension.undo) {
-    auto records = core::validate::decode_vault_hashed(vault_image->file, crypto);
+    auto records = core::validate::decode_vault_hashed(next_vault, crypto);
     if (!records) {
       return std::unexpected(
           OpsError(store::StoreError::vault_invalid(session.paths.vault_path(), std::move(records).error())));
@@ -260,7 +293,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   store::HeldFile ratchet_file;
   const bool ratchet_written = !std::ranges::equal(*ratchet_image, *ratchet_before);
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
-                                                    session.vault_bytes, *ratchet_before, vault_image->file,
+                                                    *session.vault_bytes, *ratchet_before, *next_vault,
                                                     *ratchet_image, &vault_file, &ratchet_file);
       !committed) {
     return std::unexpected(committed.error());
@@ -268,7 +301,10 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
 
   extension.undo.reset();  // committed: the derived report stays
   if (full) session.report = std::move(*full);
-  session.vault_bytes = std::move(vault_image->file);
+  // The records kept from before the write borrow their payloads from the
+  // new file, where the same bytes lie, so the old file can go.
+  rehome_payloads(session.report.effective.records, *session.vault_bytes, next_vault, *vault_image, built->hash);
+  session.vault_bytes = next_vault;
   session.vault_index = std::move(vault_image->index);
   session.ratchet = std::move(working_ratchet);
   session.ratchet_follows_report = true;

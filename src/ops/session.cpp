@@ -25,12 +25,15 @@ using core::validate::HashedRecord;
 // The vault as one read found it: the file still open, and its records
 // decoded with each record's hash taken over the bytes it was read from.
 struct DecodedVault {
-  store::HeldFile file;
+  store::HeldFile file;  // its bytes taken into `bytes`
+  std::shared_ptr<const cord::Bytes> bytes;
   std::vector<HashedRecord> records;
   core::validate::VaultIndex index;
 };
 
-OpsResult<std::vector<HashedRecord>> decode_hashed(const store::WorkspacePaths& paths, cord::ByteView bytes,
+// The records' payloads borrow their bytes from the file's.
+OpsResult<std::vector<HashedRecord>> decode_hashed(const store::WorkspacePaths& paths,
+                                                   const std::shared_ptr<const cord::Bytes>& bytes,
                                                    const crypto::Crypto& crypto, core::validate::VaultIndex& index) {
   auto records = core::validate::decode_vault_hashed(bytes, crypto, &index);
   if (!records) {
@@ -42,9 +45,10 @@ OpsResult<std::vector<HashedRecord>> decode_hashed(const store::WorkspacePaths& 
 OpsResult<DecodedVault> read_and_decode_vault(const store::WorkspacePaths& paths, const crypto::Crypto& crypto) {
   auto held = store::read_vault_held(paths);
   if (!held) return std::unexpected(OpsError(std::move(held).error()));
+  auto bytes = std::make_shared<const cord::Bytes>(held->take_bytes());
   core::validate::VaultIndex index;
-  VX_TRY_ASSIGN(auto records, decode_hashed(paths, held->bytes(), crypto, index));
-  return DecodedVault{std::move(*held), std::move(records), std::move(index)};
+  VX_TRY_ASSIGN(auto records, decode_hashed(paths, bytes, crypto, index));
+  return DecodedVault{std::move(*held), std::move(bytes), std::move(records), std::move(index)};
 }
 
 // Under the root-state lock: the vault as first read while its path still
@@ -124,9 +128,8 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
     signer = std::move(cache->cache.signing_key);
     trusted = TrustedCache{owner, std::move(cache->message_digest)};
   }
-  cord::Bytes bytes = vault.file.take_bytes();
   return LockedSession{.paths = paths,
-                       .vault_bytes = std::move(bytes),
+                       .vault_bytes = std::move(vault.bytes),
                        .vault_index = std::move(vault.index),
                        .ratchet = std::move(ratchet),
                        .report = std::move(report),
@@ -284,14 +287,14 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
                                                       std::optional<cord::Bytes>* ratchet_bytes) {
   // The vault this session wrote, its path still naming that unchanged
   // file, is not read again; anything else is read and compared.
-  std::optional<cord::Bytes> bytes;
+  std::shared_ptr<const cord::Bytes> bytes;
   if (!vault_file || !vault_file->still_at(paths.vault_path())) {
     auto read = store::read_vault_bytes(paths);
     if (!read) return std::unexpected(OpsError(std::move(read).error()));
-    bytes = std::move(*read);
+    bytes = std::make_shared<const cord::Bytes>(std::move(*read));
     vault_file.reset();
   }
-  const bool vault_unchanged = !bytes || *bytes == vault_bytes;
+  const bool vault_unchanged = !bytes || *bytes == *vault_bytes;
   const core::HashValue session_root = root();
   // Likewise the ratchet this session wrote: while its path names that
   // unchanged file, it holds the bytes the session kept.
@@ -331,7 +334,7 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
     return false;
   }
   core::validate::VaultIndex index;
-  auto decoded = decode_hashed(paths, bytes ? *bytes : vault_bytes, crypto, index);
+  auto decoded = decode_hashed(paths, bytes ? bytes : vault_bytes, crypto, index);
   if (!decoded) return std::unexpected(std::move(decoded).error());
   auto candidate = trusted_root_candidate(std::span<const HashedRecord>(*decoded), crypto);
   if (!candidate) return std::unexpected(std::move(candidate).error());
@@ -341,7 +344,7 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   auto new_report =
       validate(std::move(*decoded), strongest->ratchet, crypto, report.effective.verified_record_hashes());
   if (!new_report) return std::unexpected(std::move(new_report).error());
-  if (bytes) vault_bytes = std::move(*bytes);
+  if (bytes) vault_bytes = std::move(bytes);
   vault_index = std::move(index);
   ratchet = std::move(strongest->ratchet);
   report = std::move(*new_report);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -247,6 +248,84 @@ TEST(Encoded, AValueThatCannotBeWrittenKeepsItsError) {
   EXPECT_EQ(kept, Encoded<Mixed>(kept));
   EXPECT_NE(kept, Encoded<Mixed>());
   EXPECT_NE(kept, Encoded<Mixed>(bad));
+}
+
+// Read from a buffer the caller shares, values borrow their bytes from it
+// and keep it alive; read from anything else, they hold a copy. Either way
+// they are the same values. A borrowed value moves to another buffer only
+// where that buffer holds its very bytes.
+TEST(Encoded, BorrowsFromASharedBufferAndMovesOnlyToItsOwnBytes) {
+  Rng rng(0xB0770);
+  struct Pair {
+    Encoded<Mixed> first;
+    Encoded<Mixed> second;
+    CORD_FIELDS(first, second)
+  };
+  for (int round = 0; round < 200; ++round) {
+    SCOPED_TRACE(round);
+    const Mixed a = random_value(rng, static_cast<const Mixed*>(nullptr));
+    const Mixed b = random_value(rng, static_cast<const Mixed*>(nullptr));
+    const Bytes first = cord::serialize(a).value();
+    const Bytes second = cord::serialize(b).value();
+    auto file = std::make_shared<const Bytes>(cord::serialize(Pair{a, b}).value());
+    std::weak_ptr<const Bytes> watch = file;
+
+    Pair borrowed;
+    {
+      cord::Deserializer d(*file);
+      d.set_lender(&file);
+      ASSERT_TRUE(cord::decode(d, borrowed).has_value());
+    }
+    ASSERT_EQ(borrowed.first.offset_in(*file), std::optional<std::size_t>(0));
+    ASSERT_EQ(borrowed.second.offset_in(*file), std::optional<std::size_t>(first.size()));
+    EXPECT_EQ(borrowed.first.decoded().value(), a);
+    EXPECT_EQ(borrowed.second.decoded().value(), b);
+    EXPECT_EQ(cord::serialize(borrowed).value(), *file);
+
+    // Another lender, or none: a copy, equal all the same.
+    const auto elsewhere = std::make_shared<const Bytes>(*file);
+    for (const std::shared_ptr<const Bytes>* lender : {static_cast<const std::shared_ptr<const Bytes>*>(nullptr),
+                                                        &elsewhere}) {
+      cord::Deserializer d(*file);
+      d.set_lender(lender);
+      Pair copied;
+      ASSERT_TRUE(cord::decode(d, copied).has_value());
+      EXPECT_FALSE(copied.first.offset_in(*file).has_value());
+      EXPECT_FALSE(copied.first.offset_in(*elsewhere).has_value());
+      EXPECT_EQ(copied.first, borrowed.first);
+      EXPECT_EQ(copied.second, borrowed.second);
+    }
+
+    // The file with a record put in front: each value's bytes moved up.
+    Bytes grown = rng.bytes(40);
+    const std::size_t shift = grown.size();
+    grown.insert(grown.end(), file->begin(), file->end());
+    const auto next = std::make_shared<const Bytes>(std::move(grown));
+    // Places that do not hold the value's bytes leave it where it was:
+    // past the end, running over the end, or one byte different.
+    Bytes damaged = *next;
+    damaged[shift + first.size() / 2] ^= 0x01;
+    const auto other = std::make_shared<const Bytes>(std::move(damaged));
+    for (const auto& [buffer, at] : std::vector<std::pair<std::shared_ptr<const Bytes>, std::size_t>>{
+             {next, next->size() + 1}, {next, next->size() - first.size() + 1}, {next, SIZE_MAX}, {other, shift}}) {
+      Encoded<Mixed> kept = borrowed.first;
+      EXPECT_FALSE(kept.rehome(buffer, at)) << at;
+      EXPECT_EQ(kept.offset_in(*file), std::optional<std::size_t>(0));
+    }
+    Encoded<Mixed> moved_first = borrowed.first;
+    Encoded<Mixed> moved_second = borrowed.second;
+    ASSERT_TRUE(moved_first.rehome(next, shift));
+    ASSERT_TRUE(moved_second.rehome(next, shift + first.size()));
+    EXPECT_EQ(moved_first.offset_in(*next), std::optional<std::size_t>(shift));
+    EXPECT_EQ(moved_first, borrowed.first);
+    EXPECT_EQ(moved_second.decoded().value(), b);
+    // Once nothing borrows from the old file, it goes.
+    file.reset();
+    borrowed = Pair{};
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(moved_first.decoded().value(), a);
+    EXPECT_TRUE(std::ranges::equal(moved_second.bytes(), second));
+  }
 }
 
 // The recipients read in place answer as the built slots do, with few

@@ -152,7 +152,7 @@ TEST_P(Crashes, OpeningFindsTheWriteWholeOrNotAtAll) {
   EXPECT_EQ(vault_now(), applied ? v1_ : v0_);
   EXPECT_EQ(ratchet_now(), applied ? r1_ : r0_);
   EXPECT_FALSE(transaction_exists());
-  EXPECT_EQ(session->vault_bytes, applied ? v1_ : v0_);
+  EXPECT_EQ(*session->vault_bytes, applied ? v1_ : v0_);
   EXPECT_EQ(session->ratchet, applied ? ratchet1_ : ratchet0_);
   EXPECT_FALSE(session->pending.has_value());
   EXPECT_TRUE(session->report.issues.empty());

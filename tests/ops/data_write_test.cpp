@@ -70,7 +70,7 @@ TEST_F(DataWrite, RoundTripsAndFieldEdits) {
   EXPECT_EQ(counter_of(alice.session(), written->record_hash), std::optional<std::uint64_t>(2));
 
   // The session holds what the files now hold.
-  EXPECT_EQ(alice.session().vault_bytes, file_bytes(paths().vault_path()).value());
+  EXPECT_EQ(*alice.session().vault_bytes, file_bytes(paths().vault_path()).value());
   EXPECT_EQ(alice.session().ratchet, must(store::read_ratchet_for_root(paths(), root_fingerprint())).value());
   EXPECT_FALSE(alice.session().pending.has_value());
   EXPECT_FALSE(std::filesystem::exists(transaction_file()));
@@ -624,7 +624,7 @@ TEST_F(DataWrite, LargeValueRoundTrips) {
   ASSERT_TRUE(written.has_value()) << written.error().message();
   auto fresh = load();
   ASSERT_TRUE(fresh.has_value()) << fresh.error().message();
-  EXPECT_EQ(fresh->vault_bytes, alice.session().vault_bytes);
+  EXPECT_EQ(*fresh->vault_bytes, *alice.session().vault_bytes);
   EXPECT_EQ(fresh->report.effective.records, alice.session().report.effective.records);
   EXPECT_EQ(alice.get_secret(crypto(), sel({"app", "big"})).value().primary(), big);
 }
@@ -663,11 +663,22 @@ TEST_F(DataWrite, EveryWriteLeavesTheStateAFreshLoadFinds) {
                             : writer.set_secret(crypto(), selector, bytes_of("v" + std::to_string(step))).has_value();
     if (!done) continue;  // not this writer's to write, or nothing to delete
     ++writes;
+    // Every payload the session keeps lies in the file it holds, and there
+    // alone: no older file is kept alive by the records.
+    const cord::Bytes& file = *writer.session().vault_bytes;
+    for (const auto& verified : writer.session().report.effective.records) {
+      if (const auto* secret = std::get_if<core::SecretRecordV1>(&verified.body())) {
+        const auto offset = secret->payload.offset_in(file);
+        ASSERT_TRUE(offset.has_value());
+        EXPECT_TRUE(std::ranges::equal(cord::ByteView(file).subspan(*offset, secret->payload.bytes().size()),
+                                       secret->payload.bytes()));
+      }
+    }
     auto fresh = load();
     ASSERT_TRUE(fresh.has_value()) << fresh.error().message();
     EXPECT_EQ(writer.session().report.effective, fresh->report.effective);
     EXPECT_TRUE(writer.session().report.issues.empty());
-    EXPECT_EQ(writer.session().vault_bytes, fresh->vault_bytes);
+    EXPECT_EQ(*writer.session().vault_bytes, *fresh->vault_bytes);
     EXPECT_EQ(writer.session().ratchet, fresh->ratchet);
     // The ratchet file is the full encoding of the session's ratchet, however it was made.
     EXPECT_EQ(file_bytes(ratchet_file()).value(), store::encode_ratchet(writer.session().ratchet).value());

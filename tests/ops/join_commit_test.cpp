@@ -138,7 +138,7 @@ TEST_F(JoinCommits, AppliedWhenTheVaultIsOpened) {
   EXPECT_FALSE(journal_exists());
   EXPECT_EQ(vault_now(), c_.v1);
   EXPECT_EQ(ratchet_now(), c_.r1);
-  EXPECT_EQ(session->vault_bytes, c_.v1);
+  EXPECT_EQ(*session->vault_bytes, c_.v1);
   EXPECT_EQ(session->ratchet, c_.ratchet1);
   EXPECT_EQ(ops::recover_for_root(paths(), root(), crypto(), test::kShortWait).value(),
             ops::Recovery::NothingPending);

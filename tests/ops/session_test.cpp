@@ -94,8 +94,8 @@ TEST_F(Sessions, ACleanLoadWritesItsRaise) {
   EXPECT_EQ(session->ratchet, ratchet_file_now());
   EXPECT_EQ(session->ratchet, c_.ratchet1);
   EXPECT_EQ(session->root(), root());
-  EXPECT_EQ(session->vault_bytes, c_.v1);
-  EXPECT_EQ(core::validate::decode_vault(session->vault_bytes).value(), record_set(c_.records1));
+  EXPECT_EQ(*session->vault_bytes, c_.v1);
+  EXPECT_EQ(core::validate::decode_vault(*session->vault_bytes).value(), record_set(c_.records1));
   EXPECT_EQ(session->paths, paths());
   EXPECT_FALSE(session->pending.has_value());
   EXPECT_FALSE(session->cache_signer_key.has_value());
@@ -112,8 +112,8 @@ TEST_F(Sessions, ALoadHoldsTheVaultItsRecoveryPlaced) {
   ASSERT_TRUE(session.has_value()) << session.error().message();
   EXPECT_FALSE(transaction_exists());
   EXPECT_EQ(vault_now(), c_.v1);
-  EXPECT_EQ(session->vault_bytes, c_.v1);
-  EXPECT_EQ(core::validate::decode_vault(session->vault_bytes).value(), record_set(c_.records1));
+  EXPECT_EQ(*session->vault_bytes, c_.v1);
+  EXPECT_EQ(core::validate::decode_vault(*session->vault_bytes).value(), record_set(c_.records1));
   EXPECT_EQ(session->ratchet, c_.ratchet1);
   EXPECT_TRUE(session->report.issues.empty());
   EXPECT_EQ(session->report.effective.records.size(), c_.records1.size());
@@ -440,7 +440,7 @@ TEST_F(Caches, AReloadKeepsWhatTheSessionVerified) {
   const auto reloaded = session->reload_if_stale_locked(crypto());
   ASSERT_TRUE(reloaded.has_value()) << reloaded.error().message();
   EXPECT_TRUE(*reloaded);
-  EXPECT_EQ(session->vault_bytes, grown);
+  EXPECT_EQ(*session->vault_bytes, grown);
   EXPECT_TRUE(session->report.issues.empty());
   EXPECT_EQ(session->cache_signer_key, signer().signing_public_key());
 }
@@ -470,7 +470,7 @@ TEST_F(Reloads, UnchangedFilesOnlyRefreshThePending) {
   ASSERT_EQ(reload().value(), false);
   ASSERT_TRUE(session_->pending.has_value());
   EXPECT_FALSE(session_->pending->this_workspace);
-  EXPECT_EQ(session_->vault_bytes, before.vault_bytes);
+  EXPECT_EQ(*session_->vault_bytes, *before.vault_bytes);
   EXPECT_EQ(session_->report, before.report);
   EXPECT_EQ(session_->ratchet, before.ratchet);
 
@@ -486,8 +486,8 @@ TEST_F(Reloads, AChangedVaultOrRatchetIsReadAgain) {
   put_vault(grown);
   const core::validate::ValidationReport old_report = session_->report;
   ASSERT_EQ(reload().value(), true);
-  EXPECT_EQ(session_->vault_bytes, grown);
-  EXPECT_EQ(core::validate::decode_vault(session_->vault_bytes).value(), record_set(records));
+  EXPECT_EQ(*session_->vault_bytes, grown);
+  EXPECT_EQ(core::validate::decode_vault(*session_->vault_bytes).value(), record_set(records));
   EXPECT_NE(session_->report, old_report);
   EXPECT_TRUE(session_->report.issues.empty());
   // No raise is written by a reload.
@@ -500,7 +500,7 @@ TEST_F(Reloads, AChangedVaultOrRatchetIsReadAgain) {
   put_ratchet(ratchet_file(stronger));
   ASSERT_EQ(reload().value(), true);
   EXPECT_EQ(session_->ratchet, stronger);
-  EXPECT_EQ(session_->vault_bytes, grown);
+  EXPECT_EQ(*session_->vault_bytes, grown);
 }
 
 TEST_F(Reloads, FailuresLeaveTheSessionAsItWas) {
@@ -528,7 +528,7 @@ TEST_F(Reloads, FailuresLeaveTheSessionAsItWas) {
     const auto result = reload();
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().message().substr(0, c.message.size()), c.message);
-    EXPECT_EQ(session_->vault_bytes, before.vault_bytes);
+    EXPECT_EQ(*session_->vault_bytes, *before.vault_bytes);
     EXPECT_EQ(session_->ratchet_follows_report, before.ratchet_follows_report);
     EXPECT_EQ(session_->ratchet, before.ratchet);
     EXPECT_EQ(session_->report, before.report);

@@ -108,10 +108,12 @@ CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records, co
 }
 
 CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
-                                                          const VaultLimits& limits, VaultIndex* index) {
+                                                          const VaultLimits& limits, VaultIndex* index,
+                                                          const std::shared_ptr<const cord::Bytes>* lender) {
   VX_TRY_ASSIGN(const cord::ByteView body, check_frame(file, limits));
   // The same steps as decoding a VaultStore, keeping each record's bytes.
   cord::Deserializer d(body);
+  d.set_lender(lender);
   VX_TRY(d.enter());
   VX_TRY_ASSIGN(const std::uint32_t variant, d.parse_variant_index(cord::Hint::None));
   if (variant != 0) return std::unexpected(CoreError(cord::CordError::unknown_variant(variant)));
@@ -172,6 +174,7 @@ CoreResult<SplicedVault> splice_record(cord::ByteView file, const VaultIndex& in
   const std::size_t at = lo == index.starts.size() ? file.size() : index.starts[lo];
   SplicedVault out;
   out.inserted = true;
+  out.at = at;
   out.file.reserve(size);
   out.file.insert(out.file.end(), file.begin(), file.begin() + static_cast<std::ptrdiff_t>(at));
   out.file.insert(out.file.end(), record.begin(), record.end());
@@ -196,6 +199,11 @@ CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records) {
 CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
                                                           VaultIndex* index) {
   return detail::decode_vault_hashed(file, crypto, {}, index);
+}
+
+CoreResult<std::vector<HashedRecord>> decode_vault_hashed(const std::shared_ptr<const cord::Bytes>& file,
+                                                          const CryptoProvider& crypto, VaultIndex* index) {
+  return detail::decode_vault_hashed(*file, crypto, {}, index, &file);
 }
 
 CoreResult<SplicedVault> splice_record(cord::ByteView file, const VaultIndex& index, cord::ByteView record) {

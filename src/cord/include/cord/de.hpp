@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "cord/error.hpp"
@@ -20,6 +21,11 @@ class Deserializer {
   const std::uint8_t* data() const { return in_.data(); }
   const Limits& limits() const { return limits_; }
   std::uint32_t depth() const { return depth_; }
+
+  // A shared buffer the input lies in, if the caller has one: values that
+  // keep bytes may borrow theirs from it rather than copy them.
+  const std::shared_ptr<const Bytes>* lender() const { return lender_; }
+  void set_lender(const std::shared_ptr<const Bytes>* lender) { lender_ = lender; }
 
   Result<ByteView> read_bytes(std::size_t n) { return in_.take(n); }
   Result<std::uint8_t> next() { return in_.next(); }
@@ -47,6 +53,7 @@ class Deserializer {
   wire::Cursor in_;
   Limits limits_;
   std::uint32_t depth_ = 0;
+  const std::shared_ptr<const Bytes>* lender_ = nullptr;
 };
 
 }  // namespace cord

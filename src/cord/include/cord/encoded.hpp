@@ -1,12 +1,15 @@
 // A value kept as its one canonical encoding, in a single byte buffer, for
 // values that are stored and passed along far more often than they are read:
-// decoding one walks its bytes and copies them, building nothing.
+// decoding one walks its bytes and keeps them, building nothing. Decoded
+// from a buffer the caller shares, it borrows them.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <type_traits>
 
 #include "cord/codec.hpp"
@@ -27,20 +30,42 @@ class Encoded {
   // Implicit: wherever a T was kept, its encoding can be. A value whose
   // encoding fails keeps the error, and encoding it gives that error.
   Encoded(const T& value) {  // NOLINT(google-explicit-constructor)
-    Serializer s(bytes_, kUnbounded.max_length);
+    Bytes bytes;
+    Serializer s(bytes, kUnbounded.max_length);
     if (auto st = encode(s, value); !st) {
       error_ = std::make_shared<const CordError>(std::move(st).error());
-      Bytes().swap(bytes_);
       return;
     }
-    bytes_.shrink_to_fit();
+    bytes.shrink_to_fit();
+    own(std::move(bytes));
   }
 
   // The encoding; empty only for a value that could not be encoded.
   ByteView bytes() const {
-    if (!bytes_.empty()) return bytes_;
+    if (buffer_ != nullptr) return view_;
     if (error_ == nullptr && default_encoding()) return *default_encoding();
     return {};
+  }
+
+  // Where the encoding lies in `buffer`, when it is borrowed from it.
+  std::optional<std::size_t> offset_in(const Bytes& buffer) const {
+    if (buffer_.get() != &buffer) return std::nullopt;
+    return static_cast<std::size_t>(view_.data() - buffer.data());
+  }
+
+  // Borrows the encoding from `buffer` at `offset` instead, when the bytes
+  // there are this encoding; else keeps it as it is. True when it moved.
+  bool rehome(const std::shared_ptr<const Bytes>& buffer, std::size_t offset) {
+    const ByteView encoding = bytes();
+    if (error() != nullptr || buffer == nullptr || offset > buffer->size() ||
+        buffer->size() - offset < encoding.size()) {
+      return false;
+    }
+    const ByteView there(buffer->data() + offset, encoding.size());
+    if (!std::ranges::equal(there, encoding)) return false;
+    buffer_ = buffer;
+    view_ = there;
+    return true;
   }
 
   // The value itself, built anew from the encoding.
@@ -66,8 +91,16 @@ class Encoded {
   Status cord_decode(Deserializer& d, Hint hint) {
     const std::uint8_t* begin = d.data();
     VX_TRY(skip<T>(d, hint));
-    bytes_.assign(begin, d.data());
+    const ByteView encoding(begin, static_cast<std::size_t>(d.data() - begin));
     error_.reset();
+    // Bytes of a buffer the caller shares are borrowed, keeping it alive.
+    const std::shared_ptr<const Bytes>* lender = d.lender();
+    if (lender != nullptr && *lender != nullptr && lends(**lender, encoding)) {
+      buffer_ = *lender;
+      view_ = encoding;
+    } else {
+      own(Bytes(encoding.begin(), encoding.end()));
+    }
     return {};
   }
 
@@ -93,11 +126,26 @@ class Encoded {
 
   const CordError* error() const {
     if (error_ != nullptr) return error_.get();
-    if (bytes_.empty() && !default_encoding()) return &default_encoding().error();
+    if (buffer_ == nullptr && !default_encoding()) return &default_encoding().error();
     return nullptr;
   }
 
-  Bytes bytes_;  // empty: the encoding of T{}
+  static bool lends(const Bytes& buffer, ByteView part) {
+    const std::uint8_t* first = buffer.data();
+    return !part.empty() && std::less_equal<>()(first, part.data()) &&
+           std::less_equal<>()(part.data() + part.size(), first + buffer.size());
+  }
+
+  void own(Bytes bytes) {
+    buffer_ = std::make_shared<const Bytes>(std::move(bytes));
+    view_ = *buffer_;
+  }
+
+  // The encoding is `view_`, inside `buffer_`: a buffer of its own, or one
+  // it borrows from, such as the file it was read from. Copies share it.
+  // No buffer: the encoding of T{}, or the error.
+  std::shared_ptr<const Bytes> buffer_;
+  ByteView view_;
   std::shared_ptr<const CordError> error_;
 };
 

@@ -79,6 +79,7 @@ class BasicEvolving {
     VX_TRY_ASSIGN(const ByteView payload, d.read_bytes(static_cast<std::size_t>(length)));
     // Each payload is read by a fresh decoder with its own depth budget.
     Deserializer inner(payload, d.limits());
+    inner.set_lender(d.lender());
     T value{};
     if (auto st = decode(inner, value); !st) {
       if (st.error().kind() != ErrorKind::UnknownVariant) return fail(CordError::deserialization_from(st.error()));

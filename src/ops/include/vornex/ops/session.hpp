@@ -48,7 +48,9 @@ struct TrustedCache {
 
 struct LockedSession {
   store::WorkspacePaths paths;
-  cord::Bytes vault_bytes;
+  // The vault file's bytes; the report's records borrow their payloads
+  // from them.
+  std::shared_ptr<const cord::Bytes> vault_bytes;
   core::validate::VaultIndex vault_index;  // where each record of vault_bytes starts
   core::Ratchet ratchet;  // its trusted root is the session's root
   core::validate::ValidationReport report;  // of the vault's records against ratchet

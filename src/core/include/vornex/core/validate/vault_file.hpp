@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "cord/codec.hpp"
@@ -45,6 +46,10 @@ CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records);
 // also told where each record lies (left as it was on failure).
 CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
                                                           VaultIndex* index = nullptr);
+// The same over a file the caller shares: the records' payloads borrow their
+// bytes from it instead of copying them, and keep it alive.
+CoreResult<std::vector<HashedRecord>> decode_vault_hashed(const std::shared_ptr<const cord::Bytes>& file,
+                                                          const CryptoProvider& crypto, VaultIndex* index = nullptr);
 
 // A vault file with one record added: exactly encode_vault of the file's
 // records with the record inserted, made by copying the old bytes around
@@ -54,6 +59,7 @@ struct SplicedVault {
   cord::Bytes file;
   VaultIndex index;       // of `file`
   bool inserted = false;  // false: the record was there already, `file` is the old one
+  std::size_t at = 0;     // where the record's encoding lies in `file`; old bytes from there moved up by its size
 };
 // `index` must be the one decoding `file` gave (a mismatch is refused,
 // never followed out of bounds); `record` must be one record's canonical
@@ -71,7 +77,8 @@ struct VaultLimits {
 CoreResult<cord::Set<VaultRecordV1>> decode_vault(cord::ByteView file, const VaultLimits& limits);
 CoreResult<cord::Bytes> encode_vault(const cord::Set<VaultRecordV1>& records, const VaultLimits& limits);
 CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, const CryptoProvider& crypto,
-                                                          const VaultLimits& limits, VaultIndex* index = nullptr);
+                                                          const VaultLimits& limits, VaultIndex* index = nullptr,
+                                                          const std::shared_ptr<const cord::Bytes>* lender = nullptr);
 CoreResult<SplicedVault> splice_record(cord::ByteView file, const VaultIndex& index, cord::ByteView record,
                                        const VaultLimits& limits);
 }  // namespace detail
