@@ -202,7 +202,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   }
   // The ratchet as the file holds it, byte for byte, is what the commit
   // must find unchanged; a re-encoding could differ from a valid file.
-  std::optional<cord::Bytes> ratchet_before;
+  std::shared_ptr<const cord::Bytes> ratchet_before;
   if (auto reloaded = session.reload_if_stale_locked(crypto, &ratchet_before); !reloaded) {
     return std::unexpected(reloaded.error());
   }
@@ -240,10 +240,10 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   working_ratchet.apply_update(session.report.ratchet_update);
   // The working ratchet's file bytes, from the file the session knows,
   // when they can be had without encoding every record again.
-  std::optional<cord::Bytes> working_ratchet_bytes;
+  std::shared_ptr<const cord::Bytes> working_ratchet_bytes;
   if (session.ratchet_file_bytes) {
     working_ratchet_bytes =
-        store::encode_raised_ratchet(*session.ratchet_file_bytes, session.ratchet, session.report.ratchet_update);
+        store::raise_ratchet_bytes(session.ratchet_file_bytes, session.ratchet, session.report.ratchet_update);
   }
   auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
@@ -279,19 +279,22 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     return std::unexpected(
         OpsError::not_effective(std::string(value ? kValueNotEffective : kDeletionNotEffective)));
   }
-  std::optional<cord::Bytes> raised_bytes;
+  std::shared_ptr<const cord::Bytes> ratchet_image;
   if (working_ratchet_bytes) {
-    raised_bytes = store::encode_raised_ratchet(*working_ratchet_bytes, working_ratchet, report.ratchet_update);
+    ratchet_image = store::raise_ratchet_bytes(working_ratchet_bytes, working_ratchet, report.ratchet_update);
   }
+  working_ratchet_bytes.reset();
   working_ratchet.apply_update(report.ratchet_update);
-  auto ratchet_image = raised_bytes ? store::StoreResult<cord::Bytes>(std::move(*raised_bytes))
-                                    : store::encode_ratchet(working_ratchet);
-  if (!ratchet_image) return std::unexpected(OpsError(std::move(ratchet_image).error()));
+  if (!ratchet_image) {
+    auto encoded = store::encode_ratchet(working_ratchet);
+    if (!encoded) return std::unexpected(OpsError(std::move(encoded).error()));
+    ratchet_image = std::make_shared<const cord::Bytes>(std::move(*encoded));
+  }
   // Both before-images were read under these locks, and both after-images
   // encode what was just validated.
   store::HeldFile vault_file;
   store::HeldFile ratchet_file;
-  const bool ratchet_written = !std::ranges::equal(*ratchet_image, *ratchet_before);
+  const bool ratchet_written = ratchet_image != ratchet_before && !std::ranges::equal(*ratchet_image, *ratchet_before);
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
                                                     *session.vault_bytes, *ratchet_before, *next_vault,
                                                     *ratchet_image, &vault_file, &ratchet_file);
@@ -308,7 +311,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   session.vault_index = std::move(vault_image->index);
   session.ratchet = std::move(working_ratchet);
   session.ratchet_follows_report = true;
-  session.ratchet_file_bytes = std::move(*ratchet_image);
+  session.ratchet_file_bytes = std::move(ratchet_image);
   session.vault_file = std::make_shared<const store::HeldFile>(std::move(vault_file));
   // A ratchet not written is the file the reload found, still held if it was.
   if (ratchet_written) session.ratchet_file = std::make_shared<const store::HeldFile>(std::move(ratchet_file));

@@ -134,7 +134,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
                        .ratchet = std::move(ratchet),
                        .report = std::move(report),
                        .ratchet_follows_report = true,
-                       .ratchet_file_bytes = std::nullopt,
+                       .ratchet_file_bytes = nullptr,
                        .vault_file = std::make_shared<const store::HeldFile>(std::move(vault.file)),
                        .ratchet_file = nullptr,
                        .cache_signer_key = std::move(signer),
@@ -284,7 +284,7 @@ OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto,
 }
 
 OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& crypto,
-                                                      std::optional<cord::Bytes>* ratchet_bytes) {
+                                                      std::shared_ptr<const cord::Bytes>* ratchet_bytes) {
   // The vault this session wrote, its path still naming that unchanged
   // file, is not read again; anything else is read and compared.
   std::shared_ptr<const cord::Bytes> bytes;
@@ -299,36 +299,40 @@ OpsResult<bool> LockedSession::reload_if_stale_locked(const crypto::Crypto& cryp
   // Likewise the ratchet this session wrote: while its path names that
   // unchanged file, it holds the bytes the session kept.
   const Path ratchet_at = store::ratchet_path(paths, session_root);
-  OpsResult<std::optional<cord::Bytes>> file = std::optional<cord::Bytes>();
+  std::shared_ptr<const cord::Bytes> file;
   if (ratchet_file && ratchet_file_bytes && ratchet_file->still_at(ratchet_at)) {
-    file = std::optional<cord::Bytes>(*ratchet_file_bytes);
+    file = ratchet_file_bytes;
   } else {
     ratchet_file.reset();
-    file = read_current_file(ratchet_at);
+    auto read = read_current_file(ratchet_at);
+    if (!read) return std::unexpected(std::move(read).error());
+    if (*read) file = std::make_shared<const cord::Bytes>(std::move(**read));
   }
-  if (!file) return std::unexpected(std::move(file).error());
   // A file that is exactly the encoding of this session's ratchet decodes
   // to it: known from one encoding instead of a decode, and from then on
   // raised in place like a file the session wrote.
-  if (*file && !ratchet_file_bytes && vault_unchanged) {
+  if (file && !ratchet_file_bytes && vault_unchanged) {
     auto encoded = store::encode_ratchet(ratchet);
-    if (encoded && *encoded == **file) ratchet_file_bytes = std::move(*encoded);
+    if (encoded && *encoded == *file) ratchet_file_bytes = file;
   }
   // The ratchet this session wrote, unchanged, with no transaction beside
   // it: nothing to decode.
-  if (*file && ratchet_file_bytes && **file == *ratchet_file_bytes && vault_unchanged) {
+  if (file && ratchet_file_bytes && file != ratchet_file_bytes && *file == *ratchet_file_bytes) {
+    file = ratchet_file_bytes;  // one copy is enough
+  }
+  if (file && file == ratchet_file_bytes && vault_unchanged) {
     const Path transaction_file = store::transaction_path(paths, session_root);
     auto transaction = store::entry_present(transaction_file);
     if (!transaction) return std::unexpected(OpsError(store::StoreError::io(transaction_file, std::move(transaction).error())));
     if (!*transaction) {
       pending.reset();
-      if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
+      if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(file);
       return false;
     }
   }
   auto strongest = read_strongest_ratchet_locked(paths, session_root, crypto);
   if (!strongest) return std::unexpected(std::move(strongest).error());
-  if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(*file);
+  if (ratchet_bytes != nullptr) *ratchet_bytes = std::move(file);
   if (vault_unchanged && strongest->ratchet == ratchet) {
     pending = std::move(strongest->pending);
     return false;

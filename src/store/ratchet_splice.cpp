@@ -68,8 +68,13 @@ std::optional<cord::Bytes> stored_record(const core::RecordKey& key, std::uint64
 
 }  // namespace
 
-std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const core::Ratchet& ratchet,
-                                                 const core::RatchetUpdate& update) {
+namespace {
+
+// encode_raised_ratchet, except that a raise that changes no record gives
+// `unchanged` and no bytes.
+std::optional<cord::Bytes> raise_records(cord::ByteView encoded, const core::Ratchet& ratchet,
+                                         const core::RatchetUpdate& update, bool& unchanged) {
+  unchanged = false;
   if (update.format_version && *update.format_version > ratchet.format_version()) return std::nullopt;
   auto ranges = records_of(encoded);
   if (!ranges) return std::nullopt;
@@ -140,6 +145,10 @@ std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const c
       added.emplace_back(at, std::move(*after));
     }
   }
+  if (removed.empty() && added.empty()) {
+    unchanged = true;
+    return cord::Bytes();
+  }
   std::sort(removed.begin(), removed.end());
   std::sort(added.begin(), added.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : cord::compare_bytes(a.second, b.second) < 0;
@@ -179,6 +188,26 @@ std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const c
   }
   copy_until(encoded.size());
   return out;
+}
+
+}  // namespace
+
+std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const core::Ratchet& ratchet,
+                                                 const core::RatchetUpdate& update) {
+  bool unchanged = false;
+  auto raised = raise_records(encoded, ratchet, update, unchanged);
+  if (unchanged) return cord::Bytes(encoded.begin(), encoded.end());
+  return raised;
+}
+
+std::shared_ptr<const cord::Bytes> raise_ratchet_bytes(const std::shared_ptr<const cord::Bytes>& encoded,
+                                                       const core::Ratchet& ratchet,
+                                                       const core::RatchetUpdate& update) {
+  bool unchanged = false;
+  auto raised = raise_records(*encoded, ratchet, update, unchanged);
+  if (unchanged) return encoded;
+  if (!raised) return nullptr;
+  return std::make_shared<const cord::Bytes>(std::move(*raised));
 }
 
 }  // namespace vornex::store

@@ -60,7 +60,7 @@ struct LockedSession {
   bool ratchet_follows_report = false;
   // The ratchet file's bytes when they are known to decode to `ratchet`:
   // a write that finds them unchanged need not decode the file again.
-  std::optional<cord::Bytes> ratchet_file_bytes;
+  std::shared_ptr<const cord::Bytes> ratchet_file_bytes;
   // The vault file this session last read or wrote and read back, still
   // open: while its path names that same unchanged file, a write need not
   // read it again.
@@ -93,9 +93,10 @@ struct LockedSession {
   // Brings the session up to date with the files; true when something had
   // changed. The caller holds the exclusive root-state lock and the
   // workspace lock. `ratchet_bytes`, when given, receives the ratchet
-  // file's bytes as read (none for a missing file).
+  // file's bytes as read (null for a missing file), shared with
+  // `ratchet_file_bytes` when they are those.
   OpsResult<bool> reload_if_stale_locked(const crypto::Crypto& crypto,
-                                         std::optional<cord::Bytes>* ratchet_bytes = nullptr);
+                                         std::shared_ptr<const cord::Bytes>* ratchet_bytes = nullptr);
 
   // Any issue of the report refuses; warnings do not.
   OpsStatus ensure_valid() const;

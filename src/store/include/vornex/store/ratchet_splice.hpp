@@ -3,6 +3,7 @@
 // counter for every record of a large vault.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "cord/wire.hpp"
@@ -19,5 +20,11 @@ namespace vornex::store {
 // raised ratchet in full.
 std::optional<cord::Bytes> encode_raised_ratchet(cord::ByteView encoded, const core::Ratchet& ratchet,
                                                  const core::RatchetUpdate& update);
+
+// The same over bytes the caller shares: those very bytes when the raise
+// changes no record, so that a raise already in the file copies nothing.
+// Null where encode_raised_ratchet gives none.
+std::shared_ptr<const cord::Bytes> raise_ratchet_bytes(const std::shared_ptr<const cord::Bytes>& encoded,
+                                                       const core::Ratchet& ratchet, const core::RatchetUpdate& update);
 
 }  // namespace vornex::store
