@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,7 @@ RatchetUpdate random_update(Rng& rng, std::uint64_t keys) {
 TEST(RatchetSplice, RaisedFilesAreTheFullEncoding) {
   int spliced = 0;
   int declined = 0;
+  int unchanged = 0;
   for (std::uint64_t seed = 1; seed <= 400; ++seed) {
     SCOPED_TRACE(seed);
     Rng rng(seed);
@@ -84,13 +86,24 @@ TEST(RatchetSplice, RaisedFilesAreTheFullEncoding) {
       ratchet.apply_update(version);
     }
     const cord::Bytes before = store::encode_ratchet(ratchet).value();
+    const auto shared = std::make_shared<const cord::Bytes>(before);
     for (int step = 0; step < 8; ++step) {
-      RatchetUpdate update = random_update(rng, rng.below(4));
+      // Now and then a raise the ratchet holds already, which changes nothing.
+      RatchetUpdate update = rng.below(5) == 0 ? RatchetUpdate{ratchet.counters(), ratchet.origins(), std::nullopt}
+                                               : random_update(rng, rng.below(4));
       if (rng.below(10) == 0) update.format_version = 1 + rng.below(2);
       Ratchet raised = ratchet;
       raised.apply_update(update);
       const cord::Bytes full = store::encode_ratchet(raised).value();
       const auto got = store::encode_raised_ratchet(before, ratchet, update);
+      // Over shared bytes: the same answer, and the same bytes when they do not change.
+      const auto got_shared = store::raise_ratchet_bytes(shared, ratchet, update);
+      EXPECT_EQ(got_shared != nullptr, got.has_value());
+      if (got_shared != nullptr) {
+        EXPECT_EQ(*got_shared, full);
+        EXPECT_EQ(got_shared == shared, full == before);
+        unchanged += full == before ? 1 : 0;
+      }
       if (!got) {
         ++declined;
         // Only a format version above the file's is left to the full encoding.
@@ -103,6 +116,7 @@ TEST(RatchetSplice, RaisedFilesAreTheFullEncoding) {
   }
   EXPECT_GT(spliced, 2000);
   EXPECT_GT(declined, 0);
+  EXPECT_GT(unchanged, 200);
 }
 
 TEST(RatchetSplice, BytesThatAreNotTheRatchetsFileAreDeclined) {
