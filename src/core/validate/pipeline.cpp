@@ -39,6 +39,28 @@ std::uint64_t advance_to(Iterator& it, Iterator end, const RecordKey& key) {
   return it != end && it->first == key ? it->second : 0;
 }
 
+// What the admitted records of one key may raise the trust state to: the
+// highest admitted counter, and the first admitted record (in slice order)
+// of a kind that names the key's origin. Both point into the run's records,
+// so that a vault's worth of keys and selectors is not copied only to find
+// that the trust state holds them already.
+struct Mark {
+  const RecordKey* key;
+  std::uint64_t counter = 0;
+  const VerifiedRecord* origin = nullptr;
+};
+using Marks = std::vector<Mark>;  // ascending by key, one per key
+
+// advance_to over marks; `it` is left on the key's mark when there is one.
+std::uint64_t advance_to_mark(Marks::const_iterator& it, Marks::const_iterator end, const RecordKey& key) {
+  while (it != end && *it->key < key) ++it;
+  return it != end && *it->key == key ? it->counter : 0;
+}
+
+Marks admitted_marks(std::span<const VerifiedRecord> records, const EffectiveState& state,
+                     const std::set<HashValue>& admitted_deletions);
+std::optional<KeyOrigin> origin_of(const RecordBodyV1& body);
+
 ValidationReport refused(ValidationIssue issue) {
   ValidationReport report;
   report.effective.blocked = true;
@@ -234,13 +256,13 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
   auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
-  Watermarks marks = admitted_watermarks(records, first_state, deletions);
+  const Marks marks = admitted_marks(records, first_state, deletions);
 
   RollbackFloor floor;
   {
-    auto mark = marks.counters.cbegin();
+    auto mark = marks.cbegin();
     for (const auto& [key, trusted] : ratchet_.counters()) {
-      if (advance_to(mark, marks.counters.cend(), key) < trusted) floor.emplace_hint(floor.end(), key, trusted);
+      if (advance_to_mark(mark, marks.cend(), key) < trusted) floor.emplace_hint(floor.end(), key, trusted);
     }
   }
 
@@ -266,9 +288,10 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     });
   }
   auto next_rolled_back = rolled_back.cbegin();
-  auto mark = marks.counters.cbegin();
+  auto mark = marks.cbegin();
   for (const auto& [key, trusted] : floor) {
-    const std::uint64_t admitted = advance_to(mark, marks.counters.cend(), key);
+    const std::uint64_t admitted = advance_to_mark(mark, marks.cend(), key);
+    const VerifiedRecord* first_origin = mark != marks.cend() && *mark->key == key ? mark->origin : nullptr;
     std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> found;
     while (next_rolled_back != rolled_back.cend() && next_rolled_back->second->key < key) ++next_rolled_back;
     for (; next_rolled_back != rolled_back.cend() && next_rolled_back->second->key == key; ++next_rolled_back) {
@@ -286,8 +309,8 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
         conflict.candidates.push_back(*record);
       }
     }
-    if (const auto origin = marks.origins.find(key); origin != marks.origins.end()) {
-      conflict.origin = origin->second;
+    if (first_origin != nullptr) {
+      conflict.origin = origin_of(first_origin->body());
     } else if (const auto trusted_origin = ratchet_.origins().find(key); trusted_origin != ratchet_.origins().end()) {
       conflict.origin = trusted_origin->second;
     }
@@ -295,27 +318,30 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   }
 
   std::optional<std::uint64_t> highest;
-  for (const auto& [key, counter] : marks.counters) highest = std::max(highest.value_or(0), counter);
-  state.attach_verified_records(std::move(records), highest);
+  for (const Mark& m : marks) highest = std::max(highest.value_or(0), m.counter);
 
   // Only what raises the trust state (an absent counter is 0), so a clean
   // reopen writes nothing. Both sides are in key order, so one walk over
-  // the trusted maps decides, and what stays moves over whole.
-  auto trusted = ratchet_.counters().cbegin();
-  marks.counters.erase_if([&](const auto& mark) {
-    return advance_to(trusted, ratchet_.counters().cend(), mark.first) >= mark.second;
-  });
-  // Most keys are usually trusted already: the slack of those dropped is
-  // not kept for as long as the report lives.
-  marks.counters.shrink_to_fit();
-  report.ratchet_update.counters = std::move(marks.counters);
-  auto trusted_origin = ratchet_.origins().cbegin();
-  marks.origins.erase_if([&](const auto& mark) {
-    while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < mark.first) ++trusted_origin;
-    return trusted_origin != ratchet_.origins().cend() && trusted_origin->first == mark.first;
-  });
-  marks.origins.shrink_to_fit();
-  report.ratchet_update.origins = std::move(marks.origins);
+  // the trusted maps decides; only what raises is copied, each map sized
+  // once. Taken before the records move into the state: the marks point
+  // at them.
+  {
+    std::vector<const Mark*> raised_counters;
+    std::vector<const Mark*> new_origins;
+    auto trusted = ratchet_.counters().cbegin();
+    auto trusted_origin = ratchet_.origins().cbegin();
+    for (const Mark& m : marks) {
+      if (advance_to(trusted, ratchet_.counters().cend(), *m.key) < m.counter) raised_counters.push_back(&m);
+      if (m.origin == nullptr) continue;
+      while (trusted_origin != ratchet_.origins().cend() && trusted_origin->first < *m.key) ++trusted_origin;
+      if (trusted_origin == ratchet_.origins().cend() || !(trusted_origin->first == *m.key)) new_origins.push_back(&m);
+    }
+    report.ratchet_update.counters.reserve(raised_counters.size());
+    for (const Mark* m : raised_counters) report.ratchet_update.counters.emplace(*m->key, m->counter);
+    report.ratchet_update.origins.reserve(new_origins.size());
+    for (const Mark* m : new_origins) report.ratchet_update.origins.emplace(*m->key, *origin_of(m->origin->body()));
+  }
+  state.attach_verified_records(std::move(records), highest);
   report.warnings = warnings_for(undecodable);
   for (HashValue& fingerprint : ambiguous_fingerprints) {
     report.warnings.emplace_back(warning::AmbiguousSignerKey{std::move(fingerprint)});
@@ -444,6 +470,13 @@ CoreResult<ValidationReport> validate_vault(const cord::Set<VaultRecordV1>& vaul
 
 namespace {
 
+// Whether origin_of gives the record's kind an origin.
+bool names_origin(const RecordBodyV1& body) {
+  return std::holds_alternative<UserHandleRecordV1>(body) || std::holds_alternative<VaultHandleRecordV1>(body) ||
+         std::holds_alternative<GroupMemberRecordV1>(body) || std::holds_alternative<GroupMemberDeletedRecordV1>(body) ||
+         std::holds_alternative<SecretRecordV1>(body) || std::holds_alternative<SecretDeletedRecordV1>(body);
+}
+
 // The readable preimage a record gives its key, for the kinds that have one.
 std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
   return std::visit(
@@ -464,16 +497,15 @@ std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
       body);
 }
 
-}  // namespace
 
-Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
-                               const std::set<HashValue>& admitted_deletions) {
+Marks admitted_marks(std::span<const VerifiedRecord> records, const EffectiveState& state,
+                     const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
   const detail::AuthorityLookup lookup(state.authorities);
-  Watermarks marks;
+  Marks marks;
   std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> kept;
   for (const VerifiedRecord& r : records) {
     const AuthoritySet& authority = lookup.of(r.signer);
@@ -505,29 +537,26 @@ Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const Ef
   std::stable_sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
   });
-  // One entry per key: counted first so that neither map grows by
-  // doubling and keeps the slack.
+  // One mark per key: counted first so that the list does not grow by
+  // doubling and keep the slack.
   const auto same_key = [](const auto& a, const auto& b) { return a.first == b.first && a.second->key == b.second->key; };
   std::size_t keys = 0;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     if (i == 0 || !same_key(kept[i - 1], kept[i])) ++keys;
   }
-  marks.counters.reserve(keys);
-  marks.origins.reserve(keys);
+  marks.reserve(keys);
   for (auto group = kept.begin(); group != kept.end();) {
-    const RecordKey& key = group->second->key;
-    std::uint64_t counter = 0;
-    std::optional<KeyOrigin> origin;
+    Mark& mark = marks.emplace_back(Mark{&group->second->key});
     auto it = group;
-    for (; it != kept.end() && it->first == group->first && it->second->key == key; ++it) {
-      counter = std::max(counter, record_counter(it->second->body()));
-      if (!origin) origin = origin_of(it->second->body());
+    for (; it != kept.end() && it->first == group->first && it->second->key == *mark.key; ++it) {
+      mark.counter = std::max(mark.counter, record_counter(it->second->body()));
+      if (mark.origin == nullptr && names_origin(it->second->body())) mark.origin = it->second;
     }
-    marks.counters.emplace(key, counter);
-    if (origin) marks.origins.emplace(key, std::move(*origin));
     group = it;
   }
   return marks;
 }
+
+}  // namespace
 
 }  // namespace vornex::core::validate

@@ -70,7 +70,4 @@ struct Watermarks {
   bool operator==(const Watermarks&) const = default;
 };
 
-Watermarks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
-                               const std::set<HashValue>& admitted_deletions);
-
 }  // namespace vornex::core::validate
