@@ -229,6 +229,55 @@ void Ratchet::apply_update(const RatchetUpdate& update) {
   if (update.format_version) raise_format_version(*update.format_version);
 }
 
+RatchetRaiseUndo Ratchet::apply_update_undoably(const RatchetUpdate& update) {
+  RatchetRaiseUndo undo;
+  undo.format_version = format_version_;
+  // The update's keys ascend, so each list is built in order.
+  auto held = counters_.cbegin();
+  for (const auto& [key, counter] : update.counters) {
+    while (held != counters_.cend() && held->first < key) ++held;
+    if (held == counters_.cend() || !(held->first == key)) {
+      undo.added_counters.push_back(key);
+    } else if (held->second < counter) {
+      undo.lowered.emplace(key, held->second);
+    }
+  }
+  auto known = origins_.cbegin();
+  for (const auto& [key, origin] : update.origins) {
+    while (known != origins_.cend() && known->first < key) ++known;
+    if (known == origins_.cend() || !(known->first == key)) undo.added_origins.push_back(key);
+  }
+  // A merge that fails part-way has folded raises into held pairs and added
+  // some new ones behind them, unsorted: those go and the raises are taken
+  // back, so that a failed raise leaves the ratchet as it was.
+  const std::size_t counters_held = counters_.size();
+  const std::size_t origins_held = origins_.size();
+  try {
+    apply_update(update);
+  } catch (...) {
+    if (counters_.size() != counters_held + undo.added_counters.size()) counters_.truncate(counters_held);
+    if (origins_.size() != origins_held + undo.added_origins.size()) origins_.truncate(origins_held);
+    undo_raise(undo);
+    throw;
+  }
+  return undo;
+}
+
+void Ratchet::undo_raise(const RatchetRaiseUndo& undo) noexcept {
+  // Every lowered key is held, so the merge only folds; the erasures walk
+  // their ascending lists in step with the maps.
+  counters_.merge(undo.lowered, [](std::uint64_t& held, std::uint64_t before) { held = before; });
+  const auto drop_listed = [](const std::vector<RecordKey>& listed) {
+    return [next = listed.cbegin(), end = listed.cend()](const auto& pair) mutable {
+      while (next != end && *next < pair.first) ++next;
+      return next != end && *next == pair.first;
+    };
+  };
+  counters_.erase_if(drop_listed(undo.added_counters));
+  origins_.erase_if(drop_listed(undo.added_origins));
+  format_version_ = undo.format_version;
+}
+
 void Ratchet::keep_unknown_record(const cord::Bytes& payload) {
   if (std::ranges::find(unknown_records_, payload) == unknown_records_.end()) unknown_records_.push_back(payload);
 }

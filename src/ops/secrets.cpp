@@ -148,6 +148,25 @@ struct ReportExtension {
   }
 };
 
+// Raises of the session's ratchet made by a write, taken back, the last
+// first, unless the write commits.
+class RatchetRaises {
+ public:
+  explicit RatchetRaises(core::Ratchet& ratchet) : ratchet_(ratchet) {}
+  RatchetRaises(const RatchetRaises&) = delete;
+  RatchetRaises& operator=(const RatchetRaises&) = delete;
+  ~RatchetRaises() {
+    for (auto it = undos_.rbegin(); it != undos_.rend(); ++it) ratchet_.undo_raise(*it);
+  }
+
+  void apply(const core::RatchetUpdate& update) { undos_.push_back(ratchet_.apply_update_undoably(update)); }
+  void keep() { undos_.clear(); }
+
+ private:
+  core::Ratchet& ratchet_;
+  std::vector<core::RatchetRaiseUndo> undos_;
+};
+
 // After a write, every payload the session keeps borrows from the new file:
 // those borrowed from `old_file` move to the same bytes in `next_file`, the
 // old file with one record spliced in, and the new record's (`added`) is read
@@ -236,8 +255,6 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
 
   if (!ratchet_before) return std::unexpected(OpsError::transaction_precondition_changed("ratchet"));
 
-  core::Ratchet working_ratchet = session.ratchet;
-  working_ratchet.apply_update(session.report.ratchet_update);
   // The working ratchet's file bytes, from the file the session knows,
   // when they can be had without encoding every record again.
   std::shared_ptr<const cord::Bytes> working_ratchet_bytes;
@@ -245,6 +262,11 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     working_ratchet_bytes =
         store::raise_ratchet_bytes(session.ratchet_file_bytes, session.ratchet, session.report.ratchet_update);
   }
+  // The session's ratchet is raised in place, and lowered back unless the
+  // write commits: no copy of a ratchet that may hold a counter per record.
+  RatchetRaises working{session.ratchet};
+  const core::Ratchet& working_ratchet = session.ratchet;
+  working.apply(session.report.ratchet_update);
   auto built = commit_record(state, crypto, identity, selector, *secret_id, value);
   if (!built) return std::unexpected(std::move(built).error());
   auto vault_image = core::validate::splice_record(*session.vault_bytes, session.vault_index, built->encoding);
@@ -284,7 +306,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
     ratchet_image = store::raise_ratchet_bytes(working_ratchet_bytes, working_ratchet, report.ratchet_update);
   }
   working_ratchet_bytes.reset();
-  working_ratchet.apply_update(report.ratchet_update);
+  working.apply(report.ratchet_update);
   if (!ratchet_image) {
     auto encoded = store::encode_ratchet(working_ratchet);
     if (!encoded) return std::unexpected(OpsError(std::move(encoded).error()));
@@ -309,7 +331,7 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   rehome_payloads(session.report.effective.records, *session.vault_bytes, next_vault, *vault_image, built->hash);
   session.vault_bytes = next_vault;
   session.vault_index = std::move(vault_image->index);
-  session.ratchet = std::move(working_ratchet);
+  working.keep();
   session.ratchet_follows_report = true;
   session.ratchet_file_bytes = std::move(ratchet_image);
   session.vault_file = std::make_shared<const store::HeldFile>(std::move(vault_file));

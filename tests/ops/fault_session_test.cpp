@@ -72,4 +72,36 @@ TEST_F(SessionFaults, WritesReadNothingProcessWide) {
   }
 }
 
+// A write that fails at any call of its commit leaves the session as it
+// was: its ratchet, raised in place while the write runs, is lowered back,
+// and its report and vault bytes are the ones it had.
+TEST_F(SessionFaults, AFailedWriteLeavesTheSessionAsItWas) {
+  standard_vault();
+  const auto x = sel({"app", "x"});
+  ASSERT_TRUE(must(unlock(kAlice)).set_secret(crypto(), x, bytes_of("v0")).has_value());
+  long n = 1;
+  int failed = 0;
+  for (;; ++n) {
+    SCOPED_TRACE(n);
+    // Opened afresh, which completes or withdraws what the last failure left.
+    auto alice = must(unlock(kAlice));
+    const core::Ratchet ratchet = alice.session().ratchet;
+    const core::validate::ValidationReport report = alice.session().report;
+    const cord::Bytes vault = *alice.session().vault_bytes;
+    Armed armed({{nullptr, n, EIO}});
+    const auto written = alice.set_secret(crypto(), x, bytes_of("v" + std::to_string(n)));
+    armed.stop();
+    if (armed.fired() == 0) {
+      EXPECT_TRUE(written.has_value());
+      break;
+    }
+    if (written) continue;
+    ++failed;
+    EXPECT_EQ(alice.session().ratchet, ratchet);
+    EXPECT_EQ(alice.session().report, report);
+    EXPECT_EQ(*alice.session().vault_bytes, vault);
+  }
+  EXPECT_GT(failed, 20);
+}
+
 }  // namespace

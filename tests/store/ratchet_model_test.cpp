@@ -267,4 +267,31 @@ TEST(RatchetModel, RaisesMergesAndSplicesMatchTheModel) {
   EXPECT_GT(spliced, 80);
 }
 
+// Raises taken back, the last first, leave the ratchet exactly as it was,
+// and until then it is what the plain raises make it.
+TEST(RatchetModel, RaisesTakenBackLeaveTheRatchetAsItWas) {
+  for (std::uint64_t seed = 1; seed <= 150; ++seed) {
+    SCOPED_TRACE(seed);
+    Random random(seed);
+    Ratchet ratchet = Ratchet::make(cord::Bytes(32, 0x5a));
+    ratchet.apply_update(random.update(random.below(60)));
+    if (random.below(3) == 0) ratchet.keep_unknown_record(cord::Bytes{0, 0, 0, 99, 1});
+    const Ratchet before = ratchet;
+    Ratchet plain = ratchet;
+    std::vector<RatchetRaiseUndo> undos;
+    for (std::uint64_t raises = 1 + random.below(3); raises > 0; --raises) {
+      // Sometimes the ratchet's own state again, which changes nothing.
+      const RatchetUpdate update = random.below(4) == 0
+                                       ? RatchetUpdate{ratchet.counters(), ratchet.origins(), std::nullopt}
+                                       : random.update(random.below(20));
+      undos.push_back(ratchet.apply_update_undoably(update));
+      plain.apply_update(update);
+      EXPECT_EQ(ratchet, plain);
+    }
+    for (auto it = undos.rbegin(); it != undos.rend(); ++it) ratchet.undo_raise(*it);
+    EXPECT_EQ(ratchet, before);
+    EXPECT_EQ(store::encode_ratchet(ratchet).value(), store::encode_ratchet(before).value());
+  }
+}
+
 }  // namespace

@@ -112,6 +112,11 @@ class FlatMap {
     merge_items(std::move(other.items_), fold);
   }
 
+  // Drops every pair past the first `n`.
+  void truncate(std::size_t n) noexcept {
+    if (n < items_.size()) items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(n), items_.end());
+  }
+
   // Drops the pair of `key`: 1 when there was one, else 0.
   std::size_t erase(const K& key) {
     const auto it = find(key);

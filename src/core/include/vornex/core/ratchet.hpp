@@ -162,6 +162,16 @@ struct RatchetUpdate {
   bool operator==(const RatchetUpdate&) const = default;
 };
 
+// What one raise of a ratchet changed, to take it back: the counters it
+// raised with their values before, the counters and origins it added, and
+// the format version before.
+struct RatchetRaiseUndo {
+  RatchetCounters lowered;
+  std::vector<RecordKey> added_counters;  // ascending
+  std::vector<RecordKey> added_origins;   // ascending
+  std::uint64_t format_version = 0;
+};
+
 class Ratchet {
  public:
   // A ratchet for one root, holding nothing else yet.
@@ -191,6 +201,11 @@ class Ratchet {
   // Raises counters, adds origins where none is known, raises the format
   // version when the update has one.
   void apply_update(const RatchetUpdate& update);
+  // apply_update, telling what it changed.
+  RatchetRaiseUndo apply_update_undoably(const RatchetUpdate& update);
+  // Takes back the raise `undo` came from; raises made after it must have
+  // been taken back first. Allocates nothing.
+  void undo_raise(const RatchetRaiseUndo& undo) noexcept;
   // Keeps the raw payload of a record of a kind this build does not know,
   // unless an equal one is already kept.
   void keep_unknown_record(const cord::Bytes& payload);
