@@ -3,6 +3,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -24,16 +25,45 @@ using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
   throw std::runtime_error("domain hash failed");
 }
 
-void feed_item(EVP_MD_CTX* ctx, cord::ByteView item) {
-  std::array<std::uint8_t, 8> length{};
-  std::uint64_t n = item.size();
-  for (auto it = length.rbegin(); it != length.rend(); ++it) {
-    *it = static_cast<std::uint8_t>(n & 0xFF);
+constexpr std::size_t kLengthBytes = 8;
+// The items of a small hash input, gathered for the digest in one piece:
+// each update call costs about as much as a short item's own hashing.
+constexpr std::size_t kGatheredBytes = 256;
+
+std::uint8_t* put_length(std::uint8_t* out, std::uint64_t n) {
+  for (std::size_t i = kLengthBytes; i > 0; --i) {
+    out[i - 1] = static_cast<std::uint8_t>(n & 0xFF);
     n >>= 8;
   }
+  return out + kLengthBytes;
+}
+
+void feed_item(EVP_MD_CTX* ctx, cord::ByteView item) {
+  std::array<std::uint8_t, kLengthBytes> length{};
+  put_length(length.data(), item.size());
   if (EVP_DigestUpdate(ctx, length.data(), length.size()) != 1) digest_failed();
   // An empty span may have no data pointer; it adds nothing anyway.
   if (!item.empty() && EVP_DigestUpdate(ctx, item.data(), item.size()) != 1) digest_failed();
+}
+
+// The length-prefixed items up to `data`'s length prefix, and `data` itself
+// when it fits too, in `out`; how many bytes were gathered, or 0 when even
+// the prefix does not fit.
+std::size_t gather(std::array<std::uint8_t, kGatheredBytes>& out, cord::ByteView domain, cord::ByteView data,
+                   bool& with_data) {
+  const std::size_t prefix = 3 * kLengthBytes + domains::kHash.size() + domain.size();
+  with_data = false;
+  if (prefix > out.size()) return 0;
+  std::uint8_t* at = put_length(out.data(), domains::kHash.size());
+  at = std::copy(domains::kHash.begin(), domains::kHash.end(), at);
+  at = put_length(at, domain.size());
+  if (!domain.empty()) at = std::copy(domain.begin(), domain.end(), at);
+  at = put_length(at, data.size());
+  if (!data.empty() && data.size() <= out.size() - prefix) {
+    at = std::copy(data.begin(), data.end(), at);
+    with_data = true;
+  }
+  return static_cast<std::size_t>(at - out.data());
 }
 
 // Every record is hashed on every open and every write. The algorithm is
@@ -76,10 +106,17 @@ EVP_MD_CTX* thread_context() {
 HashValue domain_hash(cord::ByteView domain, cord::ByteView data) {
   EVP_MD_CTX* ctx = thread_context();
   if (EVP_DigestInit_ex2(ctx, sha256(), nullptr) != 1) digest_failed();
-  // Streamed item by item: no copy of a possibly large input is made.
-  feed_item(ctx, domains::kHash);
-  feed_item(ctx, domain);
-  feed_item(ctx, data);
+  // Small items are gathered; a large input is streamed, never copied.
+  std::array<std::uint8_t, kGatheredBytes> gathered;
+  bool with_data = false;
+  if (const std::size_t size = gather(gathered, domain, data, with_data); size != 0) {
+    if (EVP_DigestUpdate(ctx, gathered.data(), size) != 1) digest_failed();
+    if (!with_data && !data.empty() && EVP_DigestUpdate(ctx, data.data(), data.size()) != 1) digest_failed();
+  } else {
+    feed_item(ctx, domains::kHash);
+    feed_item(ctx, domain);
+    feed_item(ctx, data);
+  }
   // Finished on the stack, so the value kept holds exactly its own bytes:
   // a vault keeps one per record.
   std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};

@@ -1,6 +1,7 @@
 // The domain hash and identifiers derived through it. Expected digests come
 // from Python hashlib over preimages written out byte by byte.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <numeric>
 #include <string>
@@ -40,6 +41,39 @@ TEST(DomainHash, PreimageLayout) {
   for (const auto& [domain, data, digest] : cases) {
     EXPECT_EQ(to_hex(domain_hash(text(domain), text(data)).bytes()), digest) << domain << "|" << data;
   }
+}
+
+// Whatever the sizes of domain and data, on either side of where short
+// inputs are gathered into one piece, the digest is SHA-256 of the plain
+// preimage built here by concatenation.
+TEST(DomainHash, AnySizeHashesThePlainPreimage) {
+  const auto be64 = [](Bytes& out, std::uint64_t n) {
+    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(n >> shift));
+  };
+  const auto bytes_of_size = [](std::size_t n, std::uint8_t seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7);
+    return b;
+  };
+  int checked = 0;
+  for (const std::size_t domain_size : {0, 1, 14, 100, 199, 200, 201, 232, 233, 300}) {
+    for (std::size_t data_size = 0; data_size < 300; data_size += (data_size < 40 ? 1 : 13)) {
+      for (const std::size_t extra : {std::size_t{0}, std::size_t{100000}}) {
+        const Bytes domain = bytes_of_size(domain_size, 3);
+        const Bytes data = bytes_of_size(data_size + extra, 9);
+        Bytes preimage;
+        for (const cord::ByteView item : {cord::ByteView(domains::kHash), cord::ByteView(domain), cord::ByteView(data)}) {
+          be64(preimage, item.size());
+          preimage.insert(preimage.end(), item.begin(), item.end());
+        }
+        Bytes expected(SHA256_DIGEST_LENGTH);
+        SHA256(preimage.data(), preimage.size(), expected.data());
+        ASSERT_EQ(domain_hash(domain, data).bytes(), expected) << domain_size << " " << data.size();
+        ++checked;
+      }
+    }
+  }
+  EXPECT_GT(checked, 1000);
 }
 
 // Keys 00..1f and 20..3f, group 33*32, user 44*32, group 66*32, seed 55*16.
