@@ -593,7 +593,9 @@ void attach_verified_records(EffectiveState& state, std::vector<VerifiedRecord> 
       it->second = std::pair{i, it->second.second};
     }
   }
-  state.latest_secret = std::move(latest);
+  state.latest_secret = decltype(state.latest_secret)::from_unsorted(
+      std::vector<std::pair<SecretId, std::pair<std::size_t, std::size_t>>>(latest.begin(), latest.end()),
+      [](auto&, auto&&) {});
 }
 
 namespace {

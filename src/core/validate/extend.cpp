@@ -72,7 +72,7 @@ CoreResult<std::optional<std::size_t>> place_of(const std::vector<VerifiedRecord
 // Moves every index at or after `from` by `by` (+1 or -1).
 void shift_indexes(EffectiveState& state, std::size_t from, int by) {
   const auto moved = [&](std::size_t i) { return i >= from ? static_cast<std::size_t>(static_cast<long long>(i) + by) : i; };
-  for (auto& [id, entry] : state.latest_secret) entry = {moved(entry.first), moved(entry.second)};
+  state.latest_secret.update_values([&](auto& entry) { entry = {moved(entry.first), moved(entry.second)}; });
 }
 
 }  // namespace

@@ -62,7 +62,14 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
   std::stable_sort(writes.begin(), writes.end(), [](const Write& a, const Write& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : *a.id < *b.id;
   });
-  std::map<SecretId, std::pair<std::size_t, std::size_t>> latest;
+  // One entry per secret, met in id order: each goes in at the end of a
+  // list sized once.
+  std::size_t secrets = 0;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    if (i == 0 || writes[i].prefix != writes[i - 1].prefix || !(*writes[i].id == *writes[i - 1].id)) ++secrets;
+  }
+  FlatMap<SecretId, std::pair<std::size_t, std::size_t>> latest;
+  latest.reserve(secrets);
   for (auto group = writes.begin(); group != writes.end();) {
     std::size_t newest = group->index;
     auto it = group + 1;
@@ -70,7 +77,7 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
       // On equality the earlier write stays.
       if (compare_lww(records[it->index], records[newest]) > 0) newest = it->index;
     }
-    latest.emplace_hint(latest.end(), *group->id, std::pair{newest, group->index});
+    latest.emplace(*group->id, std::pair{newest, group->index});
     group = it;
   }
   latest_secret = std::move(latest);

@@ -112,6 +112,21 @@ class FlatMap {
     merge_items(std::move(other.items_), fold);
   }
 
+  // Sets the value of `key`, adding the pair if the key is not held.
+  void insert_or_assign(const K& key, V value) {
+    if (V* held = lookup(key)) {
+      *held = std::move(value);
+    } else {
+      emplace(key, std::move(value));
+    }
+  }
+
+  // Calls f(value) on every value in key order, writable; keys stay as they are.
+  template <class F>
+  void update_values(F f) {
+    for (value_type& item : items_) f(item.second);
+  }
+
   // Drops every pair past the first `n`.
   void truncate(std::size_t n) noexcept {
     if (n < items_.size()) items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(n), items_.end());

@@ -14,6 +14,7 @@
 #include "vornex/core/error.hpp"
 #include "vornex/core/ids.hpp"
 #include "vornex/core/principal.hpp"
+#include "vornex/core/flat_map.hpp"
 #include "vornex/core/records.hpp"
 #include "vornex/core/validate/merge.hpp"
 
@@ -57,7 +58,7 @@ class EffectiveState {
   std::map<RecordKey, ConflictReport> conflicts;
   // Per secret: index in `records` of its latest authorised write, and of
   // the first authorised write seen.
-  std::map<SecretId, std::pair<std::size_t, std::size_t>> latest_secret;
+  FlatMap<SecretId, std::pair<std::size_t, std::size_t>> latest_secret;
   bool blocked = false;
 
   bool operator==(const EffectiveState&) const = default;
