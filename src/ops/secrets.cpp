@@ -167,27 +167,31 @@ class RatchetRaises {
   std::vector<core::RatchetRaiseUndo> undos_;
 };
 
+// The payload of the record spliced into `next_file`, borrowed from it; none
+// for a record that is not a secret write or was there already.
+std::optional<core::StoredPayloadV1> spliced_payload(const std::shared_ptr<const cord::Bytes>& next_file,
+                                                     std::size_t old_size, const core::validate::SplicedVault& spliced) {
+  if (!spliced.inserted) return std::nullopt;
+  const std::size_t size = next_file->size() - old_size;
+  cord::Deserializer d(cord::ByteView(*next_file).subspan(spliced.at, size));
+  d.set_lender(&next_file);
+  core::VaultRecordV1 record;
+  if (!cord::decode(d, record) || d.remaining() != 0) return std::nullopt;
+  auto* secret = std::get_if<core::SecretRecordV1>(record.body.known());
+  if (secret == nullptr) return std::nullopt;
+  return std::move(secret->payload);
+}
+
 // After a write, every payload the session keeps borrows from the new file:
 // those borrowed from `old_file` move to the same bytes in `next_file`, the
-// old file with one record spliced in, and the new record's (`added`) is read
-// from where it was spliced. A payload not found there stays where it is:
-// that costs memory, never a wrong value.
+// old file with one record spliced in, and the new record's (`added`, whose
+// payload is `added_payload`) to where it was spliced. A payload not found
+// there stays where it is: that costs memory, never a wrong value. Runs
+// once the write has committed, so it allocates nothing and cannot fail.
 void rehome_payloads(std::vector<core::validate::VerifiedRecord>& records, const cord::Bytes& old_file,
                      const std::shared_ptr<const cord::Bytes>& next_file, const core::validate::SplicedVault& spliced,
-                     const core::HashValue& added) {
+                     const core::HashValue& added, const std::optional<core::StoredPayloadV1>& added_payload) noexcept {
   const std::size_t moved_by = spliced.inserted ? next_file->size() - old_file.size() : 0;
-  std::optional<core::StoredPayloadV1> added_payload;
-  if (spliced.inserted) {
-    const std::size_t end = next_file->size() - old_file.size() + spliced.at;
-    cord::Deserializer d(cord::ByteView(*next_file).subspan(spliced.at, end - spliced.at));
-    d.set_lender(&next_file);
-    core::VaultRecordV1 record;
-    if (cord::decode(d, record) && d.remaining() == 0) {
-      if (auto* secret = std::get_if<core::SecretRecordV1>(record.body.known())) {
-        added_payload = std::move(secret->payload);
-      }
-    }
-  }
   for (core::validate::VerifiedRecord& verified : records) {
     auto* secret = std::get_if<core::SecretRecordV1>(verified.record.body.known());
     if (secret == nullptr) continue;
@@ -272,6 +276,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   auto vault_image = core::validate::splice_record(*session.vault_bytes, session.vault_index, built->encoding);
   if (!vault_image) return std::unexpected(OpsError(std::move(vault_image).error()));
   const auto next_vault = std::make_shared<const cord::Bytes>(std::move(vault_image->file));
+  const std::optional<core::StoredPayloadV1> added_payload =
+      spliced_payload(next_vault, session.vault_bytes->size(), *vault_image);
 
   // The new record's report: derived from the session's where the record
   // provably changes nothing but its own secret, else a full validation.
@@ -328,7 +334,8 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   if (full) session.report = std::move(*full);
   // The records kept from before the write borrow their payloads from the
   // new file, where the same bytes lie, so the old file can go.
-  rehome_payloads(session.report.effective.records, *session.vault_bytes, next_vault, *vault_image, built->hash);
+  rehome_payloads(session.report.effective.records, *session.vault_bytes, next_vault, *vault_image, built->hash,
+                  added_payload);
   session.vault_bytes = next_vault;
   session.vault_index = std::move(vault_image->index);
   working.keep();

@@ -48,19 +48,19 @@ class Encoded {
   }
 
   // Where the encoding lies in `buffer`, when it is borrowed from it.
-  std::optional<std::size_t> offset_in(const Bytes& buffer) const {
+  std::optional<std::size_t> offset_in(const Bytes& buffer) const noexcept {
     if (buffer_.get() != &buffer) return std::nullopt;
     return static_cast<std::size_t>(view_.data() - buffer.data());
   }
 
   // Borrows the encoding from `buffer` at `offset` instead, when the bytes
   // there are this encoding; else keeps it as it is. True when it moved.
-  bool rehome(const std::shared_ptr<const Bytes>& buffer, std::size_t offset) {
-    const ByteView encoding = bytes();
-    if (error() != nullptr || buffer == nullptr || offset > buffer->size() ||
-        buffer->size() - offset < encoding.size()) {
-      return false;
-    }
+  // Allocates nothing.
+  bool rehome(const std::shared_ptr<const Bytes>& buffer, std::size_t offset) noexcept {
+    // A value without a buffer is T{} or an error: nothing to move.
+    if (buffer_ == nullptr || buffer == nullptr) return false;
+    const ByteView encoding = view_;
+    if (offset > buffer->size() || buffer->size() - offset < encoding.size()) return false;
     const ByteView there(buffer->data() + offset, encoding.size());
     if (!std::ranges::equal(there, encoding)) return false;
     buffer_ = buffer;
