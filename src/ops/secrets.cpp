@@ -320,12 +320,21 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   }
   // Both before-images were read under these locks, and both after-images
   // encode what was just validated.
-  store::HeldFile vault_file;
-  store::HeldFile ratchet_file;
+  // What the session and the caller keep is made before the commit: once
+  // the files have changed, nothing may fail and call the write failed.
+  auto vault_file = std::make_shared<store::HeldFile>();
+  auto ratchet_file = std::make_shared<store::HeldFile>();
+  Written<Out> out = [&] {
+    if constexpr (std::is_same_v<Out, SetSecretOutput>) {
+      return Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash};
+    } else {
+      return Written<Out>{DeleteSecretOutput{*secret_id, selector}, built->hash};
+    }
+  }();
   const bool ratchet_written = ratchet_image != ratchet_before && !std::ranges::equal(*ratchet_image, *ratchet_before);
   if (auto committed = commit_vouched_images_locked(session.paths, root, crypto, kVaultMutationLabel,
                                                     *session.vault_bytes, *ratchet_before, *next_vault,
-                                                    *ratchet_image, &vault_file, &ratchet_file);
+                                                    *ratchet_image, vault_file.get(), ratchet_file.get());
       !committed) {
     return std::unexpected(committed.error());
   }
@@ -341,15 +350,11 @@ OpsResult<std::optional<Written<Out>>> write_locked(LockedSession& session, cons
   working.keep();
   session.ratchet_follows_report = true;
   session.ratchet_file_bytes = std::move(ratchet_image);
-  session.vault_file = std::make_shared<const store::HeldFile>(std::move(vault_file));
+  session.vault_file = std::move(vault_file);
   // A ratchet not written is the file the reload found, still held if it was.
-  if (ratchet_written) session.ratchet_file = std::make_shared<const store::HeldFile>(std::move(ratchet_file));
+  if (ratchet_written) session.ratchet_file = std::move(ratchet_file);
   session.pending.reset();
-  if constexpr (std::is_same_v<Out, SetSecretOutput>) {
-    return Result(Written<Out>{SetSecretOutput{*secret_id, selector, std::move(*built->payload)}, built->hash});
-  } else {
-    return Result(Written<Out>{DeleteSecretOutput{*secret_id, selector}, built->hash});
-  }
+  return Result(std::move(out));
 }
 
 }  // namespace
