@@ -114,7 +114,7 @@ struct Vault {
 
   Vault() {
     add(sign(root(), VaultRootRecordV1{root().user_id(), root().hpke_public_key()}));
-    ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root().signing_public_key())).bytes()));
+    ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root().signing_public_key())).to_vec()));
   }
 
   // An effective user: its User record signed by the root, its entry point.
@@ -251,7 +251,7 @@ class MemberIdHasher {
   explicit MemberIdHasher(const PrincipalRefV1& member) {
     const GroupId probe(HashValue(cord::Bytes(32, 0x5c)));
     encoding_ = must(cord::serialize(GroupMemberIdInputV1{probe, member}));
-    const cord::Bytes& needle = probe.bytes();
+    const cord::ByteView needle = probe.bytes();
     const auto at = std::search(encoding_.begin(), encoding_.end(), needle.begin(), needle.end());
     if (at == encoding_.end()) throw std::runtime_error("group id not found in its encoding");
     offset_ = static_cast<std::size_t>(at - encoding_.begin());
@@ -364,7 +364,7 @@ Vault rollback_secrets(std::size_t n) {
   for (std::size_t i = 0; v.records.size() < n; ++i) {
     const SecretSelectorV1 selector{{"app", "s-" + std::to_string(i)}, {}};
     SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(48, 9),
-                            {RecipientSlotV1{writer.user_id().bytes(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
+                            {RecipientSlotV1{writer.user_id().to_vec(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
     const SecretId id = must(derive_secret_id(provider(), selector));
     v.add(sign(writer, SecretRecordV1{id, selector, std::move(payload), 1}));
     seen.counters.emplace(record_key::Secret{id}, 5);
@@ -399,7 +399,7 @@ Vault write_checks(std::size_t n) {
   for (std::size_t i = 0; i < secrets; ++i) {
     const SecretSelectorV1 selector{{"app", "s-" + std::to_string(i)}, {}};
     SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(48, 9),
-                            {RecipientSlotV1{writer.user_id().bytes(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
+                            {RecipientSlotV1{writer.user_id().to_vec(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
     v.add(sign(writer, SecretRecordV1{must(derive_secret_id(provider(), selector)), selector, std::move(payload), 1}));
   }
   return v;

@@ -78,7 +78,7 @@ Generated generate(std::size_t secrets) {
                               IdSeed(bytes(seed_text)), PrincipalRefV1{user.user_id()},
                               grant_permission::Read{KeyspaceSelectorV1{tuple_matcher::Prefix{{"team"}}, {}}}, 1}));
   }
-  const auto ratchet = Ratchet::make(must(key_hash(provider(), g.root.signing_public_key())).bytes());
+  const auto ratchet = Ratchet::make(must(key_hash(provider(), g.root.signing_public_key())).to_vec());
   const auto validated = [&](const std::vector<VaultRecordV1>& all) {
     const cord::Bytes file = must(validate::encode_vault(must(cord::Set<VaultRecordV1>::from(all))));
     auto report = must(validate::validate_vault_with_verified(must(validate::decode_vault_hashed(file, provider())),
@@ -139,8 +139,8 @@ FloorInput floor_input(const Generated& g, const crypto::Identity& reader, const
   const auto& record = std::get<SecretRecordV1>(live->body());
   const SealedPayloadV1 payload = must(record.payload.decoded());
   const auto& slots = payload.recipient_slots;
-  const auto slot = std::ranges::find(slots, reader.user_id().bytes(), &RecipientSlotV1::recipient);
-  const cord::Bytes& root = g.state.root_fingerprint->bytes();
+  const auto slot = std::ranges::find(slots, reader.user_id().to_vec(), &RecipientSlotV1::recipient);
+  const cord::ByteView root = g.state.root_fingerprint->bytes();
   const ops::RecordContext context{RecordKey{record_key::Secret{record.secret_id}}, live->record.signing_public_key,
                                    record.secret_id, record.selector, record.counter};
   return FloorInput{slot->encapsulated_key, slot->wrapped_key,

@@ -102,7 +102,7 @@ const Generated& generated(std::size_t secrets) {
     SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(80, 9), {}};
     for (int r = 0; r < 2; ++r) {
       payload.recipient_slots.push_back(
-          RecipientSlotV1{identity(static_cast<std::uint8_t>(2 + (w + r) % kWriters)).user_id().bytes(),
+          RecipientSlotV1{identity(static_cast<std::uint8_t>(2 + (w + r) % kWriters)).user_id().to_vec(),
                           cord::Bytes(32, 3), cord::Bytes(48, 4)});
     }
     records.push_back(sign(identity(static_cast<std::uint8_t>(2 + w)),
@@ -111,7 +111,7 @@ const Generated& generated(std::size_t secrets) {
   }
   Generated out;
   out.file = must(encode_vault(must(cord::Set<VaultRecordV1>::from(std::move(records)))));
-  out.ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root.signing_public_key())).bytes()));
+  out.ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root.signing_public_key())).to_vec()));
   for (const HashedRecord& r : must(decode_vault_hashed(out.file, provider()))) out.all_hashes.insert(r.hash);
   return cache.emplace(secrets, std::move(out)).first->second;
 }

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto empty_vault = core::validate::encode_vault({});
   fuzz::check_ok(empty_vault, "encoding an empty vault");
-  auto ratchet = store::encode_ratchet(core::Ratchet::make(root.bytes()));
+  auto ratchet = store::encode_ratchet(core::Ratchet::make(root.to_vec()));
   fuzz::check_ok(ratchet, "encoding a fresh ratchet");
   fuzz::write_file(paths.vault_path(), *empty_vault);
   fuzz::write_file(store::ratchet_path(paths, root), *ratchet);

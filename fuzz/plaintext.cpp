@@ -61,7 +61,7 @@ std::pair<core::VaultRecordV1, core::SecretRecordV1> sealed(cord::ByteView plain
   core::SealedPayloadV1 payload;
   payload.nonce = nonce_bytes;
   payload.recipient_slots.push_back(
-      core::RecipientSlotV1{r.identity->user_id().bytes(), wrapped->encapsulated_key, wrapped->wrapped_key});
+      core::RecipientSlotV1{r.identity->user_id().to_vec(), wrapped->encapsulated_key, wrapped->wrapped_key});
   core::VaultRecordV1 envelope;
   envelope.signing_public_key = r.identity->signing_public_key();
   const ops::RecordContext context{core::record_key::Secret{r.secret_id}, envelope.signing_public_key, r.secret_id,

@@ -32,7 +32,7 @@ std::unique_ptr<Fixture> make_fixture() {
   if (!set) fuzz::fail("building the fixture vault", set.error().message());
   auto root = core::key_hash(b.crypto(), b.root().signing_public_key());
   if (!root) fuzz::fail("the fixture root", root.error().message());
-  auto report = core::validate::validate_vault(*set, core::Ratchet::make(root->bytes()), b.crypto());
+  auto report = core::validate::validate_vault(*set, core::Ratchet::make(root->to_vec()), b.crypto());
   if (!report || !report->issues.empty()) fuzz::fail("validating the fixture vault");
   fixture->report = std::move(*report);
   return fixture;

@@ -51,7 +51,7 @@ core::HashValue trusted_root_for(const cord::Set<core::VaultRecordV1>& vault, co
 void validate_with(const core::CryptoProvider& crypto, const cord::Set<core::VaultRecordV1>& vault,
                    const std::vector<validate::HashedRecord>& hashed) {
   const core::HashValue root = trusted_root_for(vault, crypto);
-  const core::Ratchet ratchet = core::Ratchet::make(root.bytes());
+  const core::Ratchet ratchet = core::Ratchet::make(root.to_vec());
   auto report = validate::validate_vault(vault, ratchet, crypto);
   fuzz::check_ok(report, "validation of a decoded vault");
   auto from_hashed = validate::validate_vault_with_verified(std::span<const validate::HashedRecord>(hashed), ratchet,

@@ -137,7 +137,7 @@ FrontendResult<CliUser> resolve_cli_user_ref_with_report(const core::validate::E
   auto resolved = resolve_cli_user_ref_in_report(state, crypto, text);
   if (!resolved) return std::unexpected(std::move(resolved).error());
   if (!state.root_fingerprint) return std::unexpected(missing_root());
-  return CliUser{std::move(resolved->user_id), std::move(resolved->handle), state.root_fingerprint->bytes(),
+  return CliUser{std::move(resolved->user_id), std::move(resolved->handle), state.root_fingerprint->to_vec(),
                  reference.has_value()};
 }
 

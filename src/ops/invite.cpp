@@ -11,7 +11,7 @@ namespace vornex::ops {
 
 core::Ratchet seed_ratchet_from_baseline(const core::HashValue& root,
                                          const std::vector<core::RatchetRecordV1>& baseline) {
-  core::Ratchet ratchet = core::Ratchet::make(root.bytes());
+  core::Ratchet ratchet = core::Ratchet::make(root.to_vec());
   ratchet.absorb_records(baseline);
   return ratchet;
 }

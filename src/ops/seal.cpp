@@ -152,7 +152,7 @@ OpsResult<cord::Bytes> plaintext_envelope(const core::SecretValueV1& value) {
 OpsResult<cord::Bytes> recipient_slot_binding_bytes(cord::ByteView root_fingerprint, const core::SecretId& secret_id,
                                                     const core::SecretSelectorV1& selector, cord::ByteView reader) {
   return encoded(RecipientSlotBindingV1{cord::Bytes(root_fingerprint.begin(), root_fingerprint.end()),
-                                        secret_id.bytes(), selector.tuple, selector.labels,
+                                        secret_id.to_vec(), selector.tuple, selector.labels,
                                         cord::Bytes(reader.begin(), reader.end())});
 }
 
@@ -160,7 +160,7 @@ OpsResult<cord::Bytes> secret_content_aad_bytes(cord::ByteView root_fingerprint,
                                                 cord::ByteView nonce,
                                                 const std::vector<core::RecipientSlotV1>& slots) {
   return encoded(SecretContentAadV1{cord::Bytes(root_fingerprint.begin(), root_fingerprint.end()), context.key,
-                                    context.signer_key, context.counter, context.secret_id.bytes(),
+                                    context.signer_key, context.counter, context.secret_id.to_vec(),
                                     context.selector.tuple, context.selector.labels,
                                     cord::Bytes(nonce.begin(), nonce.end()), slots});
 }
@@ -168,7 +168,7 @@ OpsResult<cord::Bytes> secret_content_aad_bytes(cord::ByteView root_fingerprint,
 OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::EffectiveState& state,
                                                      const RecordContext& context, const core::SecretValueV1& value) {
   if (!state.root_fingerprint) return std::unexpected(OpsError::of(OpsError::Kind::MissingEffectiveRoot));
-  const cord::Bytes& root = state.root_fingerprint->bytes();
+  const cord::ByteView root = state.root_fingerprint->bytes();
   auto envelope = plaintext_envelope(value);
   if (!envelope) return std::unexpected(std::move(envelope).error());
   const Wiped wipe_envelope(*envelope);
@@ -184,7 +184,7 @@ OpsResult<core::SealedPayloadV1> seal_secret_payload(const core::validate::Effec
     auto wrapped = crypto::wrap_content_key(user->second.hpke_public_key, *binding, *binding, key);
     if (!wrapped) return std::unexpected(OpsError(std::move(wrapped).error()));
     payload.recipient_slots.push_back(
-        core::RecipientSlotV1{reader.bytes(), std::move(wrapped->encapsulated_key), std::move(wrapped->wrapped_key)});
+        core::RecipientSlotV1{reader.to_vec(), std::move(wrapped->encapsulated_key), std::move(wrapped->wrapped_key)});
   }
   auto aad = secret_content_aad_bytes(root, context, payload.nonce, payload.recipient_slots);
   if (!aad) return std::unexpected(std::move(aad).error());
@@ -201,7 +201,7 @@ OpsResult<SecretPlaintext> decrypt_secret_record(const crypto::Identity& identit
   if (!payload) return std::unexpected(OpsError(std::move(payload).error()));
   const auto& slots = payload->recipient_slots;
   const auto slot = std::ranges::find_if(slots, [&](const core::RecipientSlotV1& s) {
-    return s.recipient == identity.user_id().bytes();
+    return std::ranges::equal(s.recipient, identity.user_id().bytes());
   });
   if (slot == slots.end()) return std::unexpected(OpsError::recipient_slot_missing(identity.user_id()));
   auto binding = recipient_slot_binding_bytes(root_fingerprint, record.secret_id, record.selector,

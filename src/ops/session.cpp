@@ -273,7 +273,7 @@ OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto,
   }
   auto file = store::read_ratchet_for_root(paths, session_root);
   if (!file) return std::unexpected(OpsError(std::move(file).error()));
-  core::Ratchet raised = *file ? std::move(**file) : core::Ratchet::make(session_root.bytes());
+  core::Ratchet raised = *file ? std::move(**file) : core::Ratchet::make(session_root.to_vec());
   raised.apply_update(update);
   if (auto written = store::write_ratchet_atomic(paths, raised); !written) return std::unexpected(OpsError(written.error()));
   // A file raised meanwhile by another process holds more than the report

@@ -249,7 +249,7 @@ OpsResult<core::Ratchet> validate_transaction(const store::TransactionV1& transa
   if (*candidate != transaction.trusted_root) return std::unexpected(mismatch());
   auto ratchet = store::decode_ratchet(file, transaction.next_ratchet_bytes);
   if (!ratchet) return std::unexpected(OpsError(std::move(ratchet).error()));
-  if (ratchet->trusted_root() != transaction.trusted_root.bytes()) return std::unexpected(mismatch());
+  if (!std::ranges::equal(ratchet->trusted_root(), transaction.trusted_root.bytes())) return std::unexpected(mismatch());
   return std::move(*ratchet);
 }
 
@@ -410,7 +410,7 @@ OpsResult<StrongestRatchet> read_strongest_ratchet_locked(const store::Workspace
   const store::TransactionV1& transaction = **pending;
   auto after = validate_transaction(transaction, crypto, paths);
   if (!after) return std::unexpected(std::move(after).error());
-  core::Ratchet base = *file ? std::move(**file) : core::Ratchet::make(root.bytes());
+  core::Ratchet base = *file ? std::move(**file) : core::Ratchet::make(root.to_vec());
   if (auto merged = merge_ratchet(base, *after); !merged) return std::unexpected(merged.error());
   auto ours = transaction.vault_path.matches_canonical(paths.vault_path());
   if (!ours) return std::unexpected(OpsError(std::move(ours).error()));

@@ -75,7 +75,7 @@ StoreResult<std::optional<core::Ratchet>> read_ratchet_for_root(const WorkspaceP
     return std::unexpected(StoreError::io(path, std::move(bytes).error()));
   }
   VX_TRY_ASSIGN(core::Ratchet ratchet, decode_ratchet(path, *bytes));
-  if (ratchet.trusted_root() != root.bytes()) {
+  if (!std::ranges::equal(ratchet.trusted_root(), root.bytes())) {
     return std::unexpected(StoreError::trust_root_mismatch(core::HashValue(ratchet.trusted_root()), root));
   }
   return ratchet;
@@ -87,7 +87,7 @@ StoreResult<PreparedFile> prepare_ratchet_bytes(const WorkspacePaths& paths, con
   VX_TRY(check_ratchet_size(path, bytes));
   // Only bytes that read back as this root's ratchet reach the disk.
   VX_TRY_ASSIGN(const core::Ratchet decoded, decode_ratchet(path, bytes));
-  if (decoded.trusted_root() != root.bytes()) {
+  if (!std::ranges::equal(decoded.trusted_root(), root.bytes())) {
     return std::unexpected(StoreError::trust_root_mismatch(core::HashValue(decoded.trusted_root()), root));
   }
   return prepare_private_file(path, bytes, true, paths.facts());

@@ -37,7 +37,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Readable differences between two reports.
 
-std::string short_hex(const cord::Bytes& bytes) {
+std::string short_hex(cord::ByteView bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   for (std::size_t i = 0; i < bytes.size() && i < 4; ++i) {
@@ -385,7 +385,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
 
 struct Shape {
   std::vector<VaultRecordV1> records;  // in the order validation meets them
-  Ratchet trust = Ratchet::make(builder().selected_root().fingerprint.bytes());
+  Ratchet trust = Ratchet::make(builder().selected_root().fingerprint.to_vec());
   VerifiedHashes verified;
 
   Shape() { trust.absorb_record(FormatVersionRatchetRecordV1{1}); }
@@ -688,7 +688,7 @@ TEST_F(ValidateDifferentialShapes, UnchangedVaultOfCounterZeroRecords) {
   v.add(b.user_handle(b.root(), "u", u.user_id(), 0)).add(b.vault_handle(b.root(), "v", 0));
   const SecretSelectorV1 sel = test::selector({"s"});
   v.add(b.sign(u, SecretRecordV1{b.secret_id(sel), sel, {}, 0}));
-  v.trust = Ratchet::make(b.selected_root().fingerprint.bytes());  // empty, remembering no version
+  v.trust = Ratchet::make(b.selected_root().fingerprint.to_vec());  // empty, remembering no version
 
   const ValidationReport r = v.report();
   EXPECT_TRUE(r.issues.empty());

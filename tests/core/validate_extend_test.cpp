@@ -123,7 +123,7 @@ TEST(ExtendSecretWrite, CleanVaultsGrownWriteByWriteAgree) {
     SCOPED_TRACE(seed);
     SeededRng rng(seed);
     cord::Set<VaultRecordV1> vault = clean_vault(b);
-    Ratchet validated_against = Ratchet::make(b.selected_root().fingerprint.bytes());
+    Ratchet validated_against = Ratchet::make(b.selected_root().fingerprint.to_vec());
     ValidationReport report = validate_vault_with_verified(vault, validated_against, b.crypto(), {}).value();
     ASSERT_TRUE(report.issues.empty());
     for (int step = 0; step < 25; ++step) {

@@ -20,7 +20,7 @@ struct Pipeline : ::testing::Test {
   const crypto::Identity& bob = b.identity(3);
 
   Ratchet trust(std::uint64_t format_version = 1) const {
-    Ratchet r = Ratchet::make(b.selected_root().fingerprint.bytes());
+    Ratchet r = Ratchet::make(b.selected_root().fingerprint.to_vec());
     if (format_version != 0) r.absorb_record(FormatVersionRatchetRecordV1{format_version});
     return r;
   }

@@ -183,7 +183,7 @@ const std::vector<Operation>& operations() {
       {"Identity::from_master_seed",
        [] {
          return outcome(Identity::from_master_seed(Crypto(), kSeed), [](const Identity& identity) {
-           return concat(concat(identity.user_id().bytes(), identity.signing_public_key()),
+           return concat(concat(identity.user_id().to_vec(), identity.signing_public_key()),
                          to_bytes(identity.hpke_private_key().view()));
          });
        },

@@ -30,7 +30,7 @@ TEST(Identity, DerivedFromSeed) {
   EXPECT_EQ(identity.signing_public_key(), kSigningPublic);
   EXPECT_EQ(identity.hpke_public_key(), kHpkePublic);
   EXPECT_EQ(to_bytes(identity.hpke_private_key().view()), kHpkePrivate);
-  EXPECT_EQ(identity.user_id().bytes(), kUserId);
+  EXPECT_EQ(identity.user_id().to_vec(), kUserId);
   EXPECT_EQ(to_bytes(identity.master_seed().view()), kSeed);
   // Ed25519 signing is deterministic, so this pins the secret key too.
   EXPECT_EQ(identity.sign(core::domains::kSigned, text("hello")), kHelloSignature);

@@ -107,9 +107,9 @@ TEST_F(DefaultUser, StoredCurrentUserThenInvitationThenNone) {
   ASSERT_FALSE(none.has_value());
   EXPECT_EQ(none.error().message(), "no default Vornex identity is configured; pass --user once");
 
-  const cord::Bytes root = state.root_fingerprint->bytes();
+  const cord::Bytes root = state.root_fingerprint->to_vec();
   ASSERT_TRUE(keychain::write_current_user_exact(keychain::current_user_path(dir_ / "keychain", root),
-                                                 keychain::CurrentUserV1{id_of(kCarol).bytes(), "@carol"}));
+                                                 keychain::CurrentUserV1{id_of(kCarol).to_vec(), "@carol"}));
   const auto stored = stored_default_user(root);
   ASSERT_TRUE(stored.has_value() && stored->has_value());
   EXPECT_EQ((*stored)->first, kCarol);

@@ -66,7 +66,7 @@ TEST_F(DataInvite, SeedsTheBaselineRaisedByTheVault) {
   const auto seeded = ops::ensure_ratchet_from_invite(paths(), crypto(), invitation(matching_baseline()), kFastLocks);
   ASSERT_TRUE(seeded.has_value()) << seeded.error().message();
 
-  core::Ratchet expected = core::Ratchet::make(root_fingerprint().bytes());
+  core::Ratchet expected = core::Ratchet::make(root_fingerprint().to_vec());
   for (const std::uint8_t user : {kAlice, kBob, kCarol}) {
     expected.absorb_record(core::UserRatchetRecordV1{id(user).user_id(), 1});
     expected.absorb_record(core::EntryPointRatchetRecordV1{id(user).user_id(), 1});
@@ -207,7 +207,7 @@ TEST_F(DataInvite, AnotherRootCreatesNothing) {
   for (const bool other_trusted : {false, true}) {
     SCOPED_TRACE(other_trusted ? "the invitation's root trusted" : "nothing trusted");
     std::filesystem::remove_all(state_dir());
-    if (other_trusted) must(store::write_ratchet_atomic(paths(), core::Ratchet::make(other.bytes())));
+    if (other_trusted) must(store::write_ratchet_atomic(paths(), core::Ratchet::make(other.to_vec())));
     const Snapshot before = snapshot(dir_);
     const auto opened =
         ops::UnlockedSession::from_invitation(paths(), crypto(), invitation(matching_baseline(), kAlice, other), kFastLocks);
@@ -243,13 +243,13 @@ TEST(DataInviteBaseline, SeedingAbsorbsInOrder) {
              core::SecretRatchetRecordV1{secret, 2, second}, core::UserRatchetRecordV1{user, 4},
              core::FormatVersionRatchetRecordV1{2}, core::FormatVersionRatchetRecordV1{1},
              core::TrustedRootRatchetRecordV1{cord::Bytes(32, 9)}});
-  EXPECT_EQ(seeded.trusted_root(), root.bytes());  // a root in the baseline names nothing
+  EXPECT_EQ(seeded.trusted_root(), root.to_vec());  // a root in the baseline names nothing
   EXPECT_EQ(seeded.counters(), (std::map<core::RecordKey, std::uint64_t>{
                                    {core::record_key::User{user}, 4}, {core::record_key::Secret{secret}, 5}}));
   EXPECT_EQ(seeded.origins().at(core::record_key::Secret{secret}), core::KeyOrigin(core::key_origin::Secret{first}));
   EXPECT_EQ(seeded.format_version(), 2u);
   EXPECT_TRUE(seeded.unknown_records().empty());
-  EXPECT_EQ(ops::seed_ratchet_from_baseline(root, {}), core::Ratchet::make(root.bytes()));
+  EXPECT_EQ(ops::seed_ratchet_from_baseline(root, {}), core::Ratchet::make(root.to_vec()));
 }
 
 TEST(DataInviteBaseline, SuspectedRollbackMeansARollbackConflict) {

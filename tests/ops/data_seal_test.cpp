@@ -63,13 +63,13 @@ class DataSeal : public ::testing::Test {
   core::validate::ValidationReport validate(const std::vector<core::VaultRecordV1>& list) const {
     const auto set = cord::Set<core::VaultRecordV1>::from(list).value();
     auto report =
-        core::validate::validate_vault(set, core::Ratchet::make(b.selected_root().fingerprint.bytes()), b.crypto())
+        core::validate::validate_vault(set, core::Ratchet::make(b.selected_root().fingerprint.to_vec()), b.crypto())
             .value();
     EXPECT_TRUE(report.issues.empty());
     return report;
   }
   core::validate::EffectiveState state() const { return validate(records()).effective; }
-  const cord::Bytes& root_fp() const { return fingerprint.bytes(); }
+  cord::Bytes root_fp() const { return fingerprint.to_vec(); }
 
   ops::RecordContext context(const crypto::Identity& signer) const {
     return ops::RecordContext{core::record_key::Secret{secret_id}, signer.signing_public_key(), secret_id, selector,
@@ -99,7 +99,7 @@ class DataSeal : public ::testing::Test {
           ops::recipient_slot_binding_bytes(root_fp(), secret_id, selector, reader->user_id().bytes()).value();
       auto wrapped = crypto::wrap_content_key(reader->hpke_public_key(), binding, binding, key).value();
       payload.recipient_slots.push_back(
-          {reader->user_id().bytes(), std::move(wrapped.encapsulated_key), std::move(wrapped.wrapped_key)});
+          {reader->user_id().to_vec(), std::move(wrapped.encapsulated_key), std::move(wrapped.wrapped_key)});
     }
     const auto aad = ops::secret_content_aad_bytes(root_fp(), context(signer), payload.nonce, payload.recipient_slots);
     payload.ciphertext = crypto::seal_content(key, nonce, aad.value(), plaintext).value();
@@ -109,7 +109,7 @@ class DataSeal : public ::testing::Test {
   cord::Bytes raw_plaintext(const crypto::Identity& who, const core::SealedPayloadV1& payload,
                             const crypto::Identity& signer) const {
     const auto slot = std::ranges::find_if(payload.recipient_slots,
-                                           [&](const auto& s) { return s.recipient == who.user_id().bytes(); });
+                                           [&](const auto& s) { return std::ranges::equal(s.recipient, who.user_id().bytes()); });
     const auto binding =
         ops::recipient_slot_binding_bytes(root_fp(), secret_id, selector, who.user_id().bytes()).value();
     const auto key = crypto::unwrap_content_key(who.hpke_private_key(), slot->encapsulated_key, binding, binding,
@@ -133,7 +133,7 @@ TEST_F(DataSeal, EveryCurrentReaderGetsOneSlotInIdOrder) {
   ASSERT_TRUE(sealed.has_value()) << sealed.error().message();
   EXPECT_EQ(sealed->nonce.size(), 12u);
 
-  std::vector<cord::Bytes> expected = {root.user_id().bytes(), alice.user_id().bytes(), bob.user_id().bytes()};
+  std::vector<cord::Bytes> expected = {root.user_id().to_vec(), alice.user_id().to_vec(), bob.user_id().to_vec()};
   std::ranges::sort(expected);
   std::vector<cord::Bytes> got;
   for (const auto& slot : sealed->recipient_slots) got.push_back(slot.recipient);
@@ -160,7 +160,7 @@ TEST_F(DataSeal, OnlyTheRootReadsOutsideTheGrants) {
   const auto sealed = ops::seal_secret_payload(state(), context(root), core::SecretValueV1::from_primary(bytes_of("x")));
   ASSERT_TRUE(sealed.has_value()) << sealed.error().message();
   ASSERT_EQ(sealed->recipient_slots.size(), 1u);
-  EXPECT_EQ(sealed->recipient_slots[0].recipient, root.user_id().bytes());
+  EXPECT_EQ(sealed->recipient_slots[0].recipient, root.user_id().to_vec());
 }
 
 // Bytes written out by hand from the field lists: lengths and counts are
@@ -244,7 +244,7 @@ TEST_F(DataSeal, TamperingFailsToOpen) {
       {"another reader's slot dropped",
        [&](auto&, auto& r, auto&) {
          edit_payload(r, [&](auto& p) {
-           std::erase_if(p.recipient_slots, [&](const auto& s) { return s.recipient == bob.user_id().bytes(); });
+           std::erase_if(p.recipient_slots, [&](const auto& s) { return std::ranges::equal(s.recipient, bob.user_id().bytes()); });
          });
        },
        kAead},
@@ -281,7 +281,7 @@ TEST_F(DataSeal, SlotFromAnotherSecretFailsAtTheUnwrap) {
   auto record_env = envelope(root, first);
   auto record = body(record_env);
   const auto alice_slot = [&](auto& slots) {
-    return std::ranges::find_if(slots, [&](const auto& s) { return s.recipient == alice.user_id().bytes(); });
+    return std::ranges::find_if(slots, [&](const auto& s) { return std::ranges::equal(s.recipient, alice.user_id().bytes()); });
   };
   auto copied = second.recipient_slots;
   edit_payload(record, [&](auto& p) { *alice_slot(p.recipient_slots) = *alice_slot(copied); });

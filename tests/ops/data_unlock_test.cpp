@@ -65,7 +65,7 @@ class DataUnlock : public OpsVaultTest {
  protected:
   void install_identity(std::uint8_t seed) const {
     const auto& user = id(seed).user_id().bytes();
-    const cord::Bytes root = root_fingerprint().bytes();
+    const cord::Bytes root = root_fingerprint().to_vec();
     must(keychain::write_identity_exact(keychain::identity_path(keychain_dir(), root, user), root, user,
                                         test::seal_identity(kPassphrase, root, user, id(seed).master_seed().view())));
   }
@@ -324,9 +324,9 @@ TEST_F(DataUnlock, CacheSignedByAnotherKey) {
     if (c.with_forged) records.push_back(forged);
     write_vault(records);
     trust_root();
-    const cord::Bytes fp = root_fingerprint().bytes();
+    const cord::Bytes fp = root_fingerprint().to_vec();
     must(keychain::write_current_user_exact(keychain::current_user_path(keychain_dir(), fp),
-                                            keychain::CurrentUserV1{id(kAlice).user_id().bytes(), std::nullopt}));
+                                            keychain::CurrentUserV1{id(kAlice).user_id().to_vec(), std::nullopt}));
     const auto hashes = record_hashes(records);
     const auto message = must(store::verification_cache_message(root_fingerprint(), 1, hashes));
     const store::VerificationCacheV1 cache{

@@ -232,7 +232,7 @@ TEST_F(DataWrite, NewWriteOutranksConflicts) {
     auto records = base_records();
     records.insert(records.end(), c.extra.begin(), c.extra.end());
     write_vault(records);
-    core::Ratchet ratchet = core::Ratchet::make(root_fingerprint().bytes());
+    core::Ratchet ratchet = core::Ratchet::make(root_fingerprint().to_vec());
     if (c.trusted) ratchet.absorb_record(core::SecretRatchetRecordV1{b.secret_id(c.selector), *c.trusted, c.selector});
     trust(ratchet);
 

@@ -38,7 +38,7 @@ TEST_F(SessionFaults, WritesReadNothingProcessWide) {
   ASSERT_EQ(at.state_dir(), at.facts().fallback_state_dir);
   const auto records = must(cord::Set<core::VaultRecordV1>::from(base_records()));
   must(store::write_vault_bytes_atomic(at, must(core::validate::encode_vault(records))));
-  must(store::write_ratchet_atomic(at, core::Ratchet::make(root_fingerprint().bytes())));
+  must(store::write_ratchet_atomic(at, core::Ratchet::make(root_fingerprint().to_vec())));
   auto alice = must(ops::UnlockedSession::with_identity(must(ops::LockedSession::load(at, crypto(), kFastLocks)),
                                                         crypto(), identity_of(kAlice)));
 

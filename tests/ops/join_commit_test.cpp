@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 void put_u32(cord::Bytes& out, std::uint32_t n) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(n >> shift));
 }
-void put_bytes(cord::Bytes& out, const cord::Bytes& bytes) {
+void put_bytes(cord::Bytes& out, cord::ByteView bytes) {
   put_u32(out, static_cast<std::uint32_t>(bytes.size()));
   out.insert(out.end(), bytes.begin(), bytes.end());
 }

@@ -92,9 +92,9 @@ class Opening : public OpsVaultTest {
                                          keychain::key_use::Other{"test"});
   }
   void make_current_user(std::uint8_t seed) const {
-    const cord::Bytes fp = root_fingerprint().bytes();
+    const cord::Bytes fp = root_fingerprint().to_vec();
     must(keychain::write_current_user_exact(keychain::current_user_path(keychain_dir(), fp),
-                                            keychain::CurrentUserV1{id(seed).user_id().bytes(), std::nullopt}));
+                                            keychain::CurrentUserV1{id(seed).user_id().to_vec(), std::nullopt}));
   }
   std::filesystem::path cache_file(std::uint8_t seed) const {
     return store::verification_cache_path(paths(), root_fingerprint(), id(seed).user_id().hash());

@@ -334,7 +334,7 @@ class Caches : public Sessions {
 
   void set_current_user(const crypto::Identity& user) const {
     must(keychain::write_current_user_exact(keychain::current_user_path(keychain(), root().bytes()),
-                                            keychain::CurrentUserV1{user.user_id().bytes(), std::nullopt}));
+                                            keychain::CurrentUserV1{user.user_id().to_vec(), std::nullopt}));
   }
   store::VerificationCacheV1 signed_cache(const core::HashValue& cache_root, std::uint64_t version,
                                           std::string_view domain = "vornex.verification-cache.v1") const {

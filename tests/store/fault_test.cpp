@@ -65,7 +65,7 @@ class StoreFaults : public vornex::test::TempDirTest {
 // temporary (`stale`, made beforehand) removed, a removal and a read.
 StoreStatus every_call(const WorkspacePaths& paths, const vornex::core::HashValue& root, const Path& stale) {
   static const cord::Bytes vault = vornex::core::validate::encode_vault({}).value();
-  static const cord::Bytes ratchet = encode_ratchet(vornex::core::Ratchet::make(root.bytes())).value();
+  static const cord::Bytes ratchet = encode_ratchet(vornex::core::Ratchet::make(root.to_vec())).value();
   VX_TRY(write_vault_bytes_atomic(paths, vault));
   {
     VX_TRY_ASSIGN(const RootStateLock state, acquire_root_state_lock(paths, root, kShort));

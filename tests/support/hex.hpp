@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,7 +37,7 @@ inline std::vector<std::uint8_t> hex(std::string_view text) {
   return out;
 }
 
-inline std::string to_hex(const std::vector<std::uint8_t>& bytes) {
+inline std::string to_hex(std::span<const std::uint8_t> bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   for (const std::uint8_t b : bytes) {

@@ -135,7 +135,7 @@ class OpsTest : public TempDirTest {
     return start;
   }
   static core::Ratchet empty_ratchet(const core::HashValue& fingerprint = root()) {
-    return core::Ratchet::make(fingerprint.bytes());
+    return core::Ratchet::make(fingerprint.to_vec());
   }
   static cord::Bytes ratchet_file(const core::Ratchet& ratchet) { return must(store::encode_ratchet(ratchet)); }
 

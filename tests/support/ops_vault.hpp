@@ -129,7 +129,7 @@ class OpsVaultTest : public TempDirTest {
     must(store::write_vault_bytes_atomic(paths(), must(core::validate::encode_vault(set))));
   }
   // A trust file that knows only the root.
-  void trust_root() const { must(store::write_ratchet_atomic(paths(), core::Ratchet::make(root_fingerprint().bytes()))); }
+  void trust_root() const { must(store::write_ratchet_atomic(paths(), core::Ratchet::make(root_fingerprint().to_vec()))); }
   void trust(const core::Ratchet& ratchet) const { must(store::write_ratchet_atomic(paths(), ratchet)); }
 
   // The base vault, trusted.
@@ -161,7 +161,7 @@ class OpsVaultTest : public TempDirTest {
         ratchet ? store::FilePreconditionV1(store::FilePreconditionV1::Hash{ops::transaction_hash(crypto(), *ratchet)})
                 : store::FilePreconditionV1(store::FilePreconditionV1::Absent{}),
         vault,
-        ratchet ? *ratchet : must(store::encode_ratchet(core::Ratchet::make(root_fingerprint().bytes())))};
+        ratchet ? *ratchet : must(store::encode_ratchet(core::Ratchet::make(root_fingerprint().to_vec())))};
     must(store::write_transaction_atomic(paths(), transaction));
   }
 

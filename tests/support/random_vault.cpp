@@ -141,7 +141,7 @@ class Generator {
     for (int i = 0; i < 16; ++i) p.ciphertext.push_back(static_cast<std::uint8_t>(rng_.next()));
     for (const Identity* reader : users_) {
       if (!rng_.percent(50)) continue;
-      p.recipient_slots.push_back(RecipientSlotV1{reader->user_id().bytes(), {1, 2}, {3, 4}});
+      p.recipient_slots.push_back(RecipientSlotV1{reader->user_id().to_vec(), {1, 2}, {3, 4}});
     }
     if (rng_.percent(3) && !p.recipient_slots.empty()) p.recipient_slots.push_back(p.recipient_slots.front());
     return p;
@@ -672,8 +672,8 @@ void Generator::make_oddities() {
 
 Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
   const HashValue root_fingerprint = must(key_hash(b_.crypto(), root().signing_public_key()));
-  Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.bytes()
-                                                 : must(key_hash(b_.crypto(), id(kStranger).signing_public_key())).bytes());
+  Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.to_vec()
+                                                 : must(key_hash(b_.crypto(), id(kStranger).signing_public_key())).to_vec());
   const std::uint64_t version_roll = rng_.below(100);
   const std::uint64_t version = version_roll < 45 ? 0 : version_roll < 95 ? 1 : version_roll < 98 ? 2 : 5;
   if (version != 0) trust.absorb_record(FormatVersionRatchetRecordV1{version});

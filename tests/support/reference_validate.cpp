@@ -179,11 +179,13 @@ std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& 
   const std::uint64_t ca = record_counter(a.body());
   const std::uint64_t cb = record_counter(b.body());
   if (ca != cb) return ca < cb ? std::strong_ordering::less : std::strong_ordering::greater;
-  if (a.signer.bytes() != b.signer.bytes()) {
-    return a.signer.bytes() < b.signer.bytes() ? std::strong_ordering::less : std::strong_ordering::greater;
+  if (!std::ranges::equal(a.signer.bytes(), b.signer.bytes())) {
+    return std::ranges::lexicographical_compare(a.signer.bytes(), b.signer.bytes()) ? std::strong_ordering::less
+                                                                                     : std::strong_ordering::greater;
   }
-  if (a.hash.bytes() != b.hash.bytes()) {
-    return a.hash.bytes() < b.hash.bytes() ? std::strong_ordering::less : std::strong_ordering::greater;
+  if (!std::ranges::equal(a.hash.bytes(), b.hash.bytes())) {
+    return std::ranges::lexicographical_compare(a.hash.bytes(), b.hash.bytes()) ? std::strong_ordering::less
+                                                                                 : std::strong_ordering::greater;
   }
   return std::strong_ordering::equal;
 }
@@ -649,7 +651,7 @@ CoreResult<ValidationReport> Pipeline::run(std::span<const HashedRecord> input) 
     if (!*signed_ok) continue;
     auto fingerprint = key_hash(crypto_, e.record.signing_public_key);
     if (!fingerprint) return std::unexpected(fingerprint.error());
-    if (fingerprint->bytes() != trust_.trusted_root()) continue;
+    if (!std::ranges::equal(fingerprint->bytes(), trust_.trusted_root())) continue;
     candidates.push_back(SelectedRoot{root->user_id, root->hpke_public_key, e.record.signing_public_key, *fingerprint});
   }
   if (list.empty() || candidates.empty()) return refused(issue::RootNotTrusted{});

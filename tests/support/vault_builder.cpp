@@ -142,7 +142,7 @@ core::VaultRecordV1 VaultBuilder::secret(const crypto::Identity& signer, const c
   payload.ciphertext = must(crypto::seal_content(key, nonce, aad, cord::Bytes(value.begin(), value.end())));
   for (const crypto::Identity* reader : readers) {
     auto wrapped = must(crypto::wrap_content_key(reader->hpke_public_key(), reader->user_id().bytes(), aad, key));
-    payload.recipient_slots.push_back(core::RecipientSlotV1{reader->user_id().bytes(),
+    payload.recipient_slots.push_back(core::RecipientSlotV1{reader->user_id().to_vec(),
                                                             std::move(wrapped.encapsulated_key),
                                                             std::move(wrapped.wrapped_key)});
   }

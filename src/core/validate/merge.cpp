@@ -10,8 +10,8 @@ namespace vornex::core::validate {
 
 std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& b) noexcept {
   if (auto c = record_counter(a.body()) <=> record_counter(b.body()); c != 0) return c;
-  if (auto c = a.signer.bytes() <=> b.signer.bytes(); c != 0) return c;
-  return a.hash.bytes() <=> b.hash.bytes();
+  if (auto c = a.signer <=> b.signer; c != 0) return c;
+  return a.hash <=> b.hash;
 }
 
 namespace detail {

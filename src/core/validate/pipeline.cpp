@@ -132,7 +132,7 @@ CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Lis
     VX_TRY_ASSIGN(const bool signed_ok, signature_ok(entry));
     if (!signed_ok) continue;
     VX_TRY_ASSIGN(HashValue fingerprint, key_hash(crypto_, key));
-    if (fingerprint.bytes() != ratchet_.trusted_root()) continue;
+    if (!std::ranges::equal(fingerprint.bytes(), ratchet_.trusted_root())) continue;
     candidates.push_back(SelectedRoot{root->user_id, root->hpke_public_key, key, std::move(fingerprint)});
   }
   return candidates;

@@ -26,7 +26,7 @@ bool strictly_ascending(const std::vector<T>& items, Key key) {
 
 template <class Id>
 bool same_id(const Id& stored, const HashValue& derived) {
-  return stored.bytes() == derived.bytes();
+  return stored.hash() == derived;
 }
 
 // Compares a stored id with a derivation; a derivation error decides.

@@ -222,14 +222,14 @@ class Writer {
 
   core::validate::ValidationReport validate() const {
     const auto set = must(cord::Set<core::VaultRecordV1>::from(records_), "record set");
-    return must(core::validate::validate_vault(set, core::Ratchet::make(fingerprint_.bytes()), b_.crypto()),
+    return must(core::validate::validate_vault(set, core::Ratchet::make(fingerprint_.to_vec()), b_.crypto()),
                 "validation");
   }
 
   // Trust as a clean open would leave it: the root, raised by the counters
   // a validation admits.
   core::Ratchet admitted_ratchet() const {
-    core::Ratchet ratchet = core::Ratchet::make(fingerprint_.bytes());
+    core::Ratchet ratchet = core::Ratchet::make(fingerprint_.to_vec());
     ratchet.apply_update(validate().ratchet_update);
     return ratchet;
   }
@@ -335,8 +335,8 @@ class Writer {
 
   void write_identity(const json& entry) const {
     const crypto::Identity& user = who(entry.at("user"));
-    const cord::Bytes& root = fingerprint_.bytes();
-    const cord::Bytes& id = user.user_id().bytes();
+    const cord::Bytes root = fingerprint_.to_vec();
+    const cord::Bytes id = user.user_id().to_vec();
     const std::string passphrase = entry.value("passphrase", std::string());
     must(keychain::write_identity_exact(keychain::identity_path(keychain_base(), root, id), root, id,
                                         test::seal_identity(passphrase, root, id, user.master_seed().view())),
@@ -345,7 +345,7 @@ class Writer {
 
   void write_current_user(const json& entry) const {
     const json wanted = entry.is_string() ? json{{"user", entry}} : entry;
-    keychain::CurrentUserV1 current{who(wanted.at("user")).user_id().bytes(), std::nullopt};
+    keychain::CurrentUserV1 current{who(wanted.at("user")).user_id().to_vec(), std::nullopt};
     if (wanted.contains("display")) current.selector = wanted["display"].get<std::string>();
     must(keychain::write_current_user_exact(keychain::current_user_path(keychain_base(), fingerprint_.bytes()),
                                             current),
@@ -390,7 +390,7 @@ class Writer {
     fs::copy_file(paths_->vault_path(), recorded, fs::copy_options::overwrite_existing);
     const auto ratchet = store::read_file_bounded(store::ratchet_path(*paths_, fingerprint_), 1 << 26);
     const cord::Bytes next_ratchet =
-        ratchet ? *ratchet : must(store::encode_ratchet(core::Ratchet::make(fingerprint_.bytes())), "ratchet");
+        ratchet ? *ratchet : must(store::encode_ratchet(core::Ratchet::make(fingerprint_.to_vec())), "ratchet");
     const store::TransactionV1 transaction{
         cord::Bytes(32, 0xab),
         fingerprint_,

@@ -7,7 +7,7 @@
 //   - cord_encode / cord_decode members: a wire form of its own (sets,
 //     evolving records, width wrappers).
 // Standard types map as: uint8/32/64 -> fixed-width integers, std::string ->
-// text, Bytes -> byte string, std::vector -> sequence, std::optional ->
+// text, Bytes and InlineBytes -> byte string, std::vector -> sequence, std::optional ->
 // option, std::variant -> enum (alternative order is the variant index),
 // std::array -> tuple.
 #pragma once
@@ -25,6 +25,7 @@
 
 #include "cord/de.hpp"
 #include "cord/error.hpp"
+#include "cord/inline_bytes.hpp"
 #include "cord/ser.hpp"
 #include "cord/try.hpp"
 #include "cord/wire.hpp"
@@ -68,6 +69,10 @@ template <class T> struct is_array : std::false_type {};
 template <class T, std::size_t N> struct is_array<std::array<T, N>> : std::true_type {};
 template <class> inline constexpr bool dependent_false = false;
 }  // namespace detail
+
+// The types written as a byte string.
+template <class T>
+concept IsByteString = std::is_same_v<T, Bytes> || std::is_same_v<T, InlineBytes>;
 
 // How many elements to reserve for an announced count.
 template <class T>
@@ -127,7 +132,7 @@ Status encode(Serializer& s, const T& value, Hint hint) {
     return {};
   } else if constexpr (std::is_same_v<T, std::string>) {
     return s.write_str(value, hint);
-  } else if constexpr (std::is_same_v<T, Bytes>) {
+  } else if constexpr (IsByteString<T>) {
     VX_TRY(s.write_length(value.size(), hint));
     s.write_raw(value);
     return {};
@@ -179,14 +184,18 @@ Status decode(Deserializer& d, T& out, Hint hint) {
     VX_TRY_ASSIGN(const std::string_view text, d.parse_string(hint));
     out.assign(text);
     return {};
-  } else if constexpr (std::is_same_v<T, Bytes>) {
+  } else if constexpr (IsByteString<T>) {
     VX_TRY(d.enter());
     VX_TRY_ASSIGN(const std::uint64_t count, d.parse_length(hint));
     // A count beyond the input ends at the input's end either way; failing
     // here reserves nothing for it.
     if (count > d.remaining()) return fail(ErrorKind::UnexpectedEof);
     VX_TRY_ASSIGN(const ByteView bytes, d.read_bytes(static_cast<std::size_t>(count)));
-    out.assign(bytes.begin(), bytes.end());
+    if constexpr (std::is_same_v<T, Bytes>) {
+      out.assign(bytes.begin(), bytes.end());
+    } else {
+      out.assign(bytes);
+    }
     d.leave();
     return {};
   } else if constexpr (detail::is_vector<T>::value) {

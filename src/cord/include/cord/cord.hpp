@@ -5,6 +5,7 @@
 #include "cord/encoded.hpp"
 #include "cord/error.hpp"
 #include "cord/evolving.hpp"
+#include "cord/inline_bytes.hpp"
 #include "cord/newtypes.hpp"
 #include "cord/set.hpp"
 #include "cord/skip.hpp"

@@ -69,7 +69,7 @@ Status skip(Deserializer& d, Hint hint) {
   } else if constexpr (std::is_same_v<T, std::string>) {
     VX_TRY(d.parse_string(hint));
     return {};
-  } else if constexpr (std::is_same_v<T, Bytes>) {
+  } else if constexpr (IsByteString<T>) {
     VX_TRY(read_byte_string(d, hint));
     return {};
   } else if constexpr (detail::is_vector<T>::value) {

@@ -65,7 +65,7 @@ void hash_append(std::size_t& seed, const T& value) {
     mix(seed, static_cast<std::size_t>(value));
   } else if constexpr (std::is_same_v<T, std::string>) {
     hash_bytes(seed, value);
-  } else if constexpr (std::is_same_v<T, cord::Bytes>) {
+  } else if constexpr (cord::IsByteString<T>) {
     hash_bytes(seed, std::string_view(reinterpret_cast<const char*>(value.data()), value.size()));
   } else if constexpr (cord::detail::is_vector<T>::value) {
     mix(seed, value.size());

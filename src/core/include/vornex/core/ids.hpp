@@ -16,20 +16,24 @@
 namespace vornex::core {
 
 // A domain-hash output: record hashes, key fingerprints and the inside of
-// every identifier. Ordered bytewise, unsigned, a proper prefix first.
+// every identifier. Ordered bytewise, unsigned, a proper prefix first. The
+// 32 bytes of a derived value are held in place; a decoded value may have
+// any length, and a longer one goes to the heap.
 class HashValue {
  public:
   HashValue() = default;
-  explicit HashValue(cord::Bytes bytes) : bytes_(std::move(bytes)) {}
+  explicit HashValue(const cord::Bytes& bytes) : bytes_(cord::ByteView(bytes)) {}
+  explicit HashValue(cord::ByteView bytes) : bytes_(bytes) {}
 
-  const cord::Bytes& bytes() const { return bytes_; }
+  cord::ByteView bytes() const { return bytes_.view(); }
+  cord::Bytes to_vec() const { return cord::Bytes(bytes_.begin(), bytes_.end()); }
 
   auto operator<=>(const HashValue&) const = default;
   // A one-field tuple struct on the wire: one nesting level of its own.
   CORD_FIELDS(bytes_)
 
  private:
-  cord::Bytes bytes_;
+  cord::InlineBytes bytes_;
 };
 
 // An identifier of one kind; the tag gives the kind its own type and the
@@ -41,7 +45,8 @@ class Identifier {
   explicit Identifier(HashValue hash) : hash_(std::move(hash)) {}
 
   const HashValue& hash() const { return hash_; }
-  const cord::Bytes& bytes() const { return hash_.bytes(); }
+  cord::ByteView bytes() const { return hash_.bytes(); }
+  cord::Bytes to_vec() const { return hash_.to_vec(); }
 
   auto operator<=>(const Identifier&) const = default;
   // Encodes exactly as its HashValue, but decodes one level deeper.

@@ -34,7 +34,7 @@ std::strong_ordering structural_cmp(const T& a, const T& b) {
     return structural_cmp(a.cord_inner(), b.cord_inner());
   } else if constexpr (cord::IsUnit<T>) {
     return std::strong_ordering::equal;
-  } else if constexpr (std::is_integral_v<T> || std::is_same_v<T, std::string> || std::is_same_v<T, cord::Bytes>) {
+  } else if constexpr (std::is_integral_v<T> || std::is_same_v<T, std::string> || cord::IsByteString<T>) {
     return a <=> b;
   } else if constexpr (cord::detail::is_vector<T>::value) {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();

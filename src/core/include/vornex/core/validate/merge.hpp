@@ -66,7 +66,7 @@ namespace detail {
 // The first eight bytes of a byte string as a big-endian number (zeros past
 // its end): ordering by it, then by the whole string, orders as the bytes
 // do, and most comparisons never leave the number.
-inline std::uint64_t byte_prefix(const cord::Bytes& bytes) {
+inline std::uint64_t byte_prefix(cord::ByteView bytes) {
   std::uint64_t prefix = 0;
   for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
   return prefix;
