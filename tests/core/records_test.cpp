@@ -103,6 +103,34 @@ TEST(RecordWire, EveryKind) {
                 hex("0000000A 00000001 A2 00 0000000000000001"));
 }
 
+// A grant keeps its permission in a box of its own, which is the plain
+// permission in every respect: wire form, equality, structural hash and
+// order; copies are deep, and a moved-from box is the default permission.
+TEST(RecordWire, ABoxedPermissionIsThePlainOne) {
+  const GrantPermissionV1 plain[] = {
+      grant_permission::Read{kAny},
+      grant_permission::Write{KeyspaceSelectorV1{tuple_matcher::Prefix{{"app"}}, {}}},
+      grant_permission::Manage{kAny, {grant_class::Read{}, grant_class::Manage{}}},
+      grant_permission::Root{},
+  };
+  for (const GrantPermissionV1& permission : plain) {
+    SCOPED_TRACE(permission.index());
+    GrantRecordV1 grant{id<GrantId>("A7"), IdSeed(hex("5E")), id<GroupId>("A4"), permission, 8};
+    EXPECT_EQ(cord::serialize(grant.permission).value(), cord::serialize(permission).value());
+    EXPECT_EQ(structural_hash(grant.permission), structural_hash(permission));
+    EXPECT_EQ(*grant.permission, permission);
+    const GrantRecordV1 copy = grant;
+    EXPECT_EQ(copy, grant);
+    EXPECT_NE(&*copy.permission, &*grant.permission);
+    const GrantRecordV1 decoded = cord::deserialize<GrantRecordV1>(cord::serialize(grant).value()).value();
+    EXPECT_EQ(decoded, grant);
+    GrantRecordV1 moved = std::move(grant);
+    EXPECT_EQ(*moved.permission, permission);
+    EXPECT_EQ(*grant.permission, GrantPermissionV1{});  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(cord::serialize(grant.permission).value(), cord::serialize(GrantPermissionV1{}).value());
+  }
+}
+
 // The signature covers the wrapped body with its length prefix; the store
 // holds envelopes sorted by encoding.
 TEST(RecordWire, EnvelopeSignedMessageAndStore) {

@@ -303,7 +303,7 @@ std::uint64_t self_managed_deletions(const EffectiveState& state) {
   std::set<std::pair<GrantId, UserId>> own;
   for (const VerifiedRecord& r : state.records) {
     const auto* grant = std::get_if<GrantRecordV1>(&r.body());
-    if (grant != nullptr && std::holds_alternative<grant_permission::Manage>(grant->permission) &&
+    if (grant != nullptr && std::holds_alternative<grant_permission::Manage>(*grant->permission) &&
         grant->grantee == PrincipalRefV1{r.signer}) {
       own.emplace(grant->grant_id, r.signer);
     }

@@ -310,7 +310,7 @@ Authorities derive_authorities(const Selection& selection, const UserId& root_us
             target.is_root = true;
           }
         },
-        grant.permission);
+        *grant.permission);
   }
 
   for (;;) {

@@ -248,7 +248,7 @@ class Derivation {
               target.set.is_root = true;
             }
           },
-          grant.permission);
+          *grant.permission);
     }
   }
 

@@ -61,8 +61,8 @@ void Influence::add_record(const VerifiedRecord& r, const UserId& root_id) {
     edge(item, principal_node(ended->member));
   } else if (const auto* grant = std::get_if<GrantRecordV1>(&body)) {
     edge(existence(grant->grantee), item);
-    if (std::holds_alternative<grant_permission::Manage>(grant->permission) ||
-        std::holds_alternative<grant_permission::Root>(grant->permission)) {
+    if (std::holds_alternative<grant_permission::Manage>(*grant->permission) ||
+        std::holds_alternative<grant_permission::Root>(*grant->permission)) {
       edge(item, principal_node(grant->grantee));
       authority_[item].push_back(grant);
     }

@@ -43,7 +43,7 @@ StandingAuthority::Holdings& StandingAuthority::holdings(const PrincipalRefV1& p
     const std::uint8_t since = history_.since(grant->first);
     if (since == 0) continue;  // not in the last selection: cannot stand
     const std::uint32_t node = influence_.key_node(RecordKey{record_key::Grant{grant->first}});
-    const auto* entry = std::get_if<grant_permission::Manage>(&grant->second.permission);
+    const auto* entry = std::get_if<grant_permission::Manage>(&*grant->second.permission);
     if (entry == nullptr) {
       h.roots.emplace(since, node);
       continue;

@@ -12,6 +12,7 @@
 #include "cord/evolving.hpp"
 #include "cord/set.hpp"
 #include "vornex/core/hash.hpp"
+#include "vornex/core/boxed.hpp"
 #include "vornex/core/ids.hpp"
 #include "vornex/core/payload.hpp"
 #include "vornex/core/principal.hpp"
@@ -96,7 +97,9 @@ struct GrantRecordV1 {
   GrantId grant_id;
   IdSeed seed;
   PrincipalRefV1 grantee;
-  GrantPermissionV1 permission;
+  // Boxed: the largest field of any record, held inline it would make
+  // every record of a vault as large as a grant.
+  Boxed<GrantPermissionV1> permission;
   std::uint64_t counter = 0;
   CORD_FIELDS(grant_id, seed, grantee, permission, counter)
   bool operator==(const GrantRecordV1&) const = default;
