@@ -1,5 +1,6 @@
 // The extension module `vornex`: multi-phase initialisation whose exec step
 // adds the module's names in their fixed order.
+#include "vornex/crypto/library.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/python.hpp"
@@ -29,6 +30,10 @@ int exec_module(PyObject* module) {
   return guarded(-1, [&] {
     if (!PyModule_Check(module)) {
       PyErr_SetString(PyExc_TypeError, "module exec step expects a module");
+      return -1;
+    }
+    if (!crypto::start_libraries()) {
+      PyErr_SetString(PyExc_ImportError, "libcrypto could not be started");
       return -1;
     }
     if (add_name(module, "Auth", auth_type()) < 0 || add_name(module, "Selector", selector_type()) < 0 ||
