@@ -43,9 +43,10 @@ class Boxed {
   friend bool operator==(const Boxed& a, const Boxed& b) { return a.get() == b.get(); }
 
  private:
+  // Never destroyed: threads still inside a call at exit may read it.
   static const T& empty() {
-    static const T value{};
-    return value;
+    static const T* const value = new T{};
+    return *value;
   }
 
   std::unique_ptr<T> value_;  // null: T{}
