@@ -109,7 +109,7 @@ struct Vault {
   void add(VaultRecordV1 record, bool properly_signed = true) {
     HashValue hash = provider().hash(domains::kRecordHash, must(cord::serialize(record)));
     if (properly_signed) verified.insert(hash);
-    records.push_back(HashedRecord{std::move(record), std::move(hash)});
+    records.push_back(HashedRecord{std::move(record), {}, std::move(hash), {}});
   }
 
   Vault() {

@@ -118,34 +118,24 @@ std::optional<RatchetRecordV1> ratchet_record_for_key(const RecordKey& key, std:
 
 Ratchet Ratchet::make(cord::Bytes trusted_root) { return Ratchet(std::move(trusted_root)); }
 
-// Records met in order, gathered so that they enter the ratchet in one
-// sort and one merge whatever their number and order.
-struct Ratchet::Absorbed {
-  std::vector<RatchetCounters::value_type> counters;
-  std::vector<RatchetOrigins::value_type> origins;
-  std::uint64_t format_version = 0;
-
-  explicit Absorbed(std::size_t records) { counters.reserve(records); }
-
-  template <class Record>
-  void add(Record&& record) {
-    if (const auto* version = std::get_if<FormatVersionRatchetRecordV1>(&record)) {
-      format_version = std::max(format_version, version->version);
-      return;
-    }
-    // The root is fixed when the ratchet is made; a stored or vouched-for
-    // root record never moves it.
-    if (std::holds_alternative<TrustedRootRatchetRecordV1>(record)) return;
-    const std::uint64_t counter = counter_of(record);
-    // Distinct members of the record: the id goes to the key, the origin
-    // field to the origin.
-    std::optional<KeyOrigin> origin = origin_of(std::forward<Record>(record));
-    std::optional<RecordKey> key = key_of(std::forward<Record>(record));
-    if (!key) return;
-    if (origin) origins.emplace_back(*key, std::move(*origin));
-    counters.emplace_back(std::move(*key), counter);
+template <class Record>
+void Ratchet::Absorbed::add(Record&& record) {
+  if (const auto* version = std::get_if<FormatVersionRatchetRecordV1>(&record)) {
+    format_version = std::max(format_version, version->version);
+    return;
   }
-};
+  // The root is fixed when the ratchet is made; a stored or vouched-for
+  // root record never moves it.
+  if (std::holds_alternative<TrustedRootRatchetRecordV1>(record)) return;
+  const std::uint64_t counter = counter_of(record);
+  // Distinct members of the record: the id goes to the key, the origin
+  // field to the origin.
+  std::optional<KeyOrigin> origin = origin_of(std::forward<Record>(record));
+  std::optional<RecordKey> key = key_of(std::forward<Record>(record));
+  if (!key) return;
+  if (origin) origins.emplace_back(*key, std::move(*origin));
+  counters.emplace_back(std::move(*key), counter);
+}
 
 namespace {
 
@@ -164,35 +154,55 @@ void shrink_if_slack(Map& map) {
 
 }  // namespace
 
+Ratchet::Loader::Loader(std::size_t records) {
+  // Most stored records carry an origin as well as a counter: reserving
+  // both spares growing the lists and trimming them afterwards.
+  absorbed_.counters.reserve(records);
+  absorbed_.origins.reserve(records);
+}
+
+void Ratchet::Loader::add(cord::Evolving<RatchetRecordV1>&& stored) {
+  RatchetRecordV1* record = stored.known();
+  if (record == nullptr) {
+    unknown_.push_back(std::move(*stored.unknown_payload()));
+  } else if (auto* trusted = std::get_if<TrustedRootRatchetRecordV1>(record)) {
+    // With several, the last one met names the root.
+    root_ = std::move(trusted->fingerprint);
+  } else {
+    absorbed_.add(std::move(*record));
+  }
+}
+
+void Ratchet::Loader::add(const cord::Evolving<RatchetRecordV1>& stored) {
+  const RatchetRecordV1* record = stored.known();
+  if (record == nullptr) {
+    unknown_.push_back(*stored.unknown_payload());
+  } else if (const auto* trusted = std::get_if<TrustedRootRatchetRecordV1>(record)) {
+    root_ = trusted->fingerprint;
+  } else {
+    absorbed_.add(*record);
+  }
+}
+
+std::optional<Ratchet> Ratchet::Loader::finish() && {
+  if (!root_) return std::nullopt;
+  Ratchet ratchet(std::move(*root_));
+  ratchet.unknown_records_ = std::move(unknown_);
+  ratchet.absorb(std::move(absorbed_));
+  return ratchet;
+}
+
 template <class Stored>
 std::optional<Ratchet> Ratchet::from_stored_list(Stored&& stored) {
-  // The root has to be known before anything is absorbed, wherever its
-  // record sits in the list.
-  const cord::Bytes* root = nullptr;
-  for (const auto& element : stored) {
-    const RatchetRecordV1* record = element.known();
-    if (record == nullptr) continue;
-    if (const auto* trusted = std::get_if<TrustedRootRatchetRecordV1>(record)) root = &trusted->fingerprint;
-  }
-  if (root == nullptr) return std::nullopt;
-
-  Ratchet ratchet(*root);
-  Absorbed absorbed(stored.size());
+  Loader loader(stored.size());
   for (auto& element : stored) {
-    if (auto* record = element.known()) {
-      if constexpr (std::is_rvalue_reference_v<Stored&&>) {
-        absorbed.add(std::move(*record));
-      } else {
-        absorbed.add(*record);
-      }
-    } else if constexpr (std::is_rvalue_reference_v<Stored&&>) {
-      ratchet.unknown_records_.push_back(std::move(*element.unknown_payload()));
+    if constexpr (std::is_rvalue_reference_v<Stored&&>) {
+      loader.add(std::move(element));
     } else {
-      ratchet.unknown_records_.push_back(*element.unknown_payload());
+      loader.add(std::as_const(element));
     }
   }
-  ratchet.absorb(std::move(absorbed));
-  return ratchet;
+  return std::move(loader).finish();
 }
 
 std::optional<Ratchet> Ratchet::from_stored(std::span<const cord::Evolving<RatchetRecordV1>> stored) {
@@ -218,7 +228,8 @@ void Ratchet::raise_format_version(std::uint64_t version) { format_version_ = st
 void Ratchet::absorb_record(const RatchetRecordV1& record) { absorb_records(std::span(&record, 1)); }
 
 void Ratchet::absorb_records(std::span<const RatchetRecordV1> records) {
-  Absorbed absorbed(records.size());
+  Absorbed absorbed;
+  absorbed.counters.reserve(records.size());
   for (const RatchetRecordV1& record : records) absorbed.add(record);
   absorb(std::move(absorbed));
 }

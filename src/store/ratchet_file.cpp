@@ -11,6 +11,10 @@ namespace vornex::store {
 
 namespace {
 
+// No record that takes a counter encodes in fewer bytes: its length
+// prefix, variant index, the id's length prefix and the counter.
+constexpr std::size_t kMinRatchetRecordBytes = 4 + 4 + 4 + 8;
+
 StoreError ratchet_invalid(const Path& path, cord::CordError error) {
   return StoreError::ratchet_invalid(path, std::move(error));
 }
@@ -47,6 +51,28 @@ std::optional<core::Ratchet> into_ratchet(RatchetStore store) {
   return core::Ratchet::from_stored(std::move(std::get<ratchet_store::V1>(store).records).take_items());
 }
 
+cord::Result<std::optional<core::Ratchet>> load_ratchet_store(cord::ByteView bytes) {
+  using Stored = cord::Evolving<core::RatchetRecordV1>;
+  // The steps of decoding a RatchetStore, with each record of the set going
+  // into the ratchet as it is read instead of into a list.
+  cord::Deserializer d(bytes);
+  VX_TRY(d.enter());
+  VX_TRY_ASSIGN(const std::uint32_t variant, d.parse_variant_index(cord::Hint::None));
+  if (variant >= std::variant_size_v<RatchetStore>) return cord::fail(cord::CordError::unknown_variant(variant));
+  std::optional<core::Ratchet::Loader> loader;
+  Stored element;
+  VX_TRY(cord::Set<Stored>::decode_each(
+      d, cord::Hint::None,
+      [&](std::uint64_t count) {
+        // Room for as many records as the count says and the bytes can hold.
+        loader.emplace(static_cast<std::size_t>(std::min<std::uint64_t>(count, d.remaining() / kMinRatchetRecordBytes)));
+      },
+      [&]() -> Stored& { return element; }, [&](Stored& read) { loader->add(std::move(read)); }));
+  d.leave();
+  if (d.remaining() != 0) return cord::fail(cord::ErrorKind::TrailingBytes);
+  return std::move(*loader).finish();
+}
+
 StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet) {
   auto store = to_ratchet_store(ratchet);
   if (!store) return std::unexpected(StoreError::cord(std::move(store).error()));
@@ -59,11 +85,10 @@ StoreResult<core::Ratchet> decode_ratchet(const Path& path, cord::ByteView bytes
   if (!has_magic(bytes)) {
     return std::unexpected(ratchet_invalid(path, cord::CordError::validation(kRatchetMissingMagic)));
   }
-  auto store = cord::deserialize<RatchetStore>(bytes.subspan(kRatchetMagic.size()));
-  if (!store) return std::unexpected(ratchet_invalid(path, std::move(store).error()));
-  auto ratchet = into_ratchet(std::move(*store));
-  if (!ratchet) return std::unexpected(ratchet_invalid(path, cord::CordError::validation(kRatchetMissingRoot)));
-  return std::move(*ratchet);
+  auto ratchet = load_ratchet_store(bytes.subspan(kRatchetMagic.size()));
+  if (!ratchet) return std::unexpected(ratchet_invalid(path, std::move(ratchet).error()));
+  if (!*ratchet) return std::unexpected(ratchet_invalid(path, cord::CordError::validation(kRatchetMissingRoot)));
+  return std::move(**ratchet);
 }
 
 StoreResult<std::optional<core::Ratchet>> read_ratchet_for_root(const WorkspacePaths& paths,

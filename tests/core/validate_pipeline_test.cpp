@@ -35,7 +35,7 @@ struct Pipeline : ::testing::Test {
   // In the given order, each record hashed as a decoded file would give it.
   std::vector<HashedRecord> hashed(const std::vector<VaultRecordV1>& records) const {
     std::vector<HashedRecord> out;
-    for (const auto& r : records) out.push_back({r, record_hash(r)});
+    for (const auto& r : records) out.push_back({r, {}, record_hash(r), {}});
     return out;
   }
   ValidationReport validate_listed(const std::vector<VaultRecordV1>& records, const Ratchet& ratchet) const {

@@ -680,7 +680,8 @@ Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed)
 
   // The highest counter of each key in the vault, whoever signed it.
   std::map<RecordKey, std::uint64_t> highest;
-  for (const auto& [record, hash] : hashed) {
+  for (const validate::HashedRecord& entry_of : hashed) {
+    const VaultRecordV1& record = entry_of.record;
     const RecordBodyV1* body = record.body.known();
     if (body == nullptr) continue;
     UserId signer;
@@ -792,7 +793,7 @@ RandomVault Generator::make() {
 
 validate::HashedRecord hashed_record(const VaultBuilder& b, VaultRecordV1 record) {
   HashValue hash = b.crypto().hash(domains::kRecordHash, must(cord::serialize(record)));
-  return validate::HashedRecord{std::move(record), std::move(hash)};
+  return validate::HashedRecord{std::move(record), {}, std::move(hash), {}};
 }
 
 RandomVault random_vault(std::uint64_t seed, const VaultBuilder& b) { return Generator(seed, b).make(); }

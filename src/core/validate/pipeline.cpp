@@ -23,11 +23,12 @@ struct BytesLess {
   bool operator()(const cord::Bytes* a, const cord::Bytes* b) const { return *a < *b; }
 };
 
-// One distinct record of the vault with its record hash, and whether the
-// verified-hash cache holds that hash.
+// One distinct record of the vault with its record hash, its place in the
+// list it came from, and whether the verified-hash cache holds that hash.
 struct Listed {
   const VaultRecordV1* record;
   const HashValue* hash;
+  std::size_t at = 0;
   bool cached = false;
 };
 
@@ -71,8 +72,8 @@ ValidationReport refused(ValidationIssue issue) {
 class Run {
  public:
   // With `owned`, the listed records are its records, which belong to this
-  // run: they are moved into the report instead of copied, and the list is
-  // released as soon as every record has been judged.
+  // run: the ones admitted stay where they are, moved up over the ones left
+  // out, and become the report's records instead of being copied.
   Run(const Ratchet& ratchet, const CryptoProvider& crypto, std::vector<HashedRecord>* owned = nullptr)
       : ratchet_(ratchet), crypto_(crypto), owned_(owned) {}
 
@@ -104,12 +105,6 @@ class Run {
   // The users whose User records are signed, through a chain of such
   // records, by the root; each maps to the signing keys it declares.
   std::map<cord::Bytes, std::set<UserId>> credit_users(const std::vector<Listed>& list, const SelectedRoot& root);
-
-  VerifiedRecord verified(const Listed& entry, RecordKey key, const UserId& signer) const {
-    if (owned_ == nullptr) return VerifiedRecord{*entry.record, std::move(key), *entry.hash, signer};
-    return VerifiedRecord{std::move(*const_cast<VaultRecordV1*>(entry.record)), std::move(key),
-                          std::move(*const_cast<HashValue*>(entry.hash)), signer};
-  }
 
   enum class Check : std::uint8_t { Unknown, Good, Bad };
 
@@ -217,9 +212,11 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   ValidationReport report;
   std::uint64_t undecodable = 0;
   std::vector<VerifiedRecord> records;
+  // Owned records are kept in place: the first `kept` of them are admitted.
+  std::size_t kept = 0;
   // With room for the writes a session files into its report afterwards,
   // so that its first ones do not move every record to grow the list.
-  records.reserve(list.size() + list.size() / 64 + 16);
+  if (owned_ == nullptr) records.reserve(list.size() + list.size() / 64 + 16);
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
     if (body == nullptr) {
@@ -244,13 +241,24 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
       report.issues.push_back(issue::InvalidSignature{std::move(record_key)});
       continue;
     }
-    records.push_back(verified(entry, std::move(record_key), signer->second));
+    if (owned_ == nullptr) {
+      records.push_back(VerifiedRecord{*entry.record, std::move(record_key), *entry.hash, signer->second});
+      continue;
+    }
+    // The list ascends by place, so every record below `entry.at` has been
+    // judged: the slot at `kept` is free to take this one.
+    VerifiedRecord& admitted = (*owned_)[entry.at];
+    admitted.key = std::move(record_key);
+    admitted.signer = signer->second;
+    if (kept != entry.at) (*owned_)[kept] = std::move(admitted);
+    ++kept;
   }
-  // What is kept has moved into `records`, and nothing below looks at the
-  // list again: the records it points at go now, before the state is built.
+  // Nothing below looks at the list again: the records left out go now,
+  // before the state is built, and the admitted ones become `records`.
   if (owned_ != nullptr) {
-    std::vector<HashedRecord>().swap(*owned_);
-    list_ = nullptr;  // it points at them
+    list_ = nullptr;  // it points into them
+    owned_->erase(owned_->begin() + static_cast<std::ptrdiff_t>(kept), owned_->end());
+    records = std::move(*owned_);
   }
 
   // Watermarks come from the state without a floor, so a rollback cannot
@@ -408,7 +416,7 @@ CoreResult<ValidationReport> validate_v1(const cord::Set<VaultRecordV1>& vault, 
   }
   std::vector<Listed> list;
   list.reserve(vault.size());
-  for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault.items()[i], &hashes[i]});
+  for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault.items()[i], &hashes[i], i});
   return Run(ratchet, crypto).validate(distinct(std::move(list), verified));
 }
 
@@ -428,7 +436,7 @@ CoreResult<ValidationReport> validate_hashed(std::span<const HashedRecord> vault
   return gate(ratchet, [&]() -> CoreResult<ValidationReport> {
     std::vector<Listed> list;
     list.reserve(vault.size());
-    for (const HashedRecord& r : vault) list.push_back(Listed{&r.record, &r.hash});
+    for (std::size_t i = 0; i < vault.size(); ++i) list.push_back(Listed{&vault[i].record, &vault[i].hash, i});
     return Run(ratchet, crypto, owned).validate(distinct(std::move(list), verified));
   });
 }

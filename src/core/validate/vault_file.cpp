@@ -124,7 +124,10 @@ CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, c
   // and a count the bytes cannot back reserves nothing beyond them.
   const std::uint64_t room = std::min<std::uint64_t>(count, d.remaining() / kMinRecordBytes);
   std::vector<HashedRecord> out;
-  out.reserve(static_cast<std::size_t>(room));
+  // The records validation admits stay in this list and become the
+  // session's: with room for the writes it files afterwards, so that its
+  // first ones do not move every record to grow the list.
+  out.reserve(static_cast<std::size_t>(room + room / 64 + 16));
   VaultIndex found;
   if (index != nullptr) found.starts.reserve(static_cast<std::size_t>(room));
   cord::ByteView previous;

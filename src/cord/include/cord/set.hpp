@@ -114,24 +114,39 @@ class Set {
     return {};
   }
 
-  Status cord_decode(Deserializer& d, Hint hint) {
+  // Reads a set's elements one at a time with the checks of decoding the
+  // set: start(count) hears the declared count first; each element is
+  // decoded into place() and, once its bytes are found above the ones
+  // before it, handed on by taken(element). A caller that folds elements
+  // into something else need not hold them as a list.
+  template <class Start, class Place, class Taken>
+  static Status decode_each(Deserializer& d, Hint hint, Start&& start, Place&& place, Taken&& taken) {
     VX_TRY(d.enter());
     VX_TRY_ASSIGN(const std::uint64_t count, d.parse_length(hint));
-    std::vector<T> items;
-    items.reserve(reserve_for<T>(count));
+    start(count);
     ByteView previous;
     for (std::uint64_t i = 0; i < count; ++i) {
-      const std::uint8_t* start = d.data();
-      VX_TRY(decode(d, items.emplace_back()));
+      const std::uint8_t* begin = d.data();
+      T& element = place();
+      VX_TRY(decode(d, element));
       // The decoder accepts only canonical bytes, so the bytes an element
       // was read from are its encoding: compare those, no second encoding.
-      const ByteView current(start, static_cast<std::size_t>(d.data() - start));
+      const ByteView current(begin, static_cast<std::size_t>(d.data() - begin));
       if (i > 0 && compare_bytes(previous, current) >= 0) {
         return fail(CordError::deserialization(std::string(kDuplicateElement)));
       }
       previous = current;
+      taken(element);
     }
     d.leave();
+    return {};
+  }
+
+  Status cord_decode(Deserializer& d, Hint hint) {
+    std::vector<T> items;
+    VX_TRY(decode_each(
+        d, hint, [&](std::uint64_t count) { items.reserve(reserve_for<T>(count)); },
+        [&]() -> T& { return items.emplace_back(); }, [](T&) {}));
     items_ = std::move(items);
     return {};
   }

@@ -173,9 +173,38 @@ struct RatchetRaiseUndo {
 };
 
 class Ratchet {
+  // Records met in order, gathered so that they enter the ratchet in one
+  // sort and one merge whatever their number and order.
+  struct Absorbed {
+    std::vector<RatchetCounters::value_type> counters;
+    std::vector<RatchetOrigins::value_type> origins;
+    std::uint64_t format_version = 0;
+
+    template <class Record>
+    void add(Record&& record);
+  };
+
  public:
   // A ratchet for one root, holding nothing else yet.
   static Ratchet make(cord::Bytes trusted_root);
+
+  // Builds a ratchet from stored records met one at a time, as from_stored
+  // does from a whole list, so that a file's records need not be held as a
+  // list first.
+  class Loader {
+   public:
+    // Room for `records` records; only a hint.
+    explicit Loader(std::size_t records);
+    void add(cord::Evolving<RatchetRecordV1>&& stored);
+    void add(const cord::Evolving<RatchetRecordV1>& stored);
+    // None when no TrustedRoot record was met.
+    std::optional<Ratchet> finish() &&;
+
+   private:
+    Absorbed absorbed_;
+    std::optional<cord::Bytes> root_;
+    std::vector<cord::Bytes> unknown_;
+  };
 
   // Reads stored records back: the TrustedRoot record names the root (the
   // last one wins if there are several), unknown records are kept raw in
@@ -226,7 +255,6 @@ class Ratchet {
  private:
   explicit Ratchet(cord::Bytes trusted_root) : trusted_root_(std::move(trusted_root)) {}
 
-  struct Absorbed;
   template <class Stored>
   static std::optional<Ratchet> from_stored_list(Stored&& stored);
   void absorb(Absorbed&& absorbed);

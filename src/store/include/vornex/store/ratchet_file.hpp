@@ -52,6 +52,12 @@ cord::Result<RatchetStore> to_ratchet_store(const core::Ratchet& ratchet);
 // order the file's writer used.
 std::optional<core::Ratchet> into_ratchet(RatchetStore store);
 
+// The same ratchet decoded from a RatchetStore's encoding (the file without
+// its magic): each record goes into the ratchet as it is read, so the
+// records are never held as a list. Fails as decoding the store fails;
+// none without a TrustedRoot record.
+cord::Result<std::optional<core::Ratchet>> load_ratchet_store(cord::ByteView bytes);
+
 // The complete file bytes. No size check: the writer makes it.
 StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet);
 

@@ -14,6 +14,7 @@
 #include "vornex/core/error.hpp"
 #include "vornex/core/ids.hpp"
 #include "vornex/core/records.hpp"
+#include "vornex/core/validate/merge.hpp"
 
 namespace vornex::core::validate {
 
@@ -23,11 +24,10 @@ inline constexpr std::size_t kMaxVaultBytes = 268'435'456;
 inline constexpr std::size_t kMaxVaultRecords = 262'144;
 
 // A record with its record hash, taken over the bytes it was decoded from.
-struct HashedRecord {
-  VaultRecordV1 record;
-  HashValue hash;
-  bool operator==(const HashedRecord&) const = default;
-};
+// It is a verified record whose key and signer are not known yet, so that
+// validation can keep the records it admits where they were decoded,
+// instead of moving a vault's worth of them into a second list.
+using HashedRecord = VerifiedRecord;
 
 // Where each record's encoding starts in a vault file, in file order; each
 // ends where the next starts, the last where the file ends.
