@@ -222,6 +222,46 @@ TEST(RatchetModel, StoredListsReadAsAbsorbedOneByOne) {
   EXPECT_GT(without_root, 0);
 }
 
+// The file is read record by record into the ratchet. Damaged in any way,
+// it fails exactly as decoding the whole store and then reading the list
+// fails, with the same error, and what still decodes is the same ratchet.
+TEST(RatchetModel, DamagedFilesReadAsTheWholeStoreDecodes) {
+  int still_decoded = 0;
+  int refused = 0;
+  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+    SCOPED_TRACE(seed);
+    Random random(seed);
+    const auto ratchet = Ratchet::from_stored(random.list(1 + random.below(60)));
+    if (!ratchet) continue;
+    const cord::Bytes file = store::encode_ratchet(*ratchet).value();
+    const cord::Bytes body(file.begin() + static_cast<std::ptrdiff_t>(store::kRatchetMagic.size()), file.end());
+    for (int damage = 0; damage < 24; ++damage) {
+      cord::Bytes bytes = body;
+      const std::size_t at = random.below(bytes.size());
+      switch (random.below(4)) {
+        case 0: bytes.resize(at); break;                                      // cut short
+        case 1: bytes[at] ^= static_cast<std::uint8_t>(1 + random.below(255)); break;  // one byte changed
+        case 2: bytes.push_back(static_cast<std::uint8_t>(random.below(256))); break;  // trailing byte
+        default:  // a record's bytes twice, which breaks the set's order
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + 1 + random.below(40))));
+      }
+      const auto whole = cord::deserialize<store::RatchetStore>(bytes);
+      const auto streamed = store::load_ratchet_store(bytes);
+      ASSERT_EQ(streamed.has_value(), whole.has_value()) << damage;
+      if (!whole) {
+        ++refused;
+        EXPECT_EQ(streamed.error().message(), whole.error().message());
+        continue;
+      }
+      ++still_decoded;
+      EXPECT_EQ(*streamed, store::into_ratchet(*whole));
+    }
+  }
+  EXPECT_GT(still_decoded, 100);
+  EXPECT_GT(refused, 1000);
+}
+
 TEST(RatchetModel, RaisesMergesAndSplicesMatchTheModel) {
   int spliced = 0;
   for (std::uint64_t seed = 1; seed <= 120; ++seed) {
