@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "cord/pages.hpp"
 #include "vornex/core/counter.hpp"
 
 namespace vornex::core {
@@ -159,6 +160,8 @@ Ratchet::Loader::Loader(std::size_t records) {
   // both spares growing the lists and trimming them afterwards.
   absorbed_.counters.reserve(records);
   absorbed_.origins.reserve(records);
+  cord::advise_huge_pages(absorbed_.counters.data(), absorbed_.counters.capacity() * sizeof(RatchetCounters::value_type));
+  cord::advise_huge_pages(absorbed_.origins.data(), absorbed_.origins.capacity() * sizeof(RatchetOrigins::value_type));
 }
 
 void Ratchet::Loader::add(cord::Evolving<RatchetRecordV1>&& stored) {

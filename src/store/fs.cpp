@@ -1,5 +1,7 @@
 #include "vornex/store/fs.hpp"
 
+#include "cord/pages.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -232,6 +234,8 @@ IoResult<HeldFile> read_file_held(const Path& path, std::uint64_t max) {
   // max + 1 bytes, which is enough to know it is too large.
   const std::uint64_t cap = max == UINT64_MAX ? max : max + 1;
   cord::Bytes& out = held.bytes_;
+  out.reserve(static_cast<std::size_t>(size + 1));
+  cord::advise_huge_pages(out.data(), out.capacity());
   out.resize(static_cast<std::size_t>(size + 1));
   std::size_t used = 0;
   for (;;) {

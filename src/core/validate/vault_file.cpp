@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "cord/pages.hpp"
 #include "cord/try.hpp"
 
 namespace vornex::core::validate {
@@ -128,6 +129,7 @@ CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, c
   // session's: with room for the writes it files afterwards, so that its
   // first ones do not move every record to grow the list.
   out.reserve(static_cast<std::size_t>(room + room / 64 + 16));
+  cord::advise_huge_pages(out.data(), out.capacity() * sizeof(HashedRecord));
   VaultIndex found;
   if (index != nullptr) found.starts.reserve(static_cast<std::size_t>(room));
   cord::ByteView previous;
