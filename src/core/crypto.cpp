@@ -122,7 +122,7 @@ HashValue domain_hash(cord::ByteView domain, cord::ByteView data) {
   std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
   unsigned int size = 0;
   if (EVP_DigestFinal_ex(ctx, digest.data(), &size) != 1) digest_failed();
-  return HashValue(cord::Bytes(digest.begin(), digest.begin() + size));
+  return HashValue(cord::ByteView(digest.data(), size));
 }
 
 CoreResult<UserId> derive_user_id(const CryptoProvider& provider, cord::ByteView signing_public_key,

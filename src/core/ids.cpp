@@ -44,4 +44,17 @@ std::string debug_string(const RecordKey& key) {
       key);
 }
 
+std::uint64_t key_prefix(const RecordKey& key) {
+  const std::uint64_t variant = static_cast<std::uint64_t>(key.index()) << 56;
+  return std::visit(
+      [&](const auto& k) -> std::uint64_t {
+        if constexpr (requires { k.id(); }) {
+          return variant | (byte_prefix(k.id().bytes()) >> 8);
+        } else {
+          return variant;
+        }
+      },
+      key);
+}
+
 }  // namespace vornex::core

@@ -217,8 +217,8 @@ std::optional<Ratchet> Ratchet::from_stored(std::vector<cord::Evolving<RatchetRe
 }
 
 void Ratchet::absorb(Absorbed&& absorbed) {
-  counters_.merge(RatchetCounters::from_unsorted(std::move(absorbed.counters), kRaise), kRaise);
-  origins_.merge(RatchetOrigins::from_unsorted(std::move(absorbed.origins), kKeepFirst), kKeepFirst);
+  counters_.merge(RatchetCounters::from_unsorted(std::move(absorbed.counters), kRaise, key_prefix), kRaise);
+  origins_.merge(RatchetOrigins::from_unsorted(std::move(absorbed.origins), kKeepFirst, key_prefix), kKeepFirst);
   raise_format_version(absorbed.format_version);
   // A ratchet read from a file lives as long as its session: not with the
   // slack of repeated keys or of growing by doubling.

@@ -181,6 +181,29 @@ std::uint64_t n_log_n(std::size_t n) { return static_cast<std::uint64_t>(n * std
 // Building from input in order, reversed, all one key or interleaved, and
 // merging a large interleaved map into another, stay near-linear; a loop of
 // inserts in the middle would move about n * m / 2 entries.
+// Sorting by a prefix first builds the map the plain sort builds, equal
+// keys folded in their given order, whether the prefix tells every key
+// apart, only groups them or says nothing.
+TEST(FlatMap, PrefixSortedBuildsMatchThePlainOne) {
+  const auto exact = [](int key) { return static_cast<std::uint64_t>(key); };
+  const auto grouped = [](int key) { return static_cast<std::uint64_t>(key / 8); };
+  const auto blind = [](int) { return std::uint64_t{0}; };
+  for (std::uint64_t seed = 1; seed <= 300; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937_64 rng(seed);
+    const int key_range = 1 + static_cast<int>(rng() % 60);
+    const Pairs pairs = random_pairs(rng, rng() % 200, key_range, rng() % 4 == 0);
+    Ref ref;
+    ref_fold_in(ref, pairs, kAppend);
+    const Flat plain = Flat::from_unsorted(pairs, kAppend);
+    for (const Flat& prefixed : {Flat::from_unsorted(pairs, kAppend, exact), Flat::from_unsorted(pairs, kAppend, grouped),
+                                 Flat::from_unsorted(pairs, kAppend, blind)}) {
+      EXPECT_EQ(prefixed, plain);
+      expect_same(prefixed, ref, key_range);
+    }
+  }
+}
+
 TEST(FlatMap, WorkStaysNearLinearOnHostileInput) {
   constexpr std::size_t kN = 1 << 14;
   const auto build = [](auto key_of) {

@@ -16,19 +16,6 @@ std::strong_ordering compare_lww(const VerifiedRecord& a, const VerifiedRecord& 
 
 namespace detail {
 
-std::uint64_t key_prefix(const RecordKey& key) {
-  const std::uint64_t variant = static_cast<std::uint64_t>(key.index()) << 56;
-  return std::visit(
-      [&](const auto& k) -> std::uint64_t {
-        if constexpr (requires { k.id(); }) {
-          return variant | (byte_prefix(k.id().bytes()) >> 8);
-        } else {
-          return variant;
-        }
-      },
-      key);
-}
-
 KeySet::KeySet(const std::map<RecordKey, std::uint64_t>& keys) {
   keys_.reserve(keys.size());
   for (const auto& [key, counter] : keys) keys_.emplace_back(key_prefix(key), &key);

@@ -93,13 +93,24 @@ inline constexpr auto kHpkeInfo = detail::label("vornex.hpke-info.v1");
 // throws rather than hand back a wrong hash.
 HashValue domain_hash(cord::ByteView domain, cord::ByteView data);
 
+// The most room derive_hash keeps between calls.
+inline constexpr std::size_t kDeriveScratchBytes = 4096;
+
 // The domain hash of the value's Cord encoding. The encoding is finished
 // before anything is hashed, so a value that cannot be encoded hashes
 // nothing and its Cord error is returned.
 template <class T>
 CoreResult<HashValue> derive_hash(const CryptoProvider& provider, cord::ByteView domain, const T& value) {
-  VX_TRY_ASSIGN(const cord::Bytes encoded, cord::serialize(value));
-  return provider.hash(domain, encoded);
+  // Every open derives an id per record: the encoding goes into one buffer
+  // per thread instead of a fresh allocation each time. Derived values are
+  // public (selectors, keys, ids), so the buffer needs no wiping.
+  thread_local cord::Bytes scratch;
+  scratch.clear();
+  VX_TRY(cord::serialize_into(scratch, value));
+  auto hash = provider.hash(domain, scratch);
+  // A large value does not keep its room for the life of the thread.
+  if (scratch.capacity() > kDeriveScratchBytes) cord::Bytes().swap(scratch);
+  return hash;
 }
 
 // The keys are not checked for length here; validation does that.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <stdexcept>
 #include <type_traits>
@@ -44,6 +45,20 @@ class FlatMap {
     map.items_ = std::move(items);
     if (!map.strictly_ascending()) {
       std::stable_sort(map.items_.begin(), map.items_.end(), key_less);
+      map.fold_equal_runs(fold);
+    }
+    return map;
+  }
+
+  // The same, sorting first by prefix(key): a number that orders as the
+  // keys do wherever two numbers differ, so that most comparisons of a
+  // large unsorted list never reach the keys themselves.
+  template <class Fold, class Prefix>
+  static FlatMap from_unsorted(std::vector<value_type> items, Fold fold, Prefix prefix) {
+    FlatMap map;
+    map.items_ = std::move(items);
+    if (!map.strictly_ascending()) {
+      map.sort_by_prefix(prefix);
       map.fold_equal_runs(fold);
     }
     return map;
@@ -208,6 +223,39 @@ class FlatMap {
       }
     }
     std::inplace_merge(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(held), items_.end(), key_less);
+  }
+
+  // A stable sort by (prefix, key) of small pairs, then the entries moved
+  // into their places along the permutation's cycles.
+  template <class Prefix>
+  void sort_by_prefix(Prefix& prefix) {
+    std::vector<std::pair<std::uint64_t, std::size_t>> order(items_.size());
+    for (std::size_t i = 0; i < items_.size(); ++i) order[i] = {prefix(items_[i].first), i};
+    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      const K& ka = items_[a.second].first;
+      const K& kb = items_[b.second].first;
+      if (ka < kb) return true;
+      if (kb < ka) return false;
+      return a.second < b.second;
+    });
+    // Place k takes the entry at order[k].second; a place is marked done by
+    // pointing at itself.
+    for (std::size_t start = 0; start < order.size(); ++start) {
+      if (order[start].second == start) continue;
+      value_type held = std::move(items_[start]);
+      std::size_t at = start;
+      for (;;) {
+        const std::size_t from = order[at].second;
+        order[at].second = at;
+        if (from == start) {
+          items_[at] = std::move(held);
+          break;
+        }
+        items_[at] = std::move(items_[from]);
+        at = from;
+      }
+    }
   }
 
   // On sorted entries: each run of equal keys becomes its first entry.

@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -141,6 +142,19 @@ struct UserIdInputV1 {
 // EntryPoint { user_id: UserId(HashValue([...])) }.
 std::string debug_string(const HashValue& value);
 std::string debug_string(const RecordKey& key);
+
+// The first eight bytes of a byte string as a big-endian number (zeros past
+// its end): ordering by it, then by the whole string, orders as the bytes
+// do, and most comparisons never leave the number.
+inline std::uint64_t byte_prefix(cord::ByteView bytes) {
+  std::uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
+  return prefix;
+}
+
+// The same for a record key: its variant in the top byte, then the first
+// seven bytes of its id.
+std::uint64_t key_prefix(const RecordKey& key);
 
 namespace detail {
 std::string debug_identifier(std::string_view type_name, const HashValue& hash);

@@ -63,18 +63,8 @@ ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
 
 namespace detail {
 
-// The first eight bytes of a byte string as a big-endian number (zeros past
-// its end): ordering by it, then by the whole string, orders as the bytes
-// do, and most comparisons never leave the number.
-inline std::uint64_t byte_prefix(cord::ByteView bytes) {
-  std::uint64_t prefix = 0;
-  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < bytes.size() ? bytes[i] : 0);
-  return prefix;
-}
-
-// The same for a record key: its variant in the top byte, then the first
-// seven bytes of its id.
-std::uint64_t key_prefix(const RecordKey& key);
+using core::byte_prefix;
+using core::key_prefix;
 
 // Membership in a set of record keys, such as a rollback floor, held flat:
 // a lookup per record must not chase the nodes of a large map.
