@@ -123,6 +123,10 @@ def run_child(task, env_dirs, scratch):
     home.mkdir(exist_ok=True)
     env.update(HOME=str(home), VORNEX_STATE_DIR=str(env_dirs["state"]),
                VORNEX_KEYCHAIN_DIR=str(env_dirs["keychain"]))
+    # The child runs in the scratch directory: a relative PYTHONPATH would
+    # no longer name the build, and an installed module would be measured.
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", json.dumps(task)],
                           env=env, cwd=scratch, capture_output=True, text=True)
     if done.returncode != 0:
