@@ -14,6 +14,8 @@ namespace {
 // No record that takes a counter encodes in fewer bytes: its length
 // prefix, variant index, the id's length prefix and the counter.
 constexpr std::size_t kMinRatchetRecordBytes = 4 + 4 + 4 + 8;
+// The store's variant index and the set's record count.
+constexpr std::size_t kStoreHeaderBytes = 4 + 4;
 
 StoreError ratchet_invalid(const Path& path, cord::CordError error) {
   return StoreError::ratchet_invalid(path, std::move(error));
@@ -74,10 +76,68 @@ cord::Result<std::optional<core::Ratchet>> load_ratchet_store(cord::ByteView byt
 }
 
 StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet) {
-  auto store = to_ratchet_store(ratchet);
-  if (!store) return std::unexpected(StoreError::cord(std::move(store).error()));
+  // The stored records of to_ratchet_store, each encoded once into one
+  // buffer and written in the order of their encodings, which is the set's:
+  // the ratchet's records are never held as a list of values, twice over,
+  // while a large file is written.
+  using Stored = cord::Evolving<core::RatchetRecordV1>;
+  cord::Bytes frames;
+  std::vector<std::size_t> ends;
+  ends.reserve(ratchet.counters().size() + ratchet.unknown_records().size() + 2);
+  const auto add = [&](const Stored& stored) -> StoreStatus {
+    if (auto st = cord::serialize_into(frames, stored); !st) return std::unexpected(StoreError::cord(std::move(st).error()));
+    ends.push_back(frames.size());
+    return {};
+  };
+  for (const auto& [key, counter] : ratchet.counters()) {
+    const auto origin = ratchet.origins().find(key);
+    auto record = core::ratchet_record_for_key(key, counter, origin == ratchet.origins().end() ? nullptr : &origin->second);
+    if (record) VX_TRY(add(Stored(std::move(*record))));
+  }
+  if (ratchet.format_version() != 0) {
+    VX_TRY(add(Stored(core::RatchetRecordV1(core::FormatVersionRatchetRecordV1{ratchet.format_version()}))));
+  }
+  VX_TRY(add(Stored(core::RatchetRecordV1(core::TrustedRootRatchetRecordV1{ratchet.trusted_root()}))));
+  const std::size_t first_unknown = ends.size();
+  for (const cord::Bytes& payload : ratchet.unknown_records()) VX_TRY(add(Stored::unknown(payload)));
+
+  const auto frame = [&](std::size_t i) {
+    const std::size_t begin = i == 0 ? 0 : ends[i - 1];
+    return cord::ByteView(frames.data() + begin, ends[i] - begin);
+  };
+  std::vector<std::size_t> order(ends.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return cord::compare_bytes(frame(a), frame(b)) < 0; });
+  // Of equal elements a set keeps one; two different elements with one
+  // encoding cannot be written. Known records differ by key or kind, so
+  // only two unknown payloads, which are then equal, can meet here.
+  std::size_t kept = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k > 0 && cord::compare_bytes(frame(order[k - 1]), frame(order[k])) == 0) {
+      if (order[k - 1] < first_unknown || order[k] < first_unknown) {
+        return std::unexpected(StoreError::cord(cord::CordError::serialization(std::string(cord::kDuplicateElement))));
+      }
+      continue;
+    }
+    order[kept++] = order[k];
+  }
+  order.resize(kept);
+
   cord::Bytes out(kRatchetMagic.begin(), kRatchetMagic.end());
-  if (auto st = cord::serialize_into(out, *store); !st) return std::unexpected(StoreError::cord(std::move(st).error()));
+  out.reserve(out.size() + kStoreHeaderBytes + frames.size());
+  // The store's variant index and the set's count, as their encoders write them.
+  const cord::Width width = cord::width_of(cord::Hint::None);
+  if (auto st = cord::wire::write_variant_index(out, 0, width); !st) {
+    return std::unexpected(StoreError::cord(std::move(st).error()));
+  }
+  if (auto st = cord::wire::write_length(out, order.size(), width); !st) {
+    return std::unexpected(StoreError::cord(std::move(st).error()));
+  }
+  for (const std::size_t i : order) {
+    const cord::ByteView bytes = frame(i);
+    out.insert(out.end(), bytes.begin(), bytes.end());
+  }
   return out;
 }
 
