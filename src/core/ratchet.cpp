@@ -164,28 +164,31 @@ Ratchet::Loader::Loader(std::size_t records) {
   cord::advise_huge_pages(absorbed_.origins.data(), absorbed_.origins.capacity() * sizeof(RatchetOrigins::value_type));
 }
 
-void Ratchet::Loader::add(cord::Evolving<RatchetRecordV1>&& stored) {
-  RatchetRecordV1* record = stored.known();
+template <class Stored>
+void Ratchet::Loader::take(Stored&& stored) {
+  // Parts are moved out of a list the loader was given and copied out of
+  // one it only reads.
+  const auto pass = [](auto& part) -> decltype(auto) {
+    if constexpr (std::is_rvalue_reference_v<Stored&&>) {
+      return std::move(part);
+    } else {
+      return std::as_const(part);
+    }
+  };
+  auto* record = stored.known();
   if (record == nullptr) {
-    unknown_.push_back(std::move(*stored.unknown_payload()));
+    unknown_.push_back(pass(*stored.unknown_payload()));
   } else if (auto* trusted = std::get_if<TrustedRootRatchetRecordV1>(record)) {
     // With several, the last one met names the root.
-    root_ = std::move(trusted->fingerprint);
+    root_ = pass(trusted->fingerprint);
   } else {
-    absorbed_.add(std::move(*record));
+    absorbed_.add(pass(*record));
   }
 }
 
-void Ratchet::Loader::add(const cord::Evolving<RatchetRecordV1>& stored) {
-  const RatchetRecordV1* record = stored.known();
-  if (record == nullptr) {
-    unknown_.push_back(*stored.unknown_payload());
-  } else if (const auto* trusted = std::get_if<TrustedRootRatchetRecordV1>(record)) {
-    root_ = trusted->fingerprint;
-  } else {
-    absorbed_.add(*record);
-  }
-}
+void Ratchet::Loader::add(cord::Evolving<RatchetRecordV1>&& stored) { take(std::move(stored)); }
+
+void Ratchet::Loader::add(const cord::Evolving<RatchetRecordV1>& stored) { take(stored); }
 
 std::optional<Ratchet> Ratchet::Loader::finish() && {
   if (!root_) return std::nullopt;
@@ -311,13 +314,7 @@ void Ratchet::keep_unknown_records(std::span<const cord::Bytes> payloads) {
 std::vector<RatchetRecordV1> Ratchet::to_records() const {
   std::vector<RatchetRecordV1> records;
   records.reserve(counters_.size() + 2);
-  for (const auto& [key, counter] : counters_) {
-    const auto origin = origins_.find(key);
-    const KeyOrigin* known = origin == origins_.end() ? nullptr : &origin->second;
-    if (auto record = ratchet_record_for_key(key, counter, known)) records.push_back(std::move(*record));
-  }
-  if (format_version_ != 0) records.push_back(FormatVersionRatchetRecordV1{format_version_});
-  records.push_back(TrustedRootRatchetRecordV1{trusted_root_});
+  for_each_record([&](RatchetRecordV1&& record) { records.push_back(std::move(record)); });
   return records;
 }
 

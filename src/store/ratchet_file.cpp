@@ -89,15 +89,11 @@ StoreResult<cord::Bytes> encode_ratchet(const core::Ratchet& ratchet) {
     ends.push_back(frames.size());
     return {};
   };
-  for (const auto& [key, counter] : ratchet.counters()) {
-    const auto origin = ratchet.origins().find(key);
-    auto record = core::ratchet_record_for_key(key, counter, origin == ratchet.origins().end() ? nullptr : &origin->second);
-    if (record) VX_TRY(add(Stored(std::move(*record))));
-  }
-  if (ratchet.format_version() != 0) {
-    VX_TRY(add(Stored(core::RatchetRecordV1(core::FormatVersionRatchetRecordV1{ratchet.format_version()}))));
-  }
-  VX_TRY(add(Stored(core::RatchetRecordV1(core::TrustedRootRatchetRecordV1{ratchet.trusted_root()}))));
+  StoreStatus added;
+  ratchet.for_each_record([&](core::RatchetRecordV1&& record) {
+    if (added) added = add(Stored(std::move(record)));
+  });
+  VX_TRY(added);
   const std::size_t first_unknown = ends.size();
   for (const cord::Bytes& payload : ratchet.unknown_records()) VX_TRY(add(Stored::unknown(payload)));
 

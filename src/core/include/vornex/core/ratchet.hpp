@@ -201,6 +201,9 @@ class Ratchet {
     std::optional<Ratchet> finish() &&;
 
    private:
+    template <class Stored>
+    void take(Stored&& stored);
+
     Absorbed absorbed_;
     std::optional<cord::Bytes> root_;
     std::vector<cord::Bytes> unknown_;
@@ -245,6 +248,18 @@ class Ratchet {
   // then FormatVersion when not 0, then TrustedRoot, always last. Origins
   // without a counter are not written.
   std::vector<RatchetRecordV1> to_records() const;
+  // Hands the records of to_records to f one at a time, in the same order,
+  // so that a writer need not hold them as a list.
+  template <class F>
+  void for_each_record(F&& f) const {
+    for (const auto& [key, counter] : counters_) {
+      const auto origin = origins_.find(key);
+      const KeyOrigin* known = origin == origins_.end() ? nullptr : &origin->second;
+      if (auto record = ratchet_record_for_key(key, counter, known)) f(std::move(*record));
+    }
+    if (format_version_ != 0) f(RatchetRecordV1(FormatVersionRatchetRecordV1{format_version_}));
+    f(RatchetRecordV1(TrustedRootRatchetRecordV1{trusted_root_}));
+  }
 
   // Everything to store: the records of to_records, then the unknown
   // records as unknown evolving values, ready to go into a canonical set.
