@@ -2,8 +2,8 @@
 # Runs every test from a fresh clone: installs what is needed, builds, runs
 # the C++ tests (plain, then under AddressSanitizer and UBSan), runs every
 # fuzz target for a bounded time from its seeds, and the Python tests
-# against the installed module, with the test writer and the
-# fault-injection library of the plain build.
+# against the installed module, with the test writer, the fault-injection
+# library and the exit probe of the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,4 +34,6 @@ python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore 
 export VORNEX_TEST_WRITER="$PWD/build/test/tests/vornex_test_writer"
 # The injected-fault suite preloads this library into its child processes.
 export VORNEX_FAULT_LIB="$PWD/build/test/tests/libvornex_fault_inject.so"
+# The exit suite preloads this one to watch libcrypto's exit-time cleanup.
+export VORNEX_EXIT_PROBE="$PWD/build/test/tests/libvornex_exit_probe.so"
 python3 -m pytest -q tests/python

@@ -10,12 +10,19 @@
 #include <new>
 #include <stdexcept>
 
+#include "vornex/core/libcrypto_gate.hpp"
+
 namespace vornex::core {
 
 namespace {
 
+// Freed when its thread ends, which may be a daemon thread ended while the
+// process exits: through the gate like every other call.
 struct DigestContextFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+  void operator()(EVP_MD_CTX* ctx) const {
+    const LibcryptoCall call;
+    EVP_MD_CTX_free(ctx);
+  }
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
 
@@ -104,6 +111,7 @@ EVP_MD_CTX* thread_context() {
 }  // namespace
 
 HashValue domain_hash(cord::ByteView domain, cord::ByteView data) {
+  const LibcryptoCall call;
   EVP_MD_CTX* ctx = thread_context();
   if (EVP_DigestInit_ex2(ctx, sha256(), nullptr) != 1) digest_failed();
   // Small items are gathered; a large input is streamed, never copied.

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <memory>
 
+#include "vornex/core/libcrypto_gate.hpp"
+
 namespace vornex::crypto {
 
 namespace {
@@ -67,6 +69,7 @@ OSSL_PARAM octets(const char* name, cord::ByteView bytes) {
 // HKDF-Expand. libcrypto copies the PRK and the info and cleanses both
 // copies when the context is freed.
 bool run_expand(cord::ByteView prk, cord::ByteView info, std::span<std::uint8_t> out) {
+  const core::LibcryptoCall call;
   EVP_KDF* kdf = hkdf();
   const std::unique_ptr<EVP_KDF_CTX, KdfContextFree> ctx(kdf == nullptr ? nullptr : EVP_KDF_CTX_new(kdf));
   if (!ctx) {
@@ -97,6 +100,7 @@ bool hkdf_extract(cord::ByteView salt, cord::ByteView ikm, SecretArray<kSha256Si
   // HMAC rather than its HKDF because the latter (3.0) frees its copy of
   // the salt without cleansing it, and the HPKE key schedule passes the
   // shared secret as the salt. HMAC clears its copies of key and data.
+  const core::LibcryptoCall call;
   EVP_MAC* mac = hmac();
   const std::unique_ptr<EVP_MAC_CTX, MacContextFree> ctx(mac == nullptr ? nullptr : EVP_MAC_CTX_new(mac));
   char digest[] = "SHA256";

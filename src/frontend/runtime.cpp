@@ -63,13 +63,13 @@ FrontendResult<Material> read_file(const Path& path, const Path& shown) {
 
 // The value of a variable; none when unset or when the name is one that
 // getenv would misread (cut at a NUL, or split at '=').
-std::optional<std::string_view> lookup(std::string_view name) {
+std::optional<SecretText> lookup(std::string_view name) {
   if (name.empty() || name.find('\0') != std::string_view::npos || name.find('=') != std::string_view::npos) {
     return std::nullopt;
   }
   const char* value = std::getenv(std::string(name).c_str());
   if (value == nullptr) return std::nullopt;
-  return std::string_view(value);
+  return SecretText(value);
 }
 
 }  // namespace
@@ -103,27 +103,39 @@ std::string shown_invite_path(std::string_view variable, std::string_view value)
   return "the path in " + std::string(variable) + ", which holds an invitation text rather than a path";
 }
 
-FrontendResult<std::optional<Material>> ci_invite_from(std::string_view text_variable, std::string_view file_variable) {
-  // The text stays where the environment holds it: no copy of the seed to wipe.
-  const auto text = lookup(text_variable);
-  if (text && !cord::text::is_utf8(*text)) {
-    return std::unexpected(FrontendError::env_not_utf8(std::string(text_variable)));
+InviteVariables InviteVariables::read(std::string_view text_name, std::string_view file_name) {
+  return InviteVariables{std::string(text_name), std::string(file_name), lookup(text_name), lookup(file_name)};
+}
+
+FrontendResult<std::optional<Material>> ci_invite_from(const InviteVariables& variables) {
+  const auto& text = variables.text;
+  if (text && !cord::text::is_utf8(text->text())) {
+    return std::unexpected(FrontendError::env_not_utf8(variables.text_name));
   }
   // A path need not be UTF-8.
-  const auto file = lookup(file_variable);
+  const auto& file = variables.file;
   if (text && file) return std::unexpected(FrontendError::of(FrontendError::Kind::InviteFormCount));
   if (!text && !file) return std::optional<Material>();
   FrontendResult<Material> material =
-      text ? read_invite(*text, std::nullopt)
-           : read_file(Path(std::string(*file)), Path(shown_invite_path(file_variable, *file)));
+      text ? read_invite(text->text(), std::nullopt)
+           : read_file(Path(file->text()), Path(shown_invite_path(variables.file_name, file->text())));
   if (!material) return std::unexpected(std::move(material).error());
   return std::optional<Material>(std::move(*material));
 }
 
-FrontendResult<std::optional<Material>> ci_invite() { return ci_invite_from(kInviteEnv, kInviteFileEnv); }
+FrontendResult<std::optional<Material>> ci_invite_from(std::string_view text_variable, std::string_view file_variable) {
+  return ci_invite_from(InviteVariables::read(text_variable, file_variable));
+}
+
+FrontendResult<std::optional<Material>> ci_invite() { return ci_invite_from(InviteVariables::read_default()); }
 
 FrontendResult<std::optional<core::UserId>> ci_identity_user(const crypto::Crypto& crypto) {
-  auto invite = ci_invite();
+  return ci_identity_user(InviteVariables::read_default(), crypto);
+}
+
+FrontendResult<std::optional<core::UserId>> ci_identity_user(const InviteVariables& variables,
+                                                             const crypto::Crypto& crypto) {
+  auto invite = ci_invite_from(variables);
   if (!invite) return std::unexpected(std::move(invite).error());
   if (!*invite) return std::optional<core::UserId>();
   const auto provider = keychain::FixedIdentityProvider::from_master_seed(crypto, (*invite)->master_seed.view());

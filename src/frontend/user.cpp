@@ -71,11 +71,12 @@ std::optional<std::string> normalize_hex_prefix(std::string_view text) {
   return out;
 }
 
-FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_default_user(cord::ByteView root) {
+FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_default_user(
+    cord::ByteView root, const store::ProcessFacts& facts) {
   using Out = std::optional<std::pair<std::string, std::string>>;
-  auto base = keychain::default_keychain_dir();
+  auto base = keychain::default_base_dir(facts);
   if (!base) return std::unexpected(FrontendError(std::move(base).error()));
-  auto current = keychain::read_current_user(*base, root);
+  auto current = keychain::read_current_user(*base, root, {}, facts);
   if (!current) return std::unexpected(FrontendError(std::move(current).error()));
   if (!*current) return Out();
   std::string id = hex_bytes((*current)->user);
@@ -116,22 +117,24 @@ FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::
 
 FrontendResult<CliUser> resolve_cli_user_ref_with_report(const core::validate::EffectiveState& state,
                                                          const crypto::Crypto& crypto,
-                                                         std::optional<std::string_view> reference) {
+                                                         std::optional<std::string_view> reference,
+                                                         const store::ProcessFacts& facts,
+                                                         const InviteVariables& unattended) {
   const auto missing_root = [] { return FrontendError(ops::OpsError::of(ops::OpsError::Kind::MissingEffectiveRoot)); };
   std::string text;
   if (reference) {
     text = std::string(*reference);
   } else {
     if (!state.root_fingerprint) return std::unexpected(missing_root());
-    auto stored = stored_default_user(state.root_fingerprint->bytes());
+    auto stored = stored_default_user(state.root_fingerprint->bytes(), facts);
     if (!stored) return std::unexpected(std::move(stored).error());
     if (*stored) {
       text = std::move((*stored)->first);
     } else {
-      auto unattended = ci_identity_user(crypto);
-      if (!unattended) return std::unexpected(std::move(unattended).error());
-      if (!*unattended) return std::unexpected(FrontendError::of(FrontendError::Kind::NoDefaultIdentity));
-      text = hex_bytes((*unattended)->bytes());
+      auto invited = ci_identity_user(unattended, crypto);
+      if (!invited) return std::unexpected(std::move(invited).error());
+      if (!*invited) return std::unexpected(FrontendError::of(FrontendError::Kind::NoDefaultIdentity));
+      text = hex_bytes((*invited)->bytes());
     }
   }
   auto resolved = resolve_cli_user_ref_in_report(state, crypto, text);

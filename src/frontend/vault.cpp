@@ -1,7 +1,6 @@
 #include "vornex/frontend/vault.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -28,13 +27,6 @@ void release_free_memory() {
 }
 
 RaisedError identity_error(std::string message) { return RaisedError{ExceptionClass::IdentityError, std::move(message)}; }
-
-// A variable's value, or none when it is unset or its name could not be
-// looked up faithfully (empty, or holding NUL or '=').
-const char* variable(const std::string& name) {
-  if (name.empty() || name.find('\0') != std::string::npos || name.find('=') != std::string::npos) return nullptr;
-  return std::getenv(name.c_str());
-}
 
 std::optional<RaisedError> unresolved_conflicts(const core::validate::EffectiveState& state) {
   const std::size_t conflicts = state.conflicts.size();
@@ -69,22 +61,26 @@ class WriteConflictGate {
   std::optional<RaisedError> refusal_;
 };
 
-Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& paths, const auth::Keychain& keychain,
+Raised<ops::UnlockedSession> open_with_keychain(const OpeningFacts& facts, const auth::Keychain& keychain,
                                                 const crypto::Crypto& crypto) {
+  const store::WorkspacePaths& paths = facts.paths;
   auto locked = ops::LockedSession::load(paths, crypto);
   if (!locked) return std::unexpected(py_err(locked.error()));
   std::optional<std::string_view> reference;
   if (keychain.user) reference = *keychain.user;
-  auto user = resolve_cli_user_ref_with_report(locked->report.effective, crypto, reference);
+  auto user =
+      resolve_cli_user_ref_with_report(locked->report.effective, crypto, reference, paths.facts(), facts.unattended);
   if (!user) return std::unexpected(py_err(user.error()));
   std::optional<keychain::AutoKeychain> unlocker;
   if (keychain.passphrase) {
-    auto base = keychain::default_base_dir();
+    auto base = keychain::default_base_dir(paths.facts());
     if (!base) return std::unexpected(py_err(base.error()));
-    unlocker.emplace(std::move(*base), std::make_unique<keychain::StaticPassphraseProvider>(
-                                           core::SecretBytes(cord::text_bytes(keychain.passphrase->text()))));
+    unlocker.emplace(std::move(*base),
+                     std::make_unique<keychain::StaticPassphraseProvider>(
+                         core::SecretBytes(cord::text_bytes(keychain.passphrase->text()))),
+                     store::LockPolicy{}, paths.facts());
   } else {
-    auto interactive = keychain::AutoKeychain::default_interactive();
+    auto interactive = keychain::AutoKeychain::default_interactive(paths.facts());
     if (!interactive) return std::unexpected(py_err(interactive.error()));
     unlocker.emplace(std::move(*interactive));
   }
@@ -101,23 +97,23 @@ Raised<ops::UnlockedSession> open_with_keychain(const store::WorkspacePaths& pat
 }
 
 Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, const auth::Env& env,
-                                           const crypto::Crypto& crypto) {
-  const char* text = variable(env.invite_var);
+                                           const InviteVariables& variables, const crypto::Crypto& crypto) {
+  const std::optional<SecretText>& given = variables.text;
   // A value that is not UTF-8 is no text at all.
-  if (text != nullptr && !cord::text::is_utf8(text)) text = nullptr;
-  const char* file = variable(env.invite_file_var);
+  const SecretText* text = given && cord::text::is_utf8(given->text()) ? &*given : nullptr;
+  const SecretText* file = variables.file ? &*variables.file : nullptr;
   if (text != nullptr && file != nullptr) {
     return std::unexpected(identity_error("set only one of " + env.invite_var + " or " + env.invite_file_var));
   }
   if (text == nullptr && file == nullptr) {
     return std::unexpected(identity_error("neither " + env.invite_var + " nor " + env.invite_file_var + " is set"));
   }
-  if (text != nullptr) return open_with_invite(paths, invite_source::Text{SecretText(text)}, crypto);
-  const Path path(file);
+  if (text != nullptr) return open_with_invite(paths, invite_source::Text{*text}, crypto);
+  const Path path(file->text());
   auto contents = store::read_file_bounded(path, kInviteFileLimit);
   if (!contents) {
-    return std::unexpected(identity_error("failed to read " + shown_invite_path(env.invite_file_var, file) + ": " +
-                                          contents.error().message()));
+    return std::unexpected(identity_error("failed to read " + shown_invite_path(env.invite_file_var, file->text()) +
+                                          ": " + contents.error().message()));
   }
   // The bytes go straight into the wiping text: an invitation holds a seed.
   SecretText raw(std::string(contents->begin(), contents->end()));
@@ -144,16 +140,6 @@ core::KeyspaceSelectorV1 filter_pattern(const core::SecretSelectorV1& filter) {
 
 }  // namespace
 
-SecretText& SecretText::operator=(const SecretText& other) {
-  if (this != &other) {
-    core::secure_wipe(text_.data(), text_.size());
-    text_ = other.text_;
-  }
-  return *this;
-}
-
-SecretText::~SecretText() { core::secure_wipe(text_.data(), text_.size()); }
-
 Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,
                                               const crypto::Crypto& crypto) {
   auto invitation = std::holds_alternative<invite_source::Bytes>(source)
@@ -165,23 +151,33 @@ Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths
   return std::move(*unlocked);
 }
 
-Raised<ops::UnlockedSession> open_vault(std::string_view path, const AuthInner& auth, const crypto::Crypto& crypto) {
+Raised<OpeningFacts> read_opening_facts(std::string_view path, const AuthInner& auth) {
   if (path.find('\0') != std::string_view::npos) {
     return std::unexpected(py_err("vault path " + quoted_form(path) + " contains a NUL byte"));
   }
   // Fixed now: a later change of the current directory must not make the
   // session's writes land in another copy of the vault.
-  const store::WorkspacePaths paths =
-      store::WorkspacePaths::from_vault_path(Path(std::string(path)) / store::kVaultFileName).absolute();
+  OpeningFacts facts{store::WorkspacePaths::from_vault_path(Path(std::string(path)) / store::kVaultFileName).absolute(),
+                     {}, {}};
+  if (const auto* keychain = std::get_if<auth::Keychain>(&auth); keychain != nullptr && !keychain->user) {
+    facts.unattended = InviteVariables::read_default();
+  } else if (const auto* env = std::get_if<auth::Env>(&auth)) {
+    facts.named = InviteVariables::read(env->invite_var, env->invite_file_var);
+  }
+  return facts;
+}
+
+Raised<ops::UnlockedSession> open_vault(const OpeningFacts& facts, const AuthInner& auth,
+                                        const crypto::Crypto& crypto) {
   Raised<ops::UnlockedSession> opened = std::visit(
       [&](const auto& road) -> Raised<ops::UnlockedSession> {
         using Road = std::decay_t<decltype(road)>;
         if constexpr (std::is_same_v<Road, auth::Keychain>) {
-          return open_with_keychain(paths, road, crypto);
+          return open_with_keychain(facts, road, crypto);
         } else if constexpr (std::is_same_v<Road, auth::Invite>) {
-          return open_with_invite(paths, road.source, crypto);
+          return open_with_invite(facts.paths, road.source, crypto);
         } else {
-          return open_with_env(paths, road, crypto);
+          return open_with_env(facts.paths, road, facts.named, crypto);
         }
       },
       auth);

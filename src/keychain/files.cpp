@@ -25,8 +25,6 @@ constexpr std::string_view kCurrentUserVerificationFailed = "current-user write 
 constexpr std::string_view kMissingKeychainMagic = "not a vornex keychain file (missing magic prefix)";
 constexpr std::string_view kNoBaseDir = "VORNEX_KEYCHAIN_DIR, APPDATA, XDG_DATA_HOME, and HOME are unset";
 
-const char* env(const char* name) { return std::getenv(name); }
-
 template <std::size_t N>
 bool has_magic(cord::ByteView bytes, const std::array<std::uint8_t, N>& magic) {
   return bytes.size() >= N && std::equal(magic.begin(), magic.end(), bytes.begin());
@@ -60,12 +58,12 @@ KeychainError from_store(store::StoreError error) { return KeychainError(std::mo
 
 }  // namespace
 
-KeychainResult<Path> default_base_dir() {
-  if (const char* dir = env("VORNEX_KEYCHAIN_DIR")) return Path(dir);
-  if (const char* data = env("XDG_DATA_HOME")) return Path(data) / "vornex";
-  if (const char* home = env("HOME")) return Path(home) / ".local" / "share" / "vornex";
+KeychainResult<Path> default_base_dir(const store::ProcessFacts& facts) {
+  if (facts.keychain_dir) return *facts.keychain_dir;
   return std::unexpected(KeychainError::backend_unavailable("passphrase", std::string(kNoBaseDir)));
 }
+
+KeychainResult<Path> default_base_dir() { return default_base_dir(store::ProcessFacts::read()); }
 
 std::string hex_bytes(cord::ByteView bytes) { return core::hex_lower(bytes); }
 
@@ -83,7 +81,8 @@ Path legacy_user_keychain_path(const Path& base, cord::ByteView user) {
   return base / hex_bytes(user) / kKeychainFileName;
 }
 
-KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::LockPolicy& policy) {
+KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::LockPolicy& policy,
+                                             const store::ProcessFacts& facts) {
   // One attempt at a time through the store's lock (which creates the
   // directory 0700, refuses a link at the lock path and unlocks before it
   // closes); the waiting is the keychain's own: every wait is the whole
@@ -92,7 +91,7 @@ KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::Lock
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   for (;;) {
-    auto lock = store::acquire_advisory_lock(path, true, true, kOneAttempt);
+    auto lock = store::acquire_advisory_lock(path, true, true, facts, kOneAttempt);
     if (lock) return KeychainLock{path, std::move(*lock)};
     const store::StoreError& error = lock.error();
     if (error.kind() != store::StoreError::Kind::LockHeld) {
@@ -106,8 +105,9 @@ KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::Lock
 }
 
 KeychainResult<KeychainLock> acquire_keychain_lock(const Path& base, cord::ByteView root,
-                                                   const store::LockPolicy& policy) {
-  return acquire_lock_at(base / hex_bytes(root) / kKeychainLockFileName, policy);
+                                                   const store::LockPolicy& policy,
+                                                   const store::ProcessFacts& facts) {
+  return acquire_lock_at(base / hex_bytes(root) / kKeychainLockFileName, policy, facts);
 }
 
 KeychainResult<bool> path_present_no_follow(const Path& path) {
@@ -135,7 +135,7 @@ KeychainResult<std::optional<SealedIdentityV1>> read_identity_at(const Path& pat
 }
 
 KeychainStatus write_identity_exact(const Path& path, cord::ByteView root, cord::ByteView user,
-                                    const SealedIdentityV1& sealed) {
+                                    const SealedIdentityV1& sealed, const store::ProcessFacts& facts) {
   if (!std::ranges::equal(sealed.root, root) || !std::ranges::equal(sealed.user, user)) {
     return std::unexpected(KeychainError::file_invalid(path, std::string(kIdentityPathMismatch)));
   }
@@ -144,7 +144,7 @@ KeychainStatus write_identity_exact(const Path& path, cord::ByteView root, cord:
   if (bytes->size() > kIdentityFileLimit) {
     return std::unexpected(KeychainError::file_invalid(path, std::string(kIdentityTooLarge)));
   }
-  if (auto written = store::write_private_atomic_inner(path, *bytes, true); !written) {
+  if (auto written = store::write_private_atomic_inner(path, *bytes, true, facts); !written) {
     return std::unexpected(from_store(std::move(written).error()));
   }
   auto back = read_identity_at(path, root, user);
@@ -168,13 +168,14 @@ KeychainResult<std::optional<CurrentUserV1>> read_current_user_at(const Path& pa
   return Out(std::get<CurrentUserV1>(std::move(*store)));
 }
 
-KeychainStatus write_current_user_exact(const Path& path, const CurrentUserV1& current) {
+KeychainStatus write_current_user_exact(const Path& path, const CurrentUserV1& current,
+                                        const store::ProcessFacts& facts) {
   auto bytes = encode_file(CurrentUserStore{current}, kCurrentUserMagic);
   if (!bytes) return std::unexpected(std::move(bytes).error());
   if (bytes->size() > kCurrentUserFileLimit) {
     return std::unexpected(KeychainError::file_invalid(path, std::string(kCurrentUserTooLarge)));
   }
-  if (auto written = store::write_private_atomic_inner(path, *bytes, true); !written) {
+  if (auto written = store::write_private_atomic_inner(path, *bytes, true, facts); !written) {
     return std::unexpected(from_store(std::move(written).error()));
   }
   auto back = read_current_user_at(path);
@@ -186,10 +187,11 @@ KeychainStatus write_current_user_exact(const Path& path, const CurrentUserV1& c
 }
 
 KeychainResult<std::optional<CurrentUserV1>> read_current_user(const Path& base, cord::ByteView root,
-                                                               const store::LockPolicy& policy) {
-  auto lock = acquire_keychain_lock(base, root, policy);
+                                                               const store::LockPolicy& policy,
+                                                               const store::ProcessFacts& facts) {
+  auto lock = acquire_keychain_lock(base, root, policy, facts);
   if (!lock) return std::unexpected(std::move(lock).error());
-  if (auto migrated = migrate_root_combined_locked(base, root); !migrated) {
+  if (auto migrated = migrate_root_combined_locked(base, root, facts); !migrated) {
     return std::unexpected(std::move(migrated).error());
   }
   return read_current_user_at(current_user_path(base, root));

@@ -82,9 +82,11 @@ KeychainStatus ensure_in_place(const Path& base, cord::ByteView root,
 }
 
 KeychainStatus write_identities(const Path& base, cord::ByteView root,
-                                const std::vector<const SealedIdentityV1*>& identities) {
+                                const std::vector<const SealedIdentityV1*>& identities,
+                                const store::ProcessFacts& facts) {
   for (const SealedIdentityV1* identity : identities) {
-    auto written = write_identity_exact(identity_path(base, root, identity->user), root, identity->user, *identity);
+    auto written =
+        write_identity_exact(identity_path(base, root, identity->user), root, identity->user, *identity, facts);
     if (!written) return written;
   }
   return {};
@@ -92,7 +94,7 @@ KeychainStatus write_identities(const Path& base, cord::ByteView root,
 
 }  // namespace
 
-KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView root) {
+KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView root, const store::ProcessFacts& facts) {
   const Path combined = keychain_path(base, root);
   auto present = path_present_no_follow(combined);
   if (!present) return std::unexpected(std::move(present).error());
@@ -132,9 +134,9 @@ KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView roo
     }
     write_current = !*existing;
   }
-  if (auto written = write_identities(base, root, *missing); !written) return written;
+  if (auto written = write_identities(base, root, *missing, facts); !written) return written;
   if (write_current) {
-    if (auto written = write_current_user_exact(current_path, *current); !written) return written;
+    if (auto written = write_current_user_exact(current_path, *current, facts); !written) return written;
   }
 
   if (auto placed = ensure_in_place(base, root, identities); !placed) return placed;
@@ -147,13 +149,14 @@ KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView roo
 }
 
 KeychainStatus migrate_legacy_user_locked(const Path& base, cord::ByteView root, cord::ByteView /*user*/,
-                                          const Path& legacy, const store::LockPolicy& policy) {
+                                          const Path& legacy, const store::LockPolicy& policy,
+                                          const store::ProcessFacts& facts) {
   auto present = path_present_no_follow(legacy);
   if (!present) return std::unexpected(std::move(present).error());
   if (!*present) return {};
   // Taken after the root's lock and held to the end: two roots that share
   // one per-user file are split one after the other.
-  auto lock = acquire_lock_at(store::directory_of(legacy) / kKeychainLockFileName, policy);
+  auto lock = acquire_lock_at(store::directory_of(legacy) / kKeychainLockFileName, policy, facts);
   if (!lock) return std::unexpected(std::move(lock).error());
   auto records = read_keychain_records_at(legacy);
   if (!records) return std::unexpected(std::move(records).error());
@@ -174,7 +177,7 @@ KeychainStatus migrate_legacy_user_locked(const Path& base, cord::ByteView root,
 
   auto missing = identities_to_write(base, root, moving, kLegacyIdentityConflict);
   if (!missing) return std::unexpected(std::move(missing).error());
-  if (auto written = write_identities(base, root, *missing); !written) return written;
+  if (auto written = write_identities(base, root, *missing, facts); !written) return written;
   if (auto placed = ensure_in_place(base, root, moving); !placed) return placed;
   if (rest.empty()) return remove_durably(legacy);
 
@@ -183,7 +186,7 @@ KeychainStatus migrate_legacy_user_locked(const Path& base, cord::ByteView root,
   if (!kept) return std::unexpected(KeychainError(std::move(kept).error()));
   auto bytes = encode_keychain_records(*kept);
   if (!bytes) return std::unexpected(std::move(bytes).error());
-  if (auto written = store::write_private_atomic_inner(legacy, *bytes, true); !written) {
+  if (auto written = store::write_private_atomic_inner(legacy, *bytes, true, facts); !written) {
     return std::unexpected(KeychainError(written.error()));
   }
   auto back = read_keychain_records_at(legacy);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ class Descriptor {
 
 // Catches SIGINT while it lives. Without SA_RESTART, so that a read blocked
 // at the prompt returns EINTR. A SIGINT the process ignores stays ignored.
+// The prompt runs without the interpreter lock, so the program may set a
+// SIGINT disposition of its own meanwhile: that one is kept, not ours
+// replaced by what was there before.
 class InterruptCatcher {
  public:
   InterruptCatcher() {
@@ -65,12 +69,17 @@ class InterruptCatcher {
   InterruptCatcher(const InterruptCatcher&) = delete;
   InterruptCatcher& operator=(const InterruptCatcher&) = delete;
   ~InterruptCatcher() {
-    if (installed_) ::sigaction(SIGINT, &previous_, nullptr);
+    if (!installed_) return;
+    struct sigaction current {};
+    if (::sigaction(SIGINT, &previous_, &current) == 0 && !ours(current)) ::sigaction(SIGINT, &current, nullptr);
   }
 
  private:
   static bool ignored(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+  }
+  static bool ours(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == note_interrupt;
   }
 
   struct sigaction previous_ {};
@@ -171,6 +180,11 @@ KeychainResult<core::SecretBytes> read_line(int fd) {
 }
 
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
+  // One prompt at a time: two threads opening vaults would otherwise write
+  // their prompts over each other, share one interrupt flag, and each put
+  // back the terminal modes the other had changed, leaving echo off.
+  static std::mutex& one_prompt = *new std::mutex;
+  const std::lock_guard held(one_prompt);
   g_interrupted = 0;
   auto result = ask_with_echo_off(prompt);
   const bool interrupted = g_interrupted != 0;

@@ -16,19 +16,19 @@ namespace {
 // keychain lock. The lock is released when this returns, before any
 // passphrase is asked for.
 KeychainResult<SealedIdentityV1> find_sealed(const Path& base, const KeychainRequest& request,
-                                             const store::LockPolicy& policy) {
+                                             const store::LockPolicy& policy, const store::ProcessFacts& facts) {
   const cord::ByteView root = request.root.bytes();
   const cord::ByteView user = request.user.bytes();
   const Path path = identity_path(base, root, user);
-  auto lock = acquire_keychain_lock(base, root, policy);
+  auto lock = acquire_keychain_lock(base, root, policy, facts);
   if (!lock) return std::unexpected(std::move(lock).error());
-  if (auto migrated = migrate_root_combined_locked(base, root); !migrated) {
+  if (auto migrated = migrate_root_combined_locked(base, root, facts); !migrated) {
     return std::unexpected(std::move(migrated).error());
   }
   auto sealed = read_identity_at(path, root, user);
   if (sealed && !*sealed) {
     const Path legacy = legacy_user_keychain_path(base, user);
-    if (auto migrated = migrate_legacy_user_locked(base, root, user, legacy, policy); !migrated) {
+    if (auto migrated = migrate_legacy_user_locked(base, root, user, legacy, policy, facts); !migrated) {
       return std::unexpected(std::move(migrated).error());
     }
     sealed = read_identity_at(path, root, user);
@@ -44,16 +44,16 @@ KeychainResult<core::SecretBytes> StaticPassphraseProvider::request_passphrase(c
   return core::SecretBytes(passphrase_.view());
 }
 
-KeychainResult<AutoKeychain> AutoKeychain::default_interactive() {
-  auto base = default_base_dir();
+KeychainResult<AutoKeychain> AutoKeychain::default_interactive(const store::ProcessFacts& facts) {
+  auto base = default_base_dir(facts);
   if (!base) return std::unexpected(std::move(base).error());
-  return AutoKeychain(std::move(*base), std::make_unique<StdinPassphraseProvider>());
+  return AutoKeychain(std::move(*base), std::make_unique<StdinPassphraseProvider>(), {}, facts);
 }
 
 KeychainResult<crypto::Identity> AutoKeychain::unlock_identity(const crypto::Crypto& crypto,
                                                                const KeychainRequest& request) const {
   auto result = [&]() -> KeychainResult<crypto::Identity> {
-    auto sealed = find_sealed(base_dir_, request, policy_);
+    auto sealed = find_sealed(base_dir_, request, policy_, facts_);
     if (!sealed) return std::unexpected(std::move(sealed).error());
     std::optional<LocalIdentityV1> local;
     {

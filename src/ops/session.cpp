@@ -100,11 +100,12 @@ std::optional<CheckedCache> checked_cache(const store::WorkspacePaths& paths, co
 }
 
 // The owner whose cache the keychain road trusts: the keychain's current
-// user for the root.
-std::optional<core::HashValue> current_user_owner(const core::HashValue& root, const store::LockPolicy& policy) {
-  const auto base = keychain::default_keychain_dir();
+// user for the root, in the keychain the paths' facts name.
+std::optional<core::HashValue> current_user_owner(const store::WorkspacePaths& paths, const core::HashValue& root,
+                                                  const store::LockPolicy& policy) {
+  const auto base = keychain::default_base_dir(paths.facts());
   if (!base) return std::nullopt;
-  const auto current = keychain::read_current_user(*base, root.bytes(), policy);
+  const auto current = keychain::read_current_user(*base, root.bytes(), policy, paths.facts());
   if (!current || !*current) return std::nullopt;
   return core::HashValue((*current)->user);
 }
@@ -203,7 +204,7 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
     // The invitation road knows its user before the load; the keychain road
     // trusts the cache of the keychain's current user.
     const std::optional<core::HashValue> owner =
-        invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(root, policy);
+        invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(paths, root, policy);
     std::optional<CheckedCache> cache;
     if (owner) cache = checked_cache(paths, root, *owner, crypto);
     // The cache's hashes are read where they lie, in the set's order.
@@ -224,7 +225,7 @@ std::optional<store::VerificationCacheV1> read_trusted_cache(const store::Worksp
                                                              const core::HashValue& root,
                                                              const crypto::Crypto& crypto,
                                                              const store::LockPolicy& policy) {
-  const auto owner = current_user_owner(root, policy);
+  const auto owner = current_user_owner(paths, root, policy);
   if (!owner) return std::nullopt;
   return read_trusted_cache_of(paths, root, *owner, crypto);
 }

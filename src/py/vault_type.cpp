@@ -1,8 +1,9 @@
 // vornex.Vault: one open, unlocked vault session behind a mutex. The
-// constructor holds the interpreter lock throughout (a passphrase prompt
-// included); every data method converts its arguments, releases the
-// interpreter lock, runs one operation under the mutex, and builds its
-// result once the interpreter lock is back.
+// constructor converts its arguments and reads what the opening needs of the
+// process, then opens without the interpreter lock (reads, recovery,
+// validation, key derivation, a passphrase prompt); every data method
+// converts its arguments, releases the interpreter lock, runs one operation
+// under the mutex, and builds its result once the interpreter lock is back.
 #include <mutex>
 #include <optional>
 #include <string>
@@ -172,18 +173,21 @@ PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
       if (given == nullptr) return argument_type_error("Vault", "auth", "Auth or None", auth);
       inner = *given;
     }
-    auto opened = frontend::open_vault(where, inner, provider());
-    if (!opened) {
+    auto facts = frontend::read_opening_facts(where, inner);
+    if (!facts) return raise(facts.error());
+    auto opened = without_interpreter_lock([&] { return frontend::open_vault(*facts, inner, provider()); });
+    if (!opened) return nullptr;
+    if (!*opened) {
       // An interrupt at the passphrase prompt runs the interpreter's handler
       // here on the main thread; on another thread, or when the handler
       // raised nothing, the front end's answer is KeyboardInterrupt.
       if (PyErr_CheckSignals() < 0) return nullptr;
-      return raise(opened.error());
+      return raise(opened->error());
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<VaultObject*>(self)->state = new VaultState(std::move(*opened));
+    reinterpret_cast<VaultObject*>(self)->state = new VaultState(std::move(**opened));
     return self;
   });
 }

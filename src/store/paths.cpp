@@ -91,6 +91,7 @@ WorkspacePaths WorkspacePaths::absolute() const {
   };
   ProcessFacts facts = facts_;
   facts.fallback_state_dir = made(facts.fallback_state_dir);
+  if (facts.keychain_dir) facts.keychain_dir = made(*facts.keychain_dir);
   return WorkspacePaths(made(root_), made(vornex_dir_), made(vault_path_), made(lock_path_), made(state_dir_),
                         std::move(facts));
 }
@@ -140,7 +141,15 @@ ProcessFacts ProcessFacts::read() {
   std::optional<Path> tmp = env_path("TMPDIR");
   if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
   const uid_t euid = ::geteuid();
-  return ProcessFacts{*tmp / ("vornex-" + std::to_string(euid)), euid};
+  std::optional<Path> keychain = env_path("VORNEX_KEYCHAIN_DIR");
+  if (!keychain) {
+    if (auto data = env_path("XDG_DATA_HOME")) {
+      keychain = *data / "vornex";
+    } else if (auto home = env_path("HOME")) {
+      keychain = *home / ".local" / "share" / "vornex";
+    }
+  }
+  return ProcessFacts{*tmp / ("vornex-" + std::to_string(euid)), euid, std::move(keychain)};
 }
 
 Path fallback_state_dir() { return handed_out(ProcessFacts::read().fallback_state_dir); }

@@ -103,7 +103,11 @@ TEST_F(DefaultUser, StoredCurrentUserThenInvitationThenNone) {
                              {"VORNEX_UNSAFE_INVITE", std::nullopt},
                              {"VORNEX_UNSAFE_INVITE_FILE", std::nullopt}});
   const auto state = people();
-  const auto none = resolve_cli_user_ref_with_report(state, kCrypto, std::nullopt);
+  const auto resolve = [&](std::optional<std::string_view> reference) {
+    return resolve_cli_user_ref_with_report(state, kCrypto, reference, store::ProcessFacts::read(),
+                                            InviteVariables::read_default());
+  };
+  const auto none = resolve(std::nullopt);
   ASSERT_FALSE(none.has_value());
   EXPECT_EQ(none.error().message(), "no default Vornex identity is configured; pass --user once");
 
@@ -114,13 +118,13 @@ TEST_F(DefaultUser, StoredCurrentUserThenInvitationThenNone) {
   ASSERT_TRUE(stored.has_value() && stored->has_value());
   EXPECT_EQ((*stored)->first, kCarol);
   EXPECT_EQ((*stored)->second, "@carol");
-  const auto user = resolve_cli_user_ref_with_report(state, kCrypto, std::nullopt);
+  const auto user = resolve(std::nullopt);
   ASSERT_TRUE(user.has_value()) << user.error().message();
   EXPECT_EQ(user->user_id, id_of(kCarol));
   EXPECT_FALSE(user->explicit_reference);
   EXPECT_EQ(user->root_fingerprint, root);
 
-  const auto named = resolve_cli_user_ref_with_report(state, kCrypto, "@alice");
+  const auto named = resolve("@alice");
   EXPECT_TRUE(named->explicit_reference);
   EXPECT_EQ(named->user_id, id_of(kAlice));
 }

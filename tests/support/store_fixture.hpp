@@ -24,7 +24,9 @@ namespace vornex::test {
 class ScopedEnv {
  public:
   using Value = std::optional<std::string>;
-  explicit ScopedEnv(std::initializer_list<std::pair<std::string, Value>> values) {
+  explicit ScopedEnv(std::initializer_list<std::pair<std::string, Value>> values)
+      : ScopedEnv(std::vector<std::pair<std::string, Value>>(values)) {}
+  explicit ScopedEnv(const std::vector<std::pair<std::string, Value>>& values) {
     for (const auto& [name, value] : values) {
       const char* old = std::getenv(name.c_str());
       saved_.emplace(name, old ? Value(old) : std::nullopt);

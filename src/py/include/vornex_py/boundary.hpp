@@ -6,6 +6,9 @@
 #include <cxxabi.h>
 
 #include <exception>
+#include <optional>
+#include <string>
+#include <type_traits>
 #include <utility>
 
 #include "vornex_py/python.hpp"
@@ -35,6 +38,30 @@ R guarded(R on_failure, F&& body) {
   } catch (...) {
     raise_internal_failure("unknown internal failure");
   }
+  return result;
+}
+
+// Runs `body` without the interpreter lock, so that other threads run while
+// it works or waits; `body` must not touch Python. What it throws is caught
+// before the lock is taken back and raised as an internal failure after, so
+// nothing unwinds through a released lock. Empty, with that error set, when
+// it threw.
+template <class F>
+auto without_interpreter_lock(F&& body) -> std::optional<std::invoke_result_t<F>> {
+  std::optional<std::invoke_result_t<F>> result;
+  std::optional<std::string> failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    result.emplace(std::forward<F>(body)());
+  } catch (const abi::__forced_unwind&) {
+    throw;
+  } catch (const std::exception& e) {
+    failure.emplace(e.what());
+  } catch (...) {
+    failure.emplace("unknown internal failure");
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) raise_internal_failure(failure->c_str());
   return result;
 }
 

@@ -8,8 +8,11 @@ namespace vornex::crypto {
 // run without the interpreter lock) may still be hashing or unwrapping
 // keys then, and the process crashes on its way out. Started here first,
 // libcrypto registers no such handler and its state lasts as long as the
-// process. Only the first start in a process decides, so the module calls
-// this as it loads. False when libcrypto cannot start.
+// process. Started by someone else first (Python's hashlib, say), it has
+// one; so this also registers an exit handler of ours, which runs before
+// any registered earlier and closes the gate every call into libcrypto
+// passes (core::LibcryptoCall). The module calls this as it loads. False
+// when libcrypto cannot start or the handlers cannot be registered.
 bool start_libraries() noexcept;
 
 }  // namespace vornex::crypto

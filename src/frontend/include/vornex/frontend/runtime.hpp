@@ -13,6 +13,7 @@
 #include "vornex/core/invite.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/frontend/error.hpp"
+#include "vornex/frontend/secret_text.hpp"
 
 namespace vornex::frontend {
 
@@ -41,14 +42,35 @@ inline constexpr std::string_view kInviteTextShown = "vrnx1\u2026";
 // seed must not reach a message or a log; then the variable is named instead.
 std::string shown_invite_path(std::string_view variable, std::string_view value);
 
-// The invitation named by the two default variables; none when neither is set.
-FrontendResult<std::optional<core::InvitationMaterial>> ci_invite();
-// The same with names of the caller's choosing. A name that is empty or
-// holds NUL or '=' counts as unset: getenv cannot look it up faithfully.
+// The two variables an invitation may be given in, as the environment held
+// them when read: an opening reads them once, before it runs without the
+// interpreter lock, while other threads may change the environment. Values
+// are kept as they were set (the text need not be UTF-8; the path is any
+// bytes) and wiped when dropped: the text carries a seed.
+struct InviteVariables {
+  std::string text_name;
+  std::string file_name;
+  std::optional<SecretText> text;
+  std::optional<SecretText> file;
+
+  // A name that is empty or holds NUL or '=' counts as unset: getenv cannot
+  // look it up faithfully.
+  static InviteVariables read(std::string_view text_name, std::string_view file_name);
+  // The two default variables.
+  static InviteVariables read_default() { return read(kInviteEnv, kInviteFileEnv); }
+};
+
+// The invitation the variables hold; none when neither is set.
+FrontendResult<std::optional<core::InvitationMaterial>> ci_invite_from(const InviteVariables& variables);
+// The same, read from the environment now.
 FrontendResult<std::optional<core::InvitationMaterial>> ci_invite_from(std::string_view text_variable,
                                                                        std::string_view file_variable);
+FrontendResult<std::optional<core::InvitationMaterial>> ci_invite();
 
-// The user id of the invitation in the default variables; none without one.
+// The user id of the invitation the variables hold; none without one.
+FrontendResult<std::optional<core::UserId>> ci_identity_user(const InviteVariables& variables,
+                                                             const crypto::Crypto& crypto);
+// The same for the default variables, read from the environment now.
 FrontendResult<std::optional<core::UserId>> ci_identity_user(const crypto::Crypto& crypto);
 
 }  // namespace vornex::frontend

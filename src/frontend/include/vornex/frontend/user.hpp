@@ -12,7 +12,9 @@
 #include "vornex/core/validate/state.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/frontend/error.hpp"
+#include "vornex/frontend/runtime.hpp"
 #include "vornex/ops/principals.hpp"
+#include "vornex/store/paths.hpp"
 
 namespace vornex::frontend {
 
@@ -34,14 +36,20 @@ FrontendResult<ops::UserRef> parse_user_ref(std::string_view text);
 std::optional<std::string> normalize_hex_prefix(std::string_view text);
 
 // The keychain's current user of the vault root: its id in hexadecimal and
-// the text to show for it.
-FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_default_user(cord::ByteView root);
+// the text to show for it. The keychain is the one `facts` name.
+FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_default_user(
+    cord::ByteView root, const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::validate::EffectiveState& state,
                                                                     const core::CryptoProvider& crypto,
                                                                     std::string_view text);
+// The user `reference` names, else the keychain's current user of the root,
+// else the user of the invitation in the default variables; `facts` and
+// `unattended` as the opening read them.
 FrontendResult<CliUser> resolve_cli_user_ref_with_report(const core::validate::EffectiveState& state,
                                                          const crypto::Crypto& crypto,
-                                                         std::optional<std::string_view> reference);
+                                                         std::optional<std::string_view> reference,
+                                                         const store::ProcessFacts& facts,
+                                                         const InviteVariables& unattended);
 
 }  // namespace vornex::frontend

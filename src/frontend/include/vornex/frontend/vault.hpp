@@ -15,25 +15,14 @@
 #include "vornex/core/validate/state.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/frontend/exceptions.hpp"
+#include "vornex/frontend/runtime.hpp"
+#include "vornex/frontend/secret_text.hpp"
 #include "vornex/ops/unlocked.hpp"
+#include "vornex/store/paths.hpp"
 
 namespace vornex::frontend {
 
 inline constexpr std::string_view kDefaultVaultDir = ".vornex";
-
-// A copyable text wiped when dropped: an Auth keeps its passphrase for as
-// long as it lives, and may be copied into any number of vaults.
-class SecretText {
- public:
-  explicit SecretText(std::string text) : text_(std::move(text)) {}
-  SecretText(const SecretText& other) : text_(other.text_) {}
-  SecretText& operator=(const SecretText& other);
-  ~SecretText();
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-};
 
 // Invitation material as Python gave it: text, or the binary form.
 namespace invite_source {
@@ -64,9 +53,28 @@ using AuthInner = std::variant<auth::Keychain, auth::Invite, auth::Env>;
 template <class T>
 using Raised = std::expected<T, RaisedError>;
 
-// Opens the vault whose ".vornex" directory is `path` (relative to the
-// current directory, fixed when opened), by the road `auth` names.
-Raised<ops::UnlockedSession> open_vault(std::string_view path, const AuthInner& auth, const crypto::Crypto& crypto);
+// What opening a vault reads of the process, read once, with the
+// interpreter lock held, so that the opening itself reads nothing
+// process-wide and can run without it while other threads change the
+// environment or the current directory: the paths, made absolute, with the
+// state and keychain directories the environment names; on the keychain road
+// without a named user, the default invitation variables (its last resort
+// for a default user); on the environment road, the variables it names.
+// Variables a road does not read are left unset.
+struct OpeningFacts {
+  store::WorkspacePaths paths;
+  InviteVariables unattended;
+  InviteVariables named;
+};
+
+// The facts for opening the vault whose ".vornex" directory is `path`
+// (relative to the current directory) by the road `auth` names.
+Raised<OpeningFacts> read_opening_facts(std::string_view path, const AuthInner& auth);
+
+// Opens the vault by the road `auth` names, reading of the process only
+// what `facts` hold. May wait for locks and ask on the terminal.
+Raised<ops::UnlockedSession> open_vault(const OpeningFacts& facts, const AuthInner& auth,
+                                        const crypto::Crypto& crypto);
 
 // The invitation road, also taken by the environment road.
 Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths, const InviteSource& source,

@@ -34,10 +34,11 @@ inline constexpr const char* kKeychainFileName = "keychain.cord";
 inline constexpr const char* kKeychainLockFileName = "keychain.lock";
 
 // VORNEX_KEYCHAIN_DIR, else XDG_DATA_HOME/vornex, else
-// HOME/.local/share/vornex. A variable set to the empty string is used as
-// it stands. Read at every call.
+// HOME/.local/share/vornex, as `facts` read them (store::ProcessFacts). A
+// variable set to the empty string is used as it stands.
+KeychainResult<Path> default_base_dir(const store::ProcessFacts& facts);
+// The same, read from the environment now.
 KeychainResult<Path> default_base_dir();
-inline KeychainResult<Path> default_keychain_dir() { return default_base_dir(); }
 
 // Lower-case, two digits per byte, every byte.
 std::string hex_bytes(cord::ByteView bytes);
@@ -57,9 +58,13 @@ struct KeychainLock {
 
 // Creates the directory (0700), then tries the lock every retry interval
 // until the timeout has passed; each wait is the whole interval.
-KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::LockPolicy& policy = {});
+// `facts` as the opening read them (the directory checks ask for the
+// effective user); by default, as the process says now.
+KeychainResult<KeychainLock> acquire_lock_at(const Path& path, const store::LockPolicy& policy = {},
+                                             const store::ProcessFacts& facts = store::ProcessFacts::read());
 KeychainResult<KeychainLock> acquire_keychain_lock(const Path& base, cord::ByteView root,
-                                                   const store::LockPolicy& policy = {});
+                                                   const store::LockPolicy& policy = {},
+                                                   const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 // Whether anything is at the path, a link included (not followed).
 KeychainResult<bool> path_present_no_follow(const Path& path);
@@ -67,14 +72,17 @@ KeychainResult<bool> path_present_no_follow(const Path& path);
 KeychainResult<std::optional<SealedIdentityV1>> read_identity_at(const Path& path, cord::ByteView root,
                                                                  cord::ByteView user);
 KeychainStatus write_identity_exact(const Path& path, cord::ByteView root, cord::ByteView user,
-                                    const SealedIdentityV1& sealed);
+                                    const SealedIdentityV1& sealed,
+                                    const store::ProcessFacts& facts = store::ProcessFacts::read());
 KeychainResult<std::optional<CurrentUserV1>> read_current_user_at(const Path& path);
-KeychainStatus write_current_user_exact(const Path& path, const CurrentUserV1& current);
+KeychainStatus write_current_user_exact(const Path& path, const CurrentUserV1& current,
+                                        const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 // The current user of a root, under its keychain lock, after splitting an
 // older combined keychain.
-KeychainResult<std::optional<CurrentUserV1>> read_current_user(const Path& base, cord::ByteView root,
-                                                               const store::LockPolicy& policy = {});
+KeychainResult<std::optional<CurrentUserV1>> read_current_user(
+    const Path& base, cord::ByteView root, const store::LockPolicy& policy = {},
+    const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 // The older combined and per-user keychains: an absent file is empty.
 KeychainResult<KeychainRecords> read_keychain_records_at(const Path& path);

@@ -13,12 +13,15 @@
 
 namespace vornex::keychain {
 
-KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView root);
+// `facts` as the opening read them; by default, as the process says now.
+KeychainStatus migrate_root_combined_locked(const Path& base, cord::ByteView root,
+                                            const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 // Moves `root`'s identities out of the per-user keychain at `legacy`
 // (rewriting it with what remains, or removing it when nothing does),
 // under the per-user lock beside it.
 KeychainStatus migrate_legacy_user_locked(const Path& base, cord::ByteView root, cord::ByteView user,
-                                          const Path& legacy, const store::LockPolicy& policy = {});
+                                          const Path& legacy, const store::LockPolicy& policy = {},
+                                          const store::ProcessFacts& facts = store::ProcessFacts::read());
 
 }  // namespace vornex::keychain

@@ -32,6 +32,7 @@ inline constexpr int kInterruptCheckMillis = 50;
 // previous SIGINT disposition, then raises SIGINT again so that disposition
 // acts; when it returns, the result is the error "interrupted" (see
 // interrupted_at_prompt). Every failure is KeychainError::PassphraseProvider.
+// Prompts in several threads take turns: one at a time in the process.
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt);
 
 // Whether `error` is the prompt's report of an interrupt.

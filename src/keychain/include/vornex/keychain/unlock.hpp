@@ -48,11 +48,17 @@ class IdentityKeychain {
 
 class AutoKeychain final : public IdentityKeychain {
  public:
-  AutoKeychain(Path base_dir, std::unique_ptr<PassphraseProvider> passphrases, store::LockPolicy policy = {})
-      : base_dir_(std::move(base_dir)), passphrases_(std::move(passphrases)), policy_(policy) {}
+  // `facts` as the opening read them (store::ProcessFacts); by default, as
+  // the process says now.
+  AutoKeychain(Path base_dir, std::unique_ptr<PassphraseProvider> passphrases, store::LockPolicy policy = {},
+               store::ProcessFacts facts = store::ProcessFacts::read())
+      : base_dir_(std::move(base_dir)),
+        passphrases_(std::move(passphrases)),
+        policy_(policy),
+        facts_(std::move(facts)) {}
 
-  // At the default base directory, asking on the terminal.
-  static KeychainResult<AutoKeychain> default_interactive();
+  // At the base directory `facts` name, asking on the terminal.
+  static KeychainResult<AutoKeychain> default_interactive(const store::ProcessFacts& facts);
 
   const Path& base_dir() const { return base_dir_; }
 
@@ -63,6 +69,7 @@ class AutoKeychain final : public IdentityKeychain {
   Path base_dir_;
   std::unique_ptr<PassphraseProvider> passphrases_;
   store::LockPolicy policy_;
+  store::ProcessFacts facts_;
 };
 
 // A master seed given directly, with the user id it derives.

@@ -24,13 +24,17 @@ inline constexpr const char* kJoinCommitFileName = "join-commit.cord";
 inline constexpr const char* kVerificationCacheFileName = "cache.cord";
 
 // What the store takes from the process besides paths: the fallback state
-// directory (TMPDIR, or "/tmp", joined with "vornex-<euid>") and the
-// effective user id that must own it. Read once, when paths are built:
-// writes run without the interpreter lock, while another thread may be
-// changing the environment, so nothing reached from a write reads it.
+// directory (TMPDIR, or "/tmp", joined with "vornex-<euid>"), the effective
+// user id that must own it, and the keychain directory the environment
+// names (VORNEX_KEYCHAIN_DIR, else XDG_DATA_HOME/vornex, else
+// HOME/.local/share/vornex; none when all three are unset). Read once, when
+// paths are built: openings and writes run without the interpreter lock,
+// while another thread may be changing the environment, so nothing reached
+// from them reads it.
 struct ProcessFacts {
   Path fallback_state_dir;
   uid_t euid = 0;
+  std::optional<Path> keychain_dir;
 
   static ProcessFacts read();
   bool operator==(const ProcessFacts&) const = default;

@@ -1,0 +1,22 @@
+// A copyable text wiped when dropped: an Auth keeps its passphrase or
+// invitation for as long as it lives and may be copied into any number of
+// vaults, and an opening keeps the invitation variables it read.
+#pragma once
+
+#include <string>
+
+namespace vornex::frontend {
+
+class SecretText {
+ public:
+  explicit SecretText(std::string text) : text_(std::move(text)) {}
+  SecretText(const SecretText& other) : text_(other.text_) {}
+  SecretText& operator=(const SecretText& other);
+  ~SecretText();
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+}  // namespace vornex::frontend
