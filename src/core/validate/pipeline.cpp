@@ -40,26 +40,12 @@ std::uint64_t advance_to(Iterator& it, Iterator end, const RecordKey& key) {
   return it != end && it->first == key ? it->second : 0;
 }
 
-// What the admitted records of one key may raise the trust state to: the
-// highest admitted counter, and the first admitted record (in slice order)
-// of a kind that names the key's origin. Both point into the run's records,
-// so that a vault's worth of keys and selectors is not copied only to find
-// that the trust state holds them already.
-struct Mark {
-  const RecordKey* key;
-  std::uint64_t counter = 0;
-  const VerifiedRecord* origin = nullptr;
-};
-using Marks = std::vector<Mark>;  // ascending by key, one per key
-
 // advance_to over marks; `it` is left on the key's mark when there is one.
 std::uint64_t advance_to_mark(Marks::const_iterator& it, Marks::const_iterator end, const RecordKey& key) {
   while (it != end && *it->key < key) ++it;
   return it != end && *it->key == key ? it->counter : 0;
 }
 
-Marks admitted_marks(std::span<const VerifiedRecord> records, const EffectiveState& state,
-                     const std::set<HashValue>& admitted_deletions);
 std::optional<KeyOrigin> origin_of(const RecordBodyV1& body);
 
 ValidationReport refused(ValidationIssue issue) {
@@ -264,7 +250,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
   auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
-  const Marks marks = admitted_marks(records, first_state, deletions);
+  const Marks marks = admitted_watermarks(records, first_state, deletions);
 
   RollbackFloor floor;
   {
@@ -505,9 +491,10 @@ std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
       body);
 }
 
+}  // namespace
 
-Marks admitted_marks(std::span<const VerifiedRecord> records, const EffectiveState& state,
-                     const std::set<HashValue>& admitted_deletions) {
+Marks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
+                          const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
@@ -565,6 +552,13 @@ Marks admitted_marks(std::span<const VerifiedRecord> records, const EffectiveSta
   return marks;
 }
 
-}  // namespace
+Watermarks watermarks_of(const Marks& marks) {
+  Watermarks out;
+  for (const Mark& m : marks) {
+    out.counters.emplace(*m.key, m.counter);
+    if (m.origin != nullptr) out.origins.emplace(*m.key, *origin_of(m.origin->body()));
+  }
+  return out;
+}
 
 }  // namespace vornex::core::validate

@@ -70,4 +70,25 @@ struct Watermarks {
   bool operator==(const Watermarks&) const = default;
 };
 
+// The watermark of one key as admitted_watermarks finds it: the highest
+// admitted counter, and the first admitted record (in slice order) of a
+// kind that names the key's origin. Both point into the records given, so
+// that a vault's worth of keys and selectors is not copied only to find
+// that the trust state holds them already.
+struct Mark {
+  const RecordKey* key;
+  std::uint64_t counter = 0;
+  const VerifiedRecord* origin = nullptr;
+};
+using Marks = std::vector<Mark>;  // ascending by key, one per key
+
+// The step that decides which records may raise the trust state: each
+// record admitted by its signer's authority in `state` (the state without
+// a rollback floor), a principal deletion when `admitted_deletions` holds
+// it. Valid while `records` are.
+Marks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
+                          const std::set<HashValue>& admitted_deletions);
+// The marks as counters and origins, every key's.
+Watermarks watermarks_of(const Marks& marks);
+
 }  // namespace vornex::core::validate
