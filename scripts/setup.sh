@@ -25,4 +25,4 @@ fi
 
 # CMake comes from PyPI: Debian 12's is older than the build needs.
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore \
-  'cmake>=3.26' 'scikit-build-core>=0.10' 'pytest>=7' 'cryptography>=41'
+  'cmake>=3.26' 'scikit-build-core>=0.10' 'pytest>=7' 'cryptography>=41' 'mypy>=1.10'

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone: installs what is needed, builds, runs
 # the C++ tests (plain, then under AddressSanitizer and UBSan), runs every
-# fuzz target for a bounded time from its seeds, and the Python tests
-# against the installed module, with the test writer, the fault-injection
-# library and the exit probe of the plain build.
+# fuzz target for a bounded time from its seeds, checks the installed type
+# stub against the installed module, and runs the Python tests against it,
+# with the test writer, the fault-injection library and the exit probe of
+# the plain build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +31,9 @@ build_and_test build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
 bash fuzz/run.sh build/fuzz 20
 
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
+# The installed stub against the installed module (from elsewhere than the
+# source tree, so that nothing here stands in for either).
+(cd / && python3 -m mypy.stubtest vornex)
 # The Python tests lay out their workspaces with the test writer built above.
 export VORNEX_TEST_WRITER="$PWD/build/test/tests/vornex_test_writer"
 # The injected-fault suite preloads this library into its child processes.

@@ -6,6 +6,7 @@
 #include "vornex/frontend/runtime.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/convert.hpp"
+#include "vornex_py/docs.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/types.hpp"
 
@@ -180,16 +181,16 @@ PyObject* auth_repr(PyObject* self) {
 
 PyMethodDef g_methods[] = {
     {"from_keychain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_keychain)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "from_keychain($cls, user=None, *, passphrase=None)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, docs::kFromKeychain},
     {"from_invite", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_invite)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "from_invite($cls, invite)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, docs::kFromInvite},
     {"from_env", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_env)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "from_env($cls, *, invite=..., invite_file=...)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, docs::kFromEnv},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_doc, const_cast<char*>(docs::kAuth)},
     {Py_tp_dealloc, reinterpret_cast<void*>(auth_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(auth_repr)},
     {Py_tp_methods, g_methods},

@@ -2,6 +2,7 @@
 // adds the module's names in their fixed order.
 #include "vornex/crypto/library.hpp"
 #include "vornex_py/boundary.hpp"
+#include "vornex_py/docs.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/python.hpp"
 #include "vornex_py/types.hpp"
@@ -55,7 +56,7 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_module = {
     PyModuleDef_HEAD_INIT,
     "vornex",
-    "",
+    docs::kModule,
     0,
     nullptr,
     g_slots,

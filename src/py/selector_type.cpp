@@ -6,6 +6,7 @@
 #include "vornex/frontend/selector.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/convert.hpp"
+#include "vornex_py/docs.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/types.hpp"
 
@@ -192,13 +193,13 @@ PyObject* get_labels(PyObject* self, void*) {
 }
 
 PyGetSetDef g_getset[] = {
-    {"path", get_path, nullptr, nullptr, nullptr},
-    {"labels", get_labels, nullptr, nullptr, nullptr},
+    {"path", get_path, nullptr, docs::kSelectorPath, nullptr},
+    {"labels", get_labels, nullptr, docs::kSelectorLabels, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Selector(path, labels=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::kSelector)},
     {Py_tp_new, reinterpret_cast<void*>(selector_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(selector_dealloc)},
     {Py_tp_str, reinterpret_cast<void*>(selector_str)},

@@ -12,6 +12,7 @@
 #include "vornex/frontend/vault.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/convert.hpp"
+#include "vornex_py/docs.hpp"
 #include "vornex_py/exceptions.hpp"
 #include "vornex_py/types.hpp"
 
@@ -415,30 +416,21 @@ PyCFunction method(F f) {
 }
 
 PyMethodDef g_methods[] = {
-    {"get", method(vault_get), METH_VARARGS | METH_KEYWORDS, "get($self, selector, *, as_bytes=False)\n--\n\n"},
-    {"set", method(vault_set), METH_VARARGS | METH_KEYWORDS, "set($self, selector, value)\n--\n\n"},
-    {"delete", method(vault_delete), METH_VARARGS | METH_KEYWORDS, "delete($self, selector)\n--\n\n"},
-    {"fields", method(vault_fields), METH_VARARGS | METH_KEYWORDS,
-     "fields($self, selector, *, as_bytes=False)\n--\n\nThe secret's additional key\u2192value fields as a dict. "
-     "Values come back as `str` (UTF-8) or,\nwith `as_bytes=True`, as `bytes`."},
-    {"get_field", method(vault_get_field), METH_VARARGS | METH_KEYWORDS,
-     "get_field($self, selector, key, *, as_bytes=False)\n--\n\nOne additional field's value, as `str` (UTF-8) or, "
-     "with `as_bytes=True`, as `bytes`."},
-    {"set_field", method(vault_set_field), METH_VARARGS | METH_KEYWORDS,
-     "set_field($self, selector, key, value)\n--\n\nInsert or replace one additional field, preserving the primary "
-     "value and other fields."},
-    {"delete_field", method(vault_delete_field), METH_VARARGS | METH_KEYWORDS,
-     "delete_field($self, selector, key)\n--\n\nRemove one additional field, preserving the primary value and other "
-     "fields."},
-    {"list", method(vault_list), METH_VARARGS | METH_KEYWORDS, "list($self, selector=None)\n--\n\n"},
-    {"__enter__", method(vault_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", method(vault_exit), METH_VARARGS | METH_KEYWORDS,
-     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"},
+    {"get", method(vault_get), METH_VARARGS | METH_KEYWORDS, docs::kGet},
+    {"set", method(vault_set), METH_VARARGS | METH_KEYWORDS, docs::kSet},
+    {"delete", method(vault_delete), METH_VARARGS | METH_KEYWORDS, docs::kDelete},
+    {"fields", method(vault_fields), METH_VARARGS | METH_KEYWORDS, docs::kFields},
+    {"get_field", method(vault_get_field), METH_VARARGS | METH_KEYWORDS, docs::kGetField},
+    {"set_field", method(vault_set_field), METH_VARARGS | METH_KEYWORDS, docs::kSetField},
+    {"delete_field", method(vault_delete_field), METH_VARARGS | METH_KEYWORDS, docs::kDeleteField},
+    {"list", method(vault_list), METH_VARARGS | METH_KEYWORDS, docs::kList},
+    {"__enter__", method(vault_enter), METH_NOARGS, docs::kEnter},
+    {"__exit__", method(vault_exit), METH_VARARGS | METH_KEYWORDS, docs::kExit},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Vault(path=..., *, auth=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(docs::kVault)},
     {Py_tp_new, reinterpret_cast<void*>(vault_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vault_dealloc)},
     {Py_tp_methods, g_methods},

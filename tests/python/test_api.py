@@ -3,6 +3,7 @@ and the order in which a data method converts its arguments."""
 
 import inspect
 import pathlib
+import pydoc
 
 import pytest
 
@@ -13,11 +14,12 @@ Auth, Selector, Vault = vornex.Auth, vornex.Selector, vornex.Vault
 FIELDS_DOC = ("The secret's additional key\u2192value fields as a dict. Values come back as `str` (UTF-8) or,\n"
               "with `as_bytes=True`, as `bytes`.")
 
-# Each doc text is a text signature, "--", a blank line and maybe a body:
-# the interpreter splits it into __text_signature__ and __doc__.
+# Each doc text is a text signature, "--", a blank line and a body: the
+# interpreter splits it into __text_signature__ and __doc__. Four bodies
+# begin with the description these methods always had.
 DOCS = [
-    (Vault, "(path=..., *, auth=None)", ""),
-    (Selector, "(path, labels=None)", ""),
+    (Vault, "(path=..., *, auth=None)", None),
+    (Selector, "(path, labels=None)", None),
     (Auth.from_keychain, "($cls, user=None, *, passphrase=None)", None),
     (Auth.from_invite, "($cls, invite)", None),
     (Auth.from_env, "($cls, *, invite=..., invite_file=...)", None),
@@ -37,10 +39,26 @@ DOCS = [
 ]
 
 
-@pytest.mark.parametrize("obj, signature, doc", DOCS, ids=[d[0].__qualname__ for d in DOCS])
-def test_doc_texts(obj, signature, doc):
+@pytest.mark.parametrize("obj, signature, opening", DOCS, ids=[d[0].__qualname__ for d in DOCS])
+def test_doc_texts(obj, signature, opening):
     assert obj.__text_signature__ == signature
-    assert obj.__doc__ == doc
+    assert obj.__doc__ and not obj.__doc__.startswith(("(", "--", "\n"))
+    if opening is not None:
+        assert obj.__doc__.startswith(opening + "\n")
+    # Every argument a caller passes is described.
+    if not obj.__name__.startswith("__"):
+        for name in inspect.signature(obj).parameters:
+            if name not in ("self", "cls"):
+                assert f"  {name}: " in obj.__doc__, name
+
+
+def test_help_shows_every_method_and_getter():
+    shown = pydoc.render_doc(Vault, renderer=pydoc.plaintext)
+    for name in ("get", "set", "delete", "fields", "get_field", "set_field", "delete_field", "list"):
+        assert getattr(Vault, name).__doc__.splitlines()[0] in shown, name
+    for name in ("path", "labels"):
+        assert getattr(Selector, name).__doc__
+    assert "Auth.from_keychain()" in Vault.__doc__
 
 
 @pytest.mark.parametrize(
@@ -60,7 +78,7 @@ def test_signatures(obj, shown):
 def test_classes():
     for cls in (Auth, Selector, Vault):
         assert cls.__module__ == "vornex" and cls.__bases__ == (object,)
-    assert Auth.__doc__ == ""
+    assert Auth.__doc__.startswith("Where a Vault's identity comes from.\n")
     with pytest.raises(TypeError) as info:
         Auth()
     assert str(info.value) == "cannot create 'vornex.Auth' instances"
