@@ -11,6 +11,10 @@
 //
 // --adversarial_budget_s=S skips a size whose time, predicted from the two
 // sizes before it, exceeds S seconds, and prints the prediction instead.
+//
+// Counters: fixed_points is the state computations per validation, beside
+// the deletion records; a deletion that forces a new state shows as one
+// more computation.
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 #include <unistd.h>
@@ -30,6 +34,7 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/crypto/identity.hpp"
 #include "vornex/crypto/provider.hpp"
@@ -103,6 +108,7 @@ struct Vault {
   VerifiedHashes verified;
   std::unique_ptr<Ratchet> ratchet;
   std::size_t expected_issues = 0;  // the shape's own checks say which
+  bool expected_blocked = false;     // a shape whose authority never settles
   bool checked = false;
 
   // A properly signed record goes into the verified set as well.
@@ -504,6 +510,232 @@ void check_delegated_deletes_own_grants_twice(const Vault& v, const ValidationRe
   if (r.effective.deleted_grants.size() != deleted) throw std::runtime_error("not every deletion was admitted");
 }
 
+// The shapes below share the root's part: users, and manage over `team`
+// for manager A as grant "team-manager". Members write everything else.
+// Narrow keyspaces are distinct prefixes, none inside another.
+KeyspaceSelectorV1 under(std::vector<std::string> path) {
+  return KeyspaceSelectorV1{tuple_matcher::Prefix{std::move(path)}, {}};
+}
+
+grant_permission::Manage narrow(const std::string& owner, std::size_t i) {
+  return manage_all(under({"team", owner, "s" + std::to_string(i)}));
+}
+
+const crypto::Identity& manager_a() { return identity(1); }
+const grant_permission::Manage& team_manage() {
+  static const grant_permission::Manage permission = manage_all(under({"team"}));
+  return permission;
+}
+
+void add_team_manager(Vault& v) {
+  v.add(sign(root(), GrantRecordV1{grant_id("team-manager"), IdSeed(bytes_of("team-manager")),
+                                   PrincipalRefV1{manager_a().user_id()}, team_manage(), 1}));
+}
+
+// `pairs` narrow manage grants `team/<owner>/s<i>` from `granter` to
+// `grantee` at counter 1, then the granter's deletion of each at counter 2.
+void add_deleted_narrow_grants(Vault& v, const crypto::Identity& granter, const PrincipalRefV1& grantee,
+                               const std::string& owner, std::size_t pairs) {
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string seed = owner + "-narrow-" + std::to_string(i);
+    v.add(sign(granter, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), grantee, narrow(owner, i), 1}));
+  }
+  for (std::size_t i = 0; i < pairs; ++i) {
+    v.add(sign(granter, GrantDeletedRecordV1{grant_id(owner + "-narrow-" + std::to_string(i)), narrow(owner, i), 2}));
+  }
+}
+
+// A makes B, or a group G holding B, a manager of `team/b`, then gives it
+// narrow manage grants within `team/b` and deletes them one by one. B has
+// a deletion of its own after all of A's: the read grant A gave it over
+// `team/b/shared`, which B's entry lets it delete, so it is admitted. Each
+// of A's deletions takes a manage entry from B, directly or through G,
+// while B's deletion is still to be judged, and nothing standing before
+// the narrow grants covers it: the team/b grant came in the same
+// iteration as they did.
+constexpr std::size_t kManagerOfTeamBRecords = 9;  // fixed records with B as the manager; a group adds two
+
+grant_permission::Read shared_read() { return grant_permission::Read{under({"team", "b", "shared"})}; }
+
+Vault narrow_grants_of_manager(std::size_t n, bool through_group) {
+  Vault v;
+  const crypto::Identity& b = identity(2);
+  v.add_member(manager_a());
+  v.add_member(b);
+  PrincipalRefV1 manager{b.user_id()};
+  if (through_group) {
+    const GroupId group(hash_of(domains::kGroup, "group-g"));
+    v.add(sign(root(), GroupRecordV1{group, IdSeed(bytes_of("group-g")), "group-g", 1}));
+    const PrincipalRefV1 member{b.user_id()};
+    v.add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
+    manager = PrincipalRefV1{group};
+  }
+  add_team_manager(v);
+  v.add(sign(manager_a(), GrantRecordV1{grant_id("team-b"), IdSeed(bytes_of("team-b")), manager,
+                                        manage_all(under({"team", "b"})), 1}));
+  v.add(sign(manager_a(), GrantRecordV1{grant_id("b-shared"), IdSeed(bytes_of("b-shared")),
+                                        PrincipalRefV1{b.user_id()}, shared_read(), 1}));
+  const std::size_t fixed = kManagerOfTeamBRecords + (through_group ? 2 : 0);
+  add_deleted_narrow_grants(v, manager_a(), manager, "b", (n - fixed) / 2);
+  v.add(sign(b, GrantDeletedRecordV1{grant_id("b-shared"), shared_read(), 3}));
+  return v;
+}
+
+Vault manager_deletes_narrow_grants_of_manager(std::size_t n) { return narrow_grants_of_manager(n, false); }
+Vault manager_deletes_narrow_grants_of_group(std::size_t n) { return narrow_grants_of_manager(n, true); }
+
+void check_narrow_grants_of_manager(const Vault& v, const ValidationReport& r, std::size_t fixed) {
+  const auto& grants = r.effective.grants;
+  if (grants.size() != 2 || !grants.contains(grant_id("team-manager")) || !grants.contains(grant_id("team-b"))) {
+    throw std::runtime_error("expected only the two manage grants over team and team/b in force");
+  }
+  if (r.effective.deleted_grants.size() != (v.records.size() - fixed) / 2 + 1) {
+    throw std::runtime_error("not every deletion was admitted");
+  }
+  if (!r.effective.deleted_grants.contains(grant_id("b-shared"))) {
+    throw std::runtime_error("B's own deletion was not admitted");
+  }
+  if (authority(r, identity(2)).manage != std::vector{manage_all(under({"team", "b"}))}) {
+    throw std::runtime_error("B does not hold exactly the manage entry over team/b");
+  }
+}
+
+void check_manager_deletes_narrow_grants_of_manager(const Vault& v, const ValidationReport& r) {
+  check_narrow_grants_of_manager(v, r, kManagerOfTeamBRecords);
+  if (!r.effective.groups.empty()) throw std::runtime_error("unexpected groups");
+}
+
+void check_manager_deletes_narrow_grants_of_group(const Vault& v, const ValidationReport& r) {
+  check_narrow_grants_of_manager(v, r, kManagerOfTeamBRecords + 2);
+  if (r.effective.groups.size() != 1 || r.effective.group_members.size() != 1) {
+    throw std::runtime_error("group G or B's membership is not in force");
+  }
+}
+
+// A rewrites the grant the root gave it (same id and seed, grantee A, a
+// higher counter), then gives itself narrow manage grants within
+// `team/a` and deletes them. The rewrite changes the grant's value in the
+// second iteration, the one the narrow grants come in, so the entry over
+// `team` no longer stands from before them.
+constexpr std::size_t kRewriteRecords = 5;
+
+Vault manager_rewrites_own_grant(std::size_t n, const GrantPermissionV1& rewritten) {
+  Vault v;
+  v.add_member(manager_a());
+  add_team_manager(v);
+  v.add(sign(manager_a(), GrantRecordV1{grant_id("team-manager"), IdSeed(bytes_of("team-manager")),
+                                        PrincipalRefV1{manager_a().user_id()}, rewritten, 2}));
+  add_deleted_narrow_grants(v, manager_a(), PrincipalRefV1{manager_a().user_id()}, "a", (n - kRewriteRecords) / 2);
+  return v;
+}
+
+// The same manage permission as the root's.
+Vault manager_rewrites_own_grant_then_deletes(std::size_t n) { return manager_rewrites_own_grant(n, team_manage()); }
+
+void check_manager_rewrites_own_grant(const Vault& v, const ValidationReport& r) {
+  const auto team = r.effective.grants.find(grant_id("team-manager"));
+  if (r.effective.grants.size() != 1 || team == r.effective.grants.end()) {
+    throw std::runtime_error("expected only A's grant over team in force");
+  }
+  if (team->second.counter != 2) throw std::runtime_error("A's rewrite did not win over the root's record");
+  if (r.effective.deleted_grants.size() != (v.records.size() - kRewriteRecords) / 2) {
+    throw std::runtime_error("not every deletion was admitted");
+  }
+  if (authority(r, manager_a()).manage != std::vector{team_manage()}) {
+    throw std::runtime_error("A does not hold exactly the manage entry over team");
+  }
+}
+
+// Narrowed to read over `team`: with manage A may write the rewrite, and
+// with read only it may not, so the grant switches between the root's
+// record and A's in every iteration and the authority never settles. The
+// narrow grants hold themselves up meanwhile, so each deletion is still
+// admitted.
+Vault manager_narrows_own_grant_then_deletes(std::size_t n) {
+  Vault v = manager_rewrites_own_grant(n, grant_permission::Read{under({"team"})});
+  v.expected_blocked = true;
+  v.expected_issues = 1;
+  return v;
+}
+
+void check_manager_narrows_own_grant(const Vault& v, const ValidationReport& r) {
+  if (!std::holds_alternative<issue::AuthorityDidNotConverge>(r.issues.front())) {
+    throw std::runtime_error("the issue is not AuthorityDidNotConverge: " + debug_string(r.issues.front()));
+  }
+  if (r.effective.grants.size() != 1 || !r.effective.grants.contains(grant_id("team-manager"))) {
+    throw std::runtime_error("expected only A's grant over team in force");
+  }
+  if (r.effective.deleted_grants.size() != (v.records.size() - kRewriteRecords) / 2) {
+    throw std::runtime_error("not every deletion was admitted");
+  }
+}
+
+// A gives C, who holds nothing else, narrow manage grants within `team/c`
+// and deletes them. C signs a manage grant over `other` to D, which it may
+// not make, and D a deletion of A's grant, which it may not make either:
+// records never admitted link C to a signer whose deletion stays pending,
+// so every one of A's deletions looks as if it could change D's answer.
+constexpr std::size_t kRefusedChainRecords = 10;
+
+Vault manager_deletes_narrow_grants_of_refused_granter(std::size_t n) {
+  Vault v;
+  const crypto::Identity& c = identity(3);
+  const crypto::Identity& d = identity(4);
+  v.add_member(manager_a());
+  v.add_member(c);
+  v.add_member(d);
+  add_team_manager(v);
+  v.add(sign(c, GrantRecordV1{grant_id("c-to-d"), IdSeed(bytes_of("c-to-d")), PrincipalRefV1{d.user_id()},
+                              manage_all(under({"other"})), 1}));
+  v.add(sign(d, GrantDeletedRecordV1{grant_id("team-manager"), team_manage(), 3}));
+  add_deleted_narrow_grants(v, manager_a(), PrincipalRefV1{c.user_id()}, "c", (n - kRefusedChainRecords) / 2);
+  return v;
+}
+
+void check_manager_deletes_narrow_grants_of_refused_granter(const Vault& v, const ValidationReport& r) {
+  if (!r.effective.grants.contains(grant_id("team-manager")) ||
+      r.effective.deleted_grants.contains(grant_id("team-manager"))) {
+    throw std::runtime_error("D's deletion of A's grant was admitted");
+  }
+  if (r.effective.grants.contains(grant_id("c-to-d"))) throw std::runtime_error("C's grant to D is in force");
+  if (r.effective.grants.size() != 1) throw std::runtime_error("a deleted grant is still in force");
+  const AuthoritySet& d = authority(r, identity(4));
+  if (d.is_root || !d.manage.empty()) throw std::runtime_error("D holds authority");
+  if (!authority(r, identity(3)).manage.empty()) throw std::runtime_error("C still holds a narrow manage entry");
+  if (r.effective.deleted_grants.size() != (v.records.size() - kRefusedChainRecords) / 2) {
+    throw std::runtime_error("not every deletion of A's was admitted");
+  }
+}
+
+// The yardstick for the shapes above: a vault of the same size in which A
+// gives a handful of members narrow manage grants within `team` and
+// deletes none: one state computation, whatever the size.
+constexpr std::uint32_t kYardstickMembers = 4;
+constexpr std::size_t kYardstickRecords = 4 + 2 * kYardstickMembers;
+
+Vault delegated_grants_yardstick(std::size_t n) {
+  Vault v;
+  v.add_member(manager_a());
+  for (std::uint32_t m = 0; m < kYardstickMembers; ++m) v.add_member(identity(2 + m));
+  add_team_manager(v);
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    const auto m = static_cast<std::uint32_t>(i % kYardstickMembers);
+    const std::string seed = "yardstick-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)),
+                                          PrincipalRefV1{identity(2 + m).user_id()},
+                                          narrow("m" + std::to_string(m), i), 1}));
+  }
+  return v;
+}
+
+void check_delegated_grants_yardstick(const Vault& v, const ValidationReport& r) {
+  const std::size_t delegated = v.records.size() - kYardstickRecords;
+  if (r.effective.grants.size() != delegated + 1) throw std::runtime_error("a grant was not admitted");
+  std::size_t entries = 0;
+  for (std::uint32_t m = 0; m < kYardstickMembers; ++m) entries += authority(r, identity(2 + m)).manage.size();
+  if (entries != delegated) throw std::runtime_error("the members' manage lists are short");
+}
+
 // --- Running --------------------------------------------------------------
 
 struct Shape {
@@ -523,6 +755,15 @@ constexpr Shape kShapes[] = {
     {"ManageListGrants", manage_list_grants, check_manage_list_grants},
     {"MemberDeletesOwnManageGrants", member_deletes_own_manage_grants, check_member_deletes_own_manage_grants},
     {"DelegatedDeletesOwnTwice", delegated_deletes_own_grants_twice, check_delegated_deletes_own_grants_twice},
+    {"ManagerDeletesNarrowGrantsOfManager", manager_deletes_narrow_grants_of_manager,
+     check_manager_deletes_narrow_grants_of_manager},
+    {"ManagerRewritesOwnGrantThenDeletes", manager_rewrites_own_grant_then_deletes, check_manager_rewrites_own_grant},
+    {"ManagerNarrowsOwnGrantThenDeletes", manager_narrows_own_grant_then_deletes, check_manager_narrows_own_grant},
+    {"ManagerDeletesNarrowGrantsOfRefusedGranter", manager_deletes_narrow_grants_of_refused_granter,
+     check_manager_deletes_narrow_grants_of_refused_granter},
+    {"ManagerDeletesNarrowGrantsOfGroup", manager_deletes_narrow_grants_of_group,
+     check_manager_deletes_narrow_grants_of_group},
+    {"DelegatedGrantsYardstick", delegated_grants_yardstick, check_delegated_grants_yardstick},
 };
 
 constexpr std::size_t kSizes[] = {1'000, 4'000, 16'000};
@@ -539,7 +780,10 @@ double g_budget_seconds = 0;  // 0: no size is skipped
 void check_once(const Shape& shape, std::size_t n, Vault& v, const ValidationReport& r) {
   if (v.checked) return;
   v.checked = true;
-  if (r.effective.blocked) setup_failed(shape.name, n, "the effective state is blocked");
+  if (r.effective.blocked != v.expected_blocked) {
+    setup_failed(shape.name, n,
+                 r.effective.blocked ? "the effective state is blocked" : "the effective state is not blocked");
+  }
   if (!r.warnings.empty()) setup_failed(shape.name, n, "unexpected warnings");
   if (r.issues.size() != v.expected_issues) {
     setup_failed(shape.name, n,
@@ -572,6 +816,7 @@ void run_shape(benchmark::State& state, const Shape& shape) {
   if (it == cache.end()) it = cache.emplace(std::pair{std::string(shape.name), n}, shape.build(n)).first;
   Vault& v = it->second;
   const std::span<const HashedRecord> records(v.records);
+  const std::uint64_t fixed_points_before = fixed_points_computed();
   for (auto _ : state) {
     auto report = must(validate_vault_with_verified(records, *v.ratchet, provider(), v.verified));
     if (!v.checked) {
@@ -582,6 +827,15 @@ void run_shape(benchmark::State& state, const Shape& shape) {
     benchmark::DoNotOptimize(report);
   }
   state.counters["records"] = static_cast<double>(v.records.size());
+  // Per validation, beside the deletion records each of which may cost one.
+  state.counters["fixed_points"] =
+      benchmark::Counter(static_cast<double>(fixed_points_computed() - fixed_points_before),
+                         benchmark::Counter::kAvgIterations);
+  state.counters["deletions"] = static_cast<double>(std::ranges::count_if(v.records, [](const HashedRecord& r) {
+    const RecordBodyV1& body = r.body();
+    return std::holds_alternative<GrantDeletedRecordV1>(body) || std::holds_alternative<GroupDeletedRecordV1>(body) ||
+           std::holds_alternative<UserDeletedRecordV1>(body);
+  }));
 }
 
 // What the effective state is made of: ordered maps keyed by 32-byte ids.
@@ -637,10 +891,12 @@ class GrowthReporter : public benchmark::ConsoleReporter {
                 "'~' marks a time predicted from the two sizes before it instead of measured.\n");
     std::vector<const char*> names{kBaseline};
     for (const Shape& shape : kShapes) names.push_back(shape.name);
+    int width = 0;
+    for (const char* name : names) width = std::max(width, static_cast<int>(std::strlen(name)));
     for (const char* name : names) {
       const auto found = g_times.find(name);
       if (found == g_times.end()) continue;
-      std::printf("%-28s", name);
+      std::printf("%-*s", width, name);
       const Timing* last = nullptr;
       for (std::size_t n : kSizes) {
         const auto t = found->second.find(n);
