@@ -5,10 +5,12 @@
 //
 // VORNEX_DIFF_SEEDS=n runs n random vaults instead of the default,
 // VORNEX_DIFF_FIRST_SEED=s starts at seed s, and VORNEX_DIFF_STATS=1 prints
-// how often the interesting cases came up.
+// how often the interesting cases came up, and for each deletion shape of
+// the generator the fixed points production computed for its vaults.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -294,6 +296,16 @@ struct Coverage {
   std::uint64_t clean = 0;
   std::uint64_t refused = 0;  // root not trusted, ambiguous root, format version
   std::uint64_t self_managed = 0;  // deletions in force of manage grants their signer gave itself
+  // Per deletion shape: vaults holding it, of those the ones with at least
+  // two of its narrow grants deleted, the ones that did not converge, and
+  // the fixed points production computed for them.
+  struct ShapeSeen {
+    std::uint64_t planted = 0;
+    std::uint64_t narrow_deleted = 0;
+    std::uint64_t did_not_converge = 0;
+    std::uint64_t fixed_points = 0;
+  };
+  std::array<ShapeSeen, test::kDeletionShapeCount> shapes{};
 };
 
 // How many grant deletions in force remove a manage grant that their own
@@ -328,7 +340,9 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     const RandomVault vault = test::random_vault(seed, builder());
     test::reference::Trace trace;
     ValidationReport expected;
+    const std::uint64_t fixed_points_before = fixed_points_computed();
     const std::string found = compare_engines(vault.records, vault.trust, vault.verified, &trace, &expected);
+    const std::uint64_t fixed_points = (fixed_points_computed() - fixed_points_before) / 2;  // two production runs
     if (!found.empty()) {
       if (++mismatches <= 5) {
         ADD_FAILURE() << "seed " << seed << " (" << vault.records.size() << " records; rerun alone with "
@@ -343,10 +357,18 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     seen.ambiguous_keys += trace.ambiguous_keys;
     seen.rollback_conflicts += trace.rollback_floor;
     for (const auto& [key, conflict] : expected.effective.conflicts) seen.conflicts += conflict.rollback_counter ? 0 : 1;
-    if (std::ranges::any_of(expected.issues, [](const ValidationIssue& i) {
-          return std::holds_alternative<issue::AuthorityDidNotConverge>(i);
-        })) {
-      ++seen.blocked;
+    const bool did_not_converge = std::ranges::any_of(expected.issues, [](const ValidationIssue& i) {
+      return std::holds_alternative<issue::AuthorityDidNotConverge>(i);
+    });
+    if (did_not_converge) ++seen.blocked;
+    for (const test::PlantedShape& planted : vault.shapes) {
+      Coverage::ShapeSeen& s = seen.shapes[static_cast<std::size_t>(planted.shape)];
+      const auto deleted = std::ranges::count_if(
+          planted.narrow, [&](const GrantId& id) { return expected.effective.deleted_grants.contains(id); });
+      ++s.planted;
+      s.narrow_deleted += deleted >= 2 ? 1 : 0;
+      s.did_not_converge += did_not_converge ? 1 : 0;
+      s.fixed_points += fixed_points;
     }
     if (expected.issues.empty()) ++seen.clean;
     if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
@@ -363,6 +385,14 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
         static_cast<unsigned long long>(seen.conflicts), static_cast<unsigned long long>(seen.rollback_conflicts),
         static_cast<unsigned long long>(seen.ambiguous_keys), static_cast<unsigned long long>(seen.clean),
         static_cast<unsigned long long>(seen.refused), static_cast<unsigned long long>(seen.self_managed));
+    for (std::size_t k = 0; k < seen.shapes.size(); ++k) {
+      const Coverage::ShapeSeen& s = seen.shapes[k];
+      std::printf("  %-18s in %4llu vaults, two narrow grants deleted in %4llu, not converging in %4llu, %.1f fixed points each\n",
+                  test::deletion_shape_name(static_cast<test::DeletionShape>(k)),
+                  static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.narrow_deleted),
+                  static_cast<unsigned long long>(s.did_not_converge),
+                  s.planted == 0 ? 0.0 : static_cast<double>(s.fixed_points) / static_cast<double>(s.planted));
+    }
   }
   // The generator must keep reaching every interesting case, or the
   // comparison proves little.
@@ -376,6 +406,20 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     EXPECT_GT(seen.clean, 0u);
     EXPECT_GT(seen.refused, 0u);
     EXPECT_GT(seen.self_managed, 0u);
+    // Each deletion shape that costs resolution a state per admission, and
+    // not in a form that leaves nothing to resolve: the flipping source
+    // blocks its state, the others have narrow grants deleted.
+    for (std::size_t k = 0; k < seen.shapes.size(); ++k) {
+      const auto shape = static_cast<test::DeletionShape>(k);
+      const Coverage::ShapeSeen& s = seen.shapes[k];
+      SCOPED_TRACE(test::deletion_shape_name(shape));
+      EXPECT_GE(s.planted, 12u);
+      if (shape == test::DeletionShape::FlippingSource) {
+        EXPECT_GE(s.did_not_converge, s.planted / 4);
+      } else {
+        EXPECT_GE(s.narrow_deleted, s.planted / 5);
+      }
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "vornex/core/authz.hpp"
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/validate/structure.hpp"
 
@@ -22,6 +23,9 @@ using crypto::Identity;
 constexpr std::uint8_t kStranger = 200;  // signs records but is never credited
 constexpr std::uint8_t kKeyDonor = 201;  // lends its HPKE key to a second claim of someone's signing key
 constexpr std::uint8_t kGhost = 202;     // named by records, never has a user record
+// Actors of planted deletion shapes, four per shape: no other record names
+// them, so one that must hold nothing else does not.
+constexpr std::uint8_t kShapeActors = 40;
 
 template <class T, class E>
 T must(std::expected<T, E> result) {
@@ -82,6 +86,26 @@ const std::vector<std::vector<KeyspaceGrantClassV1>>& class_sets() {
       {R{}}, {W{}}, {M{}}, {R{}, W{}}, {R{}, M{}}, {W{}, M{}}, {R{}, W{}, M{}},
   };
   return all;
+}
+
+// The keyspaces of the alphabet that `outer` subsumes, itself included.
+std::vector<const KeyspaceSelectorV1*> within(const KeyspaceSelectorV1& outer) {
+  std::vector<const KeyspaceSelectorV1*> out;
+  for (const KeyspaceSelectorV1& k : keyspaces()) {
+    if (selector_subsumes(outer, k)) out.push_back(&k);
+  }
+  return out;
+}
+
+// Those that none of `held` subsumes.
+std::vector<const KeyspaceSelectorV1*> beyond(const std::vector<const KeyspaceSelectorV1*>& held) {
+  std::vector<const KeyspaceSelectorV1*> out;
+  for (const KeyspaceSelectorV1& k : keyspaces()) {
+    if (std::ranges::none_of(held, [&](const KeyspaceSelectorV1* h) { return selector_subsumes(*h, k); })) {
+      out.push_back(&k);
+    }
+  }
+  return out;
 }
 
 std::uint64_t near(SeededRng& rng, std::uint64_t counter) {
@@ -158,6 +182,8 @@ class Generator {
   void make_secrets();
   void make_handles();
   void make_oddities();
+  void make_deletion_shapes();
+  void plant(DeletionShape shape, std::uint64_t index);
   Ratchet make_trust(const std::vector<validate::HashedRecord>& hashed);
 
   SeededRng rng_;
@@ -167,6 +193,7 @@ class Generator {
   std::map<const Identity*, std::uint64_t> user_counter_;
   std::vector<GroupId> group_ids_;
   std::vector<MadeGrant> grants_;
+  std::vector<PlantedShape> shapes_;
 };
 
 void Generator::make_users() {
@@ -670,6 +697,224 @@ void Generator::make_oddities() {
   }
 }
 
+// Two vaults in five hold one deletion shape or two, each small (the
+// reference computes a state per admitted deletion), at counters close
+// enough that ties, rewrites and reorderings come up. A flipping source
+// blocks the state, so every state of its vault costs all the iterations
+// there are: it comes half as often as the others, alone and smaller.
+void Generator::make_deletion_shapes() {
+  if (!rng_.percent(40)) return;
+  const auto pick = [&] {
+    static constexpr DeletionShape kWeighted[] = {
+        DeletionShape::ManagerToManager, DeletionShape::ManagerToManager, DeletionShape::RewrittenSource,
+        DeletionShape::RewrittenSource,  DeletionShape::FlippingSource,   DeletionShape::PowerlessGrantee,
+        DeletionShape::PowerlessGrantee, DeletionShape::ManagerToGroup,   DeletionShape::ManagerToGroup,
+    };
+    return kWeighted[rng_.below(std::size(kWeighted))];
+  };
+  const DeletionShape shape = pick();
+  plant(shape, 0);
+  if (shape == DeletionShape::FlippingSource || !rng_.percent(20)) return;
+  const DeletionShape second = pick();
+  if (second != DeletionShape::FlippingSource) plant(second, 1);
+}
+
+// Besides the shape itself, now and then: narrow grants outside B's
+// sub-keyspace or outside A's keyspace, a sub-grant from the root instead
+// (standing from the first iteration), the grants A's and B's authority
+// rest on deleted or rewritten among A's deletions, a second deletion of a
+// narrow grant by another signer, and B's membership deleted.
+void Generator::plant(DeletionShape shape, std::uint64_t index) {
+  using enum DeletionShape;
+  const std::string p = "ds" + std::to_string(index) + "-";
+  const auto actor = [&](unsigned i) -> const Identity& {
+    return id(static_cast<std::uint8_t>(kShapeActors + 4 * index + i));
+  };
+  // A and B are sometimes users the random records name too.
+  const Identity& a = !users_.empty() && rng_.percent(40) ? any_user() : actor(0);
+  const Identity* b_ptr = &actor(1);
+  if (users_.size() >= 2 && rng_.percent(40)) {
+    const Identity& u = any_user();
+    if (&u != &a) b_ptr = &u;
+  }
+  const Identity& b = *b_ptr;
+  const Identity& c = actor(2);
+  const Identity& d = actor(3);
+  const bool to_manager = shape == ManagerToManager || shape == ManagerToGroup;
+  const bool rewritten = shape == RewrittenSource || shape == FlippingSource;
+  std::vector<const Identity*> cast = {&a};
+  if (to_manager) cast.push_back(&b);
+  if (shape == PowerlessGrantee) cast.insert(cast.end(), {&c, &d});
+  for (const Identity* u : cast) {
+    add(b_.user(root(), *u, 0));
+    add(b_.entry_point(*u, 0));
+  }
+
+  // Mostly above the target; sometimes at it (a conflict) or below it.
+  const auto after = [&](std::uint64_t target) -> std::uint64_t {
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 10) return target;
+    if (roll < 14) return target == 0 ? 0 : target - 1;
+    return target + 1 + rng_.below(2);
+  };
+  const auto strictly_within = [](const KeyspaceSelectorV1& outer) {
+    std::vector<const KeyspaceSelectorV1*> inside = within(outer);
+    std::erase(inside, &outer);
+    return inside.empty() ? within(outer) : inside;
+  };
+
+  // A's keyspace: mostly one that the alphabet's other selectors fall in
+  // and miss.
+  static const std::vector<std::size_t> kManaged = {3, 3, 3, 0, 10, 4, 7};
+  const KeyspaceSelectorV1& broad = keyspaces()[rng_.pick(kManaged)];
+  const std::vector<KeyspaceGrantClassV1>& all = class_sets()[6];
+  static const std::vector<std::size_t> kWithManage = {2, 4, 5};
+  const std::vector<KeyspaceGrantClassV1>& a_classes =
+      rewritten || rng_.percent(80) ? all : class_sets()[rng_.pick(kWithManage)];
+  const GrantPermissionV1 source = ManageKeyspaceGrantV1{broad, a_classes};
+  const std::uint64_t source_at = rng_.below(2);
+  add(b_.grant(root(), p + "src", a.user_id(), source, source_at));
+  if (rewritten) {
+    // Only A's authority admits the rewrite, so from the second iteration
+    // on another record wins the grant; a read grant then takes away what
+    // admitted it, and the two records alternate for ever.
+    const GrantPermissionV1 again = shape == RewrittenSource ? source : GrantPermissionV1{grant_permission::Read{broad}};
+    add(b_.grant(a, p + "src", a.user_id(), again, source_at + 1 + rng_.below(2)));
+  }
+
+  PrincipalRefV1 holder = a.user_id();
+  if (shape == ManagerToManager) holder = b.user_id();
+  if (shape == PowerlessGrantee) holder = c.user_id();
+  if (shape == ManagerToGroup) {
+    const GroupId g = b_.group_id(p + "g");
+    add(b_.group(root(), p + "g", 0));
+    holder = g;
+    GroupId home = g;
+    if (rng_.percent(20)) {
+      // B is in G through a group of its own.
+      home = b_.group_id(p + "h");
+      add(b_.group(root(), p + "h", 0));
+      add(b_.member(root(), g, home, 0));
+    }
+    const std::uint64_t joined = rng_.below(2);
+    add(b_.member(root(), home, b.user_id(), joined));
+    if (rng_.percent(25)) add(b_.member_deleted(rng_.percent(80) ? root() : a, home, b.user_id(), rng_.below(4)));
+  }
+
+  // B's sub-keyspace, given in the iteration the narrow grants are.
+  const KeyspaceSelectorV1* inner = &broad;
+  GrantPermissionV1 sub = source;
+  std::uint64_t sub_at = 0;
+  if (to_manager) {
+    inner = rng_.pick(strictly_within(broad));
+    sub = ManageKeyspaceGrantV1{*inner, rng_.percent(70) ? all : rng_.pick(class_sets())};
+    sub_at = rng_.below(3);
+    add(b_.grant(rng_.percent(15) ? root() : a, p + "sub", holder, sub, sub_at));
+  }
+
+  const std::vector<const KeyspaceSelectorV1*> inside = rewritten ? strictly_within(*inner) : within(*inner);
+  std::vector<const KeyspaceSelectorV1*> between;  // in A's keyspace, not in B's
+  for (const KeyspaceSelectorV1* k : within(broad)) {
+    if (!selector_subsumes(*inner, *k)) between.push_back(k);
+  }
+  const std::vector<const KeyspaceSelectorV1*> outside = beyond({&broad});
+  PlantedShape planted{shape, {}};
+  std::vector<MadeGrant> narrow;
+  std::vector<const KeyspaceSelectorV1*> held;  // the narrow grants' keyspaces
+  const std::uint64_t n = 2 + rng_.below(shape == FlippingSource ? 2 : 3);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const std::uint64_t roll = rng_.below(100);
+    const KeyspaceSelectorV1* where = rng_.pick(inside);
+    if (roll >= 78 && roll < 90 && !between.empty()) where = rng_.pick(between);
+    if (roll >= 90 && !outside.empty()) where = rng_.pick(outside);
+    MadeGrant made{p + "n" + std::to_string(i), holder,
+                   ManageKeyspaceGrantV1{*where, rng_.percent(50) ? a_classes : rng_.pick(class_sets())}, rng_.below(3)};
+    add(b_.grant(a, made.seed, made.grantee, made.permission, made.counter));
+    planted.narrow.push_back(b_.grant_id(made.seed));
+    held.push_back(where);
+    narrow.push_back(std::move(made));
+  }
+
+  // A deletes them one by one; the root or B now and then deletes one too.
+  std::uint64_t latest = 0;
+  for (std::size_t i = 0; i < narrow.size(); ++i) {
+    const MadeGrant& g = narrow[i];
+    if (!rng_.percent(95)) continue;
+    const std::uint64_t roll = rng_.below(100);
+    const GrantPermissionV1 named = roll < 85   ? g.permission
+                                    : roll < 95 ? GrantPermissionV1{grant_permission::Read{*held[i]}}
+                                                : permission();
+    const std::uint64_t at = after(g.counter);
+    add(b_.grant_deleted(a, b_.grant_id(g.seed), named, at));
+    latest = std::max(latest, at);
+    if (rng_.percent(10)) {
+      add(b_.grant_deleted(to_manager && rng_.percent(50) ? b : root(), b_.grant_id(g.seed), g.permission,
+                           after(g.counter)));
+    }
+  }
+
+  // The deletion still to come after A's, whose judgement each of them
+  // may change.
+  const std::uint64_t later = latest + rng_.below(2);
+  if (to_manager) {
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 40 || (roll >= 80 && grants_.empty())) {
+      const KeyspaceSelectorV1& where = *rng_.pick(within(*inner));
+      const std::uint64_t kind = rng_.below(3);
+      const GrantPermissionV1 named = kind == 0   ? GrantPermissionV1{grant_permission::Read{where}}
+                                      : kind == 1 ? GrantPermissionV1{grant_permission::Write{where}}
+                                                  : GrantPermissionV1{ManageKeyspaceGrantV1{where, all}};
+      add(b_.grant_deleted(b, b_.grant_id(p + "gone"), named, later));
+    } else if (roll < 65) {
+      const MadeGrant& g = rng_.pick(narrow);
+      add(b_.grant_deleted(b, b_.grant_id(g.seed), g.permission, later));
+    } else if (roll < 80) {
+      add(b_.grant_deleted(b, b_.grant_id(p + "sub"), sub, later));
+    } else {
+      const MadeGrant& g = rng_.pick(grants_);
+      add(b_.grant_deleted(b, b_.grant_id(g.seed), g.permission, later));
+    }
+  }
+  if (shape == PowerlessGrantee) {
+    // Nothing C holds covers what it grants D, so D never holds anything;
+    // when C holds all of the alphabet, only a root grant is beyond it.
+    const std::vector<const KeyspaceSelectorV1*> foreign = beyond(held);
+    const GrantPermissionV1 onward = foreign.empty()
+                                         ? GrantPermissionV1{grant_permission::Root{}}
+                                         : GrantPermissionV1{ManageKeyspaceGrantV1{*rng_.pick(foreign), all}};
+    add(b_.grant(c, p + "cd", d.user_id(), onward, rng_.below(3)));
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 50) {
+      add(b_.grant_deleted(d, b_.grant_id(p + "cd"), onward, later));
+    } else if (roll < 75) {
+      const MadeGrant& g = rng_.pick(narrow);
+      add(b_.grant_deleted(d, b_.grant_id(g.seed), g.permission, later));
+    } else {
+      add(b_.grant_deleted(d, b_.grant_id(p + "gone"), grant_permission::Read{rng_.pick(keyspaces())}, later));
+    }
+  }
+
+  // What A's and B's authority rests on, deleted or rewritten among A's
+  // deletions.
+  const auto among = [&] { return rng_.below(latest + 2); };
+  if (rng_.percent(15)) add(b_.grant_deleted(root(), b_.grant_id(p + "src"), source, among()));
+  if (to_manager && rng_.percent(20)) add(b_.grant_deleted(a, b_.grant_id(p + "sub"), sub, among()));
+  if (to_manager && rng_.percent(15)) {
+    const std::uint64_t roll = rng_.below(3);
+    // Narrower, weaker, or the same for someone else.
+    const GrantPermissionV1 rewrite = roll == 0   ? GrantPermissionV1{ManageKeyspaceGrantV1{*rng_.pick(inside), all}}
+                                      : roll == 1 ? GrantPermissionV1{grant_permission::Read{*inner}}
+                                                  : sub;
+    const PrincipalRefV1 to = roll < 2 ? holder : users_.empty() ? PrincipalRefV1{a.user_id()} : any_user().user_id();
+    add(b_.grant(a, p + "sub", to, rewrite, sub_at + 1 + rng_.below(2)));
+  }
+  if (!grants_.empty() && rng_.percent(10)) {
+    const MadeGrant& g = rng_.pick(grants_);
+    add(b_.grant_deleted(a, b_.grant_id(g.seed), g.permission, among()));
+  }
+  shapes_.push_back(std::move(planted));
+}
+
 Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
   const HashValue root_fingerprint = must(key_hash(b_.crypto(), root().signing_public_key()));
   Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.to_vec()
@@ -763,6 +1008,9 @@ RandomVault Generator::make() {
   make_secrets();
   make_handles();
   make_oddities();
+  // Last, so that every record the others make stays as a seed made it
+  // before the shapes came.
+  make_deletion_shapes();
 
   // A few spoiled signatures anywhere but on the root.
   for (VaultRecordV1& record : out_) {
@@ -773,6 +1021,7 @@ RandomVault Generator::make() {
   }
 
   RandomVault vault;
+  vault.shapes = std::move(shapes_);
   for (VaultRecordV1& record : out_) vault.records.push_back(hashed_record(b_, std::move(record)));
   if (!vault.records.empty() && rng_.percent(5)) vault.records.push_back(rng_.pick(vault.records));
   rng_.shuffle(vault.records);
@@ -797,5 +1046,16 @@ validate::HashedRecord hashed_record(const VaultBuilder& b, VaultRecordV1 record
 }
 
 RandomVault random_vault(std::uint64_t seed, const VaultBuilder& b) { return Generator(seed, b).make(); }
+
+const char* deletion_shape_name(DeletionShape shape) {
+  switch (shape) {
+    case DeletionShape::ManagerToManager: return "manager to manager";
+    case DeletionShape::RewrittenSource: return "rewritten source";
+    case DeletionShape::FlippingSource: return "flipping source";
+    case DeletionShape::PowerlessGrantee: return "powerless grantee";
+    case DeletionShape::ManagerToGroup: return "manager to group";
+  }
+  return "?";
+}
 
 }  // namespace vornex::test

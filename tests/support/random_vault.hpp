@@ -4,9 +4,12 @@
 // keys claimed twice, nested and cyclic groups, grants by users with and
 // without the authority to make them, deletions by the root and by others
 // at counters below, at and above their targets, competing writes, bad
-// signatures, unknown kinds and trust states ahead of the vault.
+// signatures, unknown kinds and trust states ahead of the vault. Some also
+// hold the deletion shapes below, which each cost deletion resolution a
+// state per admitted deletion.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -43,10 +46,41 @@ class SeededRng {
   std::uint64_t state_;
 };
 
+// A manager A holds one manage grant from the root and deletes, one by one,
+// narrow manage grants it made. A later deletion's judgement hangs on what
+// they give, and no entry standing from before them covers it, so
+// resolution computes a state for each one admitted.
+enum class DeletionShape : std::uint8_t {
+  // A gives B a manage grant over a sub-keyspace and narrow ones inside it;
+  // B deletes after A.
+  ManagerToManager,
+  // The grants are A's own, after A wrote the root's grant to it again,
+  // unchanged, at a higher counter.
+  RewrittenSource,
+  // As RewrittenSource, but the rewrite is a read grant over the same
+  // keyspace: A's entry flips every iteration and the state is blocked.
+  FlippingSource,
+  // The grants go to C, who holds nothing else and grants D what it can
+  // never be allowed to; D's deletion hangs on that grant and is never
+  // admitted.
+  PowerlessGrantee,
+  // As ManagerToManager, with the grants going to a group G and B, a member
+  // of G, deleting after A.
+  ManagerToGroup,
+};
+inline constexpr std::size_t kDeletionShapeCount = 5;
+const char* deletion_shape_name(DeletionShape shape);
+
+struct PlantedShape {
+  DeletionShape shape;
+  std::vector<core::GrantId> narrow;  // the narrow grants A made and deletes
+};
+
 struct RandomVault {
   std::vector<core::validate::HashedRecord> records;  // in random order, sometimes with a repeat
   core::Ratchet trust = core::Ratchet::make({});
   core::validate::VerifiedHashes verified;
+  std::vector<PlantedShape> shapes;  // in the order they were made
 };
 
 // The record with its record hash, as a decoded vault file gives it.
