@@ -842,6 +842,155 @@ INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, SelfManagedDeletions,
                          ::testing::Values(ManagerSource::Direct, ManagerSource::DirectPrefix, ManagerSource::Group,
                                            ManagerSource::NestedGroup, ManagerSource::Delegated));
 
+// A manager (user 2) holding manage over "team" from the root deletes, one
+// by one, narrow manage grants it gave: another manager of "team/b" (user
+// 3), itself after rewriting its source at a higher counter (or narrowing
+// it to Read, so that authority never settles), a user without other
+// authority (user 4) whose refused grant leads to a signer with a deletion
+// of its own (user 5), or a group that user 3 is in. No narrow entry
+// answers a question anything else asks, so every admission leaves the
+// state as it was but for its grant, and resolution computes the same few
+// fixed points for any number of deletions. In the last two shapes each
+// narrow entry lets its holder (or, through the group, a member) make a
+// manage grant to a signer with a deletion of its own, so every admission
+// counts.
+enum class NarrowDeletions {
+  ToManager,
+  RewrittenSource,
+  FlippingSource,
+  PowerlessGrantee,
+  ToGroup,
+  EachOneCounts,
+  MemberMakesEach
+};
+
+struct NarrowDeletionShapes : ValidateDifferentialShapes, ::testing::WithParamInterface<NarrowDeletions> {
+  static std::string narrow_seed(std::size_t i) { return "narrow-" + std::to_string(i); }
+
+  std::vector<HashedRecord> vault(std::size_t count) {
+    v = Shape{};
+    v.add(b.vault_root());
+    for (const std::uint8_t u : {2, 3, 4, 5}) v.enrol(b.identity(u));
+    const GrantPermissionV1 team = manage_of(test::prefix({"team"}), kAllClasses);
+    v.add(b.grant(b.root(), "source", user(2), team, 1));
+    const auto& a = b.identity(2);
+    PrincipalRefV1 holder = user(3);
+    std::string at = "b";
+    const bool each_counts =
+        GetParam() == NarrowDeletions::EachOneCounts || GetParam() == NarrowDeletions::MemberMakesEach;
+    switch (GetParam()) {
+      case NarrowDeletions::MemberMakesEach:
+        v.add(b.group(b.root(), "g", 0)).add(b.member(b.root(), b.group_id("g"), user(4), 0));
+        holder = PrincipalRefV1{b.group_id("g")};
+        at = "c";
+        v.add(b.grant_deleted(b.identity(5), b.grant_id("ghost"),
+                              test::read_permission(test::prefix({"team", "c", "s0", "x", "y"})), 3));
+        break;
+      case NarrowDeletions::ToGroup:
+        v.add(b.group(b.root(), "g", 0)).add(b.member(b.root(), b.group_id("g"), user(3), 0));
+        holder = PrincipalRefV1{b.group_id("g")};
+        [[fallthrough]];
+      case NarrowDeletions::ToManager:
+        v.add(b.grant(a, "manager", holder, manage_of(test::prefix({"team", "b"}), kAllClasses), 1));
+        // The manager's own deletion, after all of the narrow ones.
+        v.add(b.grant(b.identity(3), "shared", user(5), test::read_permission(test::prefix({"team", "b", "x"})), 1));
+        v.add(b.grant_deleted(b.identity(3), b.grant_id("shared"),
+                              test::read_permission(test::prefix({"team", "b", "x"})), 3));
+        break;
+      case NarrowDeletions::RewrittenSource:
+      case NarrowDeletions::FlippingSource:
+        holder = user(2);
+        at = "a";
+        v.add(b.grant(a, "source", user(2),
+                      GetParam() == NarrowDeletions::RewrittenSource ? team
+                                                                     : test::read_permission(test::prefix({"team"})),
+                      2));
+        break;
+      case NarrowDeletions::PowerlessGrantee:
+      case NarrowDeletions::EachOneCounts:
+        holder = user(4);
+        at = "c";
+        if (GetParam() == NarrowDeletions::PowerlessGrantee) {
+          v.add(b.grant(b.identity(4), "refused", user(5), manage_of(test::prefix({"other"}), kAllClasses), 1));
+          v.add(b.grant_deleted(b.identity(5), b.grant_id("source"), team, 3));
+        } else {
+          v.add(b.grant_deleted(b.identity(5), b.grant_id("ghost"),
+                                test::read_permission(test::prefix({"team", "c", "s0", "x", "y"})), 3));
+        }
+        break;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      const GrantPermissionV1 narrow = manage_of(test::prefix({"team", at, "s" + std::to_string(i)}), kAllClasses);
+      v.add(b.grant(a, narrow_seed(i), holder, narrow, 1));
+      v.add(b.grant_deleted(a, b.grant_id(narrow_seed(i)), narrow, 2));
+      if (each_counts) {
+        const std::string seed = "made-" + std::to_string(i);
+        const GrantPermissionV1 made = manage_of(test::prefix({"team", at, "s" + std::to_string(i), "x"}), kAllClasses);
+        v.add(b.grant(b.identity(4), seed, user(5), made, 1));
+      }
+    }
+    return v.hashed();
+  }
+
+  std::uint64_t fixed_points(std::size_t count) {
+    const std::vector<HashedRecord> records = vault(count);
+    const std::uint64_t before = fixed_points_computed();
+    const auto report = validate_vault_with_verified(std::span<const HashedRecord>(records), v.trust,
+                                                     remembering_crypto(), v.verified);
+    const std::uint64_t after = fixed_points_computed();
+    EXPECT_TRUE(report.has_value());
+    return after - before;
+  }
+};
+
+TEST_P(NarrowDeletionShapes, EveryDeletionIsJudgedAsTheReferenceJudgesIt) {
+  constexpr std::size_t kNarrow = 6;
+  vault(kNarrow);
+  const ValidationReport r = v.report();
+  for (std::size_t i = 0; i < kNarrow; ++i) EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id(narrow_seed(i))));
+  const bool flips = GetParam() == NarrowDeletions::FlippingSource;
+  EXPECT_EQ(r.effective.blocked, flips);
+  EXPECT_EQ(r.issues.size(), flips ? 1u : 0u) << debug_string(r.issues);
+  switch (GetParam()) {
+    case NarrowDeletions::ToManager:
+    case NarrowDeletions::ToGroup:
+      EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("shared")));
+      break;
+    case NarrowDeletions::PowerlessGrantee:
+      EXPECT_FALSE(r.effective.grants.contains(b.grant_id("refused")));
+      EXPECT_TRUE(r.effective.grants.contains(b.grant_id("source")));
+      break;
+    case NarrowDeletions::EachOneCounts:
+    case NarrowDeletions::MemberMakesEach:
+      // What the narrow entries let user 4 make goes with them, and with it
+      // what user 5 could delete.
+      for (std::size_t i = 0; i < kNarrow; ++i) {
+        EXPECT_FALSE(r.effective.grants.contains(b.grant_id("made-" + std::to_string(i))));
+      }
+      EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("ghost")));
+      break;
+    default:
+      break;
+  }
+}
+
+TEST_P(NarrowDeletionShapes, FixedPointsDoNotGrowWithTheDeletions) {
+  const std::uint64_t few = fixed_points(4);
+  const std::uint64_t many = fixed_points(24);
+  if (GetParam() == NarrowDeletions::EachOneCounts || GetParam() == NarrowDeletions::MemberMakesEach) {
+    EXPECT_GT(many, few);  // a computation per admission that changes something
+  } else {
+    EXPECT_EQ(few, many);
+    EXPECT_LE(many, 2u);  // the first state and the final one
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, NarrowDeletionShapes,
+                         ::testing::Values(NarrowDeletions::ToManager, NarrowDeletions::RewrittenSource,
+                                           NarrowDeletions::FlippingSource, NarrowDeletions::PowerlessGrantee,
+                                           NarrowDeletions::ToGroup, NarrowDeletions::EachOneCounts,
+                                           NarrowDeletions::MemberMakesEach));
+
 TEST_F(ValidateDifferentialShapes, SelfManagedDeletionsAroundTheLossOfTheManagersSource) {
   // The manager deletes its own grants at even counters; the root takes its
   // source away at counter 7, after which its own grants no longer stand

@@ -3,6 +3,7 @@
 // ones are in force.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -12,6 +13,7 @@
 #include "authority_lookup.hpp"
 #include "fixed_point.hpp"
 #include "influence.hpp"
+#include "questions.hpp"
 #include "standing.hpp"
 #include "vornex/core/validate/effective.hpp"
 
@@ -19,6 +21,7 @@ namespace vornex::core::validate {
 
 namespace {
 
+using detail::AskedQuestions;
 using detail::AuthorityLookup;
 using detail::Influence;
 using detail::StandingAuthority;
@@ -41,20 +44,31 @@ bool deletion_allowed(const EffectiveState& state, const AuthorityLookup& author
   return authority.is_root(record.signer);
 }
 
-// Whether removing grant `id` leaves every answer of its grantees as it
-// is: a grant never selected in the last computation gives nothing to
-// lose; otherwise each manage or root grant record that could win it must
-// be covered by standing authority older than the grant's first selection.
-// Earlier deletions of the same grant only took iterations away from it,
-// so its first selection is still no earlier than the history says.
+// Whether removing grant `id` leaves every answer that admission reads as
+// it is. A grant never selected in the last computation gives nothing to
+// lose. Otherwise each manage or root grant record that could win it must
+// either be covered by standing authority that stood from the grant's
+// first selection on (it is then there whenever the removed entry was;
+// earlier deletions of the same grant only took iterations away from it,
+// so its first selection is still no earlier than the history says, unless
+// a search came to it), or hold a manage entry that answers no question
+// anything asks of its grantee or below (see AskedQuestions), which holds
+// whatever the history says.
 bool grantees_keep_answers(Influence& influence, std::uint32_t node, const GrantId& id,
-                           const detail::History& history, StandingAuthority& standing) {
+                           const detail::History& history, StandingAuthority& standing,
+                           const std::function<AskedQuestions&()>& questions) {
   const std::vector<const GrantRecordV1*>& grants = influence.authority_grants(node);
-  if (grants.empty() || influence.searched(node)) return false;
+  if (grants.empty()) return false;
+  const bool history_holds = !influence.searched(node);
   const std::uint8_t first = history.first(id);
-  if (first == 0) return true;
-  return std::ranges::all_of(
-      grants, [&](const GrantRecordV1* g) { return standing.covers(g->grantee, g->permission, first); });
+  if (history_holds && first == 0) return true;
+  return std::ranges::all_of(grants, [&](const GrantRecordV1* g) {
+    if (history_holds && standing.covers(g->grantee, g->permission, static_cast<std::uint8_t>(first + 1), node)) {
+      return true;
+    }
+    const auto* entry = std::get_if<grant_permission::Manage>(&*g->permission);
+    return entry != nullptr && questions().unasked(g->grantee, *entry, id);
+  });
 }
 
 // A pending grant deletion is judged on whether its target is in force
@@ -151,6 +165,17 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
 
   std::set<HashValue> admitted;
   std::vector<bool> done(candidates.size(), false);
+  // Built when a removal is first not covered by standing authority.
+  std::optional<AskedQuestions> asked;
+  const std::function<AskedQuestions&()> questions = [&]() -> AskedQuestions& {
+    if (!asked) {
+      asked.emplace(prepared, candidates, grant_records, root.user_id);
+      for (std::size_t i = 0; i < candidates.size(); ++i) {
+        if (done[i]) asked->retire(i);
+      }
+    }
+    return *asked;
+  };
   detail::History* const recording = influence ? &history : nullptr;
   EffectiveState state = compute(admitted, recording);
   bool current = true;  // whether `state` has every admitted deletion in force
@@ -175,6 +200,7 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
     admitted.insert(chosen.hash);
     for (const std::size_t i : by_hash[chosen.hash]) {
       done[i] = true;
+      if (asked) asked->retire(i);
       if (!watches[i]) continue;
       influence->depend(watches[i]->signer, -1);
       if (watches[i]->target_watched) influence->depend(*watches[i]->target, -1);
@@ -186,7 +212,8 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
       const std::uint32_t node = influence->key_node(chosen.key);
       const auto* deleted = std::get_if<GrantDeletedRecordV1>(&chosen.body());
       const bool keeping_answers =
-          deleted != nullptr && grantees_keep_answers(*influence, node, deleted->grant_id, history, *standing);
+          deleted != nullptr &&
+          grantees_keep_answers(*influence, node, deleted->grant_id, history, *standing, questions);
       inert = !influence->reaches_watched(node, keeping_answers);
     }
     if (inert) {

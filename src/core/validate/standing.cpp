@@ -77,14 +77,15 @@ StandingAuthority::Holdings& StandingAuthority::holdings(const PrincipalRefV1& p
 
 // Entries found touched are dropped for good: touches last until the next
 // computation, which makes a new object.
-bool StandingAuthority::slot_covers(Holdings& h, Slot& slot, const KeyspaceSelectorV1& target, std::uint8_t before) {
+bool StandingAuthority::slot_covers(Holdings& h, Slot& slot, const KeyspaceSelectorV1& target, std::uint8_t before,
+                                    std::uint32_t removed) {
   for (auto it = slot.plain.begin(); it != slot.plain.end() && it->first < before;) {
     const Held& held = h.held[it->second];
     if (influence_.touched(held.node)) {
       it = slot.plain.erase(it);
       continue;
     }
-    if (selector_subsumes(held.entry->selector, target)) return true;
+    if (held.node != removed && selector_subsumes(held.entry->selector, target)) return true;
     ++it;
   }
   for (std::size_t i = 0; i < slot.labelled.size();) {
@@ -94,30 +95,36 @@ bool StandingAuthority::slot_covers(Holdings& h, Slot& slot, const KeyspaceSelec
       slot.labelled.pop_back();
       continue;
     }
-    if (held.since < before && selector_subsumes(held.entry->selector, target)) return true;
+    if (held.since < before && held.node != removed && selector_subsumes(held.entry->selector, target)) return true;
     ++i;
   }
   return false;
 }
 
-bool StandingAuthority::trie_covers(Holdings& h, Trie& trie, const KeyspaceSelectorV1& target, std::uint8_t before) {
-  return trie_may_cover(trie, target, [&](Slot& slot) { return slot_covers(h, slot, target, before); });
+bool StandingAuthority::trie_covers(Holdings& h, Trie& trie, const KeyspaceSelectorV1& target, std::uint8_t before,
+                                    std::uint32_t removed) {
+  return trie_may_cover(trie, target, [&](Slot& slot) { return slot_covers(h, slot, target, before, removed); });
 }
 
-bool StandingAuthority::has_root(Holdings& h, std::uint8_t before) {
+bool StandingAuthority::has_root(Holdings& h, std::uint8_t before, std::uint32_t removed) {
   for (auto it = h.roots.begin(); it != h.roots.end() && it->first < before;) {
-    if (!influence_.touched(it->second)) return true;
-    it = h.roots.erase(it);
+    if (influence_.touched(it->second)) {
+      it = h.roots.erase(it);
+      continue;
+    }
+    if (it->second != removed) return true;
+    ++it;
   }
   return false;
 }
 
-bool StandingAuthority::has_entry(Holdings& h, const ManageKeyspaceGrantV1& entry, std::uint8_t before) {
+bool StandingAuthority::has_entry(Holdings& h, const ManageKeyspaceGrantV1& entry, std::uint8_t before,
+                                  std::uint32_t removed) {
   const unsigned required = class_bits(entry.grantable);
   for (unsigned bits = 0; bits < h.by_classes.size(); ++bits) {
     Trie& trie = h.by_classes[bits];
     if ((bits & required) != required || trie.empty) continue;
-    if (trie_covers(h, trie, entry.selector, before)) return true;
+    if (trie_covers(h, trie, entry.selector, before, removed)) return true;
   }
   return false;
 }
@@ -126,7 +133,7 @@ bool StandingAuthority::has_entry(Holdings& h, const ManageKeyspaceGrantV1& entr
 // in, upwards: whatever a group holds reaches its members within the same
 // iteration.
 bool StandingAuthority::covers(const PrincipalRefV1& principal, const GrantPermissionV1& permission,
-                               std::uint8_t before) {
+                               std::uint8_t before, std::uint32_t removed) {
   if (const auto* user = std::get_if<UserId>(&principal); user != nullptr && *user == root_id_) return true;
   index_once();
   const auto* entry = std::get_if<grant_permission::Manage>(&permission);
@@ -136,7 +143,7 @@ bool StandingAuthority::covers(const PrincipalRefV1& principal, const GrantPermi
     const PrincipalRefV1 at = std::move(queue.front());
     queue.pop_front();
     Holdings& h = holdings(at);
-    if (has_root(h, before) || (entry != nullptr && has_entry(h, *entry, before))) return true;
+    if (has_root(h, before, removed) || (entry != nullptr && has_entry(h, *entry, before, removed))) return true;
     const auto links = groups_of_.find(at);
     if (links == groups_of_.end()) continue;
     for (const Link& link : links->second) {

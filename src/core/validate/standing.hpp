@@ -35,10 +35,11 @@ class StandingAuthority {
                     Influence& influence)
       : state_(state), history_(history), root_id_(root_id), influence_(influence) {}
 
-  // Whether `principal` holds, through standing grants and memberships
-  // whose run began before iteration `before`, what `permission` (a manage
-  // entry or the root flag) gives it.
-  bool covers(const PrincipalRefV1& principal, const GrantPermissionV1& permission, std::uint8_t before);
+  // Whether `principal` holds, through standing grants other than the one
+  // at node `removed` and memberships whose run began before iteration
+  // `before`, what `permission` (a manage entry or the root flag) gives it.
+  bool covers(const PrincipalRefV1& principal, const GrantPermissionV1& permission, std::uint8_t before,
+              std::uint32_t removed);
 
  private:
   struct Held {
@@ -75,10 +76,12 @@ class StandingAuthority {
   };
 
   Holdings& holdings(const PrincipalRefV1& principal);
-  bool has_root(Holdings& h, std::uint8_t before);
-  bool has_entry(Holdings& h, const ManageKeyspaceGrantV1& entry, std::uint8_t before);
-  bool trie_covers(Holdings& h, Trie& trie, const KeyspaceSelectorV1& target, std::uint8_t before);
-  bool slot_covers(Holdings& h, Slot& slot, const KeyspaceSelectorV1& target, std::uint8_t before);
+  bool has_root(Holdings& h, std::uint8_t before, std::uint32_t removed);
+  bool has_entry(Holdings& h, const ManageKeyspaceGrantV1& entry, std::uint8_t before, std::uint32_t removed);
+  bool trie_covers(Holdings& h, Trie& trie, const KeyspaceSelectorV1& target, std::uint8_t before,
+                   std::uint32_t removed);
+  bool slot_covers(Holdings& h, Slot& slot, const KeyspaceSelectorV1& target, std::uint8_t before,
+                   std::uint32_t removed);
   void index_once();
 
   const EffectiveState& state_;
