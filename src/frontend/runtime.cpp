@@ -104,7 +104,14 @@ std::string shown_invite_path(std::string_view variable, std::string_view value)
 }
 
 InviteVariables InviteVariables::read(std::string_view text_name, std::string_view file_name) {
-  return InviteVariables{std::string(text_name), std::string(file_name), lookup(text_name), lookup(file_name)};
+  InviteVariables out{std::string(text_name), std::string(file_name), lookup(text_name), lookup(file_name), {}};
+  if (out.file) {
+    std::error_code ignored;
+    const Path given(out.file->text());
+    const Path absolute = given.empty() ? given : std::filesystem::absolute(given, ignored);
+    out.file_path = absolute.empty() ? given : absolute;
+  }
+  return out;
 }
 
 FrontendResult<std::optional<Material>> ci_invite_from(const InviteVariables& variables) {
@@ -118,7 +125,7 @@ FrontendResult<std::optional<Material>> ci_invite_from(const InviteVariables& va
   if (!text && !file) return std::optional<Material>();
   FrontendResult<Material> material =
       text ? read_invite(text->text(), std::nullopt)
-           : read_file(Path(file->text()), Path(shown_invite_path(variables.file_name, file->text())));
+           : read_file(*variables.file_path, Path(shown_invite_path(variables.file_name, file->text())));
   if (!material) return std::unexpected(std::move(material).error());
   return std::optional<Material>(std::move(*material));
 }

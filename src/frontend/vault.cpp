@@ -109,14 +109,13 @@ Raised<ops::UnlockedSession> open_with_env(const store::WorkspacePaths& paths, c
     return std::unexpected(identity_error("neither " + env.invite_var + " nor " + env.invite_file_var + " is set"));
   }
   if (text != nullptr) return open_with_invite(paths, invite_source::Text{*text}, crypto);
-  const Path path(file->text());
-  auto contents = store::read_file_bounded(path, kInviteFileLimit);
+  auto contents = store::read_file_bounded(*variables.file_path, kInviteFileLimit);
   if (!contents) {
     return std::unexpected(identity_error("failed to read " + shown_invite_path(env.invite_file_var, file->text()) +
                                           ": " + contents.error().message()));
   }
   // The bytes go straight into the wiping text: an invitation holds a seed.
-  SecretText raw(std::string(contents->begin(), contents->end()));
+  SecretText raw(std::string_view(reinterpret_cast<const char*>(contents->data()), contents->size()));
   core::secure_wipe(contents->data(), contents->size());
   return open_with_invite(paths, invite_source::Bytes{std::move(raw)}, crypto);
 }

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -86,6 +89,18 @@ class InterruptCatcher {
   bool installed_ = false;
 };
 
+// The terminal of the prompt in progress (prompts take turns), for the
+// process's exit to put back: the prompt waits without the interpreter
+// lock, so the program may end while it waits, and its terminal must not
+// be left with echo off. The modes are written before the descriptor is.
+termios g_shown_modes{};
+std::atomic<int> g_hidden_fd{-1};
+
+void show_at_exit() {
+  const int fd = g_hidden_fd.exchange(-1);
+  if (fd >= 0) ::tcsetattr(fd, TCSANOW, &g_shown_modes);
+}
+
 // Echo off from hide() until destruction. ECHONL goes too, or the Enter
 // would show; ICANON and ISIG stay, so line editing and Ctrl-C still work.
 class HiddenEcho {
@@ -94,24 +109,27 @@ class HiddenEcho {
   HiddenEcho(const HiddenEcho&) = delete;
   HiddenEcho& operator=(const HiddenEcho&) = delete;
   ~HiddenEcho() {
-    while (fd_ >= 0 && ::tcsetattr(fd_, TCSANOW, &saved_) != 0 && errno == EINTR) {
+    if (fd_ < 0) return;
+    g_hidden_fd.store(-1);
+    while (::tcsetattr(fd_, TCSANOW, &g_shown_modes) != 0 && errno == EINTR) {
     }
   }
 
   // False, with errno set, when the terminal refused.
   bool hide(int fd) {
-    if (::tcgetattr(fd, &saved_) != 0) return false;
-    termios hidden = saved_;
+    static const bool registered = std::atexit(show_at_exit) == 0;
+    (void)registered;
+    if (::tcgetattr(fd, &g_shown_modes) != 0) return false;
+    termios hidden = g_shown_modes;
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
-    // Flushing drops anything typed ahead of the prompt: it was echoed.
-    if (::tcsetattr(fd, TCSAFLUSH, &hidden) != 0) return false;
     fd_ = fd;
-    return true;
+    g_hidden_fd.store(fd);
+    // Flushing drops anything typed ahead of the prompt: it was echoed.
+    return ::tcsetattr(fd, TCSAFLUSH, &hidden) == 0;
   }
 
  private:
   int fd_ = -1;
-  termios saved_{};
 };
 
 bool write_all(int fd, std::string_view text) {
@@ -163,6 +181,21 @@ KeychainResult<core::SecretBytes> ask_with_echo_off(std::string_view prompt) {
   return line;
 }
 
+// Whose turn it is to prompt. A child made by fork while another thread
+// held it would wait for ever: the child starts with a fresh one.
+std::atomic<std::mutex*> g_prompt_turn{nullptr};
+
+void fresh_prompt_turn() { g_prompt_turn.store(new std::mutex); }
+
+std::mutex& prompt_turn() {
+  static const bool ready = [] {
+    fresh_prompt_turn();
+    return ::pthread_atfork(nullptr, nullptr, fresh_prompt_turn) == 0;
+  }();
+  (void)ready;
+  return *g_prompt_turn.load();
+}
+
 }  // namespace
 
 KeychainResult<core::SecretBytes> read_line(int fd) {
@@ -182,14 +215,19 @@ KeychainResult<core::SecretBytes> read_line(int fd) {
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
   // One prompt at a time: two threads opening vaults would otherwise write
   // their prompts over each other, share one interrupt flag, and each put
-  // back the terminal modes the other had changed, leaving echo off.
-  static std::mutex& one_prompt = *new std::mutex;
-  const std::lock_guard held(one_prompt);
+  // back the terminal modes the other had changed, leaving echo off. A
+  // Ctrl-C that ends the prompt in progress ends those waiting behind it
+  // too: the user meant to stop, and a thread waiting here sees no signal.
+  static std::atomic<std::uint64_t> interrupted_prompts{0};
+  const std::uint64_t interrupts_before = interrupted_prompts.load();
+  const std::lock_guard held(prompt_turn());
+  if (interrupted_prompts.load() != interrupts_before) return std::unexpected(failure(std::string(kInterrupted)));
   g_interrupted = 0;
   auto result = ask_with_echo_off(prompt);
   const bool interrupted = g_interrupted != 0;
   g_interrupted = 0;
   if (interrupted) {
+    interrupted_prompts.fetch_add(1);
     // A line that arrived together with the interrupt is dropped (and wiped).
     result = std::unexpected(failure(std::string(kInterrupted)));
     // Terminal and disposition are back: the interrupt now acts as it would

@@ -75,7 +75,8 @@ std::optional<frontend::InviteSource> material_from_py(PyObject* object) {
       return source;
     }
     if (auto bytes = byte_string_of(object)) {
-      source = frontend::invite_source::Bytes{frontend::SecretText(std::string(bytes->begin(), bytes->end()))};
+      source = frontend::invite_source::Bytes{frontend::SecretText(
+          std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()))};
       core::secure_wipe(bytes->data(), bytes->size());
     } else if (PyErr_Occurred() != nullptr) {
       Py_DECREF(object);

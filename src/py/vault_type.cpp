@@ -25,8 +25,9 @@ constexpr const char* kValueMessage = "secret value must be str or bytes";
 constexpr const char* kSecretNotUtf8 = "secret is not valid UTF-8";
 constexpr const char* kFieldNotUtf8 = "field value is not valid UTF-8";
 
+// Never destroyed: threads still inside a call at exit may use it.
 const crypto::Crypto& provider() {
-  static const crypto::Crypto crypto;
+  static const crypto::Crypto& crypto = *new crypto::Crypto;
   return crypto;
 }
 
@@ -65,7 +66,7 @@ template <class Op>
 auto locked(VaultState& state, Op&& op) -> std::optional<decltype(op(state.session))> {
   std::optional<decltype(op(state.session))> result;
   bool was_poisoned = false;
-  std::optional<std::string> failure;
+  FailureNote failure;
   Py_BEGIN_ALLOW_THREADS
   {
     std::unique_lock lock(state.mutex);
@@ -79,16 +80,16 @@ auto locked(VaultState& state, Op&& op) -> std::optional<decltype(op(state.sessi
         throw;
       } catch (const std::exception& e) {
         state.poisoned = true;
-        failure.emplace(e.what());
+        failure.note(e.what());
       } catch (...) {
         state.poisoned = true;
-        failure.emplace("unknown internal failure");
+        failure.note("unknown internal failure");
       }
     }
   }
   Py_END_ALLOW_THREADS
   if (was_poisoned) raise_error(ErrorClass::VornexError, kPoisoned);
-  if (failure) raise_internal_failure(failure->c_str());
+  if (failure) raise_internal_failure(failure.text());
   return result;
 }
 

@@ -86,7 +86,9 @@ WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path
 WorkspacePaths WorkspacePaths::absolute() const {
   const auto made = [](const Path& path) {
     std::error_code ignored;
-    const Path out = std::filesystem::absolute(path, ignored);
+    // An empty path (a variable set to "") names the current directory, as
+    // the joins that follow would read it.
+    const Path out = path.empty() ? std::filesystem::current_path(ignored) : std::filesystem::absolute(path, ignored);
     return out.empty() ? path : out;
   };
   ProcessFacts facts = facts_;
@@ -116,13 +118,14 @@ WorkspacePaths WorkspacePaths::from_vault_path(Path vault_path) {
 
 namespace {
 
+// Never destroyed: threads still inside a call at exit may take them.
 std::mutex& fallback_mutex() {
-  static std::mutex m;
+  static std::mutex& m = *new std::mutex;
   return m;
 }
 
 std::vector<Path>& handed_out_fallbacks() {
-  static std::vector<Path> dirs;
+  static std::vector<Path>& dirs = *new std::vector<Path>;
   return dirs;
 }
 

@@ -2,8 +2,11 @@
 // may change the environment or the current directory: on every road, what
 // the opening needs of the process is read first (read_opening_facts), and
 // nothing the opening itself reaches reads process-wide state, on success
-// or on failure.
+// or on failure: not even the current directory through a relative path,
+// which a case changes between reading the facts and opening.
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -70,7 +73,9 @@ TEST_F(OpeningFaults, OpeningsReadNothingProcessWide) {
     std::vector<std::pair<std::string, std::optional<std::string>>> env;
     bool current_alice;
     bool opens;
+    bool facts_in_test_dir = false;  // read with the test's directory current, then left
   };
+  const std::string relative_invite = std::filesystem::path(bob_invite).filename().native();
   const Case cases[] = {
       {"keychain, named user", keychain_road(alice_hex, kPassphrase), {}, false, true},
       {"keychain, current user", keychain_road(std::nullopt, kPassphrase), {}, true, true},
@@ -86,6 +91,12 @@ TEST_F(OpeningFaults, OpeningsReadNothingProcessWide) {
        {{"VX_OPEN_FILE", std::nullopt}, {"VX_OPEN_TEXT", std::nullopt}}, false, false},
       {"environment, missing file", frontend::auth::Env{"VX_OPEN_TEXT", "VX_OPEN_FILE"},
        {{"VX_OPEN_FILE", (dir_ / "gone.bin").native()}, {"VX_OPEN_TEXT", std::nullopt}}, false, false},
+      {"environment, relative file", frontend::auth::Env{"VX_OPEN_TEXT", "VX_OPEN_FILE"},
+       {{"VX_OPEN_FILE", relative_invite}, {"VX_OPEN_TEXT", std::nullopt}}, false, true, true},
+      {"keychain, the unattended invitation's user, relative file", keychain_road(std::nullopt, kPassphrase),
+       {{"VORNEX_UNSAFE_INVITE_FILE", relative_invite}}, false, true, true},
+      {"keychain, empty keychain directory", keychain_road(alice_hex, kPassphrase), {{"VORNEX_KEYCHAIN_DIR", ""}},
+       false, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,7 +109,10 @@ TEST_F(OpeningFaults, OpeningsReadNothingProcessWide) {
       }
     }
     const ScopedEnv scoped(env);
+    const std::filesystem::path before = std::filesystem::current_path();
+    if (c.facts_in_test_dir) std::filesystem::current_path(dir_);
     const auto facts = frontend::read_opening_facts(vornex_dir, c.auth);
+    std::filesystem::current_path(before);
     ASSERT_TRUE(facts.has_value()) << facts.error().message;
     Armed armed;
     const auto opened = frontend::open_vault(*facts, c.auth, crypto());

@@ -4,10 +4,12 @@ running while a vault opens, and Ctrl-C at the passphrase prompt of a vault
 opened from a worker thread. Most run in a child process."""
 
 import os
+import pathlib
 import pty
 import select
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -86,13 +88,17 @@ def test_exit_with_threads_inside_libcrypto_calls(make_workspace):
     # Enough secrets that a write hashes for a while without the interpreter lock.
     workspace = make_workspace(with_records(*({"secret": f"app/s{i}", "value": "v"} for i in range(1500))))
     env = dict(os.environ, LD_PRELOAD=probe)
-    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(os.cpu_count() or 2)]
+    busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            for _ in range(min(4, len(os.sched_getaffinity(0))))]
     try:
         for run in range(EXIT_RUNS):
             done = subprocess.run([sys.executable, "-c", EXIT, workspace.path, workspace.invite_text("alice"),
                                    str(0.05 + 0.05 * (run % 4))],
                                   capture_output=True, text=True, timeout=300, env=env)
-            assert done.returncode == 0 and "exit probe" not in done.stderr, (run, done)
+            # The probe says when libcrypto's cleanup begins, and nothing else
+            # unless a call came in after.
+            assert done.returncode == 0 and "exit probe: cleanup began" in done.stderr, (run, done)
+            assert "entered while" not in done.stderr, (run, done)
     finally:
         for process in busy:
             process.kill()
@@ -104,8 +110,11 @@ def test_exit_with_threads_inside_libcrypto_calls(make_workspace):
 GAP_SECRETS = 3000
 
 
-def test_other_threads_run_while_a_vault_opens(make_workspace):
-    workspace = make_workspace(with_records(*({"secret": f"app/g{i}", "value": "v"} for i in range(GAP_SECRETS))))
+def cold_open_and_longest_gap(workspace):
+    """Opens with every signature checked, while another thread ticks every
+    millisecond; the time the open took and the other thread's longest gap."""
+    for cache in pathlib.Path(os.environ["VORNEX_STATE_DIR"]).rglob("cache.cord"):
+        cache.unlink()
     stop = threading.Event()
     longest = []
 
@@ -126,8 +135,20 @@ def test_other_threads_run_while_a_vault_opens(make_workspace):
     finally:
         stop.set()
         ticker.join()
+    return took, longest[0]
+
+
+def test_other_threads_run_while_a_vault_opens(make_workspace):
+    workspace = make_workspace(with_records(*({"secret": f"app/g{i}", "value": "v"} for i in range(GAP_SECRETS))))
     # With the interpreter lock held throughout, the gap is the whole open.
-    assert longest[0] < took / 4, (longest[0], took)
+    # A loaded machine may stall the ticker once, so three tries.
+    tries = []
+    for _ in range(3):
+        took, gap = cold_open_and_longest_gap(workspace)
+        tries.append((took, gap))
+        if gap < took / 4:
+            return
+    pytest.fail(f"(open, longest gap) in seconds: {tries}")
 
 
 # Opens the vault from a worker thread, prompting on the terminal, while the
@@ -162,11 +183,12 @@ print("RESULT", seen, main, flush=True)
 TICKS_AT_PROMPT = 5
 
 
-def run_at_terminal(script, args, keys, until, ticks=0):
+def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0):
     """Runs `script` in a child whose controlling terminal is a new pty;
     types `keys` once `until` shows and then `ticks` lines "tick" (or,
-    should they not come, after a few seconds); returns the whole
-    transcript."""
+    should they not come, after a few seconds) and `pause` seconds; returns
+    the whole transcript and whether the terminal echoes once the child is
+    gone."""
     pid, master = pty.fork()
     if pid == 0:
         try:
@@ -176,27 +198,29 @@ def run_at_terminal(script, args, keys, until, ticks=0):
     transcript = b""
     typed = False
     prompted = None
+    echoes = None
     deadline = time.monotonic() + 120  # a hang detector, not a time limit
     try:
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([master], [], [], 1)
-            if not ready:
-                continue
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:
-                break  # the child is gone
-            if not chunk:
-                break
-            transcript += chunk
+            ready, _, _ = select.select([master], [], [], 0.1)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    break  # the child is gone
+                if not chunk:
+                    break
+                transcript += chunk
             if prompted is None and until in transcript:
                 prompted = (transcript.index(until), time.monotonic())
             if not typed and prompted is not None:
                 after = transcript[prompted[0]:].count(b"tick")
+                waited = time.monotonic() - prompted[1]
                 # Waiting longer for ticks that never come proves nothing more.
-                if after >= ticks or time.monotonic() - prompted[1] > 5:
+                if (after >= ticks or waited > 5) and waited >= pause:
                     os.write(master, keys)
                     typed = True
+        echoes = bool(termios.tcgetattr(master)[3] & termios.ECHO)
     finally:
         os.close(master)
         while os.waitpid(pid, os.WNOHANG) == (0, 0):
@@ -205,7 +229,7 @@ def run_at_terminal(script, args, keys, until, ticks=0):
                 os.waitpid(pid, 0)
                 pytest.fail(f"the child hung: {transcript!r}")
             time.sleep(0.01)
-    return transcript.decode(errors="replace")
+    return transcript.decode(errors="replace"), echoes
 
 
 @pytest.mark.parametrize(
@@ -221,7 +245,51 @@ def test_prompt_in_a_worker_thread(workspace, keys, result):
     Ctrl-C there ends the prompt with KeyboardInterrupt in the worker and
     Python's usual KeyboardInterrupt in the main thread."""
     prompt = b"Unlock Vornex keychain"
-    transcript = run_at_terminal(PROMPT, [workspace.path], keys, prompt, ticks=TICKS_AT_PROMPT)
+    transcript, echoes = run_at_terminal(PROMPT, [workspace.path], keys, prompt, ticks=TICKS_AT_PROMPT)
     assert result in transcript, transcript
     waiting = transcript[transcript.index(prompt.decode()):]
     assert waiting.count("tick") >= TICKS_AT_PROMPT, transcript
+    assert echoes
+
+
+# Two threads open at once, so one prompts and the other waits its turn;
+# Ctrl-C at the prompt ends both, each with KeyboardInterrupt.
+TWO_PROMPTS = """
+import sys, threading, vornex
+def open_vault():
+    try:
+        vornex.Vault(sys.argv[1], auth=vornex.Auth.from_keychain("alice"))
+        return "opened"
+    except BaseException as e:
+        return type(e).__name__
+seen = []
+worker = threading.Thread(target=lambda: seen.append(open_vault()))
+worker.start()
+main = open_vault()
+worker.join()
+print("RESULT", seen, main, flush=True)
+"""
+
+
+def test_ctrl_c_ends_the_prompt_and_those_waiting_their_turn(workspace):
+    prompt = b"Unlock Vornex keychain"
+    # A second's pause: by then the other thread waits for its turn.
+    transcript, echoes = run_at_terminal(TWO_PROMPTS, [workspace.path], b"\x03", prompt, pause=1.0)
+    assert "RESULT ['KeyboardInterrupt'] KeyboardInterrupt" in transcript, transcript
+    assert transcript.count(prompt.decode()) == 1, transcript
+    assert echoes
+
+
+# The program ends while a daemon thread waits at the prompt.
+EXIT_AT_PROMPT = """
+import sys, threading, time, vornex
+threading.Thread(target=lambda: vornex.Vault(sys.argv[1], auth=vornex.Auth.from_keychain("alice")),
+                 daemon=True).start()
+time.sleep(float(sys.argv[2]))
+"""
+
+
+def test_exit_during_a_prompt_leaves_the_terminal_echoing(workspace):
+    transcript, echoes = run_at_terminal(EXIT_AT_PROMPT, [workspace.path, "2"], b"", b"Unlock Vornex keychain")
+    assert "Unlock Vornex keychain" in transcript, transcript
+    assert echoes

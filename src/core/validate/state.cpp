@@ -32,7 +32,8 @@ ActiveSecretV1 active_of(const VerifiedRecord& record) {
 }  // namespace
 
 const AuthoritySet& authority_in(const Authorities& authorities, const UserId& user) {
-  static const AuthoritySet kEmpty{};
+  // Never destroyed: threads still inside a call at exit may read it.
+  static const AuthoritySet& kEmpty = *new AuthoritySet{};
   const auto it = authorities.find(PrincipalRefV1{user});
   return it == authorities.end() ? kEmpty : it->second;
 }

@@ -2,8 +2,9 @@
 // child process, this file stands in for OPENSSL_cleanup, which libcrypto
 // registers as an exit handler when a part of the process other than ours
 // started it (Python's hashlib, say): the stand-in notes that the cleanup
-// has begun, waits long enough for any thread still calling in to arrive,
-// then runs the real one. It stands in too for the libcrypto functions our
+// has begun (and says so on standard error, so that a test knows the probe
+// was in place), waits long enough for any thread still calling in to
+// arrive, then runs the real one. It stands in too for the libcrypto functions our
 // code calls: one entered by another thread once the cleanup has begun
 // (when it would meet freed tables) ends the process at once, with status
 // kEnteredDuringCleanup and a message on standard error.
@@ -61,6 +62,7 @@ Function* next(const char* name) {
 VX_EXPORT void OPENSSL_cleanup(void) {
   g_cleaner.store(pthread_self());
   g_cleaning.store(true);
+  say("exit probe: cleanup began\n");
   const timespec wait{0, kWaitMillis * 1'000'000};
   nanosleep(&wait, nullptr);
   static auto* const cleanup = next<void()>("OPENSSL_cleanup");
@@ -83,6 +85,7 @@ VX_STAND_IN(int, EVP_DigestInit_ex2, (EVP_MD_CTX * ctx, const EVP_MD* md, const 
 VX_STAND_IN(int, EVP_DigestUpdate, (EVP_MD_CTX * ctx, const void* d, size_t n), (ctx, d, n))
 VX_STAND_IN(int, EVP_DigestFinal_ex, (EVP_MD_CTX * ctx, unsigned char* md, unsigned int* n), (ctx, md, n))
 VX_STAND_IN(EVP_MAC*, EVP_MAC_fetch, (OSSL_LIB_CTX * c, const char* a, const char* p), (c, a, p))
+VX_STAND_IN(void, EVP_MAC_free, (EVP_MAC * mac), (mac))
 VX_STAND_IN(EVP_MAC_CTX*, EVP_MAC_CTX_new, (EVP_MAC * mac), (mac))
 VX_STAND_IN(void, EVP_MAC_CTX_free, (EVP_MAC_CTX * ctx), (ctx))
 VX_STAND_IN(int, EVP_MAC_init, (EVP_MAC_CTX * ctx, const unsigned char* k, size_t n, const OSSL_PARAM* p),
@@ -90,6 +93,8 @@ VX_STAND_IN(int, EVP_MAC_init, (EVP_MAC_CTX * ctx, const unsigned char* k, size_
 VX_STAND_IN(int, EVP_MAC_update, (EVP_MAC_CTX * ctx, const unsigned char* d, size_t n), (ctx, d, n))
 VX_STAND_IN(int, EVP_MAC_final, (EVP_MAC_CTX * ctx, unsigned char* out, size_t* n, size_t size), (ctx, out, n, size))
 VX_STAND_IN(EVP_KDF*, EVP_KDF_fetch, (OSSL_LIB_CTX * c, const char* a, const char* p), (c, a, p))
+VX_STAND_IN(void, EVP_KDF_free, (EVP_KDF * kdf), (kdf))
+VX_STAND_IN(void, ERR_clear_error, (void), ())
 VX_STAND_IN(EVP_KDF_CTX*, EVP_KDF_CTX_new, (EVP_KDF * kdf), (kdf))
 VX_STAND_IN(void, EVP_KDF_CTX_free, (EVP_KDF_CTX * ctx), (ctx))
 VX_STAND_IN(int, EVP_KDF_derive, (EVP_KDF_CTX * ctx, unsigned char* out, size_t n, const OSSL_PARAM* p),

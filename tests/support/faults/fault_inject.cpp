@@ -4,7 +4,8 @@
 // can make chosen calls fail with an error number of its choice: "the n-th
 // call from now on", or "the n-th call of rename". It also counts, while
 // armed, the calls that read process-wide state (the environment, the
-// current directory, the effective user id, the locale's error texts),
+// current directory, also through a relative path, the effective user id,
+// the locale's error texts),
 // which nothing a write runs may make: another thread may be changing that
 // state while the write runs without the interpreter lock.
 //
@@ -90,6 +91,12 @@ void noted_process_read(const char* name) {
   g_first_process_read.compare_exchange_strong(none, name);
 }
 
+// A relative path is resolved against the current directory, which is as
+// process-wide as the environment: another thread may change it meanwhile.
+void noted_path(const char* call, const char* path) {
+  if (path != nullptr && path[0] != '/') noted_process_read(call);
+}
+
 mode_t mode_argument(int flags, va_list args) {
   bool takes_mode = (flags & O_CREAT) != 0;
 #ifdef O_TMPFILE
@@ -148,6 +155,7 @@ VX_EXPORT int open(const char* path, int flags, ...) {
   const mode_t mode = mode_argument(flags, args);
   va_end(args);
   VX_REAL(open);
+  noted_path("open of a relative path", path);
   if (inject("open")) return -1;
   return real(path, flags, mode);
 }
@@ -158,6 +166,7 @@ VX_EXPORT int open64(const char* path, int flags, ...) {
   const mode_t mode = mode_argument(flags, args);
   va_end(args);
   VX_REAL(open64);
+  noted_path("open64 of a relative path", path);
   if (inject("open")) return -1;
   return real(path, flags, mode);
 }
@@ -182,12 +191,15 @@ VX_EXPORT int fsync(int fd) {
 
 VX_EXPORT int rename(const char* from, const char* to) noexcept {
   VX_REAL(rename);
+  noted_path("rename of a relative path", from);
+  noted_path("rename of a relative path", to);
   if (inject("rename")) return -1;
   return real(from, to);
 }
 
 VX_EXPORT int chmod(const char* path, mode_t mode) noexcept {
   VX_REAL(chmod);
+  noted_path("chmod of a relative path", path);
   if (inject("chmod")) return -1;
   return real(path, mode);
 }
@@ -200,12 +212,14 @@ VX_EXPORT int fchmod(int fd, mode_t mode) noexcept {
 
 VX_EXPORT int unlink(const char* path) noexcept {
   VX_REAL(unlink);
+  noted_path("unlink of a relative path", path);
   if (inject("unlink")) return -1;
   return real(path);
 }
 
 VX_EXPORT int mkdir(const char* path, mode_t mode) noexcept {
   VX_REAL(mkdir);
+  noted_path("mkdir of a relative path", path);
   if (inject("mkdir")) return -1;
   return real(path, mode);
 }
@@ -218,12 +232,14 @@ VX_EXPORT int flock(int fd, int operation) noexcept {
 
 VX_EXPORT int stat(const char* path, struct stat* out) noexcept {
   VX_REAL(stat);
+  noted_path("stat of a relative path", path);
   if (inject("stat")) return -1;
   return real(path, out);
 }
 
 VX_EXPORT int lstat(const char* path, struct stat* out) noexcept {
   VX_REAL(lstat);
+  noted_path("lstat of a relative path", path);
   if (inject("lstat")) return -1;
   return real(path, out);
 }
@@ -236,12 +252,14 @@ VX_EXPORT int fstat(int fd, struct stat* out) noexcept {
 
 VX_EXPORT char* realpath(const char* path, char* resolved) noexcept {
   VX_REAL(realpath);
+  noted_path("realpath of a relative path", path);
   if (inject("realpath")) return nullptr;
   return real(path, resolved);
 }
 
 VX_EXPORT DIR* opendir(const char* path) {
   VX_REAL(opendir);
+  noted_path("opendir of a relative path", path);
   if (inject("opendir")) return nullptr;
   return real(path);
 }

@@ -5,9 +5,9 @@
 
 #include <cxxabi.h>
 
+#include <cstring>
 #include <exception>
 #include <optional>
-#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -41,6 +41,23 @@ R guarded(R on_failure, F&& body) {
   return result;
 }
 
+// The text of a failure caught while the interpreter lock is released, kept
+// in place: copying it into a string could throw again there, and nothing
+// may unwind through a released lock.
+class FailureNote {
+ public:
+  void note(const char* text) noexcept {
+    std::strncpy(text_, text, sizeof text_ - 1);
+    set_ = true;
+  }
+  explicit operator bool() const noexcept { return set_; }
+  const char* text() const noexcept { return text_; }
+
+ private:
+  char text_[512] = {};
+  bool set_ = false;
+};
+
 // Runs `body` without the interpreter lock, so that other threads run while
 // it works or waits; `body` must not touch Python. What it throws is caught
 // before the lock is taken back and raised as an internal failure after, so
@@ -49,19 +66,19 @@ R guarded(R on_failure, F&& body) {
 template <class F>
 auto without_interpreter_lock(F&& body) -> std::optional<std::invoke_result_t<F>> {
   std::optional<std::invoke_result_t<F>> result;
-  std::optional<std::string> failure;
+  FailureNote failure;
   Py_BEGIN_ALLOW_THREADS
   try {
     result.emplace(std::forward<F>(body)());
   } catch (const abi::__forced_unwind&) {
     throw;
   } catch (const std::exception& e) {
-    failure.emplace(e.what());
+    failure.note(e.what());
   } catch (...) {
-    failure.emplace("unknown internal failure");
+    failure.note("unknown internal failure");
   }
   Py_END_ALLOW_THREADS
-  if (failure) raise_internal_failure(failure->c_str());
+  if (failure) raise_internal_failure(failure.text());
   return result;
 }
 

@@ -113,7 +113,9 @@ inline constexpr const char* kVault =
     "  KeyboardInterrupt: Ctrl-C at the passphrase prompt.";
 
 // The argument every method on one secret takes.
-#define VORNEX_DOC_SELECTOR "  selector: selector text such as \"app/db\", or a Selector.\n"
+#define VORNEX_DOC_SELECTOR                                                   \
+  "  selector: selector text such as \"app/db\", or a Selector; anything else,\n" \
+  "    or text that does not parse, raises VornexError.\n"
 
 inline constexpr const char* kGet =
     "get($self, selector, *, as_bytes=False)\n--\n\n"
@@ -128,7 +130,8 @@ inline constexpr const char* kGet =
     "  NotFound: no live secret has this selector.\n"
     "  PermissionDenied: the secret is not sealed to this identity.\n"
     "  ConflictError: the secret's latest writes conflict.\n"
-    "  VornexError: the selector does not parse, or the value is not UTF-8.";
+    "  VornexError: the selector is not one, or the value is not UTF-8.\n"
+    "  TypeError: as_bytes is not a bool.";
 
 inline constexpr const char* kSet =
     "set($self, selector, value)\n--\n\n"
@@ -137,7 +140,8 @@ inline constexpr const char* kSet =
     "The new value holds only this primary value: the old one's fields go.\n"
     "\n"
     "Arguments:\n" VORNEX_DOC_SELECTOR
-    "  value: a str (stored as UTF-8) or bytes.\n"
+    "  value: a str (stored as UTF-8), or bytes (or another sequence of integers\n"
+    "    from 0 to 255).\n"
     "\n"
     "Returns None.\n"
     "\n"
@@ -145,7 +149,7 @@ inline constexpr const char* kSet =
     "  PermissionDenied: this identity may not write the secret.\n"
     "  ConflictError: the vault has unresolved conflicts.\n"
     "  ValidationError: the vault with the new value would not validate.\n"
-    "  VornexError: the selector does not parse, the value is neither str nor\n"
+    "  VornexError: the selector is not one, the value is neither text nor\n"
     "    bytes, or the write failed (it changed nothing unless its message says\n"
     "    that it committed).";
 
@@ -162,8 +166,8 @@ inline constexpr const char* kDelete =
     "  PermissionDenied: this identity may not write the secret.\n"
     "  ConflictError: the vault has unresolved conflicts.\n"
     "  ValidationError: the vault with the deletion would not validate.\n"
-    "  VornexError: the selector does not parse, or the write failed (it\n"
-    "    changed nothing unless its message says that it committed).";
+    "  VornexError: the selector is not one, or the write failed (it changed\n"
+    "    nothing unless its message says that it committed).";
 
 inline constexpr const char* kFields =
     "fields($self, selector, *, as_bytes=False)\n--\n\n"
@@ -179,7 +183,8 @@ inline constexpr const char* kFields =
     "  NotFound: no live secret has this selector.\n"
     "  PermissionDenied: the secret is not sealed to this identity.\n"
     "  ConflictError: the secret's latest writes conflict.\n"
-    "  VornexError: the selector does not parse, or a value is not UTF-8.";
+    "  VornexError: the selector is not one, or a value is not UTF-8.\n"
+    "  TypeError: as_bytes is not a bool.";
 
 inline constexpr const char* kGetField =
     "get_field($self, selector, key, *, as_bytes=False)\n--\n\n"
@@ -195,8 +200,8 @@ inline constexpr const char* kGetField =
     "  NotFound: no live secret has this selector, or it has no such field.\n"
     "  PermissionDenied: the secret is not sealed to this identity.\n"
     "  ConflictError: the secret's latest writes conflict.\n"
-    "  VornexError: the selector does not parse, or the value is not UTF-8.\n"
-    "  TypeError: key is not a str.";
+    "  VornexError: the selector is not one, or the value is not UTF-8.\n"
+    "  TypeError: key is not a str, or as_bytes is not a bool.";
 
 inline constexpr const char* kSetField =
     "set_field($self, selector, key, value)\n--\n\n"
@@ -207,7 +212,8 @@ inline constexpr const char* kSetField =
     "\n"
     "Arguments:\n" VORNEX_DOC_SELECTOR
     "  key: the field's name, a str.\n"
-    "  value: a str (stored as UTF-8) or bytes.\n"
+    "  value: a str (stored as UTF-8), or bytes (or another sequence of integers\n"
+    "    from 0 to 255).\n"
     "\n"
     "Returns None.\n"
     "\n"
@@ -216,7 +222,7 @@ inline constexpr const char* kSetField =
     "  PermissionDenied: this identity may not read or write the secret.\n"
     "  ConflictError: the secret or the vault has unresolved conflicts.\n"
     "  ValidationError: the vault with the new value would not validate.\n"
-    "  VornexError: the selector does not parse, the value is neither str nor\n"
+    "  VornexError: the selector is not one, the value is neither text nor\n"
     "    bytes, or the write failed (it changed nothing unless its message says\n"
     "    that it committed).\n"
     "  TypeError: key is not a str.";
@@ -236,8 +242,8 @@ inline constexpr const char* kDeleteField =
     "  PermissionDenied: this identity may not read or write the secret.\n"
     "  ConflictError: the secret or the vault has unresolved conflicts.\n"
     "  ValidationError: the vault with the new value would not validate.\n"
-    "  VornexError: the selector does not parse, or the write failed (it\n"
-    "    changed nothing unless its message says that it committed).\n"
+    "  VornexError: the selector is not one, or the write failed (it changed\n"
+    "    nothing unless its message says that it committed).\n"
     "  TypeError: key is not a str.";
 
 inline constexpr const char* kList =
@@ -249,7 +255,8 @@ inline constexpr const char* kList =
     "    whose labels include its labels; None keeps every secret.\n"
     "\n"
     "Returns a new list of Selector, ordered by canonical text.\n"
-    "Raises VornexError when the selector does not parse.";
+    "Raises VornexError when the selector is neither None, text nor a Selector,\n"
+    "or does not parse.";
 
 inline constexpr const char* kEnter =
     "__enter__($self)\n--\n\n"

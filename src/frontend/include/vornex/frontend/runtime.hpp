@@ -52,6 +52,9 @@ struct InviteVariables {
   std::string file_name;
   std::optional<SecretText> text;
   std::optional<SecretText> file;
+  // The file's path made absolute when read, which is what is opened: the
+  // current directory may change before. Messages show `file` as set.
+  std::optional<Path> file_path;
 
   // A name that is empty or holds NUL or '=' counts as unset: getenv cannot
   // look it up faithfully.

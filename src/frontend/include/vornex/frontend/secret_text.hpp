@@ -4,12 +4,15 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace vornex::frontend {
 
 class SecretText {
  public:
-  explicit SecretText(std::string text) : text_(std::move(text)) {}
+  // Copied from where it lies, which its owner wipes: moving a short string
+  // in would leave its characters in the source's inline buffer.
+  explicit SecretText(std::string_view text) : text_(text) {}
   SecretText(const SecretText& other) : text_(other.text_) {}
   SecretText& operator=(const SecretText& other);
   ~SecretText();
