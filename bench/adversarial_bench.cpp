@@ -736,6 +736,91 @@ void check_delegated_grants_yardstick(const Vault& v, const ValidationReport& r)
   if (entries != delegated) throw std::runtime_error("the members' manage lists are short");
 }
 
+// B, a manager of `team/b`, deletes a quarter of the records' worth of
+// grants that do not exist, each naming its own path below `team/b`; they
+// are admitted first. Then A deletes, one by one, entries over every path
+// that let their holder grant Write, each held by a group of its own that B
+// is in. B's questions have all been answered by then, so nothing an entry
+// answers is asked any more; the check must not walk the paths they left.
+constexpr std::size_t kRetiredQuestionsRecords = 7;
+
+grant_permission::Manage write_anywhere() {
+  return grant_permission::Manage{any(), {grant_class::Write{}}};
+}
+
+Vault manager_deletes_entries_over_retired_questions(std::size_t n) {
+  Vault v;
+  const crypto::Identity& b = identity(2);
+  v.add_member(manager_a());
+  v.add_member(b);
+  add_team_manager(v);
+  v.add(sign(root(), GrantRecordV1{grant_id("team-b"), IdSeed(bytes_of("team-b")), PrincipalRefV1{b.user_id()},
+                                   manage_all(under({"team", "b"})), 1}));
+  const std::size_t asked = (n - kRetiredQuestionsRecords) / 5;
+  for (std::size_t i = 0; i < asked; ++i) {
+    const grant_permission::Read named{under({"team", "b", "p" + std::to_string(i)})};
+    v.add(sign(b, GrantDeletedRecordV1{grant_id("missing-" + std::to_string(i)), named, 2}));
+  }
+  for (std::size_t i = 0; v.records.size() + 4 <= n; ++i) {
+    const std::string name = "holder-" + std::to_string(i);
+    const GroupId group(hash_of(domains::kGroup, name));
+    const PrincipalRefV1 member{b.user_id()};
+    v.add(sign(root(), GroupRecordV1{group, IdSeed(bytes_of(name)), name, 1}));
+    v.add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
+    const std::string seed = "write-anywhere-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{group},
+                                          write_anywhere(), 1}));
+    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), write_anywhere(), 3}));
+  }
+  return v;
+}
+
+void check_manager_deletes_entries_over_retired_questions(const Vault& v, const ValidationReport& r) {
+  if (r.effective.grants.size() != 2) throw std::runtime_error("a deleted entry is still in force");
+  const std::size_t asked = (v.records.size() - kRetiredQuestionsRecords) / 5;
+  for (std::size_t i = 0; i < asked; ++i) {
+    if (!r.effective.deleted_grants.contains(grant_id("missing-" + std::to_string(i)))) {
+      throw std::runtime_error("B's deletion of a missing grant was not admitted");
+    }
+  }
+}
+
+// A gives B, who has a deletion of its own to come, manage entries over
+// `team` each with a label of its own, so that none covers another,
+// and deletes them one by one: the entries that could cover one are looked
+// through one by one, so only a bounded number of them.
+constexpr std::size_t kLabelledEntriesRecords = 6;
+
+grant_permission::Manage labelled_team(std::size_t i) {
+  return grant_permission::Manage{
+      KeyspaceSelectorV1{tuple_matcher::Prefix{{"team"}}, {{"k", label_matcher::Equals{"v" + std::to_string(i)}}}},
+      {grant_class::Write{}}};
+}
+
+Vault manager_deletes_labelled_entries(std::size_t n) {
+  Vault v;
+  const crypto::Identity& b = identity(2);
+  v.add_member(manager_a());
+  v.add_member(b);
+  add_team_manager(v);
+  const std::size_t pairs = (n - kLabelledEntriesRecords) / 2;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string seed = "labelled-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
+                                          labelled_team(i), 1}));
+    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), labelled_team(i), 2}));
+  }
+  v.add(sign(b, GrantDeletedRecordV1{grant_id("team-manager"), team_manage(), 3}));
+  return v;
+}
+
+void check_manager_deletes_labelled_entries(const Vault& v, const ValidationReport& r) {
+  if (r.effective.grants.size() != 1) throw std::runtime_error("a deleted entry is still in force");
+  if (r.effective.deleted_grants.size() != (v.records.size() - kLabelledEntriesRecords) / 2) {
+    throw std::runtime_error("not every deletion of A's was admitted");
+  }
+}
+
 // --- Running --------------------------------------------------------------
 
 struct Shape {
@@ -763,6 +848,9 @@ constexpr Shape kShapes[] = {
      check_manager_deletes_narrow_grants_of_refused_granter},
     {"ManagerDeletesNarrowGrantsOfGroup", manager_deletes_narrow_grants_of_group,
      check_manager_deletes_narrow_grants_of_group},
+    {"ManagerDeletesEntriesOverRetiredQuestions", manager_deletes_entries_over_retired_questions,
+     check_manager_deletes_entries_over_retired_questions},
+    {"ManagerDeletesLabelledEntries", manager_deletes_labelled_entries, check_manager_deletes_labelled_entries},
     {"DelegatedGrantsYardstick", delegated_grants_yardstick, check_delegated_grants_yardstick},
 };
 

@@ -991,6 +991,190 @@ INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, NarrowDeletionShapes,
                                            NarrowDeletions::ToGroup, NarrowDeletions::EachOneCounts,
                                            NarrowDeletions::MemberMakesEach));
 
+// Removing a manage entry costs a computation exactly when the entry
+// answers a question asked below its holder: by a pending deletion's named
+// permission, by a grant record, or by the records of a pending deletion's
+// target; the holder a user or a group of nested, cyclic or self-membered
+// groups that user 3 is in. Each pair of entry and question is judged by
+// path (Exact, Prefix, Any), labels and classes as subsumption judges them.
+struct EntryQuestion {
+  const char* name;
+  GrantPermissionV1 entry;     // the removed manage grant's permission
+  GrantPermissionV1 question;  // what user 3 asks
+  bool answered;
+};
+
+KeyspaceSelectorV1 labelled(TupleMatcherV1 path, std::vector<KeyspaceLabelMatcherV1> labels) {
+  return KeyspaceSelectorV1{std::move(path), std::move(labels)};
+}
+
+std::vector<EntryQuestion> entry_questions() {
+  using R = grant_class::Read;
+  using W = grant_class::Write;
+  using M = grant_class::Manage;
+  const KeyspaceLabelMatcherV1 prod{"env", label_matcher::Equals{"prod"}};
+  const KeyspaceLabelMatcherV1 a_or_b{"env", label_matcher::In{{"a", "b"}}};
+  const KeyspaceLabelMatcherV1 a{"env", label_matcher::Equals{"a"}};
+  const auto read = [](KeyspaceSelectorV1 s) { return test::read_permission(std::move(s)); };
+  const auto prefix = [](std::vector<std::string> p) { return test::prefix(std::move(p)); };
+  return {
+      {"exact, the same exact", manage_of(exact({"t", "x"}), kAllClasses), read(exact({"t", "x"})), true},
+      {"exact, a prefix at it", manage_of(exact({"t", "x"}), kAllClasses), read(prefix({"t", "x"})), false},
+      {"exact, deeper", manage_of(exact({"t"}), kAllClasses), read(exact({"t", "x"})), false},
+      {"prefix, a deeper exact", manage_of(prefix({"t"}), kAllClasses), read(exact({"t", "x", "y"})), true},
+      {"prefix, the same prefix", manage_of(prefix({"t"}), kAllClasses), read(prefix({"t"})), true},
+      {"prefix, the exact at it", manage_of(prefix({"t"}), kAllClasses), read(exact({"t"})), true},
+      {"prefix, above", manage_of(prefix({"t", "x"}), kAllClasses), read(prefix({"t"})), false},
+      {"prefix, a sibling", manage_of(prefix({"t", "x"}), kAllClasses), read(exact({"t", "y"})), false},
+      {"any, any", manage_of(test::any_keyspace(), kAllClasses), read(test::any_keyspace()), true},
+      {"any, an exact", manage_of(test::any_keyspace(), kAllClasses), read(exact({"q"})), true},
+      {"any, the empty exact", manage_of(test::any_keyspace(), kAllClasses), read(exact({})), true},
+      {"labelled any, the same label", manage_of(labelled(tuple_matcher::Any{}, {prod}), kAllClasses),
+       read(labelled(tuple_matcher::Exact{{"q"}}, {prod})), true},
+      {"labelled any, no label", manage_of(labelled(tuple_matcher::Any{}, {prod}), kAllClasses), read(exact({"q"})),
+       false},
+      {"prefix in a set, one of it", manage_of(labelled(tuple_matcher::Prefix{{"t"}}, {a_or_b}), kAllClasses),
+       read(labelled(tuple_matcher::Prefix{{"t", "x"}}, {a})), true},
+      {"exact in a set, one of it", manage_of(labelled(tuple_matcher::Exact{{"t"}}, {a_or_b}), kAllClasses),
+       read(labelled(tuple_matcher::Exact{{"t"}}, {a})), true},
+      {"read only, a write", manage_of(prefix({"t"}), {R{}}), test::write_permission(exact({"t", "x"})), false},
+      {"write, a write", manage_of(prefix({"t"}), {W{}}), test::write_permission(exact({"t", "x"})), true},
+      {"manage, a narrower manage", manage_of(prefix({"t"}), {R{}, M{}}), manage_of(prefix({"t", "x"}), {R{}}), true},
+      {"manage, more classes", manage_of(prefix({"t"}), {R{}, M{}}), manage_of(prefix({"t", "x"}), {R{}, W{}}), false},
+      {"no manage class, a manage", manage_of(prefix({"t"}), {R{}, W{}}), manage_of(prefix({"t", "x"}), {R{}}), false},
+      {"any write and manage, a write manage", manage_of(test::any_keyspace(), {W{}, M{}}),
+       manage_of(exact({"t"}), {W{}}), true},
+  };
+}
+
+enum class Holder { User, Group, NestedGroups, GroupCycle, SelfMemberGroup };
+enum class Asker { Deletion, Grant, DeletionTarget };
+
+struct EntryQuestions : ValidateDifferentialShapes,
+                        ::testing::WithParamInterface<std::tuple<std::size_t, Holder, Asker>> {};
+
+TEST_P(EntryQuestions, CostAComputationExactlyWhenAnswered) {
+  const auto [index, holding, asker] = GetParam();
+  const EntryQuestion q = entry_questions()[index];
+  SCOPED_TRACE(q.name);
+  for (const std::uint8_t u : {2, 3, 4, 5}) v.enrol(b.identity(u));
+  v.add(b.grant(b.root(), "source", user(2), manage_of(test::any_keyspace(), kAllClasses), 1));
+  const auto group = [&](const char* name) { return PrincipalRefV1{b.group_id(name)}; };
+  const auto member = [&](const char* of, const PrincipalRefV1& who) { v.add(b.member(b.root(), b.group_id(of), who, 0)); };
+  PrincipalRefV1 holder = user(3);
+  for (const char* name : {"g1", "g2", "g3"}) v.add(b.group(b.root(), name, 0));
+  switch (holding) {
+    case Holder::User:
+      break;
+    case Holder::Group:
+      member("g1", user(3));
+      holder = group("g1");
+      break;
+    case Holder::NestedGroups:
+      member("g1", group("g2"));
+      member("g2", group("g3"));
+      member("g3", user(3));
+      holder = group("g1");
+      break;
+    case Holder::GroupCycle:
+      member("g1", group("g2"));
+      member("g2", group("g1"));
+      member("g2", user(3));
+      holder = group("g1");
+      break;
+    case Holder::SelfMemberGroup:
+      member("g1", group("g1"));
+      member("g1", user(3));
+      holder = group("g1");
+      break;
+  }
+  v.add(b.grant(b.identity(2), "removed", holder, q.entry, 1));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("removed"), q.entry, 2));
+  // A later deletion that changes nothing anyone asks about: the state
+  // computed after the first admission is then current only if that one
+  // was computed afresh, and otherwise computed once more at the end.
+  const GrantPermissionV1 elsewhere = manage_of(exact({"elsewhere"}), kAllClasses);
+  v.add(b.grant(b.identity(2), "other", user(5), elsewhere, 1));
+  v.add(b.grant_deleted(b.identity(2), b.grant_id("other"), elsewhere, 4));
+  switch (asker) {
+    case Asker::Deletion:
+      v.add(b.grant_deleted(b.identity(3), b.grant_id("ghost"), q.question, 3));
+      break;
+    case Asker::Grant: {
+      // What user 3 makes gives user 4 the authority for a deletion of its own.
+      v.add(b.grant(b.identity(3), "made", user(4), q.question, 1));
+      const auto& made = std::get<grant_permission::Manage>(q.question);
+      const GrantPermissionV1 named = std::holds_alternative<grant_class::Write>(made.grantable.front())
+                                          ? test::write_permission(made.selector)
+                                          : test::read_permission(made.selector);
+      v.add(b.grant_deleted(b.identity(4), b.grant_id("ghost"), named, 3));
+      break;
+    }
+    case Asker::DeletionTarget:
+      // User 3 may always name what its deletion names; whether it may
+      // remove the target is the question.
+      v.add(b.grant(b.root(), "target", user(5), q.question, 1));
+      v.add(b.grant(b.root(), "base", user(3), manage_of(exact({"zz"}), kAllClasses), 1));
+      v.add(b.grant_deleted(b.identity(3), b.grant_id("target"), test::read_permission(exact({"zz"})), 3));
+      break;
+  }
+  const std::vector<HashedRecord> records = v.hashed();
+  const std::uint64_t before = fixed_points_computed();
+  ASSERT_TRUE(validate_vault_with_verified(std::span<const HashedRecord>(records), v.trust, remembering_crypto(),
+                                           v.verified));
+  const std::uint64_t computed = fixed_points_computed() - before;
+  const ValidationReport r = v.report();  // the same report as the reference's
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("removed")));
+  EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("other")));
+  // The first state, then one afresh after the answered entry went; or the
+  // first state and the final one.
+  EXPECT_EQ(computed, q.answered ? 3u : 2u);
+}
+
+// Only a manage question, made into a grant, gives its grantee authority.
+std::vector<std::tuple<std::size_t, Holder, Asker>> entry_question_cases() {
+  std::vector<std::tuple<std::size_t, Holder, Asker>> out;
+  const auto questions = entry_questions();
+  for (std::size_t i = 0; i < questions.size(); ++i) {
+    for (const Holder h : {Holder::User, Holder::Group, Holder::NestedGroups, Holder::GroupCycle,
+                           Holder::SelfMemberGroup}) {
+      for (const Asker a : {Asker::Deletion, Asker::Grant, Asker::DeletionTarget}) {
+        if (a != Asker::Grant || std::holds_alternative<grant_permission::Manage>(questions[i].question)) {
+          out.emplace_back(i, h, a);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, EntryQuestions, ::testing::ValuesIn(entry_question_cases()));
+
+// A pending deletion whose target has many records is taken to ask
+// everything of its signer: removing any entry from it costs a computation,
+// and the deletion is judged as the reference judges it. With fewer records
+// each is asked on its own.
+TEST_F(ValidateDifferentialShapes, DeletionOfATargetWithManyRecordsAsksEverything) {
+  for (const std::size_t target_records : {std::size_t{8}, std::size_t{9}}) {
+    SCOPED_TRACE(target_records);
+    v = Shape{};
+    v.add(b.vault_root());
+    for (const std::uint8_t u : {2, 3, 5}) v.enrol(b.identity(u));
+    v.add(b.grant(b.root(), "source", user(2), manage_of(test::any_keyspace(), kAllClasses), 1));
+    v.add(b.grant(b.root(), "base", user(3), manage_of(exact({"zz"}), kAllClasses), 1));
+    for (std::size_t i = 0; i < target_records; ++i) {
+      v.add(b.grant(b.root(), "target", user(5), test::read_permission(exact({"t", "x", std::to_string(i)})), 1 + i));
+    }
+    const GrantPermissionV1 entry = manage_of(test::prefix({"t", "x"}), kAllClasses);
+    v.add(b.grant(b.identity(2), "removed", user(3), entry, 1));
+    v.add(b.grant_deleted(b.identity(2), b.grant_id("removed"), entry, 20));
+    v.add(b.grant_deleted(b.identity(3), b.grant_id("target"), test::read_permission(exact({"zz"})), 30));
+    const ValidationReport r = v.report();
+    EXPECT_TRUE(r.effective.deleted_grants.contains(b.grant_id("removed")));
+    EXPECT_FALSE(r.effective.deleted_grants.contains(b.grant_id("target")));
+  }
+}
+
 TEST_F(ValidateDifferentialShapes, SelfManagedDeletionsAroundTheLossOfTheManagersSource) {
   // The manager deletes its own grants at even counters; the root takes its
   // source away at counter 7, after which its own grants no longer stand

@@ -48,10 +48,10 @@ bool deletion_allowed(const EffectiveState& state, const AuthorityLookup& author
 // it is. A grant never selected in the last computation gives nothing to
 // lose. Otherwise each manage or root grant record that could win it must
 // either be covered by standing authority that stood from the grant's
-// first selection on (it is then there whenever the removed entry was;
-// earlier deletions of the same grant only took iterations away from it,
-// so its first selection is still no earlier than the history says, unless
-// a search came to it), or hold a manage entry that answers no question
+// first selection on (it is then there whenever the removed entry was; the
+// grant cannot be selected earlier than the history says, since before
+// that iteration nothing an admission changed since had differed, unless a
+// search came to it), or hold a manage entry that answers no question
 // anything asks of its grantee or below (see AskedQuestions), which holds
 // whatever the history says.
 bool grantees_keep_answers(Influence& influence, std::uint32_t node, const GrantId& id,
@@ -77,11 +77,9 @@ bool grantees_keep_answers(Influence& influence, std::uint32_t node, const Grant
 // create the permission of every record the target could hold (then
 // present or absent, the answer is whether it may create the named one).
 // Targets with many records are simply taken to matter.
-constexpr std::size_t kTargetRecordsJudged = 8;
-
 bool judged_on_target(const AuthorityLookup& authority, const VerifiedRecord& candidate,
                       const std::vector<const GrantRecordV1*>& target_records) {
-  if (target_records.size() > kTargetRecordsJudged) return true;
+  if (target_records.size() > detail::kTargetRecordsJudged) return true;
   const auto& deleted = std::get<GrantDeletedRecordV1>(candidate.body());
   if (!authority.can_create_permission(candidate.signer, deleted.permission)) return false;
   return !std::ranges::all_of(target_records, [&](const GrantRecordV1* g) {

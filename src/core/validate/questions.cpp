@@ -8,8 +8,9 @@ namespace vornex::core::validate::detail {
 
 namespace {
 
-// How many questions and principals one call looks at before it gives up
-// and answers no: a removal that reaches so much is left to a recomputation.
+// How many questions, principals and nodes one call looks at before it
+// gives up and answers no: a removal that reaches so much is left to a
+// recomputation.
 constexpr std::size_t kBudget = 4096;
 
 bool carries(const std::vector<KeyspaceGrantClassV1>& classes, const KeyspaceGrantClassV1& wanted) {
@@ -55,16 +56,15 @@ const std::vector<std::string>* segments_of(const TupleMatcherV1& path) {
   return nullptr;
 }
 
-// The same limit as deletion resolution's: a deletion whose target has more
-// records is taken to ask everything.
-constexpr std::size_t kTargetRecordsAsked = 8;
-
 }  // namespace
 
 AskedQuestions::AskedQuestions(const Prepared& prepared, std::span<const VerifiedRecord* const> candidates,
                                const std::map<GrantId, std::vector<const GrantRecordV1*>>& target_records,
                                const UserId& root_id)
-    : root_id_(root_id), retired_(candidates.size(), false) {
+    : root_id_(root_id),
+      retired_(candidates.size(), false),
+      asked_by_(candidates.size()),
+      asks_everything_(candidates.size(), nullptr) {
   for (const VerifiedRecord* r : prepared.grants) {
     if (const auto* grant = std::get_if<GrantRecordV1>(&r->body())) {
       ask(r->signer, grant->permission, &grant->grant_id, kNoCandidate);
@@ -77,8 +77,10 @@ AskedQuestions::AskedQuestions(const Prepared& prepared, std::span<const Verifie
     ask(candidates[i]->signer, deleted->permission, nullptr, c);
     const auto target = target_records.find(deleted->grant_id);
     if (target == target_records.end()) continue;
-    if (target->second.size() > kTargetRecordsAsked) {
-      asked_[PrincipalRefV1{candidates[i]->signer}].everything = true;
+    if (target->second.size() > kTargetRecordsJudged) {
+      Asked& asked = asked_[PrincipalRefV1{candidates[i]->signer}];
+      ++asked.everything;
+      asks_everything_[i] = &asked;
       continue;
     }
     for (const GrantRecordV1* g : target->second) ask(candidates[i]->signer, g->permission, nullptr, c);
@@ -97,23 +99,43 @@ void AskedQuestions::ask(const UserId& signer, const GrantPermissionV1& permissi
   const KeyspaceSelectorV1* selector = selector_of(permission);
   if (signer == root_id_ || selector == nullptr) return;
   const auto index = static_cast<std::uint32_t>(questions_.size());
-  questions_.push_back(Question{&permission, grant, candidate});
+  if (candidate != kNoCandidate) asked_by_[candidate].push_back(index);
   Asked& asked = asked_[PrincipalRefV1{signer}];
   const std::vector<std::string>* segments = segments_of(selector->tuple);
   if (segments == nullptr) {
+    questions_.push_back(Question{&permission, grant, candidate, nullptr});
     asked.any_path.push_back(index);
     return;
   }
   Node* node = &asked.root;
+  ++node->live;
   for (const std::string& segment : *segments) {
     auto& child = node->children[segment];
-    if (!child) child = std::make_unique<Node>();
+    if (!child) {
+      child = std::make_unique<Node>();
+      child->parent = node;
+    }
     node = child.get();
+    ++node->live;
   }
+  questions_.push_back(Question{&permission, grant, candidate, node});
   node->here.push_back(index);
 }
 
-void AskedQuestions::retire(std::size_t candidate) { retired_[candidate] = true; }
+void AskedQuestions::retire(std::size_t candidate) {
+  if (retired_[candidate]) return;
+  retired_[candidate] = true;
+  for (const std::uint32_t q : asked_by_[candidate]) {
+    for (Node* node = questions_[q].node; node != nullptr; node = node->parent) --node->live;
+  }
+  if (asks_everything_[candidate] != nullptr) --asks_everything_[candidate]->everything;
+}
+
+bool AskedQuestions::spend() {
+  if (budget_ == 0) return false;
+  --budget_;
+  return true;
+}
 
 bool AskedQuestions::answered(std::vector<std::uint32_t>& list, const ManageKeyspaceGrantV1& entry,
                               const GrantId& removed) {
@@ -125,8 +147,7 @@ bool AskedQuestions::answered(std::vector<std::uint32_t>& list, const ManageKeys
       continue;
     }
     ++i;
-    if (budget_ == 0) return true;
-    --budget_;
+    if (!spend()) return true;
     if (q.grant != nullptr && *q.grant == removed) continue;  // decides the removed grant alone
     if (answers(entry, *q.permission)) return true;
   }
@@ -138,20 +159,26 @@ bool AskedQuestions::answered_below(Node& node, const ManageKeyspaceGrantV1& ent
   while (!stack.empty()) {
     Node* at = stack.back();
     stack.pop_back();
+    if (at->live == 0) continue;
+    if (!spend()) return true;
     if (answered(at->here, entry, removed)) return true;
-    for (auto& [segment, child] : at->children) stack.push_back(child.get());
+    for (auto& [segment, child] : at->children) {
+      if (child->live != 0) stack.push_back(child.get());
+    }
   }
   return false;
 }
 
 bool AskedQuestions::asks(Asked& asked, const ManageKeyspaceGrantV1& entry, const GrantId& removed) {
-  if (asked.everything) return true;
+  if (asked.everything != 0) return true;
   const std::vector<std::string>* segments = segments_of(entry.selector.tuple);
   // Any covers every path; Prefix the paths below its own; Exact only
   // exact paths equal to its own, which are filed at its node.
   if (segments == nullptr) return answered(asked.any_path, entry, removed) || answered_below(asked.root, entry, removed);
   Node* node = &asked.root;
   for (const std::string& segment : *segments) {
+    if (node->live == 0) return false;
+    if (!spend()) return true;
     const auto child = node->children.find(segment);
     if (child == node->children.end()) return false;
     node = child->second.get();
@@ -168,8 +195,7 @@ bool AskedQuestions::unasked(const PrincipalRefV1& holder, const ManageKeyspaceG
     const PrincipalRefV1 at = std::move(queue.back());
     queue.pop_back();
     if (const auto* user = std::get_if<UserId>(&at); user != nullptr && *user == root_id_) continue;
-    if (budget_ == 0) return false;
-    --budget_;
+    if (!spend()) return false;
     if (const auto asked = asked_.find(at); asked != asked_.end() && asks(asked->second, entry, removed)) return false;
     const auto* group = std::get_if<GroupId>(&at);
     if (group == nullptr) continue;

@@ -25,6 +25,11 @@
 
 namespace vornex::core::validate::detail {
 
+// A pending grant deletion whose target has more records than this is taken
+// to ask everything, and to be judged on its target: looking through them
+// all, for every deletion of the target, could take quadratic time.
+inline constexpr std::size_t kTargetRecordsJudged = 8;
+
 class AskedQuestions {
  public:
   // `prepared` and `candidates` must outlive this object. `target_records`
@@ -35,31 +40,36 @@ class AskedQuestions {
   // Whether taking `entry` from `holder` leaves every question asked as it
   // is: none asked of the holder or of a principal below it, other than by
   // the records of grant `removed` and by retired candidates, is answered
-  // by the entry. Too much to look through counts as no.
+  // by the entry. Too much to look through (questions, principals or nodes
+  // of the paths they are filed by) counts as no.
   bool unasked(const PrincipalRefV1& holder, const ManageKeyspaceGrantV1& entry, const GrantId& removed);
 
   // An admitted candidate is judged no more: its questions go.
   void retire(std::size_t candidate);
 
  private:
-  struct Question {
-    const GrantPermissionV1* permission;
-    const GrantId* grant;       // the grant record's id; null for a deletion's question
-    std::uint32_t candidate;    // the asking candidate, or kNoCandidate
-  };
-  static constexpr std::uint32_t kNoCandidate = UINT32_MAX;
-
   // Questions filed by the path of the selector they ask about: Any paths
   // on their own, Exact and Prefix ones at the node their segments lead to.
+  // Each node counts the live questions at and below it, so that a search
+  // passes over what retired candidates left empty.
   struct Node {
     std::map<std::string, std::unique_ptr<Node>> children;
     std::vector<std::uint32_t> here;
+    Node* parent = nullptr;
+    std::uint32_t live = 0;
   };
   struct Asked {
     std::vector<std::uint32_t> any_path;
     Node root;
-    bool everything = false;  // asks more than is filed: every entry answers something
+    std::uint32_t everything = 0;  // live candidates that ask more than is filed
   };
+  struct Question {
+    const GrantPermissionV1* permission;
+    const GrantId* grant;     // the grant record's id; null for a deletion's question
+    std::uint32_t candidate;  // the asking candidate, or kNoCandidate
+    Node* node;               // where it is filed; null for an Any path
+  };
+  static constexpr std::uint32_t kNoCandidate = UINT32_MAX;
 
   void ask(const UserId& signer, const GrantPermissionV1& permission, const GrantId* grant, std::uint32_t candidate);
   // Whether a live question in `list` is answered by `entry`; retired ones
@@ -67,13 +77,17 @@ class AskedQuestions {
   bool answered(std::vector<std::uint32_t>& list, const ManageKeyspaceGrantV1& entry, const GrantId& removed);
   bool answered_below(Node& node, const ManageKeyspaceGrantV1& entry, const GrantId& removed);
   bool asks(Asked& asked, const ManageKeyspaceGrantV1& entry, const GrantId& removed);
+  // Takes one unit of the call's budget; false when none is left.
+  bool spend();
 
   UserId root_id_;
   std::vector<Question> questions_;
-  std::vector<bool> retired_;  // by candidate
+  std::vector<bool> retired_;                            // by candidate
+  std::vector<std::vector<std::uint32_t>> asked_by_;     // questions, by candidate
+  std::vector<Asked*> asks_everything_;                  // by candidate: whose flag it raised
   std::map<PrincipalRefV1, Asked> asked_;
   std::map<GroupId, std::vector<PrincipalRefV1>> members_;
-  std::size_t budget_ = 0;  // questions and principals one call may still look at
+  std::size_t budget_ = 0;  // questions, principals and nodes one call may still look at
 };
 
 }  // namespace vornex::core::validate::detail

@@ -9,6 +9,8 @@ namespace vornex::core::validate::detail {
 
 namespace {
 
+constexpr std::size_t kLabelledLookedAt = 64;
+
 unsigned class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
   unsigned bits = 0;
   for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
@@ -88,13 +90,17 @@ bool StandingAuthority::slot_covers(Holdings& h, Slot& slot, const KeyspaceSelec
     if (held.node != removed && selector_subsumes(held.entry->selector, target)) return true;
     ++it;
   }
-  for (std::size_t i = 0; i < slot.labelled.size();) {
+  // Entries with label matchers are looked through one by one, so only so
+  // many: finding no cover among more leaves the removal to other proof.
+  std::size_t looked_at = 0;
+  for (std::size_t i = 0; i < slot.labelled.size() && looked_at < kLabelledLookedAt;) {
     const Held& held = h.held[slot.labelled[i]];
     if (influence_.touched(held.node)) {
       slot.labelled[i] = slot.labelled.back();
       slot.labelled.pop_back();
       continue;
     }
+    ++looked_at;
     if (held.since < before && held.node != removed && selector_subsumes(held.entry->selector, target)) return true;
     ++i;
   }
