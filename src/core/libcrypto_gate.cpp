@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <thread>
 
 namespace vornex::core {
@@ -21,12 +22,14 @@ struct alignas(64) Stripe {
 // Trivially destructible: the gate outlives every exit handler.
 constinit std::array<Stripe, kStripes> g_stripes{};
 constinit std::atomic<bool> g_closed{false};
-constinit std::atomic<unsigned> g_next_stripe{0};
 
+// A thread's stripe by where its stack lies: threads' stacks are apart, and
+// any stripe is correct as long as a call leaves by the one it came in by.
+// (A thread-local would cost a lookup per call in a shared library.)
 std::atomic<long>& own_stripe() {
-  thread_local std::atomic<long>* mine =
-      &g_stripes[g_next_stripe.fetch_add(1, std::memory_order_relaxed) % kStripes].inside;
-  return *mine;
+  const int here = 0;
+  const auto page = reinterpret_cast<std::uintptr_t>(&here) >> 16;
+  return g_stripes[page % kStripes].inside;
 }
 
 [[noreturn]] void stop_here() {
