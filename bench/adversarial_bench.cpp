@@ -10,7 +10,8 @@
 // vault is checked against what its shape intends; a mismatch aborts.
 //
 // --adversarial_budget_s=S skips a size whose time, predicted from the two
-// sizes before it, exceeds S seconds, and prints the prediction instead.
+// sizes before it (or as quadratic from the one before it), exceeds S
+// seconds, and prints the prediction instead.
 //
 // Counters: fixed_points is the state computations per validation, beside
 // the deletion records; a deletion that forces a new state shows as one
@@ -888,10 +889,12 @@ void check_once(const Shape& shape, std::size_t n, Vault& v, const ValidationRep
 void run_shape(benchmark::State& state, const Shape& shape) {
   const auto n = static_cast<std::size_t>(state.range(0));
   auto& times = g_times[shape.name];
-  // Two earlier sizes, a factor 4 apart, give the growth to predict with.
-  if (g_budget_seconds > 0 && times.contains(n / 4) && times.contains(n / 16)) {
+  // Two earlier sizes, a factor 4 apart, give the growth to predict with;
+  // with one, the growth is taken to be quadratic, the worst this measures.
+  if (g_budget_seconds > 0 && times.contains(n / 4)) {
     const double before = times[n / 4].seconds;
-    const double predicted = before * (before / times[n / 16].seconds);
+    const double growth = times.contains(n / 16) ? before / times[n / 16].seconds : 16.0;
+    const double predicted = before * growth;
     if (predicted > g_budget_seconds) {
       times[n] = Timing{predicted, true};
       const std::string message = "skipped: predicted " + std::to_string(predicted) + " s exceeds the budget";
@@ -976,7 +979,7 @@ class GrowthReporter : public benchmark::ConsoleReporter {
 
   static void PrintGrowth() {
     std::printf("\nSeconds per validation, and t(4n)/t(n) (about 4 when near-linear, 16 when quadratic);\n"
-                "'~' marks a time predicted from the two sizes before it instead of measured.\n");
+                "'~' marks a time predicted from the sizes before it instead of measured.\n");
     std::vector<const char*> names{kBaseline};
     for (const Shape& shape : kShapes) names.push_back(shape.name);
     int width = 0;
