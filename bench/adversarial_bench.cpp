@@ -749,12 +749,18 @@ grant_permission::Manage write_anywhere() {
   return grant_permission::Manage{any(), {grant_class::Write{}}};
 }
 
-Vault manager_deletes_entries_over_retired_questions(std::size_t n) {
+// A and B members, A a manager of `team`.
+Vault with_manager_and(const crypto::Identity& b) {
   Vault v;
-  const crypto::Identity& b = identity(2);
   v.add_member(manager_a());
   v.add_member(b);
   add_team_manager(v);
+  return v;
+}
+
+Vault manager_deletes_entries_over_retired_questions(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  Vault v = with_manager_and(b);
   v.add(sign(root(), GrantRecordV1{grant_id("team-b"), IdSeed(bytes_of("team-b")), PrincipalRefV1{b.user_id()},
                                    manage_all(under({"team", "b"})), 1}));
   const std::size_t asked = (n - kRetiredQuestionsRecords) / 5;
@@ -799,11 +805,8 @@ grant_permission::Manage labelled_team(std::size_t i) {
 }
 
 Vault manager_deletes_labelled_entries(std::size_t n) {
-  Vault v;
   const crypto::Identity& b = identity(2);
-  v.add_member(manager_a());
-  v.add_member(b);
-  add_team_manager(v);
+  Vault v = with_manager_and(b);
   const std::size_t pairs = (n - kLabelledEntriesRecords) / 2;
   for (std::size_t i = 0; i < pairs; ++i) {
     const std::string seed = "labelled-" + std::to_string(i);

@@ -112,7 +112,10 @@ inline constexpr const char* kVault =
     "  TypeError: path is not a str, or auth is neither an Auth nor None.\n"
     "  KeyboardInterrupt: Ctrl-C at the passphrase prompt.";
 
-// The argument every method on one secret takes.
+// The value a write takes, and the argument every method on one secret takes.
+#define VORNEX_DOC_VALUE                                                       \
+  "  value: a str (stored as UTF-8), or bytes (or another sequence of integers\n" \
+  "    from 0 to 255).\n"
 #define VORNEX_DOC_SELECTOR                                                   \
   "  selector: selector text such as \"app/db\", or a Selector; anything else,\n" \
   "    or text that does not parse, raises VornexError.\n"
@@ -140,8 +143,7 @@ inline constexpr const char* kSet =
     "The new value holds only this primary value: the old one's fields go.\n"
     "\n"
     "Arguments:\n" VORNEX_DOC_SELECTOR
-    "  value: a str (stored as UTF-8), or bytes (or another sequence of integers\n"
-    "    from 0 to 255).\n"
+    VORNEX_DOC_VALUE
     "\n"
     "Returns None.\n"
     "\n"
@@ -212,8 +214,7 @@ inline constexpr const char* kSetField =
     "\n"
     "Arguments:\n" VORNEX_DOC_SELECTOR
     "  key: the field's name, a str.\n"
-    "  value: a str (stored as UTF-8), or bytes (or another sequence of integers\n"
-    "    from 0 to 255).\n"
+    VORNEX_DOC_VALUE
     "\n"
     "Returns None.\n"
     "\n"
@@ -268,5 +269,6 @@ inline constexpr const char* kExit =
     "raised in the with block goes on.";
 
 #undef VORNEX_DOC_SELECTOR
+#undef VORNEX_DOC_VALUE
 
 }  // namespace vornex::py::docs
