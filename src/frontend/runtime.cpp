@@ -106,10 +106,9 @@ std::string shown_invite_path(std::string_view variable, std::string_view value)
 InviteVariables InviteVariables::read(std::string_view text_name, std::string_view file_name) {
   InviteVariables out{std::string(text_name), std::string(file_name), lookup(text_name), lookup(file_name), {}};
   if (out.file) {
-    std::error_code ignored;
+    // An empty value stays empty: it names no file, and reading it says so.
     const Path given(out.file->text());
-    const Path absolute = given.empty() ? given : std::filesystem::absolute(given, ignored);
-    out.file_path = absolute.empty() ? given : absolute;
+    out.file_path = given.empty() ? given : store::absolute_path(given);
   }
   return out;
 }

@@ -59,11 +59,19 @@ std::optional<Path> env_path(const char* name) {
 
 Path handed_out(Path dir);
 
+// A per-user directory as the environment names it: `own` as it stands,
+// else `xdg`/vornex, else HOME/.local/<local>/vornex; none when all three
+// are unset.
+std::optional<Path> user_dir(const char* own, const char* xdg, const char* local) {
+  if (auto dir = env_path(own)) return dir;
+  if (auto dir = env_path(xdg)) return *dir / "vornex";
+  if (auto dir = env_path("HOME")) return *dir / ".local" / local / "vornex";
+  return std::nullopt;
+}
+
 // VORNEX_STATE_DIR, XDG_STATE_HOME, HOME, and the fallback of `facts` last.
 Path state_dir_from_environment(const ProcessFacts& facts) {
-  if (auto dir = env_path("VORNEX_STATE_DIR")) return std::move(*dir);
-  if (auto dir = env_path("XDG_STATE_HOME")) return *dir / "vornex";
-  if (auto dir = env_path("HOME")) return *dir / ".local" / "state" / "vornex";
+  if (auto dir = user_dir("VORNEX_STATE_DIR", "XDG_STATE_HOME", "state")) return std::move(*dir);
   return handed_out(facts.fallback_state_dir);
 }
 
@@ -83,14 +91,16 @@ WorkspacePaths::WorkspacePaths(Path root, Path vornex_dir, Path vault_path, Path
       state_dir_(std::move(state_dir)),
       facts_(std::move(facts)) {}
 
+Path absolute_path(const Path& path) {
+  std::error_code ignored;
+  // An empty path (a variable set to "") names the current directory, as
+  // the joins that follow would read it.
+  const Path out = path.empty() ? std::filesystem::current_path(ignored) : std::filesystem::absolute(path, ignored);
+  return out.empty() ? path : out;
+}
+
 WorkspacePaths WorkspacePaths::absolute() const {
-  const auto made = [](const Path& path) {
-    std::error_code ignored;
-    // An empty path (a variable set to "") names the current directory, as
-    // the joins that follow would read it.
-    const Path out = path.empty() ? std::filesystem::current_path(ignored) : std::filesystem::absolute(path, ignored);
-    return out.empty() ? path : out;
-  };
+  const auto made = [](const Path& path) { return absolute_path(path); };
   ProcessFacts facts = facts_;
   facts.fallback_state_dir = made(facts.fallback_state_dir);
   if (facts.keychain_dir) facts.keychain_dir = made(*facts.keychain_dir);
@@ -144,15 +154,8 @@ ProcessFacts ProcessFacts::read() {
   std::optional<Path> tmp = env_path("TMPDIR");
   if (!tmp || tmp->empty()) tmp = Path(kDefaultTempDir);
   const uid_t euid = ::geteuid();
-  std::optional<Path> keychain = env_path("VORNEX_KEYCHAIN_DIR");
-  if (!keychain) {
-    if (auto data = env_path("XDG_DATA_HOME")) {
-      keychain = *data / "vornex";
-    } else if (auto home = env_path("HOME")) {
-      keychain = *home / ".local" / "share" / "vornex";
-    }
-  }
-  return ProcessFacts{*tmp / ("vornex-" + std::to_string(euid)), euid, std::move(keychain)};
+  return ProcessFacts{*tmp / ("vornex-" + std::to_string(euid)), euid,
+                      user_dir("VORNEX_KEYCHAIN_DIR", "XDG_DATA_HOME", "share")};
 }
 
 Path fallback_state_dir() { return handed_out(ProcessFacts::read().fallback_state_dir); }

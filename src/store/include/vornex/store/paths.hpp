@@ -73,6 +73,11 @@ class WorkspacePaths {
   ProcessFacts facts_;
 };
 
+// `path` made absolute against the current directory, lexically (no link is
+// resolved); the empty path names the current directory. Unchanged when the
+// current directory cannot be found.
+Path absolute_path(const Path& path);
+
 // VORNEX_STATE_DIR, else XDG_STATE_HOME/vornex, else HOME/.local/state/vornex,
 // else the temporary directory's "vornex-<euid>". Read at every call; a
 // variable set to the empty string is used as it is.
