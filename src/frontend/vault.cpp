@@ -15,6 +15,7 @@
 #include "vornex/keychain/terminal.hpp"
 #include "vornex/ops/unlocked.hpp"
 #include "vornex/store/fs.hpp"
+#include "vornex/store/interrupt.hpp"
 
 namespace vornex::frontend {
 
@@ -186,6 +187,11 @@ Raised<ops::UnlockedSession> open_vault(const OpeningFacts& facts, const AuthInn
   // the process. They go back to the system, so that an open vault costs
   // what it keeps.
   release_free_memory();
+  // Whatever step the interrupt stopped (a lock's wait, a load, the prompt),
+  // the caller pressed Ctrl-C.
+  if (!opened && store::interrupt_requested()) {
+    return std::unexpected(RaisedError{ExceptionClass::Interrupted, "interrupted"});
+  }
   if (!opened) return opened;
   return conflict_gate(std::move(*opened));
 }

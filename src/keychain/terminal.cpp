@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -19,17 +18,13 @@
 #include "cord/text.hpp"
 #include "vornex/keychain/unlock.hpp"
 #include "vornex/store/error.hpp"
+#include "vornex/store/interrupt.hpp"
 
 namespace vornex::keychain {
 
 namespace terminal {
 
 namespace {
-
-// Set by the SIGINT handler that ask_hidden installs while it waits.
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void note_interrupt(int) { g_interrupted = 1; }
 
 constexpr std::string_view kInterrupted = "interrupted";
 
@@ -53,40 +48,6 @@ class Descriptor {
 
  private:
   int fd_;
-};
-
-// Catches SIGINT while it lives. Without SA_RESTART, so that a read blocked
-// at the prompt returns EINTR. A SIGINT the process ignores stays ignored.
-// The prompt runs without the interpreter lock, so the program may set a
-// SIGINT disposition of its own meanwhile: that one is kept, not ours
-// replaced by what was there before.
-class InterruptCatcher {
- public:
-  InterruptCatcher() {
-    struct sigaction ours {};
-    ours.sa_handler = note_interrupt;
-    sigemptyset(&ours.sa_mask);
-    installed_ = ::sigaction(SIGINT, nullptr, &previous_) == 0 && !ignored(previous_) &&
-                 ::sigaction(SIGINT, &ours, nullptr) == 0;
-  }
-  InterruptCatcher(const InterruptCatcher&) = delete;
-  InterruptCatcher& operator=(const InterruptCatcher&) = delete;
-  ~InterruptCatcher() {
-    if (!installed_) return;
-    struct sigaction current {};
-    if (::sigaction(SIGINT, &previous_, &current) == 0 && !ours(current)) ::sigaction(SIGINT, &current, nullptr);
-  }
-
- private:
-  static bool ignored(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
-  }
-  static bool ours(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == note_interrupt;
-  }
-
-  struct sigaction previous_ {};
-  bool installed_ = false;
 };
 
 // The terminal of the prompt in progress (prompts take turns), for the
@@ -145,12 +106,12 @@ bool write_all(int fd, std::string_view text) {
 // interrupt between short waits. False when interrupted.
 bool wait_for_input(int fd) {
   // poll skips a negative descriptor; the read reports it instead.
-  if (fd < 0) return !g_interrupted;
+  if (fd < 0) return !store::interrupt_requested();
   for (;;) {
-    if (g_interrupted) return false;
+    if (store::interrupt_requested()) return false;
     pollfd ready{fd, POLLIN, 0};
     const int n = ::poll(&ready, 1, kInterruptCheckMillis);
-    if (n > 0 || (n < 0 && errno != EINTR)) return !g_interrupted;
+    if (n > 0 || (n < 0 && errno != EINTR)) return !store::interrupt_requested();
   }
 }
 
@@ -171,9 +132,6 @@ std::optional<std::string> read_until_newline(int fd, std::vector<std::uint8_t>&
 KeychainResult<core::SecretBytes> ask_with_echo_off(std::string_view prompt) {
   const Descriptor tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (tty.get() < 0) return std::unexpected(os_failure(errno));
-  // Declared in this order so the terminal is restored before SIGINT is
-  // handed back.
-  const InterruptCatcher catcher;
   HiddenEcho echo;
   if (!echo.hide(tty.get()) || !write_all(tty.get(), prompt)) return std::unexpected(os_failure(errno));
   auto line = read_line(tty.get());
@@ -213,31 +171,23 @@ KeychainResult<core::SecretBytes> read_line(int fd) {
 }
 
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
+  // Declared first, so that the terminal is restored before a default
+  // disposition acts on the interrupt as the watch ends.
+  const store::InterruptWatch watch;
   // One prompt at a time: two threads opening vaults would otherwise write
-  // their prompts over each other, share one interrupt flag, and each put
-  // back the terminal modes the other had changed, leaving echo off. A
-  // Ctrl-C that ends the prompt in progress ends those waiting behind it
-  // too: the user meant to stop, and a thread waiting here sees no signal.
-  static std::atomic<std::uint64_t> interrupted_prompts{0};
-  const std::uint64_t interrupts_before = interrupted_prompts.load();
+  // their prompts over each other and each put back the terminal modes the
+  // other had changed, leaving echo off. A Ctrl-C that ends the prompt in
+  // progress ends those waiting behind it too: the user meant to stop, and
+  // every watch counts it.
   const std::lock_guard held(prompt_turn());
-  if (interrupted_prompts.load() != interrupts_before) return std::unexpected(failure(std::string(kInterrupted)));
-  g_interrupted = 0;
+  if (watch.interrupted()) return std::unexpected(interrupted());
   auto result = ask_with_echo_off(prompt);
-  const bool interrupted = g_interrupted != 0;
-  g_interrupted = 0;
-  if (interrupted) {
-    interrupted_prompts.fetch_add(1);
-    // A line that arrived together with the interrupt is dropped (and wiped).
-    result = std::unexpected(failure(std::string(kInterrupted)));
-    // Terminal and disposition are back: the interrupt now acts as it would
-    // have without us (a Python handler sets its flag; the default ends us).
-    // Sent to the process, not this thread, so that it reaches a thread that
-    // takes it, as the first one did.
-    ::kill(::getpid(), SIGINT);
-  }
+  // A line that arrived together with the interrupt is dropped (and wiped).
+  if (watch.interrupted()) result = std::unexpected(interrupted());
   return result;
 }
+
+KeychainError interrupted() { return failure(std::string(kInterrupted)); }
 
 bool interrupted_at_prompt(const KeychainError& error) {
   const std::string* reason = error.reason();

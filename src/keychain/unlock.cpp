@@ -6,6 +6,8 @@
 #include "vornex/keychain/files.hpp"
 #include "vornex/keychain/migrate.hpp"
 #include "vornex/keychain/passphrase_key.hpp"
+#include "vornex/keychain/terminal.hpp"
+#include "vornex/store/interrupt.hpp"
 
 namespace vornex::keychain {
 
@@ -57,6 +59,9 @@ KeychainResult<crypto::Identity> AutoKeychain::unlock_identity(const crypto::Cry
     if (!sealed) return std::unexpected(std::move(sealed).error());
     std::optional<LocalIdentityV1> local;
     {
+      // A Ctrl-C that came while the vault loaded ends the unlock before
+      // anyone is asked, and one during the key's derivation after it.
+      if (store::interrupt_requested()) return std::unexpected(terminal::interrupted());
       // The passphrase lives only for the opening.
       auto passphrase = passphrases_->request_passphrase(request);
       if (!passphrase) return std::unexpected(std::move(passphrase).error());
@@ -64,6 +69,7 @@ KeychainResult<crypto::Identity> AutoKeychain::unlock_identity(const crypto::Cry
       if (!opened) return std::unexpected(std::move(opened).error());
       local.emplace(std::move(*opened));
     }
+    if (store::interrupt_requested()) return std::unexpected(terminal::interrupted());
     return identity_from_local(crypto, *local);
   }();
   // A missing identity is reported as no safe keychain for the user.

@@ -1,5 +1,7 @@
 #include "vornex/ops/error.hpp"
 
+#include "vornex/store/interrupt.hpp"
+
 namespace vornex::ops {
 
 namespace {
@@ -126,6 +128,11 @@ std::string OpsError::own_message() const {
     case Kind::DuplicateRecoveryJournals: return "both legacy and current recovery journals exist for this vault";
   }
   return "operation failed";
+}
+
+OpsStatus stop_if_interrupted() {
+  if (store::interrupt_requested()) return std::unexpected(OpsError(store::StoreError::interrupted()));
+  return {};
 }
 
 }  // namespace vornex::ops

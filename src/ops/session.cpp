@@ -163,11 +163,13 @@ OpsResult<std::optional<LockedSession>> seed_trust(const store::WorkspacePaths& 
     return std::unexpected(OpsError::of(OpsError::Kind::RollbackProtectedInviteRequired));
   }
   VX_TRY(refresh_locked(vault, paths, crypto));
+  VX_TRY(stop_if_interrupted());
   core::Ratchet seeded = seed_ratchet_from_baseline(root, *invited.invitation.baseline);
   // Every signature is checked: nothing this user attested can stand for a
   // vault it has never trusted.
   VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), seeded, crypto, core::validate::VerifiedHashes{}));
   VX_TRY(check_seeded_validation(report, invited.identity.user_id()));
+  VX_TRY(stop_if_interrupted());
   // The report's raise goes into the file now; the session trusts it as
   // the trust raise of a load would have it.
   seeded.apply_update(report.ratchet_update);
@@ -182,6 +184,7 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
                                       const store::LockPolicy& policy, const Invited* invited) {
   const bool seeding = invited != nullptr && !trust_file_present(paths, invited->invitation.root);
   VX_TRY_ASSIGN(DecodedVault vault, read_and_decode_vault(paths, crypto));
+  VX_TRY(stop_if_interrupted());
   VX_TRY_ASSIGN(const core::HashValue root, trusted_root_candidate(std::span<const HashedRecord>(vault.records), crypto));
   // Before any lock, so that an invitation for another vault creates
   // nothing in the state directory.
@@ -193,6 +196,7 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
     if (seeded) return std::move(*seeded);  // its raise is in the file already
   }
   VX_TRY(recover_for_root(paths, root, crypto, policy));
+  VX_TRY(stop_if_interrupted());
 
   auto session = [&]() -> OpsResult<LockedSession> {
     // The vault, the strongest ratchet and the pending transaction are read
@@ -210,11 +214,13 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
     // The cache's hashes are read where they lie, in the set's order.
     const std::span<const core::HashValue> verified =
         cache ? std::span<const core::HashValue>(cache->cache.record_hashes.items()) : std::span<const core::HashValue>();
+    VX_TRY(stop_if_interrupted());
     VX_TRY_ASSIGN(auto report, validate(std::move(vault.records), strongest.ratchet, crypto, verified));
     return assemble(paths, std::move(vault), std::move(strongest.ratchet), std::move(report), std::move(cache),
                     std::move(strongest.pending), owner.value_or(core::HashValue{}), policy);
   }();
   if (!session) return session;
+  VX_TRY(stop_if_interrupted());
   if (auto raised = session->absorb_clean_trust_raises(crypto, policy); !raised) return std::unexpected(raised.error());
   return session;
 }

@@ -115,6 +115,7 @@ std::string StoreError::message() const {
       return "trust root mismatch: file has " + core::debug_string(roots.file) + ", requested " +
              core::debug_string(roots.requested);
     }
+    case Kind::Interrupted: return "interrupted";
   }
   return "store error";
 }

@@ -15,6 +15,7 @@
 #include "posix.hpp"
 #include "vornex/crypto/random.hpp"
 #include "vornex/store/fs.hpp"
+#include "vornex/store/interrupt.hpp"
 
 namespace vornex::store {
 
@@ -102,6 +103,8 @@ StoreResult<AdvisoryLock> acquire_advisory_lock(const Path& path, bool exclusive
     // The deadline is judged only after a refused attempt, so the last
     // attempt falls at or just after it.
     const Clock::duration waited = Clock::now() - start;
+    // A wait of seconds is a long call: Ctrl-C ends it.
+    if (interrupt_requested()) return std::unexpected(StoreError::interrupted());
     if (waited >= policy.timeout) return std::unexpected(StoreError::lock_held(path));
     std::this_thread::sleep_for(std::min<Clock::duration>(jittered(policy.retry_interval), policy.timeout - waited));
   }

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "fork_locks.hpp"
 #include "vornex/core/hex.hpp"
 
 namespace vornex::store {
@@ -138,6 +139,15 @@ std::vector<Path>& handed_out_fallbacks() {
   static std::vector<Path>& dirs = *new std::vector<Path>;
   return dirs;
 }
+
+}  // namespace
+
+namespace fork_locks {
+void lock_fallback_dirs() noexcept { fallback_mutex().lock(); }
+void unlock_fallback_dirs() noexcept { fallback_mutex().unlock(); }
+}  // namespace fork_locks
+
+namespace {
 
 Path handed_out(Path dir) {
   const std::lock_guard lock(fallback_mutex());

@@ -4,7 +4,10 @@
 // verification cache that is rewritten only when what it vouches for
 // changes.
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -13,12 +16,15 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "keychain_seal.hpp"
 #include "ops_vault.hpp"
 #include "vornex/keychain/files.hpp"
 #include "vornex/store/cache_file.hpp"
+#include "vornex/store/interrupt.hpp"
+#include "vornex/store/lock.hpp"
 
 namespace {
 
@@ -188,6 +194,55 @@ TEST_F(Opening, CacheRewrittenOnlyWhenTheVerifiedSetChanges) {
     const auto message = must(store::verification_cache_message(cache->trusted_root, 1, cache->record_hashes));
     EXPECT_TRUE(crypto().verify_signature(test::text_bytes("vornex.verification-cache.v1"), cache->signing_key, message,
                                           cache->signature));
+  }
+}
+
+// Ctrl-C while an opening waits for the root-state lock (another holder
+// has it) ends the opening there, on either road, and it leaves nothing:
+// no trust seeded or raised, no cache. Run in a child, whose SIGINT
+// disposition is its own.
+TEST_F(Opening, AnInterruptedOpeningStopsAndWritesNothing) {
+  struct Road {
+    const char* name;
+    std::function<void()> before;
+    std::function<ops::OpsResult<ops::UnlockedSession>()> open;
+  };
+  const std::vector<Road> roads = {
+      {"invitation, which would seed trust", [] {}, [&] { return by_invitation(kBob); }},
+      {"keychain, which would raise trust", [&] { trust_root(); make_current_user(kAlice); },
+       [&] { return by_keychain(kAlice); }},
+  };
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    road.before();
+    const auto ratchet_before = file_bytes(ratchet_file());
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::signal(SIGINT, [](int) {});
+      auto held = store::acquire_root_state_lock(paths(), root_fingerprint(), kFastLocks);
+      const store::InterruptWatch watch;
+      std::thread interrupter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::kill(::getpid(), SIGINT);
+      });
+      const auto opened = road.open();
+      interrupter.join();
+      const std::string text = !held ? "not held" : opened ? "opened" : opened.error().message();
+      [[maybe_unused]] const auto n = ::write(report[1], text.data(), text.size());
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(text, "store error: interrupted");
+    EXPECT_EQ(file_bytes(ratchet_file()), ratchet_before);
+    EXPECT_FALSE(std::filesystem::exists(cache_file(kAlice)));
+    EXPECT_FALSE(std::filesystem::exists(cache_file(kBob)));
   }
 }
 

@@ -17,8 +17,8 @@ enum class ExceptionClass : std::uint8_t {
   ConflictError,
   ValidationError,
   IdentityError,
-  // The caller interrupted the passphrase prompt: Python's KeyboardInterrupt,
-  // in whichever thread was opening the vault.
+  // The caller pressed Ctrl-C while a vault opened (at the prompt or
+  // before it): Python's KeyboardInterrupt, in whichever thread was opening.
   Interrupted,
 };
 

@@ -72,7 +72,9 @@ struct OpeningFacts {
 Raised<OpeningFacts> read_opening_facts(std::string_view path, const AuthInner& auth);
 
 // Opens the vault by the road `auth` names, reading of the process only
-// what `facts` hold. May wait for locks and ask on the terminal.
+// what `facts` hold. May wait for locks and ask on the terminal. Under a
+// store::InterruptWatch, Ctrl-C ends it between its long steps and at the
+// prompt, with ExceptionClass::Interrupted.
 Raised<ops::UnlockedSession> open_vault(const OpeningFacts& facts, const AuthInner& auth,
                                         const crypto::Crypto& crypto);
 

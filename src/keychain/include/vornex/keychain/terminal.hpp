@@ -27,13 +27,19 @@ KeychainResult<core::SecretBytes> read_line(int fd);
 inline constexpr int kInterruptCheckMillis = 50;
 
 // Writes `prompt` to the controlling terminal ("/dev/tty") and reads one
-// line there with echo off (read_line). An interrupt (SIGINT) while waiting,
-// delivered to this thread or another, restores the terminal and the
-// previous SIGINT disposition, then raises SIGINT again so that disposition
-// acts; when it returns, the result is the error "interrupted" (see
-// interrupted_at_prompt). Every failure is KeychainError::PassphraseProvider.
-// Prompts in several threads take turns: one at a time in the process.
+// line there with echo off (read_line). It waits under a
+// store::InterruptWatch: an interrupt (SIGINT) while waiting, delivered to
+// this thread or another, or one that came before under a watch the caller
+// holds, ends it with the terminal restored and the error "interrupted"
+// (see interrupted_at_prompt); the program's own disposition sees the
+// interrupt as the watch says. Every failure is
+// KeychainError::PassphraseProvider. Prompts in several threads take turns:
+// one at a time in the process.
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt);
+
+// The prompt's report of an interrupt, also given where an unlock stops for
+// one before or after asking.
+KeychainError interrupted();
 
 // Whether `error` is the prompt's report of an interrupt.
 bool interrupted_at_prompt(const KeychainError& error);

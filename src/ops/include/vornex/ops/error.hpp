@@ -194,6 +194,10 @@ template <class T>
 using OpsResult = std::expected<T, OpsError>;
 using OpsStatus = std::expected<void, OpsError>;
 
+// Between the long steps of an opening: an error once the watch this
+// thread lives under has seen Ctrl-C (store/interrupt.hpp), else nothing.
+OpsStatus stop_if_interrupted();
+
 // The variant name of a status, as error texts show it.
 std::string debug_string(core::validate::SecretStatus status);
 

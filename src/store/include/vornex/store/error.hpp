@@ -66,6 +66,8 @@ class StoreError {
     TransactionInvalid,
     PendingTransaction,
     TrustRootMismatch,
+    // Not a failure of the files: the caller pressed Ctrl-C (interrupt.hpp).
+    Interrupted,
   };
 
   static StoreError io(Path path, IoError source) { return {Kind::Io, {std::move(path)}, std::move(source)}; }
@@ -92,9 +94,11 @@ class StoreError {
     return {Kind::TrustRootMismatch, {}, RootPair{std::move(file), std::move(requested)}};
   }
 
+  static StoreError interrupted() { return {Kind::Interrupted, {}, {}}; }
+
   Kind kind() const { return kind_; }
   // The path the failure names (the start path for AmbiguousWorkspace);
-  // null for Cord, Core and TrustRootMismatch.
+  // null for Cord, Core, TrustRootMismatch and Interrupted.
   const Path* path() const { return paths_.empty() ? nullptr : &paths_.front(); }
   // What each kind carries; null for the other kinds.
   const IoError* io_error() const { return std::get_if<IoError>(&detail_); }
