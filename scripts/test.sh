@@ -4,7 +4,7 @@
 # fuzz target for a bounded time from its seeds, checks the installed type
 # stub against the installed module, and runs the Python tests against it,
 # with the test writer, the fault-injection library and the exit probe of
-# the plain build.
+# the plain build (and the exit scenarios against the sanitizers' build too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,4 +40,9 @@ export VORNEX_TEST_WRITER="$PWD/build/test/tests/vornex_test_writer"
 export VORNEX_FAULT_LIB="$PWD/build/test/tests/libvornex_fault_inject.so"
 # The exit suite preloads this one to watch libcrypto's exit-time cleanup.
 export VORNEX_EXIT_PROBE="$PWD/build/test/tests/libvornex_exit_probe.so"
+# It also runs its exit scenarios against the sanitizers' build of the
+# module, with their runtime preloaded (the interpreter has none).
+export VORNEX_SANITIZED_MODULE="$PWD/build/sanitize/src/py"
+VORNEX_SANITIZER_RUNTIME=$(c++ -print-file-name=libasan.so)
+export VORNEX_SANITIZER_RUNTIME
 python3 -m pytest -q tests/python

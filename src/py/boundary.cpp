@@ -8,9 +8,9 @@ void raise_internal_failure(const char* message) {
   try {
     PyObject* cls = internal_failure_class();
     PyErr_SetString(cls, message);
-  } catch (const abi::__forced_unwind&) {
-    throw;  // creating the class ran Python code, and the thread is being ended
   } catch (...) {
+    // Creating the class ran Python code, and the thread is being ended.
+    if (forced_unwind_in_flight()) throw;
     Py_FatalError("uncaught panic at ffi boundary");
   }
 }

@@ -4,12 +4,19 @@
 // validation, key derivation, a passphrase prompt); every data method
 // converts its arguments, releases the interpreter lock, runs one operation
 // under the mutex, and builds its result once the interpreter lock is back.
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "vornex/crypto/provider.hpp"
 #include "vornex/frontend/vault.hpp"
+#include "vornex/store/fork.hpp"
+#include "vornex/store/interrupt.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/convert.hpp"
 #include "vornex_py/docs.hpp"
@@ -36,8 +43,62 @@ struct VaultState {
   std::mutex mutex;
   bool poisoned = false;  // an internal failure unwound while the mutex was held
   ops::UnlockedSession session;
-  int borrows = 0;        // data methods running; changed only with the interpreter lock held
+  // Data methods running. Atomic: a thread ended at finalisation unwinds
+  // through its borrow without the interpreter lock.
+  std::atomic<int> borrows{0};
+  // Links of the list of live states (below).
+  VaultState* previous = nullptr;
+  VaultState* next = nullptr;
 };
+
+// Every live VaultState, so that a fork can take their mutexes first: a
+// child made while another thread held one would wait for it for ever.
+// Taking them makes a fork wait for the operations in progress, writes
+// included, so the child sees each vault as one of them left it. An
+// operation never waits for the interpreter lock or for a person while it
+// holds its mutex, so the wait ends. Lock order: the list, then the states
+// in list order, then the store's locks.
+std::mutex g_live_mutex;
+VaultState* g_live = nullptr;
+
+void link(VaultState* state) {
+  const std::lock_guard lock(g_live_mutex);
+  state->next = g_live;
+  if (g_live != nullptr) g_live->previous = state;
+  g_live = state;
+}
+
+void unlink(VaultState* state) {
+  const std::lock_guard lock(g_live_mutex);
+  if (state->previous != nullptr) state->previous->next = state->next;
+  if (state->next != nullptr) state->next->previous = state->previous;
+  if (g_live == state) g_live = state->next;
+}
+
+// The borrows this thread holds: in a child, the only ones that still mean
+// anything.
+thread_local std::vector<const VaultState*> t_borrowed;
+
+void before_fork() {
+  g_live_mutex.lock();
+  for (VaultState* state = g_live; state != nullptr; state = state->next) state->mutex.lock();
+  store::before_fork();
+}
+
+void after_fork_in_parent() {
+  store::after_fork_in_parent();
+  for (VaultState* state = g_live; state != nullptr; state = state->next) state->mutex.unlock();
+  g_live_mutex.unlock();
+}
+
+void after_fork_in_child() {
+  store::after_fork_in_child();
+  for (VaultState* state = g_live; state != nullptr; state = state->next) {
+    state->borrows.store(static_cast<int>(std::ranges::count(t_borrowed, state)));
+    state->mutex.unlock();
+  }
+  g_live_mutex.unlock();
+}
 
 struct VaultObject {
   PyObject ob_base;
@@ -50,10 +111,16 @@ VaultState& state_of(PyObject* self) { return *reinterpret_cast<VaultObject*>(se
 // taken as soon as its arguments are bound (before they are converted).
 class Borrow {
  public:
-  explicit Borrow(VaultState& state) : state_(state) { ++state_.borrows; }
+  explicit Borrow(VaultState& state) : state_(state) {
+    t_borrowed.push_back(&state_);
+    state_.borrows.fetch_add(1);
+  }
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
-  ~Borrow() { --state_.borrows; }
+  ~Borrow() {
+    state_.borrows.fetch_sub(1);
+    t_borrowed.pop_back();
+  }
 
  private:
   VaultState& state_;
@@ -75,14 +142,12 @@ auto locked(VaultState& state, Op&& op) -> std::optional<decltype(op(state.sessi
     } else {
       try {
         result.emplace(op(state.session));
-      } catch (const abi::__forced_unwind&) {
-        state.poisoned = true;  // the thread is being ended mid-operation
-        throw;
       } catch (const std::exception& e) {
         state.poisoned = true;
         failure.note(e.what());
       } catch (...) {
         state.poisoned = true;
+        if (forced_unwind_in_flight()) throw;  // the thread is being ended mid-operation
         failure.note("unknown internal failure");
       }
     }
@@ -177,26 +242,35 @@ PyObject* vault_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     }
     auto facts = frontend::read_opening_facts(where, inner);
     if (!facts) return raise(facts.error());
+    // Ctrl-C ends the opening between its long steps and at the prompt.
+    // Set up here, where no other thread changes the SIGINT disposition; an
+    // interrupt that came just before is the interpreter's to raise now.
+    const store::InterruptWatch watch;
+    if (PyErr_CheckSignals() < 0) return nullptr;
     auto opened = without_interpreter_lock([&] { return frontend::open_vault(*facts, inner, provider()); });
     if (!opened) return nullptr;
     if (!*opened) {
-      // An interrupt at the passphrase prompt runs the interpreter's handler
-      // here on the main thread; on another thread, or when the handler
-      // raised nothing, the front end's answer is KeyboardInterrupt.
+      // An interrupt runs the interpreter's handler here on the main thread;
+      // on another thread, or when the handler raised nothing, the front
+      // end's answer is KeyboardInterrupt.
       if (PyErr_CheckSignals() < 0) return nullptr;
       return raise(opened->error());
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
     if (self == nullptr) return nullptr;
-    reinterpret_cast<VaultObject*>(self)->state = new VaultState(std::move(**opened));
+    auto* state = new VaultState(std::move(**opened));
+    link(state);
+    reinterpret_cast<VaultObject*>(self)->state = state;
     return self;
   });
 }
 
 void vault_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  delete reinterpret_cast<VaultObject*>(self)->state;
+  VaultState* state = reinterpret_cast<VaultObject*>(self)->state;
+  unlink(state);
+  delete state;
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);
   Py_DECREF(type);
@@ -390,7 +464,7 @@ PyObject* vault_enter(PyObject* self, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     // Taking the object exclusively while a data method holds it fails,
     // as a borrow of a borrowed object does.
-    if (state_of(self).borrows > 0) {
+    if (state_of(self).borrows.load() > 0) {
       PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
       return nullptr;
     }
@@ -448,6 +522,11 @@ PyObject* vault_type() {
   if (g_type == nullptr) {
     g_type = PyType_FromSpec(&g_spec);
     if (g_type == nullptr) throw InternalFailure("Failed to initialize the Vault type.");
+    // Once per process, with the type. Every fork, os.fork or another
+    // library's, passes these handlers.
+    if (::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+      throw InternalFailure("Failed to register the fork handlers.");
+    }
   }
   return g_type;
 }

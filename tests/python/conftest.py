@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import subprocess
+import sys
 
 import pytest
 
@@ -131,6 +132,30 @@ def with_records(*extra, base=STANDARD, **changes):
     description["records"] = description["records"] + list(extra)
     description.update(changes)
     return description
+
+
+HOLD_LOCK = """
+import fcntl, sys
+f = open(sys.argv[1], "a")
+fcntl.flock(f, fcntl.LOCK_EX)
+print("held", flush=True)
+sys.stdin.readline()
+"""
+
+
+class LockHolder:
+    """Another process that holds a lock file until released."""
+
+    def __init__(self, path):
+        self.process = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, path], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True)
+        assert self.process.stdout.readline() == "held\n"
+
+    def release(self):
+        if self.process.poll() is None:
+            self.process.stdin.write("\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
 
 
 # What the reliability suites did (trials, kills, timeouts, known faults),

@@ -1,20 +1,12 @@
 """Threads sharing one vault, and a write that waits for a lock another
 process holds while the rest of the program keeps running."""
 
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 
-HOLD_LOCK = """
-import fcntl, sys
-f = open(sys.argv[1], "a")
-fcntl.flock(f, fcntl.LOCK_EX)
-print("held", flush=True)
-sys.stdin.readline()
-"""
+from conftest import LockHolder
 
 
 def test_threads_writing_fields_of_one_secret_keep_all(workspace):
@@ -38,21 +30,6 @@ def test_threads_writing_fields_of_one_secret_keep_all(workspace):
     expected.update({f"{p}{i}": str(i) for p in "ab" for i in range(8)})
     assert vault.fields("app/db") == expected
     assert workspace.open("bob").fields("app/db") == expected
-
-
-class LockHolder:
-    """Another process that holds a lock file until released."""
-
-    def __init__(self, path):
-        self.process = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, path], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
-        assert self.process.stdout.readline() == "held\n"
-
-    def release(self):
-        if self.process.poll() is None:
-            self.process.stdin.write("\n")
-            self.process.stdin.flush()
-            self.process.wait(timeout=10)
 
 
 def test_waiting_write_lets_other_threads_run(workspace):

@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import PASSPHRASE, with_records
+from conftest import PASSPHRASE, LockHolder, with_records
 
 # Daemon threads loop in data methods while the main thread returns: the
 # interpreter ends each of them when it takes the interpreter lock back.
@@ -37,11 +37,49 @@ vault.get("app/db")
 SHUTDOWN_RUNS = 40
 
 
-def test_finalisation_with_threads_inside_data_methods(workspace):
-    for run in range(SHUTDOWN_RUNS):
+# The sanitizers' build ends such a program too: ended threads unwind
+# through the boundary in a way they accept. Fewer runs, each slower, over
+# a vault whose listing keeps the threads inside calls for longer.
+SANITIZED_SHUTDOWN_RUNS = 10
+SANITIZED_SECRETS = 2000
+
+
+def sanitized_env():
+    """The environment of a child that imports the module's ASan/UBSan build
+    (its directory in VORNEX_SANITIZED_MODULE) with the sanitizers' runtime
+    preloaded (VORNEX_SANITIZER_RUNTIME); scripts/test.sh sets both."""
+    module = os.environ.get("VORNEX_SANITIZED_MODULE")
+    runtime = os.environ.get("VORNEX_SANITIZER_RUNTIME")
+    if not module or not runtime:
+        pytest.skip("VORNEX_SANITIZED_MODULE and VORNEX_SANITIZER_RUNTIME are not set: build with "
+                    "-DVORNEX_SANITIZE=ON and point them at the module's directory and at libasan "
+                    "(scripts/test.sh does both)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [module, os.environ.get("PYTHONPATH")])),
+               LD_PRELOAD=runtime, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1",
+               UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+    found = subprocess.run([sys.executable, "-c", "import vornex; print(vornex.__file__)"], capture_output=True,
+                           text=True, env=env)
+    assert found.stdout.startswith(module), found
+    return env
+
+
+def sanitizers_quiet(done):
+    return "runtime error" not in done.stderr and "Sanitizer" not in done.stderr
+
+
+@pytest.mark.parametrize("build", ["installed", "sanitized"])
+def test_finalisation_with_threads_inside_data_methods(make_workspace, build):
+    if build == "installed":
+        env, runs, workspace = os.environ, SHUTDOWN_RUNS, make_workspace()
+    else:
+        env, runs = sanitized_env(), SANITIZED_SHUTDOWN_RUNS
+        workspace = make_workspace(with_records(*({"secret": f"app/s{i}", "value": "v"}
+                                                  for i in range(SANITIZED_SECRETS))))
+    for run in range(runs):
         done = subprocess.run([sys.executable, "-c", SHUTDOWN, workspace.path, workspace.invite_text("alice")],
-                              capture_output=True, text=True, timeout=120, env=os.environ)
+                              capture_output=True, text=True, timeout=300, env=env)
         assert done.returncode == 0 and "Fatal" not in done.stderr and "FATAL" not in done.stderr, (run, done)
+        assert sanitizers_quiet(done), (run, done)
 
 
 # libcrypto started before vornex (by hashlib) registers an exit handler
@@ -80,14 +118,19 @@ time.sleep(linger)
 EXIT_RUNS = 12
 
 
-def test_exit_with_threads_inside_libcrypto_calls(make_workspace):
+@pytest.mark.parametrize("build", ["installed", "sanitized"])
+def test_exit_with_threads_inside_libcrypto_calls(make_workspace, build):
     probe = os.environ.get("VORNEX_EXIT_PROBE")
     if not probe:
         pytest.skip("VORNEX_EXIT_PROBE is not set: build the target vornex_exit_probe and point the variable "
                     "at it (scripts/test.sh does both)")
     # Enough secrets that a write hashes for a while without the interpreter lock.
     workspace = make_workspace(with_records(*({"secret": f"app/s{i}", "value": "v"} for i in range(1500))))
-    env = dict(os.environ, LD_PRELOAD=probe)
+    if build == "installed":
+        env = dict(os.environ, LD_PRELOAD=probe)
+    else:
+        env = sanitized_env()
+        env["LD_PRELOAD"] += " " + probe  # the sanitizers' runtime first
     busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
             for _ in range(min(4, len(os.sched_getaffinity(0))))]
     try:
@@ -99,6 +142,7 @@ def test_exit_with_threads_inside_libcrypto_calls(make_workspace):
             # unless a call came in after.
             assert done.returncode == 0 and "exit probe: cleanup began" in done.stderr, (run, done)
             assert "entered while" not in done.stderr, (run, done)
+            assert sanitizers_quiet(done), (run, done)
     finally:
         for process in busy:
             process.kill()
@@ -183,7 +227,7 @@ print("RESULT", seen, main, flush=True)
 TICKS_AT_PROMPT = 5
 
 
-def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0):
+def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0, env=None):
     """Runs `script` in a child whose controlling terminal is a new pty;
     types `keys` once `until` shows and then `ticks` lines "tick" (or,
     should they not come, after a few seconds) and `pause` seconds; returns
@@ -192,7 +236,7 @@ def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0):
     pid, master = pty.fork()
     if pid == 0:
         try:
-            os.execv(sys.executable, [sys.executable, "-c", script, *args])
+            os.execve(sys.executable, [sys.executable, "-c", script, *args], os.environ if env is None else env)
         finally:
             os._exit(127)
     transcript = b""
@@ -289,7 +333,66 @@ time.sleep(float(sys.argv[2]))
 """
 
 
-def test_exit_during_a_prompt_leaves_the_terminal_echoing(workspace):
-    transcript, echoes = run_at_terminal(EXIT_AT_PROMPT, [workspace.path, "2"], b"", b"Unlock Vornex keychain")
+@pytest.mark.parametrize("build", ["installed", "sanitized"])
+def test_exit_during_a_prompt_leaves_the_terminal_echoing(workspace, build):
+    env = None if build == "installed" else sanitized_env()
+    transcript, echoes = run_at_terminal(EXIT_AT_PROMPT, [workspace.path, "2"], b"", b"Unlock Vornex keychain",
+                                         env=env)
     assert "Unlock Vornex keychain" in transcript, transcript
+    assert "runtime error" not in transcript and "Sanitizer" not in transcript, transcript
     assert echoes
+
+
+# Opens from the keychain with no passphrase given, so that a prompt would
+# follow the load; the root-state lock is held by another process, so the
+# load waits there, well before any prompt.
+OPEN_UNTIL_INTERRUPTED = """
+import sys, vornex
+print("opening", flush=True)
+try:
+    vornex.Vault(sys.argv[1], auth=vornex.Auth.from_keychain("alice"))
+    print("RESULT opened", flush=True)
+except BaseException as e:
+    print("RESULT", type(e).__name__, flush=True)
+"""
+
+
+def test_ctrl_c_while_the_vault_loads_ends_the_open_before_any_prompt(workspace):
+    """Ctrl-C during the load (here: its wait for a lock) ends the opening
+    with KeyboardInterrupt; the prompt never shows. The lock is released a
+    second after the interrupt, so that an opening that went on would reach
+    its prompt (which is then answered with Ctrl-C, to end the run)."""
+    holder = LockHolder(workspace.summary["root_state_lock"])
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            os.execv(sys.executable, [sys.executable, "-c", OPEN_UNTIL_INTERRUPTED, workspace.path])
+        finally:
+            os._exit(127)
+    transcript = b""
+    interrupted_at = None
+    deadline = time.monotonic() + 120  # a hang detector, not a time limit
+    try:
+        while b"RESULT" not in transcript and time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.05)
+            chunk = os.read(master, 4096) if ready else b"."
+            if not chunk:
+                break
+            transcript += chunk.strip(b".")
+            if interrupted_at is None and b"opening" in transcript:
+                time.sleep(0.3)  # well into the lock's wait
+                os.write(master, b"\x03")
+                interrupted_at = time.monotonic()
+            if interrupted_at is not None and time.monotonic() - interrupted_at > 1.0:
+                holder.release()
+            if b"Unlock Vornex keychain" in transcript:
+                os.write(master, b"\x03")
+    except OSError:
+        pass  # the child is gone
+    finally:
+        holder.release()
+        os.close(master)
+        os.waitpid(pid, 0)
+    text = transcript.decode(errors="replace")
+    assert "Unlock Vornex keychain" not in text, text
+    assert "RESULT KeyboardInterrupt" in text, text

@@ -3,8 +3,6 @@
 // interpreter. An escaped exception becomes the internal-failure class.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -19,6 +17,13 @@ namespace vornex::py {
 // impossible the process stops with "uncaught panic at ffi boundary".
 void raise_internal_failure(const char* message);
 
+// Whether the exception being handled is the forced unwind of a thread
+// being ended (pthread_exit), which must pass. Call only inside a catch-all
+// handler. The unwind is not a C++ exception, so there is no exception
+// object to take: a handler for `abi::__forced_unwind&` binds a reference
+// to null, which the sanitizers rightly refuse.
+inline bool forced_unwind_in_flight() noexcept { return !std::current_exception(); }
+
 // Runs `body`; returns its result, or `on_failure` with a Python exception
 // set when it threw.
 //
@@ -31,11 +36,10 @@ R guarded(R on_failure, F&& body) {
   R result = on_failure;
   try {
     result = std::forward<F>(body)();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& e) {
     raise_internal_failure(e.what());
   } catch (...) {
+    if (forced_unwind_in_flight()) throw;
     raise_internal_failure("unknown internal failure");
   }
   return result;
@@ -70,11 +74,10 @@ auto without_interpreter_lock(F&& body) -> std::optional<std::invoke_result_t<F>
   Py_BEGIN_ALLOW_THREADS
   try {
     result.emplace(std::forward<F>(body)());
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& e) {
     failure.note(e.what());
   } catch (...) {
+    if (forced_unwind_in_flight()) throw;
     failure.note("unknown internal failure");
   }
   Py_END_ALLOW_THREADS
