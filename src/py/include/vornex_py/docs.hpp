@@ -80,6 +80,9 @@ inline constexpr const char* kSelector =
     "  path: a sequence of non-empty str segments (not a str itself).\n"
     "  labels: a dict of non-empty str names to non-empty str values, or None.\n"
     "\n"
+    "Selectors compare by identity, as objects do: to compare the secrets two\n"
+    "selectors name, compare their str().\n"
+    "\n"
     "Raises TypeError when path or labels has another type, and VornexError when\n"
     "path has no segment or a segment, name or value is empty.";
 
@@ -95,9 +98,21 @@ inline constexpr const char* kVault =
     "Opening reads and validates the vault in the workspace's \".vornex\" directory,\n"
     "completes a write a crash interrupted, and unlocks it with the identity auth\n"
     "names. Other threads run while it opens, including while the passphrase is\n"
-    "asked for on the terminal. Methods may be called from several threads; they\n"
-    "take turns. A Vault is also a context manager; leaving the with block leaves\n"
-    "it open.\n"
+    "asked for on the terminal.\n"
+    "\n"
+    "A Vault reads the vault as it was when it opened or last wrote: it does not\n"
+    "see another Vault's or another process's writes until it writes or is opened\n"
+    "again. No write is lost: writes made through two Vaults both land.\n"
+    "\n"
+    "Methods may be called from several threads; they take turns. A Vault is also\n"
+    "a context manager; leaving the with block leaves it open, but entering it\n"
+    "while another thread is inside a method raises RuntimeError\n"
+    "\"Already borrowed\".\n"
+    "\n"
+    "A child made by fork (os.fork, a fork-context multiprocessing pool) may use\n"
+    "every Vault it inherited: a fork waits for the methods in progress in other\n"
+    "threads, writes included, so the child sees each vault as they left it. A\n"
+    "fork never waits for a passphrase prompt.\n"
     "\n"
     "Arguments:\n"
     "  path: the \".vornex\" directory, a str (default \".vornex\" in the current\n"
@@ -110,7 +125,8 @@ inline constexpr const char* kVault =
     "  ConflictError: the vault has unresolved conflicts.\n"
     "  VornexError: any other failure, such as a missing vault or a bad invitation.\n"
     "  TypeError: path is not a str, or auth is neither an Auth nor None.\n"
-    "  KeyboardInterrupt: Ctrl-C at the passphrase prompt.";
+    "  KeyboardInterrupt: Ctrl-C while it opens, at the passphrase prompt or\n"
+    "    before it.";
 
 // The value a write takes, and the argument every method on one secret takes.
 #define VORNEX_DOC_VALUE                                                       \
@@ -261,7 +277,10 @@ inline constexpr const char* kList =
 
 inline constexpr const char* kEnter =
     "__enter__($self)\n--\n\n"
-    "Returns the vault itself.";
+    "Returns the vault itself.\n"
+    "\n"
+    "Raises RuntimeError \"Already borrowed\" while another thread is inside a\n"
+    "method of this Vault.";
 
 inline constexpr const char* kExit =
     "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"
