@@ -13,13 +13,19 @@ bin=$(python3 -c 'import cmake; print(cmake.CMAKE_BIN_DIR)')
 jobs=${JOBS:-$(nproc)}
 
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
-# The writer is test support, built with the tests' configuration.
-"$bin/cmake" -S . -B build/demo -G Ninja -DVORNEX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-"$bin/cmake" --build build/demo --target vornex_test_writer -j "$jobs"
+# The writer is test support, built with the tests' configuration: in the
+# test build when there is one (brought up to date, which costs nothing when
+# it is), else in a tree of its own.
+tree=build/test
+if [ ! -f "$tree/CMakeCache.txt" ]; then
+  tree=build/demo
+  "$bin/cmake" -S . -B "$tree" -G Ninja -DVORNEX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+"$bin/cmake" --build "$tree" --target vornex_test_writer -j "$jobs"
 
 demo=$(mktemp -d)
 trap 'rm -rf "$demo"' EXIT
-summary=$(build/demo/tests/vornex_test_writer --scenario demo "$demo")
+summary=$("$tree/tests/vornex_test_writer" --scenario demo "$demo")
 
 # Everything the demo keeps stays in its directory.
 export VORNEX_STATE_DIR="$demo/state"

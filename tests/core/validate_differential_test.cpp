@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "case_name.hpp"
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
 #include "vault_builder.hpp"
@@ -838,9 +839,22 @@ TEST_P(SelfManagedDeletions, FixedPointsDoNotGrowWithTheDeletions) {
   }
 }
 
+std::string name_of(ManagerSource source) {
+  switch (source) {
+    case ManagerSource::Direct: return "Direct";
+    case ManagerSource::Group: return "Group";
+    case ManagerSource::NestedGroup: return "NestedGroup";
+    case ManagerSource::Delegated: return "Delegated";
+    case ManagerSource::DirectPrefix: return "DirectPrefix";
+  }
+  return "?";
+}
+void PrintTo(ManagerSource source, std::ostream* out) { *out << name_of(source); }
+
 INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, SelfManagedDeletions,
                          ::testing::Values(ManagerSource::Direct, ManagerSource::DirectPrefix, ManagerSource::Group,
-                                           ManagerSource::NestedGroup, ManagerSource::Delegated));
+                                           ManagerSource::NestedGroup, ManagerSource::Delegated),
+                         [](const auto& info) { return name_of(info.param); });
 
 // A manager (user 2) holding manage over "team" from the root deletes, one
 // by one, narrow manage grants it gave: another manager of "team/b" (user
@@ -985,11 +999,26 @@ TEST_P(NarrowDeletionShapes, FixedPointsDoNotGrowWithTheDeletions) {
   }
 }
 
+std::string name_of(NarrowDeletions shape) {
+  switch (shape) {
+    case NarrowDeletions::ToManager: return "ToManager";
+    case NarrowDeletions::RewrittenSource: return "RewrittenSource";
+    case NarrowDeletions::FlippingSource: return "FlippingSource";
+    case NarrowDeletions::PowerlessGrantee: return "PowerlessGrantee";
+    case NarrowDeletions::ToGroup: return "ToGroup";
+    case NarrowDeletions::EachOneCounts: return "EachOneCounts";
+    case NarrowDeletions::MemberMakesEach: return "MemberMakesEach";
+  }
+  return "?";
+}
+void PrintTo(NarrowDeletions shape, std::ostream* out) { *out << name_of(shape); }
+
 INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, NarrowDeletionShapes,
                          ::testing::Values(NarrowDeletions::ToManager, NarrowDeletions::RewrittenSource,
                                            NarrowDeletions::FlippingSource, NarrowDeletions::PowerlessGrantee,
                                            NarrowDeletions::ToGroup, NarrowDeletions::EachOneCounts,
-                                           NarrowDeletions::MemberMakesEach));
+                                           NarrowDeletions::MemberMakesEach),
+                         [](const auto& info) { return name_of(info.param); });
 
 // Removing a manage entry costs a computation exactly when the entry
 // answers a question asked below its holder: by a pending deletion's named
@@ -1148,7 +1177,37 @@ std::vector<std::tuple<std::size_t, Holder, Asker>> entry_question_cases() {
   return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, EntryQuestions, ::testing::ValuesIn(entry_question_cases()));
+std::string name_of(Holder holder) {
+  switch (holder) {
+    case Holder::User: return "User";
+    case Holder::Group: return "Group";
+    case Holder::NestedGroups: return "NestedGroups";
+    case Holder::GroupCycle: return "GroupCycle";
+    case Holder::SelfMemberGroup: return "SelfMemberGroup";
+  }
+  return "?";
+}
+
+std::string name_of(Asker asker) {
+  switch (asker) {
+    case Asker::Deletion: return "Deletion";
+    case Asker::Grant: return "Grant";
+    case Asker::DeletionTarget: return "DeletionTarget";
+  }
+  return "?";
+}
+
+void PrintTo(Holder holder, std::ostream* out) { *out << name_of(holder); }
+void PrintTo(Asker asker, std::ostream* out) { *out << name_of(asker); }
+
+// "<question>_<holder>_<asker>", the question by its number and name.
+std::string entry_question_case_name(const std::tuple<std::size_t, Holder, Asker>& c) {
+  const auto [question, holder, asker] = c;
+  return test::case_name(question, entry_questions()[question].name) + "_" + name_of(holder) + "_" + name_of(asker);
+}
+
+INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, EntryQuestions, ::testing::ValuesIn(entry_question_cases()),
+                         [](const auto& info) { return entry_question_case_name(info.param); });
 
 // A pending deletion whose target has many records is taken to ask
 // everything of its signer: removing any entry from it costs a computation,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.hpp"
 #include "vornex/frontend/selector.hpp"
 
 namespace {
@@ -23,6 +24,8 @@ struct Parses {
   core::SecretSelectorV1 expected;
   const char* canonical;
 };
+
+void PrintTo(const Parses& c, std::ostream* out) { *out << c.text; }
 
 class SelectorParses : public ::testing::TestWithParam<Parses> {};
 
@@ -54,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
         Parses{"a\\\\b", sel({"a\\b"}), "\"a\\\\b\""},
         Parses{"caf\u00e9/\u65e5\u672c", sel({"caf\u00e9", "\u65e5\u672c"}), "caf\u00e9/\u65e5\u672c"},
         Parses{"a@\"&\"=\"=\"", sel({"a"}, {{"&", "="}}), "a@\"&\"=\"=\""},
-        Parses{"a@b=2&a=1", sel({"a"}, {{"a", "1"}, {"b", "2"}}), "a@a=1&b=2"}));
+        Parses{"a@b=2&a=1", sel({"a"}, {{"a", "1"}, {"b", "2"}}), "a@a=1&b=2"}),
+    [](const auto& info) { return test::case_name(info.index, info.param.text); });
 
 TEST(SelectorText, DecomposedTextComesOutComposed) {
   // e + combining acute, in a segment, a key and a value.
@@ -71,6 +75,8 @@ struct Refusal {
   const char* text;
   std::string_view reason;
 };
+
+void PrintTo(const Refusal& c, std::ostream* out) { *out << c.text; }
 
 class SelectorRefuses : public ::testing::TestWithParam<Refusal> {};
 
@@ -97,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Refusal{"a//b@k", kSelectorEmptySegment}, Refusal{"\"a//b", kSelectorUnterminatedQuote},
                       Refusal{"a/\"b/\"c\\", kSelectorDanglingEscape},
                       Refusal{"a@k&=v", kSelectorLabelPairs}, Refusal{"a@=\"v", kSelectorUnterminatedQuote},
-                      Refusal{"a@k=1&=2&k=3", kSelectorEmptyLabel}));
+                      Refusal{"a@k=1&=2&k=3", kSelectorEmptyLabel}),
+    [](const auto& info) { return test::case_name(info.index, info.param.text); });
 
 TEST(SelectorText, ErrorTextQuotesTheWholeInput) {
   EXPECT_EQ(parse_secret_selector("a//b").error().message(),

@@ -49,6 +49,9 @@ std::string name_of(Ending e) {
 // trusts the bytes the child read and the images it was given.
 enum class Entry { Checked, Vouched };
 
+void PrintTo(Ending e, std::ostream* out) { *out << name_of(e); }
+void PrintTo(Entry e, std::ostream* out) { *out << (e == Entry::Checked ? "Checked" : "Vouched"); }
+
 class Crashes : public test::OpsTest, public ::testing::WithParamInterface<std::tuple<Ending, Entry>> {
  protected:
   void SetUp() override {

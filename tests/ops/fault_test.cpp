@@ -32,6 +32,8 @@ struct Outcome {
 
 enum class Entry { Checked, Vouched };
 
+void PrintTo(Entry e, std::ostream* out) { *out << (e == Entry::Checked ? "Checked" : "Vouched"); }
+
 class CommitFaults : public test::OpsTest, public ::testing::WithParamInterface<Entry> {
  protected:
   void SetUp() override {
