@@ -1,6 +1,7 @@
 // Validation of vaults shaped by an insider to make its algorithms work
 // hardest: long signing chains, many deletions, deep group nesting, long
-// authority lists and mass rollbacks. Each family runs at 1,000, 4,000 and
+// authority lists, mass rollbacks and revocations of delegations in use,
+// beside an ordinary organisation. Each family runs at 1,000, 4,000 and
 // 16,000 records; the footer prints t(4n)/t(n), which stays near 4 when the
 // work is near-linear and nears 16 when it is quadratic.
 //
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -128,6 +130,16 @@ struct Vault {
   void add_member(const crypto::Identity& user) {
     add(sign(root(), user_body(user)));
     add(entry_point(user));
+  }
+
+  // A group the root makes, and the root's membership of a principal in one.
+  GroupId add_group(const std::string& name) {
+    GroupId group(hash_of(domains::kGroup, name));
+    add(sign(root(), GroupRecordV1{group, IdSeed(bytes_of(name)), name, 1}));
+    return group;
+  }
+  void add_to_group(const GroupId& group, const PrincipalRefV1& member) {
+    add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
   }
 };
 
@@ -534,12 +546,15 @@ void add_team_manager(Vault& v) {
 }
 
 // `pairs` narrow manage grants `team/<owner>/s<i>` from `granter` to
-// `grantee` at counter 1, then the granter's deletion of each at counter 2.
+// `grantee` at counter 1, each followed by what `use` adds for it, then the
+// granter's deletion of each at counter 2.
 void add_deleted_narrow_grants(Vault& v, const crypto::Identity& granter, const PrincipalRefV1& grantee,
-                               const std::string& owner, std::size_t pairs) {
+                               const std::string& owner, std::size_t pairs,
+                               const std::function<void(std::size_t)>& use = {}) {
   for (std::size_t i = 0; i < pairs; ++i) {
     const std::string seed = owner + "-narrow-" + std::to_string(i);
     v.add(sign(granter, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), grantee, narrow(owner, i), 1}));
+    if (use) use(i);
   }
   for (std::size_t i = 0; i < pairs; ++i) {
     v.add(sign(granter, GrantDeletedRecordV1{grant_id(owner + "-narrow-" + std::to_string(i)), narrow(owner, i), 2}));
@@ -565,10 +580,8 @@ Vault narrow_grants_of_manager(std::size_t n, bool through_group) {
   v.add_member(b);
   PrincipalRefV1 manager{b.user_id()};
   if (through_group) {
-    const GroupId group(hash_of(domains::kGroup, "group-g"));
-    v.add(sign(root(), GroupRecordV1{group, IdSeed(bytes_of("group-g")), "group-g", 1}));
-    const PrincipalRefV1 member{b.user_id()};
-    v.add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
+    const GroupId group = v.add_group("group-g");
+    v.add_to_group(group, PrincipalRefV1{b.user_id()});
     manager = PrincipalRefV1{group};
   }
   add_team_manager(v);
@@ -769,11 +782,8 @@ Vault manager_deletes_entries_over_retired_questions(std::size_t n) {
     v.add(sign(b, GrantDeletedRecordV1{grant_id("missing-" + std::to_string(i)), named, 2}));
   }
   for (std::size_t i = 0; v.records.size() + 4 <= n; ++i) {
-    const std::string name = "holder-" + std::to_string(i);
-    const GroupId group(hash_of(domains::kGroup, name));
-    const PrincipalRefV1 member{b.user_id()};
-    v.add(sign(root(), GroupRecordV1{group, IdSeed(bytes_of(name)), name, 1}));
-    v.add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
+    const GroupId group = v.add_group("holder-" + std::to_string(i));
+    v.add_to_group(group, PrincipalRefV1{b.user_id()});
     const std::string seed = "write-anywhere-" + std::to_string(i);
     v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{group},
                                           write_anywhere(), 1}));
@@ -825,6 +835,445 @@ void check_manager_deletes_labelled_entries(const Vault& v, const ValidationRepo
   }
 }
 
+// The shapes below revoke delegations that are in use. A manager's narrow
+// grant is used by a grant below it that its holder signs, or by a
+// deletion that names a permission below it; the holder has a deletion
+// of its own to come after the revocations, so each revocation takes an
+// entry that answers a question a pending deletion's signer asks, with
+// nothing broader covering it.
+grant_permission::Read below(const std::string& owner, std::size_t i) {
+  return grant_permission::Read{under({"team", owner, "s" + std::to_string(i), "x"})};
+}
+
+std::string use_seed(const std::string& owner, std::size_t i) { return owner + "-use-" + std::to_string(i); }
+
+// `user` uses the narrow grant `team/<owner>/s<i>` with a read grant below
+// it to `reader`.
+void add_read_below(Vault& v, const crypto::Identity& user, const PrincipalRefV1& reader, const std::string& owner,
+                    std::size_t i) {
+  const std::string seed = use_seed(owner, i);
+  v.add(sign(user, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), reader, below(owner, i), 1}));
+}
+
+// The deletion of the first of `user`'s read grants below the narrow ones,
+// after every revocation: by then `user` holds nothing, so it is refused.
+void add_last_deletion(Vault& v, const crypto::Identity& user, const std::string& owner) {
+  v.add(sign(user, GrantDeletedRecordV1{grant_id(use_seed(owner, 0)), below(owner, 0), 3}));
+}
+
+// What is left once every narrow grant went: the grants in `kept` alone,
+// one deletion per narrow grant, the last deletion refused, and nothing
+// left to the holder or its reader.
+void check_revoked_uses(const ValidationReport& r, std::size_t pairs, const std::vector<GrantId>& kept,
+                        const crypto::Identity& holder, const crypto::Identity& reader, const std::string& owner) {
+  if (r.effective.grants.size() != kept.size() ||
+      !std::ranges::all_of(kept, [&](const GrantId& id) { return r.effective.grants.contains(id); })) {
+    throw std::runtime_error("a grant built on a revoked one is still in force");
+  }
+  if (r.effective.deleted_grants.size() != pairs) throw std::runtime_error("not every revocation was admitted");
+  if (r.effective.deleted_grants.contains(grant_id(use_seed(owner, 0)))) {
+    throw std::runtime_error("the holder's last deletion was admitted with nothing left to it");
+  }
+  if (!authority(r, holder).manage.empty()) throw std::runtime_error("the holder still holds a narrow entry");
+  if (!authority(r, reader).read.empty()) throw std::runtime_error("the reader still holds a read entry");
+}
+
+// A gives B narrow manage grants `team/b/s<i>`, B uses each with a read
+// grant below it to C, and A revokes them all; B's last deletion follows.
+// B holds nothing else, so every revocation costs a state computation.
+constexpr std::size_t kUsedDelegationsRecords = 9;  // a group adds two
+
+Vault used_delegations(std::size_t n, bool through_group) {
+  const crypto::Identity& b = identity(2);
+  const crypto::Identity& c = identity(3);
+  Vault v = with_manager_and(b);
+  v.add_member(c);
+  PrincipalRefV1 holder{b.user_id()};
+  if (through_group) {
+    const GroupId group = v.add_group("group-g");
+    v.add_to_group(group, holder);
+    holder = PrincipalRefV1{group};
+  }
+  const std::size_t fixed = kUsedDelegationsRecords + (through_group ? 2 : 0);
+  add_deleted_narrow_grants(v, manager_a(), holder, "b", (n - fixed) / 3,
+                            [&](std::size_t i) { add_read_below(v, b, PrincipalRefV1{c.user_id()}, "b", i); });
+  add_last_deletion(v, b, "b");
+  return v;
+}
+
+Vault revokes_used_delegations(std::size_t n) { return used_delegations(n, false); }
+
+void check_revokes_used_delegations(const Vault& v, const ValidationReport& r) {
+  check_revoked_uses(r, (v.records.size() - kUsedDelegationsRecords) / 3, {grant_id("team-manager")}, identity(2),
+                     identity(3), "b");
+  if (!r.effective.groups.empty()) throw std::runtime_error("unexpected groups");
+}
+
+// The same with the narrow grants going to a group G that the root made
+// with B in it: each revocation reaches B through G.
+Vault revokes_used_group_delegations(std::size_t n) { return used_delegations(n, true); }
+
+void check_revokes_used_group_delegations(const Vault& v, const ValidationReport& r) {
+  check_revoked_uses(r, (v.records.size() - kUsedDelegationsRecords - 2) / 3, {grant_id("team-manager")},
+                     identity(2), identity(3), "b");
+  if (r.effective.groups.size() != 1 || r.effective.group_members.size() != 1) {
+    throw std::runtime_error("group G or B's membership is not in force");
+  }
+}
+
+// As above, but B uses each narrow grant only with a deletion naming a
+// read permission below it (of a grant that never was), at a counter that
+// puts it after every revocation: each pending use asks the question the
+// revoked entry answers, and B's uses are all refused in the end.
+constexpr std::size_t kPendingUsesRecords = 6;
+
+std::string missing_seed(std::size_t i) { return "b-missing-" + std::to_string(i); }
+
+Vault revokes_pending_uses(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  Vault v = with_manager_and(b);
+  add_deleted_narrow_grants(v, manager_a(), PrincipalRefV1{b.user_id()}, "b", (n - kPendingUsesRecords) / 3,
+                            [&](std::size_t i) {
+                              v.add(sign(b, GrantDeletedRecordV1{grant_id(missing_seed(i)), below("b", i), 3}));
+                            });
+  return v;
+}
+
+void check_revokes_pending_uses(const Vault& v, const ValidationReport& r) {
+  const std::size_t pairs = (v.records.size() - kPendingUsesRecords) / 3;
+  if (r.effective.grants.size() != 1 || !r.effective.grants.contains(grant_id("team-manager"))) {
+    throw std::runtime_error("expected only the manage grant over team in force");
+  }
+  if (r.effective.deleted_grants.size() != pairs) throw std::runtime_error("not every revocation was admitted");
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (r.effective.deleted_grants.contains(grant_id(missing_seed(i)))) {
+      throw std::runtime_error("a use of B's was admitted after its grant was revoked");
+    }
+  }
+  if (!authority(r, identity(2)).manage.empty()) throw std::runtime_error("B still holds a narrow entry");
+}
+
+// One level deeper: A makes B a manager of `team/b`, B gives C narrow
+// manage grants within it, C uses each with a read grant below it to D,
+// and B revokes them all; C's last deletion follows. B's entry stands
+// throughout, but it is B's, not C's.
+constexpr std::size_t kUsedChainRecords = 12;
+
+Vault revokes_used_chain_delegations(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  const crypto::Identity& c = identity(3);
+  const crypto::Identity& d = identity(4);
+  Vault v = with_manager_and(b);
+  v.add_member(c);
+  v.add_member(d);
+  v.add(sign(manager_a(), GrantRecordV1{grant_id("team-b"), IdSeed(bytes_of("team-b")), PrincipalRefV1{b.user_id()},
+                                        manage_all(under({"team", "b"})), 1}));
+  add_deleted_narrow_grants(v, b, PrincipalRefV1{c.user_id()}, "b", (n - kUsedChainRecords) / 3,
+                            [&](std::size_t i) { add_read_below(v, c, PrincipalRefV1{d.user_id()}, "b", i); });
+  add_last_deletion(v, c, "b");
+  return v;
+}
+
+void check_revokes_used_chain_delegations(const Vault& v, const ValidationReport& r) {
+  check_revoked_uses(r, (v.records.size() - kUsedChainRecords) / 3, {grant_id("team-manager"), grant_id("team-b")},
+                     identity(3), identity(4), "b");
+  if (authority(r, identity(2)).manage != std::vector{manage_all(under({"team", "b"}))}) {
+    throw std::runtime_error("B does not hold exactly the manage entry over team/b");
+  }
+}
+
+// X holds Root from the root and gives it to users Y<i>; each Y<i> gives
+// Z a manage grant over a keyspace of its own; X revokes every Y<i>, and
+// Z has a deletion last, of Y0's grant to it. Nothing covers the root
+// flag each revocation takes, and each Y<i>'s grant leads from it to Z.
+constexpr std::size_t kRootDelegationsRecords = 7;
+constexpr std::size_t kRecordsPerAdministrator = 5;  // the user, its entry point, two grants and a revocation
+constexpr std::uint32_t kFirstAdministrator = 10;
+
+grant_permission::Manage z_keyspace(std::size_t i) { return manage_all(under({"team", "z", "s" + std::to_string(i)})); }
+
+Vault revokes_root_delegations(std::size_t n) {
+  const crypto::Identity& x = identity(2);
+  const crypto::Identity& z = identity(3);
+  Vault v;
+  v.add_member(x);
+  v.add_member(z);
+  v.add(sign(root(), GrantRecordV1{grant_id("x-root"), IdSeed(bytes_of("x-root")), PrincipalRefV1{x.user_id()},
+                                   grant_permission::Root{}, 1}));
+  const std::size_t administrators = (n - kRootDelegationsRecords) / kRecordsPerAdministrator;
+  for (std::size_t i = 0; i < administrators; ++i) {
+    const crypto::Identity& y = identity(kFirstAdministrator + static_cast<std::uint32_t>(i));
+    v.add_member(y);
+    const std::string root_seed = "y-root-" + std::to_string(i);
+    v.add(sign(x, GrantRecordV1{grant_id(root_seed), IdSeed(bytes_of(root_seed)), PrincipalRefV1{y.user_id()},
+                                grant_permission::Root{}, 1}));
+    const std::string z_seed = "z-manage-" + std::to_string(i);
+    v.add(sign(y, GrantRecordV1{grant_id(z_seed), IdSeed(bytes_of(z_seed)), PrincipalRefV1{z.user_id()},
+                                z_keyspace(i), 1}));
+  }
+  for (std::size_t i = 0; i < administrators; ++i) {
+    v.add(sign(x, GrantDeletedRecordV1{grant_id("y-root-" + std::to_string(i)), grant_permission::Root{}, 2}));
+  }
+  v.add(sign(z, GrantDeletedRecordV1{grant_id("z-manage-0"), z_keyspace(0), 3}));
+  return v;
+}
+
+void check_revokes_root_delegations(const Vault& v, const ValidationReport& r) {
+  const std::size_t administrators = (v.records.size() - kRootDelegationsRecords) / kRecordsPerAdministrator;
+  if (r.effective.grants.size() != 1 || !r.effective.grants.contains(grant_id("x-root"))) {
+    throw std::runtime_error("expected only X's root grant in force");
+  }
+  if (r.effective.deleted_grants.size() != administrators) {
+    throw std::runtime_error("not every revocation was admitted");
+  }
+  if (r.effective.deleted_grants.contains(grant_id("z-manage-0"))) {
+    throw std::runtime_error("Z's deletion was admitted with nothing left to it");
+  }
+  if (!authority(r, identity(2)).is_root) throw std::runtime_error("X lost the root flag");
+  if (authority(r, identity(kFirstAdministrator)).is_root) throw std::runtime_error("a revoked Y kept the root flag");
+  if (!authority(r, identity(3)).manage.empty()) throw std::runtime_error("Z still holds a manage entry");
+}
+
+// B, a manager of `team/b@env=dev`, has given C a quarter of the records'
+// worth of read grants within it, each a question of B's filed below
+// `team/b`. A gives B narrow grants over `team/b/s<i>@env=prod` and
+// revokes them, and B deletes one of its read grants last. No revoked
+// entry answers any question B asks, but all of B's lie beside them.
+constexpr std::size_t kBesideManyQuestionsRecords = 9;
+
+KeyspaceSelectorV1 with_env(std::vector<std::string> path, const std::string& env) {
+  return KeyspaceSelectorV1{tuple_matcher::Prefix{std::move(path)}, {{"env", label_matcher::Equals{env}}}};
+}
+
+grant_permission::Read dev_read(std::size_t i) {
+  return grant_permission::Read{with_env({"team", "b", "q" + std::to_string(i)}, "dev")};
+}
+
+grant_permission::Manage prod_narrow(std::size_t i) {
+  return manage_all(with_env({"team", "b", "s" + std::to_string(i)}, "prod"));
+}
+
+Vault revokes_beside_many_questions(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  const crypto::Identity& c = identity(3);
+  Vault v = with_manager_and(b);
+  v.add_member(c);
+  v.add(sign(manager_a(), GrantRecordV1{grant_id("b-dev"), IdSeed(bytes_of("b-dev")), PrincipalRefV1{b.user_id()},
+                                        manage_all(with_env({"team", "b"}, "dev")), 1}));
+  const std::size_t asked = n / 4;
+  for (std::size_t i = 0; i < asked; ++i) {
+    const std::string seed = "dev-read-" + std::to_string(i);
+    v.add(sign(b, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{c.user_id()}, dev_read(i), 1}));
+  }
+  const std::size_t pairs = (n - kBesideManyQuestionsRecords - asked) / 2;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string seed = "prod-narrow-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
+                                          prod_narrow(i), 1}));
+  }
+  for (std::size_t i = 0; i < pairs; ++i) {
+    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id("prod-narrow-" + std::to_string(i)), prod_narrow(i), 2}));
+  }
+  v.add(sign(b, GrantDeletedRecordV1{grant_id("dev-read-0"), dev_read(0), 3}));
+  return v;
+}
+
+void check_revokes_beside_many_questions(const Vault& v, const ValidationReport& r) {
+  const PrincipalRefV1 c{identity(3).user_id()};
+  const auto asked = static_cast<std::size_t>(std::ranges::count_if(v.records, [&](const HashedRecord& h) {
+    const auto* grant = std::get_if<GrantRecordV1>(&h.body());
+    return grant != nullptr && grant->grantee == c;
+  }));
+  const std::size_t pairs = (v.records.size() - kBesideManyQuestionsRecords - asked) / 2;
+  if (r.effective.grants.size() != 2 + asked - 1 || !r.effective.grants.contains(grant_id("b-dev"))) {
+    throw std::runtime_error("expected the two manage grants and B's read grants but the first in force");
+  }
+  if (r.effective.deleted_grants.size() != pairs + 1) throw std::runtime_error("not every deletion was admitted");
+  if (!r.effective.deleted_grants.contains(grant_id("dev-read-0"))) {
+    throw std::runtime_error("B's own deletion was not admitted");
+  }
+  if (authority(r, identity(2)).manage != std::vector{manage_all(with_env({"team", "b"}, "dev"))}) {
+    throw std::runtime_error("B does not hold exactly the manage entry over team/b@env=dev");
+  }
+  if (authority(r, identity(3)).read.size() != asked - 1) throw std::runtime_error("C's read list is short");
+}
+
+// The root makes a group of a quarter of the records' worth of members,
+// and A gives the group as many narrow read grants: every member holds
+// every one of them, so the authorities grow with the square of the size.
+// No deletions.
+constexpr std::size_t kGroupAuthorityRecords = 5;
+constexpr std::size_t kRecordsPerGroupMember = 4;  // the user, its entry point, its membership, a grant
+constexpr std::uint32_t kFirstGroupMember = 10;
+
+Vault group_authority_shared(std::size_t n) {
+  Vault v;
+  v.add_member(manager_a());
+  add_team_manager(v);
+  const std::size_t members = (n - kGroupAuthorityRecords) / kRecordsPerGroupMember;
+  for (std::size_t i = 0; i < members; ++i) v.add_member(identity(kFirstGroupMember + static_cast<std::uint32_t>(i)));
+  const GroupId group = v.add_group("readers");
+  for (std::size_t i = 0; i < members; ++i) {
+    v.add_to_group(group, PrincipalRefV1{identity(kFirstGroupMember + static_cast<std::uint32_t>(i)).user_id()});
+  }
+  for (std::size_t i = 0; i < members; ++i) {
+    const std::string seed = "readers-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{group},
+                                          grant_permission::Read{under({"team", "g", "s" + std::to_string(i)})},
+                                          1}));
+  }
+  return v;
+}
+
+void check_group_authority_shared(const Vault& v, const ValidationReport& r) {
+  const std::size_t members = (v.records.size() - kGroupAuthorityRecords) / kRecordsPerGroupMember;
+  if (r.effective.groups.size() != 1 || r.effective.group_members.size() != members) {
+    throw std::runtime_error("the group or a membership is not in force");
+  }
+  if (r.effective.grants.size() != members + 1) throw std::runtime_error("a grant was not admitted");
+  for (std::size_t i = 0; i < members; ++i) {
+    if (authority(r, identity(kFirstGroupMember + static_cast<std::uint32_t>(i))).read.size() != members) {
+      throw std::runtime_error("a member does not hold every grant the group holds");
+    }
+  }
+}
+
+// A gives B manage grants over `team/b` that differ only by their label
+// `env=e<i>`: every entry is filed at the same path, none covers another.
+// No deletions.
+constexpr std::size_t kLabelOnlyRecords = 6;
+
+Vault label_only_manage_grants(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  Vault v = with_manager_and(b);
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    const std::string seed = "env-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
+                                          manage_all(with_env({"team", "b"}, "e" + std::to_string(i))), 1}));
+  }
+  return v;
+}
+
+void check_label_only_manage_grants(const Vault& v, const ValidationReport& r) {
+  const std::size_t labelled = v.records.size() - kLabelOnlyRecords;
+  if (r.effective.grants.size() != labelled + 1) throw std::runtime_error("a grant was not admitted");
+  if (authority(r, identity(2)).manage.size() != labelled) throw std::runtime_error("B's manage list is short");
+}
+
+// An ordinary organisation, a unit of records per manager M: A makes M a
+// manager of `team/o<k>`, M gives each of its two delegates narrow manage
+// grants `team/o<k>/d<j>/s<i>`, each used with a read grant below it to
+// the other delegate, and later revokes most of them. About half of each
+// unit is filler (M's read grants to its delegates and its secrets) and a
+// tenth revocations. Only the managers have deletions pending, and
+// nothing a revoked delegation answers leads to one.
+constexpr std::size_t kOrganisationRecords = 4;  // the root, A and A's grant; A's secrets fill the rest
+constexpr std::size_t kUnitRecords = 80;
+constexpr std::size_t kDelegationsPerDelegate = 6;
+constexpr std::size_t kRevokedPerDelegate = 4;
+constexpr std::size_t kFillerReadGrants = 20;
+// The members, M's grant, the delegations, their uses, the revocations and
+// the filler read grants; secrets fill the rest of the unit.
+constexpr std::size_t kUnitSecrets = kUnitRecords - 6 - 1 - 2 * (2 * kDelegationsPerDelegate + kRevokedPerDelegate) -
+                                     kFillerReadGrants;
+constexpr std::uint32_t kFirstUnitMember = 10;
+
+const crypto::Identity& unit_member(std::size_t unit, std::uint32_t j) {
+  return identity(kFirstUnitMember + 3 * static_cast<std::uint32_t>(unit) + j);
+}
+
+std::string unit_name(std::size_t unit) { return "o" + std::to_string(unit); }
+
+grant_permission::Manage delegation(std::size_t unit, std::uint32_t j, std::size_t i) {
+  return manage_all(under({"team", unit_name(unit), "d" + std::to_string(j), "s" + std::to_string(i)}));
+}
+
+std::string delegation_seed(std::size_t unit, std::uint32_t j, std::size_t i) {
+  return unit_name(unit) + "-d" + std::to_string(j) + "-s" + std::to_string(i);
+}
+
+VaultRecordV1 secret(const crypto::Identity& writer, const SecretSelectorV1& selector) {
+  SealedPayloadV1 payload{cord::Bytes(12, 7), cord::Bytes(48, 9),
+                          {RecipientSlotV1{writer.user_id().to_vec(), cord::Bytes(32, 3), cord::Bytes(48, 4)}}};
+  return sign(writer, SecretRecordV1{must(derive_secret_id(provider(), selector)), selector, std::move(payload), 1});
+}
+
+void add_unit(Vault& v, std::size_t unit) {
+  const crypto::Identity& manager = unit_member(unit, 0);
+  for (std::uint32_t j = 0; j < 3; ++j) v.add_member(unit_member(unit, j));
+  const std::string manager_seed = unit_name(unit) + "-manager";
+  v.add(sign(manager_a(), GrantRecordV1{grant_id(manager_seed), IdSeed(bytes_of(manager_seed)),
+                                        PrincipalRefV1{manager.user_id()}, manage_all(under({"team", unit_name(unit)})),
+                                        1}));
+  for (std::uint32_t j = 1; j <= 2; ++j) {
+    const crypto::Identity& delegate = unit_member(unit, j);
+    const PrincipalRefV1 other{unit_member(unit, 3 - j).user_id()};
+    for (std::size_t i = 0; i < kDelegationsPerDelegate; ++i) {
+      const std::string seed = delegation_seed(unit, j, i);
+      v.add(sign(manager, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{delegate.user_id()},
+                                        delegation(unit, j, i), 1}));
+      const std::string use = seed + "-use";
+      const grant_permission::Read read{
+          under({"team", unit_name(unit), "d" + std::to_string(j), "s" + std::to_string(i), "x"})};
+      v.add(sign(delegate, GrantRecordV1{grant_id(use), IdSeed(bytes_of(use)), other, read, 1}));
+    }
+  }
+  for (std::size_t i = 0; i < kFillerReadGrants; ++i) {
+    const std::string seed = unit_name(unit) + "-filler-" + std::to_string(i);
+    const PrincipalRefV1 delegate{unit_member(unit, 1 + static_cast<std::uint32_t>(i % 2)).user_id()};
+    v.add(sign(manager, GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), delegate,
+                                      grant_permission::Read{under({"team", unit_name(unit), "f" + std::to_string(i)})},
+                                      1}));
+  }
+  for (std::size_t i = 0; i < kUnitSecrets; ++i) {
+    v.add(secret(manager, SecretSelectorV1{{"team", unit_name(unit), "doc-" + std::to_string(i)}, {}}));
+  }
+  for (std::uint32_t j = 1; j <= 2; ++j) {
+    for (std::size_t i = 0; i < kRevokedPerDelegate; ++i) {
+      v.add(sign(manager, GrantDeletedRecordV1{grant_id(delegation_seed(unit, j, i)), delegation(unit, j, i), 2}));
+    }
+  }
+}
+
+Vault organisation_revocations(std::size_t n) {
+  Vault v;
+  v.add_member(manager_a());
+  add_team_manager(v);
+  const std::size_t units = (n - kOrganisationRecords) / kUnitRecords;
+  for (std::size_t unit = 0; unit < units; ++unit) add_unit(v, unit);
+  for (std::size_t i = 0; v.records.size() < n; ++i) {
+    v.add(secret(manager_a(), SecretSelectorV1{{"team", "a", "doc-" + std::to_string(i)}, {}}));
+  }
+  return v;
+}
+
+void check_organisation_revocations(const Vault& v, const ValidationReport& r) {
+  const std::size_t units = (v.records.size() - kOrganisationRecords) / kUnitRecords;
+  const std::size_t kept = kDelegationsPerDelegate - kRevokedPerDelegate;
+  if (r.effective.deleted_grants.size() != units * 2 * kRevokedPerDelegate) {
+    throw std::runtime_error("not every revocation was admitted");
+  }
+  // Per unit: M's grant, the delegations kept and their uses, the filler.
+  if (r.effective.grants.size() != 1 + units * (1 + 2 * 2 * kept + kFillerReadGrants)) {
+    throw std::runtime_error("a grant is in force that should not be, or not one that should");
+  }
+  if (!r.effective.conflicts.empty()) throw std::runtime_error("unexpected conflicts");
+  const std::size_t a_secrets = v.records.size() - kOrganisationRecords - units * kUnitRecords;
+  if (r.effective.latest_secret.size() != units * kUnitSecrets + a_secrets) {
+    throw std::runtime_error("a secret write was not authorised");
+  }
+  for (std::size_t unit = 0; unit < units; ++unit) {
+    for (std::uint32_t j = 1; j <= 2; ++j) {
+      const AuthoritySet& delegate = authority(r, unit_member(unit, j));
+      if (delegate.manage.size() != kept) throw std::runtime_error("a delegate holds a revoked delegation");
+      // The other delegate's uses of its delegations kept, and half the filler.
+      if (delegate.read.size() != kept + kFillerReadGrants / 2) {
+        throw std::runtime_error("a delegate's read list is not what its unit gave it");
+      }
+    }
+  }
+}
+
 // --- Running --------------------------------------------------------------
 
 struct Shape {
@@ -855,6 +1304,15 @@ constexpr Shape kShapes[] = {
     {"ManagerDeletesEntriesOverRetiredQuestions", manager_deletes_entries_over_retired_questions,
      check_manager_deletes_entries_over_retired_questions},
     {"ManagerDeletesLabelledEntries", manager_deletes_labelled_entries, check_manager_deletes_labelled_entries},
+    {"RevokesUsedDelegations", revokes_used_delegations, check_revokes_used_delegations},
+    {"RevokesPendingUses", revokes_pending_uses, check_revokes_pending_uses},
+    {"RevokesUsedGroupDelegations", revokes_used_group_delegations, check_revokes_used_group_delegations},
+    {"RevokesUsedChainDelegations", revokes_used_chain_delegations, check_revokes_used_chain_delegations},
+    {"RevokesRootDelegations", revokes_root_delegations, check_revokes_root_delegations},
+    {"RevokesBesideManyQuestions", revokes_beside_many_questions, check_revokes_beside_many_questions},
+    {"GroupAuthorityShared", group_authority_shared, check_group_authority_shared},
+    {"LabelOnlyManageGrants", label_only_manage_grants, check_label_only_manage_grants},
+    {"OrganisationRevocations", organisation_revocations, check_organisation_revocations},
     {"DelegatedGrantsYardstick", delegated_grants_yardstick, check_delegated_grants_yardstick},
 };
 
