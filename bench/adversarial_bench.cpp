@@ -1100,8 +1100,8 @@ void check_revokes_beside_many_questions(const Vault& v, const ValidationReport&
 
 // The root makes a group of a quarter of the records' worth of members,
 // and A gives the group as many narrow read grants: every member holds
-// every one of them, so the authorities grow with the square of the size.
-// No deletions.
+// every one of them, which copied into each member would grow with the
+// square of the size. No deletions.
 constexpr std::size_t kGroupAuthorityRecords = 5;
 constexpr std::size_t kRecordsPerGroupMember = 4;  // the user, its entry point, its membership, a grant
 constexpr std::uint32_t kFirstGroupMember = 10;
@@ -1131,10 +1131,17 @@ void check_group_authority_shared(const Vault& v, const ValidationReport& r) {
     throw std::runtime_error("the group or a membership is not in force");
   }
   if (r.effective.grants.size() != members + 1) throw std::runtime_error("a grant was not admitted");
+  // Every member may read under each grant; one member's whole set, made
+  // in full, lists every one.
   for (std::size_t i = 0; i < members; ++i) {
-    if (authority(r, identity(kFirstGroupMember + static_cast<std::uint32_t>(i))).read.size() != members) {
+    const SecretSelectorV1 secret{{"team", "g", "s" + std::to_string(members - 1 - i), "x"}, {}};
+    if (!r.effective.authorities.can_read(identity(kFirstGroupMember + static_cast<std::uint32_t>(i)).user_id(),
+                                          secret)) {
       throw std::runtime_error("a member does not hold every grant the group holds");
     }
+  }
+  if (authority(r, identity(kFirstGroupMember)).read.size() != members) {
+    throw std::runtime_error("a member's whole set does not list every grant the group holds");
   }
 }
 

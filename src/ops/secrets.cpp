@@ -107,7 +107,7 @@ OpsStatus ensure_secret_writable(const EffectiveState& state, const core::Secret
   if (!state.users.contains(identity.user_id())) {
     return std::unexpected(OpsError::writer_missing_user_record(identity.user_id()));
   }
-  if (state.blocked || !state.authority_ref(identity.user_id()).can_write(selector)) {
+  if (state.blocked || !state.authorities.can_write(identity.user_id(), selector)) {
     return std::unexpected(OpsError::of(OpsError::Kind::SecretNotWritable));
   }
   return {};

@@ -83,6 +83,8 @@ class Generator {
     SecretSelectorV1 out{path(), {}};
     for (const char* key : {"env", "team", "tier"}) {
       if (pick(2) == 0) out.labels.push_back({key, kValues[pick(kValues.size())]});
+      // A second label of one key, which no rule looks at.
+      if (!out.labels.empty() && pick(10) == 0) out.labels.push_back({out.labels.back().key, kValues[pick(kValues.size())]});
     }
     return out;
   }

@@ -192,7 +192,7 @@ std::string difference(const ValidationReport& production, const ValidationRepor
   diff_set(out, "deleted_users", p.deleted_users, r.deleted_users);
   diff_set(out, "deleted_groups", p.deleted_groups, r.deleted_groups);
   diff_set(out, "deleted_grants", p.deleted_grants, r.deleted_grants);
-  diff_map(out, "authorities", p.authorities, r.authorities, [](const AuthoritySet& a) { return " " + text(a); });
+  diff_map(out, "authorities", p.authorities.materialized(), r.authorities.materialized(), [](const AuthoritySet& a) { return " " + text(a); });
   diff_map(out, "conflicts", p.conflicts, r.conflicts, describe_conflict);
   diff_map(out, "latest_secret", p.latest_secret, r.latest_secret, [](const auto& e) {
     return " latest " + std::to_string(e.first) + " first " + std::to_string(e.second);

@@ -44,7 +44,7 @@ TEST_F(Secrets, ClassifyStepsInPriorityOrder) {
   v.add(v.b.secret(writer, deleted, {&writer}, 1)).add(v.b.secret_deleted(writer, deleted, 2));
   EffectiveState s = v.state();
   // A principal with root authority that is not an effective user.
-  s.authorities[user_ref(stranger)] = AuthoritySet::root();
+  s.authorities.assign(user_ref(stranger), AuthoritySet::root());
 
   const auto missing = test::selector({"app", "never"});
   const std::tuple<const SecretSelectorV1*, const crypto::Identity*, SecretStatus> cases[] = {
@@ -117,7 +117,7 @@ TEST_F(Secrets, ListedInOrderOfFirstWriteAndTiesKeepTheEarlier) {
 
 TEST_F(Secrets, ReadersAreEffectiveUsersWhoMayRead) {
   EffectiveState s = v.state();
-  s.authorities[user_ref(stranger)] = AuthoritySet::root();
+  s.authorities.assign(user_ref(stranger), AuthoritySet::root());
   std::vector<UserId> expected{v.root().user_id(), reader.user_id(), writer.user_id()};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(s.current_reader_entries(test::selector({"app", "x"})), expected);

@@ -161,6 +161,13 @@ const AuthoritySet& authority_of(const Authorities& authorities, const UserId& u
   return it == authorities.end() ? kEmpty : it->second;
 }
 
+// The same of a state this engine made, whose sets are the literal ones.
+const AuthoritySet& authority_of(const core::validate::Authorities& authorities, const UserId& user) {
+  static const AuthoritySet kEmpty{};
+  const AuthoritySet* set = authorities.find(PrincipalRefV1{user});
+  return set == nullptr ? kEmpty : *set;
+}
+
 ValidationReport refused(ValidationIssue found) {
   ValidationReport report;
   report.effective.blocked = true;
@@ -433,7 +440,7 @@ EffectiveState compute_effective_state(const UserRecordV1& root, const HashValue
   state.deleted_users = selection.deleted_users;
   state.deleted_groups = selection.deleted_groups;
   state.deleted_grants = selection.deleted_grants;
-  state.authorities = authorities;
+  state.authorities = core::validate::Authorities::from_sets(authorities);
   state.latest_secret.clear();
   state.blocked = blocked;
   return state;

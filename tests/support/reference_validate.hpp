@@ -32,7 +32,8 @@ namespace vornex::test::reference {
 
 using Floor = std::map<core::RecordKey, std::uint64_t>;
 using Slots = std::map<core::RecordKey, core::validate::ConflictSlot>;
-using Authorities = core::validate::Authorities;
+// The literal map of the derivation, every member's set in full.
+using Authorities = std::map<core::PrincipalRefV1, core::AuthoritySet>;
 
 // The records of the principal graph in force in one iteration.
 struct Selection {

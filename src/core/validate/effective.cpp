@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <set>
 #include <type_traits>
-#include <unordered_set>
 #include <variant>
 
 #include "authority_lookup.hpp"
@@ -136,206 +135,6 @@ SelectedAuthorizedRecords select_prepared(const Prepared& prepared, const UserRe
   }
   return s;
 }
-
-// Small numbers standing for distinct selectors and manage entries, so that
-// "unless an equal one is already there" is a lookup of a number. Keys
-// point at values that outlive the interner.
-template <class T>
-class Interner {
- public:
-  std::uint32_t id(const T& value) {
-    const auto [it, inserted] = ids_.try_emplace(&value, static_cast<std::uint32_t>(values_.size()));
-    if (inserted) values_.push_back(&value);
-    return it->second;
-  }
-  const T& value(std::uint32_t id) const { return *values_[id]; }
-
- private:
-  std::map<const T*, std::uint32_t, StructuralLess> ids_;
-  std::vector<const T*> values_;
-};
-
-// One list of an authority being accumulated: the entries' numbers in list
-// order beside the list itself, and the set of numbers already in it.
-struct Column {
-  std::vector<std::uint32_t> order;
-  std::unordered_set<std::uint32_t> present;
-
-  bool add(std::uint32_t id) {
-    if (!present.insert(id).second) return false;
-    order.push_back(id);
-    return true;
-  }
-};
-
-struct Accumulator {
-  AuthoritySet set;
-  Column read;
-  Column write;
-  Column manage;
-};
-
-// How far a membership has passed its group's lists on to its member.
-struct Passage {
-  Accumulator* group = nullptr;  // resolved once the group has an entry
-  PrincipalRefV1 group_ref;
-  PrincipalRefV1 member_ref;
-  std::size_t read = 0;
-  std::size_t write = 0;
-  std::size_t manage = 0;
-};
-
-// Derives authority from a selection: grants in GrantId order, then sweeps
-// over the memberships in GroupMemberId order until a sweep changes
-// nothing. A sweep here visits only the memberships whose group gained
-// something (or came into being) since they last passed it on, in the same
-// order and within the same sweep as a full sweep would, so lists come out
-// in the same order while a chain of n groups costs n visits, not n sweeps
-// of every membership.
-class Derivation {
- public:
-  Derivation(const SelectedAuthorizedRecords& selection, const UserId& root_user_id)
-      : selection_(selection), root_set_(AuthoritySet::root()) {
-    Accumulator& root = acc_[PrincipalRefV1{root_user_id}];
-    root.set = root_set_;
-    for (const KeyspaceSelectorV1& s : root_set_.read) root.read.add(selectors_.id(s));
-    for (const KeyspaceSelectorV1& s : root_set_.write) root.write.add(selectors_.id(s));
-    for (const ManageKeyspaceGrantV1& m : root_set_.manage) root.manage.add(manage_.id(m));
-  }
-
-  Authorities run() {
-    apply_grants();
-    sweep();
-    Authorities out;
-    for (auto& [principal, entry] : acc_) out.emplace_hint(out.end(), principal, std::move(entry.set));
-    return out;
-  }
-
- private:
-  void add_read(Accumulator& to, std::uint32_t id, bool& grew) {
-    if (to.read.add(id)) {
-      to.set.read.push_back(selectors_.value(id));
-      grew = true;
-    }
-  }
-  void add_write(Accumulator& to, std::uint32_t id, bool& grew) {
-    if (to.write.add(id)) {
-      to.set.write.push_back(selectors_.value(id));
-      grew = true;
-    }
-  }
-  void add_manage(Accumulator& to, std::uint32_t id, bool& grew) {
-    if (to.manage.add(id)) {
-      to.set.manage.push_back(manage_.value(id));
-      grew = true;
-    }
-  }
-
-  void apply_grants() {
-    bool ignored = false;
-    for (const auto& [id, grant] : selection_.grants) {
-      Accumulator& target = acc_[grant.grantee];
-      std::visit(
-          [&](const auto& permission) {
-            using P = std::decay_t<decltype(permission)>;
-            if constexpr (std::is_same_v<P, grant_permission::Read>) {
-              add_read(target, selectors_.id(permission.selector), ignored);
-            } else if constexpr (std::is_same_v<P, grant_permission::Write>) {
-              add_write(target, selectors_.id(permission.selector), ignored);
-            } else if constexpr (std::is_same_v<P, grant_permission::Manage>) {
-              add_manage(target, manage_.id(permission), ignored);
-            } else {
-              target.set.is_root = true;
-            }
-          },
-          *grant.permission);
-    }
-  }
-
-  // Memberships whose group is `principal`, by position.
-  const std::vector<std::size_t>* memberships_of(const PrincipalRefV1& principal) const {
-    const auto* group = std::get_if<GroupId>(&principal);
-    if (group == nullptr) return nullptr;
-    const auto it = by_group_.find(*group);
-    return it == by_group_.end() ? nullptr : &it->second;
-  }
-
-  // `principal` gained something or came into being while membership
-  // `at` was being visited: its memberships after `at` are visited later
-  // in this sweep, the others in the next one.
-  void wake(const PrincipalRefV1& principal, std::size_t at) {
-    if (const auto* memberships = memberships_of(principal)) {
-      for (const std::size_t m : *memberships) (m > at ? now_ : next_).insert(m);
-    }
-  }
-
-  // One visit: pass on what the group has gained since the last visit.
-  // Returns whether the member gained anything.
-  bool visit(std::size_t at) {
-    Passage& p = passages_[at];
-    if (p.group == nullptr) {
-      const auto it = acc_.find(p.group_ref);
-      if (it == acc_.end()) return false;
-      p.group = &it->second;
-    }
-    const Accumulator& group = *p.group;
-    // Ends taken before the member's entry is touched: a group that is its
-    // own member must not read what it is appending.
-    const std::size_t read_end = group.read.order.size();
-    const std::size_t write_end = group.write.order.size();
-    const std::size_t manage_end = group.manage.order.size();
-    const bool group_root = group.set.is_root;
-    const auto [it, created] = acc_.try_emplace(p.member_ref);
-    Accumulator& member = it->second;
-    if (created) wake(p.member_ref, at);
-    bool grew = false;
-    for (; p.read < read_end; ++p.read) add_read(member, group.read.order[p.read], grew);
-    for (; p.write < write_end; ++p.write) add_write(member, group.write.order[p.write], grew);
-    for (; p.manage < manage_end; ++p.manage) add_manage(member, group.manage.order[p.manage], grew);
-    if (group_root && !member.set.is_root) {
-      member.set.is_root = true;
-      grew = true;
-    }
-    if (grew) wake(p.member_ref, at);
-    return grew;
-  }
-
-  void sweep() {
-    passages_.reserve(selection_.group_members.size());
-    for (const auto& [id, member] : selection_.group_members) {
-      by_group_[member.group_id].push_back(passages_.size());
-      passages_.push_back(Passage{nullptr, PrincipalRefV1{member.group_id}, member.member});
-    }
-    // The first sweep visits every membership whose group has an entry by
-    // the time the sweep reaches it.
-    for (std::size_t m = 0; m < passages_.size(); ++m) {
-      if (acc_.contains(passages_[m].group_ref)) now_.insert(m);
-    }
-    for (;;) {
-      bool changed = false;
-      while (!now_.empty()) {
-        const std::size_t at = *now_.begin();
-        now_.erase(now_.begin());
-        changed |= visit(at);
-      }
-      // A sweep that only brought entries into being ends the derivation,
-      // as a full sweep that changed nothing would.
-      if (!changed) break;
-      now_.swap(next_);
-      next_.clear();
-    }
-  }
-
-  const SelectedAuthorizedRecords& selection_;
-  const AuthoritySet root_set_;  // the values the root's first entries point at
-  Interner<KeyspaceSelectorV1> selectors_;
-  Interner<ManageKeyspaceGrantV1> manage_;
-  std::map<PrincipalRefV1, Accumulator> acc_;
-  std::vector<Passage> passages_;
-  std::map<GroupId, std::vector<std::size_t>> by_group_;
-  std::set<std::size_t> now_;
-  std::set<std::size_t> next_;
-};
 
 }  // namespace
 
@@ -501,18 +300,14 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
 }  // namespace detail
 
 
-Authorities root_authorities(const UserId& root_user_id) {
-  Authorities out;
-  out.emplace(PrincipalRefV1{root_user_id}, AuthoritySet::root());
-  return out;
-}
+Authorities root_authorities(const UserId& root_user_id) { return Authorities::root_only(root_user_id); }
 
 AuthoritySet signer_auth(const Authorities& authorities, const UserId& signer) {
   return authority_in(authorities, signer);
 }
 
 Authorities derive_authorities(const SelectedAuthorizedRecords& selection, const UserId& root_user_id) {
-  return Derivation(selection, root_user_id).run();
+  return Authorities::derive(root_user_id, selection.grants, selection.group_members);
 }
 
 SelectedAuthorizedRecords select_authorized_records(std::span<const VerifiedRecord> records, const UserRecordV1& root,

@@ -34,8 +34,8 @@ ActiveSecretV1 active_of(const VerifiedRecord& record) {
 const AuthoritySet& authority_in(const Authorities& authorities, const UserId& user) {
   // Never destroyed: threads still inside a call at exit may read it.
   static const AuthoritySet& kEmpty = *new AuthoritySet{};
-  const auto it = authorities.find(PrincipalRefV1{user});
-  return it == authorities.end() ? kEmpty : it->second;
+  const AuthoritySet* set = authorities.find(PrincipalRefV1{user});
+  return set == nullptr ? kEmpty : *set;
 }
 
 void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verified,
@@ -143,7 +143,7 @@ SecretStatus EffectiveState::classify_secret_for_user(const SecretSelectorV1& se
   const VerifiedRecord* latest = latest_authorized_secret_record(*id);
   const auto* secret = latest == nullptr ? nullptr : std::get_if<SecretRecordV1>(&latest->body());
   if (secret == nullptr) return SecretStatus::Missing;
-  if (!authority_ref(user).can_read(secret->selector)) return SecretStatus::Unauthorized;
+  if (!authorities.can_read(user, secret->selector)) return SecretStatus::Unauthorized;
 
   const auto duplicate = has_duplicate_recipient(secret->payload);
   if (!duplicate || *duplicate) return SecretStatus::Invalid;
@@ -161,7 +161,7 @@ const AuthoritySet& EffectiveState::authority_ref(const UserId& user) const { re
 std::vector<UserId> EffectiveState::current_reader_entries(const SecretSelectorV1& selector) const {
   std::vector<UserId> readers;
   for (const auto& [id, record] : users) {
-    if (authority_ref(id).can_read(selector)) readers.push_back(id);
+    if (authorities.can_read(id, selector)) readers.push_back(id);
   }
   return readers;  // the map already yields ascending ids
 }

@@ -45,6 +45,30 @@ bool trie_may_cover(Trie& trie, const KeyspaceSelectorV1& target, Fits&& fits) {
   }
 }
 
+// The entries filed at one place of a path trie, by their label matchers:
+// those without any apart, the others by their first matcher (its key, its
+// kind, its value or each value of its list). A question then looks only at
+// the entries whose first matcher its labels can satisfy, so entries that
+// differ only by their labels cost no more to look through than entries
+// that differ by path.
+template <class Entry>
+struct LabelSlot {
+  struct Keyed {
+    std::vector<const Entry*> present;
+    std::vector<const Entry*> absent;
+    std::map<std::string, std::vector<const Entry*>> equals;  // by value
+    std::map<std::string, std::vector<const Entry*>> in;      // by each value of the list
+    std::vector<const Entry*> all_equals;                     // every Equals entry
+    std::vector<const Entry*> all_in;                         // every In entry, empty lists too
+  };
+  std::vector<const Entry*> plain;  // no label matchers
+  std::map<std::string, Keyed> keyed;
+  std::map<std::string, const std::vector<const Entry*>*> absent_by_key;  // keys with Absent entries
+
+  void add(const Entry& entry, const KeyspaceSelectorV1& selector);
+  bool empty() const { return plain.empty() && keyed.empty(); }
+};
+
 class AuthorityIndex {
  public:
   // `set` must outlive the index and stay unchanged.
@@ -61,15 +85,15 @@ class AuthorityIndex {
 
  private:
   // Selectors filed by path: Any at the top, Exact and Prefix at the node
-  // their segments lead to.
+  // their segments lead to, each place by labels.
   template <class Entry>
   struct PathTrie {
     struct Node {
       std::map<std::string, std::unique_ptr<Node>> children;
-      std::vector<const Entry*> exact;
-      std::vector<const Entry*> prefix;
+      LabelSlot<Entry> exact;
+      LabelSlot<Entry> prefix;
     };
-    std::vector<const Entry*> any;
+    LabelSlot<Entry> any;
     Node root;
 
     void add(const Entry& entry);

@@ -16,6 +16,7 @@
 #include "vornex/core/principal.hpp"
 #include "vornex/core/flat_map.hpp"
 #include "vornex/core/records.hpp"
+#include "vornex/core/validate/authorities.hpp"
 #include "vornex/core/validate/merge.hpp"
 
 namespace vornex::core::validate {
@@ -35,8 +36,6 @@ struct ActiveSecretV1 {
   SecretRecordV1 secret;
   bool operator==(const ActiveSecretV1&) const = default;
 };
-
-using Authorities = std::map<PrincipalRefV1, AuthoritySet>;
 
 class EffectiveState {
  public:

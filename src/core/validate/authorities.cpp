@@ -1,0 +1,432 @@
+#include "vornex/core/validate/authorities.hpp"
+
+#include <deque>
+#include <stdexcept>
+#include <type_traits>
+#include <unordered_set>
+#include <variant>
+
+#include "vornex/core/order.hpp"
+
+namespace vornex::core::validate {
+
+namespace {
+
+// Small numbers standing for distinct selectors and manage entries, so that
+// "unless an equal one is already there" is a lookup of a number. Keys
+// point at values that outlive the interner.
+template <class T>
+class Interner {
+ public:
+  std::uint32_t id(const T& value) {
+    const auto [it, inserted] = ids_.try_emplace(&value, static_cast<std::uint32_t>(values_.size()));
+    if (inserted) values_.push_back(&value);
+    return it->second;
+  }
+  const T& value(std::uint32_t id) const { return *values_[id]; }
+
+ private:
+  std::map<const T*, std::uint32_t, StructuralLess> ids_;
+  std::vector<const T*> values_;
+};
+
+// One list of an authority being accumulated: the entries' numbers in list
+// order beside the list itself, and the set of numbers already in it.
+struct Column {
+  std::vector<std::uint32_t> order;
+  std::unordered_set<std::uint32_t> present;
+
+  bool add(std::uint32_t id) {
+    if (!present.insert(id).second) return false;
+    order.push_back(id);
+    return true;
+  }
+};
+
+struct Accumulator {
+  AuthoritySet set;
+  Column read;
+  Column write;
+  Column manage;
+};
+
+// How far a membership has passed its group's lists on to its member.
+struct Passage {
+  Accumulator* group = nullptr;  // resolved once the group has an entry
+  PrincipalRefV1 group_ref;
+  PrincipalRefV1 member_ref;
+  std::size_t read = 0;
+  std::size_t write = 0;
+  std::size_t manage = 0;
+};
+
+// The membership sweeps of the derivation, from the principals' own sets:
+// repeated over the memberships in GroupMemberId order until a sweep
+// changes nothing. A sweep here visits only the memberships whose group
+// gained something (or came into being) since they last passed it on, in
+// the same order and within the same sweep as a full sweep would, so lists
+// come out in the same order while a chain of n groups costs n visits, not
+// n sweeps of every membership.
+//
+// Run over the principals above one principal and the memberships among
+// them, it gives each of them its whole set: what a principal holds comes
+// only from the groups above it, in sweeps whose order among those
+// memberships is the same.
+class Sweep {
+ public:
+  using Own = std::vector<std::pair<PrincipalRefV1, const AuthoritySet*>>;
+  using Links = std::vector<std::pair<PrincipalRefV1, PrincipalRefV1>>;  // (group, member), in order
+
+  Sweep(const Own& own, const Links& links) {
+    for (const auto& [principal, set] : own) {
+      Accumulator& a = acc_[principal];
+      a.set = *set;
+      for (const KeyspaceSelectorV1& s : set->read) a.read.add(selectors_.id(s));
+      for (const KeyspaceSelectorV1& s : set->write) a.write.add(selectors_.id(s));
+      for (const ManageKeyspaceGrantV1& m : set->manage) a.manage.add(manage_.id(m));
+    }
+    passages_.reserve(links.size());
+    for (const auto& [group, member] : links) {
+      by_group_[group].push_back(passages_.size());
+      passages_.push_back(Passage{nullptr, group, member});
+    }
+  }
+
+  std::map<PrincipalRefV1, AuthoritySet> run() {
+    // The first sweep visits every membership whose group has an entry by
+    // the time the sweep reaches it.
+    for (std::size_t m = 0; m < passages_.size(); ++m) {
+      if (acc_.contains(passages_[m].group_ref)) now_.insert(m);
+    }
+    for (;;) {
+      bool changed = false;
+      while (!now_.empty()) {
+        const std::size_t at = *now_.begin();
+        now_.erase(now_.begin());
+        changed |= visit(at);
+      }
+      // A sweep that only brought entries into being ends the derivation,
+      // as a full sweep that changed nothing would.
+      if (!changed) break;
+      now_.swap(next_);
+      next_.clear();
+    }
+    std::map<PrincipalRefV1, AuthoritySet> out;
+    for (auto& [principal, entry] : acc_) out.emplace_hint(out.end(), principal, std::move(entry.set));
+    return out;
+  }
+
+ private:
+  void add_read(Accumulator& to, std::uint32_t id, bool& grew) {
+    if (to.read.add(id)) {
+      to.set.read.push_back(selectors_.value(id));
+      grew = true;
+    }
+  }
+  void add_write(Accumulator& to, std::uint32_t id, bool& grew) {
+    if (to.write.add(id)) {
+      to.set.write.push_back(selectors_.value(id));
+      grew = true;
+    }
+  }
+  void add_manage(Accumulator& to, std::uint32_t id, bool& grew) {
+    if (to.manage.add(id)) {
+      to.set.manage.push_back(manage_.value(id));
+      grew = true;
+    }
+  }
+
+  // `principal` gained something or came into being while membership
+  // `at` was being visited: its memberships after `at` are visited later
+  // in this sweep, the others in the next one.
+  void wake(const PrincipalRefV1& principal, std::size_t at) {
+    if (!std::holds_alternative<GroupId>(principal)) return;
+    const auto it = by_group_.find(principal);
+    if (it == by_group_.end()) return;
+    for (const std::size_t m : it->second) (m > at ? now_ : next_).insert(m);
+  }
+
+  // One visit: pass on what the group has gained since the last visit.
+  // Returns whether the member gained anything.
+  bool visit(std::size_t at) {
+    Passage& p = passages_[at];
+    if (p.group == nullptr) {
+      const auto it = acc_.find(p.group_ref);
+      if (it == acc_.end()) return false;
+      p.group = &it->second;
+    }
+    const Accumulator& group = *p.group;
+    // Ends taken before the member's entry is touched: a group that is its
+    // own member must not read what it is appending.
+    const std::size_t read_end = group.read.order.size();
+    const std::size_t write_end = group.write.order.size();
+    const std::size_t manage_end = group.manage.order.size();
+    const bool group_root = group.set.is_root;
+    const auto [it, created] = acc_.try_emplace(p.member_ref);
+    Accumulator& member = it->second;
+    if (created) wake(p.member_ref, at);
+    bool grew = false;
+    for (; p.read < read_end; ++p.read) add_read(member, group.read.order[p.read], grew);
+    for (; p.write < write_end; ++p.write) add_write(member, group.write.order[p.write], grew);
+    for (; p.manage < manage_end; ++p.manage) add_manage(member, group.manage.order[p.manage], grew);
+    if (group_root && !member.set.is_root) {
+      member.set.is_root = true;
+      grew = true;
+    }
+    if (grew) wake(p.member_ref, at);
+    return grew;
+  }
+
+  Interner<KeyspaceSelectorV1> selectors_;
+  Interner<ManageKeyspaceGrantV1> manage_;
+  std::map<PrincipalRefV1, Accumulator> acc_;
+  std::vector<Passage> passages_;
+  std::map<PrincipalRefV1, std::vector<std::size_t>> by_group_;
+  std::set<std::size_t> now_;
+  std::set<std::size_t> next_;
+};
+
+// A grantee's own set as the derivation builds it from its grants in
+// GrantId order: read and write selectors unless an equal one is there,
+// manage entries by push_unique, the root permission as the flag. What is
+// there is looked up, not scanned for: a grantee may hold thousands.
+class OwnSet {
+ public:
+  void add(const GrantPermissionV1& permission) {
+    std::visit(
+        [&](const auto& p) {
+          using P = std::decay_t<decltype(p)>;
+          if constexpr (std::is_same_v<P, grant_permission::Read>) {
+            if (read_.insert(&p.selector).second) set_.read.push_back(p.selector);
+          } else if constexpr (std::is_same_v<P, grant_permission::Write>) {
+            if (write_.insert(&p.selector).second) set_.write.push_back(p.selector);
+          } else if constexpr (std::is_same_v<P, grant_permission::Manage>) {
+            if (manage_.insert(&p).second) set_.manage.push_back(p);
+          } else {
+            set_.is_root = true;
+          }
+        },
+        permission);
+  }
+  // Starts from the root's set, whose entries the grants cannot repeat
+  // unnoticed either.
+  void start_as_root() {
+    // Never destroyed: threads still inside a call at exit may read it.
+    static const AuthoritySet& root = *new AuthoritySet(AuthoritySet::root());
+    set_ = root;
+    for (const KeyspaceSelectorV1& s : root.read) read_.insert(&s);
+    for (const KeyspaceSelectorV1& s : root.write) write_.insert(&s);
+    for (const ManageKeyspaceGrantV1& m : root.manage) manage_.insert(&m);
+  }
+  AuthoritySet take() { return std::move(set_); }
+
+ private:
+  AuthoritySet set_;
+  // Point into the grants' permissions and the root set above.
+  std::set<const KeyspaceSelectorV1*, StructuralLess> read_;
+  std::set<const KeyspaceSelectorV1*, StructuralLess> write_;
+  std::set<const ManageKeyspaceGrantV1*, StructuralLess> manage_;
+};
+
+}  // namespace
+
+struct Authorities::Made {
+  std::map<PrincipalRefV1, AuthoritySet> sets;
+  std::map<PrincipalRefV1, std::unique_ptr<AuthorityIndex>> indexes;  // over own sets
+  std::map<PrincipalRefV1, std::vector<const AuthorityIndex*>> reach;
+};
+
+Authorities::Authorities(const Authorities& other)
+    : own_(other.own_),
+      memberships_(other.memberships_),
+      groups_of_(other.groups_of_),
+      keys_(other.keys_),
+      rooted_(other.rooted_) {}
+
+Authorities& Authorities::operator=(const Authorities& other) {
+  if (this != &other) {
+    own_ = other.own_;
+    memberships_ = other.memberships_;
+    groups_of_ = other.groups_of_;
+    keys_ = other.keys_;
+    rooted_ = other.rooted_;
+    made_.reset();
+  }
+  return *this;
+}
+
+Authorities::Authorities() = default;
+Authorities::Authorities(Authorities&&) noexcept = default;
+Authorities& Authorities::operator=(Authorities&&) noexcept = default;
+Authorities::~Authorities() = default;
+
+Authorities::Made& Authorities::made() const {
+  if (!made_) made_ = std::make_unique<Made>();
+  return *made_;
+}
+
+Authorities Authorities::root_only(const UserId& root_user_id) {
+  Authorities out;
+  out.own_.emplace(PrincipalRefV1{root_user_id}, AuthoritySet::root());
+  out.close();
+  return out;
+}
+
+Authorities Authorities::from_sets(std::map<PrincipalRefV1, AuthoritySet> sets) {
+  Authorities out;
+  out.own_ = std::move(sets);
+  out.close();
+  return out;
+}
+
+Authorities Authorities::derive(const UserId& root_user_id, const std::map<GrantId, GrantRecordV1>& grants,
+                                const std::map<GroupMemberId, GroupMemberRecordV1>& members) {
+  std::vector<const GrantRecordV1*> grant_list;
+  grant_list.reserve(grants.size());
+  for (const auto& [id, grant] : grants) grant_list.push_back(&grant);
+  std::vector<const GroupMemberRecordV1*> member_list;
+  member_list.reserve(members.size());
+  for (const auto& [id, member] : members) member_list.push_back(&member);
+  return derive(root_user_id, grant_list, member_list);
+}
+
+Authorities Authorities::derive(const UserId& root_user_id, const std::vector<const GrantRecordV1*>& grants,
+                                const std::vector<const GroupMemberRecordV1*>& members) {
+  Authorities out;
+  {
+    std::map<PrincipalRefV1, OwnSet> own;
+    own[PrincipalRefV1{root_user_id}].start_as_root();
+    for (const GrantRecordV1* grant : grants) own[grant->grantee].add(*grant->permission);
+    for (auto& [principal, set] : own) out.own_.emplace_hint(out.own_.end(), principal, set.take());
+  }
+  out.memberships_.reserve(members.size());
+  for (const GroupMemberRecordV1* member : members) {
+    out.groups_of_[member->member].push_back(out.memberships_.size());
+    out.memberships_.push_back(Membership{member->group_id, member->member});
+  }
+  out.close();
+  return out;
+}
+
+// Who has an entry, and who the root flag: a principal with an own set,
+// and every member of a group that has one, downwards.
+void Authorities::close() {
+  std::map<PrincipalRefV1, std::vector<const PrincipalRefV1*>> members_of;
+  for (const Membership& m : memberships_) members_of[PrincipalRefV1{m.group}].push_back(&m.member);
+  const auto spread = [&](std::set<PrincipalRefV1>& reached) {
+    std::deque<PrincipalRefV1> queue(reached.begin(), reached.end());
+    while (!queue.empty()) {
+      const auto it = members_of.find(queue.front());
+      queue.pop_front();
+      if (it == members_of.end()) continue;
+      for (const PrincipalRefV1* member : it->second) {
+        if (reached.insert(*member).second) queue.push_back(*member);
+      }
+    }
+  };
+  keys_.clear();
+  rooted_.clear();
+  for (const auto& [principal, set] : own_) {
+    keys_.insert(principal);
+    if (set.is_root) rooted_.insert(principal);
+  }
+  spread(keys_);
+  spread(rooted_);
+}
+
+void Authorities::assign(const PrincipalRefV1& principal, AuthoritySet set) {
+  own_.insert_or_assign(principal, std::move(set));
+  made_.reset();
+  close();
+}
+
+const AuthoritySet* Authorities::find(const PrincipalRefV1& principal) const {
+  if (!keys_.contains(principal)) return nullptr;
+  Made& m = made();
+  if (const auto it = m.sets.find(principal); it != m.sets.end()) return &it->second;
+  // The principals above it and the memberships among them: the part of
+  // the derivation that decides their sets.
+  std::set<PrincipalRefV1> above{principal};
+  std::deque<PrincipalRefV1> queue{principal};
+  std::set<std::size_t> links;
+  while (!queue.empty()) {
+    const auto it = groups_of_.find(queue.front());
+    queue.pop_front();
+    if (it == groups_of_.end()) continue;
+    for (const std::size_t at : it->second) {
+      links.insert(at);
+      const PrincipalRefV1 group{memberships_[at].group};
+      if (above.insert(group).second) queue.push_back(group);
+    }
+  }
+  Sweep::Own own;
+  for (const PrincipalRefV1& p : above) {
+    if (const auto it = own_.find(p); it != own_.end()) own.emplace_back(p, &it->second);
+  }
+  Sweep::Links ordered;
+  ordered.reserve(links.size());
+  for (const std::size_t at : links) {
+    ordered.emplace_back(PrincipalRefV1{memberships_[at].group}, memberships_[at].member);
+  }
+  for (auto& [p, set] : Sweep(own, ordered).run()) m.sets.try_emplace(p, std::move(set));
+  return &m.sets.at(principal);
+}
+
+const AuthoritySet& Authorities::at(const PrincipalRefV1& principal) const {
+  const AuthoritySet* set = find(principal);
+  if (set == nullptr) throw std::out_of_range("no authority for this principal");
+  return *set;
+}
+
+std::map<PrincipalRefV1, AuthoritySet> Authorities::materialized() const {
+  Sweep::Own own;
+  for (const auto& [p, set] : own_) own.emplace_back(p, &set);
+  Sweep::Links links;
+  links.reserve(memberships_.size());
+  for (const Membership& m : memberships_) links.emplace_back(PrincipalRefV1{m.group}, m.member);
+  return Sweep(own, links).run();
+}
+
+const std::vector<const AuthorityIndex*>& Authorities::reach(const PrincipalRefV1& principal) const {
+  Made& m = made();
+  const auto [found, created] = m.reach.try_emplace(principal);
+  if (!created) return found->second;
+  std::set<PrincipalRefV1> seen{principal};
+  std::deque<PrincipalRefV1> queue{principal};
+  while (!queue.empty()) {
+    const PrincipalRefV1 at = std::move(queue.front());
+    queue.pop_front();
+    if (const auto own = own_.find(at); own != own_.end()) {
+      auto& index = m.indexes[at];
+      if (!index) index = std::make_unique<AuthorityIndex>(own->second);
+      found->second.push_back(index.get());
+    }
+    const auto groups = groups_of_.find(at);
+    if (groups == groups_of_.end()) continue;
+    for (const std::size_t link : groups->second) {
+      const PrincipalRefV1 group{memberships_[link].group};
+      if (seen.insert(group).second) queue.push_back(group);
+    }
+  }
+  return found->second;
+}
+
+bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
+  if (is_root(user)) return true;
+  const auto& indexes = reach(PrincipalRefV1{user});
+  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_read(secret); });
+}
+
+bool Authorities::can_write(const UserId& user, const SecretSelectorV1& secret) const {
+  if (is_root(user)) return true;
+  const auto& indexes = reach(PrincipalRefV1{user});
+  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_write(secret); });
+}
+
+bool Authorities::can_create_permission(const UserId& user, const GrantPermissionV1& permission) const {
+  if (is_root(user)) return true;
+  const auto& indexes = reach(PrincipalRefV1{user});
+  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_create_permission(permission); });
+}
+
+}  // namespace vornex::core::validate
