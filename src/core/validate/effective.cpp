@@ -8,6 +8,7 @@
 
 #include "authority_lookup.hpp"
 #include "fixed_point.hpp"
+#include "sequence.hpp"
 #include "vornex/core/order.hpp"
 
 namespace vornex::core::validate {
@@ -186,65 +187,9 @@ Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& r
   return out;
 }
 
-namespace {
-
-// Notes iteration k's grants and memberships against iteration k - 1's:
-// a run goes on only while an item keeps the same value. All the maps are
-// ordered by id, so each is met in step with the others.
-template <class Id, class Value>
-void note_present(std::map<Id, Presence>& seen, const std::map<Id, Value>& before, const std::map<Id, Value>& now,
-                  std::uint8_t k) {
-  auto hint = seen.begin();
-  auto was = before.begin();
-  for (const auto& [id, value] : now) {
-    while (hint != seen.end() && hint->first < id) ++hint;
-    if (hint == seen.end() || id < hint->first) hint = seen.emplace_hint(hint, id, Presence{});
-    while (was != before.end() && was->first < id) ++was;
-    const bool same = was != before.end() && was->first == id && was->second == value;
-    Presence& p = hint->second;
-    if (p.first == 0) p.first = k;
-    if (!same) p.since = k;
-    p.last = k;
-  }
-}
-
-void record_presence(History& history, const SelectedAuthorizedRecords& before, const SelectedAuthorizedRecords& now,
-                     std::uint8_t k) {
-  note_present(history.grants, before.grants, now.grants, k);
-  note_present(history.group_members, before.group_members, now.group_members, k);
-  history.iterations = k;
-}
-
-}  // namespace
-
-namespace {
-
-thread_local std::uint64_t g_fixed_points = 0;
-
-}  // namespace
-
-EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, std::span<const VerifiedRecord> records,
-                                const HashIndex& hashes, const Prepared& prepared, const std::set<HashValue>& deletions,
-                                History* history) {
-  ++g_fixed_points;
-  const Admitted admitted(prepared, deletions);
-  SelectedAuthorizedRecords selection;
-  Authorities authorities = root_authorities(root.user_id);
-  bool blocked = true;
-  for (int k = 1; k <= kMaxAuthorityIterations; ++k) {
-    SelectedAuthorizedRecords next = select_prepared(prepared, root, admitted, authorities);
-    if (history != nullptr) record_presence(*history, selection, next, static_cast<std::uint8_t>(k));
-    // The authorities are a function of the selection, so equal selections
-    // give equal authorities: only the selection needs comparing.
-    const bool settled = next == selection;
-    selection = std::move(next);
-    if (settled) {
-      blocked = false;
-      break;
-    }
-    authorities = derive_authorities(selection, root.user_id);
-  }
-
+EffectiveState assemble(UserRecordV1 root, HashValue root_fingerprint, std::span<const VerifiedRecord> records,
+                        const Prepared& prepared, SelectedAuthorizedRecords selection, bool blocked) {
+  Authorities authorities = derive_authorities(selection, root.user_id);
   EffectiveState state;
   ConflictSlots slots = std::move(selection.conflicts);
   const AuthorityLookup authority(authorities);
@@ -282,7 +227,7 @@ EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, s
   }
 
   state.conflicts = slots.empty() ? std::map<RecordKey, ConflictReport>{}
-                                  : detail::materialize_conflicts(std::move(slots), records, hashes);
+                                  : detail::materialize_conflicts(std::move(slots), records, HashIndex(records));
   state.root_user_id = root.user_id;
   state.root_fingerprint = std::move(root_fingerprint);
   state.users = std::move(selection.users);
@@ -325,10 +270,16 @@ EffectiveState compute_effective_state(UserRecordV1 root, HashValue root_fingerp
                                        const std::set<HashValue>& admitted_deletions,
                                        const RollbackFloor& rollback_floor) {
   const Prepared prepared = detail::prepare(records, rollback_floor);
-  return detail::compute_prepared(std::move(root), std::move(root_fingerprint), records, detail::HashIndex(records), prepared,
-                          admitted_deletions);
+  std::vector<const VerifiedRecord*> deletions;
+  for (const VerifiedRecord& r : records) {
+    if (is_principal_deletion(r.body()) && admitted_deletions.contains(r.hash)) deletions.push_back(&r);
+  }
+  detail::Sequence sequence(prepared, root);
+  sequence.compute(deletions);
+  return detail::assemble(std::move(root), std::move(root_fingerprint), records, prepared, sequence.selection(),
+                          sequence.blocked());
 }
 
-std::uint64_t fixed_points_computed() noexcept { return detail::g_fixed_points; }
+std::uint64_t validation_work() noexcept { return detail::sequence_work(); }
 
 }  // namespace vornex::core::validate

@@ -1,6 +1,5 @@
 // What the authority fixed point and deletion resolution share: the
-// records the fixed point reads, filtered once, and a record of when each
-// grant and membership was in the selection across its iterations.
+// records the fixed point reads, filtered once, and the state they end in.
 #pragma once
 
 #include <cstdint>
@@ -33,41 +32,10 @@ Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& r
 
 bool is_principal_deletion(const RecordBodyV1& body);
 
-// The iterations of one fixed point in which an item was in the selection,
-// numbered from 1; 0 stands for none.
-struct Presence {
-  std::uint8_t first = 0;  // the first such iteration, whatever the item's value
-  std::uint8_t since = 0;  // the start of the last run of iterations with one value
-  std::uint8_t last = 0;   // the last such iteration
-};
-
-struct History {
-  std::map<GrantId, Presence> grants;
-  std::map<GroupMemberId, Presence> group_members;
-  std::uint8_t iterations = 0;  // the iterations computed; later ones would repeat the last
-
-  // From which iteration on the item is in every selection with the value
-  // it has in the last one (0: it is not in the last one).
-  std::uint8_t since(const GrantId& id) const { return since_in(grants, id); }
-  std::uint8_t since(const GroupMemberId& id) const { return since_in(group_members, id); }
-  // The first iteration with the grant in the selection (0: none).
-  std::uint8_t first(const GrantId& id) const {
-    const auto it = grants.find(id);
-    return it == grants.end() ? 0 : it->second.first;
-  }
-
- private:
-  template <class Id>
-  std::uint8_t since_in(const std::map<Id, Presence>& map, const Id& id) const {
-    const auto it = map.find(id);
-    return it == map.end() || it->second.last != iterations ? 0 : it->second.since;
-  }
-};
-
-// The effective state with `deletions` in force; with `history`, also when
-// each grant and membership was selected.
-EffectiveState compute_prepared(UserRecordV1 root, HashValue root_fingerprint, std::span<const VerifiedRecord> records,
-                                const HashIndex& hashes, const Prepared& prepared, const std::set<HashValue>& deletions,
-                                History* history = nullptr);
+// The state of a settled (or blocked) selection: its authorities, the
+// post-passes (user handles, vault handles, entry points) and the conflicts
+// made public.
+EffectiveState assemble(UserRecordV1 root, HashValue root_fingerprint, std::span<const VerifiedRecord> records,
+                        const Prepared& prepared, SelectedAuthorizedRecords selection, bool blocked);
 
 }  // namespace vornex::core::validate::detail

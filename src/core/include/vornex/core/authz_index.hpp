@@ -6,7 +6,9 @@
 // apply; the answers are those of AuthoritySet's own methods.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,12 +47,49 @@ bool trie_may_cover(Trie& trie, const KeyspaceSelectorV1& target, Fits&& fits) {
   }
 }
 
+namespace label_slot_detail {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// The first label matcher or label of each key, as the matching and
+// subsumption rules consult them: a later one with the same key is never
+// looked at.
+template <class Labels, class Visit>
+bool first_of_each_key(const Labels& labels, Visit&& visit) {
+  for (std::size_t i = 0; i < labels.size(); ++i) {
+    const bool repeated = std::any_of(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(i),
+                                      [&](const auto& earlier) { return earlier.key == labels[i].key; });
+    if (!repeated && visit(labels[i])) return true;
+  }
+  return false;
+}
+
+template <class Entry, class Test>
+bool any_entry(const std::vector<const Entry*>& entries, Test&& test) {
+  return std::any_of(entries.begin(), entries.end(), [&](const Entry* e) { return test(*e); });
+}
+
+template <class Entry, class Test>
+bool any_entry(const std::map<std::string, std::vector<const Entry*>>& by_value, const std::string& value,
+               Test&& test) {
+  const auto it = by_value.find(value);
+  return it != by_value.end() && any_entry(it->second, test);
+}
+
+}  // namespace label_slot_detail
+
+inline const KeyspaceSelectorV1& selector_of(const KeyspaceSelectorV1& selector) { return selector; }
+inline const KeyspaceSelectorV1& selector_of(const ManageKeyspaceGrantV1& entry) { return entry.selector; }
+
 // The entries filed at one place of a path trie, by their label matchers:
 // those without any apart, the others by their first matcher (its key, its
 // kind, its value or each value of its list). A question then looks only at
 // the entries whose first matcher its labels can satisfy, so entries that
 // differ only by their labels cost no more to look through than entries
-// that differ by path.
+// that differ by path. `selector_of(entry)` gives an entry's selector.
 template <class Entry>
 struct LabelSlot {
   struct Keyed {
@@ -65,9 +104,100 @@ struct LabelSlot {
   std::map<std::string, Keyed> keyed;
   std::map<std::string, const std::vector<const Entry*>*> absent_by_key;  // keys with Absent entries
 
-  void add(const Entry& entry, const KeyspaceSelectorV1& selector);
+  void add(const Entry& entry);
   bool empty() const { return plain.empty() && keyed.empty(); }
 };
+
+template <class Entry>
+void LabelSlot<Entry>::add(const Entry& entry) {
+  const KeyspaceSelectorV1& selector = selector_of(entry);
+  if (selector.labels.empty()) {
+    plain.push_back(&entry);
+    return;
+  }
+  const KeyspaceLabelMatcherV1& first = selector.labels.front();
+  Keyed& k = keyed[first.key];
+  std::visit(label_slot_detail::Overloaded{
+                 [&](const label_matcher::Present&) { k.present.push_back(&entry); },
+                 [&](const label_matcher::Equals& e) {
+                   k.equals[e.value].push_back(&entry);
+                   k.all_equals.push_back(&entry);
+                 },
+                 [&](const label_matcher::In& in) {
+                   std::vector<std::string> values = in.values;
+                   std::sort(values.begin(), values.end());
+                   values.erase(std::unique(values.begin(), values.end()), values.end());
+                   for (const std::string& v : values) k.in[v].push_back(&entry);
+                   k.all_in.push_back(&entry);
+                 },
+                 [&](const label_matcher::Absent&) {
+                   k.absent.push_back(&entry);
+                   absent_by_key[first.key] = &k.absent;
+                 },
+             },
+             first.matcher);
+}
+
+// Whether an entry filed at `slot` that `accept` takes matches `secret`,
+// whose path the caller has found matching at this place: entries without
+// label matchers then match, and the others are looked at only where their
+// first matcher can hold for the secret's labels.
+template <class Entry, class Accept>
+bool slot_matches(const LabelSlot<Entry>& slot, const SecretSelectorV1& secret, Accept&& accept) {
+  using label_slot_detail::any_entry;
+  const auto test = [&](const Entry& e) { return accept(e) && selector_matches(selector_of(e), secret); };
+  if (any_entry(slot.plain, test)) return true;
+  if (slot.keyed.empty()) return false;
+  const bool by_label = label_slot_detail::first_of_each_key(secret.labels, [&](const SecretLabelV1& label) {
+    const auto it = slot.keyed.find(label.key);
+    if (it == slot.keyed.end()) return false;
+    const auto& k = it->second;
+    return any_entry(k.present, test) || any_entry(k.equals, label.value, test) || any_entry(k.in, label.value, test);
+  });
+  if (by_label) return true;
+  // Absent holds for a key the secret has no label for.
+  for (const auto& [key, entries] : slot.absent_by_key) {
+    const bool labelled = std::any_of(secret.labels.begin(), secret.labels.end(),
+                                      [&](const SecretLabelV1& l) { return l.key == key; });
+    if (!labelled && any_entry(*entries, test)) return true;
+  }
+  return false;
+}
+
+// Whether an entry filed at `slot` that `accept` takes has a selector that
+// subsumes `target`, whose path the caller has found covered at this place:
+// entries without label matchers then do, and the others are looked at only
+// where their first matcher can be satisfied by the target's matcher of
+// that key.
+template <class Entry, class Accept>
+bool slot_covers(const LabelSlot<Entry>& slot, const KeyspaceSelectorV1& target, Accept&& accept) {
+  using label_slot_detail::any_entry;
+  const auto test = [&](const Entry& e) { return accept(e) && selector_subsumes(selector_of(e), target); };
+  if (any_entry(slot.plain, test)) return true;
+  if (slot.keyed.empty()) return false;
+  return label_slot_detail::first_of_each_key(target.labels, [&](const KeyspaceLabelMatcherV1& inner) {
+    const auto it = slot.keyed.find(inner.key);
+    if (it == slot.keyed.end()) return false;
+    const auto& k = it->second;
+    return std::visit(
+        label_slot_detail::Overloaded{
+            [&](const label_matcher::Present&) { return any_entry(k.present, test); },
+            [&](const label_matcher::Equals& w) {
+              return any_entry(k.present, test) || any_entry(k.equals, w.value, test) || any_entry(k.in, w.value, test);
+            },
+            [&](const label_matcher::In& lb) {
+              if (any_entry(k.present, test)) return true;
+              if (lb.values.empty()) return any_entry(k.all_equals, test) || any_entry(k.all_in, test);
+              const bool one_value = std::all_of(lb.values.begin(), lb.values.end(),
+                                                 [&](const std::string& v) { return v == lb.values.front(); });
+              return (one_value && any_entry(k.equals, lb.values.front(), test)) ||
+                     any_entry(k.in, lb.values.front(), test);
+            },
+            [&](const label_matcher::Absent&) { return any_entry(k.absent, test); },
+        },
+        inner.matcher);
+  });
+}
 
 class AuthorityIndex {
  public:

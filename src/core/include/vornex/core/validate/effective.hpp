@@ -55,8 +55,9 @@ EffectiveState compute_effective_state(UserRecordV1 root, HashValue root_fingerp
 std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
     const pipeline::SelectedRoot& root, std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor);
 
-// How many fixed points this thread has computed: tests bound the work of
-// deletion resolution by it rather than by time.
-std::uint64_t fixed_points_computed() noexcept;
+// How much work this thread's validations have done on the authority fixed
+// point: items, root flags and answers evaluated. Tests bound the work of
+// validation by it rather than by time.
+std::uint64_t validation_work() noexcept;
 
 }  // namespace vornex::core::validate

@@ -1,0 +1,1194 @@
+#include "sequence.hpp"
+
+#include <algorithm>
+#include <array>
+#include <deque>
+#include <limits>
+#include <map>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "vornex/core/authz_index.hpp"
+#include "vornex/core/order.hpp"
+
+namespace vornex::core::validate::detail {
+
+namespace {
+
+thread_local std::uint64_t g_work = 0;
+
+constexpr Iteration kLastIteration = static_cast<Iteration>(kMaxAuthorityIterations);
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+// A value in every iteration 0 to 64, held as the iterations where it
+// differs from the iteration before (at most one point each).
+template <class V>
+class Timeline {
+ public:
+  Timeline() = default;
+  explicit Timeline(V initial) : initial_(std::move(initial)) {}
+
+  const V& at(Iteration k) const {
+    for (auto it = points_.rbegin(); it != points_.rend(); ++it) {
+      if (it->first <= k) return it->second;
+    }
+    return initial_;
+  }
+
+  // Sets the value at `k` (at least 1). With `restore`, later iterations
+  // keep the values they had; without, they take this one up to the next
+  // change. `on_point(j, created)` hears of each change point made or
+  // taken away. False when the value was already that.
+  template <class OnPoint>
+  bool set(Iteration k, const V& value, bool restore, OnPoint&& on_point) {
+    const V old = at(k);
+    if (value == old) return false;
+    const V before = at(static_cast<Iteration>(k - 1));
+    const V old_next = k < kLastIteration ? at(static_cast<Iteration>(k + 1)) : old;
+    auto pos = std::lower_bound(points_.begin(), points_.end(), k,
+                                [](const auto& p, Iteration i) { return p.first < i; });
+    const bool had = pos != points_.end() && pos->first == k;
+    if (value == before) {
+      if (had) {
+        pos = points_.erase(pos);
+        on_point(k, false);
+      }
+    } else if (had) {
+      pos->second = value;
+      ++pos;
+    } else {
+      pos = points_.insert(pos, {k, value});
+      on_point(k, true);
+      ++pos;
+    }
+    if (k == kLastIteration) return true;
+    const auto next = static_cast<Iteration>(k + 1);
+    if (restore) {
+      if (pos != points_.end() && pos->first == next) {
+        if (pos->second == value) {
+          points_.erase(pos);
+          on_point(next, false);
+        }
+      } else if (!(old_next == value)) {
+        points_.insert(pos, {next, old_next});
+        on_point(next, true);
+      }
+    } else if (pos != points_.end() && pos->second == value) {
+      const Iteration j = pos->first;
+      points_.erase(pos);
+      on_point(j, false);
+    }
+    return true;
+  }
+
+  // Every iteration after `k` takes the value at `k`. True when anything
+  // after `k` differed.
+  template <class OnPoint>
+  bool truncate_after(Iteration k, OnPoint&& on_point) {
+    bool changed = false;
+    while (!points_.empty() && points_.back().first > k) {
+      on_point(points_.back().first, false);
+      points_.pop_back();
+      changed = true;
+    }
+    return changed;
+  }
+
+ private:
+  V initial_{};
+  std::vector<std::pair<Iteration, V>> points_;
+};
+
+enum class Pass : std::uint8_t { Users, Groups, Members, Grants };
+constexpr std::size_t kPasses = 4;
+
+// One record competing for an item, with what its admission reads.
+struct Candidate {
+  const VerifiedRecord* record;
+  std::uint32_t signer;           // principal
+  std::uint32_t question = kNone;  // a grant: whether its signer may create it
+  std::uint32_t named = kNone;     // a grant's grantee, a membership's member
+  std::uint32_t group = kNone;     // a membership's group
+  std::uint32_t entry = kNone;     // a manage grant: its entry group
+  bool root_grant = false;         // a grant of the root permission
+  bool deletion = false;           // counts only once admitted
+  bool in_force = false;           // an admitted deletion
+};
+
+struct ItemValue {
+  enum class Kind : std::uint8_t { Absent, Live, Deleted, Conflict };
+  Kind kind = Kind::Absent;
+  const Candidate* winner = nullptr;  // Live
+  std::uint32_t conflict = 0;         // Conflict: the interned slot
+  // As the selection compares: the payloads of winners, the slots of
+  // conflicts.
+  bool operator==(const ItemValue& o) const {
+    if (kind != o.kind) return false;
+    if (kind == Kind::Live) return winner == o.winner || winner->record->body() == o.winner->record->body();
+    if (kind == Kind::Conflict) return conflict == o.conflict;
+    return true;
+  }
+};
+
+struct Item {
+  Pass pass;
+  RecordKey key;
+  std::uint32_t principal = kNone;  // a user's or group's own principal
+  std::vector<Candidate> candidates;  // in slice order
+  Timeline<ItemValue> value;
+};
+
+struct Edge {
+  std::uint32_t item;    // the membership
+  std::uint32_t other;   // the group (up) or the member (down)
+};
+
+// A manage entry that grants to one holder give it, and how many grants in
+// force give it in each iteration.
+struct EntryGroup {
+  std::uint32_t holder;
+  const ManageKeyspaceGrantV1* entry;
+  Timeline<std::uint32_t> count;
+};
+const KeyspaceSelectorV1& selector_of(const EntryGroup& g) { return g.entry->selector; }
+
+struct EntryNode {
+  std::map<std::string, std::unique_ptr<EntryNode>> children;
+  LabelSlot<EntryGroup> exact;
+  LabelSlot<EntryGroup> prefix;
+};
+struct EntryTrie {
+  LabelSlot<EntryGroup> any;
+  EntryNode root;
+  bool empty = true;
+};
+
+unsigned class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
+  unsigned bits = 0;
+  for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
+  return bits;
+}
+
+constexpr unsigned kReadBit = 1u << KeyspaceGrantClassV1(grant_class::Read{}).index();
+constexpr unsigned kWriteBit = 1u << KeyspaceGrantClassV1(grant_class::Write{}).index();
+constexpr unsigned kManageBit = 1u << KeyspaceGrantClassV1(grant_class::Manage{}).index();
+
+// What a permission asks of a manage entry: the classes it must carry and
+// the selector it must subsume; none for the root permission.
+std::optional<std::pair<unsigned, const KeyspaceSelectorV1*>> asked_of_entries(const GrantPermissionV1& permission) {
+  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return std::pair{kReadBit, &p->selector};
+  if (const auto* p = std::get_if<grant_permission::Write>(&permission)) return std::pair{kWriteBit, &p->selector};
+  if (const auto* p = std::get_if<grant_permission::Manage>(&permission)) {
+    return std::pair{kManageBit | class_bits(p->grantable), &p->selector};
+  }
+  return std::nullopt;
+}
+
+const std::vector<std::string>* segments_of(const TupleMatcherV1& path) {
+  if (const auto* exact = std::get_if<tuple_matcher::Exact>(&path)) return &exact->segments;
+  if (const auto* prefix = std::get_if<tuple_matcher::Prefix>(&path)) return &prefix->segments;
+  return nullptr;
+}
+
+template <class Node>
+Node* descend(Node* node, const std::vector<std::string>& segments) {
+  for (const std::string& segment : segments) {
+    auto& child = node->children[segment];
+    if (!child) child = std::make_unique<Node>();
+    node = child.get();
+  }
+  return node;
+}
+
+// Questions filed by the path of their selector: Any paths on their own,
+// Exact and Prefix ones at the node their segments lead to.
+struct QuestionNode {
+  std::map<std::string, std::unique_ptr<QuestionNode>> children;
+  std::vector<std::uint32_t> exact;
+  std::vector<std::uint32_t> prefix;
+};
+struct QuestionTrie {
+  std::vector<std::uint32_t> any;
+  QuestionNode root;
+
+  void add(std::uint32_t q, const TupleMatcherV1& path) {
+    const std::vector<std::string>* segments = segments_of(path);
+    if (segments == nullptr) {
+      any.push_back(q);
+      return;
+    }
+    QuestionNode* node = descend(&root, *segments);
+    (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).push_back(q);
+  }
+
+  // Every question whose path `outer` covers: Any covers all, Prefix the
+  // paths at and below its own, Exact only exact paths equal to its own.
+  template <class Visit>
+  void covered(const TupleMatcherV1& outer, Visit&& visit) const {
+    const std::vector<std::string>* segments = segments_of(outer);
+    const QuestionNode* node = &root;
+    if (segments == nullptr) {
+      for (const std::uint32_t q : any) visit(q);
+    } else {
+      for (const std::string& segment : *segments) {
+        const auto child = node->children.find(segment);
+        if (child == node->children.end()) return;
+        node = child->second.get();
+      }
+      if (std::holds_alternative<tuple_matcher::Exact>(outer)) {
+        for (const std::uint32_t q : node->exact) visit(q);
+        return;
+      }
+    }
+    std::vector<const QuestionNode*> stack{node};
+    while (!stack.empty()) {
+      const QuestionNode* at = stack.back();
+      stack.pop_back();
+      for (const std::uint32_t q : at->exact) visit(q);
+      for (const std::uint32_t q : at->prefix) visit(q);
+      for (const auto& [segment, child] : at->children) stack.push_back(child.get());
+    }
+  }
+};
+
+// What one label matcher of a question is, for the entries whose first
+// matcher it can satisfy: (key, kind, value).
+enum class LabelKind : std::uint8_t { Present, Equals, InValue, InEmpty, Absent };
+using LabelBucket = std::tuple<std::string, LabelKind, std::string>;
+
+// The questions one principal asks, by path, and again by each of their
+// label matchers: an entry with label matchers looks only among the
+// questions whose matcher of its first key can satisfy it.
+struct Asked {
+  std::vector<std::uint32_t> questions;
+  QuestionTrie all;
+  std::map<LabelBucket, QuestionTrie> by_label;
+
+  void add(std::uint32_t q, const KeyspaceSelectorV1& selector) {
+    questions.push_back(q);
+    all.add(q, selector.tuple);
+    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& m = selector.labels[i];
+      const bool repeated = std::any_of(selector.labels.begin(), selector.labels.begin() + static_cast<std::ptrdiff_t>(i),
+                                        [&](const KeyspaceLabelMatcherV1& e) { return e.key == m.key; });
+      if (repeated) continue;
+      std::visit(label_slot_detail::Overloaded{
+                     [&](const label_matcher::Present&) { bucket(m.key, LabelKind::Present, {}).add(q, selector.tuple); },
+                     [&](const label_matcher::Equals& e) { bucket(m.key, LabelKind::Equals, e.value).add(q, selector.tuple); },
+                     [&](const label_matcher::In& in) {
+                       if (in.values.empty()) bucket(m.key, LabelKind::InEmpty, {}).add(q, selector.tuple);
+                       std::vector<std::string> values = in.values;
+                       std::sort(values.begin(), values.end());
+                       values.erase(std::unique(values.begin(), values.end()), values.end());
+                       for (const std::string& v : values) bucket(m.key, LabelKind::InValue, v).add(q, selector.tuple);
+                     },
+                     [&](const label_matcher::Absent&) { bucket(m.key, LabelKind::Absent, {}).add(q, selector.tuple); },
+                 },
+                 m.matcher);
+    }
+  }
+
+  QuestionTrie& bucket(const std::string& key, LabelKind kind, const std::string& value) {
+    return by_label[LabelBucket{key, kind, value}];
+  }
+
+  // The questions `entry` may answer: those whose path its selector covers
+  // and, when it has label matchers, whose matcher of its first key can
+  // satisfy that one. The caller checks each in full.
+  template <class Visit>
+  void answerable(const KeyspaceSelectorV1& entry, Visit&& visit) const {
+    if (entry.labels.empty()) {
+      all.covered(entry.tuple, visit);
+      return;
+    }
+    const KeyspaceLabelMatcherV1& first = entry.labels.front();
+    const auto one = [&](LabelKind kind, const std::string& value) {
+      const auto it = by_label.find(LabelBucket{first.key, kind, value});
+      if (it != by_label.end()) it->second.covered(entry.tuple, visit);
+    };
+    const auto every = [&](LabelKind kind) {
+      for (auto it = by_label.lower_bound(LabelBucket{first.key, kind, std::string()});
+           it != by_label.end() && std::get<0>(it->first) == first.key && std::get<1>(it->first) == kind; ++it) {
+        it->second.covered(entry.tuple, visit);
+      }
+    };
+    std::visit(label_slot_detail::Overloaded{
+                   [&](const label_matcher::Present&) {
+                     one(LabelKind::Present, {});
+                     every(LabelKind::Equals);
+                     every(LabelKind::InValue);
+                     one(LabelKind::InEmpty, {});
+                   },
+                   [&](const label_matcher::Equals& e) {
+                     one(LabelKind::Equals, e.value);
+                     one(LabelKind::InValue, e.value);
+                     one(LabelKind::InEmpty, {});
+                   },
+                   [&](const label_matcher::In& in) {
+                     for (const std::string& v : in.values) {
+                       one(LabelKind::Equals, v);
+                       one(LabelKind::InValue, v);
+                     }
+                     one(LabelKind::InEmpty, {});
+                   },
+                   [&](const label_matcher::Absent&) { one(LabelKind::Absent, {}); },
+               },
+               first.matcher);
+  }
+};
+
+struct Principal {
+  PrincipalRefV1 ref;
+  std::uint32_t item = kNone;  // its user or group item; none for the root and for ids no record names
+  std::vector<Edge> up;        // memberships it is the member of
+  std::vector<Edge> down;      // memberships of its group
+  std::vector<std::uint32_t> root_dependents;       // items with records it signs that ask its root flag
+  std::vector<std::uint32_t> existence_dependents;  // memberships and grants that name it
+  Timeline<bool> root;
+  Timeline<std::uint32_t> root_grants;  // grants of the root permission to it in force
+  std::array<EntryTrie, 8> entries;     // its manage entry groups, by the classes they carry
+  bool has_entries = false;
+  std::unique_ptr<Asked> asked;
+  // Static: whether a principal above it (or itself) could hold a manage
+  // entry or the root flag, and whether one below it (or itself) asks.
+  bool entries_above = false;
+  bool root_above = false;
+  bool asks_below = false;
+};
+
+struct SlotLess {
+  bool operator()(const ConflictSlot& a, const ConflictSlot& b) const {
+    if (a.counter != b.counter) return a.counter < b.counter;
+    return a.hashes < b.hashes;
+  }
+};
+
+template <class T>
+struct PermissionKeyLess {
+  bool operator()(const std::pair<std::uint32_t, const T*>& a, const std::pair<std::uint32_t, const T*>& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return structural_compare(*a.second, *b.second) < 0;
+  }
+};
+
+}  // namespace
+
+class Sequence::Impl {
+ public:
+  Impl(const Prepared& prepared, const UserRecordV1& root) : prepared_(prepared), root_(root), root_id_(root.user_id) {
+    root_principal_ = principal_of(PrincipalRefV1{root_id_});
+    principals_[root_principal_].root = Timeline<bool>(true);
+    build_items();
+    build_statics();
+  }
+
+  void compute(std::span<const VerifiedRecord* const> deletions) {
+    for (const VerifiedRecord* r : deletions) mark_in_force(r->hash);
+    begin_run();
+    for (std::uint32_t i = 0; i < items_.size(); ++i) first_.push_back(i);
+    run(false);
+    first_.clear();
+  }
+
+  void admit(const HashValue& hash) {
+    begin_run();
+    for (const std::uint32_t item : mark_in_force(hash)) always_.push_back(item);
+    run(true);
+    always_.clear();
+  }
+
+  bool blocked() const { return blocked_; }
+
+  SelectedAuthorizedRecords selection() const {
+    SelectedAuthorizedRecords s;
+    s.users.emplace(root_id_, root_);
+    for (const Item& item : items_) {
+      const ItemValue& v = item.value.at(final_);
+      if (v.kind == ItemValue::Kind::Conflict) {
+        s.conflicts.insert_or_assign(item.key, slots_[v.conflict]);
+        continue;
+      }
+      if (v.kind == ItemValue::Kind::Absent) continue;
+      const bool live = v.kind == ItemValue::Kind::Live;
+      std::visit(
+          [&](const auto& key) {
+            using K = std::decay_t<decltype(key)>;
+            if constexpr (std::is_same_v<K, record_key::User>) {
+              if (live) {
+                s.users.emplace(key.user_id, std::get<UserRecordV1>(v.winner->record->body()));
+              } else {
+                s.deleted_users.insert(key.user_id);
+              }
+            } else if constexpr (std::is_same_v<K, record_key::Group>) {
+              if (live) {
+                s.groups.emplace(key.group_id, std::get<GroupRecordV1>(v.winner->record->body()));
+              } else {
+                s.deleted_groups.insert(key.group_id);
+              }
+            } else if constexpr (std::is_same_v<K, record_key::GroupMember>) {
+              s.group_members.emplace(key.group_member_id, std::get<GroupMemberRecordV1>(v.winner->record->body()));
+            } else if constexpr (std::is_same_v<K, record_key::Grant>) {
+              if (live) {
+                s.grants.emplace(key.grant_id, std::get<GrantRecordV1>(v.winner->record->body()));
+              } else {
+                s.deleted_grants.insert(key.grant_id);
+              }
+            }
+          },
+          item.key);
+    }
+    return s;
+  }
+
+  std::uint32_t question(const UserId& asker, const GrantPermissionV1& permission) {
+    const std::uint32_t before = static_cast<std::uint32_t>(questions_.size());
+    const std::uint32_t q = intern_question(principal_of(PrincipalRefV1{asker}), permission);
+    seen_.resize(principals_.size(), 0);
+    if (q == before) {
+      // Asked from now on: its answer in every iteration so far, then
+      // carried like every other answer.
+      Question& question = questions_[q];
+      for (Iteration k = 1; k <= final_; ++k) {
+        question.answer.set(k, evaluate_answer(q, k), false, on_point_of(Handle{Handle::Answer, q}));
+      }
+    }
+    return q;
+  }
+
+  bool answer(std::uint32_t q) const { return questions_[q].answer.at(final_); }
+
+  bool is_root(const UserId& user) const {
+    const auto it = principal_ids_.find(PrincipalRefV1{user});
+    return it != principal_ids_.end() && principals_[it->second].root.at(final_);
+  }
+
+  const GrantRecordV1* grant(const GrantId& id) const {
+    const auto it = grant_items_.find(id);
+    if (it == grant_items_.end()) return nullptr;
+    const ItemValue& v = items_[it->second].value.at(final_);
+    return v.kind == ItemValue::Kind::Live ? &std::get<GrantRecordV1>(v.winner->record->body()) : nullptr;
+  }
+
+  const Sequence::Touched& touched() const { return touched_; }
+
+ private:
+  struct Question {
+    std::uint32_t asker;
+    const GrantPermissionV1* permission;
+    Timeline<bool> answer;
+    std::vector<std::uint32_t> items;  // grant items with a record that asks it
+  };
+
+  // A timeline with a change point at some iteration, for truncation.
+  struct Handle {
+    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry } kind;
+    std::uint32_t index;
+  };
+
+  // ---- Building ------------------------------------------------------------
+
+  std::uint32_t principal_of(const PrincipalRefV1& ref) {
+    const auto [it, created] = principal_ids_.try_emplace(ref, static_cast<std::uint32_t>(principals_.size()));
+    if (created) {
+      principals_.emplace_back();
+      principals_.back().ref = ref;
+    }
+    return it->second;
+  }
+
+  std::uint32_t intern_question(std::uint32_t asker, const GrantPermissionV1& permission) {
+    const auto [it, created] =
+        question_ids_.try_emplace({asker, &permission}, static_cast<std::uint32_t>(questions_.size()));
+    if (!created) return it->second;
+    const std::uint32_t q = it->second;
+    questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), {}});
+    Principal& p = principals_[asker];
+    if (!p.asked) p.asked = std::make_unique<Asked>();
+    if (const auto asked = asked_of_entries(permission)) {
+      p.asked->add(q, *asked->second);
+    } else {
+      p.asked->questions.push_back(q);  // the root permission: the root flag alone answers it
+    }
+    mark_asks_below(asker);
+    return q;
+  }
+
+  std::uint32_t entry_group(std::uint32_t holder, const ManageKeyspaceGrantV1& entry) {
+    const auto [it, created] =
+        entry_ids_.try_emplace({holder, &entry}, static_cast<std::uint32_t>(entry_groups_.size()));
+    if (!created) return it->second;
+    entry_groups_.push_back(EntryGroup{holder, &entry, Timeline<std::uint32_t>(0)});
+    return it->second;
+  }
+
+  void build_items() {
+    const auto items_by_id = [&]<class Id>(const RecordRefs& records, Pass pass, auto&& id_of,
+                                          std::map<Id, std::uint32_t>& ids) {
+      for (const VerifiedRecord* r : records) {
+        const std::optional<Id> id = id_of(*r);
+        if (!id) continue;
+        const auto [it, created] = ids.try_emplace(*id, static_cast<std::uint32_t>(items_.size()));
+        if (created) items_.push_back(Item{pass, r->key, kNone, {}, Timeline<ItemValue>()});
+        items_[it->second].candidates.push_back(Candidate{r, principal_of(PrincipalRefV1{r->signer})});
+      }
+    };
+    std::map<UserId, std::uint32_t> users;
+    items_by_id(prepared_.users, Pass::Users, [&](const VerifiedRecord& r) -> std::optional<UserId> {
+      // Never a candidate: the root's entry is the one made from the root.
+      const UserId& id = std::holds_alternative<UserRecordV1>(r.body()) ? std::get<UserRecordV1>(r.body()).user_id
+                                                                          : std::get<UserDeletedRecordV1>(r.body()).user_id;
+      if (id == root_id_) return std::nullopt;
+      return id;
+    }, users);
+    std::map<GroupId, std::uint32_t> groups;
+    items_by_id(prepared_.groups, Pass::Groups, [](const VerifiedRecord& r) -> std::optional<GroupId> {
+      if (const auto* g = std::get_if<GroupRecordV1>(&r.body())) return g->group_id;
+      return std::get<GroupDeletedRecordV1>(r.body()).group_id;
+    }, groups);
+    std::map<GroupMemberId, std::uint32_t> members;
+    items_by_id(prepared_.group_members, Pass::Members, [](const VerifiedRecord& r) -> std::optional<GroupMemberId> {
+      if (const auto* m = std::get_if<GroupMemberRecordV1>(&r.body())) return m->group_member_id;
+      return std::get<GroupMemberDeletedRecordV1>(r.body()).group_member_id;
+    }, members);
+    items_by_id(prepared_.grants, Pass::Grants, [](const VerifiedRecord& r) -> std::optional<GrantId> {
+      if (const auto* g = std::get_if<GrantRecordV1>(&r.body())) return g->grant_id;
+      return std::get<GrantDeletedRecordV1>(r.body()).grant_id;
+    }, grant_items_);
+    for (const auto& [id, item] : users) {
+      const std::uint32_t p = principal_of(PrincipalRefV1{id});
+      principals_[p].item = item;
+      items_[item].principal = p;
+    }
+    for (const auto& [id, item] : groups) {
+      const std::uint32_t p = principal_of(PrincipalRefV1{id});
+      principals_[p].item = item;
+      items_[item].principal = p;
+    }
+    for (std::uint32_t i = 0; i < items_.size(); ++i) {
+      for (Candidate& c : items_[i].candidates) describe(i, c);
+    }
+  }
+
+  // What a candidate's admission reads, filed where a change to it is seen.
+  void describe(std::uint32_t item, Candidate& c) {
+    const auto note = [](std::vector<std::uint32_t>& list, std::uint32_t i) {
+      if (list.empty() || list.back() != i) list.push_back(i);
+    };
+    std::visit(
+        [&](const auto& b) {
+          using B = std::decay_t<decltype(b)>;
+          if constexpr (std::is_same_v<B, UserRecordV1> || std::is_same_v<B, GroupRecordV1> ||
+                        std::is_same_v<B, GroupMemberDeletedRecordV1>) {
+            note(principals_[c.signer].root_dependents, item);
+          } else if constexpr (std::is_same_v<B, GroupMemberRecordV1>) {
+            note(principals_[c.signer].root_dependents, item);
+            c.group = principal_of(PrincipalRefV1{b.group_id});
+            c.named = principal_of(b.member);
+            note(principals_[c.group].existence_dependents, item);
+            note(principals_[c.named].existence_dependents, item);
+            add_edge(item, c.group, c.named);
+          } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
+            c.named = principal_of(b.grantee);
+            note(principals_[c.named].existence_dependents, item);
+            c.question = intern_question(c.signer, *b.permission);
+            note(questions_[c.question].items, item);
+            if (const auto* entry = std::get_if<grant_permission::Manage>(&*b.permission)) {
+              c.entry = entry_group(c.named, *entry);
+            } else {
+              c.root_grant = std::holds_alternative<grant_permission::Root>(*b.permission);
+            }
+          } else {
+            c.deletion = true;  // UserDeleted, GroupDeleted, GrantDeleted
+          }
+        },
+        c.record->body());
+  }
+
+  void add_edge(std::uint32_t item, std::uint32_t group, std::uint32_t member) {
+    auto& up = principals_[member].up;
+    const bool known = std::any_of(up.begin(), up.end(), [&](const Edge& e) { return e.item == item && e.other == group; });
+    if (known) return;
+    up.push_back(Edge{item, group});
+    principals_[group].down.push_back(Edge{item, member});
+  }
+
+  void build_statics() {
+    for (std::uint32_t g = 0; g < entry_groups_.size(); ++g) {
+      EntryGroup& group = entry_groups_[g];
+      Principal& holder = principals_[group.holder];
+      holder.has_entries = true;
+      EntryTrie& trie = holder.entries[class_bits(group.entry->grantable)];
+      trie.empty = false;
+      const TupleMatcherV1& path = group.entry->selector.tuple;
+      const std::vector<std::string>* segments = segments_of(path);
+      if (segments == nullptr) {
+        trie.any.add(group);
+      } else {
+        EntryNode* node = descend(&trie.root, *segments);
+        (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).add(group);
+      }
+    }
+    std::vector<std::uint32_t> holders;
+    std::vector<std::uint32_t> rooted{root_principal_};
+    for (std::uint32_t p = 0; p < principals_.size(); ++p) {
+      if (principals_[p].has_entries) holders.push_back(p);
+    }
+    for (const Item& item : items_) {
+      for (const Candidate& c : item.candidates) {
+        if (c.root_grant) rooted.push_back(c.named);
+      }
+    }
+    spread_down(holders, &Principal::entries_above);
+    spread_down(rooted, &Principal::root_above);
+  }
+
+  // Marks the principals and everything below them, through memberships
+  // that could ever be in force.
+  void spread_down(std::vector<std::uint32_t> from, bool Principal::*flag) {
+    std::vector<std::uint32_t> stack;
+    for (const std::uint32_t p : from) {
+      if (!(principals_[p].*flag)) {
+        principals_[p].*flag = true;
+        stack.push_back(p);
+      }
+    }
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      for (const Edge& e : principals_[p].down) {
+        if (!(principals_[e.other].*flag)) {
+          principals_[e.other].*flag = true;
+          stack.push_back(e.other);
+        }
+      }
+    }
+  }
+
+  void mark_asks_below(std::uint32_t asker) {
+    if (principals_[asker].asks_below) return;
+    std::vector<std::uint32_t> stack{asker};
+    principals_[asker].asks_below = true;
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      for (const Edge& e : principals_[p].up) {
+        if (!principals_[e.other].asks_below) {
+          principals_[e.other].asks_below = true;
+          stack.push_back(e.other);
+        }
+      }
+    }
+  }
+
+  // Puts the deletion records of one hash in force; their items.
+  std::vector<std::uint32_t> mark_in_force(const HashValue& hash) {
+    std::vector<std::uint32_t> out;
+    if (deletion_index_.empty()) {
+      for (std::uint32_t i = 0; i < items_.size(); ++i) {
+        for (std::uint32_t c = 0; c < items_[i].candidates.size(); ++c) {
+          if (items_[i].candidates[c].deletion) deletion_index_.emplace(items_[i].candidates[c].record->hash, std::pair{i, c});
+        }
+      }
+    }
+    const auto [from, to] = deletion_index_.equal_range(hash);
+    for (auto it = from; it != to; ++it) {
+      items_[it->second.first].candidates[it->second.second].in_force = true;
+      out.push_back(it->second.first);
+    }
+    return out;
+  }
+
+  // ---- Timeline bookkeeping ------------------------------------------------
+
+  // Counts an item's change points per iteration (an iteration with none
+  // settles the fixed point) and files every timeline's for truncation.
+  struct OnPoint {
+    Impl* impl;
+    Handle handle;
+    void operator()(Iteration j, bool created) const {
+      if (handle.kind == Handle::Item) impl->change_count_[j] += created ? 1 : -1;
+      if (created) impl->registry_[j].push_back(handle);
+    }
+  };
+  OnPoint on_point_of(Handle h) { return OnPoint{this, h}; }
+
+  void touch(Handle h) {
+    switch (h.kind) {
+      case Handle::Item:
+        if (items_[h.index].pass == Pass::Grants && touched_item_.insert(h.index).second) {
+          touched_.grants.push_back(std::get<record_key::Grant>(items_[h.index].key).grant_id);
+        }
+        break;
+      case Handle::Root:
+        if (const auto* user = std::get_if<UserId>(&principals_[h.index].ref);
+            user != nullptr && touched_root_.insert(h.index).second) {
+          touched_.users.push_back(*user);
+        }
+        break;
+      case Handle::Answer:
+        if (touched_question_.insert(h.index).second) touched_.questions.push_back(h.index);
+        break;
+      default:
+        break;
+    }
+  }
+
+  void begin_run() {
+    touched_ = {};
+    touched_item_.clear();
+    touched_root_.clear();
+    touched_question_.clear();
+  }
+
+  void truncate_after(Iteration k) {
+    for (Iteration j = static_cast<Iteration>(k + 1); j <= kLastIteration; ++j) {
+      std::vector<Handle> handles = std::move(registry_[j]);
+      registry_[j].clear();
+      for (const Handle h : handles) {
+        bool changed = false;
+        const auto on_point = on_point_of(h);
+        switch (h.kind) {
+          case Handle::Item: changed = items_[h.index].value.truncate_after(k, on_point); break;
+          case Handle::Root: changed = principals_[h.index].root.truncate_after(k, on_point); break;
+          case Handle::RootGrants: changed = principals_[h.index].root_grants.truncate_after(k, on_point); break;
+          case Handle::Answer: changed = questions_[h.index].answer.truncate_after(k, on_point); break;
+          case Handle::Entry: changed = entry_groups_[h.index].count.truncate_after(k, on_point); break;
+        }
+        if (changed) touch(h);
+      }
+    }
+  }
+
+  // ---- Evaluation ----------------------------------------------------------
+
+  bool exists(std::uint32_t p, Iteration k) const {
+    if (p == root_principal_) return true;
+    const std::uint32_t item = principals_[p].item;
+    return item != kNone && items_[item].value.at(k).kind == ItemValue::Kind::Live;
+  }
+
+  bool admitted(const Candidate& c, Iteration k) const {
+    const auto root_signer = [&] { return principals_[c.signer].root.at(static_cast<Iteration>(k - 1)); };
+    return std::visit(
+        [&](const auto& b) -> bool {
+          using B = std::decay_t<decltype(b)>;
+          if constexpr (std::is_same_v<B, UserRecordV1> || std::is_same_v<B, GroupRecordV1> ||
+                        std::is_same_v<B, GroupMemberDeletedRecordV1>) {
+            return root_signer();
+          } else if constexpr (std::is_same_v<B, GroupMemberRecordV1>) {
+            return root_signer() && exists(c.group, k) && exists(c.named, k);
+          } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
+            return exists(c.named, k) && questions_[c.question].answer.at(static_cast<Iteration>(k - 1));
+          } else {
+            return c.in_force;
+          }
+        },
+        c.record->body());
+  }
+
+  // The item's outcome in iteration k: only the admitted candidates at the
+  // highest counter count; equal bodies give the one with the smallest
+  // record hash, differing bodies a conflict.
+  ItemValue evaluate(const Item& item, Iteration k) {
+    ++g_work;
+    kept_.clear();
+    std::uint64_t top = 0;
+    for (const Candidate& c : item.candidates) {
+      if (!admitted(c, k)) continue;
+      const std::uint64_t counter = record_counter(c.record->body());
+      if (kept_.empty() || counter > top) {
+        kept_.clear();
+        top = counter;
+      }
+      if (counter == top) kept_.push_back(&c);
+    }
+    if (kept_.empty()) return {};
+    const Candidate* winner = kept_.front();
+    for (const Candidate* c : kept_) {
+      if (!(c->record->body() == winner->record->body())) {
+        std::vector<const VerifiedRecord*> records;
+        for (const Candidate* k2 : kept_) records.push_back(k2->record);
+        const auto [it, created] = slot_ids_.try_emplace(slot_of(records), static_cast<std::uint32_t>(slots_.size()));
+        if (created) slots_.push_back(it->first);
+        return ItemValue{ItemValue::Kind::Conflict, nullptr, it->second};
+      }
+      if (c->record->hash < winner->record->hash) winner = c;
+    }
+    const RecordBodyV1& body = winner->record->body();
+    switch (item.pass) {
+      case Pass::Users:
+        if (!std::holds_alternative<UserRecordV1>(body)) return ItemValue{ItemValue::Kind::Deleted, winner, 0};
+        // A user who signed no entry point goes nowhere.
+        if (!prepared_.entry_users.contains(std::get<UserRecordV1>(body).user_id)) return {};
+        return ItemValue{ItemValue::Kind::Live, winner, 0};
+      case Pass::Groups:
+        return ItemValue{std::holds_alternative<GroupRecordV1>(body) ? ItemValue::Kind::Live : ItemValue::Kind::Deleted,
+                         winner, 0};
+      case Pass::Members:
+        // A deletion of a membership leaves no trace.
+        if (!std::holds_alternative<GroupMemberRecordV1>(body)) return {};
+        return ItemValue{ItemValue::Kind::Live, winner, 0};
+      case Pass::Grants:
+        return ItemValue{std::holds_alternative<GrantRecordV1>(body) ? ItemValue::Kind::Live : ItemValue::Kind::Deleted,
+                         winner, 0};
+    }
+    return {};
+  }
+
+  // Whether membership `e` joins `member` to `group` in iteration k: its
+  // item is in force with a record naming those two.
+  bool edge_live(const Edge& e, std::uint32_t group, std::uint32_t member, Iteration k) const {
+    const ItemValue& v = items_[e.item].value.at(k);
+    return v.kind == ItemValue::Kind::Live && v.winner->group == group && v.winner->named == member;
+  }
+
+  // Whether one of `holder`'s own manage entries in force in iteration k
+  // lets it create what `asked` asks.
+  bool holds_answer(const Principal& holder, unsigned required, const KeyspaceSelectorV1& selector, Iteration k) {
+    const auto present = [&](const EntryGroup& g) { return g.count.at(k) > 0; };
+    for (unsigned bits = 0; bits < holder.entries.size(); ++bits) {
+      const EntryTrie& trie = holder.entries[bits];
+      if ((bits & required) != required || trie.empty) continue;
+      const bool found = trie_may_cover(trie, selector, [&](const LabelSlot<EntryGroup>& slot) {
+        return slot_covers(slot, selector, present);
+      });
+      if (found) return true;
+    }
+    return false;
+  }
+
+  // A question's answer in iteration k, from the root flags of k (already
+  // settled for k) and the entries in force in k of the asker and of every
+  // group above it.
+  bool evaluate_answer(std::uint32_t q, Iteration k) {
+    ++g_work;
+    const Question& question = questions_[q];
+    if (principals_[question.asker].root.at(k)) return true;
+    const auto asked = asked_of_entries(*question.permission);
+    if (!asked) return false;
+    ++stamp_;
+    std::vector<std::uint32_t> stack{question.asker};
+    seen_[question.asker] = stamp_;
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      const Principal& at = principals_[p];
+      if (at.has_entries && holds_answer(at, asked->first, *asked->second, k)) return true;
+      for (const Edge& e : at.up) {
+        if (seen_[e.other] == stamp_ || !principals_[e.other].entries_above || !edge_live(e, e.other, p, k)) continue;
+        seen_[e.other] = stamp_;
+        stack.push_back(e.other);
+      }
+    }
+    return false;
+  }
+
+  // `from` and every principal below it through memberships in force in k
+  // (with `asking_only`, only those with a principal below them that asks).
+  void below(std::uint32_t from, Iteration k, bool asking_only, std::vector<std::uint32_t>& out) {
+    ++stamp_;
+    std::vector<std::uint32_t> stack{from};
+    seen_[from] = stamp_;
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      out.push_back(p);
+      for (const Edge& e : principals_[p].down) {
+        if (seen_[e.other] == stamp_ || (asking_only && !principals_[e.other].asks_below)) continue;
+        if (!edge_live(e, p, e.other, k)) continue;
+        seen_[e.other] = stamp_;
+        stack.push_back(e.other);
+      }
+    }
+  }
+
+  // ---- Runs ----------------------------------------------------------------
+
+  void mark(std::uint32_t item, std::uint32_t stamp, std::array<std::vector<std::uint32_t>, kPasses>& into) {
+    if (item_mark_[item] == stamp) return;
+    item_mark_[item] = stamp;
+    into[static_cast<std::size_t>(items_[item].pass)].push_back(item);
+  }
+
+  struct Change {
+    std::uint32_t item;
+    ItemValue before;
+    ItemValue now;
+  };
+
+  void run(bool restore) {
+    item_mark_.resize(items_.size(), 0);
+    seen_.resize(principals_.size(), 0);
+    question_mark_.resize(questions_.size(), 0);
+    std::array<std::vector<std::uint32_t>, kPasses> now;
+    std::array<std::vector<std::uint32_t>, kPasses> next;
+    for (Iteration k = 1;; ++k) {
+      const std::uint32_t stamp = ++item_stamp_;
+      for (auto& list : now) list.clear();
+      for (std::size_t pass = 0; pass < kPasses; ++pass) {
+        for (const std::uint32_t item : next[pass]) mark(item, stamp, now);
+        next[pass].clear();
+      }
+      for (const std::uint32_t item : always_) mark(item, stamp, now);
+      if (k == 1) {
+        for (const std::uint32_t item : first_) mark(item, stamp, now);
+      }
+      changes_.clear();
+      for (std::size_t pass = 0; pass < kPasses; ++pass) {
+        for (std::size_t i = 0; i < now[pass].size(); ++i) {
+          const std::uint32_t id = now[pass][i];
+          Item& item = items_[id];
+          const ItemValue value = evaluate(item, k);
+          const ItemValue before = item.value.at(k);
+          if (value == before) continue;
+          item.value.set(k, value, restore, on_point_of(Handle{Handle::Item, id}));
+          touch(Handle{Handle::Item, id});
+          changes_.push_back(Change{id, before, value});
+          // A user or group coming or going: what names it is judged again
+          // in this iteration's later passes.
+          const bool was_live = before.kind == ItemValue::Kind::Live;
+          if (item.principal != kNone && was_live != (value.kind == ItemValue::Kind::Live)) {
+            for (const std::uint32_t dependent : principals_[item.principal].existence_dependents) {
+              mark(dependent, stamp, now);
+            }
+          }
+        }
+      }
+      const std::uint32_t next_stamp = stamp + 1;
+      ++item_stamp_;
+      authority(k, restore, next_stamp, next);
+      if (k >= 2 && change_count_[k] == 0) {
+        final_ = k;
+        blocked_ = false;
+        truncate_after(k);
+        return;
+      }
+      if (k == kLastIteration) {
+        final_ = k;
+        blocked_ = true;
+        return;
+      }
+    }
+  }
+
+  // Carries iteration k's changed items into its root flags and answers,
+  // and marks the items whose inputs they change for iteration k + 1.
+  void authority(Iteration k, bool restore, std::uint32_t next_stamp,
+                 std::array<std::vector<std::uint32_t>, kPasses>& next) {
+    std::map<std::uint32_t, std::int64_t> entry_delta;
+    std::map<std::uint32_t, std::int64_t> root_delta;
+    struct EdgeChange {
+      std::uint32_t group;
+      std::uint32_t member;
+    };
+    std::vector<EdgeChange> edges;
+    const auto contribute = [&](const ItemValue& v, std::int64_t d) {
+      if (v.kind != ItemValue::Kind::Live) return;
+      if (v.winner->entry != kNone) entry_delta[v.winner->entry] += d;
+      if (v.winner->root_grant) root_delta[v.winner->named] += d;
+    };
+    for (const Change& c : changes_) {
+      const Item& item = items_[c.item];
+      if (item.pass == Pass::Grants) {
+        contribute(c.before, -1);
+        contribute(c.now, 1);
+      } else if (item.pass == Pass::Members) {
+        for (const ItemValue* v : {&c.before, &c.now}) {
+          if (v->kind == ItemValue::Kind::Live) edges.push_back(EdgeChange{v->winner->group, v->winner->named});
+        }
+      }
+    }
+    std::vector<std::uint32_t> entries_changed;
+    for (const auto& [g, d] : entry_delta) {
+      if (d == 0) continue;
+      EntryGroup& group = entry_groups_[g];
+      const std::uint32_t before = group.count.at(k);
+      const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
+      group.count.set(k, now, restore, on_point_of(Handle{Handle::Entry, g}));
+      if ((before > 0) != (now > 0)) entries_changed.push_back(g);
+    }
+    std::vector<std::uint32_t> root_sources;
+    for (const auto& [p, d] : root_delta) {
+      if (d == 0) continue;
+      Principal& principal = principals_[p];
+      const std::uint32_t before = principal.root_grants.at(k);
+      const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
+      principal.root_grants.set(k, now, restore, on_point_of(Handle{Handle::RootGrants, p}));
+      if ((before > 0) != (now > 0)) root_sources.push_back(p);
+    }
+
+    // Root flags: of everything below a root grant that came or went, or
+    // below a membership that came or went under a group that could pass
+    // the flag on; each recomputed over that part alone.
+    std::vector<std::uint32_t> reach;
+    for (const std::uint32_t p : root_sources) below(p, k, false, reach);
+    for (const EdgeChange& e : edges) {
+      if (principals_[e.group].root_above) below(e.member, k, false, reach);
+    }
+    std::vector<std::uint32_t> roots_changed = recompute_roots(reach, k, restore);
+
+    // Answers: every question of a principal whose root flag changed, of
+    // everything below a membership that came or went under a group that
+    // could pass entries on, and each question an entry that came or went
+    // answers of its holder and everything below it.
+    const std::uint32_t qstamp = ++question_stamp_;
+    question_mark_.resize(questions_.size(), 0);
+    std::vector<std::uint32_t> to_answer;
+    const auto ask = [&](std::uint32_t q) {
+      if (question_mark_[q] == qstamp) return;
+      question_mark_[q] = qstamp;
+      to_answer.push_back(q);
+    };
+    const auto ask_all_of = [&](std::uint32_t p) {
+      if (const auto& asked = principals_[p].asked) {
+        for (const std::uint32_t q : asked->questions) ask(q);
+      }
+    };
+    for (const std::uint32_t p : roots_changed) ask_all_of(p);
+    std::vector<std::uint32_t> askers;
+    for (const EdgeChange& e : edges) {
+      if (!principals_[e.group].entries_above || !principals_[e.member].asks_below) continue;
+      askers.clear();
+      below(e.member, k, true, askers);
+      for (const std::uint32_t p : askers) ask_all_of(p);
+    }
+    for (const std::uint32_t g : entries_changed) {
+      const EntryGroup& group = entry_groups_[g];
+      if (!principals_[group.holder].asks_below) continue;
+      askers.clear();
+      below(group.holder, k, true, askers);
+      for (const std::uint32_t p : askers) {
+        const auto& asked = principals_[p].asked;
+        if (!asked) continue;
+        asked->answerable(group.entry->selector, [&](std::uint32_t q) {
+          if (question_mark_[q] == qstamp) return;
+          const auto what = asked_of_entries(*questions_[q].permission);
+          const unsigned carried = class_bits(group.entry->grantable);
+          if (what && (what->first & carried) == what->first &&
+              selector_subsumes(group.entry->selector, *what->second)) {
+            ask(q);
+          }
+        });
+      }
+    }
+    for (const std::uint32_t q : to_answer) {
+      Question& question = questions_[q];
+      const bool answer = evaluate_answer(q, k);
+      if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
+      touch(Handle{Handle::Answer, q});
+      for (const std::uint32_t item : question.items) mark(item, next_stamp, next);
+    }
+    for (const std::uint32_t p : roots_changed) {
+      for (const std::uint32_t item : principals_[p].root_dependents) mark(item, next_stamp, next);
+    }
+  }
+
+  // The root flags in iteration k of the principals in `reach` (and of
+  // nothing else: everything above them keeps its flag), from the root
+  // grants in force and the memberships in force; those that changed.
+  std::vector<std::uint32_t> recompute_roots(std::vector<std::uint32_t>& reach, Iteration k, bool restore) {
+    std::vector<std::uint32_t> changed;
+    if (reach.empty()) return changed;
+    std::sort(reach.begin(), reach.end());
+    reach.erase(std::unique(reach.begin(), reach.end()), reach.end());
+    const std::uint32_t stamp = ++stamp_;
+    for (const std::uint32_t p : reach) seen_[p] = stamp;  // in reach, not yet known to be root
+    const std::uint32_t rooted = ++stamp_;
+    std::vector<std::uint32_t> stack;
+    for (const std::uint32_t p : reach) {
+      ++g_work;
+      const Principal& at = principals_[p];
+      bool root = p == root_principal_ || at.root_grants.at(k) > 0;
+      for (std::size_t i = 0; !root && i < at.up.size(); ++i) {
+        const Edge& e = at.up[i];
+        root = seen_[e.other] != stamp && seen_[e.other] != rooted && principals_[e.other].root.at(k) &&
+               edge_live(e, e.other, p, k);
+      }
+      if (root) {
+        seen_[p] = rooted;
+        stack.push_back(p);
+      }
+    }
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      for (const Edge& e : principals_[p].down) {
+        if (seen_[e.other] != stamp || !edge_live(e, p, e.other, k)) continue;
+        seen_[e.other] = rooted;
+        stack.push_back(e.other);
+      }
+    }
+    for (const std::uint32_t p : reach) {
+      Principal& at = principals_[p];
+      if (at.root.set(k, seen_[p] == rooted, restore, on_point_of(Handle{Handle::Root, p}))) {
+        touch(Handle{Handle::Root, p});
+        changed.push_back(p);
+      }
+    }
+    return changed;
+  }
+
+  const Prepared& prepared_;
+  UserRecordV1 root_;
+  UserId root_id_;
+  std::uint32_t root_principal_ = 0;
+
+  std::vector<Item> items_;
+  std::map<GrantId, std::uint32_t> grant_items_;
+  std::vector<Principal> principals_;
+  std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
+  std::vector<Question> questions_;
+  std::map<std::pair<std::uint32_t, const GrantPermissionV1*>, std::uint32_t, PermissionKeyLess<GrantPermissionV1>>
+      question_ids_;
+  std::deque<EntryGroup> entry_groups_;  // stable: the tries point at them
+  std::map<std::pair<std::uint32_t, const ManageKeyspaceGrantV1*>, std::uint32_t,
+           PermissionKeyLess<ManageKeyspaceGrantV1>>
+      entry_ids_;
+  std::multimap<HashValue, std::pair<std::uint32_t, std::uint32_t>> deletion_index_;  // (item, candidate)
+  std::vector<ConflictSlot> slots_;
+  std::map<ConflictSlot, std::uint32_t, SlotLess> slot_ids_;
+
+  std::array<std::int64_t, kLastIteration + 2> change_count_{};
+  std::array<std::vector<Handle>, kLastIteration + 2> registry_{};
+  Iteration final_ = 0;
+  bool blocked_ = false;
+
+  std::vector<std::uint32_t> always_;  // evaluated in every iteration of this run
+  std::vector<std::uint32_t> first_;   // evaluated in its first iteration
+  std::vector<Change> changes_;
+  std::vector<const Candidate*> kept_;
+  std::vector<std::uint32_t> item_mark_;
+  std::uint32_t item_stamp_ = 0;
+  std::vector<std::uint32_t> seen_;
+  std::uint32_t stamp_ = 0;
+  std::vector<std::uint32_t> question_mark_;
+  std::uint32_t question_stamp_ = 0;
+
+  Sequence::Touched touched_;
+  std::set<std::uint32_t> touched_item_;
+  std::set<std::uint32_t> touched_root_;
+  std::set<std::uint32_t> touched_question_;
+};
+
+Sequence::Sequence(const Prepared& prepared, const UserRecordV1& root)
+    : impl_(std::make_unique<Impl>(prepared, root)) {}
+Sequence::~Sequence() = default;
+
+void Sequence::compute(std::span<const VerifiedRecord* const> deletions) { impl_->compute(deletions); }
+void Sequence::admit(const VerifiedRecord& deletion) { impl_->admit(deletion.hash); }
+bool Sequence::blocked() const { return impl_->blocked(); }
+SelectedAuthorizedRecords Sequence::selection() const { return impl_->selection(); }
+std::uint32_t Sequence::question(const UserId& asker, const GrantPermissionV1& permission) {
+  return impl_->question(asker, permission);
+}
+bool Sequence::answer(std::uint32_t question) const { return impl_->answer(question); }
+bool Sequence::is_root(const UserId& user) const { return impl_->is_root(user); }
+const GrantRecordV1* Sequence::grant(const GrantId& id) const { return impl_->grant(id); }
+const Sequence::Touched& Sequence::touched() const { return impl_->touched(); }
+
+std::uint64_t sequence_work() noexcept { return g_work; }
+
+}  // namespace vornex::core::validate::detail
