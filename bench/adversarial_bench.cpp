@@ -1036,9 +1036,11 @@ void check_revokes_root_delegations(const Vault& v, const ValidationReport& r) {
 
 // B, a manager of `team/b@env=dev`, has given C a quarter of the records'
 // worth of read grants within it, each a question of B's filed below
-// `team/b`. A gives B narrow grants over `team/b/s<i>@env=prod` and
-// revokes them, and B deletes one of its read grants last. No revoked
-// entry answers any question B asks, but all of B's lie beside them.
+// `team/b`. A gives B grants over `team/b@env=prod`, each with a second
+// label of its own, and revokes them, and B deletes one of its read grants
+// last. No revoked entry answers any question B asks, but every one of
+// B's lies under the revoked entries' path: only their labels tell them
+// apart.
 constexpr std::size_t kBesideManyQuestionsRecords = 9;
 
 KeyspaceSelectorV1 with_env(std::vector<std::string> path, const std::string& env) {
@@ -1050,7 +1052,9 @@ grant_permission::Read dev_read(std::size_t i) {
 }
 
 grant_permission::Manage prod_narrow(std::size_t i) {
-  return manage_all(with_env({"team", "b", "s" + std::to_string(i)}, "prod"));
+  KeyspaceSelectorV1 selector = with_env({"team", "b"}, "prod");
+  selector.labels.push_back({"n", label_matcher::Equals{std::to_string(i)}});
+  return manage_all(std::move(selector));
 }
 
 Vault revokes_beside_many_questions(std::size_t n) {

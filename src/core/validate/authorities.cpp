@@ -197,11 +197,11 @@ class OwnSet {
         [&](const auto& p) {
           using P = std::decay_t<decltype(p)>;
           if constexpr (std::is_same_v<P, grant_permission::Read>) {
-            if (read_.insert(&p.selector).second) set_.read.push_back(p.selector);
+            if (read_.emplace(structural_digest(p.selector), &p.selector).second) set_.read.push_back(p.selector);
           } else if constexpr (std::is_same_v<P, grant_permission::Write>) {
-            if (write_.insert(&p.selector).second) set_.write.push_back(p.selector);
+            if (write_.emplace(structural_digest(p.selector), &p.selector).second) set_.write.push_back(p.selector);
           } else if constexpr (std::is_same_v<P, grant_permission::Manage>) {
-            if (manage_.insert(&p).second) set_.manage.push_back(p);
+            if (manage_.emplace(structural_digest(p), &p).second) set_.manage.push_back(p);
           } else {
             set_.is_root = true;
           }
@@ -214,18 +214,18 @@ class OwnSet {
     // Never destroyed: threads still inside a call at exit may read it.
     static const AuthoritySet& root = *new AuthoritySet(AuthoritySet::root());
     set_ = root;
-    for (const KeyspaceSelectorV1& s : root.read) read_.insert(&s);
-    for (const KeyspaceSelectorV1& s : root.write) write_.insert(&s);
-    for (const ManageKeyspaceGrantV1& m : root.manage) manage_.insert(&m);
+    for (const KeyspaceSelectorV1& s : root.read) read_.emplace(structural_digest(s), &s);
+    for (const KeyspaceSelectorV1& s : root.write) write_.emplace(structural_digest(s), &s);
+    for (const ManageKeyspaceGrantV1& m : root.manage) manage_.emplace(structural_digest(m), &m);
   }
   AuthoritySet take() { return std::move(set_); }
 
  private:
   AuthoritySet set_;
   // Point into the grants' permissions and the root set above.
-  std::set<const KeyspaceSelectorV1*, StructuralLess> read_;
-  std::set<const KeyspaceSelectorV1*, StructuralLess> write_;
-  std::set<const ManageKeyspaceGrantV1*, StructuralLess> manage_;
+  std::set<std::pair<std::uint64_t, const KeyspaceSelectorV1*>, DigestLess> read_;
+  std::set<std::pair<std::uint64_t, const KeyspaceSelectorV1*>, DigestLess> write_;
+  std::set<std::pair<std::uint64_t, const ManageKeyspaceGrantV1*>, DigestLess> manage_;
 };
 
 }  // namespace

@@ -29,27 +29,31 @@ UserRecordV1 root_user_record(const pipeline::SelectedRoot& root) {
   return UserRecordV1{root.user_id, root.signing_public_key, root.hpke_public_key, 0};
 }
 
-constexpr std::uint32_t kNoQuestion = UINT32_MAX;
+constexpr std::uint32_t kNone = detail::Sequence::kNone;
 
 // The pending candidates and what each is judged on.
 class Judgements {
  public:
   Judgements(detail::Sequence& sequence, std::vector<const VerifiedRecord*> candidates, const UserId& root_id)
-      : sequence_(sequence),
-        candidates_(std::move(candidates)),
-        root_id_(root_id),
-        named_(candidates_.size(), kNoQuestion),
-        target_(candidates_.size(), kNoQuestion),
-        done_(candidates_.size(), false) {
+      : sequence_(sequence), candidates_(std::move(candidates)), judged_(candidates_.size()) {
     for (std::size_t i = 0; i < candidates_.size(); ++i) {
       const VerifiedRecord& c = *candidates_[i];
+      Judged& j = judged_[i];
       by_hash_[c.hash].push_back(i);
-      by_signer_[c.signer].push_back(i);
+      j.by_root = c.signer == root_id;
+      j.signer = sequence_.principal(c.signer);
+      file(by_signer_, j.signer, i);
       if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&c.body())) {
-        by_target_[deleted->grant_id].push_back(i);
+        j.target_item = sequence_.grant_item(deleted->grant_id);
+        if (j.target_item != kNone) file(by_target_, j.target_item, i);
+        if (!j.by_root) {
+          j.named = sequence_.question(j.signer, deleted->permission);
+          file(by_question_, j.named, i);
+        }
       }
       judge(i);
     }
+    mark_.assign(candidates_.size(), 0);
   }
 
   // The oldest pending candidate allowed, or none.
@@ -58,7 +62,7 @@ class Judgements {
   // The candidates of this hash are admitted: judged no more.
   void admitted(const HashValue& hash) {
     for (const std::size_t i : by_hash_[hash]) {
-      done_[i] = true;
+      judged_[i].done = true;
       allowed_.erase(i);
     }
   }
@@ -67,30 +71,34 @@ class Judgements {
   // may have changed.
   void update() {
     const detail::Sequence::Touched& touched = sequence_.touched();
-    std::set<std::size_t> again;
-    for (const std::uint32_t q : touched.questions) {
-      if (q < by_question_.size()) again.insert(by_question_[q].begin(), by_question_[q].end());
-    }
-    for (const UserId& user : touched.users) {
-      if (const auto it = by_signer_.find(user); it != by_signer_.end()) again.insert(it->second.begin(), it->second.end());
-    }
-    for (const GrantId& grant : touched.grants) {
-      if (const auto it = by_target_.find(grant); it != by_target_.end()) {
-        again.insert(it->second.begin(), it->second.end());
+    ++stamp_;
+    const auto again = [&](const std::vector<std::vector<std::size_t>>& by, std::uint32_t at) {
+      if (at >= by.size()) return;
+      for (const std::size_t i : by[at]) {
+        if (mark_[i] == stamp_ || judged_[i].done) continue;
+        mark_[i] = stamp_;
+        judge(i);
       }
-    }
-    for (const std::size_t i : again) {
-      if (!done_[i]) judge(i);
-    }
+    };
+    for (const std::uint32_t q : touched.questions) again(by_question_, q);
+    for (const std::uint32_t p : touched.principals) again(by_signer_, p);
+    for (const std::uint32_t g : touched.grants) again(by_target_, g);
   }
 
  private:
-  std::uint32_t ask(std::size_t i, const GrantPermissionV1& permission) {
-    const std::uint32_t q = sequence_.question(candidates_[i]->signer, permission);
-    if (by_question_.size() <= q) by_question_.resize(q + 1);
-    auto& askers = by_question_[q];
-    if (askers.empty() || askers.back() != i) askers.push_back(i);
-    return q;
+  struct Judged {
+    bool by_root = false;
+    bool done = false;
+    std::uint32_t signer = kNone;
+    std::uint32_t target_item = kNone;
+    std::uint32_t named = kNone;   // its question of the permission it names
+    std::uint32_t target = kNone;  // its question of its target's permission, while that is in force
+    const GrantPermissionV1* target_permission = nullptr;
+  };
+
+  static void file(std::vector<std::vector<std::size_t>>& by, std::uint32_t at, std::size_t i) {
+    if (by.size() <= at) by.resize(at + 1);
+    by[at].push_back(i);
   }
 
   // The literal judgement in the final state: a grant deletion must be
@@ -99,21 +107,24 @@ class Judgements {
   // remove a stronger grant); with no target in force, the root flag also
   // allows it. User and group deletions need the root flag.
   void judge(std::size_t i) {
-    const VerifiedRecord& c = *candidates_[i];
-    bool allowed = false;
-    if (c.signer == root_id_) {
-      allowed = true;
-    } else if (const auto* deleted = std::get_if<GrantDeletedRecordV1>(&c.body())) {
-      if (named_[i] == kNoQuestion) named_[i] = ask(i, deleted->permission);
-      const bool named = sequence_.answer(named_[i]);
-      if (const GrantRecordV1* target = sequence_.grant(deleted->grant_id)) {
-        target_[i] = ask(i, *target->permission);
-        allowed = named && sequence_.answer(target_[i]);
+    Judged& j = judged_[i];
+    bool allowed = j.by_root;
+    if (!allowed && j.named != kNone) {
+      const bool named = sequence_.answer(j.named);
+      const GrantRecordV1* target = j.target_item == kNone ? nullptr : sequence_.grant(j.target_item);
+      if (target != nullptr) {
+        // Asked anew only when the target's permission is another one.
+        if (j.target_permission != &*target->permission) {
+          j.target_permission = &*target->permission;
+          j.target = sequence_.question(j.signer, *j.target_permission);
+          file(by_question_, j.target, i);
+        }
+        allowed = named && sequence_.answer(j.target);
       } else {
-        allowed = named || sequence_.is_root(c.signer);
+        allowed = named || sequence_.is_root(j.signer);
       }
-    } else {
-      allowed = sequence_.is_root(c.signer);
+    } else if (!allowed) {
+      allowed = sequence_.is_root(j.signer);
     }
     if (allowed) {
       allowed_.insert(i);
@@ -124,15 +135,14 @@ class Judgements {
 
   detail::Sequence& sequence_;
   std::vector<const VerifiedRecord*> candidates_;  // in the order they are judged in
-  UserId root_id_;
-  std::vector<std::uint32_t> named_;
-  std::vector<std::uint32_t> target_;
-  std::vector<bool> done_;
+  std::vector<Judged> judged_;
   std::set<std::size_t> allowed_;
   std::map<HashValue, std::vector<std::size_t>> by_hash_;
-  std::map<UserId, std::vector<std::size_t>> by_signer_;
-  std::map<GrantId, std::vector<std::size_t>> by_target_;
-  std::vector<std::vector<std::size_t>> by_question_;
+  std::vector<std::vector<std::size_t>> by_signer_;    // by principal
+  std::vector<std::vector<std::size_t>> by_target_;    // by grant item
+  std::vector<std::vector<std::size_t>> by_question_;  // by question
+  std::vector<std::uint64_t> mark_;
+  std::uint64_t stamp_ = 0;
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -23,6 +24,76 @@ thread_local std::uint64_t g_work = 0;
 constexpr Iteration kLastIteration = static_cast<Iteration>(kMaxAuthorityIterations);
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
+// A short list kept in place: nearly every timeline has one or two points,
+// and a heap block for each would cost more than the points themselves.
+template <class T, std::size_t N>
+class SmallList {
+ public:
+  SmallList() = default;
+  SmallList(const SmallList&) = delete;
+  SmallList& operator=(const SmallList&) = delete;
+  SmallList(SmallList&& other) noexcept { take(other); }
+  SmallList& operator=(SmallList&& other) noexcept {
+    if (this != &other) {
+      heap_.reset();
+      take(other);
+    }
+    return *this;
+  }
+
+  T* begin() { return data(); }
+  T* end() { return data() + size_; }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& back() { return data()[size_ - 1]; }
+  void pop_back() { --size_; }
+
+  T* insert(T* at, T value) {
+    const std::size_t i = static_cast<std::size_t>(at - data());
+    if (size_ == capacity()) grow();
+    T* d = data();
+    for (std::size_t j = size_; j > i; --j) d[j] = std::move(d[j - 1]);
+    d[i] = std::move(value);
+    ++size_;
+    return d + i;
+  }
+  T* erase(T* at) {
+    T* d = data();
+    for (T* p = at; p + 1 != d + size_; ++p) *p = std::move(*(p + 1));
+    --size_;
+    return at;
+  }
+
+ private:
+  T* data() { return heap_ ? heap_.get() : local_.data(); }
+  const T* data() const { return heap_ ? heap_.get() : local_.data(); }
+  std::size_t capacity() const { return heap_ ? heap_capacity_ : N; }
+  void grow() {
+    const std::size_t capacity = 2 * this->capacity();
+    auto bigger = std::make_unique<T[]>(capacity);
+    std::move(begin(), end(), bigger.get());
+    heap_ = std::move(bigger);
+    heap_capacity_ = capacity;
+  }
+  void take(SmallList& other) {
+    size_ = other.size_;
+    heap_capacity_ = other.heap_capacity_;
+    if (other.heap_) {
+      heap_ = std::move(other.heap_);
+    } else {
+      std::move(other.local_.begin(), other.local_.begin() + other.size_, local_.begin());
+    }
+    other.size_ = 0;
+  }
+
+  std::array<T, N> local_{};
+  std::unique_ptr<T[]> heap_;
+  std::size_t heap_capacity_ = 0;
+  std::uint8_t size_ = 0;
+};
+
 // A value in every iteration 0 to 64, held as the iterations where it
 // differs from the iteration before (at most one point each).
 template <class V>
@@ -32,7 +103,8 @@ class Timeline {
   explicit Timeline(V initial) : initial_(std::move(initial)) {}
 
   const V& at(Iteration k) const {
-    for (auto it = points_.rbegin(); it != points_.rend(); ++it) {
+    for (const auto* it = points_.end(); it != points_.begin();) {
+      --it;
       if (it->first <= k) return it->second;
     }
     return initial_;
@@ -60,7 +132,7 @@ class Timeline {
       pos->second = value;
       ++pos;
     } else {
-      pos = points_.insert(pos, {k, value});
+      pos = points_.insert(pos, std::pair{k, value});
       on_point(k, true);
       ++pos;
     }
@@ -73,7 +145,7 @@ class Timeline {
           on_point(next, false);
         }
       } else if (!(old_next == value)) {
-        points_.insert(pos, {next, old_next});
+        points_.insert(pos, std::pair{next, old_next});
         on_point(next, true);
       }
     } else if (pos != points_.end() && pos->second == value) {
@@ -99,7 +171,7 @@ class Timeline {
 
  private:
   V initial_{};
-  std::vector<std::pair<Iteration, V>> points_;
+  SmallList<std::pair<Iteration, V>, 2> points_;
 };
 
 enum class Pass : std::uint8_t { Users, Groups, Members, Grants };
@@ -155,14 +227,17 @@ struct EntryGroup {
 };
 const KeyspaceSelectorV1& selector_of(const EntryGroup& g) { return g.entry->selector; }
 
+// Trie nodes live in their trie's pool and are named by path segments that
+// live in the records: building one copies no string.
 struct EntryNode {
-  std::map<std::string, std::unique_ptr<EntryNode>> children;
+  std::map<std::string_view, EntryNode*> children;
   LabelSlot<EntryGroup> exact;
   LabelSlot<EntryGroup> prefix;
 };
 struct EntryTrie {
   LabelSlot<EntryGroup> any;
   EntryNode root;
+  std::deque<EntryNode> pool;
   bool empty = true;
 };
 
@@ -194,11 +269,11 @@ const std::vector<std::string>* segments_of(const TupleMatcherV1& path) {
 }
 
 template <class Node>
-Node* descend(Node* node, const std::vector<std::string>& segments) {
+Node* descend(Node* node, const std::vector<std::string>& segments, std::deque<Node>& pool) {
   for (const std::string& segment : segments) {
-    auto& child = node->children[segment];
-    if (!child) child = std::make_unique<Node>();
-    node = child.get();
+    const auto [it, created] = node->children.try_emplace(segment, nullptr);
+    if (created) it->second = &pool.emplace_back();
+    node = it->second;
   }
   return node;
 }
@@ -206,13 +281,14 @@ Node* descend(Node* node, const std::vector<std::string>& segments) {
 // Questions filed by the path of their selector: Any paths on their own,
 // Exact and Prefix ones at the node their segments lead to.
 struct QuestionNode {
-  std::map<std::string, std::unique_ptr<QuestionNode>> children;
+  std::map<std::string_view, QuestionNode*> children;
   std::vector<std::uint32_t> exact;
   std::vector<std::uint32_t> prefix;
 };
 struct QuestionTrie {
   std::vector<std::uint32_t> any;
   QuestionNode root;
+  std::deque<QuestionNode> pool;
 
   void add(std::uint32_t q, const TupleMatcherV1& path) {
     const std::vector<std::string>* segments = segments_of(path);
@@ -220,7 +296,7 @@ struct QuestionTrie {
       any.push_back(q);
       return;
     }
-    QuestionNode* node = descend(&root, *segments);
+    QuestionNode* node = descend(&root, *segments, pool);
     (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).push_back(q);
   }
 
@@ -236,7 +312,7 @@ struct QuestionTrie {
       for (const std::string& segment : *segments) {
         const auto child = node->children.find(segment);
         if (child == node->children.end()) return;
-        node = child->second.get();
+        node = child->second;
       }
       if (std::holds_alternative<tuple_matcher::Exact>(outer)) {
         for (const std::uint32_t q : node->exact) visit(q);
@@ -249,7 +325,7 @@ struct QuestionTrie {
       stack.pop_back();
       for (const std::uint32_t q : at->exact) visit(q);
       for (const std::uint32_t q : at->prefix) visit(q);
-      for (const auto& [segment, child] : at->children) stack.push_back(child.get());
+      for (const auto& [segment, child] : at->children) stack.push_back(child);
     }
   }
 };
@@ -349,7 +425,9 @@ struct Principal {
   std::vector<std::uint32_t> existence_dependents;  // memberships and grants that name it
   Timeline<bool> root;
   Timeline<std::uint32_t> root_grants;  // grants of the root permission to it in force
-  std::array<EntryTrie, 8> entries;     // its manage entry groups, by the classes they carry
+  // Its manage entry groups, by the classes they carry; only holders have
+  // them.
+  std::unique_ptr<std::array<EntryTrie, 8>> entries;
   bool has_entries = false;
   std::unique_ptr<Asked> asked;
   // Static: whether a principal above it (or itself) could hold a manage
@@ -366,11 +444,15 @@ struct SlotLess {
   }
 };
 
-template <class T>
-struct PermissionKeyLess {
-  bool operator()(const std::pair<std::uint32_t, const T*>& a, const std::pair<std::uint32_t, const T*>& b) const {
-    if (a.first != b.first) return a.first < b.first;
-    return structural_compare(*a.second, *b.second) < 0;
+// A manage entry held by one principal, keyed by its digest first.
+struct EntryKey {
+  std::uint32_t holder;
+  std::pair<std::uint64_t, const ManageKeyspaceGrantV1*> entry;
+};
+struct EntryKeyLess {
+  bool operator()(const EntryKey& a, const EntryKey& b) const {
+    if (a.holder != b.holder) return a.holder < b.holder;
+    return DigestLess{}(a.entry, b.entry);
   }
 };
 
@@ -402,6 +484,8 @@ class Sequence::Impl {
 
   bool blocked() const { return blocked_; }
 
+  // Items come grouped by pass and, within one, in id order: every map
+  // fills at its end.
   SelectedAuthorizedRecords selection() const {
     SelectedAuthorizedRecords s;
     s.users.emplace(root_id_, root_);
@@ -418,23 +502,24 @@ class Sequence::Impl {
             using K = std::decay_t<decltype(key)>;
             if constexpr (std::is_same_v<K, record_key::User>) {
               if (live) {
-                s.users.emplace(key.user_id, std::get<UserRecordV1>(v.winner->record->body()));
+                s.users.emplace_hint(s.users.end(), key.user_id, std::get<UserRecordV1>(v.winner->record->body()));
               } else {
-                s.deleted_users.insert(key.user_id);
+                s.deleted_users.insert(s.deleted_users.end(), key.user_id);
               }
             } else if constexpr (std::is_same_v<K, record_key::Group>) {
               if (live) {
-                s.groups.emplace(key.group_id, std::get<GroupRecordV1>(v.winner->record->body()));
+                s.groups.emplace_hint(s.groups.end(), key.group_id, std::get<GroupRecordV1>(v.winner->record->body()));
               } else {
-                s.deleted_groups.insert(key.group_id);
+                s.deleted_groups.insert(s.deleted_groups.end(), key.group_id);
               }
             } else if constexpr (std::is_same_v<K, record_key::GroupMember>) {
-              s.group_members.emplace(key.group_member_id, std::get<GroupMemberRecordV1>(v.winner->record->body()));
+              s.group_members.emplace_hint(s.group_members.end(), key.group_member_id,
+                                             std::get<GroupMemberRecordV1>(v.winner->record->body()));
             } else if constexpr (std::is_same_v<K, record_key::Grant>) {
               if (live) {
-                s.grants.emplace(key.grant_id, std::get<GrantRecordV1>(v.winner->record->body()));
+                s.grants.emplace_hint(s.grants.end(), key.grant_id, std::get<GrantRecordV1>(v.winner->record->body()));
               } else {
-                s.deleted_grants.insert(key.grant_id);
+                s.deleted_grants.insert(s.deleted_grants.end(), key.grant_id);
               }
             }
           },
@@ -443,32 +528,38 @@ class Sequence::Impl {
     return s;
   }
 
-  std::uint32_t question(const UserId& asker, const GrantPermissionV1& permission) {
-    const std::uint32_t before = static_cast<std::uint32_t>(questions_.size());
-    const std::uint32_t q = intern_question(principal_of(PrincipalRefV1{asker}), permission);
+  std::uint32_t principal(const UserId& user) {
+    const std::uint32_t p = principal_of(PrincipalRefV1{user});
     seen_.resize(principals_.size(), 0);
-    if (q == before) {
-      // Asked from now on: its answer in every iteration so far, then
-      // carried like every other answer.
-      Question& question = questions_[q];
-      for (Iteration k = 1; k <= final_; ++k) {
-        question.answer.set(k, evaluate_answer(q, k), false, on_point_of(Handle{Handle::Answer, q}));
-      }
+    return p;
+  }
+
+  std::uint32_t grant_item(const GrantId& id) const {
+    const std::uint64_t prefix = byte_prefix(id.bytes());
+    const auto it = std::lower_bound(grant_items_.begin(), grant_items_.end(), id, [&](const auto& entry, const GrantId& key) {
+      const std::uint64_t p = byte_prefix(entry.first->bytes());
+      return p != prefix ? p < prefix : *entry.first < key;
+    });
+    return it == grant_items_.end() || !(*it->first == id) ? kNone : it->second;
+  }
+
+  std::uint32_t question(std::uint32_t asker, const GrantPermissionV1& permission) {
+    const std::uint32_t q = add_question(asker, permission);
+    // Asked from now on: its answer in every iteration so far, then carried
+    // like every other answer.
+    Question& question = questions_[q];
+    for (Iteration k = 1; k <= final_; ++k) {
+      question.answer.set(k, evaluate_answer(q, k), false, on_point_of(Handle{Handle::Answer, q}));
     }
     return q;
   }
 
   bool answer(std::uint32_t q) const { return questions_[q].answer.at(final_); }
 
-  bool is_root(const UserId& user) const {
-    const auto it = principal_ids_.find(PrincipalRefV1{user});
-    return it != principal_ids_.end() && principals_[it->second].root.at(final_);
-  }
+  bool is_root(std::uint32_t p) const { return principals_[p].root.at(final_); }
 
-  const GrantRecordV1* grant(const GrantId& id) const {
-    const auto it = grant_items_.find(id);
-    if (it == grant_items_.end()) return nullptr;
-    const ItemValue& v = items_[it->second].value.at(final_);
+  const GrantRecordV1* grant(std::uint32_t item) const {
+    const ItemValue& v = items_[item].value.at(final_);
     return v.kind == ItemValue::Kind::Live ? &std::get<GrantRecordV1>(v.winner->record->body()) : nullptr;
   }
 
@@ -479,7 +570,7 @@ class Sequence::Impl {
     std::uint32_t asker;
     const GrantPermissionV1* permission;
     Timeline<bool> answer;
-    std::vector<std::uint32_t> items;  // grant items with a record that asks it
+    std::uint32_t item = kNone;  // the grant item whose record asks it
   };
 
   // A timeline with a change point at some iteration, for truncation.
@@ -499,12 +590,12 @@ class Sequence::Impl {
     return it->second;
   }
 
-  std::uint32_t intern_question(std::uint32_t asker, const GrantPermissionV1& permission) {
-    const auto [it, created] =
-        question_ids_.try_emplace({asker, &permission}, static_cast<std::uint32_t>(questions_.size()));
-    if (!created) return it->second;
-    const std::uint32_t q = it->second;
-    questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), {}});
+  // Each record asks its own question, even where another asks the same:
+  // finding equal ones would cost a structural comparison per record, and
+  // equal questions only ever get equal answers.
+  std::uint32_t add_question(std::uint32_t asker, const GrantPermissionV1& permission) {
+    const auto q = static_cast<std::uint32_t>(questions_.size());
+    questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), kNone});
     Principal& p = principals_[asker];
     if (!p.asked) p.asked = std::make_unique<Asked>();
     if (const auto asked = asked_of_entries(permission)) {
@@ -517,53 +608,69 @@ class Sequence::Impl {
   }
 
   std::uint32_t entry_group(std::uint32_t holder, const ManageKeyspaceGrantV1& entry) {
-    const auto [it, created] =
-        entry_ids_.try_emplace({holder, &entry}, static_cast<std::uint32_t>(entry_groups_.size()));
+    const auto [it, created] = entry_ids_.try_emplace(EntryKey{holder, {structural_digest(entry), &entry}},
+                                                      static_cast<std::uint32_t>(entry_groups_.size()));
     if (!created) return it->second;
     entry_groups_.push_back(EntryGroup{holder, &entry, Timeline<std::uint32_t>(0)});
     return it->second;
   }
 
-  void build_items() {
-    const auto items_by_id = [&]<class Id>(const RecordRefs& records, Pass pass, auto&& id_of,
-                                          std::map<Id, std::uint32_t>& ids) {
-      for (const VerifiedRecord* r : records) {
-        const std::optional<Id> id = id_of(*r);
-        if (!id) continue;
-        const auto [it, created] = ids.try_emplace(*id, static_cast<std::uint32_t>(items_.size()));
-        if (created) items_.push_back(Item{pass, r->key, kNone, {}, Timeline<ItemValue>()});
-        items_[it->second].candidates.push_back(Candidate{r, principal_of(PrincipalRefV1{r->signer})});
-      }
+  // Items by id, each with its candidates in slice order: the records of a
+  // pass sorted once by their id (its first bytes as a number first).
+  template <class Id, class IdOf>
+  void group_items(const RecordRefs& records, Pass pass, IdOf&& id_of,
+                   std::vector<std::pair<const Id*, std::uint32_t>>& index) {
+    struct Entry {
+      std::uint64_t prefix;
+      const Id* id;
+      const VerifiedRecord* record;
     };
-    std::map<UserId, std::uint32_t> users;
-    items_by_id(prepared_.users, Pass::Users, [&](const VerifiedRecord& r) -> std::optional<UserId> {
+    std::vector<Entry> entries;
+    entries.reserve(records.size());
+    for (const VerifiedRecord* r : records) {
+      if (const Id* id = id_of(*r)) entries.push_back(Entry{byte_prefix(id->bytes()), id, r});
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+      return a.prefix != b.prefix ? a.prefix < b.prefix : *a.id < *b.id;
+    });
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (i == 0 || entries[i].prefix != entries[i - 1].prefix || !(*entries[i].id == *entries[i - 1].id)) {
+        index.emplace_back(entries[i].id, static_cast<std::uint32_t>(items_.size()));
+        items_.push_back(Item{pass, entries[i].record->key, kNone, {}, Timeline<ItemValue>()});
+      }
+      items_.back().candidates.push_back(Candidate{entries[i].record, principal_of(PrincipalRefV1{entries[i].record->signer})});
+    }
+  }
+
+  void build_items() {
+    std::vector<std::pair<const UserId*, std::uint32_t>> users;
+    group_items<UserId>(prepared_.users, Pass::Users, [&](const VerifiedRecord& r) -> const UserId* {
       // Never a candidate: the root's entry is the one made from the root.
       const UserId& id = std::holds_alternative<UserRecordV1>(r.body()) ? std::get<UserRecordV1>(r.body()).user_id
                                                                           : std::get<UserDeletedRecordV1>(r.body()).user_id;
-      if (id == root_id_) return std::nullopt;
-      return id;
+      return id == root_id_ ? nullptr : &id;
     }, users);
-    std::map<GroupId, std::uint32_t> groups;
-    items_by_id(prepared_.groups, Pass::Groups, [](const VerifiedRecord& r) -> std::optional<GroupId> {
-      if (const auto* g = std::get_if<GroupRecordV1>(&r.body())) return g->group_id;
-      return std::get<GroupDeletedRecordV1>(r.body()).group_id;
+    std::vector<std::pair<const GroupId*, std::uint32_t>> groups;
+    group_items<GroupId>(prepared_.groups, Pass::Groups, [](const VerifiedRecord& r) -> const GroupId* {
+      if (const auto* g = std::get_if<GroupRecordV1>(&r.body())) return &g->group_id;
+      return &std::get<GroupDeletedRecordV1>(r.body()).group_id;
     }, groups);
-    std::map<GroupMemberId, std::uint32_t> members;
-    items_by_id(prepared_.group_members, Pass::Members, [](const VerifiedRecord& r) -> std::optional<GroupMemberId> {
-      if (const auto* m = std::get_if<GroupMemberRecordV1>(&r.body())) return m->group_member_id;
-      return std::get<GroupMemberDeletedRecordV1>(r.body()).group_member_id;
+    std::vector<std::pair<const GroupMemberId*, std::uint32_t>> members;
+    group_items<GroupMemberId>(prepared_.group_members, Pass::Members, [](const VerifiedRecord& r) -> const GroupMemberId* {
+      if (const auto* m = std::get_if<GroupMemberRecordV1>(&r.body())) return &m->group_member_id;
+      return &std::get<GroupMemberDeletedRecordV1>(r.body()).group_member_id;
     }, members);
-    items_by_id(prepared_.grants, Pass::Grants, [](const VerifiedRecord& r) -> std::optional<GrantId> {
-      if (const auto* g = std::get_if<GrantRecordV1>(&r.body())) return g->grant_id;
-      return std::get<GrantDeletedRecordV1>(r.body()).grant_id;
+    group_items<GrantId>(prepared_.grants, Pass::Grants, [](const VerifiedRecord& r) -> const GrantId* {
+      if (const auto* g = std::get_if<GrantRecordV1>(&r.body())) return &g->grant_id;
+      return &std::get<GrantDeletedRecordV1>(r.body()).grant_id;
     }, grant_items_);
     for (const auto& [id, item] : users) {
-      const std::uint32_t p = principal_of(PrincipalRefV1{id});
+      const std::uint32_t p = principal_of(PrincipalRefV1{*id});
       principals_[p].item = item;
       items_[item].principal = p;
     }
     for (const auto& [id, item] : groups) {
-      const std::uint32_t p = principal_of(PrincipalRefV1{id});
+      const std::uint32_t p = principal_of(PrincipalRefV1{*id});
       principals_[p].item = item;
       items_[item].principal = p;
     }
@@ -593,8 +700,8 @@ class Sequence::Impl {
           } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
             c.named = principal_of(b.grantee);
             note(principals_[c.named].existence_dependents, item);
-            c.question = intern_question(c.signer, *b.permission);
-            note(questions_[c.question].items, item);
+            c.question = add_question(c.signer, *b.permission);
+            questions_[c.question].item = item;
             if (const auto* entry = std::get_if<grant_permission::Manage>(&*b.permission)) {
               c.entry = entry_group(c.named, *entry);
             } else {
@@ -620,14 +727,15 @@ class Sequence::Impl {
       EntryGroup& group = entry_groups_[g];
       Principal& holder = principals_[group.holder];
       holder.has_entries = true;
-      EntryTrie& trie = holder.entries[class_bits(group.entry->grantable)];
+      if (!holder.entries) holder.entries = std::make_unique<std::array<EntryTrie, 8>>();
+      EntryTrie& trie = (*holder.entries)[class_bits(group.entry->grantable)];
       trie.empty = false;
       const TupleMatcherV1& path = group.entry->selector.tuple;
       const std::vector<std::string>* segments = segments_of(path);
       if (segments == nullptr) {
         trie.any.add(group);
       } else {
-        EntryNode* node = descend(&trie.root, *segments);
+        EntryNode* node = descend(&trie.root, *segments, trie.pool);
         (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).add(group);
       }
     }
@@ -719,14 +827,11 @@ class Sequence::Impl {
     switch (h.kind) {
       case Handle::Item:
         if (items_[h.index].pass == Pass::Grants && touched_item_.insert(h.index).second) {
-          touched_.grants.push_back(std::get<record_key::Grant>(items_[h.index].key).grant_id);
+          touched_.grants.push_back(h.index);
         }
         break;
       case Handle::Root:
-        if (const auto* user = std::get_if<UserId>(&principals_[h.index].ref);
-            user != nullptr && touched_root_.insert(h.index).second) {
-          touched_.users.push_back(*user);
-        }
+        if (touched_root_.insert(h.index).second) touched_.principals.push_back(h.index);
         break;
       case Handle::Answer:
         if (touched_question_.insert(h.index).second) touched_.questions.push_back(h.index);
@@ -849,8 +954,8 @@ class Sequence::Impl {
   // lets it create what `asked` asks.
   bool holds_answer(const Principal& holder, unsigned required, const KeyspaceSelectorV1& selector, Iteration k) {
     const auto present = [&](const EntryGroup& g) { return g.count.at(k) > 0; };
-    for (unsigned bits = 0; bits < holder.entries.size(); ++bits) {
-      const EntryTrie& trie = holder.entries[bits];
+    for (unsigned bits = 0; bits < holder.entries->size(); ++bits) {
+      const EntryTrie& trie = (*holder.entries)[bits];
       if ((bits & required) != required || trie.empty) continue;
       const bool found = trie_may_cover(trie, selector, [&](const LabelSlot<EntryGroup>& slot) {
         return slot_covers(slot, selector, present);
@@ -1079,7 +1184,7 @@ class Sequence::Impl {
       const bool answer = evaluate_answer(q, k);
       if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
       touch(Handle{Handle::Answer, q});
-      for (const std::uint32_t item : question.items) mark(item, next_stamp, next);
+      if (question.item != kNone) mark(question.item, next_stamp, next);
     }
     for (const std::uint32_t p : roots_changed) {
       for (const std::uint32_t item : principals_[p].root_dependents) mark(item, next_stamp, next);
@@ -1137,16 +1242,12 @@ class Sequence::Impl {
   std::uint32_t root_principal_ = 0;
 
   std::vector<Item> items_;
-  std::map<GrantId, std::uint32_t> grant_items_;
+  std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
   std::vector<Question> questions_;
-  std::map<std::pair<std::uint32_t, const GrantPermissionV1*>, std::uint32_t, PermissionKeyLess<GrantPermissionV1>>
-      question_ids_;
   std::deque<EntryGroup> entry_groups_;  // stable: the tries point at them
-  std::map<std::pair<std::uint32_t, const ManageKeyspaceGrantV1*>, std::uint32_t,
-           PermissionKeyLess<ManageKeyspaceGrantV1>>
-      entry_ids_;
+  std::map<EntryKey, std::uint32_t, EntryKeyLess> entry_ids_;
   std::multimap<HashValue, std::pair<std::uint32_t, std::uint32_t>> deletion_index_;  // (item, candidate)
   std::vector<ConflictSlot> slots_;
   std::map<ConflictSlot, std::uint32_t, SlotLess> slot_ids_;
@@ -1181,12 +1282,14 @@ void Sequence::compute(std::span<const VerifiedRecord* const> deletions) { impl_
 void Sequence::admit(const VerifiedRecord& deletion) { impl_->admit(deletion.hash); }
 bool Sequence::blocked() const { return impl_->blocked(); }
 SelectedAuthorizedRecords Sequence::selection() const { return impl_->selection(); }
-std::uint32_t Sequence::question(const UserId& asker, const GrantPermissionV1& permission) {
+std::uint32_t Sequence::principal(const UserId& user) { return impl_->principal(user); }
+std::uint32_t Sequence::grant_item(const GrantId& id) const { return impl_->grant_item(id); }
+std::uint32_t Sequence::question(std::uint32_t asker, const GrantPermissionV1& permission) {
   return impl_->question(asker, permission);
 }
 bool Sequence::answer(std::uint32_t question) const { return impl_->answer(question); }
-bool Sequence::is_root(const UserId& user) const { return impl_->is_root(user); }
-const GrantRecordV1* Sequence::grant(const GrantId& id) const { return impl_->grant(id); }
+bool Sequence::is_root(std::uint32_t principal) const { return impl_->is_root(principal); }
+const GrantRecordV1* Sequence::grant(std::uint32_t item) const { return impl_->grant(item); }
 const Sequence::Touched& Sequence::touched() const { return impl_->touched(); }
 
 std::uint64_t sequence_work() noexcept { return g_work; }

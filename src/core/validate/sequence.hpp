@@ -64,22 +64,26 @@ class Sequence {
   // The selection the fixed point ended with.
   SelectedAuthorizedRecords selection() const;
 
-  // The questions deletion resolution asks of the final state. `question`
-  // interns one (asker, permission); its answer is kept in every iteration
-  // from then on, like the answers of grant records.
-  std::uint32_t question(const UserId& asker, const GrantPermissionV1& permission);
+  // What deletion resolution asks of the final state, by number: a
+  // principal's, a grant id's item (or kNone), and a question (asker,
+  // permission), whose answer is kept in every iteration from then on, like
+  // the answers of grant records. The permission must outlive the sequence.
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+  std::uint32_t principal(const UserId& user);
+  std::uint32_t grant_item(const GrantId& id) const;
+  std::uint32_t question(std::uint32_t asker, const GrantPermissionV1& permission);
   bool answer(std::uint32_t question) const;
-  bool is_root(const UserId& user) const;
-  // The grant in force with this id, or null.
-  const GrantRecordV1* grant(const GrantId& id) const;
+  bool is_root(std::uint32_t principal) const;
+  // The grant in force at this item, or null.
+  const GrantRecordV1* grant(std::uint32_t item) const;
 
   // What the last `compute` or `admit` may have changed in the final state:
-  // questions, users (their root flags) and grant ids whose final value it
-  // touched. Each also holds values that ended as they were.
+  // questions, principals (their root flags) and grant items whose final
+  // value it touched. Each may also hold values that ended as they were.
   struct Touched {
     std::vector<std::uint32_t> questions;
-    std::vector<UserId> users;
-    std::vector<GrantId> grants;
+    std::vector<std::uint32_t> principals;
+    std::vector<std::uint32_t> grants;
   };
   const Touched& touched() const;
 

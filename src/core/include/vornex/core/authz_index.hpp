@@ -19,8 +19,8 @@
 namespace vornex::core {
 
 // The one walk of a path trie for the entries that may cover `target`: a
-// trie has `any` at the top and nodes with `children`, `exact` and
-// `prefix` slots. Only Any covers Any; an Exact target is covered by the
+// trie has `any` at the top and nodes with `children` (owned or not),
+// `exact` and `prefix` slots. Only Any covers Any; an Exact target is covered by the
 // Exact slot of its own path and by Prefix slots along it, a Prefix target
 // by Prefix slots along it (its own path included). True at the first slot
 // for which `fits` is.
@@ -43,7 +43,7 @@ bool trie_may_cover(Trie& trie, const KeyspaceSelectorV1& target, Fits&& fits) {
     if (depth == segments->size()) return exact && fits(node->exact);
     const auto child = node->children.find((*segments)[depth]);
     if (child == node->children.end()) return false;
-    node = child->second.get();
+    node = std::to_address(child->second);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <type_traits>
 #include <variant>
 #include <vector>
@@ -58,7 +59,67 @@ std::strong_ordering structural_cmp(const T& a, const T& b) {
   }
 }
 
+// FNV-1a over the value's structure: variant indices, sizes and bytes, in
+// the order the structural comparison looks at them.
+inline void digest_bytes(std::uint64_t& h, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    h ^= bytes[i];
+    h *= 0x100000001b3ULL;
+  }
+}
+
+template <class T>
+void structural_digest(std::uint64_t& h, const T& value) {
+  if constexpr (cord::HasFields<T>) {
+    std::apply([&](const auto&... field) { (structural_digest(h, field), ...); }, value.cord_fields());
+  } else if constexpr (cord::IsTransparent<T>) {
+    structural_digest(h, value.cord_inner());
+  } else if constexpr (cord::IsUnit<T>) {
+  } else if constexpr (std::is_integral_v<T>) {
+    digest_bytes(h, &value, sizeof value);
+  } else if constexpr (std::is_same_v<T, std::string> || cord::IsByteString<T>) {
+    const std::uint64_t size = value.size();
+    digest_bytes(h, &size, sizeof size);
+    digest_bytes(h, value.data(), value.size());
+  } else if constexpr (cord::detail::is_vector<T>::value) {
+    const std::uint64_t size = value.size();
+    digest_bytes(h, &size, sizeof size);
+    for (const auto& element : value) structural_digest(h, element);
+  } else if constexpr (cord::detail::is_optional<T>::value) {
+    const unsigned char present = value.has_value() ? 1 : 0;
+    digest_bytes(h, &present, 1);
+    if (value) structural_digest(h, *value);
+  } else if constexpr (cord::detail::is_variant<T>::value) {
+    const std::uint64_t index = value.index();
+    digest_bytes(h, &index, sizeof index);
+    std::visit([&](const auto& alternative) { structural_digest(h, alternative); }, value);
+  } else {
+    static_assert(cord::detail::dependent_false<T>, "type has no structural digest");
+  }
+}
+
 }  // namespace detail
+
+// A number standing for a value's structure: equal values have equal
+// digests, so values whose digests differ need no structural comparison.
+// Anyone can make digests collide; a table ordered by (digest, value) then
+// costs what one ordered by the value costs, never more.
+template <class T>
+std::uint64_t structural_digest(const T& value) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  detail::structural_digest(h, value);
+  return h;
+}
+
+// Orders (digest, value) pairs: by the number, then by structure.
+struct DigestLess {
+  template <class T>
+  bool operator()(const std::pair<std::uint64_t, const T*>& a, const std::pair<std::uint64_t, const T*>& b) const {
+    if (a.first != b.first) return a.first < b.first;
+    return detail::structural_cmp(*a.second, *b.second) < 0;
+  }
+};
 
 template <class T>
 std::strong_ordering structural_compare(const T& a, const T& b) {
