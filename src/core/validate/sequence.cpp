@@ -180,6 +180,8 @@ constexpr std::size_t kPasses = 4;
 // One record competing for an item, with what its admission reads.
 struct Candidate {
   const VerifiedRecord* record;
+  std::uint32_t item;
+  std::uint64_t counter;          // its body's
   std::uint32_t signer;           // principal
   std::uint32_t question = kNone;  // a grant: whether its signer may create it
   std::uint32_t named = kNone;     // a grant's grantee, a membership's member
@@ -209,7 +211,8 @@ struct Item {
   Pass pass;
   RecordKey key;
   std::uint32_t principal = kNone;  // a user's or group's own principal
-  std::vector<Candidate> candidates;  // in slice order
+  std::uint32_t first = 0;          // its candidates, highest counter first
+  std::uint32_t last = 0;
   Timeline<ItemValue> value;
 };
 
@@ -421,8 +424,8 @@ struct Principal {
   std::uint32_t item = kNone;  // its user or group item; none for the root and for ids no record names
   std::vector<Edge> up;        // memberships it is the member of
   std::vector<Edge> down;      // memberships of its group
-  std::vector<std::uint32_t> root_dependents;       // items with records it signs that ask its root flag
-  std::vector<std::uint32_t> existence_dependents;  // memberships and grants that name it
+  std::vector<std::uint32_t> root_dependents;       // candidates it signs that ask its root flag
+  std::vector<std::uint32_t> existence_dependents;  // candidates (memberships and grants) that name it
   Timeline<bool> root;
   Timeline<std::uint32_t> root_grants;  // grants of the root permission to it in force
   // Its manage entry groups, by the classes they carry; only holders have
@@ -477,7 +480,7 @@ class Sequence::Impl {
 
   void admit(const HashValue& hash) {
     begin_run();
-    for (const std::uint32_t item : mark_in_force(hash)) always_.push_back(item);
+    for (const std::uint32_t candidate : mark_in_force(hash)) always_.push_back(candidate);
     run(true);
     always_.clear();
   }
@@ -570,7 +573,7 @@ class Sequence::Impl {
     std::uint32_t asker;
     const GrantPermissionV1* permission;
     Timeline<bool> answer;
-    std::uint32_t item = kNone;  // the grant item whose record asks it
+    std::uint32_t candidate = kNone;  // the grant record that asks it
   };
 
   // A timeline with a change point at some iteration, for truncation.
@@ -635,11 +638,26 @@ class Sequence::Impl {
     });
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (i == 0 || entries[i].prefix != entries[i - 1].prefix || !(*entries[i].id == *entries[i - 1].id)) {
+        finish_item();
         index.emplace_back(entries[i].id, static_cast<std::uint32_t>(items_.size()));
-        items_.push_back(Item{pass, entries[i].record->key, kNone, {}, Timeline<ItemValue>()});
+        const auto at = static_cast<std::uint32_t>(cands_.size());
+        items_.push_back(Item{pass, entries[i].record->key, kNone, at, at, Timeline<ItemValue>()});
       }
-      items_.back().candidates.push_back(Candidate{entries[i].record, principal_of(PrincipalRefV1{entries[i].record->signer})});
+      const VerifiedRecord* r = entries[i].record;
+      cands_.push_back(Candidate{r, static_cast<std::uint32_t>(items_.size() - 1), record_counter(r->body()),
+                                 principal_of(PrincipalRefV1{r->signer})});
     }
+    finish_item();
+  }
+
+  // The last item's candidates end here, highest counter first (an item's
+  // outcome does not depend on their order otherwise).
+  void finish_item() {
+    if (items_.empty()) return;
+    Item& item = items_.back();
+    item.last = static_cast<std::uint32_t>(cands_.size());
+    std::stable_sort(cands_.begin() + item.first, cands_.begin() + item.last,
+                     [](const Candidate& a, const Candidate& b) { return a.counter > b.counter; });
   }
 
   void build_items() {
@@ -674,13 +692,12 @@ class Sequence::Impl {
       principals_[p].item = item;
       items_[item].principal = p;
     }
-    for (std::uint32_t i = 0; i < items_.size(); ++i) {
-      for (Candidate& c : items_[i].candidates) describe(i, c);
-    }
+    for (std::uint32_t c = 0; c < cands_.size(); ++c) describe(c);
   }
 
   // What a candidate's admission reads, filed where a change to it is seen.
-  void describe(std::uint32_t item, Candidate& c) {
+  void describe(std::uint32_t id) {
+    Candidate& c = cands_[id];
     const auto note = [](std::vector<std::uint32_t>& list, std::uint32_t i) {
       if (list.empty() || list.back() != i) list.push_back(i);
     };
@@ -689,19 +706,19 @@ class Sequence::Impl {
           using B = std::decay_t<decltype(b)>;
           if constexpr (std::is_same_v<B, UserRecordV1> || std::is_same_v<B, GroupRecordV1> ||
                         std::is_same_v<B, GroupMemberDeletedRecordV1>) {
-            note(principals_[c.signer].root_dependents, item);
+            note(principals_[c.signer].root_dependents, id);
           } else if constexpr (std::is_same_v<B, GroupMemberRecordV1>) {
-            note(principals_[c.signer].root_dependents, item);
+            note(principals_[c.signer].root_dependents, id);
             c.group = principal_of(PrincipalRefV1{b.group_id});
             c.named = principal_of(b.member);
-            note(principals_[c.group].existence_dependents, item);
-            note(principals_[c.named].existence_dependents, item);
-            add_edge(item, c.group, c.named);
+            note(principals_[c.group].existence_dependents, id);
+            note(principals_[c.named].existence_dependents, id);
+            add_edge(c.item, c.group, c.named);
           } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
             c.named = principal_of(b.grantee);
-            note(principals_[c.named].existence_dependents, item);
+            note(principals_[c.named].existence_dependents, id);
             c.question = add_question(c.signer, *b.permission);
-            questions_[c.question].item = item;
+            questions_[c.question].candidate = id;
             if (const auto* entry = std::get_if<grant_permission::Manage>(&*b.permission)) {
               c.entry = entry_group(c.named, *entry);
             } else {
@@ -744,10 +761,8 @@ class Sequence::Impl {
     for (std::uint32_t p = 0; p < principals_.size(); ++p) {
       if (principals_[p].has_entries) holders.push_back(p);
     }
-    for (const Item& item : items_) {
-      for (const Candidate& c : item.candidates) {
-        if (c.root_grant) rooted.push_back(c.named);
-      }
+    for (const Candidate& c : cands_) {
+      if (c.root_grant) rooted.push_back(c.named);
     }
     spread_down(holders, &Principal::entries_above);
     spread_down(rooted, &Principal::root_above);
@@ -791,20 +806,18 @@ class Sequence::Impl {
     }
   }
 
-  // Puts the deletion records of one hash in force; their items.
+  // Puts the deletion records of one hash in force; those candidates.
   std::vector<std::uint32_t> mark_in_force(const HashValue& hash) {
     std::vector<std::uint32_t> out;
     if (deletion_index_.empty()) {
-      for (std::uint32_t i = 0; i < items_.size(); ++i) {
-        for (std::uint32_t c = 0; c < items_[i].candidates.size(); ++c) {
-          if (items_[i].candidates[c].deletion) deletion_index_.emplace(items_[i].candidates[c].record->hash, std::pair{i, c});
-        }
+      for (std::uint32_t c = 0; c < cands_.size(); ++c) {
+        if (cands_[c].deletion) deletion_index_.emplace(cands_[c].record->hash, c);
       }
     }
     const auto [from, to] = deletion_index_.equal_range(hash);
     for (auto it = from; it != to; ++it) {
-      items_[it->second.first].candidates[it->second.second].in_force = true;
-      out.push_back(it->second.first);
+      cands_[it->second].in_force = true;
+      out.push_back(it->second);
     }
     return out;
   }
@@ -894,28 +907,15 @@ class Sequence::Impl {
         c.record->body());
   }
 
-  // The item's outcome in iteration k: only the admitted candidates at the
-  // highest counter count; equal bodies give the one with the smallest
-  // record hash, differing bodies a conflict.
-  ItemValue evaluate(const Item& item, Iteration k) {
-    ++g_work;
-    kept_.clear();
-    std::uint64_t top = 0;
-    for (const Candidate& c : item.candidates) {
-      if (!admitted(c, k)) continue;
-      const std::uint64_t counter = record_counter(c.record->body());
-      if (kept_.empty() || counter > top) {
-        kept_.clear();
-        top = counter;
-      }
-      if (counter == top) kept_.push_back(&c);
-    }
-    if (kept_.empty()) return {};
-    const Candidate* winner = kept_.front();
-    for (const Candidate* c : kept_) {
+  // The outcome of admitted candidates at one counter, all of them: equal
+  // bodies give the one with the smallest record hash, differing bodies a
+  // conflict.
+  ItemValue decide(const Item& item, const std::vector<const Candidate*>& kept) {
+    const Candidate* winner = kept.front();
+    for (const Candidate* c : kept) {
       if (!(c->record->body() == winner->record->body())) {
         std::vector<const VerifiedRecord*> records;
-        for (const Candidate* k2 : kept_) records.push_back(k2->record);
+        for (const Candidate* k2 : kept) records.push_back(k2->record);
         const auto [it, created] = slot_ids_.try_emplace(slot_of(records), static_cast<std::uint32_t>(slots_.size()));
         if (created) slots_.push_back(it->first);
         return ItemValue{ItemValue::Kind::Conflict, nullptr, it->second};
@@ -941,6 +941,76 @@ class Sequence::Impl {
                          winner, 0};
     }
     return {};
+  }
+
+  // The admitted candidates at the highest counter that has any, from
+  // candidate `from` on (they come highest counter first).
+  ItemValue top_from(const Item& item, std::uint32_t from, Iteration k) {
+    kept_.clear();
+    for (std::uint32_t c = from; c < item.last; ++c) {
+      const Candidate& candidate = cands_[c];
+      if (!kept_.empty() && candidate.counter < kept_.front()->counter) break;
+      if (admitted(candidate, k)) kept_.push_back(&candidate);
+    }
+    return kept_.empty() ? ItemValue{} : decide(item, kept_);
+  }
+
+  // The counter the outcome was decided at; none for an absent item.
+  std::optional<std::uint64_t> top_counter(const ItemValue& v) const {
+    switch (v.kind) {
+      case ItemValue::Kind::Absent: return std::nullopt;
+      case ItemValue::Kind::Conflict: return slots_[v.conflict].counter;
+      default: return v.winner->counter;
+    }
+  }
+
+  // The item's outcome in iteration k: only the admitted candidates at the
+  // highest counter count. Evaluated in full, or from a baseline in force
+  // or in conflict when only the candidates in `changed` may be admitted
+  // otherwise than there:
+  // those above the baseline's counter decide alone if one is admitted;
+  // below it they change nothing; at it, the counter is looked at again,
+  // and below it down to the next one with an admitted candidate. A
+  // candidate passed over so stays below the outcome from then on, so an
+  // item whose records lose their admission one by one is read once, not
+  // once per loss.
+  ItemValue evaluate(const Item& item, Iteration k, const std::vector<std::uint32_t>* changed) {
+    ++g_work;
+    const ItemValue baseline = item.value.at(k);
+    // Only an outcome in force or in conflict tells the counter it was
+    // decided at: a deletion is kept as a mark whatever record won, and an
+    // absent one may be no candidate or a winner that leaves no trace (a
+    // user without an entry point, the deletion of a membership).
+    if (changed == nullptr || baseline.kind == ItemValue::Kind::Absent || baseline.kind == ItemValue::Kind::Deleted) {
+      return top_from(item, item.first, k);
+    }
+    const std::optional<std::uint64_t> top = top_counter(baseline);
+    std::optional<std::uint64_t> higher;
+    bool at_top = false;
+    for (const std::uint32_t c : *changed) {
+      const Candidate& candidate = cands_[c];
+      if (top && candidate.counter == *top) at_top = true;
+      if ((!top || candidate.counter > *top) && (!higher || candidate.counter > *higher) && admitted(candidate, k)) {
+        higher = candidate.counter;
+      }
+    }
+    if (higher) {
+      // Nothing else above the baseline's counter was admitted there, and
+      // its inputs are the same.
+      kept_.clear();
+      for (const std::uint32_t c : *changed) {
+        const Candidate& candidate = cands_[c];
+        if (candidate.counter == *higher && admitted(candidate, k) &&
+            std::find(kept_.begin(), kept_.end(), &candidate) == kept_.end()) {
+          kept_.push_back(&candidate);
+        }
+      }
+      return decide(item, kept_);
+    }
+    if (!at_top) return baseline;
+    const auto first = std::partition_point(cands_.begin() + item.first, cands_.begin() + item.last,
+                                            [&](const Candidate& c) { return c.counter > *top; });
+    return top_from(item, static_cast<std::uint32_t>(first - cands_.begin()), k);
   }
 
   // Whether membership `e` joins `member` to `group` in iteration k: its
@@ -1012,10 +1082,39 @@ class Sequence::Impl {
 
   // ---- Runs ----------------------------------------------------------------
 
-  void mark(std::uint32_t item, std::uint32_t stamp, std::array<std::vector<std::uint32_t>, kPasses>& into) {
-    if (item_mark_[item] == stamp) return;
-    item_mark_[item] = stamp;
-    into[static_cast<std::size_t>(items_[item].pass)].push_back(item);
+  // The items one iteration evaluates, by pass, each with the candidates
+  // whose inputs changed, or in full.
+  struct Dirty {
+    std::array<std::vector<std::uint32_t>, kPasses> items;
+    std::vector<std::vector<std::uint32_t>> changed;  // by item
+    std::vector<std::uint32_t> stamp;                 // by item: the fill it was last marked in
+    std::vector<bool> whole;                          // by item
+    std::uint32_t fill = 0;
+
+    void begin(std::size_t item_count) {
+      ++fill;
+      for (auto& list : items) list.clear();
+      changed.resize(item_count);
+      stamp.resize(item_count, 0);
+      whole.resize(item_count, false);
+    }
+    void add(const std::vector<Item>& all, std::uint32_t item) {
+      if (stamp[item] == fill) return;
+      stamp[item] = fill;
+      changed[item].clear();
+      whole[item] = false;
+      items[static_cast<std::size_t>(all[item].pass)].push_back(item);
+    }
+  };
+
+  void mark(std::uint32_t candidate, Dirty& into) {
+    const std::uint32_t item = cands_[candidate].item;
+    into.add(items_, item);
+    into.changed[item].push_back(candidate);
+  }
+  void mark_whole(std::uint32_t item, Dirty& into) {
+    into.add(items_, item);
+    into.whole[item] = true;
   }
 
   struct Change {
@@ -1025,28 +1124,22 @@ class Sequence::Impl {
   };
 
   void run(bool restore) {
-    item_mark_.resize(items_.size(), 0);
     seen_.resize(principals_.size(), 0);
     question_mark_.resize(questions_.size(), 0);
-    std::array<std::vector<std::uint32_t>, kPasses> now;
-    std::array<std::vector<std::uint32_t>, kPasses> next;
+    Dirty* now = &dirty_[0];
+    Dirty* next = &dirty_[1];
+    now->begin(items_.size());
     for (Iteration k = 1;; ++k) {
-      const std::uint32_t stamp = ++item_stamp_;
-      for (auto& list : now) list.clear();
-      for (std::size_t pass = 0; pass < kPasses; ++pass) {
-        for (const std::uint32_t item : next[pass]) mark(item, stamp, now);
-        next[pass].clear();
-      }
-      for (const std::uint32_t item : always_) mark(item, stamp, now);
+      for (const std::uint32_t candidate : always_) mark(candidate, *now);
       if (k == 1) {
-        for (const std::uint32_t item : first_) mark(item, stamp, now);
+        for (const std::uint32_t item : first_) mark_whole(item, *now);
       }
       changes_.clear();
       for (std::size_t pass = 0; pass < kPasses; ++pass) {
-        for (std::size_t i = 0; i < now[pass].size(); ++i) {
-          const std::uint32_t id = now[pass][i];
+        for (std::size_t i = 0; i < now->items[pass].size(); ++i) {
+          const std::uint32_t id = now->items[pass][i];
           Item& item = items_[id];
-          const ItemValue value = evaluate(item, k);
+          const ItemValue value = evaluate(item, k, now->whole[id] ? nullptr : &now->changed[id]);
           const ItemValue before = item.value.at(k);
           if (value == before) continue;
           item.value.set(k, value, restore, on_point_of(Handle{Handle::Item, id}));
@@ -1057,14 +1150,14 @@ class Sequence::Impl {
           const bool was_live = before.kind == ItemValue::Kind::Live;
           if (item.principal != kNone && was_live != (value.kind == ItemValue::Kind::Live)) {
             for (const std::uint32_t dependent : principals_[item.principal].existence_dependents) {
-              mark(dependent, stamp, now);
+              mark(dependent, *now);
             }
           }
         }
       }
-      const std::uint32_t next_stamp = stamp + 1;
-      ++item_stamp_;
-      authority(k, restore, next_stamp, next);
+      next->begin(items_.size());
+      authority(k, restore, *next);
+      std::swap(now, next);
       if (k >= 2 && change_count_[k] == 0) {
         final_ = k;
         blocked_ = false;
@@ -1081,8 +1174,7 @@ class Sequence::Impl {
 
   // Carries iteration k's changed items into its root flags and answers,
   // and marks the items whose inputs they change for iteration k + 1.
-  void authority(Iteration k, bool restore, std::uint32_t next_stamp,
-                 std::array<std::vector<std::uint32_t>, kPasses>& next) {
+  void authority(Iteration k, bool restore, Dirty& next) {
     std::map<std::uint32_t, std::int64_t> entry_delta;
     std::map<std::uint32_t, std::int64_t> root_delta;
     struct EdgeChange {
@@ -1184,10 +1276,10 @@ class Sequence::Impl {
       const bool answer = evaluate_answer(q, k);
       if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
       touch(Handle{Handle::Answer, q});
-      if (question.item != kNone) mark(question.item, next_stamp, next);
+      if (question.candidate != kNone) mark(question.candidate, next);
     }
     for (const std::uint32_t p : roots_changed) {
-      for (const std::uint32_t item : principals_[p].root_dependents) mark(item, next_stamp, next);
+      for (const std::uint32_t candidate : principals_[p].root_dependents) mark(candidate, next);
     }
   }
 
@@ -1242,13 +1334,14 @@ class Sequence::Impl {
   std::uint32_t root_principal_ = 0;
 
   std::vector<Item> items_;
+  std::vector<Candidate> cands_;  // every item's, grouped by item
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
   std::vector<Question> questions_;
   std::deque<EntryGroup> entry_groups_;  // stable: the tries point at them
   std::map<EntryKey, std::uint32_t, EntryKeyLess> entry_ids_;
-  std::multimap<HashValue, std::pair<std::uint32_t, std::uint32_t>> deletion_index_;  // (item, candidate)
+  std::multimap<HashValue, std::uint32_t> deletion_index_;  // deletion candidates
   std::vector<ConflictSlot> slots_;
   std::map<ConflictSlot, std::uint32_t, SlotLess> slot_ids_;
 
@@ -1257,12 +1350,11 @@ class Sequence::Impl {
   Iteration final_ = 0;
   bool blocked_ = false;
 
-  std::vector<std::uint32_t> always_;  // evaluated in every iteration of this run
-  std::vector<std::uint32_t> first_;   // evaluated in its first iteration
+  std::vector<std::uint32_t> always_;  // candidates whose input changed in every iteration of this run
+  std::vector<std::uint32_t> first_;   // items evaluated in full in its first iteration
   std::vector<Change> changes_;
   std::vector<const Candidate*> kept_;
-  std::vector<std::uint32_t> item_mark_;
-  std::uint32_t item_stamp_ = 0;
+  std::array<Dirty, 2> dirty_;
   std::vector<std::uint32_t> seen_;
   std::uint32_t stamp_ = 0;
   std::vector<std::uint32_t> question_mark_;
