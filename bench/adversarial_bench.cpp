@@ -1034,6 +1034,46 @@ void check_revokes_root_delegations(const Vault& v, const ValidationReport& r) {
   if (!authority(r, identity(3)).manage.empty()) throw std::runtime_error("Z still holds a manage entry");
 }
 
+// A gives B narrow grants over `team/b/s<i>`, and B writes one grant to C
+// again and again, the i-th time at counter i + 1 with a read permission
+// below the i-th narrow grant: each of its records is admitted while B
+// holds that narrow grant, and the newest admitted one wins. A revokes the
+// narrow grants newest first, so that each revocation takes the winner
+// away and the next record down wins: one item whose records lose their
+// admission one by one.
+constexpr std::size_t kOneRewrittenGrantRecords = 5;
+
+Vault revokes_under_one_rewritten_grant(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  const crypto::Identity& c = identity(3);
+  Vault v = with_manager_and(b);
+  v.add_member(c);
+  const std::size_t count = (n - kOneRewrittenGrantRecords - 2) / 3;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string seed = "b-narrow-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
+                                          narrow("b", i), 1}));
+    v.add(sign(b, GrantRecordV1{grant_id("b-to-c"), IdSeed(bytes_of("b-to-c")), PrincipalRefV1{c.user_id()},
+                                below("b", i), i + 1}));
+  }
+  // Revoked newest first: the revocation of the i-th comes at counter
+  // count - i + 1, and revocations are admitted by counter.
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string seed = "b-narrow-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), narrow("b", i), count - i + 1}));
+  }
+  return v;
+}
+
+void check_revokes_under_one_rewritten_grant(const Vault& v, const ValidationReport& r) {
+  (void)v;
+  if (r.effective.grants.size() != 1 || !r.effective.grants.contains(grant_id("team-manager"))) {
+    throw std::runtime_error("expected only the manage grant over team in force");
+  }
+  if (r.effective.grants.contains(grant_id("b-to-c"))) throw std::runtime_error("B's grant to C outlived its narrow grants");
+  if (!authority(r, identity(2)).manage.empty()) throw std::runtime_error("B still holds a narrow entry");
+}
+
 // B, a manager of `team/b@env=dev`, has given C a quarter of the records'
 // worth of read grants within it, each a question of B's filed below
 // `team/b`. A gives B grants over `team/b@env=prod`, each with a second
@@ -1321,6 +1361,7 @@ constexpr Shape kShapes[] = {
     {"RevokesUsedChainDelegations", revokes_used_chain_delegations, check_revokes_used_chain_delegations},
     {"RevokesRootDelegations", revokes_root_delegations, check_revokes_root_delegations},
     {"RevokesBesideManyQuestions", revokes_beside_many_questions, check_revokes_beside_many_questions},
+    {"RevokesUnderOneRewrittenGrant", revokes_under_one_rewritten_grant, check_revokes_under_one_rewritten_grant},
     {"GroupAuthorityShared", group_authority_shared, check_group_authority_shared},
     {"LabelOnlyManageGrants", label_only_manage_grants, check_label_only_manage_grants},
     {"OrganisationRevocations", organisation_revocations, check_organisation_revocations},
