@@ -1074,6 +1074,30 @@ void check_revokes_under_one_rewritten_grant(const Vault& v, const ValidationRep
   if (!authority(r, identity(2)).manage.empty()) throw std::runtime_error("B still holds a narrow entry");
 }
 
+// The same with every one of B's records at one counter: while two are
+// admitted the grant is in conflict, and each revocation takes one record
+// out of the conflict. The worst shape left: each revocation reads the
+// records at that counter again.
+Vault revokes_under_one_conflicted_grant(std::size_t n) {
+  const crypto::Identity& b = identity(2);
+  const crypto::Identity& c = identity(3);
+  Vault v = with_manager_and(b);
+  v.add_member(c);
+  const std::size_t count = (n - kOneRewrittenGrantRecords - 2) / 3;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string seed = "b-narrow-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
+                                          narrow("b", i), 1}));
+    v.add(sign(b, GrantRecordV1{grant_id("b-to-c"), IdSeed(bytes_of("b-to-c")), PrincipalRefV1{c.user_id()},
+                                below("b", i), 5}));
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string seed = "b-narrow-" + std::to_string(i);
+    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), narrow("b", i), 2}));
+  }
+  return v;
+}
+
 // B, a manager of `team/b@env=dev`, has given C a quarter of the records'
 // worth of read grants within it, each a question of B's filed below
 // `team/b`. A gives B grants over `team/b@env=prod`, each with a second
@@ -1362,6 +1386,7 @@ constexpr Shape kShapes[] = {
     {"RevokesRootDelegations", revokes_root_delegations, check_revokes_root_delegations},
     {"RevokesBesideManyQuestions", revokes_beside_many_questions, check_revokes_beside_many_questions},
     {"RevokesUnderOneRewrittenGrant", revokes_under_one_rewritten_grant, check_revokes_under_one_rewritten_grant},
+    {"RevokesUnderOneConflictedGrant", revokes_under_one_conflicted_grant, check_revokes_under_one_rewritten_grant},
     {"GroupAuthorityShared", group_authority_shared, check_group_authority_shared},
     {"LabelOnlyManageGrants", label_only_manage_grants, check_label_only_manage_grants},
     {"OrganisationRevocations", organisation_revocations, check_organisation_revocations},

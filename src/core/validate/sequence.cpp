@@ -12,7 +12,9 @@
 #include <utility>
 #include <variant>
 
+#include "cord/wire.hpp"
 #include "vornex/core/authz_index.hpp"
+#include "vornex/core/crypto.hpp"
 #include "vornex/core/order.hpp"
 
 namespace vornex::core::validate::detail {
@@ -22,6 +24,7 @@ namespace {
 thread_local std::uint64_t g_work = 0;
 
 constexpr Iteration kLastIteration = static_cast<Iteration>(kMaxAuthorityIterations);
+constexpr std::string_view kConflictDigestDomain = "vornex.conflict-digest.v1";
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // A short list kept in place: nearly every timeline has one or two points,
@@ -196,13 +199,17 @@ struct ItemValue {
   enum class Kind : std::uint8_t { Absent, Live, Deleted, Conflict };
   Kind kind = Kind::Absent;
   const Candidate* winner = nullptr;  // Live
-  std::uint32_t conflict = 0;         // Conflict: the interned slot
+  // Conflict: the counter and a digest of the competing records' hashes.
+  // A slot is not kept for every iteration: one item rewritten many times
+  // at one counter would hold as many slots, each as long.
+  std::uint64_t counter = 0;
+  std::array<std::uint64_t, 2> digest{};
   // As the selection compares: the payloads of winners, the slots of
   // conflicts.
   bool operator==(const ItemValue& o) const {
     if (kind != o.kind) return false;
     if (kind == Kind::Live) return winner == o.winner || winner->record->body() == o.winner->record->body();
-    if (kind == Kind::Conflict) return conflict == o.conflict;
+    if (kind == Kind::Conflict) return counter == o.counter && digest == o.digest;
     return true;
   }
 };
@@ -440,12 +447,6 @@ struct Principal {
   bool asks_below = false;
 };
 
-struct SlotLess {
-  bool operator()(const ConflictSlot& a, const ConflictSlot& b) const {
-    if (a.counter != b.counter) return a.counter < b.counter;
-    return a.hashes < b.hashes;
-  }
-};
 
 // A manage entry held by one principal, keyed by its digest first.
 struct EntryKey {
@@ -495,7 +496,7 @@ class Sequence::Impl {
     for (const Item& item : items_) {
       const ItemValue& v = item.value.at(final_);
       if (v.kind == ItemValue::Kind::Conflict) {
-        s.conflicts.insert_or_assign(item.key, slots_[v.conflict]);
+        s.conflicts.insert_or_assign(item.key, final_slot(item, v.counter));
         continue;
       }
       if (v.kind == ItemValue::Kind::Absent) continue;
@@ -907,19 +908,44 @@ class Sequence::Impl {
         c.record->body());
   }
 
+  // Competing writes of one item at one counter: equal exactly when their
+  // sets of record hashes are (a collision of the digest would take
+  // 2^64 work to find).
+  ItemValue conflict_of(const std::vector<const Candidate*>& kept) const {
+    std::vector<const VerifiedRecord*> records;
+    records.reserve(kept.size());
+    for (const Candidate* c : kept) records.push_back(c->record);
+    const ConflictSlot slot = slot_of(records);
+    cord::Bytes all;
+    for (const HashValue& h : slot.hashes) {
+      const std::uint64_t size = h.bytes().size();
+      for (int i = 0; i < 8; ++i) all.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+      all.insert(all.end(), h.bytes().begin(), h.bytes().end());
+    }
+    const HashValue digest = domain_hash(cord::text_bytes(kConflictDigestDomain), all);
+    ItemValue v{ItemValue::Kind::Conflict, nullptr, slot.counter, {}};
+    for (std::size_t i = 0; i < 16 && i < digest.bytes().size(); ++i) {
+      v.digest[i / 8] |= static_cast<std::uint64_t>(digest.bytes()[i]) << (8 * (i % 8));
+    }
+    return v;
+  }
+
+  // The slot of an item in conflict at `counter` in the final iteration.
+  ConflictSlot final_slot(const Item& item, std::uint64_t counter) const {
+    std::vector<const VerifiedRecord*> records;
+    for (std::uint32_t c = item.first; c < item.last; ++c) {
+      if (cands_[c].counter == counter && admitted(cands_[c], final_)) records.push_back(cands_[c].record);
+    }
+    return slot_of(records);
+  }
+
   // The outcome of admitted candidates at one counter, all of them: equal
   // bodies give the one with the smallest record hash, differing bodies a
   // conflict.
   ItemValue decide(const Item& item, const std::vector<const Candidate*>& kept) {
     const Candidate* winner = kept.front();
     for (const Candidate* c : kept) {
-      if (!(c->record->body() == winner->record->body())) {
-        std::vector<const VerifiedRecord*> records;
-        for (const Candidate* k2 : kept) records.push_back(k2->record);
-        const auto [it, created] = slot_ids_.try_emplace(slot_of(records), static_cast<std::uint32_t>(slots_.size()));
-        if (created) slots_.push_back(it->first);
-        return ItemValue{ItemValue::Kind::Conflict, nullptr, it->second};
-      }
+      if (!(c->record->body() == winner->record->body())) return conflict_of(kept);
       if (c->record->hash < winner->record->hash) winner = c;
     }
     const RecordBodyV1& body = winner->record->body();
@@ -959,7 +985,7 @@ class Sequence::Impl {
   std::optional<std::uint64_t> top_counter(const ItemValue& v) const {
     switch (v.kind) {
       case ItemValue::Kind::Absent: return std::nullopt;
-      case ItemValue::Kind::Conflict: return slots_[v.conflict].counter;
+      case ItemValue::Kind::Conflict: return v.counter;
       default: return v.winner->counter;
     }
   }
@@ -1342,8 +1368,6 @@ class Sequence::Impl {
   std::deque<EntryGroup> entry_groups_;  // stable: the tries point at them
   std::map<EntryKey, std::uint32_t, EntryKeyLess> entry_ids_;
   std::multimap<HashValue, std::uint32_t> deletion_index_;  // deletion candidates
-  std::vector<ConflictSlot> slots_;
-  std::map<ConflictSlot, std::uint32_t, SlotLess> slot_ids_;
 
   std::array<std::int64_t, kLastIteration + 2> change_count_{};
   std::array<std::vector<Handle>, kLastIteration + 2> registry_{};
