@@ -5,8 +5,9 @@
 //
 // VORNEX_DIFF_SEEDS=n runs n random vaults instead of the default,
 // VORNEX_DIFF_FIRST_SEED=s starts at seed s, and VORNEX_DIFF_STATS=1 prints
-// how often the interesting cases came up, and for each deletion shape of
-// the generator the fixed points production computed for its vaults.
+// how often the interesting cases came up, and for each deletion and
+// revocation shape of the generator the state work production did for its
+// vaults.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -299,15 +300,35 @@ struct Coverage {
   std::uint64_t self_managed = 0;  // deletions in force of manage grants their signer gave itself
   // Per deletion shape: vaults holding it, of those the ones with at least
   // two of its narrow grants deleted, the ones that did not converge, and
-  // the fixed points production computed for them.
+  // the state work production did for them.
   struct ShapeSeen {
     std::uint64_t planted = 0;
     std::uint64_t narrow_deleted = 0;
     std::uint64_t did_not_converge = 0;
-    std::uint64_t fixed_points = 0;
+    std::uint64_t work = 0;
   };
   std::array<ShapeSeen, test::kDeletionShapeCount> shapes{};
+  // Per revocation shape: vaults holding it, of those the ones with at
+  // least two of its revoked grants deleted, the ones where a use went
+  // with the grant it needed, and the state work production did.
+  struct RevocationSeen {
+    std::uint64_t planted = 0;
+    std::uint64_t revoked = 0;
+    std::uint64_t use_fell = 0;
+    std::uint64_t work = 0;
+  };
+  std::array<RevocationSeen, test::kRevocationShapeCount> revocations{};
 };
+
+// Whether a use of the planted revocation went with the grant it needed:
+// that grant is deleted, and the use is not deleted itself and is out of
+// force (a grant) or was refused (a deletion).
+bool use_fell_away(const test::PlantedRevocation& planted, const EffectiveState& state) {
+  return std::ranges::any_of(planted.uses, [&](const test::PlantedUse& use) {
+    if (!state.deleted_grants.contains(use.under) || state.deleted_grants.contains(use.grant)) return false;
+    return use.deletion || !state.grants.contains(use.grant);
+  });
+}
 
 // How many grant deletions in force remove a manage grant that their own
 // signer made to itself: the shape whose deletions keep their signer's
@@ -341,9 +362,9 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     const RandomVault vault = test::random_vault(seed, builder());
     test::reference::Trace trace;
     ValidationReport expected;
-    const std::uint64_t fixed_points_before = validation_work();
+    const std::uint64_t work_before = validation_work();
     const std::string found = compare_engines(vault.records, vault.trust, vault.verified, &trace, &expected);
-    const std::uint64_t fixed_points = (validation_work() - fixed_points_before) / 2;  // two production runs
+    const std::uint64_t work = (validation_work() - work_before) / 2;  // two production runs
     if (!found.empty()) {
       if (++mismatches <= 5) {
         ADD_FAILURE() << "seed " << seed << " (" << vault.records.size() << " records; rerun alone with "
@@ -369,7 +390,16 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       ++s.planted;
       s.narrow_deleted += deleted >= 2 ? 1 : 0;
       s.did_not_converge += did_not_converge ? 1 : 0;
-      s.fixed_points += fixed_points;
+      s.work += work;
+    }
+    for (const test::PlantedRevocation& planted : vault.revocations) {
+      Coverage::RevocationSeen& s = seen.revocations[static_cast<std::size_t>(planted.shape)];
+      const auto revoked = std::ranges::count_if(
+          planted.revoked, [&](const GrantId& id) { return expected.effective.deleted_grants.contains(id); });
+      ++s.planted;
+      s.revoked += revoked >= 2 ? 1 : 0;
+      s.use_fell += use_fell_away(planted, expected.effective) ? 1 : 0;
+      s.work += work;
     }
     if (expected.issues.empty()) ++seen.clean;
     if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
@@ -388,11 +418,19 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
         static_cast<unsigned long long>(seen.refused), static_cast<unsigned long long>(seen.self_managed));
     for (std::size_t k = 0; k < seen.shapes.size(); ++k) {
       const Coverage::ShapeSeen& s = seen.shapes[k];
-      std::printf("  %-18s in %4llu vaults, two narrow grants deleted in %4llu, not converging in %4llu, %.1f fixed points each\n",
+      std::printf("  %-18s in %4llu vaults, two narrow grants deleted in %4llu, not converging in %4llu, %.1f work each\n",
                   test::deletion_shape_name(static_cast<test::DeletionShape>(k)),
                   static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.narrow_deleted),
                   static_cast<unsigned long long>(s.did_not_converge),
-                  s.planted == 0 ? 0.0 : static_cast<double>(s.fixed_points) / static_cast<double>(s.planted));
+                  s.planted == 0 ? 0.0 : static_cast<double>(s.work) / static_cast<double>(s.planted));
+    }
+    for (std::size_t k = 0; k < seen.revocations.size(); ++k) {
+      const Coverage::RevocationSeen& s = seen.revocations[k];
+      std::printf("  %-21s in %4llu vaults, two revoked in %4llu, a use fell away in %4llu, %.1f work each\n",
+                  test::revocation_shape_name(static_cast<test::RevocationShape>(k)),
+                  static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.revoked),
+                  static_cast<unsigned long long>(s.use_fell),
+                  s.planted == 0 ? 0.0 : static_cast<double>(s.work) / static_cast<double>(s.planted));
     }
   }
   // The generator must keep reaching every interesting case, or the
@@ -420,6 +458,15 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       } else {
         EXPECT_GE(s.narrow_deleted, s.planted / 5);
       }
+    }
+    // Each revocation shape, and in a form that matters: two or more of
+    // its grants revoked, and a use gone with the grant it needed.
+    for (std::size_t k = 0; k < seen.revocations.size(); ++k) {
+      const Coverage::RevocationSeen& s = seen.revocations[k];
+      SCOPED_TRACE(test::revocation_shape_name(static_cast<test::RevocationShape>(k)));
+      EXPECT_GE(s.planted, 12u);
+      EXPECT_GE(s.revoked, s.planted / 5);
+      EXPECT_GE(s.use_fell, s.planted / 5);
     }
   }
 }
@@ -892,11 +939,11 @@ INSTANTIATE_TEST_SUITE_P(ValidateDifferentialShapes, SelfManagedDeletions,
 // authority (user 4) whose refused grant leads to a signer with a deletion
 // of its own (user 5), or a group that user 3 is in. No narrow entry
 // answers a question anything else asks, so every admission leaves the
-// state as it was but for its grant, and resolution computes the same few
-// fixed points for any number of deletions. In the last two shapes each
-// narrow entry lets its holder (or, through the group, a member) make a
-// manage grant to a signer with a deletion of its own, so every admission
-// counts.
+// state as it was but for its grant, and costs the same small work however
+// large the vault. In the last two shapes each narrow entry lets its holder
+// (or, through the group, a member) make a manage grant to a signer with a
+// deletion of its own, so every admission changes something, and still
+// costs only what it changes.
 enum class NarrowDeletions {
   ToManager,
   RewrittenSource,

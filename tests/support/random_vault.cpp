@@ -26,6 +26,8 @@ constexpr std::uint8_t kGhost = 202;     // named by records, never has a user r
 // Actors of planted deletion shapes, four per shape: no other record names
 // them, so one that must hold nothing else does not.
 constexpr std::uint8_t kShapeActors = 40;
+// Actors of planted revocation shapes, eight per shape, alike.
+constexpr std::uint8_t kRevocationActors = 60;
 
 template <class T, class E>
 T must(std::expected<T, E> result) {
@@ -115,6 +117,52 @@ std::uint64_t near(SeededRng& rng, std::uint64_t counter) {
   return step == 1 ? counter : counter + 1;
 }
 
+// Few segments and labels, so that selectors made apart still coincide,
+// nest, or differ only by their labels.
+const std::vector<std::string>& segments() {
+  static const std::vector<std::string> all = {"db", "x", "s0", "s1"};
+  return all;
+}
+
+const std::vector<KeyspaceLabelMatcherV1>& label_matchers() {
+  static const std::vector<KeyspaceLabelMatcherV1> all = {
+      {"env", label_matcher::Equals{"prod"}}, {"env", label_matcher::Equals{"dev"}},
+      {"env", label_matcher::In{{"dev", "prod"}}}, {"env", label_matcher::Present{}},
+      {"team", label_matcher::Equals{"a"}},
+  };
+  return all;
+}
+
+// `selector` with `matcher` among its labels, kept sorted by key; unchanged
+// when it already has a matcher of that key.
+KeyspaceSelectorV1 with_label(KeyspaceSelectorV1 selector, const KeyspaceLabelMatcherV1& matcher) {
+  auto& labels = selector.labels;
+  const auto at = std::ranges::lower_bound(labels, matcher.key, {}, &KeyspaceLabelMatcherV1::key);
+  if (at == labels.end() || at->key != matcher.key) labels.insert(at, matcher);
+  return selector;
+}
+
+KeyspaceSelectorV1 without_labels(KeyspaceSelectorV1 selector) {
+  selector.labels.clear();
+  return selector;
+}
+
+// A selector that `outer` subsumes, one segment deeper (as a prefix or an
+// exact path) and now and then with a label `outer` leaves open. Nothing
+// is deeper than an exact path, so below one only a label narrows.
+KeyspaceSelectorV1 deeper(SeededRng& rng, const KeyspaceSelectorV1& outer, unsigned label_percent = 25) {
+  KeyspaceSelectorV1 out = outer;
+  if (std::holds_alternative<tuple_matcher::Exact>(outer.tuple)) return with_label(out, rng.pick(label_matchers()));
+  std::vector<std::string> path;
+  if (const auto* prefix = std::get_if<tuple_matcher::Prefix>(&outer.tuple)) path = prefix->segments;
+  path.push_back(rng.pick(segments()));
+  out.tuple = rng.percent(25) ? TupleMatcherV1{tuple_matcher::Exact{std::move(path)}}
+                              : TupleMatcherV1{tuple_matcher::Prefix{std::move(path)}};
+  if (rng.percent(label_percent)) out = with_label(std::move(out), rng.pick(label_matchers()));
+  if (!selector_subsumes(outer, out)) throw std::logic_error("random vault: a deeper selector is not inside");
+  return out;
+}
+
 struct MadeGrant {
   std::string seed;
   PrincipalRefV1 grantee;
@@ -184,6 +232,20 @@ class Generator {
   void make_oddities();
   void make_deletion_shapes();
   void plant(DeletionShape shape, std::uint64_t index);
+  void make_revocation_shapes();
+  void plant(RevocationShape shape, std::uint64_t index);
+  void plant_root_administrators(const std::string& p, std::uint64_t index);
+  // Mostly above the target; sometimes at it (a conflict) or below it.
+  std::uint64_t after(std::uint64_t target) {
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 10) return target;
+    if (roll < 14) return target == 0 ? 0 : target - 1;
+    return target + 1 + rng_.below(2);
+  }
+  void enrol(const Identity& user) {
+    add(b_.user(root(), user, 0));
+    add(b_.entry_point(user, 0));
+  }
   Ratchet make_trust(const std::vector<validate::HashedRecord>& hashed);
 
   SeededRng rng_;
@@ -194,6 +256,7 @@ class Generator {
   std::vector<GroupId> group_ids_;
   std::vector<MadeGrant> grants_;
   std::vector<PlantedShape> shapes_;
+  std::vector<PlantedRevocation> revocations_;
 };
 
 void Generator::make_users() {
@@ -750,13 +813,6 @@ void Generator::plant(DeletionShape shape, std::uint64_t index) {
     add(b_.entry_point(*u, 0));
   }
 
-  // Mostly above the target; sometimes at it (a conflict) or below it.
-  const auto after = [&](std::uint64_t target) -> std::uint64_t {
-    const std::uint64_t roll = rng_.below(100);
-    if (roll < 10) return target;
-    if (roll < 14) return target == 0 ? 0 : target - 1;
-    return target + 1 + rng_.below(2);
-  };
   const auto strictly_within = [](const KeyspaceSelectorV1& outer) {
     std::vector<const KeyspaceSelectorV1*> inside = within(outer);
     std::erase(inside, &outer);
@@ -915,6 +971,363 @@ void Generator::plant(DeletionShape shape, std::uint64_t index) {
   shapes_.push_back(std::move(planted));
 }
 
+// One vault in three holds a revocation shape, now and then two, each small
+// for the same reason as the deletion shapes.
+void Generator::make_revocation_shapes() {
+  if (!rng_.percent(35)) return;
+  const auto pick = [&] { return static_cast<RevocationShape>(rng_.below(kRevocationShapeCount)); };
+  plant(pick(), 0);
+  if (rng_.percent(15)) plant(pick(), 1);
+}
+
+// Besides the shape itself, now and then: actors that other records name
+// too, groups nested two deep, reached along two paths or in a cycle,
+// chains three deep, the grants authority rests on written again at a
+// higher counter (the same or narrower), narrow grants that differ from
+// one another only by labels, uses deleted themselves, a second deletion
+// of a narrow grant, what the grantor's authority rests on deleted among
+// the revocations, and counters at or below their targets.
+void Generator::plant(RevocationShape shape, std::uint64_t index) {
+  using enum RevocationShape;
+  const std::string p = "rv" + std::to_string(index) + "-";
+  if (shape == RootAdministrators) {
+    plant_root_administrators(p, index);
+    return;
+  }
+  const auto actor = [&](unsigned i) -> const Identity& {
+    return id(static_cast<std::uint8_t>(kRevocationActors + 8 * index + i));
+  };
+  const Identity& a = !users_.empty() && rng_.percent(35) ? any_user() : actor(0);
+  const Identity* b_ptr = &actor(1);
+  if (users_.size() >= 2 && rng_.percent(30)) {
+    const Identity& u = any_user();
+    if (&u != &a) b_ptr = &u;
+  }
+  const Identity& b = *b_ptr;
+  const bool chain = shape == ChainUsed;
+  const bool three_deep = chain && rng_.percent(30);
+  // Who gives the narrow grants, who uses them, and to whom the uses go.
+  const Identity& grantor = !chain ? a : three_deep ? actor(2) : b;
+  const Identity& user = !chain ? b : three_deep ? actor(3) : actor(2);
+  const Identity& next = !chain ? actor(2) : three_deep ? actor(4) : actor(3);
+  std::vector<const Identity*> cast = {&a, &b};
+  if (chain) cast.insert(cast.end(), {&actor(2), &actor(3)});
+  if (three_deep) cast.push_back(&actor(4));
+  if (!chain) cast.push_back(&next);
+  for (const Identity* u : cast) enrol(*u);
+
+  const std::vector<KeyspaceGrantClassV1>& all = class_sets()[6];
+  const auto some_classes = [&]() -> const std::vector<KeyspaceGrantClassV1>& {
+    static const std::vector<std::size_t> kWithManage = {2, 4, 5};
+    return rng_.percent(85) ? all : class_sets()[rng_.pick(kWithManage)];
+  };
+  // What a holder makes, or names, inside a keyspace it manages.
+  const auto inside = [&](const ManageKeyspaceGrantV1& held) -> GrantPermissionV1 {
+    const KeyspaceSelectorV1 where = rng_.percent(30) ? held.selector : deeper(rng_, held.selector);
+    const std::uint64_t roll = rng_.below(100);
+    if (roll < 45) return grant_permission::Read{where};
+    if (roll < 60) return grant_permission::Write{where};
+    return ManageKeyspaceGrantV1{where, rng_.percent(70) ? held.grantable : class_sets()[0]};
+  };
+  // The grant written again at a higher counter by the same signer: the
+  // same, or narrower.
+  const auto rewrite = [&](const Identity& signer, const MadeGrant& g, const ManageKeyspaceGrantV1& was) {
+    const GrantPermissionV1 again =
+        rng_.percent(50) ? GrantPermissionV1{was}
+                         : GrantPermissionV1{ManageKeyspaceGrantV1{deeper(rng_, was.selector), was.grantable}};
+    add(b_.grant(signer, g.seed, g.grantee, again, g.counter + 1 + rng_.below(2)));
+  };
+
+  // A's keyspace K, mostly one that the random records' selectors fall in
+  // and miss.
+  static const std::vector<std::vector<std::string>> kBases = {{"app"}, {"app"}, {}, {"web"}, {"app", "db"}};
+  const std::vector<std::string>& base = rng_.pick(kBases);
+  const KeyspaceSelectorV1 k = base.empty() ? keyspace(tuple_matcher::Any{}) : keyspace(tuple_matcher::Prefix{base});
+  const ManageKeyspaceGrantV1 source{k, some_classes()};
+  const MadeGrant src{p + "src", a.user_id(), source, rng_.below(2)};
+  add(b_.grant(root(), src.seed, src.grantee, src.permission, src.counter));
+  if (rng_.percent(12)) rewrite(rng_.percent(70) ? root() : a, src, source);
+
+  // In a chain, the managers below A, each over a keyspace inside the one
+  // above.
+  ManageKeyspaceGrantV1 granted = source;  // what the grantor manages
+  std::vector<std::pair<const Identity*, MadeGrant>> subs;
+  if (chain) {
+    const Identity* from = &a;
+    for (const Identity* manager : three_deep ? std::vector{&b, &actor(2)} : std::vector{&b}) {
+      const ManageKeyspaceGrantV1 sub{deeper(rng_, granted.selector, 15), granted.grantable};
+      const MadeGrant made{p + "sub" + std::to_string(subs.size()), manager->user_id(), sub, rng_.below(3)};
+      add(b_.grant(*from, made.seed, made.grantee, made.permission, made.counter));
+      if (rng_.percent(15)) rewrite(*from, made, sub);
+      subs.emplace_back(from, made);
+      from = manager;
+      granted = sub;
+    }
+  }
+
+  PrincipalRefV1 holder = user.user_id();
+  if (shape == GroupUsed) {
+    // G holds the narrow grants; B is in G directly or through one or two
+    // groups of its own.
+    const GroupId g = b_.group_id(p + "g");
+    add(b_.group(root(), p + "g", 0));
+    holder = g;
+    std::vector<GroupId> path = {g};
+    const std::uint64_t depth = rng_.percent(55) ? 0 : rng_.percent(70) ? 1 : 2;
+    for (std::uint64_t i = 0; i < depth; ++i) {
+      const std::string seed = p + "h" + std::to_string(i);
+      add(b_.group(root(), seed, 0));
+      add(b_.member(root(), path.back(), b_.group_id(seed), 0));
+      path.push_back(b_.group_id(seed));
+    }
+    add(b_.member(root(), path.back(), user.user_id(), rng_.below(2)));
+    if (depth > 0 && rng_.percent(15)) add(b_.member(root(), g, user.user_id(), 0));  // a second path
+    if (depth > 0 && rng_.percent(15)) add(b_.member(root(), path.back(), g, 0));     // a cycle
+    if (rng_.percent(10)) add(b_.member_deleted(root(), path.back(), user.user_id(), rng_.below(4)));
+  }
+
+  // B's keyspace for env=dev and the grants B made under it: questions of
+  // B's, filed beside the narrow grants.
+  std::vector<MadeGrant> asked;
+  if (shape == BesideManyQuestions) {
+    const KeyspaceLabelMatcherV1 dev = rng_.percent(75) ? KeyspaceLabelMatcherV1{"env", label_matcher::Equals{"dev"}}
+                                                        : KeyspaceLabelMatcherV1{"env", label_matcher::In{{"dev"}}};
+    const ManageKeyspaceGrantV1 labelled{with_label(k, dev), source.grantable};
+    const MadeGrant given{p + "dev", b.user_id(), labelled, rng_.below(2)};
+    add(b_.grant(a, given.seed, given.grantee, given.permission, given.counter));
+    if (rng_.percent(12)) rewrite(a, given, labelled);
+    const std::uint64_t m = 2 + rng_.below(4);
+    for (std::uint64_t i = 0; i < m; ++i) {
+      MadeGrant made{p + "q" + std::to_string(i), rng_.percent(85) ? PrincipalRefV1{next.user_id()} : principal(),
+                     inside(labelled), rng_.below(3)};
+      add(b_.grant(b, made.seed, made.grantee, made.permission, made.counter));
+      asked.push_back(std::move(made));
+    }
+  }
+
+  // The narrow grants, strictly inside what the grantor manages; beside
+  // B's questions, for env=prod.
+  static const std::vector<KeyspaceLabelMatcherV1> kProd = {
+      {"env", label_matcher::Equals{"prod"}},
+      {"env", label_matcher::In{{"prod"}}},
+      {"env", label_matcher::In{{"prod", "qa"}}},
+  };
+  PlantedRevocation planted{shape, {}, {}};
+  std::vector<MadeGrant> narrow;
+  std::vector<ManageKeyspaceGrantV1> held;
+  const std::uint64_t n = 2 + rng_.below(3);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    KeyspaceSelectorV1 where = deeper(rng_, granted.selector);
+    if (shape == BesideManyQuestions) {
+      where = with_label(rng_.percent(50) ? k : without_labels(where), rng_.pick(kProd));
+      if (rng_.percent(20)) where = with_label(std::move(where), {"team", label_matcher::Equals{"a"}});
+    } else if (i > 0 && rng_.percent(25)) {
+      // The path of the one before, with another label.
+      KeyspaceSelectorV1 beside{held.back().selector.tuple, granted.selector.labels};
+      beside = with_label(std::move(beside), rng_.pick(label_matchers()));
+      if (!(beside == granted.selector) && selector_subsumes(granted.selector, beside)) where = std::move(beside);
+    }
+    const ManageKeyspaceGrantV1 manage{where, rng_.percent(80) ? granted.grantable : class_sets()[2]};
+    MadeGrant made{p + "n" + std::to_string(i), holder, manage, rng_.below(3)};
+    add(b_.grant(grantor, made.seed, made.grantee, made.permission, made.counter));
+    if (rng_.percent(10)) rewrite(grantor, made, manage);
+    planted.revoked.push_back(b_.grant_id(made.seed));
+    held.push_back(manage);
+    narrow.push_back(std::move(made));
+  }
+
+  // What the holder makes under each: a grant inside it to the next one
+  // down (beside B's questions only now and then).
+  std::vector<MadeGrant> uses;
+  if (shape != Pending) {
+    for (std::size_t i = 0; i < narrow.size(); ++i) {
+      if (shape == BesideManyQuestions && !rng_.percent(50)) continue;
+      MadeGrant use{p + "u" + std::to_string(i), rng_.percent(85) ? PrincipalRefV1{next.user_id()} : principal(),
+                    inside(held[i]), rng_.below(3)};
+      add(b_.grant(user, use.seed, use.grantee, use.permission, use.counter));
+      planted.uses.push_back({planted.revoked[i], b_.grant_id(use.seed), false});
+      uses.push_back(std::move(use));
+    }
+  }
+
+  // The grantor deletes them one by one; now and then someone else with
+  // the authority deletes one too.
+  std::uint64_t latest = 0;
+  std::vector<std::optional<std::uint64_t>> revoked_at(narrow.size());
+  for (std::size_t i = 0; i < narrow.size(); ++i) {
+    const MadeGrant& g = narrow[i];
+    if (!rng_.percent(95)) continue;
+    const std::uint64_t roll = rng_.below(100);
+    const GrantPermissionV1 named = roll < 85   ? g.permission
+                                    : roll < 95 ? GrantPermissionV1{grant_permission::Read{held[i].selector}}
+                                                : permission();
+    const std::uint64_t at = after(g.counter);
+    add(b_.grant_deleted(grantor, b_.grant_id(g.seed), named, at));
+    revoked_at[i] = at;
+    latest = std::max(latest, at);
+    if (rng_.percent(8)) add(b_.grant_deleted(rng_.percent(50) ? root() : a, b_.grant_id(g.seed), g.permission, after(g.counter)));
+  }
+
+  if (shape == Pending) {
+    // Each use is a deletion inside its narrow grant, after the grantor's
+    // (or at or below it): of a grant that never was, or of one the
+    // grantor made there.
+    for (std::size_t i = 0; i < narrow.size(); ++i) {
+      const std::string seed = p + "m" + std::to_string(i);
+      const GrantPermissionV1 named = inside(held[i]);
+      if (rng_.percent(40)) add(b_.grant(grantor, seed, next.user_id(), named, rng_.below(2)));
+      const std::uint64_t at = revoked_at[i] ? after(*revoked_at[i]) : rng_.below(4);
+      add(b_.grant_deleted(user, b_.grant_id(seed), named, at));
+      planted.uses.push_back({planted.revoked[i], b_.grant_id(seed), true});
+    }
+  }
+
+  // Uses deleted themselves, by their signer, the grantor or the root.
+  for (const MadeGrant& u : uses) {
+    if (!rng_.percent(10)) continue;
+    const std::uint64_t who = rng_.below(3);
+    add(b_.grant_deleted(who == 0 ? user : who == 1 ? grantor : root(), b_.grant_id(u.seed), u.permission,
+                         near(rng_, u.counter + 1)));
+  }
+  // What the grantor's authority rests on, deleted among the revocations.
+  const auto among = [&] { return rng_.below(latest + 2); };
+  if (rng_.percent(6)) add(b_.grant_deleted(root(), b_.grant_id(src.seed), src.permission, among()));
+  for (const auto& [from, sub] : subs) {
+    if (rng_.percent(8)) add(b_.grant_deleted(*from, b_.grant_id(sub.seed), sub.permission, among()));
+  }
+
+  // The user's own deletion after the revocations, whose judgement each of
+  // them may change; beside B's questions mostly of one of them, which no
+  // revocation changes.
+  if (shape != Pending || rng_.percent(50)) {
+    const std::uint64_t later = after(latest);
+    const std::uint64_t roll = rng_.below(100);
+    const MadeGrant* target = nullptr;
+    GrantPermissionV1 named = grant_permission::Read{k};
+    std::string gone = p + "gone";
+    if (!asked.empty() && roll < 60) {
+      target = &asked.front();
+    } else if (!uses.empty() && roll < 45) {
+      target = &rng_.pick(uses);
+    } else if (roll < 70) {
+      named = inside(held[rng_.below(held.size())]);
+    } else if (roll < 80) {
+      target = &rng_.pick(narrow);
+    } else if (roll < 90 && !grants_.empty()) {
+      target = &rng_.pick(grants_);
+    } else {
+      named = permission();
+    }
+    if (target != nullptr) {
+      gone = target->seed;
+      named = target->permission;
+    }
+    add(b_.grant_deleted(user, b_.grant_id(gone), named, later));
+  }
+  revocations_.push_back(std::move(planted));
+}
+
+// X holds Root from the root and gives it to Y1..Yn (now and then through
+// a group); each Y makes a manage grant to Z, now and then over the
+// keyspace of the Y before or one the random records use; X deletes each root grant it gave, and Z deletes
+// something last. Now and then X's own grant is written again (the same or
+// narrower than Root) or deleted among the revocations, a Y's root grant
+// written again, or a use deleted.
+void Generator::plant_root_administrators(const std::string& p, std::uint64_t index) {
+  const auto actor = [&](unsigned i) -> const Identity& {
+    return id(static_cast<std::uint8_t>(kRevocationActors + 8 * index + i));
+  };
+  const Identity& x = !users_.empty() && rng_.percent(35) ? any_user() : actor(0);
+  const Identity* z_ptr = &actor(1);
+  if (users_.size() >= 2 && rng_.percent(30)) {
+    const Identity& u = any_user();
+    if (&u != &x) z_ptr = &u;
+  }
+  const Identity& z = *z_ptr;
+  const std::uint64_t n = 2 + rng_.below(3);
+  enrol(x);
+  enrol(z);
+  for (std::uint64_t i = 0; i < n; ++i) enrol(actor(static_cast<unsigned>(2 + i)));
+
+  const MadeGrant src{p + "src", x.user_id(), grant_permission::Root{}, rng_.below(2)};
+  add(b_.grant(root(), src.seed, src.grantee, src.permission, src.counter));
+  if (rng_.percent(12)) {
+    const GrantPermissionV1 again = rng_.percent(60) ? GrantPermissionV1{grant_permission::Root{}}
+                                                     : GrantPermissionV1{ManageKeyspaceGrantV1{keyspaces()[0], class_sets()[6]}};
+    add(b_.grant(rng_.percent(60) ? root() : x, src.seed, src.grantee, again, src.counter + 1 + rng_.below(2)));
+  }
+
+  static const std::vector<std::vector<std::string>> kBases = {{"app"}, {"app"}, {}, {"web"}};
+  const std::vector<std::string>& base = rng_.pick(kBases);
+  const KeyspaceSelectorV1 k = base.empty() ? keyspace(tuple_matcher::Any{}) : keyspace(tuple_matcher::Prefix{base});
+  PlantedRevocation planted{RevocationShape::RootAdministrators, {}, {}};
+  std::vector<MadeGrant> given;
+  std::vector<MadeGrant> uses;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const Identity& y = actor(static_cast<unsigned>(2 + i));
+    PrincipalRefV1 holder = y.user_id();
+    if (rng_.percent(12)) {
+      const std::string seed = p + "yg" + std::to_string(i);
+      add(b_.group(root(), seed, 0));
+      add(b_.member(root(), b_.group_id(seed), y.user_id(), 0));
+      holder = b_.group_id(seed);
+    }
+    MadeGrant root_grant{p + "y" + std::to_string(i), holder, grant_permission::Root{}, rng_.below(3)};
+    add(b_.grant(x, root_grant.seed, root_grant.grantee, root_grant.permission, root_grant.counter));
+    if (rng_.percent(8)) {
+      add(b_.grant(x, root_grant.seed, holder, root_grant.permission, root_grant.counter + 1 + rng_.below(2)));
+    }
+    planted.revoked.push_back(b_.grant_id(root_grant.seed));
+
+    KeyspaceSelectorV1 where = deeper(rng_, k);
+    if (!uses.empty() && rng_.percent(20)) {
+      where = std::get<grant_permission::Manage>(uses.back().permission).selector;  // another Y's keyspace
+    } else if (rng_.percent(20)) {
+      where = rng_.pick(keyspaces());
+    }
+    MadeGrant use{p + "z" + std::to_string(i), rng_.percent(90) ? PrincipalRefV1{z.user_id()} : principal(),
+                  ManageKeyspaceGrantV1{where, rng_.percent(80) ? class_sets()[6] : rng_.pick(class_sets())},
+                  rng_.below(3)};
+    add(b_.grant(y, use.seed, use.grantee, use.permission, use.counter));
+    planted.uses.push_back({planted.revoked.back(), b_.grant_id(use.seed), false});
+    given.push_back(std::move(root_grant));
+    uses.push_back(std::move(use));
+  }
+
+  std::uint64_t latest = 0;
+  for (const MadeGrant& g : given) {
+    if (!rng_.percent(95)) continue;
+    const GrantPermissionV1 named = rng_.percent(85) ? GrantPermissionV1{grant_permission::Root{}} : permission();
+    const std::uint64_t at = after(g.counter);
+    add(b_.grant_deleted(x, b_.grant_id(g.seed), named, at));
+    latest = std::max(latest, at);
+    if (rng_.percent(8)) add(b_.grant_deleted(root(), b_.grant_id(g.seed), g.permission, after(g.counter)));
+  }
+  for (std::size_t i = 0; i < uses.size(); ++i) {
+    if (!rng_.percent(10)) continue;
+    const Identity& deleter = rng_.percent(50) ? z : actor(static_cast<unsigned>(2 + i));
+    add(b_.grant_deleted(deleter, b_.grant_id(uses[i].seed), uses[i].permission, near(rng_, uses[i].counter + 1)));
+  }
+  if (rng_.percent(8)) add(b_.grant_deleted(root(), b_.grant_id(src.seed), src.permission, rng_.below(latest + 2)));
+
+  // Z's deletion after the revocations: of the first Y's grant to it, of
+  // one never made inside that keyspace, or of anything.
+  const std::uint64_t later = after(latest);
+  const std::uint64_t roll = rng_.below(100);
+  const KeyspaceSelectorV1& first = std::get<grant_permission::Manage>(uses.front().permission).selector;
+  if (roll < 50) {
+    add(b_.grant_deleted(z, b_.grant_id(uses.front().seed), uses.front().permission, later));
+  } else if (roll < 80) {
+    add(b_.grant_deleted(z, b_.grant_id(p + "gone"), grant_permission::Read{deeper(rng_, first)}, later));
+  } else if (!grants_.empty() && roll < 90) {
+    const MadeGrant& g = rng_.pick(grants_);
+    add(b_.grant_deleted(z, b_.grant_id(g.seed), g.permission, later));
+  } else {
+    add(b_.grant_deleted(z, b_.grant_id(p + "gone"), permission(), later));
+  }
+  revocations_.push_back(std::move(planted));
+}
+
 Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
   const HashValue root_fingerprint = must(key_hash(b_.crypto(), root().signing_public_key()));
   Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.to_vec()
@@ -1011,6 +1424,7 @@ RandomVault Generator::make() {
   // Last, so that every record the others make stays as a seed made it
   // before the shapes came.
   make_deletion_shapes();
+  make_revocation_shapes();
 
   // A few spoiled signatures anywhere but on the root.
   for (VaultRecordV1& record : out_) {
@@ -1022,6 +1436,7 @@ RandomVault Generator::make() {
 
   RandomVault vault;
   vault.shapes = std::move(shapes_);
+  vault.revocations = std::move(revocations_);
   for (VaultRecordV1& record : out_) vault.records.push_back(hashed_record(b_, std::move(record)));
   if (!vault.records.empty() && rng_.percent(5)) vault.records.push_back(rng_.pick(vault.records));
   rng_.shuffle(vault.records);
@@ -1054,6 +1469,18 @@ const char* deletion_shape_name(DeletionShape shape) {
     case DeletionShape::FlippingSource: return "flipping source";
     case DeletionShape::PowerlessGrantee: return "powerless grantee";
     case DeletionShape::ManagerToGroup: return "manager to group";
+  }
+  return "?";
+}
+
+const char* revocation_shape_name(RevocationShape shape) {
+  switch (shape) {
+    case RevocationShape::Used: return "used";
+    case RevocationShape::Pending: return "pending";
+    case RevocationShape::GroupUsed: return "group used";
+    case RevocationShape::ChainUsed: return "chain used";
+    case RevocationShape::RootAdministrators: return "root administrators";
+    case RevocationShape::BesideManyQuestions: return "beside many questions";
   }
   return "?";
 }

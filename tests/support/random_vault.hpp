@@ -6,7 +6,8 @@
 // at counters below, at and above their targets, competing writes, bad
 // signatures, unknown kinds and trust states ahead of the vault. Some also
 // hold the deletion shapes below, which each cost deletion resolution a
-// state per admitted deletion.
+// state per admitted deletion, or the revocation shapes, which take away
+// authority that something below is still using.
 #pragma once
 
 #include <cstddef>
@@ -76,11 +77,55 @@ struct PlantedShape {
   std::vector<core::GrantId> narrow;  // the narrow grants A made and deletes
 };
 
+// A grantor deletes, one by one, the narrow grants (or root grants) it gave,
+// while what their holder made under each is still there: a grant, or a
+// deletion judged after the revocations. The holder, or someone below it,
+// has a deletion of its own still to come, so each revocation changes an
+// answer that a pending deletion asks about.
+enum class RevocationShape : std::uint8_t {
+  // A, a manager over K, gives B narrow manage grants inside K; B makes a
+  // grant inside each; A deletes them, and B deletes something after.
+  Used,
+  // As Used, but B uses each with a deletion of its own inside it, after
+  // A's; its target may never have existed.
+  Pending,
+  // As Used, the narrow grants going to a group that B is in, directly or
+  // through nested groups.
+  GroupUsed,
+  // One level deeper, sometimes two: A makes B a manager inside K, B gives
+  // C the narrow grants, C uses each, B deletes them; C deletes last.
+  ChainUsed,
+  // X holds Root and gives it to Y1..Yn; each makes a manage grant to Z;
+  // X deletes every Yi's root grant, and Z deletes something last.
+  RootAdministrators,
+  // B holds manage over K for env=dev and made several grants under it; A
+  // gives B narrow grants for env=prod, differing by labels or path, and
+  // deletes them; B deletes something last. B's many questions lie beside
+  // the revoked entries.
+  BesideManyQuestions,
+};
+inline constexpr std::size_t kRevocationShapeCount = 6;
+const char* revocation_shape_name(RevocationShape shape);
+
+// Something a holder made under a revoked grant.
+struct PlantedUse {
+  core::GrantId under;  // the revoked grant it needs
+  core::GrantId grant;  // the grant made, or the target of the deletion made
+  bool deletion = false;
+};
+
+struct PlantedRevocation {
+  RevocationShape shape;
+  std::vector<core::GrantId> revoked;  // the grants the grantor deletes one by one
+  std::vector<PlantedUse> uses;
+};
+
 struct RandomVault {
   std::vector<core::validate::HashedRecord> records;  // in random order, sometimes with a repeat
   core::Ratchet trust = core::Ratchet::make({});
   core::validate::VerifiedHashes verified;
   std::vector<PlantedShape> shapes;  // in the order they were made
+  std::vector<PlantedRevocation> revocations;  // likewise
 };
 
 // The record with its record hash, as a decoded vault file gives it.
