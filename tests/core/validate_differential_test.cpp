@@ -1397,4 +1397,54 @@ TEST_F(ValidateDifferentialShapes, GrantOverwrittenByItsOwnHolderNeverSettles) {
   EXPECT_EQ(r.issues, std::vector<ValidationIssue>{issue::AuthorityDidNotConverge{}});
 }
 
+// One grant of user 3's written again and again, each record under its own
+// narrow entry that user 2 gave it and then revokes: as the revocations
+// are admitted, the records lose their admission one by one, and each
+// time another record, the next admitted one down, decides the grant. The
+// records at counters of their own or all at one (in conflict while two
+// are admitted), revoked newest first, oldest first or interleaved; the
+// grant's outcome is judged again from the records that changed.
+TEST_F(ValidateDifferentialShapes, OneGrantRewrittenUnderEachRevokedEntry) {
+  constexpr std::size_t kRecords = 7;
+  const struct {
+    const char* name;
+    bool one_counter;
+    std::vector<std::size_t> order;  // which entry each revocation takes, in the order they are admitted
+  } cases[] = {
+      {"newest first", false, {6, 5, 4, 3, 2, 1, 0}},
+      {"oldest first", false, {0, 1, 2, 3, 4, 5, 6}},
+      {"interleaved", false, {3, 6, 0, 5, 1, 4}},
+      {"one counter, newest first", true, {6, 5, 4, 3, 2, 1, 0}},
+      {"one counter, interleaved", true, {3, 6, 0, 5, 1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    v = Shape{};
+    v.add(b.vault_root());
+    for (const std::uint8_t u : {2, 3, 4}) v.enrol(b.identity(u));
+    v.add(b.grant(b.root(), "source", user(2), manage_of(test::prefix({"team"}), kAllClasses), 1));
+    const auto narrow = [](std::size_t i) {
+      return manage_of(test::prefix({"team", "s" + std::to_string(i)}), kAllClasses);
+    };
+    for (std::size_t i = 0; i < kRecords; ++i) {
+      v.add(b.grant(b.identity(2), "narrow-" + std::to_string(i), user(3), narrow(i), 1));
+      v.add(b.grant(b.identity(3), "rewritten", user(4),
+                    test::read_permission(test::prefix({"team", "s" + std::to_string(i), "x"})),
+                    c.one_counter ? 5 : 10 + i));
+    }
+    for (std::size_t at = 0; at < c.order.size(); ++at) {
+      const std::size_t i = c.order[at];
+      v.add(b.grant_deleted(b.identity(2), b.grant_id("narrow-" + std::to_string(i)), narrow(i), 2 + at));
+    }
+    const ValidationReport r = v.report();  // the same report as the reference's
+    EXPECT_EQ(r.effective.deleted_grants.size(), c.order.size());
+    // The records left decide: the newest alone, or, at one counter, any
+    // two of them in conflict; none, once every entry went.
+    const std::size_t left = kRecords - c.order.size();
+    const bool conflicted = c.one_counter && left >= 2;
+    EXPECT_EQ(r.effective.grants.contains(b.grant_id("rewritten")), left > 0 && !conflicted);
+    EXPECT_EQ(r.effective.conflicts.contains(RecordKey{record_key::Grant{b.grant_id("rewritten")}}), conflicted);
+  }
+}
+
 }  // namespace
