@@ -29,6 +29,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -1043,7 +1044,8 @@ void check_revokes_root_delegations(const Vault& v, const ValidationReport& r) {
 // admission one by one.
 constexpr std::size_t kOneRewrittenGrantRecords = 5;
 
-Vault revokes_under_one_rewritten_grant(std::size_t n) {
+// B's records at counters i + 1, or all at `one_counter`.
+Vault one_grant_under_revoked_entries(std::size_t n, std::optional<std::uint64_t> one_counter) {
   const crypto::Identity& b = identity(2);
   const crypto::Identity& c = identity(3);
   Vault v = with_manager_and(b);
@@ -1054,7 +1056,7 @@ Vault revokes_under_one_rewritten_grant(std::size_t n) {
     v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
                                           narrow("b", i), 1}));
     v.add(sign(b, GrantRecordV1{grant_id("b-to-c"), IdSeed(bytes_of("b-to-c")), PrincipalRefV1{c.user_id()},
-                                below("b", i), i + 1}));
+                                below("b", i), one_counter.value_or(i + 1)}));
   }
   // Revoked newest first: the revocation of the i-th comes at counter
   // count - i + 1, and revocations are admitted by counter.
@@ -1064,6 +1066,8 @@ Vault revokes_under_one_rewritten_grant(std::size_t n) {
   }
   return v;
 }
+
+Vault revokes_under_one_rewritten_grant(std::size_t n) { return one_grant_under_revoked_entries(n, std::nullopt); }
 
 void check_revokes_under_one_rewritten_grant(const Vault& v, const ValidationReport& r) {
   (void)v;
@@ -1078,25 +1082,7 @@ void check_revokes_under_one_rewritten_grant(const Vault& v, const ValidationRep
 // admitted the grant is in conflict, and each revocation takes one record
 // out of the conflict. The worst shape left: each revocation reads the
 // records at that counter again.
-Vault revokes_under_one_conflicted_grant(std::size_t n) {
-  const crypto::Identity& b = identity(2);
-  const crypto::Identity& c = identity(3);
-  Vault v = with_manager_and(b);
-  v.add_member(c);
-  const std::size_t count = (n - kOneRewrittenGrantRecords - 2) / 3;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string seed = "b-narrow-" + std::to_string(i);
-    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
-                                          narrow("b", i), 1}));
-    v.add(sign(b, GrantRecordV1{grant_id("b-to-c"), IdSeed(bytes_of("b-to-c")), PrincipalRefV1{c.user_id()},
-                                below("b", i), 5}));
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string seed = "b-narrow-" + std::to_string(i);
-    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), narrow("b", i), 2}));
-  }
-  return v;
-}
+Vault revokes_under_one_conflicted_grant(std::size_t n) { return one_grant_under_revoked_entries(n, 5); }
 
 // B, a manager of `team/b@env=dev`, has given C a quarter of the records'
 // worth of read grants within it, each a question of B's filed below

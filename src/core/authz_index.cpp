@@ -7,16 +7,6 @@ namespace vornex::core {
 
 namespace {
 
-unsigned class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
-  unsigned bits = 0;
-  for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
-  return bits;
-}
-
-constexpr unsigned kReadBit = 1u << KeyspaceGrantClassV1(grant_class::Read{}).index();
-constexpr unsigned kWriteBit = 1u << KeyspaceGrantClassV1(grant_class::Write{}).index();
-constexpr unsigned kManageBit = 1u << KeyspaceGrantClassV1(grant_class::Manage{}).index();
-
 // Every entry of a slot takes part.
 constexpr auto kAnyEntry = [](const auto&) { return true; };
 
@@ -48,7 +38,7 @@ AuthorityIndex::AuthorityIndex(const AuthoritySet& set) : set_(set) {
   for (const KeyspaceSelectorV1& s : set.write) writable_.add(s);
   for (const ManageKeyspaceGrantV1& m : set.manage) {
     writable_.add(m.selector);
-    manage_by_classes_[class_bits(m.grantable)].add(m);
+    manage_by_classes_[grant_class_bits(m.grantable)].add(m);
   }
 }
 
@@ -93,12 +83,12 @@ bool AuthorityIndex::can_write(const SecretSelectorV1& secret) const noexcept {
 
 bool AuthorityIndex::can_create_permission(const GrantPermissionV1& permission) const noexcept {
   if (!indexed_) return set_.can_create_permission(permission);
-  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return may_grant(kReadBit, p->selector);
+  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return may_grant(kReadClassBit, p->selector);
   if (const auto* p = std::get_if<grant_permission::Write>(&permission)) {
-    return may_grant(kWriteBit, p->selector);
+    return may_grant(kWriteClassBit, p->selector);
   }
   if (const auto* p = std::get_if<grant_permission::Manage>(&permission)) {
-    return may_grant(kManageBit | class_bits(p->grantable), p->selector);
+    return may_grant(kManageClassBit | grant_class_bits(p->grantable), p->selector);
   }
   return false;  // Root: only a root set, which is never indexed
 }

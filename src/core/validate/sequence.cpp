@@ -251,23 +251,13 @@ struct EntryTrie {
   bool empty = true;
 };
 
-unsigned class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
-  unsigned bits = 0;
-  for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
-  return bits;
-}
-
-constexpr unsigned kReadBit = 1u << KeyspaceGrantClassV1(grant_class::Read{}).index();
-constexpr unsigned kWriteBit = 1u << KeyspaceGrantClassV1(grant_class::Write{}).index();
-constexpr unsigned kManageBit = 1u << KeyspaceGrantClassV1(grant_class::Manage{}).index();
-
 // What a permission asks of a manage entry: the classes it must carry and
 // the selector it must subsume; none for the root permission.
 std::optional<std::pair<unsigned, const KeyspaceSelectorV1*>> asked_of_entries(const GrantPermissionV1& permission) {
-  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return std::pair{kReadBit, &p->selector};
-  if (const auto* p = std::get_if<grant_permission::Write>(&permission)) return std::pair{kWriteBit, &p->selector};
+  if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return std::pair{kReadClassBit, &p->selector};
+  if (const auto* p = std::get_if<grant_permission::Write>(&permission)) return std::pair{kWriteClassBit, &p->selector};
   if (const auto* p = std::get_if<grant_permission::Manage>(&permission)) {
-    return std::pair{kManageBit | class_bits(p->grantable), &p->selector};
+    return std::pair{kManageClassBit | grant_class_bits(p->grantable), &p->selector};
   }
   return std::nullopt;
 }
@@ -746,7 +736,7 @@ class Sequence::Impl {
       Principal& holder = principals_[group.holder];
       holder.has_entries = true;
       if (!holder.entries) holder.entries = std::make_unique<std::array<EntryTrie, 8>>();
-      EntryTrie& trie = (*holder.entries)[class_bits(group.entry->grantable)];
+      EntryTrie& trie = (*holder.entries)[grant_class_bits(group.entry->grantable)];
       trie.empty = false;
       const TupleMatcherV1& path = group.entry->selector.tuple;
       const std::vector<std::string>* segments = segments_of(path);
@@ -1224,24 +1214,25 @@ class Sequence::Impl {
         }
       }
     }
-    std::vector<std::uint32_t> entries_changed;
-    for (const auto& [g, d] : entry_delta) {
-      if (d == 0) continue;
-      EntryGroup& group = entry_groups_[g];
-      const std::uint32_t before = group.count.at(k);
-      const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
-      group.count.set(k, now, restore, on_point_of(Handle{Handle::Entry, g}));
-      if ((before > 0) != (now > 0)) entries_changed.push_back(g);
-    }
-    std::vector<std::uint32_t> root_sources;
-    for (const auto& [p, d] : root_delta) {
-      if (d == 0) continue;
-      Principal& principal = principals_[p];
-      const std::uint32_t before = principal.root_grants.at(k);
-      const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
-      principal.root_grants.set(k, now, restore, on_point_of(Handle{Handle::RootGrants, p}));
-      if ((before > 0) != (now > 0)) root_sources.push_back(p);
-    }
+    // The counts of grants in force giving each entry or root flag; those
+    // that came or went (a count to or from zero).
+    const auto apply = [&](const std::map<std::uint32_t, std::int64_t>& deltas, auto&& count_of, Handle::Kind kind) {
+      std::vector<std::uint32_t> moved;
+      for (const auto& [i, d] : deltas) {
+        if (d == 0) continue;
+        Timeline<std::uint32_t>& count = count_of(i);
+        const std::uint32_t before = count.at(k);
+        const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
+        count.set(k, now, restore, on_point_of(Handle{kind, i}));
+        if ((before > 0) != (now > 0)) moved.push_back(i);
+      }
+      return moved;
+    };
+    const std::vector<std::uint32_t> entries_changed = apply(
+        entry_delta, [&](std::uint32_t g) -> Timeline<std::uint32_t>& { return entry_groups_[g].count; }, Handle::Entry);
+    const std::vector<std::uint32_t> root_sources = apply(
+        root_delta, [&](std::uint32_t p) -> Timeline<std::uint32_t>& { return principals_[p].root_grants; },
+        Handle::RootGrants);
 
     // Root flags: of everything below a root grant that came or went, or
     // below a membership that came or went under a group that could pass
@@ -1289,7 +1280,7 @@ class Sequence::Impl {
         asked->answerable(group.entry->selector, [&](std::uint32_t q) {
           if (question_mark_[q] == qstamp) return;
           const auto what = asked_of_entries(*questions_[q].permission);
-          const unsigned carried = class_bits(group.entry->grantable);
+          const unsigned carried = grant_class_bits(group.entry->grantable);
           if (what && (what->first & carried) == what->first &&
               selector_subsumes(group.entry->selector, *what->second)) {
             ask(q);

@@ -47,6 +47,17 @@ bool trie_may_cover(Trie& trie, const KeyspaceSelectorV1& target, Fits&& fits) {
   }
 }
 
+// A set of grant classes as bits, one per class: manage entries are filed
+// by the exact set they carry.
+inline unsigned grant_class_bits(const std::vector<KeyspaceGrantClassV1>& classes) {
+  unsigned bits = 0;
+  for (const KeyspaceGrantClassV1& c : classes) bits |= 1u << c.index();
+  return bits;
+}
+inline constexpr unsigned kReadClassBit = 1u << KeyspaceGrantClassV1(grant_class::Read{}).index();
+inline constexpr unsigned kWriteClassBit = 1u << KeyspaceGrantClassV1(grant_class::Write{}).index();
+inline constexpr unsigned kManageClassBit = 1u << KeyspaceGrantClassV1(grant_class::Manage{}).index();
+
 namespace label_slot_detail {
 
 template <class... F>
