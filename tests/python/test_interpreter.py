@@ -7,6 +7,7 @@ import os
 import pathlib
 import pty
 import select
+import signal
 import subprocess
 import sys
 import termios
@@ -227,6 +228,14 @@ print("RESULT", seen, main, flush=True)
 TICKS_AT_PROMPT = 5
 
 
+def answer_ctrl_c():
+    """In a child about to run Python at a terminal: SIGINT takes its default
+    disposition, so that the interpreter installs its own handler. A suite run
+    in the background by a shell without job control inherits it ignored, and
+    an interpreter keeps an ignored SIGINT ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0, env=None):
     """Runs `script` in a child whose controlling terminal is a new pty;
     types `keys` once `until` shows and then `ticks` lines "tick" (or,
@@ -236,6 +245,7 @@ def run_at_terminal(script, args, keys, until, ticks=0, pause=0.0, env=None):
     pid, master = pty.fork()
     if pid == 0:
         try:
+            answer_ctrl_c()
             os.execve(sys.executable, [sys.executable, "-c", script, *args], os.environ if env is None else env)
         finally:
             os._exit(127)
@@ -366,6 +376,7 @@ def test_ctrl_c_while_the_vault_loads_ends_the_open_before_any_prompt(workspace)
     pid, master = pty.fork()
     if pid == 0:
         try:
+            answer_ctrl_c()
             os.execv(sys.executable, [sys.executable, "-c", OPEN_UNTIL_INTERRUPTED, workspace.path])
         finally:
             os._exit(127)
