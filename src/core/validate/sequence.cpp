@@ -234,6 +234,7 @@ struct EntryGroup {
   std::uint32_t holder;
   const ManageKeyspaceGrantV1* entry;
   Timeline<std::uint32_t> count;
+  std::uint32_t path = kNone;  // its path's node; none for Any
 };
 const KeyspaceSelectorV1& selector_of(const EntryGroup& g) { return g.entry->selector; }
 
@@ -278,54 +279,111 @@ Node* descend(Node* node, const std::vector<std::string>& segments, std::deque<N
   return node;
 }
 
+// Every path a question or a manage entry names, interned once, so that
+// filing a question walks its path once however many label matchers it
+// has. In preorder the paths at and below one are a range of nodes; a new
+// path only adds nodes, which keeps the order of those already there, so
+// the indexes sorted by it stay sorted when the numbering is made again.
+class PathNodes {
+ public:
+  PathNodes() : nodes_(1) {}
+
+  std::uint32_t intern(const std::vector<std::string>& segments) {
+    std::uint32_t at = 0;
+    for (const std::string& segment : segments) {
+      const auto next = static_cast<std::uint32_t>(nodes_.size());
+      const std::uint32_t parent = at;
+      at = nodes_[parent].children.try_emplace(segment, next).first->second;
+      if (at == next) nodes_.push_back(Node{{}, parent});
+    }
+    return at;
+  }
+
+  // Numbers the nodes in preorder, if a path came since it was last done.
+  void number() {
+    if (pre_.size() == nodes_.size()) return;
+    pre_.assign(nodes_.size(), 0);
+    end_.assign(nodes_.size(), 0);
+    std::vector<std::uint32_t> order;
+    order.reserve(nodes_.size());
+    std::vector<std::uint32_t> stack{0};
+    while (!stack.empty()) {
+      const std::uint32_t n = stack.back();
+      stack.pop_back();
+      pre_[n] = static_cast<std::uint32_t>(order.size());
+      order.push_back(n);
+      const auto& children = nodes_[n].children;
+      for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(it->second);
+    }
+    // A node's range ends where its subtree does: sizes summed upward.
+    std::vector<std::uint32_t> size(nodes_.size(), 1);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+      if (*it != 0) size[nodes_[*it].parent] += size[*it];
+      end_[*it] = pre_[*it] + size[*it];
+    }
+  }
+
+  // Valid from the last `number()` on.
+  std::uint32_t pre(std::uint32_t node) const { return pre_[node]; }
+  std::uint32_t end(std::uint32_t node) const { return end_[node]; }
+
+ private:
+  struct Node {
+    std::map<std::string_view, std::uint32_t> children;
+    std::uint32_t parent;
+  };
+  std::vector<Node> nodes_;
+  std::vector<std::uint32_t> pre_;
+  std::vector<std::uint32_t> end_;
+};
+
+// Interned nodes in preorder.
+struct PreorderLess {
+  const PathNodes* paths;
+  bool operator()(std::uint32_t a, std::uint32_t b) const { return paths->pre(a) < paths->pre(b); }
+};
+
 // Questions filed by the path of their selector: Any paths on their own,
-// Exact and Prefix ones at the node their segments lead to.
-struct QuestionNode {
-  std::map<std::string_view, QuestionNode*> children;
+// Exact and Prefix ones by the node of their segments.
+struct QuestionShelf {
   std::vector<std::uint32_t> exact;
   std::vector<std::uint32_t> prefix;
 };
-struct QuestionTrie {
-  std::vector<std::uint32_t> any;
-  QuestionNode root;
-  std::deque<QuestionNode> pool;
+struct FiledQuestions {
+  explicit FiledQuestions(const PathNodes& paths) : at(PreorderLess{&paths}) {}
 
-  void add(std::uint32_t q, const TupleMatcherV1& path) {
-    const std::vector<std::string>* segments = segments_of(path);
-    if (segments == nullptr) {
+  std::vector<std::uint32_t> any;
+  std::map<std::uint32_t, QuestionShelf, PreorderLess> at;
+
+  void add(std::uint32_t q, const TupleMatcherV1& path, std::uint32_t node) {
+    if (node == kNone) {
       any.push_back(q);
-      return;
+    } else {
+      QuestionShelf& shelf = at[node];
+      (std::holds_alternative<tuple_matcher::Exact>(path) ? shelf.exact : shelf.prefix).push_back(q);
     }
-    QuestionNode* node = descend(&root, *segments, pool);
-    (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).push_back(q);
   }
 
-  // Every question whose path `outer` covers: Any covers all, Prefix the
-  // paths at and below its own, Exact only exact paths equal to its own.
+  // Every question whose path `outer` (at `node`) covers: Any covers all,
+  // Prefix the paths at and below its own, Exact only exact paths equal to
+  // its own.
   template <class Visit>
-  void covered(const TupleMatcherV1& outer, Visit&& visit) const {
-    const std::vector<std::string>* segments = segments_of(outer);
-    const QuestionNode* node = &root;
-    if (segments == nullptr) {
+  void covered(const TupleMatcherV1& outer, std::uint32_t node, const PathNodes& paths, Visit&& visit) const {
+    const auto shelf = [&](const QuestionShelf& s) {
+      for (const std::uint32_t q : s.exact) visit(q);
+      for (const std::uint32_t q : s.prefix) visit(q);
+    };
+    if (node == kNone) {
       for (const std::uint32_t q : any) visit(q);
+      for (const auto& [n, s] : at) shelf(s);
+    } else if (std::holds_alternative<tuple_matcher::Exact>(outer)) {
+      if (const auto it = at.find(node); it != at.end()) {
+        for (const std::uint32_t q : it->second.exact) visit(q);
+      }
     } else {
-      for (const std::string& segment : *segments) {
-        const auto child = node->children.find(segment);
-        if (child == node->children.end()) return;
-        node = child->second;
+      for (auto it = at.lower_bound(node); it != at.end() && paths.pre(it->first) < paths.end(node); ++it) {
+        shelf(it->second);
       }
-      if (std::holds_alternative<tuple_matcher::Exact>(outer)) {
-        for (const std::uint32_t q : node->exact) visit(q);
-        return;
-      }
-    }
-    std::vector<const QuestionNode*> stack{node};
-    while (!stack.empty()) {
-      const QuestionNode* at = stack.back();
-      stack.pop_back();
-      for (const std::uint32_t q : at->exact) visit(q);
-      for (const std::uint32_t q : at->prefix) visit(q);
-      for (const auto& [segment, child] : at->children) stack.push_back(child);
     }
   }
 };
@@ -339,56 +397,57 @@ using LabelBucket = std::tuple<std::string, LabelKind, std::string>;
 // label matchers: an entry with label matchers looks only among the
 // questions whose matcher of its first key can satisfy it.
 struct Asked {
-  std::vector<std::uint32_t> questions;
-  QuestionTrie all;
-  std::map<LabelBucket, QuestionTrie> by_label;
+  explicit Asked(const PathNodes& paths) : paths(paths), all(paths) {}
 
-  void add(std::uint32_t q, const KeyspaceSelectorV1& selector) {
-    questions.push_back(q);
-    all.add(q, selector.tuple);
-    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
-      const KeyspaceLabelMatcherV1& m = selector.labels[i];
-      const bool repeated = std::any_of(selector.labels.begin(), selector.labels.begin() + static_cast<std::ptrdiff_t>(i),
-                                        [&](const KeyspaceLabelMatcherV1& e) { return e.key == m.key; });
-      if (repeated) continue;
+  const PathNodes& paths;
+  std::vector<std::uint32_t> questions;
+  FiledQuestions all;
+  std::map<LabelBucket, FiledQuestions> by_label;
+
+  // Files a question of `selector`, whose path is at `node`; the paths must
+  // be numbered.
+  void file(std::uint32_t q, const KeyspaceSelectorV1& selector, std::uint32_t node) {
+    all.add(q, selector.tuple, node);
+    label_slot_detail::first_of_each_key(selector.labels, [&](const KeyspaceLabelMatcherV1& m) {
+      const auto bucket = [&](LabelKind kind, const std::string& value) {
+        by_label.try_emplace(LabelBucket{m.key, kind, value}, paths).first->second.add(q, selector.tuple, node);
+      };
       std::visit(label_slot_detail::Overloaded{
-                     [&](const label_matcher::Present&) { bucket(m.key, LabelKind::Present, {}).add(q, selector.tuple); },
-                     [&](const label_matcher::Equals& e) { bucket(m.key, LabelKind::Equals, e.value).add(q, selector.tuple); },
+                     [&](const label_matcher::Present&) { bucket(LabelKind::Present, {}); },
+                     [&](const label_matcher::Equals& e) { bucket(LabelKind::Equals, e.value); },
                      [&](const label_matcher::In& in) {
-                       if (in.values.empty()) bucket(m.key, LabelKind::InEmpty, {}).add(q, selector.tuple);
+                       if (in.values.empty()) bucket(LabelKind::InEmpty, {});
                        std::vector<std::string> values = in.values;
                        std::sort(values.begin(), values.end());
                        values.erase(std::unique(values.begin(), values.end()), values.end());
-                       for (const std::string& v : values) bucket(m.key, LabelKind::InValue, v).add(q, selector.tuple);
+                       for (const std::string& v : values) bucket(LabelKind::InValue, v);
                      },
-                     [&](const label_matcher::Absent&) { bucket(m.key, LabelKind::Absent, {}).add(q, selector.tuple); },
+                     [&](const label_matcher::Absent&) { bucket(LabelKind::Absent, {}); },
                  },
                  m.matcher);
-    }
+      return false;
+    });
   }
 
-  QuestionTrie& bucket(const std::string& key, LabelKind kind, const std::string& value) {
-    return by_label[LabelBucket{key, kind, value}];
-  }
-
-  // The questions `entry` may answer: those whose path its selector covers
-  // and, when it has label matchers, whose matcher of its first key can
-  // satisfy that one. The caller checks each in full.
+  // The questions `entry` (its path at `node`) may answer: those whose
+  // path its selector covers and, when it has label matchers, whose
+  // matcher of its first key can satisfy that one. The caller checks each
+  // in full.
   template <class Visit>
-  void answerable(const KeyspaceSelectorV1& entry, Visit&& visit) const {
+  void answerable(const KeyspaceSelectorV1& entry, std::uint32_t node, Visit&& visit) const {
     if (entry.labels.empty()) {
-      all.covered(entry.tuple, visit);
+      all.covered(entry.tuple, node, paths, visit);
       return;
     }
     const KeyspaceLabelMatcherV1& first = entry.labels.front();
     const auto one = [&](LabelKind kind, const std::string& value) {
       const auto it = by_label.find(LabelBucket{first.key, kind, value});
-      if (it != by_label.end()) it->second.covered(entry.tuple, visit);
+      if (it != by_label.end()) it->second.covered(entry.tuple, node, paths, visit);
     };
     const auto every = [&](LabelKind kind) {
       for (auto it = by_label.lower_bound(LabelBucket{first.key, kind, std::string()});
            it != by_label.end() && std::get<0>(it->first) == first.key && std::get<1>(it->first) == kind; ++it) {
-        it->second.covered(entry.tuple, visit);
+        it->second.covered(entry.tuple, node, paths, visit);
       }
     };
     std::visit(label_slot_detail::Overloaded{
@@ -565,6 +624,7 @@ class Sequence::Impl {
     const GrantPermissionV1* permission;
     Timeline<bool> answer;
     std::uint32_t candidate = kNone;  // the grant record that asks it
+    std::uint32_t path = kNone;       // its selector's path node; none for Any or the root permission
   };
 
   // A timeline with a change point at some iteration, for truncation.
@@ -591,14 +651,32 @@ class Sequence::Impl {
     const auto q = static_cast<std::uint32_t>(questions_.size());
     questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), kNone});
     Principal& p = principals_[asker];
-    if (!p.asked) p.asked = std::make_unique<Asked>();
+    if (!p.asked) p.asked = std::make_unique<Asked>(paths_);
+    p.asked->questions.push_back(q);
+    // Filed by path before entries are next looked up, once the paths that
+    // came with it are numbered; the root permission is answered by the
+    // root flag alone.
     if (const auto asked = asked_of_entries(permission)) {
-      p.asked->add(q, *asked->second);
-    } else {
-      p.asked->questions.push_back(q);  // the root permission: the root flag alone answers it
+      questions_[q].path = intern(asked->second->tuple);
+      unfiled_.push_back(q);
     }
     mark_asks_below(asker);
     return q;
+  }
+
+  std::uint32_t intern(const TupleMatcherV1& path) {
+    const std::vector<std::string>* segments = segments_of(path);
+    return segments == nullptr ? kNone : paths_.intern(*segments);
+  }
+
+  void file_questions() {
+    if (unfiled_.empty()) return;
+    paths_.number();
+    for (const std::uint32_t q : unfiled_) {
+      const Question& question = questions_[q];
+      principals_[question.asker].asked->file(q, *asked_of_entries(*question.permission)->second, question.path);
+    }
+    unfiled_.clear();
   }
 
   std::uint32_t entry_group(std::uint32_t holder, const ManageKeyspaceGrantV1& entry) {
@@ -739,6 +817,7 @@ class Sequence::Impl {
       EntryTrie& trie = (*holder.entries)[grant_class_bits(group.entry->grantable)];
       trie.empty = false;
       const TupleMatcherV1& path = group.entry->selector.tuple;
+      group.path = intern(path);
       const std::vector<std::string>* segments = segments_of(path);
       if (segments == nullptr) {
         trie.any.add(group);
@@ -1248,6 +1327,7 @@ class Sequence::Impl {
     // everything below a membership that came or went under a group that
     // could pass entries on, and each question an entry that came or went
     // answers of its holder and everything below it.
+    file_questions();
     const std::uint32_t qstamp = ++question_stamp_;
     question_mark_.resize(questions_.size(), 0);
     std::vector<std::uint32_t> to_answer;
@@ -1277,7 +1357,7 @@ class Sequence::Impl {
       for (const std::uint32_t p : askers) {
         const auto& asked = principals_[p].asked;
         if (!asked) continue;
-        asked->answerable(group.entry->selector, [&](std::uint32_t q) {
+        asked->answerable(group.entry->selector, group.path, [&](std::uint32_t q) {
           if (question_mark_[q] == qstamp) return;
           const auto what = asked_of_entries(*questions_[q].permission);
           const unsigned carried = grant_class_bits(group.entry->grantable);
@@ -1346,6 +1426,8 @@ class Sequence::Impl {
   }
 
   const Prepared& prepared_;
+  PathNodes paths_;  // before the principals: their questions' indexes order by it
+  std::vector<std::uint32_t> unfiled_;  // questions not yet filed by path
   UserRecordV1 root_;
   UserId root_id_;
   std::uint32_t root_principal_ = 0;

@@ -65,14 +65,15 @@ struct Overloaded : F... {
   using F::operator()...;
 };
 
-// The first label matcher or label of each key, as the matching and
-// subsumption rules consult them: a later one with the same key is never
-// looked at.
+// Each key's label matcher or label, once where the labels are sorted by
+// key, as a record's are. A repeat (a selector that was never validated)
+// is visited again: it only finds entries that the full check then judges,
+// so it costs a lookup and changes nothing, where looking back for earlier
+// ones would cost the square of the labels.
 template <class Labels, class Visit>
 bool first_of_each_key(const Labels& labels, Visit&& visit) {
   for (std::size_t i = 0; i < labels.size(); ++i) {
-    const bool repeated = std::any_of(labels.begin(), labels.begin() + static_cast<std::ptrdiff_t>(i),
-                                      [&](const auto& earlier) { return earlier.key == labels[i].key; });
+    const bool repeated = i > 0 && labels[i - 1].key == labels[i].key;
     if (!repeated && visit(labels[i])) return true;
   }
   return false;
