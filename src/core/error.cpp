@@ -11,6 +11,7 @@ const std::string* CoreError::validation_message() const {
 
 std::string CoreError::message() const {
   if (const auto* cord = cord_error()) return "cord error: " + cord->message();
+  if (kind() == Kind::Interrupted) return "interrupted";
   return "validation failed: " + *validation_message();
 }
 

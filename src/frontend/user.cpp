@@ -84,6 +84,25 @@ FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_defaul
   return Out(std::pair{std::move(id), std::move(display)});
 }
 
+std::optional<ops::NamedUser> named_user_of(std::optional<std::string_view> reference,
+                                            const InviteVariables& unattended, const crypto::Crypto& crypto) {
+  if (!reference) {
+    auto invited = ci_identity_user(unattended, crypto);
+    if (!invited || !*invited) return std::nullopt;
+    return ops::NamedUser{ops::user_ref::Id{**invited}};
+  }
+  const std::string_view text = *reference;
+  if (is_invite_text(text)) return std::nullopt;
+  if (text.empty() || text.front() != '@') {
+    if (auto prefix = normalize_hex_prefix(text); prefix && prefix->size() < kUserIdHexDigits) {
+      return ops::NamedUser{ops::named_user::IdPrefix{std::move(*prefix)}};
+    }
+  }
+  auto parsed = parse_user_ref(text);
+  if (!parsed) return std::nullopt;
+  return std::visit([](auto&& r) { return ops::NamedUser{std::move(r)}; }, std::move(*parsed));
+}
+
 FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::validate::EffectiveState& state,
                                                                     const core::CryptoProvider& crypto,
                                                                     std::string_view text) {

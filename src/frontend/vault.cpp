@@ -8,6 +8,7 @@
 
 #include "cord/text.hpp"
 #include "vornex/core/authz.hpp"
+#include "vornex/crypto/library.hpp"
 #include "vornex/frontend/runtime.hpp"
 #include "vornex/frontend/selector.hpp"
 #include "vornex/frontend/user.hpp"
@@ -65,10 +66,10 @@ class WriteConflictGate {
 Raised<ops::UnlockedSession> open_with_keychain(const OpeningFacts& facts, const auth::Keychain& keychain,
                                                 const crypto::Crypto& crypto) {
   const store::WorkspacePaths& paths = facts.paths;
-  auto locked = ops::LockedSession::load(paths, crypto);
-  if (!locked) return std::unexpected(py_err(locked.error()));
   std::optional<std::string_view> reference;
   if (keychain.user) reference = *keychain.user;
+  auto locked = ops::LockedSession::load(paths, crypto, {}, named_user_of(reference, facts.unattended, crypto));
+  if (!locked) return std::unexpected(py_err(locked.error()));
   auto user =
       resolve_cli_user_ref_with_report(locked->report.effective, crypto, reference, paths.facts(), facts.unattended);
   if (!user) return std::unexpected(py_err(user.error()));
@@ -149,6 +150,14 @@ Raised<ops::UnlockedSession> open_with_invite(const store::WorkspacePaths& paths
   auto unlocked = ops::UnlockedSession::from_invitation(paths, crypto, *invitation);
   if (!unlocked) return std::unexpected(py_err(unlocked.error()));
   return std::move(*unlocked);
+}
+
+bool start_process() noexcept {
+  try {
+    return crypto::start_libraries() && keychain::terminal::start();
+  } catch (const std::exception&) {
+    return false;  // memory exhausted
+  }
 }
 
 Raised<OpeningFacts> read_opening_facts(std::string_view path, const AuthInner& auth) {

@@ -78,8 +78,6 @@ class HiddenEcho {
 
   // False, with errno set, when the terminal refused.
   bool hide(int fd) {
-    static const bool registered = std::atexit(show_at_exit) == 0;
-    (void)registered;
     if (::tcgetattr(fd, &g_shown_modes) != 0) return false;
     termios hidden = g_shown_modes;
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL);
@@ -143,14 +141,25 @@ KeychainResult<core::SecretBytes> ask_with_echo_off(std::string_view prompt) {
 // held it would wait for ever: the child starts with a fresh one.
 std::atomic<std::mutex*> g_prompt_turn{nullptr};
 
-void fresh_prompt_turn() { g_prompt_turn.store(new std::mutex); }
+// A child made by fork while another thread waits at the prompt has none
+// of its own: the terminal is its parent's, hidden by its parent, who
+// still reads the passphrase from it. So the child forgets it, and its
+// exit leaves the echo off; the parent's own exit still puts it back.
+void after_fork_in_child() {
+  g_prompt_turn.store(new std::mutex);
+  g_hidden_fd.store(-1);
+}
+
+bool set_up_once() {
+  static const bool ready = [] {
+    g_prompt_turn.store(new std::mutex);
+    return std::atexit(show_at_exit) == 0 && ::pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+  }();
+  return ready;
+}
 
 std::mutex& prompt_turn() {
-  static const bool ready = [] {
-    fresh_prompt_turn();
-    return ::pthread_atfork(nullptr, nullptr, fresh_prompt_turn) == 0;
-  }();
-  (void)ready;
+  set_up_once();
   return *g_prompt_turn.load();
 }
 
@@ -186,6 +195,8 @@ KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt) {
   if (watch.interrupted()) result = std::unexpected(interrupted());
   return result;
 }
+
+bool start() { return set_up_once(); }
 
 KeychainError interrupted() { return failure(std::string(kInterrupted)); }
 

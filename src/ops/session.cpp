@@ -7,6 +7,9 @@
 
 #include "cord/try.hpp"
 
+#include "vornex/core/handles.hpp"
+#include "vornex/core/hex.hpp"
+
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/core/validate/vault_file.hpp"
 #include "vornex/keychain/files.hpp"
@@ -36,6 +39,9 @@ OpsResult<std::vector<HashedRecord>> decode_hashed(const store::WorkspacePaths& 
                                                    const std::shared_ptr<const cord::Bytes>& bytes,
                                                    const crypto::Crypto& crypto, core::validate::VaultIndex& index) {
   auto records = core::validate::decode_vault_hashed(bytes, crypto, &index);
+  if (!records && records.error().kind() == core::CoreError::Kind::Interrupted) {
+    return std::unexpected(OpsError(std::move(records).error()));
+  }
   if (!records) {
     return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
   }
@@ -110,6 +116,44 @@ std::optional<core::HashValue> current_user_owner(const store::WorkspacePaths& p
   return core::HashValue((*current)->user);
 }
 
+// The user `named` names among the records as they stand, unvalidated: an
+// id as given; the one user whose id starts with the digits; the user the
+// handle's record at its highest counter points to. None where that is not
+// one user. One pass over the records.
+std::optional<core::HashValue> named_owner(const NamedUser& named, std::span<const HashedRecord> records,
+                                           const crypto::Crypto& crypto) {
+  if (const auto* id = std::get_if<user_ref::Id>(&named)) return id->id.hash();
+  if (const auto* prefix = std::get_if<named_user::IdPrefix>(&named)) {
+    std::optional<core::UserId> found;
+    for (const HashedRecord& r : records) {
+      const core::RecordBodyV1* body = r.record.body.known();
+      const auto* user = body != nullptr ? std::get_if<core::UserRecordV1>(body) : nullptr;
+      if (user == nullptr || !core::hex_lower(user->user_id.bytes()).starts_with(prefix->hex)) continue;
+      if (found && *found != user->user_id) return std::nullopt;
+      found = user->user_id;
+    }
+    if (!found) return std::nullopt;
+    return found->hash();
+  }
+  auto handle_id = core::derive_user_handle_id(crypto, std::get<user_ref::Handle>(named).text);
+  if (!handle_id) return std::nullopt;
+  const core::UserHandleRecordV1* latest = nullptr;
+  bool tied = false;
+  for (const HashedRecord& r : records) {
+    const core::RecordBodyV1* body = r.record.body.known();
+    const auto* handle = body != nullptr ? std::get_if<core::UserHandleRecordV1>(body) : nullptr;
+    if (handle == nullptr || handle->handle_id != *handle_id) continue;
+    if (latest == nullptr || handle->counter > latest->counter) {
+      latest = handle;
+      tied = false;
+    } else if (handle->counter == latest->counter && handle->user_id != latest->user_id) {
+      tied = true;
+    }
+  }
+  if (latest == nullptr || tied) return std::nullopt;
+  return latest->user_id.hash();
+}
+
 // Where the invitation's root has a trust file already, the invitation
 // adds nothing. Only a hint, looked at before anything is decoded: the
 // seeding road asks again under its lock, and a failed look takes that
@@ -181,7 +225,8 @@ OpsResult<std::optional<LockedSession>> seed_trust(const store::WorkspacePaths& 
 }
 
 OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
-                                      const store::LockPolicy& policy, const Invited* invited) {
+                                      const store::LockPolicy& policy, const Invited* invited,
+                                      const std::optional<NamedUser>& named) {
   const bool seeding = invited != nullptr && !trust_file_present(paths, invited->invitation.root);
   VX_TRY_ASSIGN(DecodedVault vault, read_and_decode_vault(paths, crypto));
   VX_TRY(stop_if_interrupted());
@@ -206,9 +251,11 @@ OpsResult<LockedSession> load_session(const store::WorkspacePaths& paths, const 
     VX_TRY(refresh_locked(vault, paths, crypto));
     VX_TRY_ASSIGN(auto strongest, read_strongest_ratchet_locked(paths, root, crypto));
     // The invitation road knows its user before the load; the keychain road
-    // trusts the cache of the keychain's current user.
-    const std::optional<core::HashValue> owner =
+    // trusts the cache of the keychain's current user, or else of the user
+    // the caller named.
+    std::optional<core::HashValue> owner =
         invited != nullptr ? std::optional(invited->identity.user_id().hash()) : current_user_owner(paths, root, policy);
+    if (!owner && invited == nullptr && named) owner = named_owner(*named, vault.records, crypto);
     std::optional<CheckedCache> cache;
     if (owner) cache = checked_cache(paths, root, *owner, crypto);
     // The cache's hashes are read where they lie, in the set's order.
@@ -246,13 +293,13 @@ std::optional<store::VerificationCacheV1> read_trusted_cache_of(const store::Wor
 }
 
 OpsResult<LockedSession> LockedSession::load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
-                                             const store::LockPolicy& policy) {
-  return load_session(paths, crypto, policy, nullptr);
+                                             const store::LockPolicy& policy, const std::optional<NamedUser>& named) {
+  return load_session(paths, crypto, policy, nullptr, named);
 }
 
 OpsResult<LockedSession> LockedSession::load_invited(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
                                                      const Invited& invited, const store::LockPolicy& policy) {
-  return load_session(paths, crypto, policy, &invited);
+  return load_session(paths, crypto, policy, &invited, std::nullopt);
 }
 
 OpsStatus LockedSession::absorb_clean_trust_raises(const crypto::Crypto& crypto, const store::LockPolicy& policy) {

@@ -41,6 +41,9 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   if (cache_signer_key && *cache_signer_key != identity.signing_public_key()) {
     // Hashes another key vouched for are not this identity's to trust.
     auto records = core::validate::decode_vault_hashed(vault_bytes, crypto);
+    if (!records && records.error().kind() == core::CoreError::Kind::Interrupted) {
+      return std::unexpected(OpsError(std::move(records).error()));
+    }
     if (!records) {
       return std::unexpected(OpsError(store::StoreError::vault_invalid(paths.vault_path(), std::move(records).error())));
     }

@@ -1,6 +1,6 @@
 // The extension module `vornex`: multi-phase initialisation whose exec step
 // adds the module's names in their fixed order.
-#include "vornex/crypto/library.hpp"
+#include "vornex/frontend/vault.hpp"
 #include "vornex_py/boundary.hpp"
 #include "vornex_py/docs.hpp"
 #include "vornex_py/exceptions.hpp"
@@ -33,8 +33,8 @@ int exec_module(PyObject* module) {
       PyErr_SetString(PyExc_TypeError, "module exec step expects a module");
       return -1;
     }
-    if (!crypto::start_libraries()) {
-      PyErr_SetString(PyExc_ImportError, "libcrypto could not be started");
+    if (!frontend::start_process()) {
+      PyErr_SetString(PyExc_ImportError, "the libraries vornex uses could not be started");
       return -1;
     }
     if (add_name(module, "Auth", auth_type()) < 0 || add_name(module, "Selector", selector_type()) < 0 ||

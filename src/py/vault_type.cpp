@@ -32,11 +32,10 @@ constexpr const char* kValueMessage = "secret value must be str or bytes";
 constexpr const char* kSecretNotUtf8 = "secret is not valid UTF-8";
 constexpr const char* kFieldNotUtf8 = "field value is not valid UTF-8";
 
-// Never destroyed: threads still inside a call at exit may use it.
-const crypto::Crypto& provider() {
-  static const crypto::Crypto& crypto = *new crypto::Crypto;
-  return crypto;
-}
+// Never destroyed: threads still inside a call at exit may use it. Made as
+// the module loads, so that no fork can catch it half made.
+const crypto::Crypto& g_provider = *new crypto::Crypto;
+const crypto::Crypto& provider() { return g_provider; }
 
 struct VaultState {
   explicit VaultState(ops::UnlockedSession s) : session(std::move(s)) {}

@@ -45,13 +45,17 @@ std::size_t utf8_unit(std::string_view s, std::size_t i, bool& valid) {
   return need + 1;
 }
 
+#if defined(__GLIBC__)
+// Made as the library loads, so that no fork can catch it half made.
+const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
+#endif
+
 // The untranslated text of an error number. strerror would consult the
 // process's current locale, which another thread may be replacing while a
 // write runs without the interpreter lock: glibc is given a C locale object
 // of our own, and other C libraries (macOS) do not translate these texts.
 std::string os_error_text(int error_number) {
 #if defined(__GLIBC__)
-  static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", locale_t{});
   if (c_locale != locale_t{}) return ::strerror_l(error_number, c_locale);
 #else
   std::array<char, 256> text{};

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "fork_locks.hpp"
+#include "vornex/core/stop.hpp"
 
 namespace vornex::store {
 
@@ -82,6 +83,8 @@ bool uninstall_locked() {
 }  // namespace
 
 InterruptWatch::InterruptWatch() : start_(0), outer_(t_outermost) {
+  // Long loops below this library (decoding, validation) ask it too.
+  core::install_stop_probe(&interrupt_requested);
   {
     const std::lock_guard lock(watch_mutex());
     if (g_watchers++ == 0) install_locked();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "keychain_seal.hpp"
+#include "vornex/core/hex.hpp"
 #include "ops_vault.hpp"
 #include "vornex/keychain/files.hpp"
 #include "vornex/store/cache_file.hpp"
@@ -29,6 +30,9 @@
 namespace {
 
 long g_verifications = 0;
+// Where set, the verification of that number sends SIGINT to the process
+// first, as a Ctrl-C in the middle of an opening's signature checks.
+long g_interrupt_at = 0;
 
 }  // namespace
 
@@ -42,7 +46,7 @@ extern "C" __attribute__((visibility("hidden"))) int crypto_sign_verify_detached
     std::fprintf(stderr, "no libsodium definition of crypto_sign_verify_detached\n");
     std::abort();
   }
-  ++g_verifications;
+  if (++g_verifications == g_interrupt_at) ::kill(::getpid(), SIGINT);
   return real(sig, m, mlen, pk);
 }
 
@@ -91,8 +95,9 @@ class Opening : public OpsVaultTest {
   ops::OpsResult<ops::UnlockedSession> by_invitation(std::uint8_t seed) const {
     return ops::UnlockedSession::from_invitation(paths(), crypto(), invitation(seed), kFastLocks);
   }
-  ops::OpsResult<ops::UnlockedSession> by_keychain(std::uint8_t seed) const {
-    auto locked = load();
+  ops::OpsResult<ops::UnlockedSession> by_keychain(std::uint8_t seed,
+                                                   const std::optional<ops::NamedUser>& named = std::nullopt) const {
+    auto locked = ops::LockedSession::load(paths(), crypto(), kFastLocks, named);
     if (!locked) return std::unexpected(std::move(locked).error());
     return ops::UnlockedSession::promote(std::move(*locked), crypto(), FixedKeychain(seed), id(seed).user_id(),
                                          keychain::key_use::Other{"test"});
@@ -244,6 +249,98 @@ TEST_F(Opening, AnInterruptedOpeningStopsAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(cache_file(kAlice)));
     EXPECT_FALSE(std::filesystem::exists(cache_file(kBob)));
   }
+}
+
+// With no current user in the keychain, an opening that names its user
+// trusts that user's cache, found by the name before validation: the
+// second opening checks no record's signature again and leaves the cache
+// file as it was. A handle is looked up in the records as they stand, so a
+// forged one may name someone else: then nothing that user's cache vouched
+// for is trusted for this identity, and every signature is checked again.
+TEST_F(Opening, NamingTheUserFindsItsCacheWithoutACurrentUser) {
+  trust_root();
+  const crypto::Identity& alice = id(kAlice);
+  records_.push_back(b.user_handle(b.root(), "alice", alice.user_id(), 2));
+  records_.push_back(b.user_handle(b.root(), "carol", id(kCarol).user_id(), 1));
+  write_vault(records_);
+  const long records = static_cast<long>(records_.size());
+  const std::string hex = core::hex_lower(alice.user_id().bytes());
+  struct Naming {
+    const char* name;
+    ops::NamedUser named;
+  };
+  const std::vector<Naming> namings = {
+      {"by id", ops::user_ref::Id{alice.user_id()}},
+      {"by id prefix", ops::named_user::IdPrefix{hex.substr(0, 12)}},
+      {"by handle", ops::user_ref::Handle{"alice"}},
+  };
+  for (const Naming& n : namings) {
+    SCOPED_TRACE(n.name);
+    std::filesystem::remove(cache_file(kAlice));
+    ASSERT_TRUE(by_keychain(kAlice, n.named).has_value());
+    const auto written = stamp(cache_file(kAlice));
+    ASSERT_TRUE(written.has_value());
+    for (int again = 0; again < 2; ++again) {
+      g_verifications = 0;
+      ASSERT_TRUE(by_keychain(kAlice, n.named).has_value());
+      EXPECT_LE(g_verifications, 2);
+      EXPECT_EQ(stamp(cache_file(kAlice)), written);
+    }
+    // Without the name the load has no cache to trust.
+    g_verifications = 0;
+    ASSERT_TRUE(by_keychain(kAlice).has_value());
+    EXPECT_GE(g_verifications, records);
+  }
+
+  // Carol, whose identity is on this machine too, forges the handle alice
+  // at a higher counter: the load trusts carol's cache, and the unlock as
+  // alice checks every signature again. The forgery counts for nothing.
+  ASSERT_TRUE(by_keychain(kCarol, ops::user_ref::Handle{"carol"}).has_value());
+  add_records({b.user_handle(id(kCarol), "alice", id(kCarol).user_id(), 9)});
+  g_verifications = 0;
+  const auto opened = by_keychain(kAlice, ops::user_ref::Handle{"alice"});
+  ASSERT_TRUE(opened.has_value());
+  EXPECT_GE(g_verifications, records);
+  const auto& handles = opened->session().report.effective.user_handles;
+  const auto alice_handle = handles.find(b.user_handle_id("alice"));
+  ASSERT_NE(alice_handle, handles.end());
+  EXPECT_EQ(alice_handle->second.user_id, alice.user_id());
+}
+
+// Ctrl-C in the middle of an opening's signature checks ends them there:
+// the opening is interrupted having checked one more round of signatures
+// at most, not the rest of the vault.
+TEST_F(Opening, AnInterruptDuringTheSignatureChecksEndsThem) {
+  trust_root();
+  make_current_user(kAlice);
+  for (int i = 0; i < 400; ++i) {
+    records_.push_back(b.grant(b.root(), "more" + std::to_string(i), user_ref(id(kBob)),
+                               test::read_permission(test::prefix({"more", std::to_string(i)}))));
+  }
+  write_vault(records_);
+  int report[2];
+  ASSERT_EQ(::pipe(report), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGINT, [](int) {});
+    const store::InterruptWatch watch;
+    g_verifications = 0;
+    g_interrupt_at = 50;
+    const auto opened = by_keychain(kAlice);
+    const std::string text = (opened ? "opened" : opened.error().message()) + " " + std::to_string(g_verifications);
+    [[maybe_unused]] const auto n = ::write(report[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(report[0]);
+  ::waitpid(child, nullptr, 0);
+  const std::string expected = "store error: interrupted ";
+  ASSERT_TRUE(text.starts_with(expected)) << text;
+  EXPECT_LE(std::stol(text.substr(expected.size())), 50 + 64) << text;
+  EXPECT_FALSE(std::filesystem::exists(cache_file(kAlice)));
 }
 
 }  // namespace

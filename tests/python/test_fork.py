@@ -108,3 +108,58 @@ def test_fork_pool_uses_an_inherited_vault(workspace):
     done = subprocess.run([sys.executable, "-c", POOL, workspace.path, workspace.invite_text("alice")],
                           capture_output=True, text=True, timeout=600, env=os.environ)
     assert done.returncode == 0 and "RESULT True" in done.stdout, done
+
+
+# A thread makes the process's first Vault while the main thread forks a
+# moment later: the libraries the opening uses must not be caught halfway
+# through their one-time start, whose locks the child would wait on for
+# ever. Each trial is a fresh interpreter; its child opens a Vault itself.
+FIRST_OPEN = """
+import os, sys, threading, time, vornex
+path, invite, delay, hang = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
+auth = vornex.Auth.from_invite(invite)
+thread = threading.Thread(target=lambda: vornex.Vault(path, auth=auth))
+thread.start()
+if delay > 0:
+    time.sleep(delay)
+pid = os.fork()
+if pid == 0:
+    code = 1
+    try:
+        code = 0 if vornex.Vault(path, auth=auth).get("app/db") == "hunter2" else 2
+    finally:
+        os._exit(code)
+deadline = time.monotonic() + hang
+outcome = "hung"
+while time.monotonic() < deadline:
+    done, status = os.waitpid(pid, os.WNOHANG)
+    if done:
+        outcome = "ok" if os.waitstatus_to_exitcode(status) == 0 else "failed"
+        break
+    time.sleep(0.002)
+else:
+    os.kill(pid, 9)
+    os.waitpid(pid, 0)
+thread.join()
+print("RESULT", outcome, flush=True)
+"""
+
+FIRST_OPEN_TRIALS = 120
+
+
+def test_forks_during_the_first_open_do_not_hang(workspace):
+    import concurrent.futures
+    import random
+
+    chance = random.Random(37)
+    delays = [chance.uniform(0, 0.003) for _ in range(FIRST_OPEN_TRIALS)]
+
+    def trial(delay):
+        done = subprocess.run([sys.executable, "-c", FIRST_OPEN, workspace.path, workspace.invite_text("alice"),
+                               str(delay), str(HANG_SECONDS)],
+                              capture_output=True, text=True, timeout=600, env=os.environ)
+        return done.stdout.split("RESULT ")[-1].strip() if done.returncode == 0 else repr(done)
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        outcomes = list(pool.map(trial, delays))
+    assert outcomes.count("ok") == FIRST_OPEN_TRIALS, [o for o in outcomes if o != "ok"]

@@ -407,3 +407,42 @@ def test_ctrl_c_while_the_vault_loads_ends_the_open_before_any_prompt(workspace)
     text = transcript.decode(errors="replace")
     assert "Unlock Vornex keychain" not in text, text
     assert "RESULT KeyboardInterrupt" in text, text
+
+
+# A worker waits at the prompt, with the terminal's echo off, while the main
+# thread forks a child that ends as programs usually do (sys.exit, which
+# runs the exit handlers). The child never prompted: the terminal is the
+# parent's to put back, once its prompt is over.
+FORK_AT_PROMPT = """
+import os, sys, termios, threading, time, vornex
+seen = []
+def open_vault():
+    try:
+        vornex.Vault(sys.argv[1], auth=vornex.Auth.from_keychain("alice"))
+        seen.append("opened")
+    except BaseException as e:
+        seen.append(type(e).__name__)
+worker = threading.Thread(target=open_vault)
+worker.start()
+def echoes():
+    return bool(termios.tcgetattr(sys.stdin.fileno())[3] & termios.ECHO)
+while echoes():
+    time.sleep(0.01)
+time.sleep(0.1)
+pid = os.fork()
+if pid == 0:
+    sys.exit(0)
+os.waitpid(pid, 0)
+print("CHILD GONE", "echoing" if echoes() else "hidden", flush=True)
+worker.join()
+print("RESULT", seen, flush=True)
+"""
+
+
+def test_a_child_forked_at_the_prompt_leaves_the_input_hidden(workspace):
+    transcript, echoes = run_at_terminal(FORK_AT_PROMPT, [workspace.path], PASSPHRASE.encode() + b"\n",
+                                         b"CHILD GONE")
+    assert "CHILD GONE hidden" in transcript, transcript
+    assert "RESULT ['opened']" in transcript, transcript
+    assert PASSPHRASE not in transcript, transcript
+    assert echoes

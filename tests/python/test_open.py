@@ -252,17 +252,20 @@ def test_invitation_of_a_stranger_without_trust_file(make_workspace):
 
 
 # The user's verification cache lets an opening skip the signatures it
-# vouches for. Both roads find it (the invitation road by its invited
-# user), and an opening rewrites it only when what it vouches for changes.
+# vouches for. Every road finds it (the invitation road by its invited
+# user, the keychain road by its current user or else by the user it
+# names), and an opening rewrites it only when what it vouches for changes.
 CACHE_ROADS = {
-    "invitation": lambda ws: ws.open("bob"),
-    "keychain": lambda ws: ws.open_keychain(),
+    "invitation": (lambda ws: ws.open("bob"), "bob"),
+    "keychain": (lambda ws: ws.open_keychain(), "bob"),
+    "keychain naming its user, none current": (lambda ws: ws.open_keychain("bob"), None),
+    "keychain naming its user by id, none current": (lambda ws: ws.open_keychain(ws.user_id("bob")), None),
 }
 
 
-@pytest.mark.parametrize("road", CACHE_ROADS.values(), ids=CACHE_ROADS.keys())
-def test_verification_cache_rewritten_only_when_it_changes(make_workspace, road):
-    ws = make_workspace(current_user="bob")
+@pytest.mark.parametrize("road, current", CACHE_ROADS.values(), ids=CACHE_ROADS.keys())
+def test_verification_cache_rewritten_only_when_it_changes(make_workspace, road, current):
+    ws = make_workspace(current_user=current) if current else make_workspace()
     cache = pathlib.Path(ws.summary["root_state_lock"]).parent / ws.user_id("bob") / "cache.cord"
     road(ws)
     first = cache.stat()

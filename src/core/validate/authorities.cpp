@@ -190,6 +190,11 @@ class Sweep {
 // GrantId order: read and write selectors unless an equal one is there,
 // manage entries by push_unique, the root permission as the flag. What is
 // there is looked up, not scanned for: a grantee may hold thousands.
+// The root's set. Never destroyed: threads still inside a call at exit
+// may read it. Made as the library loads, so that no fork can catch it
+// half made.
+const AuthoritySet& g_root_set = *new AuthoritySet(AuthoritySet::root());
+
 class OwnSet {
  public:
   void add(const GrantPermissionV1& permission) {
@@ -211,8 +216,7 @@ class OwnSet {
   // Starts from the root's set, whose entries the grants cannot repeat
   // unnoticed either.
   void start_as_root() {
-    // Never destroyed: threads still inside a call at exit may read it.
-    static const AuthoritySet& root = *new AuthoritySet(AuthoritySet::root());
+    const AuthoritySet& root = g_root_set;
     set_ = root;
     for (const KeyspaceSelectorV1& s : root.read) read_.emplace(structural_digest(s), &s);
     for (const KeyspaceSelectorV1& s : root.write) write_.emplace(structural_digest(s), &s);

@@ -164,7 +164,7 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
   std::set<HashValue> admitted;
   if (!candidates.empty()) {
     Judgements judgements(sequence, std::move(candidates), root.user_id);
-    while (const VerifiedRecord* chosen = judgements.next()) {
+    while (const VerifiedRecord* chosen = sequence.stopped() ? nullptr : judgements.next()) {
       admitted.insert(chosen->hash);
       judgements.admitted(chosen->hash);
       sequence.admit(*chosen);

@@ -9,6 +9,7 @@
 
 #include "authority_lookup.hpp"
 #include "cord/try.hpp"
+#include "vornex/core/stop.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/structure.hpp"
 
@@ -72,6 +73,7 @@ class Run {
   CoreResult<bool> signature_ok(const Listed& entry) {
     const std::size_t at = static_cast<std::size_t>(&entry - list_->data());
     if (checked_[at] != Check::Unknown) return checked_[at] == Check::Good;
+    if (stop_.stop(entry.cached ? 1 : kStepsPerSignature)) return std::unexpected(CoreError::interrupted());
     bool good = true;
     if (!entry.cached) {
       VX_TRY_ASSIGN(const cord::Bytes message, signed_record_message(entry.record->body));
@@ -81,7 +83,8 @@ class Run {
     checked_[at] = good ? Check::Good : Check::Bad;
     return good;
   }
-  // Where a failure to build the message only leaves the record out.
+  // Where a failure to build the message only leaves the record out (an
+  // interrupt is found by the caller, through stopped()).
   bool signature_ok_or_skip(const Listed& entry) {
     auto ok = signature_ok(entry);
     return ok && *ok;
@@ -94,11 +97,18 @@ class Run {
 
   enum class Check : std::uint8_t { Unknown, Good, Bad };
 
+  // A signature check costs about as much as this many other steps.
+  static constexpr std::uint32_t kStepsPerSignature = 64;
+
+  // Whether the caller asked the run to stop, now or at a step before.
+  bool stopped() { return stop_.stopped() || stop_requested(); }
+
   const Ratchet& ratchet_;
   const CryptoProvider& crypto_;
   std::vector<HashedRecord>* owned_;
   const std::vector<Listed>* list_ = nullptr;
   std::vector<Check> checked_;
+  StopPoll stop_;
 };
 
 CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Listed>& list) {
@@ -172,6 +182,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     VX_TRY_ASSIGN(UserId user, derive_user_id(crypto_, entry.record->signing_public_key, ep->hpke_public_key));
     entry_users.insert(std::move(user));
   }
+  if (stopped()) return std::unexpected(CoreError::interrupted());
 
   std::map<cord::Bytes, UserId> signers{{root.signing_public_key, root.user_id}};
   std::set<cord::Bytes> ambiguous;
@@ -204,6 +215,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // so that its first ones do not move every record to grow the list.
   if (owned_ == nullptr) records.reserve(list.size() + list.size() / 64 + 16);
   for (const Listed& entry : list) {
+    if (stop_.stop()) return std::unexpected(CoreError::interrupted());
     const RecordBodyV1* body = entry.record->body.known();
     if (body == nullptr) {
       ++undecodable;
@@ -250,6 +262,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
   auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
+  if (stopped()) return std::unexpected(CoreError::interrupted());
   const Marks marks = admitted_watermarks(records, first_state, deletions);
 
   RollbackFloor floor;
@@ -263,6 +276,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // Without a floor the state is the one already computed.
   EffectiveState state =
       floor.empty() ? std::move(first_state) : resolve_effective_with_deletions(root, records, floor).first;
+  if (stopped()) return std::unexpected(CoreError::interrupted());
   if (state.blocked) report.issues.push_back(issue::AuthorityDidNotConverge{});
 
   for (auto& [key, conflict] : materialize_conflicts(lww_resolution(records, floor, state), records)) {

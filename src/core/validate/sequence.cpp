@@ -16,6 +16,7 @@
 #include "vornex/core/authz_index.hpp"
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/order.hpp"
+#include "vornex/core/stop.hpp"
 
 namespace vornex::core::validate::detail {
 
@@ -521,6 +522,7 @@ class Sequence::Impl {
   }
 
   void compute(std::span<const VerifiedRecord* const> deletions) {
+    if (stop_.stopped()) return;
     for (const VerifiedRecord* r : deletions) mark_in_force(r->hash);
     begin_run();
     for (std::uint32_t i = 0; i < items_.size(); ++i) first_.push_back(i);
@@ -529,6 +531,7 @@ class Sequence::Impl {
   }
 
   void admit(const HashValue& hash) {
+    if (stop_.stopped()) return;
     begin_run();
     for (const std::uint32_t candidate : mark_in_force(hash)) always_.push_back(candidate);
     run(true);
@@ -536,6 +539,7 @@ class Sequence::Impl {
   }
 
   bool blocked() const { return blocked_; }
+  bool stopped() const { return stop_.stopped(); }
 
   // Items come grouped by pass and, within one, in id order: every map
   // fills at its end.
@@ -619,6 +623,12 @@ class Sequence::Impl {
   const Sequence::Touched& touched() const { return touched_; }
 
  private:
+  // One evaluation's work, counted for the tests and for stopping early.
+  void count_work() {
+    ++g_work;
+    stop_.stop();
+  }
+
   struct Question {
     std::uint32_t asker;
     const GrantPermissionV1* permission;
@@ -1070,7 +1080,7 @@ class Sequence::Impl {
   // item whose records lose their admission one by one is read once, not
   // once per loss.
   ItemValue evaluate(const Item& item, Iteration k, const std::vector<std::uint32_t>* changed) {
-    ++g_work;
+    count_work();
     const ItemValue baseline = item.value.at(k);
     // Only an outcome in force or in conflict tells the counter it was
     // decided at: a deletion is kept as a mark whatever record won, and an
@@ -1134,7 +1144,7 @@ class Sequence::Impl {
   // settled for k) and the entries in force in k of the asker and of every
   // group above it.
   bool evaluate_answer(std::uint32_t q, Iteration k) {
-    ++g_work;
+    count_work();
     const Question& question = questions_[q];
     if (principals_[question.asker].root.at(k)) return true;
     const auto asked = asked_of_entries(*question.permission);
@@ -1231,7 +1241,7 @@ class Sequence::Impl {
       }
       changes_.clear();
       for (std::size_t pass = 0; pass < kPasses; ++pass) {
-        for (std::size_t i = 0; i < now->items[pass].size(); ++i) {
+        for (std::size_t i = 0; i < now->items[pass].size() && !stop_.stopped(); ++i) {
           const std::uint32_t id = now->items[pass][i];
           Item& item = items_[id];
           const ItemValue value = evaluate(item, k, now->whole[id] ? nullptr : &now->changed[id]);
@@ -1253,6 +1263,12 @@ class Sequence::Impl {
       next->begin(items_.size());
       authority(k, restore, *next);
       std::swap(now, next);
+      if (stop_.stopped()) {
+        // What is there is meaningless: the caller discards it.
+        final_ = k;
+        blocked_ = true;
+        return;
+      }
       if (k >= 2 && change_count_[k] == 0) {
         final_ = k;
         blocked_ = false;
@@ -1369,6 +1385,7 @@ class Sequence::Impl {
       }
     }
     for (const std::uint32_t q : to_answer) {
+      if (stop_.stopped()) return;
       Question& question = questions_[q];
       const bool answer = evaluate_answer(q, k);
       if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
@@ -1393,7 +1410,7 @@ class Sequence::Impl {
     const std::uint32_t rooted = ++stamp_;
     std::vector<std::uint32_t> stack;
     for (const std::uint32_t p : reach) {
-      ++g_work;
+      count_work();
       const Principal& at = principals_[p];
       bool root = p == root_principal_ || at.root_grants.at(k) > 0;
       for (std::size_t i = 0; !root && i < at.up.size(); ++i) {
@@ -1457,6 +1474,8 @@ class Sequence::Impl {
   std::vector<std::uint32_t> question_mark_;
   std::uint32_t question_stamp_ = 0;
 
+  StopPoll stop_;
+
   Sequence::Touched touched_;
   std::set<std::uint32_t> touched_item_;
   std::set<std::uint32_t> touched_root_;
@@ -1470,6 +1489,7 @@ Sequence::~Sequence() = default;
 void Sequence::compute(std::span<const VerifiedRecord* const> deletions) { impl_->compute(deletions); }
 void Sequence::admit(const VerifiedRecord& deletion) { impl_->admit(deletion.hash); }
 bool Sequence::blocked() const { return impl_->blocked(); }
+bool Sequence::stopped() const { return impl_->stopped(); }
 SelectedAuthorizedRecords Sequence::selection() const { return impl_->selection(); }
 std::uint32_t Sequence::principal(const UserId& user) { return impl_->principal(user); }
 std::uint32_t Sequence::grant_item(const GrantId& id) const { return impl_->grant_item(id); }

@@ -61,6 +61,10 @@ class Sequence {
   void admit(const VerifiedRecord& deletion);
 
   bool blocked() const;
+  // Whether the caller asked it to stop (core/stop.hpp): it then ends as
+  // soon as it can, and what it holds is meaningless. Nothing it computes
+  // after that changes anything.
+  bool stopped() const;
   // The selection the fixed point ended with.
   SelectedAuthorizedRecords selection() const;
 

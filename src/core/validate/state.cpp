@@ -29,11 +29,13 @@ ActiveSecretV1 active_of(const VerifiedRecord& record) {
   return ActiveSecretV1{record.record, std::get<SecretRecordV1>(record.body())};
 }
 
+// Never destroyed: threads still inside a call at exit may read it. Made
+// as the library loads, so that no fork can catch it half made.
+const AuthoritySet& kEmpty = *new AuthoritySet{};
+
 }  // namespace
 
 const AuthoritySet& authority_in(const Authorities& authorities, const UserId& user) {
-  // Never destroyed: threads still inside a call at exit may read it.
-  static const AuthoritySet& kEmpty = *new AuthoritySet{};
   const AuthoritySet* set = authorities.find(PrincipalRefV1{user});
   return set == nullptr ? kEmpty : *set;
 }

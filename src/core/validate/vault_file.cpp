@@ -5,6 +5,7 @@
 
 #include "cord/pages.hpp"
 #include "cord/try.hpp"
+#include "vornex/core/stop.hpp"
 
 namespace vornex::core::validate {
 
@@ -133,7 +134,9 @@ CoreResult<std::vector<HashedRecord>> decode_vault_hashed(cord::ByteView file, c
   VaultIndex found;
   if (index != nullptr) found.starts.reserve(static_cast<std::size_t>(room));
   cord::ByteView previous;
+  StopPoll stop;
   for (std::uint64_t i = 0; i < count; ++i) {
+    if (stop.stop()) return std::unexpected(CoreError::interrupted());
     const std::uint8_t* start = d.data();
     if (index != nullptr) found.starts.push_back(static_cast<std::size_t>(start - file.data()));
     HashedRecord& entry = out.emplace_back();

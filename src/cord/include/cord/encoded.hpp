@@ -119,10 +119,9 @@ class Encoded {
   static constexpr Limits kUnbounded{.max_length = std::numeric_limits<std::uint64_t>::max(),
                                      .max_depth = std::numeric_limits<std::uint32_t>::max()};
 
-  static const Result<Bytes>& default_encoding() {
-    static const Result<Bytes> encoding = serialize(T{}, kUnbounded);
-    return encoding;
-  }
+  // Never destroyed, and made as the library loads, as Boxed's empty value.
+  static inline const Result<Bytes>& kDefaultEncoding = *new Result<Bytes>(serialize(T{}, kUnbounded));
+  static const Result<Bytes>& default_encoding() { return kDefaultEncoding; }
 
   const CordError* error() const {
     if (error_ != nullptr) return error_.get();

@@ -28,7 +28,7 @@ class Boxed {
   }
   Boxed& operator=(Boxed&&) noexcept = default;
 
-  const T& get() const { return value_ ? *value_ : empty(); }
+  const T& get() const { return value_ ? *value_ : *kEmpty; }
   T& get() {
     if (!value_) value_ = std::make_unique<T>();
     return *value_;
@@ -44,10 +44,9 @@ class Boxed {
 
  private:
   // Never destroyed: threads still inside a call at exit may read it.
-  static const T& empty() {
-    static const T* const value = new T{};
-    return *value;
-  }
+  // Made as the library loads, not on first use, so that no fork can
+  // catch it half made.
+  static inline const T* const kEmpty = new T{};
 
   std::unique_ptr<T> value_;  // null: T{}
 };

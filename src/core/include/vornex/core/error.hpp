@@ -17,17 +17,20 @@ namespace vornex::core {
 class CoreError {
  public:
   // Declaration order is the variant number; keep it.
-  enum class Kind : std::uint8_t { Cord, Validation };
+  // Interrupted: a long computation stopped because its caller asked it to
+  // (core/stop.hpp), not a fault of what it read.
+  enum class Kind : std::uint8_t { Cord, Validation, Interrupted };
 
   // Every Cord failure is a core failure, carried unchanged.
   CoreError(cord::CordError error) : value_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
   static CoreError validation(std::string message) { return CoreError(Validation{std::move(message)}); }
+  static CoreError interrupted() { return CoreError(Interrupted{}); }
 
   Kind kind() const { return static_cast<Kind>(value_.index()); }
   // The carried Cord error, or null for a validation failure.
   const cord::CordError* cord_error() const { return std::get_if<cord::CordError>(&value_); }
-  // The validation failure's text, or null for a Cord failure.
+  // The validation failure's text, or null for another failure.
   const std::string* validation_message() const;
 
   std::string message() const;
@@ -39,9 +42,13 @@ class CoreError {
     std::string message;
     bool operator==(const Validation&) const = default;
   };
+  struct Interrupted {
+    bool operator==(const Interrupted&) const = default;
+  };
   explicit CoreError(Validation v) : value_(std::move(v)) {}
+  explicit CoreError(Interrupted v) : value_(v) {}
 
-  std::variant<cord::CordError, Validation> value_;
+  std::variant<cord::CordError, Validation, Interrupted> value_;
 };
 
 template <class T>

@@ -11,8 +11,11 @@ namespace vornex::crypto {
 // process. Started by someone else first (Python's hashlib, say), it has
 // one; so this also registers an exit handler of ours, which runs before
 // any registered earlier and closes the gate every call into libcrypto
-// passes (core::LibcryptoCall). The module calls this as it loads. False
-// when libcrypto cannot start or the handlers cannot be registered.
+// passes (core::LibcryptoCall). It also uses every primitive once, so
+// that each library's one-time start, under locks of its own, is over
+// before any other thread can fork. The module calls this as it loads,
+// with the interpreter lock held. False when a library cannot start, a
+// primitive fails or the handlers cannot be registered.
 bool start_libraries() noexcept;
 
 }  // namespace vornex::crypto

@@ -14,6 +14,7 @@
 #include "vornex/frontend/error.hpp"
 #include "vornex/frontend/runtime.hpp"
 #include "vornex/ops/principals.hpp"
+#include "vornex/ops/session.hpp"
 #include "vornex/store/paths.hpp"
 
 namespace vornex::frontend {
@@ -43,6 +44,14 @@ FrontendResult<std::optional<std::pair<std::string, std::string>>> stored_defaul
 FrontendResult<ops::ResolvedUserRef> resolve_cli_user_ref_in_report(const core::validate::EffectiveState& state,
                                                                     const core::CryptoProvider& crypto,
                                                                     std::string_view text);
+// The user that resolve_cli_user_ref_with_report would name, as far as the
+// text tells before the vault is read (an id, an id prefix or a handle);
+// without a reference, the unattended invitation's user. None where the
+// text names nothing, or an invitation text. For the load's guess at whose
+// verification cache to trust (ops::NamedUser).
+std::optional<ops::NamedUser> named_user_of(std::optional<std::string_view> reference,
+                                            const InviteVariables& unattended, const crypto::Crypto& crypto);
+
 // The user `reference` names, else the keychain's current user of the root,
 // else the user of the invitation in the default variables; `facts` and
 // `unattended` as the opening read them.

@@ -61,6 +61,14 @@ using Raised = std::expected<T, RaisedError>;
 // without a named user, the default invitation variables (its last resort
 // for a default user); on the environment road, the variables it names.
 // Variables a road does not read are left unset.
+//
+// Before any opening: the process-wide state that openings share, set up
+// once, as the module loads, with the interpreter lock held, so that no
+// other thread is inside its one-time start when something forks (a child
+// would wait for ever on the lock a start holds). False when a library
+// cannot start or a handler cannot be registered.
+bool start_process() noexcept;
+
 struct OpeningFacts {
   store::WorkspacePaths paths;
   InviteVariables unattended;

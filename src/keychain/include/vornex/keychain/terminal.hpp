@@ -37,6 +37,14 @@ inline constexpr int kInterruptCheckMillis = 50;
 // one at a time in the process.
 KeychainResult<core::SecretBytes> ask_hidden(std::string_view prompt);
 
+// Sets up, once per process, what prompts share: their turn, the exit
+// handler that puts a terminal back and the fork handler that makes a
+// child forget a terminal its parent hid. Call it where no other thread
+// can fork meanwhile (as the module loads), so that no child inherits it
+// half set up; prompts do it themselves otherwise. False when a handler
+// could not be registered.
+bool start();
+
 // The prompt's report of an interrupt, also given where an unlock stops for
 // one before or after asking.
 KeychainError interrupted();

@@ -78,7 +78,12 @@ class OpsError {
   };
 
   OpsError(store::StoreError e) : kind_(Kind::Store), detail_(std::move(e)) {}         // NOLINT
-  OpsError(core::CoreError e) : kind_(Kind::Core), detail_(std::move(e)) {}            // NOLINT
+  // A computation below that stopped for an interrupt is reported as a
+  // lock's wait reports one: the store's "interrupted".
+  OpsError(core::CoreError e)  // NOLINT
+      : kind_(e.kind() == core::CoreError::Kind::Interrupted ? Kind::Store : Kind::Core),
+        detail_(e.kind() == core::CoreError::Kind::Interrupted ? Detail(store::StoreError::interrupted())
+                                                                : Detail(std::move(e))) {}
   OpsError(core::CryptoError e) : kind_(Kind::Crypto), detail_(std::move(e)) {}        // NOLINT
   OpsError(cord::CordError e) : kind_(Kind::Cord), detail_(std::move(e)) {}            // NOLINT
   OpsError(core::HazmatError e) : kind_(Kind::Hazmat), detail_(std::move(e)) {}        // NOLINT

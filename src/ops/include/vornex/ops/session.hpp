@@ -8,6 +8,8 @@
 
 #include <memory>
 #include <optional>
+#include <string>
+#include <variant>
 
 #include "cord/set.hpp"
 #include "vornex/core/invite.hpp"
@@ -18,6 +20,7 @@
 #include "vornex/crypto/identity.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/ops/error.hpp"
+#include "vornex/ops/principals.hpp"
 #include "vornex/ops/secrets.hpp"
 #include "vornex/ops/transaction.hpp"
 #include "vornex/store/cache_file.hpp"
@@ -36,6 +39,21 @@ struct Invited {
   const core::InvitationMaterial& invitation;
   const crypto::Identity& identity;
 };
+
+// The user a keychain opening names, as far as it can be read before the
+// vault is validated: an id, the first hexadecimal digits of one (lower
+// case, fewer than 64), or a normalised handle. Where the keychain names no
+// current user, the load trusts the verification cache of the user this
+// names in the records as they stand, unvalidated: the unlock validates
+// again whatever a cache signed by another key vouched for, so a wrong
+// guess costs time, never trust.
+namespace named_user {
+struct IdPrefix {
+  std::string hex;
+  bool operator==(const IdPrefix&) const = default;
+};
+}  // namespace named_user
+using NamedUser = std::variant<user_ref::Id, user_ref::Handle, named_user::IdPrefix>;
 
 // The verification cache a load trusted: whose file it was and the domain
 // hash of the message its signature covers. An attestation that would sign
@@ -76,9 +94,11 @@ struct LockedSession {
   // Present while cache_signer_key is.
   std::optional<TrustedCache> trusted_cache;
 
-  // How long lock takers wait; tests shorten it.
+  // How long lock takers wait; tests shorten it. `named`: the user the
+  // caller will unlock as, when it knows.
   static OpsResult<LockedSession> load(const store::WorkspacePaths& paths, const crypto::Crypto& crypto,
-                                       const store::LockPolicy& policy = {});
+                                       const store::LockPolicy& policy = {},
+                                       const std::optional<NamedUser>& named = std::nullopt);
   // The load of the invitation road. The vault must belong to the
   // invitation's root. Where that root has no trust file yet, the
   // invitation's baseline becomes it, under the exclusive root-state lock,
