@@ -72,17 +72,17 @@ bool AuthorityIndex::may_grant(unsigned required_classes, const KeyspaceSelector
 }
 
 bool AuthorityIndex::can_read(const SecretSelectorV1& secret) const noexcept {
-  if (!indexed_) return set_.can_read(secret);
+  if (!indexed_) return sorted_can_read(set_, secret);
   return matches(writable_, secret) || matches(read_, secret);
 }
 
 bool AuthorityIndex::can_write(const SecretSelectorV1& secret) const noexcept {
-  if (!indexed_) return set_.can_write(secret);
+  if (!indexed_) return sorted_can_write(set_, secret);
   return matches(writable_, secret);
 }
 
 bool AuthorityIndex::can_create_permission(const GrantPermissionV1& permission) const noexcept {
-  if (!indexed_) return set_.can_create_permission(permission);
+  if (!indexed_) return sorted_can_create_permission(set_, permission);
   if (const auto* p = std::get_if<grant_permission::Read>(&permission)) return may_grant(kReadClassBit, p->selector);
   if (const auto* p = std::get_if<grant_permission::Write>(&permission)) {
     return may_grant(kWriteClassBit, p->selector);

@@ -1,13 +1,16 @@
 // Authority sets and the selector relations behind them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "vornex/core/authz.hpp"
+#include "vornex/core/work.hpp"
 
 namespace {
 
@@ -51,6 +54,14 @@ struct Ask {
   bool operator()(const CanRead& q) const { return q.set.can_read(q.secret); }
   bool operator()(const CanWrite& q) const { return q.set.can_write(q.secret); }
   bool operator()(const CanCreate& q) const { return q.set.can_create_permission(q.permission); }
+};
+// The same questions through the relations for sorted selectors.
+struct AskSorted {
+  bool operator()(const Matches& q) const { return sorted_selector_matches(q.pattern, q.secret); }
+  bool operator()(const Subsumes& q) const { return sorted_selector_subsumes(q.outer, q.inner); }
+  bool operator()(const CanRead& q) const { return sorted_can_read(q.set, q.secret); }
+  bool operator()(const CanWrite& q) const { return sorted_can_write(q.set, q.secret); }
+  bool operator()(const CanCreate& q) const { return sorted_can_create_permission(q.set, q.permission); }
 };
 struct Case {
   const char* what;
@@ -119,7 +130,11 @@ TEST(AuthzEdgeCases, Table) {
       {"outer key missing from inner", Subsumes{any({present("k")}), any({present("j")})}, false},
       {"first inner matcher of a key decides", Subsumes{any({equals("k", "x")}), any({present("k"), equals("k", "x")})}, false},
   };
-  for (const auto& c : cases) EXPECT_EQ(std::visit(Ask{}, c.question), c.expected) << c.what;
+  // Every selector here is sorted, so the sorted relations answer alike.
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::visit(Ask{}, c.question), c.expected) << c.what;
+    EXPECT_EQ(std::visit(AskSorted{}, c.question), c.expected) << c.what << " (sorted)";
+  }
 }
 
 TEST(SelectorMatches, Matchers) {
@@ -175,6 +190,100 @@ TEST(SelectorSubsumes, IsSoundAndReflexive) {
     }
   }
   EXPECT_GT(covered, 2 * sel.size());  // more than the reflexive pairs
+}
+
+// Random sorted selectors over a small alphabet, with In lists long enough
+// that both the merge and the binary searches of the sorted relations run:
+// they answer as the literal ones do.
+class SortedRelations : public ::testing::Test {
+ protected:
+  std::uint64_t state_ = 0x243f6a8885a308d3ULL;
+  std::size_t below(std::size_t n) {
+    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>((state_ >> 33) % n);
+  }
+  std::string value() { return std::string(1, static_cast<char>('a' + below(6))) + std::to_string(below(40)); }
+  Strings sorted_values(std::size_t most) {
+    Strings v;
+    const std::size_t n = below(most + 1);
+    for (std::size_t i = 0; i < n; ++i) v.push_back(value());
+    std::sort(v.begin(), v.end());
+    if (below(4) != 0) v.erase(std::unique(v.begin(), v.end()), v.end());  // sometimes with repeats
+    return v;
+  }
+  Strings path() {
+    Strings p;
+    for (std::size_t n = below(3); n > 0; --n) p.push_back(below(2) == 0 ? "a" : "b");
+    return p;
+  }
+  KeyspaceSelectorV1 keyspace() {
+    Matchers m;
+    for (const char* key : {"env", "k", "team", "z"}) {
+      switch (below(7)) {
+        case 0: m.push_back(present(key)); break;
+        case 1: m.push_back(equals(key, value())); break;
+        case 2: m.push_back(in(key, sorted_values(3))); break;
+        case 3: m.push_back(in(key, sorted_values(300))); break;
+        case 4: m.push_back(absent(key)); break;
+        default: break;
+      }
+    }
+    switch (below(3)) {
+      case 0: return any(std::move(m));
+      case 1: return exact(path(), std::move(m));
+      default: return prefix(path(), std::move(m));
+    }
+  }
+  SecretSelectorV1 secret_selector() {
+    Labels l;
+    for (const char* key : {"env", "k", "team", "z"}) {
+      if (below(3) != 0) l.push_back({key, value()});
+    }
+    return secret(path(), std::move(l));
+  }
+};
+
+TEST_F(SortedRelations, AnswerAsTheLiteralOnes) {
+  std::size_t covered = 0;
+  std::size_t matched = 0;
+  for (int round = 0; round < 20000; ++round) {
+    KeyspaceSelectorV1 outer = keyspace();
+    KeyspaceSelectorV1 inner = below(3) == 0 ? outer : keyspace();
+    // Inner lists drawn from the outer's, so that coverage happens often.
+    for (std::size_t i = 0; i < inner.labels.size() && i < outer.labels.size(); ++i) {
+      auto* a = std::get_if<lm::In>(&outer.labels[i].matcher);
+      auto* b = std::get_if<lm::In>(&inner.labels[i].matcher);
+      if (a == nullptr || b == nullptr || below(2) == 0) continue;
+      b->values.clear();
+      for (const std::string& v : a->values) {
+        if (below(3) == 0) b->values.push_back(v);
+      }
+    }
+    const SecretSelectorV1 s = secret_selector();
+    const bool subsumes = selector_subsumes(outer, inner);
+    ASSERT_EQ(sorted_selector_subsumes(outer, inner), subsumes) << round;
+    ASSERT_EQ(sorted_selector_matches(outer, s), selector_matches(outer, s)) << round;
+    covered += subsumes;
+    matched += selector_matches(outer, s);
+  }
+  // Both answers come up often enough to mean something.
+  EXPECT_GT(covered, 1000u);
+  EXPECT_GT(matched, 300u);
+}
+
+// A comparison of two long lists costs about their length, not its square.
+TEST_F(SortedRelations, LongListsCostTheirLength) {
+  constexpr std::size_t kValues = 20000;
+  Strings many;
+  for (std::size_t i = 0; i < kValues; ++i) many.push_back("v" + std::to_string(100000 + i));
+  Strings more = many;
+  more.push_back("w");
+  const KeyspaceSelectorV1 entry = any({in("l", many)});
+  const KeyspaceSelectorV1 question = any({in("l", more)});
+  const std::uint64_t before = work_done();
+  EXPECT_FALSE(sorted_selector_subsumes(entry, question));
+  EXPECT_TRUE(sorted_selector_subsumes(question, entry));
+  EXPECT_LE(work_done() - before, 4 * (2 * kValues + 2));
 }
 
 }  // namespace

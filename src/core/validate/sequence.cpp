@@ -1378,7 +1378,7 @@ class Sequence::Impl {
           const auto what = asked_of_entries(*questions_[q].permission);
           const unsigned carried = grant_class_bits(group.entry->grantable);
           if (what && (what->first & carried) == what->first &&
-              selector_subsumes(group.entry->selector, *what->second)) {
+              sorted_selector_subsumes(group.entry->selector, *what->second)) {
             ask(q);
           }
         });

@@ -21,6 +21,17 @@ bool selector_matches(const KeyspaceSelectorV1& pattern, const SecretSelectorV1&
 // empty Prefix against Any, say) but never true for one that does not.
 bool selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept;
 
+// The same two relations for selectors in sorted order: label matchers and
+// labels ascending by key (where a key repeats, the first decides, as
+// above) and In lists ascending, as validation's structure checks ensure
+// for every record it admits. A matcher finds its label by binary search
+// and In lists are merged, so that a comparison costs about the size of
+// the smaller selector, never the product of two lists; each step is
+// counted (core/work.hpp). On selectors in another order they may answer
+// otherwise than the two above.
+bool sorted_selector_matches(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept;
+bool sorted_selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept;
+
 // Appends a copy of `grant` unless an equal entry (equal selector, equal
 // classes in the same order) is already in `list`. True when it appended,
 // which the authority fixed point counts as growth.
@@ -48,5 +59,11 @@ struct AuthoritySet {
 
   bool operator==(const AuthoritySet&) const = default;
 };
+
+// AuthoritySet's questions through the sorted relations, for a set and
+// selectors in sorted order.
+bool sorted_can_read(const AuthoritySet& set, const SecretSelectorV1& secret) noexcept;
+bool sorted_can_write(const AuthoritySet& set, const SecretSelectorV1& secret) noexcept;
+bool sorted_can_create_permission(const AuthoritySet& set, const GrantPermissionV1& permission) noexcept;
 
 }  // namespace vornex::core

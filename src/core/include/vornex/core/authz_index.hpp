@@ -157,7 +157,7 @@ void LabelSlot<Entry>::add(const Entry& entry) {
 template <class Entry, class Accept>
 bool slot_matches(const LabelSlot<Entry>& slot, const SecretSelectorV1& secret, Accept&& accept) {
   using label_slot_detail::any_entry;
-  const auto test = [&](const Entry& e) { return accept(e) && selector_matches(selector_of(e), secret); };
+  const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_matches(selector_of(e), secret); };
   if (any_entry(slot.plain, test)) return true;
   if (slot.keyed.empty()) return false;
   const bool by_label = label_slot_detail::first_of_each_key(secret.labels, [&](const SecretLabelV1& label) {
@@ -184,7 +184,7 @@ bool slot_matches(const LabelSlot<Entry>& slot, const SecretSelectorV1& secret, 
 template <class Entry, class Accept>
 bool slot_covers(const LabelSlot<Entry>& slot, const KeyspaceSelectorV1& target, Accept&& accept) {
   using label_slot_detail::any_entry;
-  const auto test = [&](const Entry& e) { return accept(e) && selector_subsumes(selector_of(e), target); };
+  const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_subsumes(selector_of(e), target); };
   if (any_entry(slot.plain, test)) return true;
   if (slot.keyed.empty()) return false;
   return label_slot_detail::first_of_each_key(target.labels, [&](const KeyspaceLabelMatcherV1& inner) {
