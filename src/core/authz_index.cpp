@@ -7,16 +7,18 @@ namespace vornex::core {
 
 namespace {
 
-// Every entry of a slot takes part.
+// Every entry of a slot takes part, and none is ever withdrawn.
 constexpr auto kAnyEntry = [](const auto&) { return true; };
+constexpr auto kAlwaysFiled = [](const auto&) { return true; };
+constexpr auto kSelectorOf = [](const auto& entry) -> const KeyspaceSelectorV1& { return selector_of(entry); };
 
 }  // namespace
 
 template <class Entry>
-void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry) {
+void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts) {
   const TupleMatcherV1& path = selector_of(entry).tuple;
   if (std::holds_alternative<tuple_matcher::Any>(path)) {
-    any.add(entry);
+    any.add(entry, selector_of(entry), counts);
     return;
   }
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
@@ -28,28 +30,37 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry) {
     if (!child) child = std::make_unique<Node>();
     node = child.get();
   }
-  (exact ? node->exact : node->prefix).add(entry);
+  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts);
 }
 
 AuthorityIndex::AuthorityIndex(const AuthoritySet& set) : set_(set) {
   if (set.is_root || set.read.size() + set.write.size() + set.manage.size() <= kScanLimit) return;
   indexed_ = true;
-  for (const KeyspaceSelectorV1& s : set.read) read_.add(s);
-  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s);
+  // Each entry is filed under the label matcher the fewest entries share.
+  MatcherCounts counts;
+  for (const KeyspaceSelectorV1& s : set.read) counts.count(s);
+  for (const KeyspaceSelectorV1& s : set.write) counts.count(s);
+  for (const ManageKeyspaceGrantV1& m : set.manage) counts.count(m.selector);
+  for (const KeyspaceSelectorV1& s : set.read) read_.add(s, counts);
+  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s, counts);
   for (const ManageKeyspaceGrantV1& m : set.manage) {
-    writable_.add(m.selector);
-    manage_by_classes_[grant_class_bits(m.grantable)].add(m);
+    writable_.add(m.selector, counts);
+    manage_by_classes_[grant_class_bits(m.grantable)].add(m, counts);
   }
 }
 
 // A Prefix matches at every node the secret's path passes through, an
 // Exact only where the path ends.
 bool AuthorityIndex::matches(const SelectorTrie& trie, const SecretSelectorV1& secret) noexcept {
-  if (slot_matches(trie.any, secret, kAnyEntry)) return true;
+  const auto slot_matches = [&](const LabelSlot<KeyspaceSelectorV1>& slot) {
+    return slot.matches(secret, kSelectorOf, kAlwaysFiled, kAnyEntry);
+  };
+  if (slot_matches(trie.any)) return true;
   const SelectorTrie::Node* node = &trie.root;
   for (std::size_t depth = 0;; ++depth) {
-    if (slot_matches(node->prefix, secret, kAnyEntry)) return true;
-    if (depth == secret.tuple.size()) return slot_matches(node->exact, secret, kAnyEntry);
+    count_work(1);
+    if (slot_matches(node->prefix)) return true;
+    if (depth == secret.tuple.size()) return slot_matches(node->exact);
     const auto child = node->children.find(secret.tuple[depth]);
     if (child == node->children.end()) return false;
     node = child->second.get();
@@ -57,8 +68,10 @@ bool AuthorityIndex::matches(const SelectorTrie& trie, const SecretSelectorV1& s
 }
 
 bool AuthorityIndex::covers(const ManageTrie& trie, const KeyspaceSelectorV1& target) noexcept {
-  return trie_may_cover(trie, target,
-                        [&](const LabelSlot<ManageKeyspaceGrantV1>& slot) { return slot_covers(slot, target, kAnyEntry); });
+  return trie_may_cover(trie, target, [&](const LabelSlot<ManageKeyspaceGrantV1>& slot) {
+    count_work(1);
+    return slot.covers(target, kSelectorOf, kAlwaysFiled, kAnyEntry);
+  });
 }
 
 // Entries are filed by their exact class set, so the sets holding every

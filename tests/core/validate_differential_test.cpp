@@ -505,8 +505,11 @@ struct Shape {
 };
 
 // What one admitted deletion of these shapes may cost at most: its item,
-// and a few root flags and answers, in each iteration it reaches.
-constexpr std::uint64_t kWorkPerDeletion = 8 * kMaxAuthorityIterations;
+// and a few root flags and answers, in each iteration it reaches; each of
+// those reads a handful of records, index entries and matchers, counted
+// as a step each (about ten here).
+constexpr std::uint64_t kStepsPerEvaluation = 16;
+constexpr std::uint64_t kWorkPerDeletion = 8 * kMaxAuthorityIterations * kStepsPerEvaluation;
 
 struct ValidateDifferentialShapes : ::testing::Test {
   const VaultBuilder& b = builder();

@@ -14,15 +14,20 @@
 
 #include "cord/wire.hpp"
 #include "vornex/core/authz_index.hpp"
+#include "vornex/core/label_index.hpp"
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/order.hpp"
 #include "vornex/core/stop.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate::detail {
 
 namespace {
 
-thread_local std::uint64_t g_work = 0;
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
 
 constexpr Iteration kLastIteration = static_cast<Iteration>(kMaxAuthorityIterations);
 constexpr std::string_view kConflictDigestDomain = "vornex.conflict-digest.v1";
@@ -160,6 +165,15 @@ class Timeline {
     return true;
   }
 
+  // Whether the value differs from the initial one in some iteration.
+  bool has_points() const { return !points_.empty(); }
+  // Whether the value satisfies `pred` in some iteration.
+  template <class Pred>
+  bool ever(Pred&& pred) const {
+    if (pred(initial_)) return true;
+    return std::any_of(points_.begin(), points_.end(), [&](const auto& p) { return pred(p.second); });
+  }
+
   // Every iteration after `k` takes the value at `k`. True when anything
   // after `k` differed.
   template <class OnPoint>
@@ -219,14 +233,24 @@ struct Item {
   Pass pass;
   RecordKey key;
   std::uint32_t principal = kNone;  // a user's or group's own principal
+  std::uint32_t membership = kNone;  // a membership's, the first of its list
   std::uint32_t first = 0;          // its candidates, highest counter first
   std::uint32_t last = 0;
   Timeline<ItemValue> value;
 };
 
-struct Edge {
-  std::uint32_t item;    // the membership
-  std::uint32_t other;   // the group (up) or the member (down)
+// One membership: its item joins `member` to `group`. It is listed with
+// both while its item is in force in some iteration of the sequence: walks
+// over memberships never meet one that nobody admitted. A membership no
+// longer listed leaves the lists when a walk meets it.
+struct Membership {
+  std::uint32_t item;
+  std::uint32_t group;
+  std::uint32_t member;
+  std::uint32_t next = kNone;  // the item's next one (a record naming others than its id says)
+  bool listed = false;
+  bool in_up = false;    // in the member's `up`
+  bool in_down = false;  // in the group's `down`
 };
 
 // A manage entry that grants to one holder give it, and how many grants in
@@ -236,22 +260,24 @@ struct EntryGroup {
   const ManageKeyspaceGrantV1* entry;
   Timeline<std::uint32_t> count;
   std::uint32_t path = kNone;  // its path's node; none for Any
+  // Filed with its holder while it is in force in some iteration; a new
+  // generation withdraws the postings of the last filing.
+  bool filed = false;
+  std::uint32_t generation = 0;
 };
-const KeyspaceSelectorV1& selector_of(const EntryGroup& g) { return g.entry->selector; }
+const KeyspaceSelectorV1& selector_of_group(const EntryGroup& g) { return g.entry->selector; }
 
-// Trie nodes live in their trie's pool and are named by path segments that
-// live in the records: building one copies no string.
-struct EntryNode {
-  std::map<std::string_view, EntryNode*> children;
-  LabelSlot<EntryGroup> exact;
-  LabelSlot<EntryGroup> prefix;
+using EntrySlot = LabelSlot<EntryGroup>;
+
+// A holder's entries with one class set, by the place of their path: Any
+// apart, Exact and Prefix ones by their path's node.
+struct EntryPlaces {
+  EntrySlot any;
+  std::map<std::uint32_t, EntrySlot> exact;
+  std::map<std::uint32_t, EntrySlot> prefix;
 };
-struct EntryTrie {
-  LabelSlot<EntryGroup> any;
-  EntryNode root;
-  std::deque<EntryNode> pool;
-  bool empty = true;
-};
+
+bool posting_live(const EntrySlot::Posting& p) { return p.entry->filed && p.generation == p.entry->generation; }
 
 // What a permission asks of a manage entry: the classes it must carry and
 // the selector it must subsume; none for the root permission.
@@ -270,16 +296,6 @@ const std::vector<std::string>* segments_of(const TupleMatcherV1& path) {
   return nullptr;
 }
 
-template <class Node>
-Node* descend(Node* node, const std::vector<std::string>& segments, std::deque<Node>& pool) {
-  for (const std::string& segment : segments) {
-    const auto [it, created] = node->children.try_emplace(segment, nullptr);
-    if (created) it->second = &pool.emplace_back();
-    node = it->second;
-  }
-  return node;
-}
-
 // Every path a question or a manage entry names, interned once, so that
 // filing a question walks its path once however many label matchers it
 // has. In preorder the paths at and below one are a range of nodes; a new
@@ -287,7 +303,7 @@ Node* descend(Node* node, const std::vector<std::string>& segments, std::deque<N
 // the indexes sorted by it stay sorted when the numbering is made again.
 class PathNodes {
  public:
-  PathNodes() : nodes_(1) {}
+  PathNodes() : nodes_{Node{{}, 0, 0}} {}
 
   std::uint32_t intern(const std::vector<std::string>& segments) {
     std::uint32_t at = 0;
@@ -295,7 +311,7 @@ class PathNodes {
       const auto next = static_cast<std::uint32_t>(nodes_.size());
       const std::uint32_t parent = at;
       at = nodes_[parent].children.try_emplace(segment, next).first->second;
-      if (at == next) nodes_.push_back(Node{{}, parent});
+      if (at == next) nodes_.push_back(Node{{}, parent, nodes_[parent].depth + 1});
     }
     return at;
   }
@@ -324,6 +340,10 @@ class PathNodes {
     }
   }
 
+  // The node above `node`; none above the root (the empty path).
+  std::uint32_t parent(std::uint32_t node) const { return node == 0 ? kNone : nodes_[node].parent; }
+  std::uint32_t depth(std::uint32_t node) const { return nodes_[node].depth; }
+
   // Valid from the last `number()` on.
   std::uint32_t pre(std::uint32_t node) const { return pre_[node]; }
   std::uint32_t end(std::uint32_t node) const { return end_[node]; }
@@ -332,6 +352,7 @@ class PathNodes {
   struct Node {
     std::map<std::string_view, std::uint32_t> children;
     std::uint32_t parent;
+    std::uint32_t depth;  // its segments
   };
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> pre_;
@@ -355,8 +376,10 @@ struct FiledQuestions {
 
   std::vector<std::uint32_t> any;
   std::map<std::uint32_t, QuestionShelf, PreorderLess> at;
+  std::size_t size = 0;
 
   void add(std::uint32_t q, const TupleMatcherV1& path, std::uint32_t node) {
+    ++size;
     if (node == kNone) {
       any.push_back(q);
     } else {
@@ -371,14 +394,18 @@ struct FiledQuestions {
   template <class Visit>
   void covered(const TupleMatcherV1& outer, std::uint32_t node, const PathNodes& paths, Visit&& visit) const {
     const auto shelf = [&](const QuestionShelf& s) {
+      count_work(1 + s.exact.size() + s.prefix.size());
       for (const std::uint32_t q : s.exact) visit(q);
       for (const std::uint32_t q : s.prefix) visit(q);
     };
+    count_work(1);
     if (node == kNone) {
+      count_work(any.size());
       for (const std::uint32_t q : any) visit(q);
       for (const auto& [n, s] : at) shelf(s);
     } else if (std::holds_alternative<tuple_matcher::Exact>(outer)) {
       if (const auto it = at.find(node); it != at.end()) {
+        count_work(it->second.exact.size());
         for (const std::uint32_t q : it->second.exact) visit(q);
       }
     } else {
@@ -389,14 +416,18 @@ struct FiledQuestions {
   }
 };
 
-// What one label matcher of a question is, for the entries whose first
-// matcher it can satisfy: (key, kind, value).
-enum class LabelKind : std::uint8_t { Present, Equals, InValue, InEmpty, Absent };
-using LabelBucket = std::tuple<std::string, LabelKind, std::string>;
-
-// The questions one principal asks, by path, and again by each of their
-// label matchers: an entry with label matchers looks only among the
-// questions whose matcher of its first key can satisfy it.
+// The questions one principal asks, by the path of their selector and
+// again by their label matchers, so that an entry finds the questions it
+// may answer through the rarest of its own matchers. For each key a
+// question has a matcher on, it is filed under:
+//   - (key, Present) for a matcher that needs the label (all but Absent):
+//     the questions a Present entry may answer;
+//   - (key, Equals, v) for Equals v, or an In list whose first value is v:
+//     the questions an Equals v entry, or an In entry holding v, may answer
+//     (a list an entry covers holds its first value);
+//   - (key, InValue, "") for an empty In list, which every value matcher
+//     covers (never in a sorted selector of a record);
+//   - (key, Absent) for Absent.
 struct Asked {
   explicit Asked(const PathNodes& paths) : paths(paths), all(paths) {}
 
@@ -409,86 +440,97 @@ struct Asked {
   // be numbered.
   void file(std::uint32_t q, const KeyspaceSelectorV1& selector, std::uint32_t node) {
     all.add(q, selector.tuple, node);
-    label_slot_detail::first_of_each_key(selector.labels, [&](const KeyspaceLabelMatcherV1& m) {
-      const auto bucket = [&](LabelKind kind, const std::string& value) {
-        by_label.try_emplace(LabelBucket{m.key, kind, value}, paths).first->second.add(q, selector.tuple, node);
-      };
-      std::visit(label_slot_detail::Overloaded{
-                     [&](const label_matcher::Present&) { bucket(LabelKind::Present, {}); },
-                     [&](const label_matcher::Equals& e) { bucket(LabelKind::Equals, e.value); },
-                     [&](const label_matcher::In& in) {
-                       if (in.values.empty()) bucket(LabelKind::InEmpty, {});
-                       std::vector<std::string> values = in.values;
-                       std::sort(values.begin(), values.end());
-                       values.erase(std::unique(values.begin(), values.end()), values.end());
-                       for (const std::string& v : values) bucket(LabelKind::InValue, v);
+    const auto bucket = [&](std::string_view key, LabelKind kind, std::string_view value) {
+      by_label.try_emplace(LabelBucket{key, kind, value}, paths).first->second.add(q, selector.tuple, node);
+    };
+    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& m = selector.labels[i];
+      if (i > 0 && selector.labels[i - 1].key == m.key) continue;  // the first of a key decides
+      count_work(1);
+      std::visit(Overloaded{
+                     [&](const label_matcher::Present&) { bucket(m.key, LabelKind::Present, {}); },
+                     [&](const label_matcher::Equals& e) {
+                       bucket(m.key, LabelKind::Present, {});
+                       bucket(m.key, LabelKind::Equals, e.value);
                      },
-                     [&](const label_matcher::Absent&) { bucket(LabelKind::Absent, {}); },
+                     [&](const label_matcher::In& in) {
+                       bucket(m.key, LabelKind::Present, {});
+                       if (in.values.empty()) {
+                         bucket(m.key, LabelKind::InValue, {});
+                       } else {
+                         bucket(m.key, LabelKind::Equals, in.values.front());
+                       }
+                     },
+                     [&](const label_matcher::Absent&) { bucket(m.key, LabelKind::Absent, {}); },
                  },
                  m.matcher);
-      return false;
-    });
+    }
   }
 
   // The questions `entry` (its path at `node`) may answer: those whose
-  // path its selector covers and, when it has label matchers, whose
-  // matcher of its first key can satisfy that one. The caller checks each
-  // in full.
+  // path its selector covers and, when it has label matchers, that are
+  // filed where its rarest one looks. Each is visited once; the caller
+  // checks it in full.
   template <class Visit>
   void answerable(const KeyspaceSelectorV1& entry, std::uint32_t node, Visit&& visit) const {
     if (entry.labels.empty()) {
       all.covered(entry.tuple, node, paths, visit);
       return;
     }
-    const KeyspaceLabelMatcherV1& first = entry.labels.front();
-    const auto one = [&](LabelKind kind, const std::string& value) {
-      const auto it = by_label.find(LabelBucket{first.key, kind, value});
-      if (it != by_label.end()) it->second.covered(entry.tuple, node, paths, visit);
+    // The buckets a matcher looks in, and how many questions they hold.
+    const auto buckets_of = [&](const KeyspaceLabelMatcherV1& m, auto&& each) {
+      const auto one = [&](LabelKind kind, std::string_view value) {
+        count_work(1);
+        const auto it = by_label.find(LabelBucket{m.key, kind, value});
+        if (it != by_label.end()) each(it->second);
+      };
+      std::visit(Overloaded{
+                     [&](const label_matcher::Present&) { one(LabelKind::Present, {}); },
+                     [&](const label_matcher::Equals& e) {
+                       one(LabelKind::Equals, e.value);
+                       one(LabelKind::InValue, {});
+                     },
+                     [&](const label_matcher::In& in) {
+                       for (const std::string& v : in.values) one(LabelKind::Equals, v);
+                       one(LabelKind::InValue, {});
+                     },
+                     [&](const label_matcher::Absent&) { one(LabelKind::Absent, {}); },
+                 },
+                 m.matcher);
     };
-    const auto every = [&](LabelKind kind) {
-      for (auto it = by_label.lower_bound(LabelBucket{first.key, kind, std::string()});
-           it != by_label.end() && std::get<0>(it->first) == first.key && std::get<1>(it->first) == kind; ++it) {
-        it->second.covered(entry.tuple, node, paths, visit);
+    const KeyspaceLabelMatcherV1* best = nullptr;
+    std::size_t best_size = SIZE_MAX;
+    for (const KeyspaceLabelMatcherV1& m : entry.labels) {
+      std::size_t size = 0;
+      buckets_of(m, [&](const FiledQuestions& f) { size += f.size; });
+      if (size < best_size) {
+        best = &m;
+        best_size = size;
       }
-    };
-    std::visit(label_slot_detail::Overloaded{
-                   [&](const label_matcher::Present&) {
-                     one(LabelKind::Present, {});
-                     every(LabelKind::Equals);
-                     every(LabelKind::InValue);
-                     one(LabelKind::InEmpty, {});
-                   },
-                   [&](const label_matcher::Equals& e) {
-                     one(LabelKind::Equals, e.value);
-                     one(LabelKind::InValue, e.value);
-                     one(LabelKind::InEmpty, {});
-                   },
-                   [&](const label_matcher::In& in) {
-                     for (const std::string& v : in.values) {
-                       one(LabelKind::Equals, v);
-                       one(LabelKind::InValue, v);
-                     }
-                     one(LabelKind::InEmpty, {});
-                   },
-                   [&](const label_matcher::Absent&) { one(LabelKind::Absent, {}); },
-               },
-               first.matcher);
+      if (size == 0) return;  // every question it answers is in there
+    }
+    buckets_of(*best, [&](const FiledQuestions& f) { f.covered(entry.tuple, node, paths, visit); });
   }
 };
 
 struct Principal {
   PrincipalRefV1 ref;
   std::uint32_t item = kNone;  // its user or group item; none for the root and for ids no record names
-  std::vector<Edge> up;        // memberships it is the member of
-  std::vector<Edge> down;      // memberships of its group
+  // Memberships (indexes into the sequence's) it is the member of, and of
+  // its group: every one, for what never changes, and those listed.
+  std::vector<std::uint32_t> up_all;
+  std::vector<std::uint32_t> down_all;
+  std::vector<std::uint32_t> up;
+  std::vector<std::uint32_t> down;
   std::vector<std::uint32_t> root_dependents;       // candidates it signs that ask its root flag
   std::vector<std::uint32_t> existence_dependents;  // candidates (memberships and grants) that name it
   Timeline<bool> root;
   Timeline<std::uint32_t> root_grants;  // grants of the root permission to it in force
   // Its manage entry groups, by the classes they carry; only holders have
-  // them.
-  std::unique_ptr<std::array<EntryTrie, 8>> entries;
+  // them. Filed while they are in force in some iteration.
+  std::unique_ptr<std::array<EntryPlaces, 8>> entries;
   bool has_entries = false;
+  std::uint32_t filed_entries = 0;
   std::unique_ptr<Asked> asked;
   // Static: whether a principal above it (or itself) could hold a manage
   // entry or the root flag, and whether one below it (or itself) asks.
@@ -623,9 +665,9 @@ class Sequence::Impl {
   const Sequence::Touched& touched() const { return touched_; }
 
  private:
-  // One evaluation's work, counted for the tests and for stopping early.
-  void count_work() {
-    ++g_work;
+  // Steps of work, counted (core/work.hpp) and for stopping early.
+  void step(std::uint64_t n = 1) {
+    core::count_work(n);
     stop_.stop();
   }
 
@@ -680,8 +722,8 @@ class Sequence::Impl {
   }
 
   void file_questions() {
-    if (unfiled_.empty()) return;
     paths_.number();
+    if (unfiled_.empty()) return;
     for (const std::uint32_t q : unfiled_) {
       const Question& question = questions_[q];
       principals_[question.asker].asked->file(q, *asked_of_entries(*question.permission)->second, question.path);
@@ -720,7 +762,7 @@ class Sequence::Impl {
         finish_item();
         index.emplace_back(entries[i].id, static_cast<std::uint32_t>(items_.size()));
         const auto at = static_cast<std::uint32_t>(cands_.size());
-        items_.push_back(Item{pass, entries[i].record->key, kNone, at, at, Timeline<ItemValue>()});
+        items_.push_back(Item{pass, entries[i].record->key, kNone, kNone, at, at, Timeline<ItemValue>()});
       }
       const VerifiedRecord* r = entries[i].record;
       cands_.push_back(Candidate{r, static_cast<std::uint32_t>(items_.size() - 1), record_counter(r->body()),
@@ -810,12 +852,78 @@ class Sequence::Impl {
         c.record->body());
   }
 
+  // The candidates of an item are described one after another, so a
+  // repeat of its membership is one of the item's own list.
   void add_edge(std::uint32_t item, std::uint32_t group, std::uint32_t member) {
-    auto& up = principals_[member].up;
-    const bool known = std::any_of(up.begin(), up.end(), [&](const Edge& e) { return e.item == item && e.other == group; });
-    if (known) return;
-    up.push_back(Edge{item, group});
-    principals_[group].down.push_back(Edge{item, member});
+    for (std::uint32_t m = items_[item].membership; m != kNone; m = memberships_[m].next) {
+      step(1);
+      if (memberships_[m].group == group && memberships_[m].member == member) return;
+    }
+    const auto m = static_cast<std::uint32_t>(memberships_.size());
+    memberships_.push_back(Membership{item, group, member, items_[item].membership});
+    items_[item].membership = m;
+    principals_[member].up_all.push_back(m);
+    principals_[group].down_all.push_back(m);
+  }
+
+  // Lists an item's memberships with their member and group while the
+  // item is in force in some iteration; unlisted ones leave the lists when
+  // a walk meets them.
+  void refresh_memberships(std::uint32_t item) {
+    const Item& it = items_[item];
+    if (it.membership == kNone) return;
+    const bool live = it.value.ever([](const ItemValue& v) { return v.kind == ItemValue::Kind::Live; });
+    for (std::uint32_t m = it.membership; m != kNone; m = memberships_[m].next) {
+      Membership& edge = memberships_[m];
+      edge.listed = live;
+      if (!live) continue;
+      if (!edge.in_up) principals_[edge.member].up.push_back(m);
+      if (!edge.in_down) principals_[edge.group].down.push_back(m);
+      edge.in_up = edge.in_down = true;
+    }
+  }
+
+  // Files an entry group with its holder while its count is positive in
+  // some iteration, and withdraws it (a new generation) when it is not.
+  void refresh_filing(std::uint32_t g) {
+    EntryGroup& group = entry_groups_[g];
+    const bool live = group.count.has_points();
+    if (live == group.filed) return;
+    group.filed = live;
+    ++group.generation;
+    Principal& holder = principals_[group.holder];
+    if (!live) {
+      --holder.filed_entries;
+      return;
+    }
+    ++holder.filed_entries;
+    EntryPlaces& places = (*holder.entries)[grant_class_bits(group.entry->grantable)];
+    const KeyspaceSelectorV1& selector = group.entry->selector;
+    EntrySlot& slot = group.path == kNone ? places.any
+                      : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]
+                                                                                   : places.prefix[group.path];
+    slot.add(group, selector, entry_counts_, group.generation);
+    step(1 + selector.labels.size());
+  }
+
+  // The listed memberships of `list` (a principal's up or down), dropping
+  // the unlisted ones met on the way.
+  template <class Visit>
+  void each_listed(std::vector<std::uint32_t>& list, bool Membership::*in_list, Visit&& visit) {
+    std::uint64_t steps = 0;
+    for (std::size_t i = 0; i < list.size();) {
+      ++steps;
+      Membership& edge = memberships_[list[i]];
+      if (!edge.listed) {
+        edge.*in_list = false;
+        list[i] = list.back();
+        list.pop_back();
+        continue;
+      }
+      visit(edge);
+      ++i;
+    }
+    step(steps);
   }
 
   void build_statics() {
@@ -823,18 +931,9 @@ class Sequence::Impl {
       EntryGroup& group = entry_groups_[g];
       Principal& holder = principals_[group.holder];
       holder.has_entries = true;
-      if (!holder.entries) holder.entries = std::make_unique<std::array<EntryTrie, 8>>();
-      EntryTrie& trie = (*holder.entries)[grant_class_bits(group.entry->grantable)];
-      trie.empty = false;
-      const TupleMatcherV1& path = group.entry->selector.tuple;
-      group.path = intern(path);
-      const std::vector<std::string>* segments = segments_of(path);
-      if (segments == nullptr) {
-        trie.any.add(group);
-      } else {
-        EntryNode* node = descend(&trie.root, *segments, trie.pool);
-        (std::holds_alternative<tuple_matcher::Exact>(path) ? node->exact : node->prefix).add(group);
-      }
+      if (!holder.entries) holder.entries = std::make_unique<std::array<EntryPlaces, 8>>();
+      group.path = intern(group.entry->selector.tuple);
+      entry_counts_.count(group.entry->selector);
     }
     std::vector<std::uint32_t> holders;
     std::vector<std::uint32_t> rooted{root_principal_};
@@ -861,10 +960,11 @@ class Sequence::Impl {
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      for (const Edge& e : principals_[p].down) {
-        if (!(principals_[e.other].*flag)) {
-          principals_[e.other].*flag = true;
-          stack.push_back(e.other);
+      for (const std::uint32_t m : principals_[p].down_all) {
+        const std::uint32_t below = memberships_[m].member;
+        if (!(principals_[below].*flag)) {
+          principals_[below].*flag = true;
+          stack.push_back(below);
         }
       }
     }
@@ -877,10 +977,11 @@ class Sequence::Impl {
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      for (const Edge& e : principals_[p].up) {
-        if (!principals_[e.other].asks_below) {
-          principals_[e.other].asks_below = true;
-          stack.push_back(e.other);
+      for (const std::uint32_t m : principals_[p].up_all) {
+        const std::uint32_t above = memberships_[m].group;
+        if (!principals_[above].asks_below) {
+          principals_[above].asks_below = true;
+          stack.push_back(above);
         }
       }
     }
@@ -949,11 +1050,17 @@ class Sequence::Impl {
         bool changed = false;
         const auto on_point = on_point_of(h);
         switch (h.kind) {
-          case Handle::Item: changed = items_[h.index].value.truncate_after(k, on_point); break;
+          case Handle::Item:
+            changed = items_[h.index].value.truncate_after(k, on_point);
+            if (changed) refresh_memberships(h.index);
+            break;
           case Handle::Root: changed = principals_[h.index].root.truncate_after(k, on_point); break;
           case Handle::RootGrants: changed = principals_[h.index].root_grants.truncate_after(k, on_point); break;
           case Handle::Answer: changed = questions_[h.index].answer.truncate_after(k, on_point); break;
-          case Handle::Entry: changed = entry_groups_[h.index].count.truncate_after(k, on_point); break;
+          case Handle::Entry:
+            changed = entry_groups_[h.index].count.truncate_after(k, on_point);
+            if (changed) refresh_filing(h.index);
+            break;
         }
         if (changed) touch(h);
       }
@@ -1080,7 +1187,7 @@ class Sequence::Impl {
   // item whose records lose their admission one by one is read once, not
   // once per loss.
   ItemValue evaluate(const Item& item, Iteration k, const std::vector<std::uint32_t>* changed) {
-    count_work();
+    step();
     const ItemValue baseline = item.value.at(k);
     // Only an outcome in force or in conflict tells the counter it was
     // decided at: a deletion is kept as a mark whatever record won, and an
@@ -1118,24 +1225,48 @@ class Sequence::Impl {
     return top_from(item, static_cast<std::uint32_t>(first - cands_.begin()), k);
   }
 
-  // Whether membership `e` joins `member` to `group` in iteration k: its
-  // item is in force with a record naming those two.
-  bool edge_live(const Edge& e, std::uint32_t group, std::uint32_t member, Iteration k) const {
-    const ItemValue& v = items_[e.item].value.at(k);
-    return v.kind == ItemValue::Kind::Live && v.winner->group == group && v.winner->named == member;
+  // Whether the membership is in force in iteration k with a record naming
+  // its member and group.
+  bool edge_live(const Membership& m, Iteration k) const {
+    const ItemValue& v = items_[m.item].value.at(k);
+    return v.kind == ItemValue::Kind::Live && v.winner->group == m.group && v.winner->named == m.member;
   }
 
   // Whether one of `holder`'s own manage entries in force in iteration k
-  // lets it create what `asked` asks.
-  bool holds_answer(const Principal& holder, unsigned required, const KeyspaceSelectorV1& selector, Iteration k) {
+  // lets it create what `asked` asks; `node` is the asked selector's path
+  // node (none for Any). Prefix entries are looked for at the path's
+  // ancestors, or among the holder's own Prefix places where it has fewer.
+  bool holds_answer(Principal& holder, unsigned required, const KeyspaceSelectorV1& selector, std::uint32_t node,
+                    Iteration k) {
+    if (holder.filed_entries == 0) return false;
     const auto present = [&](const EntryGroup& g) { return g.count.at(k) > 0; };
+    const auto covers = [&](const EntrySlot& slot) {
+      step(1);
+      return !slot.empty() && slot.covers(selector, &selector_of_group, posting_live, present);
+    };
+    const bool exact = std::holds_alternative<tuple_matcher::Exact>(selector.tuple);
     for (unsigned bits = 0; bits < holder.entries->size(); ++bits) {
-      const EntryTrie& trie = (*holder.entries)[bits];
-      if ((bits & required) != required || trie.empty) continue;
-      const bool found = trie_may_cover(trie, selector, [&](const LabelSlot<EntryGroup>& slot) {
-        return slot_covers(slot, selector, present);
-      });
-      if (found) return true;
+      if ((bits & required) != required) continue;
+      EntryPlaces& places = (*holder.entries)[bits];
+      if (covers(places.any)) return true;
+      if (node == kNone) continue;  // only Any covers Any
+      if (exact) {
+        step(1);
+        if (const auto it = places.exact.find(node); it != places.exact.end() && covers(it->second)) return true;
+      }
+      if (places.prefix.empty()) continue;
+      if (paths_.depth(node) < places.prefix.size()) {
+        for (std::uint32_t n = node; n != kNone; n = paths_.parent(n)) {
+          step(1);
+          if (const auto it = places.prefix.find(n); it != places.prefix.end() && covers(it->second)) return true;
+        }
+      } else {
+        paths_.number();
+        for (const auto& [n, slot] : places.prefix) {
+          step(1);
+          if (paths_.pre(n) <= paths_.pre(node) && paths_.pre(node) < paths_.end(n) && covers(slot)) return true;
+        }
+      }
     }
     return false;
   }
@@ -1144,7 +1275,7 @@ class Sequence::Impl {
   // settled for k) and the entries in force in k of the asker and of every
   // group above it.
   bool evaluate_answer(std::uint32_t q, Iteration k) {
-    count_work();
+    step();
     const Question& question = questions_[q];
     if (principals_[question.asker].root.at(k)) return true;
     const auto asked = asked_of_entries(*question.permission);
@@ -1155,13 +1286,13 @@ class Sequence::Impl {
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      const Principal& at = principals_[p];
-      if (at.has_entries && holds_answer(at, asked->first, *asked->second, k)) return true;
-      for (const Edge& e : at.up) {
-        if (seen_[e.other] == stamp_ || !principals_[e.other].entries_above || !edge_live(e, e.other, p, k)) continue;
-        seen_[e.other] = stamp_;
-        stack.push_back(e.other);
-      }
+      Principal& at = principals_[p];
+      if (at.has_entries && holds_answer(at, asked->first, *asked->second, question.path, k)) return true;
+      each_listed(at.up, &Membership::in_up, [&](const Membership& m) {
+        if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
+        seen_[m.group] = stamp_;
+        stack.push_back(m.group);
+      });
     }
     return false;
   }
@@ -1176,12 +1307,12 @@ class Sequence::Impl {
       const std::uint32_t p = stack.back();
       stack.pop_back();
       out.push_back(p);
-      for (const Edge& e : principals_[p].down) {
-        if (seen_[e.other] == stamp_ || (asking_only && !principals_[e.other].asks_below)) continue;
-        if (!edge_live(e, p, e.other, k)) continue;
-        seen_[e.other] = stamp_;
-        stack.push_back(e.other);
-      }
+      each_listed(principals_[p].down, &Membership::in_down, [&](const Membership& m) {
+        if (seen_[m.member] == stamp_ || (asking_only && !principals_[m.member].asks_below)) return;
+        if (!edge_live(m, k)) return;
+        seen_[m.member] = stamp_;
+        stack.push_back(m.member);
+      });
     }
   }
 
@@ -1248,6 +1379,7 @@ class Sequence::Impl {
           const ItemValue before = item.value.at(k);
           if (value == before) continue;
           item.value.set(k, value, restore, on_point_of(Handle{Handle::Item, id}));
+          refresh_memberships(id);
           touch(Handle{Handle::Item, id});
           changes_.push_back(Change{id, before, value});
           // A user or group coming or going: what names it is judged again
@@ -1319,6 +1451,7 @@ class Sequence::Impl {
         const std::uint32_t before = count.at(k);
         const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
         count.set(k, now, restore, on_point_of(Handle{kind, i}));
+        if (kind == Handle::Entry) refresh_filing(i);
         if ((before > 0) != (now > 0)) moved.push_back(i);
       }
       return moved;
@@ -1410,13 +1543,14 @@ class Sequence::Impl {
     const std::uint32_t rooted = ++stamp_;
     std::vector<std::uint32_t> stack;
     for (const std::uint32_t p : reach) {
-      count_work();
-      const Principal& at = principals_[p];
+      step();
+      Principal& at = principals_[p];
       bool root = p == root_principal_ || at.root_grants.at(k) > 0;
-      for (std::size_t i = 0; !root && i < at.up.size(); ++i) {
-        const Edge& e = at.up[i];
-        root = seen_[e.other] != stamp && seen_[e.other] != rooted && principals_[e.other].root.at(k) &&
-               edge_live(e, e.other, p, k);
+      if (!root) {
+        each_listed(at.up, &Membership::in_up, [&](const Membership& m) {
+          root = root || (seen_[m.group] != stamp && seen_[m.group] != rooted && principals_[m.group].root.at(k) &&
+                          edge_live(m, k));
+        });
       }
       if (root) {
         seen_[p] = rooted;
@@ -1426,11 +1560,11 @@ class Sequence::Impl {
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      for (const Edge& e : principals_[p].down) {
-        if (seen_[e.other] != stamp || !edge_live(e, p, e.other, k)) continue;
-        seen_[e.other] = rooted;
-        stack.push_back(e.other);
-      }
+      each_listed(principals_[p].down, &Membership::in_down, [&](const Membership& m) {
+        if (seen_[m.member] != stamp || !edge_live(m, k)) return;
+        seen_[m.member] = rooted;
+        stack.push_back(m.member);
+      });
     }
     for (const std::uint32_t p : reach) {
       Principal& at = principals_[p];
@@ -1450,6 +1584,8 @@ class Sequence::Impl {
   std::uint32_t root_principal_ = 0;
 
   std::vector<Item> items_;
+  std::vector<Membership> memberships_;
+  MatcherCounts entry_counts_;  // of every entry group's matchers, to file each under its rarest
   std::vector<Candidate> cands_;  // every item's, grouped by item
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
@@ -1474,7 +1610,7 @@ class Sequence::Impl {
   std::vector<std::uint32_t> question_mark_;
   std::uint32_t question_stamp_ = 0;
 
-  StopPoll stop_;
+  WorkStopPoll stop_;
 
   Sequence::Touched touched_;
   std::set<std::uint32_t> touched_item_;
@@ -1501,6 +1637,6 @@ bool Sequence::is_root(std::uint32_t principal) const { return impl_->is_root(pr
 const GrantRecordV1* Sequence::grant(std::uint32_t item) const { return impl_->grant(item); }
 const Sequence::Touched& Sequence::touched() const { return impl_->touched(); }
 
-std::uint64_t sequence_work() noexcept { return g_work; }
+std::uint64_t sequence_work() noexcept { return work_done(); }
 
 }  // namespace vornex::core::validate::detail

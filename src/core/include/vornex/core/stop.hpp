@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "vornex/core/work.hpp"
+
 namespace vornex::core {
 
 // Whether the calling thread's caller wants it to stop. Cheap, and safe to
@@ -44,6 +46,27 @@ class StopPoll {
 
  private:
   std::uint32_t pending_ = 0;
+  bool stopped_ = false;
+};
+
+// The same for a computation whose steps are counted as work
+// (core/work.hpp), wherever they are counted: it asks once per
+// kStopStepsPerPoll steps of the thread's work.
+class WorkStopPoll {
+ public:
+  // True when the computation must stop.
+  bool stop() noexcept {
+    if (stopped_) return true;
+    const std::uint64_t done = work_done();
+    if (done < next_) return false;
+    next_ = done + kStopStepsPerPoll;
+    stopped_ = stop_requested();
+    return stopped_;
+  }
+  bool stopped() const noexcept { return stopped_; }
+
+ private:
+  std::uint64_t next_ = 0;
   bool stopped_ = false;
 };
 

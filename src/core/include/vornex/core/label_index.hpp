@@ -1,0 +1,276 @@
+// Entries (selectors with label matchers) found through the labels of what
+// they must cover or match, without looking through entries that share a
+// common matcher. Deciding whether any of many label sets lies within a
+// given one has no near-linear solution in general; this makes it cost
+// what the rarest of an entry's matchers costs:
+//
+//   - an entry is filed under one of its matchers, the one the fewest
+//     entries share (an Absent matcher only where it has no other), and an
+//     In matcher under each of its values;
+//   - a question (a selector to cover) looks, for each of its matchers,
+//     only in the buckets of the entry matchers that one satisfies: an
+//     Equals value in its own bucket and among the In values, an In list
+//     among the entries filed under its rarest value;
+//   - a secret looks, for each of its labels, in the buckets that label
+//     satisfies, and in the Absent buckets of the keys it lacks.
+//
+// An entry is thus found at most once per question or secret, through one
+// matcher, and checked in full there. Entries whose every matcher is shared
+// by many others still cost one check each where their filed matcher is
+// satisfied: that remains the cost of the worst case.
+//
+// Selectors must be in sorted order (sorted_selector_subsumes), as every
+// selector of a record that validation admits is. Every bucket visited and
+// every entry looked at is counted (core/work.hpp).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <variant>
+#include <vector>
+
+#include "vornex/core/authz.hpp"
+#include "vornex/core/work.hpp"
+
+namespace vornex::core {
+
+namespace label_index_detail {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+}  // namespace label_index_detail
+
+// What one label matcher files under: its key, its kind, and its value
+// (Equals) or one of its values (In). Views into the selectors, which
+// outlive every index of them.
+enum class LabelKind : std::uint8_t { Present, Equals, InValue, Absent };
+using LabelBucket = std::tuple<std::string_view, LabelKind, std::string_view>;
+
+// How many entries have each label matcher (an In matcher counted under
+// each value), so that each entry can be filed under its rarest.
+class MatcherCounts {
+ public:
+  void count(const KeyspaceSelectorV1& selector) {
+    for (const KeyspaceLabelMatcherV1& m : selector.labels) {
+      each_bucket(m, [&](const LabelBucket& b) { ++counts_[b]; });
+    }
+  }
+
+  // The index of the matcher of `selector` that the fewest entries share;
+  // an In matcher costs as much as its most shared value. Absent matchers
+  // only where every matcher is one: an entry filed under the key a secret
+  // lacks must be looked for under every key it lacks. None without label
+  // matchers.
+  std::size_t rarest(const KeyspaceSelectorV1& selector) const {
+    std::size_t best = selector.labels.size();
+    std::uint64_t best_cost = UINT64_MAX;
+    bool best_absent = true;
+    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& m = selector.labels[i];
+      const bool absent = std::holds_alternative<label_matcher::Absent>(m.matcher);
+      std::uint64_t cost = 0;
+      each_bucket(m, [&](const LabelBucket& b) {
+        const auto it = counts_.find(b);
+        cost = std::max<std::uint64_t>(cost, it == counts_.end() ? 0 : it->second);
+      });
+      count_work(1);
+      if (best == selector.labels.size() || (best_absent && !absent) || (best_absent == absent && cost < best_cost)) {
+        best = i;
+        best_cost = cost;
+        best_absent = absent;
+      }
+    }
+    return best;
+  }
+
+  // The buckets `m` is filed under: one, or one per value of an In list.
+  template <class Visit>
+  static void each_bucket(const KeyspaceLabelMatcherV1& m, Visit&& visit) {
+    const std::string_view key = m.key;
+    std::visit(label_index_detail::Overloaded{
+                   [&](const label_matcher::Present&) { visit(LabelBucket{key, LabelKind::Present, {}}); },
+                   [&](const label_matcher::Equals& e) { visit(LabelBucket{key, LabelKind::Equals, e.value}); },
+                   [&](const label_matcher::In& in) {
+                     for (std::size_t i = 0; i < in.values.size(); ++i) {
+                       // Sorted: a repeat follows its first.
+                       if (i == 0 || in.values[i] != in.values[i - 1]) {
+                         visit(LabelBucket{key, LabelKind::InValue, in.values[i]});
+                       }
+                     }
+                   },
+                   [&](const label_matcher::Absent&) { visit(LabelBucket{key, LabelKind::Absent, {}}); },
+               },
+               m.matcher);
+  }
+
+ private:
+  std::map<LabelBucket, std::uint32_t> counts_;
+};
+
+// The entries filed at one place of a path index, by their labels. Each
+// posting carries a generation, so that an owner can withdraw an entry
+// (or file it again) by changing the entry's generation: postings that
+// `live` refuses are dropped when a search meets them. Searches drop them,
+// so the buckets are mutable.
+template <class Entry>
+class LabelSlot {
+ public:
+  struct Posting {
+    const Entry* entry;
+    std::uint32_t generation;
+  };
+
+  // Files `entry`, whose selector is `selector`, under its rarest matcher.
+  void add(const Entry& entry, const KeyspaceSelectorV1& selector, const MatcherCounts& counts,
+           std::uint32_t generation = 0) {
+    const Posting posting{&entry, generation};
+    all_.push_back(posting);
+    if (selector.labels.empty()) {
+      plain_.push_back(posting);
+      return;
+    }
+    const KeyspaceLabelMatcherV1& filed = selector.labels[counts.rarest(selector)];
+    MatcherCounts::each_bucket(filed, [&](const LabelBucket& b) {
+      if (std::get<1>(b) == LabelKind::Absent) {
+        absent_[std::get<0>(b)].push_back(posting);
+      } else {
+        by_label_[b].push_back(posting);
+      }
+    });
+  }
+
+  bool empty() const { return all_.empty(); }
+
+  // Whether an entry that `live` keeps and `accept` takes has a selector
+  // (`selector_of(entry)`) that subsumes `target`, whose path the caller
+  // has found covered at this place.
+  template <class SelectorOf, class Live, class Accept>
+  bool covers(const KeyspaceSelectorV1& target, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
+    const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_subsumes(selector_of(e), target); };
+    if (any_in(plain_, live, test)) return true;
+    if (plain_.size() == all_.size()) return false;
+    for (std::size_t i = 0; i < target.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& inner = target.labels[i];
+      if (i > 0 && target.labels[i - 1].key == inner.key) continue;  // the first of a key decides
+      const std::string_view key = inner.key;
+      const bool found = std::visit(
+          label_index_detail::Overloaded{
+              [&](const label_matcher::Present&) { return bucket(key, LabelKind::Present, {}, live, test); },
+              [&](const label_matcher::Equals& w) {
+                return bucket(key, LabelKind::Present, {}, live, test) ||
+                       bucket(key, LabelKind::Equals, w.value, live, test) ||
+                       bucket(key, LabelKind::InValue, w.value, live, test);
+              },
+              [&](const label_matcher::In& lb) {
+                // Never in a sorted selector of a record: every entry with
+                // a value matcher on this key covers it.
+                if (lb.values.empty()) return any_in(all_, live, test);
+                if (bucket(key, LabelKind::Present, {}, live, test)) return true;
+                if (lb.values.front() == lb.values.back() &&
+                    bucket(key, LabelKind::Equals, lb.values.front(), live, test)) {
+                  return true;
+                }
+                // A covering In list holds every value of this one: the
+                // rarest value's bucket holds every such entry.
+                return bucket(key, LabelKind::InValue, rarest_value(key, lb.values), live, test);
+              },
+              [&](const label_matcher::Absent&) {
+                const auto it = absent_.find(key);
+                count_work(1);
+                return it != absent_.end() && any_in(it->second, live, test);
+              },
+          },
+          inner.matcher);
+      if (found) return true;
+    }
+    return false;
+  }
+
+  // Whether an entry that `live` keeps and `accept` takes matches
+  // `secret`, whose path the caller has found matching at this place.
+  template <class SelectorOf, class Live, class Accept>
+  bool matches(const SecretSelectorV1& secret, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
+    const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_matches(selector_of(e), secret); };
+    if (any_in(plain_, live, test)) return true;
+    if (plain_.size() == all_.size()) return false;
+    for (std::size_t i = 0; i < secret.labels.size(); ++i) {
+      const SecretLabelV1& label = secret.labels[i];
+      if (i > 0 && secret.labels[i - 1].key == label.key) continue;
+      if (bucket(label.key, LabelKind::Present, {}, live, test) ||
+          bucket(label.key, LabelKind::Equals, label.value, live, test) ||
+          bucket(label.key, LabelKind::InValue, label.value, live, test)) {
+        return true;
+      }
+    }
+    // Entries whose every matcher is Absent, under the keys the secret
+    // lacks: both lists are sorted by key.
+    auto label = secret.labels.begin();
+    for (auto& [key, postings] : absent_) {
+      while (label != secret.labels.end() && label->key < key) {
+        ++label;
+        count_work(1);
+      }
+      count_work(1);
+      if ((label == secret.labels.end() || label->key != key) && any_in(postings, live, test)) return true;
+    }
+    return false;
+  }
+
+ private:
+  template <class Live, class Test>
+  static bool any_in(std::vector<Posting>& postings, Live&& live, Test&& test) {
+    std::uint64_t steps = 0;
+    bool found = false;
+    for (std::size_t i = 0; i < postings.size() && !found;) {
+      ++steps;
+      if (!live(postings[i])) {
+        postings[i] = postings.back();
+        postings.pop_back();
+        continue;
+      }
+      found = test(*postings[i].entry);
+      ++i;
+    }
+    count_work(steps);
+    return found;
+  }
+
+  template <class Live, class Test>
+  bool bucket(std::string_view key, LabelKind kind, std::string_view value, Live&& live, Test&& test) const {
+    count_work(1);
+    const auto it = by_label_.find(LabelBucket{key, kind, value});
+    return it != by_label_.end() && any_in(it->second, live, test);
+  }
+
+  // The value of `values` whose In bucket holds the fewest postings.
+  std::string_view rarest_value(std::string_view key, const std::vector<std::string>& values) const {
+    std::string_view best = values.front();
+    std::size_t best_size = SIZE_MAX;
+    for (const std::string& v : values) {
+      count_work(1);
+      const auto it = by_label_.find(LabelBucket{key, LabelKind::InValue, v});
+      const std::size_t size = it == by_label_.end() ? 0 : it->second.size();
+      if (size < best_size) {
+        best = v;
+        best_size = size;
+        if (size == 0) break;
+      }
+    }
+    return best;
+  }
+
+  mutable std::vector<Posting> plain_;  // no label matchers
+  mutable std::map<LabelBucket, std::vector<Posting>> by_label_;
+  mutable std::map<std::string_view, std::vector<Posting>> absent_;  // entries whose every matcher is Absent
+  mutable std::vector<Posting> all_;  // every posting, for a target no bucket serves
+};
+
+}  // namespace vornex::core
