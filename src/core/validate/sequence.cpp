@@ -298,12 +298,16 @@ const std::vector<std::string>* segments_of(const TupleMatcherV1& path) {
 
 // Every path a question or a manage entry names, interned once, so that
 // filing a question walks its path once however many label matchers it
-// has. In preorder the paths at and below one are a range of nodes; a new
-// path only adds nodes, which keeps the order of those already there, so
-// the indexes sorted by it stay sorted when the numbering is made again.
+// has. The nodes are numbered in preorder once, when the fixed point first
+// needs them, so that the paths at and below one are a range. A path that
+// comes later (a question asked during deletion resolution) is never
+// numbered again: it sorts right after its nearest numbered ancestor, in
+// the order such paths came, which is where a range that holds that
+// ancestor holds it too. So no order already used changes, and nothing is
+// renumbered however many paths come.
 class PathNodes {
  public:
-  PathNodes() : nodes_{Node{{}, 0, 0}} {}
+  PathNodes() : nodes_{Node{{}, 0, 0, kNone, 0}} {}
 
   std::uint32_t intern(const std::vector<std::string>& segments) {
     std::uint32_t at = 0;
@@ -311,14 +315,22 @@ class PathNodes {
       const auto next = static_cast<std::uint32_t>(nodes_.size());
       const std::uint32_t parent = at;
       at = nodes_[parent].children.try_emplace(segment, next).first->second;
-      if (at == next) nodes_.push_back(Node{{}, parent, nodes_[parent].depth + 1});
+      count_work(1);
+      if (at != next) continue;
+      Node node{{}, parent, nodes_[parent].depth + 1, kNone, 0};
+      if (numbered_) {
+        node.anchor = nodes_[parent].anchor == kNone ? parent : nodes_[parent].anchor;
+        node.late = ++late_;
+      }
+      nodes_.push_back(std::move(node));
     }
     return at;
   }
 
-  // Numbers the nodes in preorder, if a path came since it was last done.
+  // Numbers the nodes there are in preorder; once.
   void number() {
-    if (pre_.size() == nodes_.size()) return;
+    if (numbered_) return;
+    numbered_ = true;
     pre_.assign(nodes_.size(), 0);
     end_.assign(nodes_.size(), 0);
     std::vector<std::uint32_t> order;
@@ -338,31 +350,52 @@ class PathNodes {
       if (*it != 0) size[nodes_[*it].parent] += size[*it];
       end_[*it] = pre_[*it] + size[*it];
     }
+    count_work(nodes_.size());
   }
 
   // The node above `node`; none above the root (the empty path).
   std::uint32_t parent(std::uint32_t node) const { return node == 0 ? kNone : nodes_[node].parent; }
   std::uint32_t depth(std::uint32_t node) const { return nodes_[node].depth; }
 
-  // Valid from the last `number()` on.
-  std::uint32_t pre(std::uint32_t node) const { return pre_[node]; }
-  std::uint32_t end(std::uint32_t node) const { return end_[node]; }
+  // A node's place in the order, once numbered: its preorder number, or
+  // for a later one its nearest numbered ancestor's, then when it came.
+  struct Key {
+    std::uint32_t pre;
+    std::uint32_t late;
+    auto operator<=>(const Key&) const = default;
+  };
+  Key key(std::uint32_t node) const {
+    const Node& n = nodes_[node];
+    return n.anchor == kNone ? Key{pre_[node], 0} : Key{pre_[n.anchor], n.late};
+  }
+  // The keys of `above`'s range, `above` numbered: [first, last).
+  Key first(std::uint32_t above) const { return Key{pre_[above], 0}; }
+  Key last(std::uint32_t above) const { return Key{end_[above], 0}; }
+  // Whether `node` is `above` or below it, `above` numbered.
+  bool within(std::uint32_t above, std::uint32_t node) const {
+    const Key k = key(node);
+    return first(above) <= k && k < last(above);
+  }
 
  private:
   struct Node {
     std::map<std::string_view, std::uint32_t> children;
     std::uint32_t parent;
-    std::uint32_t depth;  // its segments
+    std::uint32_t depth;   // its segments
+    std::uint32_t anchor;  // for a node that came after the numbering, its nearest numbered ancestor
+    std::uint32_t late;    // and the order it came in, from 1
   };
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> pre_;
   std::vector<std::uint32_t> end_;
+  bool numbered_ = false;
+  std::uint32_t late_ = 0;
 };
 
-// Interned nodes in preorder.
+// Interned nodes in their order.
 struct PreorderLess {
   const PathNodes* paths;
-  bool operator()(std::uint32_t a, std::uint32_t b) const { return paths->pre(a) < paths->pre(b); }
+  bool operator()(std::uint32_t a, std::uint32_t b) const { return paths->key(a) < paths->key(b); }
 };
 
 // Questions filed by the path of their selector: Any paths on their own,
@@ -409,7 +442,7 @@ struct FiledQuestions {
         for (const std::uint32_t q : it->second.exact) visit(q);
       }
     } else {
-      for (auto it = at.lower_bound(node); it != at.end() && paths.pre(it->first) < paths.end(node); ++it) {
+      for (auto it = at.lower_bound(node); it != at.end() && paths.key(it->first) < paths.last(node); ++it) {
         shelf(it->second);
       }
     }
@@ -1264,7 +1297,7 @@ class Sequence::Impl {
         paths_.number();
         for (const auto& [n, slot] : places.prefix) {
           step(1);
-          if (paths_.pre(n) <= paths_.pre(node) && paths_.pre(node) < paths_.end(n) && covers(slot)) return true;
+          if (paths_.within(n, node) && covers(slot)) return true;
         }
       }
     }
