@@ -205,6 +205,7 @@ struct Candidate {
   std::uint32_t named = kNone;     // a grant's grantee, a membership's member
   std::uint32_t group = kNone;     // a membership's group
   std::uint32_t entry = kNone;     // a manage grant: its entry group
+  std::uint32_t next_asking = kNone;  // the next candidate that asks its question
   bool root_grant = false;         // a grant of the root permission
   bool deletion = false;           // counts only once admitted
   bool in_force = false;           // an admitted deletion
@@ -573,6 +574,18 @@ struct Principal {
 };
 
 
+// A question: its asker and its permission, keyed by the digest first.
+struct QuestionKey {
+  std::uint32_t asker;
+  std::pair<std::uint64_t, const GrantPermissionV1*> permission;
+};
+struct QuestionKeyLess {
+  bool operator()(const QuestionKey& a, const QuestionKey& b) const {
+    if (a.asker != b.asker) return a.asker < b.asker;
+    return DigestLess{}(a.permission, b.permission);
+  }
+};
+
 // A manage entry held by one principal, keyed by its digest first.
 struct EntryKey {
   std::uint32_t holder;
@@ -676,7 +689,9 @@ class Sequence::Impl {
   }
 
   std::uint32_t question(std::uint32_t asker, const GrantPermissionV1& permission) {
+    const std::size_t before = questions_.size();
     const std::uint32_t q = add_question(asker, permission);
+    if (q < before) return q;  // asked already: its answers are kept
     // Asked from now on: its answer in every iteration so far, then carried
     // like every other answer.
     Question& question = questions_[q];
@@ -729,11 +744,15 @@ class Sequence::Impl {
     return it->second;
   }
 
-  // Each record asks its own question, even where another asks the same:
-  // finding equal ones would cost a structural comparison per record, and
-  // equal questions only ever get equal answers.
+  // One question per asker and permission, found by the permission's
+  // digest first: records and pending deletions that ask the same share
+  // its answers.
   std::uint32_t add_question(std::uint32_t asker, const GrantPermissionV1& permission) {
     const auto q = static_cast<std::uint32_t>(questions_.size());
+    step(1 + permission_size(permission));
+    const auto [it, created] =
+        question_ids_.try_emplace(QuestionKey{asker, {structural_digest(permission), &permission}}, q);
+    if (!created) return it->second;
     questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), kNone});
     Principal& p = principals_[asker];
     if (!p.asked) p.asked = std::make_unique<Asked>(paths_);
@@ -762,6 +781,18 @@ class Sequence::Impl {
       principals_[question.asker].asked->file(q, *asked_of_entries(*question.permission)->second, question.path);
     }
     unfiled_.clear();
+  }
+
+  // About the size of a permission: what digesting and comparing it reads.
+  static std::uint64_t permission_size(const GrantPermissionV1& permission) {
+    const auto asked = asked_of_entries(permission);
+    if (!asked) return 0;
+    std::uint64_t size = asked->second->labels.size();
+    if (const auto* segments = segments_of(asked->second->tuple)) size += segments->size();
+    for (const KeyspaceLabelMatcherV1& m : asked->second->labels) {
+      if (const auto* in = std::get_if<label_matcher::In>(&m.matcher)) size += in->values.size();
+    }
+    return size;
   }
 
   std::uint32_t entry_group(std::uint32_t holder, const ManageKeyspaceGrantV1& entry) {
@@ -872,6 +903,7 @@ class Sequence::Impl {
             c.named = principal_of(b.grantee);
             note(principals_[c.named].existence_dependents, id);
             c.question = add_question(c.signer, *b.permission);
+            c.next_asking = questions_[c.question].candidate;
             questions_[c.question].candidate = id;
             if (const auto* entry = std::get_if<grant_permission::Manage>(&*b.permission)) {
               c.entry = entry_group(c.named, *entry);
@@ -1532,6 +1564,7 @@ class Sequence::Impl {
       for (const std::uint32_t p : askers) ask_all_of(p);
     }
     for (const std::uint32_t g : entries_changed) {
+      if (stop_.stopped()) return;
       const EntryGroup& group = entry_groups_[g];
       if (!principals_[group.holder].asks_below) continue;
       askers.clear();
@@ -1556,7 +1589,7 @@ class Sequence::Impl {
       const bool answer = evaluate_answer(q, k);
       if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
       touch(Handle{Handle::Answer, q});
-      if (question.candidate != kNone) mark(question.candidate, next);
+      for (std::uint32_t c = question.candidate; c != kNone; c = cands_[c].next_asking) mark(c, next);
     }
     for (const std::uint32_t p : roots_changed) {
       for (const std::uint32_t candidate : principals_[p].root_dependents) mark(candidate, next);
@@ -1624,6 +1657,7 @@ class Sequence::Impl {
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
   std::vector<Question> questions_;
+  std::map<QuestionKey, std::uint32_t, QuestionKeyLess> question_ids_;
   std::deque<EntryGroup> entry_groups_;  // stable: the tries point at them
   std::map<EntryKey, std::uint32_t, EntryKeyLess> entry_ids_;
   std::multimap<HashValue, std::uint32_t> deletion_index_;  // deletion candidates
