@@ -1,10 +1,15 @@
 #include "sequence.hpp"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <array>
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -206,6 +211,7 @@ struct Candidate {
   std::uint32_t group = kNone;     // a membership's group
   std::uint32_t entry = kNone;     // a manage grant: its entry group
   std::uint32_t next_asking = kNone;  // the next candidate that asks its question
+  std::uint32_t contender = kNone;    // its place in a contest, if it is in one
   bool root_grant = false;         // a grant of the root permission
   bool deletion = false;           // counts only once admitted
   bool in_force = false;           // an admitted deletion
@@ -215,9 +221,9 @@ struct ItemValue {
   enum class Kind : std::uint8_t { Absent, Live, Deleted, Conflict };
   Kind kind = Kind::Absent;
   const Candidate* winner = nullptr;  // Live
-  // Conflict: the counter and a digest of the competing records' hashes.
-  // A slot is not kept for every iteration: one item rewritten many times
-  // at one counter would hold as many slots, each as long.
+  // Conflict: the counter and a keyed digest of the competing records'
+  // hashes. A slot is not kept for every iteration: one item rewritten many
+  // times at one counter would hold as many slots, each as long.
   std::uint64_t counter = 0;
   std::array<std::uint64_t, 2> digest{};
   // As the selection compares: the payloads of winners, the slots of
@@ -238,6 +244,39 @@ struct Item {
   std::uint32_t first = 0;          // its candidates, highest counter first
   std::uint32_t last = 0;
   Timeline<ItemValue> value;
+};
+
+// What is admitted of a contest in one iteration: how many records, how
+// many distinct bodies among them, and which (the sum of each one's first
+// candidate, which names the body when there is one), and an
+// order-independent keyed digest of their hashes, so that a record coming
+// or going costs one update, never a reading of the others.
+struct Tally {
+  std::uint32_t count = 0;
+  std::uint32_t classes = 0;
+  std::uint64_t class_sum = 0;
+  std::array<std::uint64_t, 2> digest{};
+  bool operator==(const Tally&) const = default;
+};
+
+// The candidates of one item at one counter, two or more: those in
+// [first, last), ordered by body so that equal bodies lie together.
+struct Contest {
+  std::uint32_t first;
+  std::uint32_t last;
+  std::uint64_t counter;
+  Timeline<Tally> tally;
+};
+
+// A candidate in a contest. The same record listed twice is admitted as
+// the first listing is, and only that one is tallied.
+struct Contender {
+  std::uint32_t contest;
+  std::uint32_t klass;  // the first candidate with its body
+  std::uint32_t counts;  // its body's admitted count, in class_counts_
+  bool echo = false;
+  std::array<std::uint64_t, 2> keyed{};
+  Timeline<bool> admitted;
 };
 
 // One membership: its item joins `member` to `group`. It is listed with
@@ -598,11 +637,81 @@ struct EntryKeyLess {
   }
 };
 
+// The bodies that compete for items: users, groups, memberships, grants
+// and their deletions. Others order as equal (none reaches a contest).
+template <class B>
+constexpr bool kCompetes =
+    std::is_same_v<B, UserRecordV1> || std::is_same_v<B, UserDeletedRecordV1> || std::is_same_v<B, GroupRecordV1> ||
+    std::is_same_v<B, GroupDeletedRecordV1> || std::is_same_v<B, GroupMemberRecordV1> ||
+    std::is_same_v<B, GroupMemberDeletedRecordV1> || std::is_same_v<B, GrantRecordV1> ||
+    std::is_same_v<B, GrantDeletedRecordV1>;
+
+std::uint64_t body_digest(const RecordBodyV1& body) {
+  return std::visit(
+      [&](const auto& b) -> std::uint64_t {
+        using B = std::decay_t<decltype(b)>;
+        if constexpr (kCompetes<B>) {
+          return structural_digest(b) ^ body.index();
+        } else {
+          return body.index();
+        }
+      },
+      body);
+}
+
+std::strong_ordering body_compare(const RecordBodyV1& a, const RecordBodyV1& b) {
+  if (a.index() != b.index()) return a.index() <=> b.index();
+  return std::visit(
+      [&](const auto& x) -> std::strong_ordering {
+        using B = std::decay_t<decltype(x)>;
+        if constexpr (kCompetes<B>) {
+          return structural_compare(x, std::get<B>(b));
+        } else {
+          return std::strong_ordering::equal;
+        }
+      },
+      a);
+}
+
+// A key the vault's writers cannot know, new for each validation: contests
+// are digested under it, so that no set of records can be made to digest
+// as another does.
+std::array<std::uint8_t, 32> contest_key() {
+  std::array<std::uint8_t, 32> key{};
+  std::size_t got = 0;
+  while (got < key.size()) {
+    const ssize_t n = ::getrandom(key.data() + got, key.size() - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  if (got == key.size()) return key;
+  // Without the kernel's randomness (a sandbox that refuses the call): the
+  // clock and where this process lies in memory, which a writer cannot
+  // know ahead of the validation either.
+  cord::Bytes seed;
+  const auto mix = [&](std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) seed.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  mix(static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  mix(static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+  mix(reinterpret_cast<std::uintptr_t>(&key));
+  mix(reinterpret_cast<std::uintptr_t>(&contest_key));
+  const HashValue h = domain_hash(cord::text_bytes(kConflictDigestDomain), seed);
+  std::copy_n(h.bytes().begin(), std::min(key.size(), h.bytes().size()), key.begin());
+  return key;
+}
+
 }  // namespace
 
 class Sequence::Impl {
  public:
-  Impl(const Prepared& prepared, const UserRecordV1& root) : prepared_(prepared), root_(root), root_id_(root.user_id) {
+  Impl(const Prepared& prepared, const UserRecordV1& root)
+      : prepared_(prepared), root_(root), root_id_(root.user_id), contest_key_(contest_key()) {
     root_principal_ = principal_of(PrincipalRefV1{root_id_});
     principals_[root_principal_].root = Timeline<bool>(true);
     build_items();
@@ -729,7 +838,7 @@ class Sequence::Impl {
 
   // A timeline with a change point at some iteration, for truncation.
   struct Handle {
-    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry } kind;
+    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry, Admission, ClassCount, Tally } kind;
     std::uint32_t index;
   };
 
@@ -843,6 +952,60 @@ class Sequence::Impl {
     item.last = static_cast<std::uint32_t>(cands_.size());
     std::stable_sort(cands_.begin() + item.first, cands_.begin() + item.last,
                      [](const Candidate& a, const Candidate& b) { return a.counter > b.counter; });
+    for (std::uint32_t from = item.first; from < item.last;) {
+      std::uint32_t to = from + 1;
+      while (to < item.last && cands_[to].counter == cands_[from].counter) ++to;
+      if (to - from >= 2) make_contest(from, to);
+      from = to;
+    }
+  }
+
+  // Candidates of one item at one counter: ordered by body, then by hash,
+  // so that equal bodies, and listings of one record, lie together.
+  void make_contest(std::uint32_t from, std::uint32_t to) {
+    std::vector<std::pair<std::uint64_t, Candidate>> order;
+    order.reserve(to - from);
+    for (std::uint32_t c = from; c < to; ++c) {
+      step(1);
+      order.emplace_back(body_digest(cands_[c].record->body()), cands_[c]);
+    }
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      if (const auto o = body_compare(a.second.record->body(), b.second.record->body()); o != 0) return o < 0;
+      return a.second.record->hash < b.second.record->hash;
+    });
+    const auto contest = static_cast<std::uint32_t>(contests_.size());
+    contests_.push_back(Contest{from, to, cands_[from].counter, Timeline<Tally>()});
+    for (std::uint32_t i = 0; i < order.size(); ++i) {
+      const std::uint32_t c = from + i;
+      cands_[c] = order[i].second;
+      const Candidate* before = i == 0 ? nullptr : &cands_[c - 1];
+      const bool same_body = before != nullptr && order[i].first == order[i - 1].first &&
+                             before->record->body() == cands_[c].record->body();
+      Contender contender{contest, c, static_cast<std::uint32_t>(class_counts_.size()), false, {}, Timeline<bool>()};
+      if (same_body) {
+        const Contender& previous = contenders_[before->contender];
+        contender.klass = previous.klass;
+        contender.counts = previous.counts;
+        contender.echo = before->record->hash == cands_[c].record->hash;
+      } else {
+        class_counts_.emplace_back();
+      }
+      if (!contender.echo) contender.keyed = keyed_digest(cands_[c].record->hash);
+      cands_[c].contender = static_cast<std::uint32_t>(contenders_.size());
+      contenders_.push_back(std::move(contender));
+    }
+  }
+
+  std::array<std::uint64_t, 2> keyed_digest(const HashValue& hash) const {
+    cord::Bytes input(contest_key_.begin(), contest_key_.end());
+    input.insert(input.end(), hash.bytes().begin(), hash.bytes().end());
+    const HashValue h = domain_hash(cord::text_bytes(kConflictDigestDomain), input);
+    std::array<std::uint64_t, 2> out{};
+    for (std::size_t i = 0; i < 16 && i < h.bytes().size(); ++i) {
+      out[i / 8] |= static_cast<std::uint64_t>(h.bytes()[i]) << (8 * (i % 8));
+    }
+    return out;
   }
 
   void build_items() {
@@ -1126,6 +1289,9 @@ class Sequence::Impl {
             changed = entry_groups_[h.index].count.truncate_after(k, on_point);
             if (changed) refresh_filing(h.index);
             break;
+          case Handle::Admission: contenders_[h.index].admitted.truncate_after(k, on_point); break;
+          case Handle::ClassCount: class_counts_[h.index].truncate_after(k, on_point); break;
+          case Handle::Tally: contests_[h.index].tally.truncate_after(k, on_point); break;
         }
         if (changed) touch(h);
       }
@@ -1159,26 +1325,46 @@ class Sequence::Impl {
         c.record->body());
   }
 
-  // Competing writes of one item at one counter: equal exactly when their
-  // sets of record hashes are (a collision of the digest would take
-  // 2^64 work to find).
-  ItemValue conflict_of(const std::vector<const Candidate*>& kept) const {
-    std::vector<const VerifiedRecord*> records;
-    records.reserve(kept.size());
-    for (const Candidate* c : kept) records.push_back(c->record);
-    const ConflictSlot slot = slot_of(records);
-    cord::Bytes all;
-    for (const HashValue& h : slot.hashes) {
-      const std::uint64_t size = h.bytes().size();
-      for (int i = 0; i < 8; ++i) all.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
-      all.insert(all.end(), h.bytes().begin(), h.bytes().end());
+  // Records a contender's admission in iteration k, and its contest's
+  // tally with it.
+  void enlist(std::uint32_t candidate, Iteration k) {
+    step(1);
+    const std::uint32_t place = cands_[candidate].contender;
+    Contender& c = contenders_[place];
+    if (c.echo) return;
+    const bool now = admitted(cands_[candidate], k);
+    if (c.admitted.at(k) == now) return;
+    c.admitted.set(k, now, restore_, on_point_of(Handle{Handle::Admission, place}));
+    Timeline<std::uint32_t>& counts = class_counts_[c.counts];
+    const std::uint32_t before = counts.at(k);
+    const std::uint32_t after = now ? before + 1 : before - 1;
+    counts.set(k, after, restore_, on_point_of(Handle{Handle::ClassCount, c.counts}));
+    Contest& contest = contests_[c.contest];
+    Tally t = contest.tally.at(k);
+    if (now) {
+      ++t.count;
+      for (std::size_t i = 0; i < t.digest.size(); ++i) t.digest[i] += c.keyed[i];
+      if (before == 0) {
+        ++t.classes;
+        t.class_sum += c.klass;
+      }
+    } else {
+      --t.count;
+      for (std::size_t i = 0; i < t.digest.size(); ++i) t.digest[i] -= c.keyed[i];
+      if (after == 0) {
+        --t.classes;
+        t.class_sum -= c.klass;
+      }
     }
-    const HashValue digest = domain_hash(cord::text_bytes(kConflictDigestDomain), all);
-    ItemValue v{ItemValue::Kind::Conflict, nullptr, slot.counter, {}};
-    for (std::size_t i = 0; i < 16 && i < digest.bytes().size(); ++i) {
-      v.digest[i / 8] |= static_cast<std::uint64_t>(digest.bytes()[i]) << (8 * (i % 8));
-    }
-    return v;
+    contest.tally.set(k, t, restore_, on_point_of(Handle{Handle::Tally, c.contest}));
+  }
+
+  // The outcome of a contest with admitted records in iteration k: equal
+  // bodies give their record (any of them: the outcome is read by body),
+  // differing bodies a conflict.
+  ItemValue contest_value(const Item& item, const Contest& contest, const Tally& t) {
+    if (t.classes >= 2) return ItemValue{ItemValue::Kind::Conflict, nullptr, contest.counter, t.digest};
+    return decide(item, &cands_[t.class_sum]);
   }
 
   // The slot of an item in conflict at `counter` in the final iteration.
@@ -1190,15 +1376,9 @@ class Sequence::Impl {
     return slot_of(records);
   }
 
-  // The outcome of admitted candidates at one counter, all of them: equal
-  // bodies give the one with the smallest record hash, differing bodies a
-  // conflict.
-  ItemValue decide(const Item& item, const std::vector<const Candidate*>& kept) {
-    const Candidate* winner = kept.front();
-    for (const Candidate* c : kept) {
-      if (!(c->record->body() == winner->record->body())) return conflict_of(kept);
-      if (c->record->hash < winner->record->hash) winner = c;
-    }
+  // The outcome when `winner` is admitted alone at the highest counter
+  // that has any, or with others of the same body.
+  ItemValue decide(const Item& item, const Candidate* winner) const {
     const RecordBodyV1& body = winner->record->body();
     switch (item.pass) {
       case Pass::Users:
@@ -1221,15 +1401,25 @@ class Sequence::Impl {
   }
 
   // The admitted candidates at the highest counter that has any, from
-  // candidate `from` on (they come highest counter first).
+  // candidate `from` on (they come highest counter first; a contest is
+  // read from its tally).
   ItemValue top_from(const Item& item, std::uint32_t from, Iteration k) {
-    kept_.clear();
-    for (std::uint32_t c = from; c < item.last; ++c) {
+    for (std::uint32_t c = from; c < item.last;) {
+      step(1);
       const Candidate& candidate = cands_[c];
-      if (!kept_.empty() && candidate.counter < kept_.front()->counter) break;
-      if (admitted(candidate, k)) kept_.push_back(&candidate);
+      if (candidate.contender != kNone) {
+        const Contest& contest = contests_[contenders_[candidate.contender].contest];
+        const Tally& t = contest.tally.at(k);
+        if (t.count > 0) return contest_value(item, contest, t);
+        c = contest.last;
+        continue;
+      }
+      if (admitted(candidate, k)) {
+        return decide(item, &candidate);
+      }
+      ++c;
     }
-    return kept_.empty() ? ItemValue{} : decide(item, kept_);
+    return {};
   }
 
   // The counter the outcome was decided at; none for an absent item.
@@ -1253,6 +1443,17 @@ class Sequence::Impl {
   // once per loss.
   ItemValue evaluate(const Item& item, Iteration k, const std::vector<std::uint32_t>* changed) {
     step();
+    // Contests are tallied first, from the candidates whose inputs changed
+    // (in full in the first iteration).
+    if (changed == nullptr) {
+      for (std::uint32_t c = item.first; c < item.last; ++c) {
+        if (cands_[c].contender != kNone) enlist(c, k);
+      }
+    } else {
+      for (const std::uint32_t c : *changed) {
+        if (cands_[c].contender != kNone) enlist(c, k);
+      }
+    }
     const ItemValue baseline = item.value.at(k);
     // Only an outcome in force or in conflict tells the counter it was
     // decided at: a deletion is kept as a mark whatever record won, and an
@@ -1273,16 +1474,17 @@ class Sequence::Impl {
     }
     if (higher) {
       // Nothing else above the baseline's counter was admitted there, and
-      // its inputs are the same.
-      kept_.clear();
+      // its inputs are the same: a contest's tally has them all, and
+      // otherwise the candidate is alone at its counter.
       for (const std::uint32_t c : *changed) {
         const Candidate& candidate = cands_[c];
-        if (candidate.counter == *higher && admitted(candidate, k) &&
-            std::find(kept_.begin(), kept_.end(), &candidate) == kept_.end()) {
-          kept_.push_back(&candidate);
+        if (candidate.counter != *higher) continue;
+        if (candidate.contender != kNone) {
+          const Contest& contest = contests_[contenders_[candidate.contender].contest];
+          return contest_value(item, contest, contest.tally.at(k));
         }
+        return decide(item, &candidate);
       }
-      return decide(item, kept_);
     }
     if (!at_top) return baseline;
     const auto first = std::partition_point(cands_.begin() + item.first, cands_.begin() + item.last,
@@ -1425,6 +1627,7 @@ class Sequence::Impl {
   };
 
   void run(bool restore) {
+    restore_ = restore;
     seen_.resize(principals_.size(), 0);
     question_mark_.resize(questions_.size(), 0);
     Dirty* now = &dirty_[0];
@@ -1653,6 +1856,11 @@ class Sequence::Impl {
   std::vector<Membership> memberships_;
   MatcherCounts entry_counts_;  // of every entry group's matchers, to file each under its rarest
   std::vector<Candidate> cands_;  // every item's, grouped by item
+  std::array<std::uint8_t, 32> contest_key_;
+  std::vector<Contest> contests_;
+  std::vector<Contender> contenders_;
+  std::vector<Timeline<std::uint32_t>> class_counts_;  // by contest body
+  bool restore_ = false;  // whether this run's changes are to one iteration only
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
@@ -1670,7 +1878,6 @@ class Sequence::Impl {
   std::vector<std::uint32_t> always_;  // candidates whose input changed in every iteration of this run
   std::vector<std::uint32_t> first_;   // items evaluated in full in its first iteration
   std::vector<Change> changes_;
-  std::vector<const Candidate*> kept_;
   std::array<Dirty, 2> dirty_;
   std::vector<std::uint32_t> seen_;
   std::uint32_t stamp_ = 0;
