@@ -1280,7 +1280,10 @@ class Sequence::Impl {
         switch (h.kind) {
           case Handle::Item:
             changed = items_[h.index].value.truncate_after(k, on_point);
-            if (changed) refresh_memberships(h.index);
+            if (changed) {
+              refresh_memberships(h.index);
+              memberships_moved(h.index);
+            }
             break;
           case Handle::Root: changed = principals_[h.index].root.truncate_after(k, on_point); break;
           case Handle::RootGrants: changed = principals_[h.index].root_grants.truncate_after(k, on_point); break;
@@ -1547,21 +1550,42 @@ class Sequence::Impl {
     if (principals_[question.asker].root.at(k)) return true;
     const auto asked = asked_of_entries(*question.permission);
     if (!asked) return false;
+    for (const std::uint32_t p : holders_above(question.asker, k)) {
+      if (holds_answer(principals_[p], asked->first, *asked->second, question.path, k)) return true;
+    }
+    return false;
+  }
+
+  // The holders of entries at `asker` or above it through memberships in
+  // force in k, found once for all of its questions in k, until a
+  // membership changes: a long chain of groups is walked once per
+  // iteration, not once per question.
+  const std::vector<std::uint32_t>& holders_above(std::uint32_t asker, Iteration k) {
+    HoldersAbove& cached = holders_above_[k];
+    if (cached.asker == asker && cached.epoch == member_epoch_) return cached.holders;
+    cached.asker = asker;
+    cached.epoch = member_epoch_;
+    cached.holders.clear();
     ++stamp_;
-    std::vector<std::uint32_t> stack{question.asker};
-    seen_[question.asker] = stamp_;
+    std::vector<std::uint32_t> stack{asker};
+    seen_[asker] = stamp_;
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      Principal& at = principals_[p];
-      if (at.has_entries && holds_answer(at, asked->first, *asked->second, question.path, k)) return true;
-      each_listed(at.up, &Membership::in_up, [&](const Membership& m) {
+      const Principal& at = principals_[p];
+      if (at.has_entries) cached.holders.push_back(p);
+      each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
         if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
         seen_[m.group] = stamp_;
         stack.push_back(m.group);
       });
     }
-    return false;
+    return cached.holders;
+  }
+
+  // A membership's item changed: walks over memberships are out of date.
+  void memberships_moved(std::uint32_t item) {
+    if (items_[item].pass == Pass::Members) ++member_epoch_;
   }
 
   // `from` and every principal below it through memberships in force in k
@@ -1648,6 +1672,7 @@ class Sequence::Impl {
           if (value == before) continue;
           item.value.set(k, value, restore, on_point_of(Handle{Handle::Item, id}));
           refresh_memberships(id);
+          memberships_moved(id);
           touch(Handle{Handle::Item, id});
           changes_.push_back(Change{id, before, value});
           // A user or group coming or going: what names it is judged again
@@ -1786,6 +1811,9 @@ class Sequence::Impl {
         });
       }
     }
+    // By asker, so that each one's groups are walked once.
+    std::stable_sort(to_answer.begin(), to_answer.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return questions_[a].asker < questions_[b].asker; });
     for (const std::uint32_t q : to_answer) {
       if (stop_.stopped()) return;
       Question& question = questions_[q];
@@ -1861,6 +1889,13 @@ class Sequence::Impl {
   std::vector<Contender> contenders_;
   std::vector<Timeline<std::uint32_t>> class_counts_;  // by contest body
   bool restore_ = false;  // whether this run's changes are to one iteration only
+  struct HoldersAbove {
+    std::uint32_t asker = kNone;
+    std::uint64_t epoch = 0;
+    std::vector<std::uint32_t> holders;
+  };
+  std::array<HoldersAbove, kLastIteration + 1> holders_above_{};
+  std::uint64_t member_epoch_ = 0;
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
