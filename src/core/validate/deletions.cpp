@@ -97,6 +97,17 @@ class Judgements {
       heads_of(cls).insert(*cls.members.begin());
     }
     for (std::uint32_t g = 0; g < groups_.size(); ++g) refresh_head(g);
+    // What judgements read from here on: the signers' root flags, the
+    // questions signers of grant deletions ask, and the targets.
+    std::vector<std::uint32_t> askers;
+    std::vector<std::uint32_t> rooted;
+    std::vector<std::uint32_t> targets;
+    for (const Group& group : groups_) {
+      rooted.push_back(group.signer);
+      if (group.mode == Mode::Grant) askers.push_back(group.signer);
+      if (group.target_item != kNone) targets.push_back(group.target_item);
+    }
+    sequence_.focus(askers, rooted, targets);
   }
 
   // The oldest pending candidate allowed, or none.
@@ -258,22 +269,35 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
                    [](const VerifiedRecord* a, const VerifiedRecord* b) { return compare_lww(*a, *b) < 0; });
 
   std::set<HashValue> admitted;
+  std::vector<const VerifiedRecord*> in_force;
   if (!candidates.empty()) {
     Judgements judgements(sequence, std::move(candidates), root.user_id);
-    while (const VerifiedRecord* chosen = sequence.stopped() ? nullptr : judgements.next()) {
+      while (const VerifiedRecord* chosen = sequence.stopped() ? nullptr : judgements.next()) {
       admitted.insert(chosen->hash);
+      in_force.push_back(chosen);
       judgements.admitted(chosen->hash);
       sequence.admit(*chosen);
       judgements.update();
     }
   }
   // Stopped early, it holds nothing worth assembling: the caller discards it.
-  if (sequence.stopped()) {
+  const auto stopped = [&] {
     EffectiveState nothing;
     nothing.blocked = true;
-    return {std::move(nothing), std::move(admitted)};
+    return std::pair{std::move(nothing), std::move(admitted)};
+  };
+  if (sequence.stopped()) return stopped();
+  if (sequence.exact()) {
+    return {detail::assemble(root_record, root.fingerprint, records, prepared, sequence.selection(), sequence.blocked()),
+            std::move(admitted)};
   }
-  return {detail::assemble(root_record, root.fingerprint, records, prepared, sequence.selection(), sequence.blocked()),
+  // The walk kept only what judgements read up to date: the rest is found
+  // once, with every admitted deletion in force.
+  detail::Sequence final_state(prepared, root_record);
+  final_state.compute(in_force);
+  if (final_state.stopped()) return stopped();
+  return {detail::assemble(root_record, root.fingerprint, records, prepared, final_state.selection(),
+                           final_state.blocked()),
           std::move(admitted)};
 }
 

@@ -785,8 +785,49 @@ class Sequence::Impl {
   std::uint32_t principal(const UserId& user) {
     const std::uint32_t p = principal_of(PrincipalRefV1{user});
     seen_.resize(principals_.size(), 0);
+    if (focused_) {
+      need_root_.resize(principals_.size(), false);
+      need_entries_.resize(principals_.size(), false);
+    }
     return p;
   }
+
+  // From now on only what the final values of the focus can depend on is
+  // kept up to date: admissions that change nothing there cost nothing.
+  void focus(std::span<const std::uint32_t> askers, std::span<const std::uint32_t> rooted,
+             std::span<const std::uint32_t> items) {
+    focused_ = true;
+    need_item_.assign(items_.size(), false);
+    need_root_.assign(principals_.size(), false);
+    need_entries_.assign(principals_.size(), false);
+    need_question_.assign(questions_.size(), false);
+    giving_entry_.assign(entry_groups_.size(), {});
+    giving_root_.assign(principals_.size(), {});
+    held_.assign(principals_.size(), {});
+    for (const Candidate& c : cands_) {
+      step(1);
+      if (c.entry != kNone) giving_entry_[c.entry].push_back(c.item);
+      if (c.root_grant) giving_root_[c.named].push_back(c.item);
+    }
+    for (std::uint32_t g = 0; g < entry_groups_.size(); ++g) held_[entry_groups_[g].holder].push_back(g);
+    std::vector<bool> named(principals_.size(), false);
+    for (const std::uint32_t p : askers) {
+      if (named[p]) continue;
+      named[p] = true;
+      need(Need::Root, p);
+      need(Need::Entries, p);
+      if (const auto& asked = principals_[p].asked) {
+        for (const std::uint32_t q : asked->questions) need(Need::Question, q);
+      }
+    }
+    for (const std::uint32_t p : rooted) need(Need::Root, p);
+    for (const std::uint32_t item : items) {
+      if (item != kNone) need(Need::Item, item);
+    }
+  }
+
+  // Whether everything is up to date: nothing out of focus was passed over.
+  bool exact() const { return exact_; }
 
   std::uint32_t grant_item(const GrantId& id) const {
     const std::uint64_t prefix = byte_prefix(id.bytes());
@@ -863,6 +904,10 @@ class Sequence::Impl {
         question_ids_.try_emplace(QuestionKey{asker, {structural_digest(permission), &permission}}, q);
     if (!created) return it->second;
     questions_.push_back(Question{asker, &permission, Timeline<bool>(asker == root_principal_), kNone});
+    if (focused_) {
+      need_question_.push_back(false);
+      need(Need::Question, q);
+    }
     Principal& p = principals_[asker];
     if (!p.asked) p.asked = std::make_unique<Asked>(paths_);
     p.asked->questions.push_back(q);
@@ -1607,6 +1652,83 @@ class Sequence::Impl {
     }
   }
 
+  // ---- Focus ---------------------------------------------------------------
+
+  enum class Need : std::uint8_t { Item, Root, Entries, Question };
+
+  // Puts one thing in focus and, with a stack rather than recursion (chains
+  // of groups can be long), everything its value reads: an item, its
+  // candidates' inputs; a root flag, the root grants to the principal and
+  // the memberships and flags above it; a principal's entries, its own
+  // and those above it, with the grants that give them; a question, its
+  // asker's root flag and entries. Each is put in focus once.
+  void need(Need kind, std::uint32_t index) {
+    std::vector<std::pair<Need, std::uint32_t>> stack{{kind, index}};
+    const auto exists = [&](std::uint32_t p) {
+      if (principals_[p].item != kNone) stack.emplace_back(Need::Item, principals_[p].item);
+    };
+    while (!stack.empty()) {
+      const auto [what, i] = stack.back();
+      stack.pop_back();
+      step(1);
+      switch (what) {
+        case Need::Item: {
+          if (need_item_[i]) break;
+          need_item_[i] = true;
+          const Item& item = items_[i];
+          for (std::uint32_t c = item.first; c < item.last; ++c) {
+            step(1);
+            const Candidate& cand = cands_[c];
+            std::visit(
+                [&](const auto& b) {
+                  using B = std::decay_t<decltype(b)>;
+                  if constexpr (std::is_same_v<B, UserRecordV1> || std::is_same_v<B, GroupRecordV1> ||
+                                std::is_same_v<B, GroupMemberDeletedRecordV1>) {
+                    stack.emplace_back(Need::Root, cand.signer);
+                  } else if constexpr (std::is_same_v<B, GroupMemberRecordV1>) {
+                    stack.emplace_back(Need::Root, cand.signer);
+                    exists(cand.group);
+                    exists(cand.named);
+                  } else if constexpr (std::is_same_v<B, GrantRecordV1>) {
+                    exists(cand.named);
+                    stack.emplace_back(Need::Question, cand.question);
+                  }
+                },
+                cand.record->body());
+          }
+          break;
+        }
+        case Need::Root:
+          if (need_root_[i]) break;
+          need_root_[i] = true;
+          for (const std::uint32_t item : giving_root_[i]) stack.emplace_back(Need::Item, item);
+          for (const std::uint32_t m : principals_[i].up_all) {
+            stack.emplace_back(Need::Item, memberships_[m].item);
+            stack.emplace_back(Need::Root, memberships_[m].group);
+          }
+          break;
+        case Need::Entries:
+          if (need_entries_[i]) break;
+          need_entries_[i] = true;
+          for (const std::uint32_t g : held_[i]) {
+            for (const std::uint32_t item : giving_entry_[g]) stack.emplace_back(Need::Item, item);
+          }
+          for (const std::uint32_t m : principals_[i].up_all) {
+            if (!principals_[memberships_[m].group].entries_above) continue;
+            stack.emplace_back(Need::Item, memberships_[m].item);
+            stack.emplace_back(Need::Entries, memberships_[m].group);
+          }
+          break;
+        case Need::Question:
+          if (need_question_[i]) break;
+          need_question_[i] = true;
+          stack.emplace_back(Need::Root, questions_[i].asker);
+          stack.emplace_back(Need::Entries, questions_[i].asker);
+          break;
+      }
+    }
+  }
+
   // ---- Runs ----------------------------------------------------------------
 
   // The items one iteration evaluates, by pass, each with the candidates
@@ -1636,6 +1758,10 @@ class Sequence::Impl {
 
   void mark(std::uint32_t candidate, Dirty& into) {
     const std::uint32_t item = cands_[candidate].item;
+    if (focused_ && !need_item_[item]) {
+      exact_ = false;
+      return;
+    }
     into.add(items_, item);
     into.changed[item].push_back(candidate);
   }
@@ -1775,6 +1901,10 @@ class Sequence::Impl {
     std::vector<std::uint32_t> to_answer;
     const auto ask = [&](std::uint32_t q) {
       if (question_mark_[q] == qstamp) return;
+      if (focused_ && !need_question_[q]) {
+        exact_ = false;
+        return;
+      }
       question_mark_[q] = qstamp;
       to_answer.push_back(q);
     };
@@ -1832,6 +1962,12 @@ class Sequence::Impl {
   // grants in force and the memberships in force; those that changed.
   std::vector<std::uint32_t> recompute_roots(std::vector<std::uint32_t>& reach, Iteration k, bool restore) {
     std::vector<std::uint32_t> changed;
+    if (focused_) {
+      // Every group above a principal in focus is in focus too.
+      const auto out = std::remove_if(reach.begin(), reach.end(), [&](std::uint32_t p) { return !need_root_[p]; });
+      if (out != reach.end()) exact_ = false;
+      reach.erase(out, reach.end());
+    }
     if (reach.empty()) return changed;
     std::sort(reach.begin(), reach.end());
     reach.erase(std::unique(reach.begin(), reach.end()), reach.end());
@@ -1895,6 +2031,17 @@ class Sequence::Impl {
     std::vector<std::uint32_t> holders;
   };
   std::array<HoldersAbove, kLastIteration + 1> holders_above_{};
+  // The focus, once there is one: what is kept up to date, and what reads
+  // it, found once.
+  bool focused_ = false;
+  bool exact_ = true;
+  std::vector<bool> need_item_;
+  std::vector<bool> need_root_;
+  std::vector<bool> need_entries_;
+  std::vector<bool> need_question_;
+  std::vector<std::vector<std::uint32_t>> giving_entry_;  // by entry group: items whose grants give it
+  std::vector<std::vector<std::uint32_t>> giving_root_;   // by principal: items whose grants give it the root flag
+  std::vector<std::vector<std::uint32_t>> held_;          // by principal: the entry groups it holds
   std::uint64_t member_epoch_ = 0;
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
@@ -1938,6 +2085,11 @@ bool Sequence::stopped() const { return impl_->stopped(); }
 SelectedAuthorizedRecords Sequence::selection() const { return impl_->selection(); }
 std::uint32_t Sequence::principal(const UserId& user) { return impl_->principal(user); }
 std::uint32_t Sequence::grant_item(const GrantId& id) const { return impl_->grant_item(id); }
+void Sequence::focus(std::span<const std::uint32_t> askers, std::span<const std::uint32_t> rooted,
+                     std::span<const std::uint32_t> items) {
+  impl_->focus(askers, rooted, items);
+}
+bool Sequence::exact() const { return impl_->exact(); }
 std::uint32_t Sequence::question(std::uint32_t asker, const GrantPermissionV1& permission) {
   return impl_->question(asker, permission);
 }

@@ -81,6 +81,17 @@ class Sequence {
   // The grant in force at this item, or null.
   const GrantRecordV1* grant(std::uint32_t item) const;
 
+  // From now on, `admit` carries a change only into what the final values
+  // of these can depend on: the root flags and every question (asked now
+  // or later) of `askers`, the root flags of `rooted`, and the grant
+  // items. Questions may then be asked only by `askers`. Whatever else an
+  // admission would have changed goes out of date; `exact` says whether
+  // anything did, and then only a new sequence computed with the admitted
+  // deletions gives the selection.
+  void focus(std::span<const std::uint32_t> askers, std::span<const std::uint32_t> rooted,
+             std::span<const std::uint32_t> items);
+  bool exact() const;
+
   // What the last `compute` or `admit` may have changed in the final state:
   // questions, principals (their root flags) and grant items whose final
   // value it touched. Each may also hold values that ended as they were.
