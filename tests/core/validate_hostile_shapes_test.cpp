@@ -132,18 +132,20 @@ TEST_P(HostileRevocations, EachRevocationChangesWhatItsShapeChanges) {
 
 TEST_P(HostileShapes, WorkGrowsNearLinearly) {
   const HostileVault small = test::build_hostile_shape(GetParam(), kSize);
-  const HostileVault large = test::build_hostile_shape(GetParam(), kGrowthFactor * kSize);
   const std::uint64_t at_small = work_of(small);
+  if (const StillSuperLinear* known = still_super_linear(GetParam())) {
+    // The larger size is not built: at a super-linear cost it is what
+    // would make this test slow.
+    GTEST_SKIP() << "still super-linear (growth " << known->measured << " when listed); now " << at_small << " at "
+                 << kSize;
+  }
+  const HostileVault large = test::build_hostile_shape(GetParam(), kGrowthFactor * kSize);
   const std::uint64_t at_large = work_of(large);
   const std::string measured = std::to_string(at_small) + " at " + std::to_string(kSize) + ", " +
                                std::to_string(at_large) + " at " + std::to_string(kGrowthFactor * kSize);
-  if (const StillSuperLinear* known = still_super_linear(GetParam())) {
-    GTEST_SKIP() << "still super-linear (growth " << known->measured << " when listed); now " << measured;
-  }
   EXPECT_LE(at_large, kGrowth * at_small) << measured;
-  for (const HostileVault* v : {&small, &large}) {
-    EXPECT_LE(v == &small ? at_small : at_large, kPerUnit * (v->records.size() + v->bytes)) << measured;
-  }
+  EXPECT_LE(at_small, kPerUnit * (small.records.size() + small.bytes)) << measured;
+  EXPECT_LE(at_large, kPerUnit * (large.records.size() + large.bytes)) << measured;
 }
 
 // Not run by default: the work at four sizes, for the table of growth.
