@@ -1602,15 +1602,20 @@ class GrowthReporter : public benchmark::ConsoleReporter {
     std::printf("\nHostile shapes: seconds per validation (x growth per 4x) [ratio to the plain vault of the same\n"
                 "records; of the same bytes for biginlist and biglabels] {heap peak MiB}; '~' marks a prediction.\n");
     for (const char* mode : kModes) {
-      std::vector<std::string> names;
-      for (const test::HostileShape shape : test::kHostileShapes) names.push_back(test::hostile_shape_name(shape));
+      std::vector<std::string> names{kPlain};
+      for (const test::HostileShape shape : test::kHostileShapes) {
+        names.push_back(test::hostile_shape_name(shape));
+        if (test::sized_by_one_record(shape)) names.push_back(names.back() + kSameBytes);
+      }
       for (const std::string& shape : names) {
         const std::string name = "hostile_" + shape + "_" + mode;
         const auto found = g_times.find(name);
         if (found == g_times.end()) continue;
+        // The yardsticks themselves show no ratio.
+        const bool yardstick = shape == kPlain || shape.ends_with(kSameBytes);
         const bool by_bytes = shape == "biginlist" || shape == "biglabels";
         const auto& plain = g_times["hostile_" + (by_bytes ? shape + kSameBytes : std::string(kPlain)) + "_" + mode];
-        std::printf("%-12s %s", shape.c_str(), mode);
+        std::printf("%-20s %s", shape.c_str(), mode);
         const Timing* last = nullptr;
         for (std::size_t n : kHostileSizes) {
           const auto t = found->second.find(n);
@@ -1623,7 +1628,7 @@ class GrowthReporter : public benchmark::ConsoleReporter {
           std::printf("  %5zu:%s%9.4f", n, mark, t->second.seconds);
           if (last != nullptr) std::printf(" (x%5.2f)", t->second.seconds / last->seconds);
           const auto p = plain.find(n);
-          if (p != plain.end() && !p->second.predicted) std::printf(" [%6.1f]", t->second.seconds / p->second.seconds);
+          if (!yardstick && p != plain.end() && !p->second.predicted) std::printf(" [%6.1f]", t->second.seconds / p->second.seconds);
           const auto& peaks = g_peak_mib[name];
           if (const auto m = peaks.find(n); m != peaks.end()) std::printf(" {%.1f}", m->second);
           last = &t->second;
