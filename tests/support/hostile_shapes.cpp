@@ -478,7 +478,7 @@ HostileVault label_present(std::size_t n, const VaultBuilder& builder) {
     const auto& manage = r.effective.authority_ref(b).manage;
     p.count(manage.size(), count + 1, "B's manage entries");
     p.count(static_cast<std::size_t>(std::ranges::count_if(manage, [](const ManageKeyspaceGrantV1& e) {
-              return e.selector.labels.size() == 1 &&
+              return e.selector.labels.size() == 1 && e.selector.labels.front().key == "a" &&
                      std::holds_alternative<label_matcher::Present>(e.selector.labels.front().matcher);
             })),
             count, "B's entries of `a Present`");
