@@ -17,8 +17,16 @@
 // Counters: work is the fixed point's evaluations (items, root flags,
 // answers) per validation, beside the records and the deletion records:
 // near-linear work grows about as the records do.
+//
+// The twelve hostile shapes the tests bound (tests/support/hostile_shapes)
+// run too, as BM_hostile_<shape>_{warm,cold}, at 1,000 to 64,000, beside a
+// plain vault of the same records (or bytes); warm takes every signature as
+// verified, cold checks them. Their footer adds the ratio to the plain
+// vault and the heap's peak during one validation (peak_MiB), counted by
+// this program's allocation operators.
 #include <benchmark/benchmark.h>
 #include <sodium.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +36,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <new>
 #include <memory>
 #include <optional>
 #include <span>
@@ -38,8 +47,10 @@
 #include <vector>
 
 #include "bench_support.hpp"
+#include "hostile_shapes.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/pipeline.hpp"
+#include "vornex/core/work.hpp"
 #include "vornex/crypto/identity.hpp"
 #include "vornex/crypto/provider.hpp"
 #include "vornex/crypto/signed_records.hpp"
@@ -73,6 +84,9 @@ const crypto::Identity& identity(std::uint32_t index) {
 }
 
 const crypto::Identity& root() { return identity(0); }
+
+// The shared hostile shapes sign with the test support's identities.
+const test::VaultBuilder& builder() { return test::shared_builder(); }
 
 
 cord::Bytes bytes_of(const std::string& text) { return cord::Bytes(text.begin(), text.end()); }
@@ -127,6 +141,16 @@ struct Vault {
     ratchet = std::make_unique<Ratchet>(Ratchet::make(must(key_hash(provider(), root().signing_public_key())).to_vec()));
   }
 
+  // A vault of the shared hostile shapes, which checks itself.
+  explicit Vault(test::HostileVault&& built)
+      : records(std::move(built.records)),
+        verified(std::move(built.verified)),
+        ratchet(std::make_unique<Ratchet>(std::move(built.trust))) {
+    built.records.clear();
+    shared_check = [built = std::move(built)](const ValidationReport& r) { return test::hostile_report_problem(built, r); };
+  }
+  std::function<std::string(const ValidationReport&)> shared_check;
+
   // An effective user: its User record signed by the root, its entry point.
   void add_member(const crypto::Identity& user) {
     add(sign(root(), user_body(user)));
@@ -143,6 +167,10 @@ struct Vault {
     add(sign(root(), GroupMemberRecordV1{must(derive_group_member_id(provider(), group, member)), group, member, 1}));
   }
 };
+
+void check_by_shared_shape(const Vault& v, const ValidationReport& r) {
+  if (std::string problem = v.shared_check(r); !problem.empty()) throw std::runtime_error(problem);
+}
 
 const AuthoritySet& authority(const ValidationReport& report, const crypto::Identity& user) {
   return authority_in(report.effective.authorities, user.user_id());
@@ -722,35 +750,6 @@ void check_manager_deletes_narrow_grants_of_refused_granter(const Vault& v, cons
   }
 }
 
-// The yardstick for the shapes above: a vault of the same size in which A
-// gives a handful of members narrow manage grants within `team` and
-// deletes none: one state computation, whatever the size.
-constexpr std::uint32_t kYardstickMembers = 4;
-constexpr std::size_t kYardstickRecords = 4 + 2 * kYardstickMembers;
-
-Vault delegated_grants_yardstick(std::size_t n) {
-  Vault v;
-  v.add_member(manager_a());
-  for (std::uint32_t m = 0; m < kYardstickMembers; ++m) v.add_member(identity(2 + m));
-  add_team_manager(v);
-  for (std::size_t i = 0; v.records.size() < n; ++i) {
-    const auto m = static_cast<std::uint32_t>(i % kYardstickMembers);
-    const std::string seed = "yardstick-" + std::to_string(i);
-    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)),
-                                          PrincipalRefV1{identity(2 + m).user_id()},
-                                          narrow("m" + std::to_string(m), i), 1}));
-  }
-  return v;
-}
-
-void check_delegated_grants_yardstick(const Vault& v, const ValidationReport& r) {
-  const std::size_t delegated = v.records.size() - kYardstickRecords;
-  if (r.effective.grants.size() != delegated + 1) throw std::runtime_error("a grant was not admitted");
-  std::size_t entries = 0;
-  for (std::uint32_t m = 0; m < kYardstickMembers; ++m) entries += authority(r, identity(2 + m)).manage.size();
-  if (entries != delegated) throw std::runtime_error("the members' manage lists are short");
-}
-
 // B, a manager of `team/b`, deletes a quarter of the records' worth of
 // grants that do not exist, each naming its own path below `team/b`; they
 // are admitted first. Then A deletes, one by one, entries over every path
@@ -1041,48 +1040,21 @@ void check_revokes_root_delegations(const Vault& v, const ValidationReport& r) {
 // holds that narrow grant, and the newest admitted one wins. A revokes the
 // narrow grants newest first, so that each revocation takes the winner
 // away and the next record down wins: one item whose records lose their
-// admission one by one.
-constexpr std::size_t kOneRewrittenGrantRecords = 5;
-
-// B's records at counters i + 1, or all at `one_counter`.
-Vault one_grant_under_revoked_entries(std::size_t n, std::optional<std::uint64_t> one_counter) {
-  const crypto::Identity& b = identity(2);
-  const crypto::Identity& c = identity(3);
-  Vault v = with_manager_and(b);
-  v.add_member(c);
-  const std::size_t count = (n - kOneRewrittenGrantRecords - 2) / 3;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string seed = "b-narrow-" + std::to_string(i);
-    v.add(sign(manager_a(), GrantRecordV1{grant_id(seed), IdSeed(bytes_of(seed)), PrincipalRefV1{b.user_id()},
-                                          narrow("b", i), 1}));
-    v.add(sign(b, GrantRecordV1{grant_id("b-to-c"), IdSeed(bytes_of("b-to-c")), PrincipalRefV1{c.user_id()},
-                                below("b", i), one_counter.value_or(i + 1)}));
-  }
-  // Revoked newest first: the revocation of the i-th comes at counter
-  // count - i + 1, and revocations are admitted by counter.
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string seed = "b-narrow-" + std::to_string(i);
-    v.add(sign(manager_a(), GrantDeletedRecordV1{grant_id(seed), narrow("b", i), count - i + 1}));
-  }
-  return v;
+// admission one by one. With every one of B's records at one counter,
+// the grant is in conflict while two are admitted, and each revocation
+// takes one record out of the conflict: each reads the records at that
+// counter again. Both are built by the shared hostile shapes.
+Vault revokes_under_one_rewritten_grant(std::size_t n) {
+  return Vault(test::build_one_grant_under_revoked_entries(n, false, builder()));
+}
+Vault revokes_under_one_conflicted_grant(std::size_t n) {
+  return Vault(test::build_one_grant_under_revoked_entries(n, true, builder()));
 }
 
-Vault revokes_under_one_rewritten_grant(std::size_t n) { return one_grant_under_revoked_entries(n, std::nullopt); }
-
-void check_revokes_under_one_rewritten_grant(const Vault& v, const ValidationReport& r) {
-  (void)v;
-  if (r.effective.grants.size() != 1 || !r.effective.grants.contains(grant_id("team-manager"))) {
-    throw std::runtime_error("expected only the manage grant over team in force");
-  }
-  if (r.effective.grants.contains(grant_id("b-to-c"))) throw std::runtime_error("B's grant to C outlived its narrow grants");
-  if (!authority(r, identity(2)).manage.empty()) throw std::runtime_error("B still holds a narrow entry");
-}
-
-// The same with every one of B's records at one counter: while two are
-// admitted the grant is in conflict, and each revocation takes one record
-// out of the conflict. The worst shape left: each revocation reads the
-// records at that counter again.
-Vault revokes_under_one_conflicted_grant(std::size_t n) { return one_grant_under_revoked_entries(n, 5); }
+// The yardstick for the shapes above: a vault of the same size in which A
+// gives a handful of members narrow manage grants within `team` and
+// deletes none: one state computation, whatever the size.
+Vault delegated_grants_yardstick(std::size_t n) { return Vault(test::build_plain_yardstick(n, builder())); }
 
 // B, a manager of `team/b@env=dev`, has given C a quarter of the records'
 // worth of read grants within it, each a question of B's filed below
@@ -1371,12 +1343,12 @@ constexpr Shape kShapes[] = {
     {"RevokesUsedChainDelegations", revokes_used_chain_delegations, check_revokes_used_chain_delegations},
     {"RevokesRootDelegations", revokes_root_delegations, check_revokes_root_delegations},
     {"RevokesBesideManyQuestions", revokes_beside_many_questions, check_revokes_beside_many_questions},
-    {"RevokesUnderOneRewrittenGrant", revokes_under_one_rewritten_grant, check_revokes_under_one_rewritten_grant},
-    {"RevokesUnderOneConflictedGrant", revokes_under_one_conflicted_grant, check_revokes_under_one_rewritten_grant},
+    {"RevokesUnderOneRewrittenGrant", revokes_under_one_rewritten_grant, check_by_shared_shape},
+    {"RevokesUnderOneConflictedGrant", revokes_under_one_conflicted_grant, check_by_shared_shape},
     {"GroupAuthorityShared", group_authority_shared, check_group_authority_shared},
     {"LabelOnlyManageGrants", label_only_manage_grants, check_label_only_manage_grants},
     {"OrganisationRevocations", organisation_revocations, check_organisation_revocations},
-    {"DelegatedGrantsYardstick", delegated_grants_yardstick, check_delegated_grants_yardstick},
+    {"DelegatedGrantsYardstick", delegated_grants_yardstick, check_by_shared_shape},
 };
 
 constexpr std::size_t kSizes[] = {1'000, 4'000, 16'000};
@@ -1389,6 +1361,21 @@ struct Timing {
 };
 std::map<std::string, std::map<std::size_t, Timing>> g_times;
 double g_budget_seconds = 0;  // 0: no size is skipped
+
+// Skips a size whose time, predicted from the two sizes before it (or as
+// quadratic from the one before it), exceeds the budget.
+bool over_budget(benchmark::State& state, const std::string& name, std::size_t n) {
+  auto& times = g_times[name];
+  if (g_budget_seconds <= 0 || !times.contains(n / 4)) return false;
+  const double before = times[n / 4].seconds;
+  const double growth = times.contains(n / 16) ? before / times[n / 16].seconds : 16.0;
+  const double predicted = before * growth;
+  if (predicted <= g_budget_seconds) return false;
+  times[n] = Timing{predicted, true};
+  const std::string message = "skipped: predicted " + std::to_string(predicted) + " s exceeds the budget";
+  state.SkipWithError(message.c_str());
+  return true;
+}
 
 void check_once(const Shape& shape, std::size_t n, Vault& v, const ValidationReport& r) {
   if (v.checked) return;
@@ -1412,20 +1399,7 @@ void check_once(const Shape& shape, std::size_t n, Vault& v, const ValidationRep
 
 void run_shape(benchmark::State& state, const Shape& shape) {
   const auto n = static_cast<std::size_t>(state.range(0));
-  auto& times = g_times[shape.name];
-  // Two earlier sizes, a factor 4 apart, give the growth to predict with;
-  // with one, the growth is taken to be quadratic, the worst this measures.
-  if (g_budget_seconds > 0 && times.contains(n / 4)) {
-    const double before = times[n / 4].seconds;
-    const double growth = times.contains(n / 16) ? before / times[n / 16].seconds : 16.0;
-    const double predicted = before * growth;
-    if (predicted > g_budget_seconds) {
-      times[n] = Timing{predicted, true};
-      const std::string message = "skipped: predicted " + std::to_string(predicted) + " s exceeds the budget";
-      state.SkipWithError(message.c_str());
-      return;
-    }
-  }
+  if (over_budget(state, shape.name, n)) return;
   static std::map<std::pair<std::string, std::size_t>, Vault> cache;
   auto it = cache.find({shape.name, n});
   if (it == cache.end()) it = cache.emplace(std::pair{std::string(shape.name), n}, shape.build(n)).first;
@@ -1480,6 +1454,96 @@ void run_baseline(benchmark::State& state) {
   }
 }
 
+// --- The hostile shapes -----------------------------------------------------
+
+// Heap bytes in use, and their highest since the last reset: every
+// allocation of this program goes through the operators below.
+std::size_t g_heap_live = 0;
+std::size_t g_heap_peak = 0;
+
+// The shared hostile shapes (tests/support/hostile_shapes) at 1k to 64k,
+// each beside a plain vault of the same size, or of the same bytes for the
+// two whose size is one large record. Warm: every signature is taken as
+// already verified, as a verification cache gives them, so only
+// validation's algorithms are timed; cold: every signature is checked.
+constexpr std::size_t kHostileSizes[] = {1'000, 4'000, 16'000, 64'000};
+constexpr const char* kPlain = "plain";
+constexpr const char* kSameBytes = "-samebytes";
+constexpr const char* kModes[] = {"warm", "cold"};
+
+// The heap's peak above where it started during one validation, in MiB,
+// by benchmark name and size.
+std::map<std::string, std::map<std::size_t, double>> g_peak_mib;
+
+// The vault a hostile benchmark validates: the shape, the plain vault of
+// the same records, or the plain vault of the shape's bytes.
+const test::HostileVault& hostile_vault(const std::string& what, std::optional<test::HostileShape> shape, std::size_t n) {
+  static std::map<std::pair<std::string, std::size_t>, test::HostileVault> cache;
+  auto it = cache.find({what, n});
+  if (it != cache.end()) return it->second;
+  test::HostileVault v = !shape                       ? test::build_plain_yardstick(n, builder())
+                         : what.ends_with(kSameBytes) ? test::build_plain_of_same_bytes(
+                                                            hostile_vault(test::hostile_shape_name(*shape), shape, n).bytes,
+                                                            builder())
+                                                      : test::build_hostile_shape(*shape, n, builder());
+  return cache.emplace(std::pair{what, n}, std::move(v)).first->second;
+}
+
+void run_hostile(benchmark::State& state, const std::string& what, std::optional<test::HostileShape> shape,
+                 bool warm) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const std::string name = std::string("hostile_") + what + "_" + (warm ? "warm" : "cold");
+  if (over_budget(state, name, n)) return;
+  const test::HostileVault& v = hostile_vault(what, shape, n);
+  const VerifiedHashes none;
+  const VerifiedHashes& verified = warm ? v.verified : none;
+  const std::span<const HashedRecord> records(v.records);
+
+  // Once, untimed: the report is the shape's, and the heap's peak.
+  const std::size_t heap_before = g_heap_live;
+  g_heap_peak = heap_before;
+  const std::uint64_t work_before = vornex::core::work_done();
+  {
+    const auto report = must(validate_vault_with_verified(records, v.trust, provider(), verified));
+    if (const std::string problem = test::hostile_report_problem(v, report); !problem.empty()) {
+      setup_failed(name, n, problem);
+    }
+  }
+  const std::uint64_t work = vornex::core::work_done() - work_before;
+  const double peak_mib = static_cast<double>(g_heap_peak - heap_before) / (1024.0 * 1024.0);
+  g_peak_mib[name][n] = peak_mib;
+
+  for (auto _ : state) {
+    auto report = must(validate_vault_with_verified(records, v.trust, provider(), verified));
+    benchmark::DoNotOptimize(report);
+  }
+  state.counters["records"] = static_cast<double>(v.records.size());
+  state.counters["bytes"] = static_cast<double>(v.bytes);
+  state.counters["work"] = static_cast<double>(work);
+  state.counters["peak_MiB"] = peak_mib;
+}
+
+void register_hostile() {
+  const auto add = [](const std::string& what, std::optional<test::HostileShape> shape) {
+    for (const char* mode : kModes) {
+      const bool warm = std::string_view(mode) == "warm";
+      const std::string name = "BM_hostile_" + what + "_" + mode;
+      auto* b = benchmark::RegisterBenchmark(name.c_str(),
+                                             [what, shape, warm](benchmark::State& state) {
+                                               run_hostile(state, what, shape, warm);
+                                             });
+      for (std::size_t n : kHostileSizes) b->Arg(static_cast<std::int64_t>(n));
+      b->Unit(benchmark::kMillisecond);
+    }
+  };
+  add(kPlain, std::nullopt);
+  for (const test::HostileShape shape : test::kHostileShapes) {
+    const std::string name = test::hostile_shape_name(shape);
+    add(name, shape);
+    if (test::sized_by_one_record(shape)) add(name + kSameBytes, shape);
+  }
+}
+
 // Keeps each run's time so the growth ratios can be printed last.
 class GrowthReporter : public benchmark::ConsoleReporter {
  public:
@@ -1527,6 +1591,52 @@ class GrowthReporter : public benchmark::ConsoleReporter {
       std::printf("\n");
     }
   }
+
+  // Per hostile shape and mode: the time at each size with its growth per
+  // 4x, its ratio to the plain vault of the same records (or the same
+  // bytes), and the heap's peak during one validation.
+  static void PrintHostile() {
+    bool any = false;
+    for (const auto& [name, times] : g_times) any = any || name.starts_with("hostile_");
+    if (!any) return;
+    std::printf("\nHostile shapes: seconds per validation (x growth per 4x) [ratio to the plain vault of the same\n"
+                "records; of the same bytes for biginlist and biglabels] {heap peak MiB}; '~' marks a prediction.\n");
+    for (const char* mode : kModes) {
+      std::vector<std::string> names{kPlain};
+      for (const test::HostileShape shape : test::kHostileShapes) {
+        names.push_back(test::hostile_shape_name(shape));
+        if (test::sized_by_one_record(shape)) names.push_back(names.back() + kSameBytes);
+      }
+      for (const std::string& shape : names) {
+        const std::string name = "hostile_" + shape + "_" + mode;
+        const auto found = g_times.find(name);
+        if (found == g_times.end()) continue;
+        // The yardsticks themselves show no ratio.
+        const bool yardstick = shape == kPlain || shape.ends_with(kSameBytes);
+        const bool by_bytes = shape == "biginlist" || shape == "biglabels";
+        const auto& plain = g_times["hostile_" + (by_bytes ? shape + kSameBytes : std::string(kPlain)) + "_" + mode];
+        std::printf("%-20s %s", shape.c_str(), mode);
+        const Timing* last = nullptr;
+        for (std::size_t n : kHostileSizes) {
+          const auto t = found->second.find(n);
+          if (t == found->second.end()) {
+            std::printf("  %5zu: %9s", n, "-");
+            last = nullptr;
+            continue;
+          }
+          const char* mark = t->second.predicted ? "~" : " ";
+          std::printf("  %5zu:%s%9.4f", n, mark, t->second.seconds);
+          if (last != nullptr) std::printf(" (x%5.2f)", t->second.seconds / last->seconds);
+          const auto p = plain.find(n);
+          if (!yardstick && p != plain.end() && !p->second.predicted) std::printf(" [%6.1f]", t->second.seconds / p->second.seconds);
+          const auto& peaks = g_peak_mib[name];
+          if (const auto m = peaks.find(n); m != peaks.end()) std::printf(" {%.1f}", m->second);
+          last = &t->second;
+        }
+        std::printf("\n");
+      }
+    }
+  }
 };
 
 }  // namespace
@@ -1550,6 +1660,7 @@ int main(int argc, char** argv) {
     for (std::size_t n : kSizes) b->Arg(static_cast<std::int64_t>(n));
     b->Unit(benchmark::kMillisecond);
   }
+  register_hostile();
   for (const Shape& shape : kShapes) {
     auto* b = benchmark::RegisterBenchmark((std::string("BM_") + shape.name).c_str(),
                                            [&shape](benchmark::State& state) { run_shape(state, shape); });
@@ -1561,6 +1672,23 @@ int main(int argc, char** argv) {
   GrowthReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   GrowthReporter::PrintGrowth();
+  GrowthReporter::PrintHostile();
   benchmark::Shutdown();
   return 0;
 }
+
+// Every allocation counted, for the heap's peak during a validation. The
+// benchmark runs on one thread.
+__attribute__((visibility("default"))) void* operator new(std::size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  g_heap_live += malloc_usable_size(p);
+  g_heap_peak = std::max(g_heap_peak, g_heap_live);
+  return p;
+}
+__attribute__((visibility("default"))) void operator delete(void* p) noexcept {
+  if (p == nullptr) return;
+  g_heap_live -= malloc_usable_size(p);
+  std::free(p);
+}
+__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { operator delete(p); }

@@ -29,34 +29,6 @@ void PrintTo(RevocationShape shape, std::ostream* out) { *out << revocation_shap
 
 namespace {
 
-// The fields of two reports that differ; empty when they are equal.
-std::string differing_fields(const ValidationReport& production, const ValidationReport& reference) {
-  const EffectiveState& p = production.effective;
-  const EffectiveState& r = reference.effective;
-  std::string out;
-  const auto field = [&](bool same, const char* name) {
-    if (!same) out += std::string(out.empty() ? "" : ", ") + name;
-  };
-  field(p.highest_counter == r.highest_counter, "highest_counter");
-  field(p.records == r.records, "records");
-  field(p.root_user_id == r.root_user_id && p.root_fingerprint == r.root_fingerprint, "root");
-  field(p.users == r.users && p.entry_points == r.entry_points, "users");
-  field(p.user_handles == r.user_handles && p.vault_handles == r.vault_handles, "handles");
-  field(p.groups == r.groups && p.group_members == r.group_members, "groups");
-  field(p.grants == r.grants, "grants");
-  field(p.deleted_users == r.deleted_users && p.deleted_groups == r.deleted_groups, "deleted principals");
-  field(p.deleted_grants == r.deleted_grants, "deleted_grants");
-  field(p.authorities.materialized() == r.authorities.materialized(), "authorities");
-  field(p.conflicts == r.conflicts, "conflicts");
-  field(p.latest_secret == r.latest_secret, "latest_secret");
-  field(p.blocked == r.blocked, "blocked");
-  field(production.ratchet_update == reference.ratchet_update, "ratchet_update");
-  field(production.issues == reference.issues, "issues");
-  field(production.warnings == reference.warnings, "warnings");
-  if (out.empty() && !(production == reference)) out = "another field";
-  return out;
-}
-
 KeyspaceSelectorV1 labelled(std::vector<std::string> path, const std::string& env) {
   return KeyspaceSelectorV1{tuple_matcher::Prefix{std::move(path)}, {{"env", label_matcher::Equals{env}}}};
 }
@@ -226,8 +198,8 @@ TEST_P(RevocationWork, JudgedAsTheReferenceJudgesIt) {
   std::vector<HashedRecord> copy = in;
   const auto consumed = validate_vault_with_verified(std::move(copy), trust, b.crypto(), verified);
   ASSERT_TRUE(expected.has_value() && borrowed.has_value() && consumed.has_value());
-  EXPECT_EQ(differing_fields(*borrowed, *expected), "");
-  EXPECT_EQ(differing_fields(*consumed, *expected), "");
+  EXPECT_EQ(test::reference::differing_fields(*borrowed, *expected), "");
+  EXPECT_EQ(test::reference::differing_fields(*consumed, *expected), "");
 
   // What each revocation takes with it.
   const EffectiveState& r = expected->effective;

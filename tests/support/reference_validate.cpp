@@ -851,4 +851,31 @@ CoreResult<ValidationReport> validate_vault_with_verified(std::span<const Hashed
   return report;
 }
 
+std::string differing_fields(const ValidationReport& production, const ValidationReport& reference) {
+  const EffectiveState& p = production.effective;
+  const EffectiveState& r = reference.effective;
+  std::string out;
+  const auto field = [&](bool same, const char* name) {
+    if (!same) out += std::string(out.empty() ? "" : ", ") + name;
+  };
+  field(p.highest_counter == r.highest_counter, "highest_counter");
+  field(p.records == r.records, "records");
+  field(p.root_user_id == r.root_user_id && p.root_fingerprint == r.root_fingerprint, "root");
+  field(p.users == r.users && p.entry_points == r.entry_points, "users");
+  field(p.user_handles == r.user_handles && p.vault_handles == r.vault_handles, "handles");
+  field(p.groups == r.groups && p.group_members == r.group_members, "groups");
+  field(p.grants == r.grants, "grants");
+  field(p.deleted_users == r.deleted_users && p.deleted_groups == r.deleted_groups, "deleted principals");
+  field(p.deleted_grants == r.deleted_grants, "deleted_grants");
+  field(p.authorities.materialized() == r.authorities.materialized(), "authorities");
+  field(p.conflicts == r.conflicts, "conflicts");
+  field(p.latest_secret == r.latest_secret, "latest_secret");
+  field(p.blocked == r.blocked, "blocked");
+  field(production.ratchet_update == reference.ratchet_update, "ratchet_update");
+  field(production.issues == reference.issues, "issues");
+  field(production.warnings == reference.warnings, "warnings");
+  if (out.empty() && !(production == reference)) out = "another field";
+  return out;
+}
+
 }  // namespace vornex::test::reference

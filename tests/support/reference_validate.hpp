@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 #include <span>
 #include <utility>
 #include <vector>
@@ -103,5 +104,9 @@ void attach_verified_records(core::validate::EffectiveState& state,
 core::CoreResult<core::validate::ValidationReport> validate_vault_with_verified(
     std::span<const core::validate::HashedRecord> records, const core::Ratchet& trust,
     const core::CryptoProvider& crypto, const core::validate::VerifiedHashes& verified, Trace* trace = nullptr);
+
+// The fields of two reports that differ, named; empty when they are equal.
+std::string differing_fields(const core::validate::ValidationReport& production,
+                             const core::validate::ValidationReport& reference);
 
 }  // namespace vornex::test::reference

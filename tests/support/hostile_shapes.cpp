@@ -1,0 +1,636 @@
+#include "hostile_shapes.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "must.hpp"
+#include "vornex/core/crypto.hpp"
+
+namespace vornex::test {
+
+using namespace vornex::core;
+using core::validate::ValidationReport;
+
+namespace {
+
+// The records every shape starts with: the vault root, A, B and C with
+// their entry points, and the root's manage grant over `team` to A.
+constexpr std::size_t kCommonRecords = 8;
+// Matchers every label-sharing entry carries, before the one that tells
+// them apart.
+constexpr std::size_t kSharedLabels = 4;
+// The first index of each population of numbered identities.
+constexpr std::uint32_t kFirstTeamBManager = 1'000'000;
+constexpr std::uint32_t kFirstAdministrator = 2'000'000;
+constexpr std::uint32_t kFirstFlipMember = 3'000'000;
+constexpr std::uint32_t kYardstickMembers = 4;
+
+// A fixed-width number, so that lists of them sort as the numbers do.
+std::string numbered(const char* name, std::size_t i) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%07zu", i);
+  return name + std::string(digits);
+}
+std::string seeded(const char* name, std::size_t i) { return name + std::to_string(i); }
+
+KeyspaceSelectorV1 under(std::vector<std::string> path, std::vector<KeyspaceLabelMatcherV1> labels = {}) {
+  return KeyspaceSelectorV1{tuple_matcher::Prefix{std::move(path)}, std::move(labels)};
+}
+GrantPermissionV1 manage_all(KeyspaceSelectorV1 selector) { return manage_permission(std::move(selector)); }
+KeyspaceLabelMatcherV1 equals(std::string key, std::string value) {
+  return {std::move(key), label_matcher::Equals{std::move(value)}};
+}
+
+// a0..a3 = 1, then z = e<i>: sorted by key, as a selector's labels must be.
+std::vector<KeyspaceLabelMatcherV1> shared_labels(std::size_t i) {
+  std::vector<KeyspaceLabelMatcherV1> out;
+  for (std::size_t k = 0; k < kSharedLabels; ++k) out.push_back(equals(seeded("a", k), "1"));
+  out.push_back(equals("z", numbered("e", i)));
+  return out;
+}
+
+std::size_t in_force(const ValidationReport& r, const std::vector<GrantId>& ids) {
+  return static_cast<std::size_t>(std::ranges::count_if(ids, [&](const GrantId& id) { return r.effective.grants.contains(id); }));
+}
+std::size_t deleted(const ValidationReport& r, const std::vector<GrantId>& ids) {
+  return static_cast<std::size_t>(
+      std::ranges::count_if(ids, [&](const GrantId& id) { return r.effective.deleted_grants.contains(id); }));
+}
+
+// Collects what is wrong with a report, one clause at a time.
+class Problems {
+ public:
+  void expect(bool holds, const std::string& what) {
+    if (holds) return;
+    if (!text_.empty()) text_ += "; ";
+    text_ += what;
+  }
+  void count(std::size_t got, std::size_t want, const std::string& what) {
+    expect(got == want, what + ": " + std::to_string(got) + ", expected " + std::to_string(want));
+  }
+  std::string text() && { return std::move(text_); }
+
+ private:
+  std::string text_;
+};
+
+class Shaper {
+ public:
+  explicit Shaper(const VaultBuilder& b) : b_(b), v_(b) {}
+
+  const crypto::Identity& root() const { return b_.root(); }
+  const crypto::Identity& a() const { return b_.identity(2); }
+  const crypto::Identity& b() const { return b_.identity(3); }
+  const crypto::Identity& c() const { return b_.identity(4); }
+  PrincipalRefV1 ref(const crypto::Identity& who) const { return who.user_id(); }
+  GrantId grant_id(const std::string& seed) const { return b_.grant_id(seed); }
+  const VaultBuilder& builder() const { return b_; }
+
+  void add(VaultRecordV1 record) { v_.add(std::move(record)); }
+  std::size_t size() const { return v_.records.size(); }
+  void enrol(const crypto::Identity& who) {
+    add(b_.user(root(), who, 1));
+    add(b_.entry_point(who, 1));
+  }
+  void start() {
+    add(b_.vault_root());
+    for (const crypto::Identity* who : {&a(), &b(), &c()}) enrol(*who);
+    add(b_.grant(root(), "team-manager", ref(a()), manage_all(under({"team"})), 1));
+  }
+  std::size_t left(std::size_t n) const { return n > size() ? n - size() : 0; }
+
+  HostileVault& vault() { return v_; }
+  HostileVault take(ShapeCheck check) {
+    v_.check = std::move(check);
+    return std::move(v_);
+  }
+
+  // The toggle shapes' revocations: `count` grants by `revoker`, the i-th
+  // deleted at counter count - i + 1 so that the newest goes first.
+  void revoke_newest_first(const crypto::Identity& revoker, const std::vector<GrantId>& ids,
+                           const std::vector<GrantPermissionV1>& permissions) {
+    const std::size_t count = ids.size();
+    std::vector<std::size_t> at(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      at[i] = size();
+      add(b_.grant_deleted(revoker, ids[i], permissions[i], count - i + 1));
+    }
+    v_.revocations.assign(at.rbegin(), at.rend());
+  }
+
+ private:
+  const VaultBuilder& b_;
+  HostileVault v_;
+};
+
+// --- Sized by one record --------------------------------------------------
+
+HostileVault big_in_list(std::size_t values, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  std::vector<std::string> allowed;
+  for (std::size_t i = 0; i < values; ++i) allowed.push_back(numbered("v", i));
+  std::vector<std::string> asked = allowed;
+  asked.push_back("w");  // sorts after every v: one value the entry lacks
+  s.add(s.builder().grant(s.a(), "b-in", s.ref(s.b()),
+                          manage_all(under({"team", "b"}, {{"l", label_matcher::In{std::move(allowed)}}})), 1));
+  s.add(s.builder().grant(s.b(), "b-to-c", s.ref(s.c()),
+                          read_permission(under({"team", "b", "x"}, {{"l", label_matcher::In{std::move(asked)}}})), 1));
+  const GrantId given = s.grant_id("b-in");
+  const GrantId asked_for = s.grant_id("b-to-c");
+  const UserId b = s.b().user_id();
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.expect(r.effective.grants.contains(given), "A's grant to B is not in force");
+    p.expect(!r.effective.grants.contains(asked_for), "B's grant beyond its In list was admitted");
+    const auto& manage = r.effective.authority_ref(b).manage;
+    p.count(manage.size(), 1, "B's manage entries");
+    if (manage.size() == 1 && manage.front().selector.labels.size() == 1) {
+      const auto* in = std::get_if<label_matcher::In>(&manage.front().selector.labels.front().matcher);
+      p.count(in == nullptr ? 0 : in->values.size(), values, "values in B's entry");
+    }
+    return std::move(p).text();
+  });
+}
+
+HostileVault big_labels(std::size_t matchers, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  std::vector<KeyspaceLabelMatcherV1> labels;
+  for (std::size_t i = 0; i < matchers; ++i) {
+    char key[32];
+    std::snprintf(key, sizeof key, "k%06zu", i);
+    labels.push_back(equals(key, "1"));
+  }
+  s.add(s.builder().grant(s.c(), "c-labels", s.ref(s.b()), read_permission(under({"team", "c"}, std::move(labels))),
+                          1));
+  const GrantId id = s.grant_id("c-labels");
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.expect(!r.effective.grants.contains(id), "C's grant was admitted with no authority behind it");
+    p.count(r.effective.grants.size(), 1, "grants in force");
+    return std::move(p).text();
+  });
+}
+
+// --- Toggles --------------------------------------------------------------
+
+// A gives B `Manage team/b@{l In [c, v<i>]}` (count of them, revoked newest
+// first); under each B writes grant b-to-c to C at counter i + 1, manage
+// over team/b/c for even i and read for odd i, so that each revocation
+// hands the grant to the record below and flips C's authority. C's read
+// grants `team/b/c/q<j>@{l=c}` fill the rest: each is admitted exactly
+// while the winner is a manage grant.
+void add_label_toggle(Shaper& s, std::size_t n, std::vector<GrantId>& revoked, std::vector<GrantId>& dependents) {
+  const std::size_t count = std::max<std::size_t>(2, s.left(n) / 6);
+  const auto label = [](std::size_t i) {
+    return std::vector<KeyspaceLabelMatcherV1>{{"l", label_matcher::In{{"c", numbered("v", i)}}}};
+  };
+  std::vector<GrantPermissionV1> narrow;
+  for (std::size_t i = 0; i < count; ++i) {
+    narrow.push_back(manage_all(under({"team", "b"}, label(i))));
+    s.add(s.builder().grant(s.a(), seeded("b-narrow-", i), s.ref(s.b()), narrow.back(), 1));
+    revoked.push_back(s.grant_id(seeded("b-narrow-", i)));
+    const KeyspaceSelectorV1 to_c = under({"team", "b", "c"}, label(i));
+    s.add(s.builder().grant(s.b(), "b-to-c", s.ref(s.c()), i % 2 == 0 ? manage_all(to_c) : read_permission(to_c),
+                            i + 1));
+  }
+  s.revoke_newest_first(s.a(), revoked, narrow);
+  for (std::size_t j = 0; s.size() < n; ++j) {
+    s.add(s.builder().grant(s.c(), seeded("c-q", j), s.ref(s.b()),
+                            read_permission(under({"team", "b", "c", seeded("q", j)}, {equals("l", "c")})), 1));
+    dependents.push_back(s.grant_id(seeded("c-q", j)));
+  }
+}
+
+ShapeCheck toggle_check(std::vector<GrantId> revoked, std::vector<GrantId> dependents, std::size_t kept,
+                        UserId user, std::string what) {
+  return [=](const ValidationReport& r) {
+    Problems p;
+    p.count(deleted(r, revoked), revoked.size(), "revocations admitted");
+    p.count(in_force(r, dependents), 0, what + " in force with every revocation admitted");
+    p.count(r.effective.grants.size(), kept, "grants in force");
+    p.expect(r.effective.authority_ref(user).manage.empty() && !r.effective.authority_ref(user).is_root,
+             "the toggled holder kept authority");
+    return std::move(p).text();
+  };
+}
+
+// With the first `kept` revocations alone, the winner left is record
+// revocations - 1 - kept: the dependents are all in force when it is even
+// (a grant of manage, or a membership) and none are when it is odd.
+void check_toggles(HostileVault& v, std::vector<GrantId> dependents) {
+  const std::size_t count = v.revocations.size();
+  v.check_with_revocations = [count, dependents = std::move(dependents)](const ValidationReport& r,
+                                                                          std::size_t kept) {
+    Problems p;
+    const bool on = (count - 1 - kept) % 2 == 0;
+    p.count(in_force(r, dependents), on ? dependents.size() : 0,
+            std::string("dependents in force with the winner ") + (on ? "on" : "off"));
+    return std::move(p).text();
+  };
+}
+
+HostileVault toggle_label(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  std::vector<GrantId> revoked;
+  std::vector<GrantId> dependents;
+  add_label_toggle(s, n, revoked, dependents);
+  check_toggles(s.vault(), dependents);
+  return s.take(toggle_check(revoked, dependents, 1, s.c().user_id(), "C's read grants"));
+}
+
+// Beside the toggle, n/8 users made by the root, each a manager of
+// team/b from A.
+HostileVault toggle_grant(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t managers = n / 8;
+  for (std::size_t k = 0; k < managers; ++k) {
+    const crypto::Identity& u = numbered_identity(builder, kFirstTeamBManager + static_cast<std::uint32_t>(k));
+    s.enrol(u);
+    s.add(builder.grant(s.a(), seeded("team-b-", k), s.ref(u), manage_all(under({"team", "b"})), 1));
+  }
+  std::vector<GrantId> revoked;
+  std::vector<GrantId> dependents;
+  add_label_toggle(s, n, revoked, dependents);
+  check_toggles(s.vault(), dependents);
+  return s.take(toggle_check(revoked, dependents, 1 + managers, s.c().user_id(), "C's read grants"));
+}
+
+// Administrators Y<i>, each given Root by the root, write the membership
+// of H in G at counter i + 1: a membership for even i, its deletion for
+// odd i. The root revokes them newest first, so each revocation flips H's
+// membership. G holds manage over team/g, and each of H's members grants
+// C one read grant there: a question that H's membership answers.
+HostileVault member_flip(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const GroupId g = builder.group_id("g");
+  const GroupId h = builder.group_id("h");
+  s.add(builder.group(s.root(), "g", 1));
+  s.add(builder.group(s.root(), "h", 1));
+  s.add(builder.grant(s.root(), "g-manage", PrincipalRefV1{g}, manage_all(under({"team", "g"})), 1));
+  const std::size_t flips = std::max<std::size_t>(2, n / 10);
+  std::vector<GrantId> revoked;
+  std::vector<GrantPermissionV1> root_permissions;
+  for (std::size_t i = 0; i < flips; ++i) {
+    const crypto::Identity& y = numbered_identity(builder, kFirstAdministrator + static_cast<std::uint32_t>(i));
+    s.enrol(y);
+    s.add(builder.grant(s.root(), seeded("y-root-", i), s.ref(y), root_permission(), 1));
+    revoked.push_back(s.grant_id(seeded("y-root-", i)));
+    root_permissions.push_back(root_permission());
+    s.add(i % 2 == 0 ? builder.member(y, g, PrincipalRefV1{h}, i + 1) : builder.member_deleted(y, g, PrincipalRefV1{h}, i + 1));
+  }
+  s.revoke_newest_first(s.root(), revoked, root_permissions);
+  std::vector<GrantId> dependents;
+  const std::size_t members = std::max<std::size_t>(1, n / 8);
+  for (std::size_t k = 0; k < members; ++k) {
+    const crypto::Identity& m = numbered_identity(builder, kFirstFlipMember + static_cast<std::uint32_t>(k));
+    s.enrol(m);
+    s.add(builder.member(s.root(), h, s.ref(m), 1));
+    s.add(builder.grant(m, seeded("m-q-", k), s.ref(s.c()), read_permission(under({"team", "g", seeded("q", k)})), 1));
+    dependents.push_back(s.grant_id(seeded("m-q-", k)));
+  }
+  check_toggles(s.vault(), dependents);
+  const GroupMemberId h_in_g = builder.member_id(g, PrincipalRefV1{h});
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(deleted(r, revoked), revoked.size(), "revocations admitted");
+    p.expect(!r.effective.group_members.contains(h_in_g), "H is in G with every administrator revoked");
+    p.count(r.effective.group_members.size(), members, "memberships in force");
+    p.count(in_force(r, dependents), 0, "members' grants in force");
+    p.count(r.effective.grants.size(), 2, "grants in force");
+    return std::move(p).text();
+  });
+}
+
+// --- Pending deletions under revoked entries -------------------------------
+
+// A gives B narrow grants `team/b/s<i>`; under each B writes grant b-to-c
+// to C, at counter i + 1 or all at one counter; A revokes them newest
+// first. Returns how many.
+std::size_t add_one_grant_under_revoked_entries(Shaper& s, std::size_t count, std::optional<std::uint64_t> one_counter,
+                                                std::vector<GrantId>& revoked) {
+  std::vector<GrantPermissionV1> narrow;
+  for (std::size_t i = 0; i < count; ++i) {
+    narrow.push_back(manage_all(under({"team", "b", seeded("s", i)})));
+    s.add(s.builder().grant(s.a(), seeded("b-narrow-", i), s.ref(s.b()), narrow.back(), 1));
+    revoked.push_back(s.grant_id(seeded("b-narrow-", i)));
+    s.add(s.builder().grant(s.b(), "b-to-c", s.ref(s.c()),
+                            read_permission(under({"team", "b", seeded("s", i), "x"})), one_counter.value_or(i + 1)));
+  }
+  s.revoke_newest_first(s.a(), revoked, narrow);
+  return count;
+}
+
+ShapeCheck one_grant_check(std::vector<GrantId> revoked, GrantId b_to_c, UserId b, std::size_t ghost_groups) {
+  return [=](const ValidationReport& r) {
+    Problems p;
+    p.count(deleted(r, revoked), revoked.size(), "revocations admitted");
+    p.count(r.effective.deleted_grants.size(), revoked.size(), "deletions admitted");
+    p.expect(!r.effective.grants.contains(b_to_c), "B's grant to C outlived its narrow grants");
+    p.count(r.effective.grants.size(), 1, "grants in force");
+    p.expect(r.effective.authority_ref(b).manage.empty(), "B still holds a narrow entry");
+    if (ghost_groups > 0) p.count(r.effective.group_members.size(), 0, "memberships in groups nobody made");
+    return std::move(p).text();
+  };
+}
+
+// With the first `kept` revocations alone, B's records under the narrow
+// grants left are admitted: the one at the highest counter wins, or, all
+// at one counter, they conflict.
+void check_one_grant(HostileVault& v, GrantId b_to_c, bool conflicted) {
+  const std::size_t count = v.revocations.size();
+  v.check_with_revocations = [=](const ValidationReport& r, std::size_t kept) {
+    Problems p;
+    const auto grant = r.effective.grants.find(b_to_c);
+    if (conflicted) {
+      p.expect(grant == r.effective.grants.end(), "B's conflicted grant is in force");
+      p.count(r.effective.conflicts.size(), 1, "conflicts");
+    } else {
+      p.expect(grant != r.effective.grants.end() && grant->second.counter == count - kept,
+               "B's grant is not its record under the newest narrow grant left");
+    }
+    return std::move(p).text();
+  };
+}
+
+// The rewritten grant, with a quarter of the records C's deletions of
+// it, each naming a permission of its own at a counter after every
+// revocation; with `fake_up`, a quarter more C's memberships of itself in
+// groups nobody made.
+HostileVault pending_target(std::size_t n, bool fake_up, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t deletions = n / 4;
+  const std::size_t ghosts = fake_up ? n / 4 : 0;
+  const std::size_t count = std::max<std::size_t>(2, (s.left(n) - std::min(s.left(n), deletions + ghosts)) / 3);
+  std::vector<GrantId> revoked;
+  add_one_grant_under_revoked_entries(s, count, std::nullopt, revoked);
+  const GrantId b_to_c = s.grant_id("b-to-c");
+  for (std::size_t j = 0; j < deletions; ++j) {
+    s.add(builder.grant_deleted(s.c(), b_to_c, read_permission(under({"team", "b", seeded("s", j), "x"})),
+                                count + 2));
+  }
+  for (std::size_t k = 0; k < ghosts; ++k) {
+    s.add(builder.member(s.c(), builder.group_id(seeded("ghost-", k)), s.ref(s.c()), 1));
+  }
+  check_one_grant(s.vault(), b_to_c, false);
+  return s.take(one_grant_check(revoked, b_to_c, s.b().user_id(), ghosts));
+}
+
+// --- Label indexes ----------------------------------------------------------
+
+// A gives B n/2 entries over team/b sharing a0..a3 and told apart by z;
+// B uses each once, with a read grant to C (or, for secrets, write
+// entries and one labelled secret under each).
+HostileVault label_share(std::size_t n, bool secrets, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t count = std::max<std::size_t>(1, s.left(n) / 2);
+  std::vector<GrantId> entries;
+  std::vector<GrantId> uses;
+  for (std::size_t i = 0; i < count; ++i) {
+    const KeyspaceSelectorV1 where = under({"team", "b"}, shared_labels(i));
+    s.add(builder.grant(s.a(), seeded("b-share-", i), s.ref(s.b()),
+                        secrets ? write_permission(where) : manage_all(where), 1));
+    entries.push_back(s.grant_id(seeded("b-share-", i)));
+  }
+  std::vector<SecretSelectorV1> written;
+  for (std::size_t j = 0; j < count; ++j) {
+    if (secrets) {
+      std::vector<SecretLabelV1> labels;
+      for (const KeyspaceLabelMatcherV1& m : shared_labels(j)) {
+        labels.push_back({m.key, std::get<label_matcher::Equals>(m.matcher).value});
+      }
+      written.push_back(SecretSelectorV1{{"team", "b", "x"}, std::move(labels)});
+      s.add(builder.secret(s.b(), written.back(), {&s.b()}, 1));
+    } else {
+      s.add(builder.grant(s.b(), seeded("b-read-", j), s.ref(s.c()),
+                          read_permission(under({"team", "b", "x"}, shared_labels(j))), 1));
+      uses.push_back(s.grant_id(seeded("b-read-", j)));
+    }
+  }
+  const UserId b = s.b().user_id();
+  const UserId c = s.c().user_id();
+  const std::vector<SecretId> secret_ids = [&] {
+    std::vector<SecretId> out;
+    for (const SecretSelectorV1& selector : written) out.push_back(builder.secret_id(selector));
+    return out;
+  }();
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(in_force(r, entries), count, "A's entries in force");
+    const AuthoritySet& held = r.effective.authority_ref(b);
+    p.count(secrets ? held.write.size() : held.manage.size(), count, "B's entries");
+    const auto five_labels = [](const auto& entries) {
+      return static_cast<std::size_t>(std::ranges::count_if(entries, [](const auto& e) {
+        if constexpr (requires { e.selector; }) {
+          return e.selector.labels.size() == kSharedLabels + 1;
+        } else {
+          return e.labels.size() == kSharedLabels + 1;
+        }
+      }));
+    };
+    p.count(secrets ? five_labels(held.write) : five_labels(held.manage), count, "B's entries with the shared labels");
+    if (secrets) {
+      const auto live = std::ranges::count_if(secret_ids, [&](const SecretId& id) {
+        return r.effective.latest_secret.find(id) != r.effective.latest_secret.end();
+      });
+      p.count(static_cast<std::size_t>(live), count, "B's secrets written");
+    } else {
+      p.count(in_force(r, uses), count, "B's read grants in force");
+      p.count(r.effective.authority_ref(c).read.size(), count, "C's read entries");
+    }
+    return std::move(p).text();
+  });
+}
+
+// A gives B manage over team/q and n/2 entries `team/b/s<i>@{a Present}`;
+// B writes n/2 read grants `team/q/x<j>@{a=v<j>}`, each answered by the
+// one entry over team/q.
+HostileVault label_present(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  s.add(builder.grant(s.a(), "b-q", s.ref(s.b()), manage_all(under({"team", "q"})), 1));
+  const std::size_t count = std::max<std::size_t>(1, s.left(n) / 2);
+  for (std::size_t i = 0; i < count; ++i) {
+    s.add(builder.grant(s.a(), seeded("b-present-", i), s.ref(s.b()),
+                        manage_all(under({"team", "b", seeded("s", i)}, {{"a", label_matcher::Present{}}})), 1));
+  }
+  std::vector<GrantId> uses;
+  for (std::size_t j = 0; j < count; ++j) {
+    s.add(builder.grant(s.b(), seeded("b-read-", j), s.ref(s.c()),
+                        read_permission(under({"team", "q", seeded("x", j)}, {equals("a", numbered("v", j))})), 1));
+    uses.push_back(s.grant_id(seeded("b-read-", j)));
+  }
+  const UserId b = s.b().user_id();
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(in_force(r, uses), count, "B's read grants in force");
+    const auto& manage = r.effective.authority_ref(b).manage;
+    p.count(manage.size(), count + 1, "B's manage entries");
+    p.count(static_cast<std::size_t>(std::ranges::count_if(manage, [](const ManageKeyspaceGrantV1& e) {
+              return e.selector.labels.size() == 1 && e.selector.labels.front().key == "a" &&
+                     std::holds_alternative<label_matcher::Present>(e.selector.labels.front().matcher);
+            })),
+            count, "B's entries of `a Present`");
+    p.count(r.effective.grants.size(), 2 + 2 * count, "grants in force");
+    return std::move(p).text();
+  });
+}
+
+// --- Groups -----------------------------------------------------------------
+
+// The root makes groups G0..G(d-1) with G(k+1) a member of G(k), and B a
+// member of the last. G0 holds manage over team/d, and B grants C n/2
+// reads under it: each is answered only through the whole chain.
+HostileVault deep_questions(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t depth = std::max<std::size_t>(1, n / 4);
+  std::vector<GroupId> groups;
+  for (std::size_t k = 0; k < depth; ++k) {
+    s.add(builder.group(s.root(), seeded("deep-", k), 1));
+    groups.push_back(builder.group_id(seeded("deep-", k)));
+  }
+  for (std::size_t k = 0; k + 1 < depth; ++k) s.add(builder.member(s.root(), groups[k], PrincipalRefV1{groups[k + 1]}, 1));
+  s.add(builder.member(s.root(), groups.back(), s.ref(s.b()), 1));
+  s.add(builder.grant(s.root(), "deep-manage", PrincipalRefV1{groups.front()}, manage_all(under({"team", "d"})), 1));
+  std::vector<GrantId> uses;
+  for (std::size_t j = 0; s.size() < n || uses.empty(); ++j) {
+    s.add(builder.grant(s.b(), seeded("b-deep-", j), s.ref(s.c()), read_permission(under({"team", "d", seeded("q", j)})),
+                        1));
+    uses.push_back(s.grant_id(seeded("b-deep-", j)));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth, "groups");
+    p.count(r.effective.group_members.size(), depth, "memberships");
+    p.count(in_force(r, uses), uses.size(), "B's grants under the chain's entry");
+    return std::move(p).text();
+  });
+}
+
+HostileVault plain_grants(std::size_t records, std::size_t bytes, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.add(builder.vault_root());
+  s.enrol(s.a());
+  std::vector<const crypto::Identity*> members;
+  for (std::uint32_t m = 0; m < kYardstickMembers; ++m) {
+    members.push_back(&builder.identity(static_cast<std::uint8_t>(5 + m)));
+    s.enrol(*members.back());
+  }
+  s.add(builder.grant(s.root(), "team-manager", s.ref(s.a()), manage_all(under({"team"})), 1));
+  std::size_t delegated = 0;
+  for (; s.size() < records || s.vault().bytes < bytes; ++delegated) {
+    const std::size_t m = delegated % kYardstickMembers;
+    s.add(builder.grant(s.a(), seeded("yardstick-", delegated), s.ref(*members[m]),
+                        manage_all(under({"team", seeded("m", m), seeded("s", delegated)})), 1));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.grants.size(), delegated + 1, "grants in force");
+    std::size_t entries = 0;
+    for (const crypto::Identity* m : members) entries += r.effective.authority_ref(m->user_id()).manage.size();
+    p.count(entries, delegated, "the members' manage entries");
+    return std::move(p).text();
+  });
+}
+
+}  // namespace
+
+HostileVault::HostileVault(const VaultBuilder& b)
+    : trust(Ratchet::make(b.selected_root().fingerprint.to_vec())), builder_(&b) {
+  trust.absorb_record(FormatVersionRatchetRecordV1{1});
+}
+
+void HostileVault::add(VaultRecordV1 record) {
+  const cord::Bytes encoded = must(cord::serialize(record));
+  HashValue hash = builder_->crypto().hash(domains::kRecordHash, encoded);
+  bytes += encoded.size();
+  verified.insert(hash);
+  records.push_back(validate::HashedRecord{std::move(record), {}, std::move(hash), {}});
+}
+
+const char* hostile_shape_name(HostileShape shape) {
+  switch (shape) {
+    case HostileShape::BigInList: return "biginlist";
+    case HostileShape::BigLabels: return "biglabels";
+    case HostileShape::ToggleLabel: return "togglelabel";
+    case HostileShape::PendTarget: return "pendtarget";
+    case HostileShape::PendFakeUp: return "pendfakeup";
+    case HostileShape::Conflict1: return "conflict1";
+    case HostileShape::LabelShare: return "labelshare";
+    case HostileShape::LabelSecret: return "labelsecret";
+    case HostileShape::LabelPresent: return "labelpresent";
+    case HostileShape::ToggleGrant: return "togglegrant";
+    case HostileShape::MemberFlip: return "memberflip";
+    case HostileShape::DeepQ: return "deepq";
+  }
+  return "?";
+}
+
+bool sized_by_one_record(HostileShape shape) {
+  return shape == HostileShape::BigInList || shape == HostileShape::BigLabels;
+}
+
+HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultBuilder& b) {
+  switch (shape) {
+    case HostileShape::BigInList: return big_in_list(n, b);
+    case HostileShape::BigLabels: return big_labels(n, b);
+    case HostileShape::ToggleLabel: return toggle_label(n, b);
+    case HostileShape::PendTarget: return pending_target(n, false, b);
+    case HostileShape::PendFakeUp: return pending_target(n, true, b);
+    case HostileShape::Conflict1: return build_one_grant_under_revoked_entries(n, true, b);
+    case HostileShape::LabelShare: return label_share(n, false, b);
+    case HostileShape::LabelSecret: return label_share(n, true, b);
+    case HostileShape::LabelPresent: return label_present(n, b);
+    case HostileShape::ToggleGrant: return toggle_grant(n, b);
+    case HostileShape::MemberFlip: return member_flip(n, b);
+    case HostileShape::DeepQ: return deep_questions(n, b);
+  }
+  throw std::invalid_argument("unknown hostile shape");
+}
+
+HostileVault build_one_grant_under_revoked_entries(std::size_t n, bool conflicted, const VaultBuilder& b) {
+  // Records at one counter conflict while two of them are admitted.
+  constexpr std::uint64_t kOneCounter = 5;
+  Shaper s(b);
+  s.start();
+  std::vector<GrantId> revoked;
+  add_one_grant_under_revoked_entries(s, std::max<std::size_t>(2, s.left(n) / 3),
+                                      conflicted ? std::optional<std::uint64_t>(kOneCounter) : std::nullopt, revoked);
+  check_one_grant(s.vault(), s.grant_id("b-to-c"), conflicted);
+  return s.take(one_grant_check(revoked, s.grant_id("b-to-c"), s.b().user_id(), 0));
+}
+
+HostileVault build_plain_yardstick(std::size_t records, const VaultBuilder& b) { return plain_grants(records, 0, b); }
+HostileVault build_plain_of_same_bytes(std::size_t bytes, const VaultBuilder& b) { return plain_grants(0, bytes, b); }
+
+std::string hostile_report_problem(const HostileVault& vault, const ValidationReport& report) {
+  if (report.effective.blocked) return "the effective state is blocked";
+  if (!report.warnings.empty()) return "unexpected warnings";
+  if (!report.issues.empty()) return "unexpected issues; first: " + validate::debug_string(report.issues.front());
+  return vault.check ? vault.check(report) : std::string();
+}
+
+const crypto::Identity& numbered_identity(const VaultBuilder& b, std::uint32_t index) {
+  static std::map<std::uint32_t, std::unique_ptr<crypto::Identity>> made;
+  auto& slot = made[index];
+  if (!slot) {
+    cord::Bytes seed(crypto::kMasterSeedSize, 0x5a);
+    for (std::size_t i = 0; i < 4; ++i) seed[i] = static_cast<std::uint8_t>(index >> (24 - 8 * i));
+    slot = std::make_unique<crypto::Identity>(must(crypto::Identity::from_master_seed(b.crypto(), seed)));
+  }
+  return *slot;
+}
+
+}  // namespace vornex::test
