@@ -495,9 +495,11 @@ struct FiledQuestions {
 // question has a matcher on, it is filed under:
 //   - (key, Present) for a matcher that needs the label (all but Absent):
 //     the questions a Present entry may answer;
-//   - (key, Equals, v) for Equals v, or an In list whose first value is v:
-//     the questions an Equals v entry, or an In entry holding v, may answer
-//     (a list an entry covers holds its first value);
+//   - (key, Equals, v) for Equals v, or an In list holding v: the
+//     questions an Equals v entry, or an In entry holding v, may answer (a
+//     list an entry covers holds each of its values, so one is enough: the
+//     value the fewest entries name, so that an entry meets few lists it
+//     does not cover);
 //   - (key, InValue, "") for an empty In list, which every value matcher
 //     covers (never in a sorted selector of a record);
 //   - (key, Absent) for Absent.
@@ -510,8 +512,8 @@ struct Asked {
   std::map<LabelBucket, FiledQuestions> by_label;
 
   // Files a question of `selector`, whose path is at `node`; the paths must
-  // be numbered.
-  void file(std::uint32_t q, const KeyspaceSelectorV1& selector, std::uint32_t node) {
+  // be numbered. `entries` counts the entries' matchers.
+  void file(std::uint32_t q, const KeyspaceSelectorV1& selector, std::uint32_t node, const MatcherCounts& entries) {
     all.add(q, selector.tuple, node);
     const auto bucket = [&](std::string_view key, LabelKind kind, std::string_view value) {
       by_label.try_emplace(LabelBucket{key, kind, value}, paths).first->second.add(q, selector.tuple, node);
@@ -530,9 +532,19 @@ struct Asked {
                        bucket(m.key, LabelKind::Present, {});
                        if (in.values.empty()) {
                          bucket(m.key, LabelKind::InValue, {});
-                       } else {
-                         bucket(m.key, LabelKind::Equals, in.values.front());
+                         return;
                        }
+                       const std::string* rarest = nullptr;
+                       std::uint64_t fewest = UINT64_MAX;
+                       for (const std::string& v : in.values) {
+                         const std::uint64_t named = entries.count_of(LabelBucket{m.key, LabelKind::Equals, v}) +
+                                                     entries.count_of(LabelBucket{m.key, LabelKind::InValue, v});
+                         if (named < fewest) {
+                           rarest = &v;
+                           fewest = named;
+                         }
+                       }
+                       bucket(m.key, LabelKind::Equals, *rarest);
                      },
                      [&](const label_matcher::Absent&) { bucket(m.key, LabelKind::Absent, {}); },
                  },
@@ -932,7 +944,8 @@ class Sequence::Impl {
     if (unfiled_.empty()) return;
     for (const std::uint32_t q : unfiled_) {
       const Question& question = questions_[q];
-      principals_[question.asker].asked->file(q, *asked_of_entries(*question.permission)->second, question.path);
+      principals_[question.asker].asked->file(q, *asked_of_entries(*question.permission)->second, question.path,
+                                              entry_counts_);
     }
     unfiled_.clear();
   }
@@ -1633,12 +1646,18 @@ class Sequence::Impl {
     if (items_[item].pass == Pass::Members) ++member_epoch_;
   }
 
-  // `from` and every principal below it through memberships in force in k
-  // (with `asking_only`, only those with a principal below them that asks).
-  void below(std::uint32_t from, Iteration k, bool asking_only, std::vector<std::uint32_t>& out) {
+  // Each principal of `from` and every principal below them through
+  // memberships in force in k (with `asking_only`, only those with a
+  // principal below them that asks), each once: changes at many groups of
+  // one chain walk it once.
+  void below(std::span<const std::uint32_t> from, Iteration k, bool asking_only, std::vector<std::uint32_t>& out) {
     ++stamp_;
-    std::vector<std::uint32_t> stack{from};
-    seen_[from] = stamp_;
+    std::vector<std::uint32_t> stack;
+    for (const std::uint32_t p : from) {
+      if (seen_[p] == stamp_) continue;
+      seen_[p] = stamp_;
+      stack.push_back(p);
+    }
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
@@ -1884,11 +1903,12 @@ class Sequence::Impl {
     // Root flags: of everything below a root grant that came or went, or
     // below a membership that came or went under a group that could pass
     // the flag on; each recomputed over that part alone.
-    std::vector<std::uint32_t> reach;
-    for (const std::uint32_t p : root_sources) below(p, k, false, reach);
+    std::vector<std::uint32_t> sources = root_sources;
     for (const EdgeChange& e : edges) {
-      if (principals_[e.group].root_above) below(e.member, k, false, reach);
+      if (principals_[e.group].root_above) sources.push_back(e.member);
     }
+    std::vector<std::uint32_t> reach;
+    if (!sources.empty()) below(sources, k, false, reach);
     std::vector<std::uint32_t> roots_changed = recompute_roots(reach, k, restore);
 
     // Answers: every question of a principal whose root flag changed, of
@@ -1915,18 +1935,27 @@ class Sequence::Impl {
     };
     for (const std::uint32_t p : roots_changed) ask_all_of(p);
     std::vector<std::uint32_t> askers;
+    sources.clear();
     for (const EdgeChange& e : edges) {
-      if (!principals_[e.group].entries_above || !principals_[e.member].asks_below) continue;
-      askers.clear();
-      below(e.member, k, true, askers);
-      for (const std::uint32_t p : askers) ask_all_of(p);
+      if (principals_[e.group].entries_above && principals_[e.member].asks_below) sources.push_back(e.member);
     }
-    for (const std::uint32_t g : entries_changed) {
+    if (!sources.empty()) below(sources, k, true, askers);
+    for (const std::uint32_t p : askers) ask_all_of(p);
+    // Entries by holder: one walk below each holder for all of its entries.
+    std::vector<std::uint32_t> by_holder = entries_changed;
+    std::stable_sort(by_holder.begin(), by_holder.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return entry_groups_[a].holder < entry_groups_[b].holder;
+    });
+    std::uint32_t walked = kNone;
+    for (const std::uint32_t g : by_holder) {
       if (stop_.stopped()) return;
       const EntryGroup& group = entry_groups_[g];
       if (!principals_[group.holder].asks_below) continue;
-      askers.clear();
-      below(group.holder, k, true, askers);
+      if (group.holder != walked) {
+        walked = group.holder;
+        askers.clear();
+        below(std::span(&group.holder, 1), k, true, askers);
+      }
       for (const std::uint32_t p : askers) {
         const auto& asked = principals_[p].asked;
         if (!asked) continue;

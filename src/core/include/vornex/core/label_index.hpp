@@ -91,6 +91,13 @@ class MatcherCounts {
     return best;
   }
 
+  // How many entries' matchers fall in bucket `b`.
+  std::uint64_t count_of(const LabelBucket& b) const {
+    count_work(1);
+    const auto it = counts_.find(b);
+    return it == counts_.end() ? 0 : it->second;
+  }
+
   // The buckets `m` is filed under: one, or one per value of an In list.
   template <class Visit>
   static void each_bucket(const KeyspaceLabelMatcherV1& m, Visit&& visit) {
