@@ -12,8 +12,6 @@
 // grant). The next admission is then the oldest candidate allowed, as the
 // literal walk would find it.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -261,9 +259,7 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
   const detail::Prepared prepared = detail::prepare(records, rollback_floor);
   const UserRecordV1 root_record = root_user_record(root);
   detail::Sequence sequence(prepared, root_record);
-  const bool tr = std::getenv("TRW"); const auto w0 = work_done();
   sequence.compute();
-  if (tr) std::fprintf(stderr, "compute %llu\n", (unsigned long long)(work_done()-w0));
 
   std::vector<const VerifiedRecord*> candidates;
   for (const VerifiedRecord& record : records) {
@@ -276,8 +272,7 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
   std::vector<const VerifiedRecord*> in_force;
   if (!candidates.empty()) {
     Judgements judgements(sequence, std::move(candidates), root.user_id);
-    if (tr) std::fprintf(stderr, "judgements %llu\n", (unsigned long long)(work_done()-w0));
-      while (const VerifiedRecord* chosen = sequence.stopped() ? nullptr : judgements.next()) {
+    while (const VerifiedRecord* chosen = sequence.stopped() ? nullptr : judgements.next()) {
       admitted.insert(chosen->hash);
       in_force.push_back(chosen);
       judgements.admitted(chosen->hash);
@@ -298,10 +293,8 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
   }
   // The walk kept only what judgements read up to date: the rest is found
   // once, with every admitted deletion in force.
-  if (tr) std::fprintf(stderr, "loop %llu\n", (unsigned long long)(work_done()-w0));
   detail::Sequence final_state(prepared, root_record);
   final_state.compute(in_force);
-  if (tr) std::fprintf(stderr, "final %llu\n", (unsigned long long)(work_done()-w0));
   if (final_state.stopped()) return stopped();
   return {detail::assemble(root_record, root.fingerprint, records, prepared, final_state.selection(),
                            final_state.blocked()),
