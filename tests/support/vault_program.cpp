@@ -28,7 +28,7 @@ constexpr std::uint8_t kShortRepeat = 0x80;
 // Text made while reading operands, over the whole program: a 16-bit
 // count of values inside a repeat could otherwise make gigabytes of
 // strings that are thrown away as too large.
-constexpr std::size_t kMaxMaterial = 4 * kProgramMaxBytes;
+constexpr std::size_t kMaxMaterial = kProgramMaxBytes;
 constexpr std::size_t kSignatureSize = 64;
 constexpr std::size_t kPaddedDigits = 6;
 

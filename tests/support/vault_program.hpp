@@ -73,7 +73,7 @@ namespace vornex::test {
 
 inline constexpr std::size_t kProgramMaxRecords = 20'000;
 inline constexpr std::size_t kProgramMaxBytes = std::size_t{2} << 20;
-inline constexpr std::size_t kProgramMaxSteps = 200'000;
+inline constexpr std::size_t kProgramMaxSteps = 2 * kProgramMaxRecords;
 // The words a text operand names; vault_program_writer.hpp names them too.
 inline constexpr std::array<std::string_view, 32> kProgramWords = {
     "",   "team", "b",  "c",   "x",    "q",   "s",   "l", "v", "w", "k", "a", "z", "e", "1", "a0",
