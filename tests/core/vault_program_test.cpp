@@ -193,7 +193,7 @@ TEST(VaultProgram, StopsAtTheByteLimit) {
   EXPECT_GT(vault.bytes, test::kProgramMaxBytes / 2);
 }
 
-constexpr std::uint64_t kRandomPrograms = 64;
+constexpr std::uint64_t kRandomPrograms = 16;
 constexpr std::uint64_t kRandomProgramBytes = 300;
 
 TEST(VaultProgram, EveryByteStringRuns) {

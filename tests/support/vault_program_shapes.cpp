@@ -237,7 +237,8 @@ void add_team(Writer& p) {
 Code plain_deletions(std::uint16_t n) {
   Writer p = prelude();
   add_team(p);
-  const std::uint16_t grants = (n - kPrelude - kPlainUsers * 3) / 2;
+  // Fewer than the other shapes: the reference computes a state per deletion.
+  const std::uint16_t grants = n / 8;
   const auto granted = [] { return read(prefix(path({w(Word::App), w(Word::S, Suffix::T)}))); };
   p.repeat(grants).grant(root(), w(Word::R, Suffix::T), as_group(num(0)), granted());
   p.repeat(grants).grant_deleted(root(), w(Word::R, Suffix::T), granted(), num(2));
