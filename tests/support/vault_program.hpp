@@ -5,7 +5,8 @@
 // opcodes) and its operands; an operand past the end reads as 0, and counts
 // and references are taken modulo what exists. Output stops quietly at
 // kProgramMaxRecords records or kProgramMaxBytes bytes, and the program at
-// kProgramMaxSteps instructions run.
+// kProgramMaxSteps instructions run or once its operands have made as much
+// text as the output may hold.
 //
 // Operands, one byte each unless said:
 //   num       low 3 bits the index mode, high 5 the base (31: a 16-bit base
