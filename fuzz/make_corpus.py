@@ -3,6 +3,11 @@
 
 Usage: python3 fuzz/make_corpus.py PATH/TO/vornex_test_writer
 
+The validate_work seeds are vault programs, written by
+vornex_validate_work_seeds from the test build's directory, without the
+shapes still over the work bound (kStillOverTheBound in
+tests/core/validate_work_bound_test.cpp).
+
 The test writer lays out a small workspace (vault, ratchet, pending
 transaction, identity and current-user files, invitations); the files it
 does not write (verification cache, join-commit journal, the two older
@@ -15,6 +20,7 @@ write, such as reproducers kept as regression seeds, are left alone.
 import hashlib
 import json
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -22,6 +28,7 @@ import tempfile
 from pathlib import Path
 
 CORPUS = Path(__file__).resolve().parent / "corpus"
+BOUND_TEST = Path(__file__).resolve().parent.parent / "tests" / "core" / "validate_work_bound_test.cpp"
 
 
 def u32(n):
@@ -167,6 +174,13 @@ def main():
     put("plaintext", "envelope", b"vornex-secret-v1\0" + value)
     put("plaintext", "bare-value", value)
     put("plaintext", "primary-only", b"hunter2")
+
+    # The shapes the engine still works too hard on stay out: the CI run
+    # would fail on its first inputs.
+    listed = re.search(r"kStillOverTheBound\s*=\s*\{([^}]*)\}", BOUND_TEST.read_text())
+    over = re.findall(r'"([^"]+)"', listed.group(1)) if listed else []
+    seeds = Path(writer).resolve().parent / "vornex_validate_work_seeds"
+    subprocess.run([str(seeds), str(CORPUS / "validate_work"), *over], capture_output=True, check=True)
 
 
 if __name__ == "__main__":

@@ -6,7 +6,10 @@
 #
 #   bash fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET] [TARGET...]
 #
-# FUZZ_JOBS sets how many run at once (default 2).
+# FUZZ_JOBS sets how many run at once (default 2). validate_work runs for at
+# least 120 s (see long_seconds): its inputs grow into costly vaults only
+# after many mutations. The targets that run longest start first, so that
+# the others share the remaining slot meanwhile.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +22,23 @@ else
   targets=()
   for dir in fuzz/corpus/*/; do targets+=("$(basename "$dir")"); done
 fi
+
+# Seconds a target runs at least, whatever the seconds asked for.
+long_seconds() {
+  case $1 in
+    validate_work) echo 120 ;;
+    *) echo 0 ;;
+  esac
+}
+# The longest first; the rest keep their order.
+ordered=()
+for target in "${targets[@]}"; do
+  if [ "$(long_seconds "$target")" -gt 0 ]; then ordered+=("$target"); fi
+done
+for target in "${targets[@]}"; do
+  if [ "$(long_seconds "$target")" -eq 0 ]; then ordered+=("$target"); fi
+done
+targets=("${ordered[@]}")
 
 # The targets' own scratch files go to memory where it is available.
 scratch_parent=/tmp
@@ -34,10 +54,18 @@ done
 echo "fuzz scratch: $scratch"
 
 run_one() {
-  local target=$1 work=$scratch/$1
+  local target=$1 work=$scratch/$1 time=$seconds
+  local least
+  least=$(long_seconds "$target")
+  if [ "$time" -lt "$least" ]; then time=$least; fi
+  # Memory: the process as a whole, and any one allocation. validate_work
+  # builds vaults of at most 2 MB, so an allocation of hundreds of them is
+  # a fault of its own.
+  local limits=(-rss_limit_mb=2048)
+  if [ "$target" = validate_work ]; then limits+=(-malloc_limit_mb=512); fi
   mkdir -p "$work/corpus" "$work/tmp"
   cp -R "fuzz/corpus/$target/." "$work/corpus/"
-  if TMPDIR=$work/tmp "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if TMPDIR=$work/tmp "$build/fuzz/fuzz_$target" -max_total_time="$time" -timeout=10 "${limits[@]}" \
       -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
     echo "fuzz_$target: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$') runs, ok"
   else
@@ -48,7 +76,7 @@ run_one() {
     return 1
   fi
 }
-export -f run_one
+export -f run_one long_seconds
 export build seconds scratch
 
 printf '%s\n' "${targets[@]}" | xargs -P "${FUZZ_JOBS:-2}" -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
