@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -29,14 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kCorpus = fs::path(VORNEX_SOURCE_DIR) / "fuzz" / "corpus" / "validate_work";
-
-// Shapes whose validation still does more work than the bound allows; the
-// fuzz corpus leaves them out until the engine brings them under it.
-constexpr std::array<std::string_view, 2> kStillOverTheBound = {"togglegrant", "togglelabel"};
-
-bool still_over_the_bound(std::string_view name) {
-  return std::ranges::find(kStillOverTheBound, name) != kStillOverTheBound.end();
-}
 
 std::optional<test::program::Code> read_file(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -71,30 +62,6 @@ test::program::Code program_of(const std::string& name) {
   return generated(name).value_or(test::program::Code{});
 }
 
-std::string differing_fields(const ValidationReport& production, const ValidationReport& reference) {
-  const EffectiveState& p = production.effective;
-  const EffectiveState& r = reference.effective;
-  std::string out;
-  const auto field = [&](bool same, const char* name) {
-    if (!same) out += std::string(out.empty() ? "" : ", ") + name;
-  };
-  field(p.records == r.records, "records");
-  field(p.users == r.users && p.entry_points == r.entry_points, "users");
-  field(p.groups == r.groups && p.group_members == r.group_members, "groups");
-  field(p.grants == r.grants, "grants");
-  field(p.deleted_users == r.deleted_users && p.deleted_groups == r.deleted_groups, "deleted principals");
-  field(p.deleted_grants == r.deleted_grants, "deleted_grants");
-  field(p.authorities.materialized() == r.authorities.materialized(), "authorities");
-  field(p.conflicts == r.conflicts, "conflicts");
-  field(p.latest_secret == r.latest_secret, "latest_secret");
-  field(p.blocked == r.blocked, "blocked");
-  field(production.ratchet_update == reference.ratchet_update, "ratchet_update");
-  field(production.issues == reference.issues, "issues");
-  field(production.warnings == reference.warnings, "warnings");
-  if (out.empty() && !(production == reference)) out = "another field";
-  return out;
-}
-
 struct ValidateWorkSeed : ::testing::TestWithParam<std::string> {};
 
 TEST_P(ValidateWorkSeed, JudgedAsTheReferenceJudgesIt) {
@@ -105,7 +72,7 @@ TEST_P(ValidateWorkSeed, JudgedAsTheReferenceJudgesIt) {
   const auto reference = test::reference::validate_vault_with_verified(vault.records, vault.trust,
                                                                        test::shared_builder().crypto(), vault.verified);
   ASSERT_TRUE(production.has_value() && reference.has_value());
-  EXPECT_EQ(differing_fields(*production, *reference), "");
+  EXPECT_EQ(test::reference::differing_fields(*production, *reference), "");
 }
 
 TEST_P(ValidateWorkSeed, WorkStaysWithinTheFuzzerBound) {
@@ -119,9 +86,6 @@ TEST_P(ValidateWorkSeed, WorkStaysWithinTheFuzzerBound) {
   std::printf("[ measure  ] %-18s records %6zu bytes %8zu work %10llu work/(records+bytes) %.3f\n", GetParam().c_str(),
               vault.records.size(), vault.bytes, static_cast<unsigned long long>(work),
               static_cast<double>(work) / units);
-  if (still_over_the_bound(GetParam())) {
-    GTEST_SKIP() << "still over the bound: " << static_cast<double>(work) / units << " per record or byte";
-  }
   EXPECT_LE(work, test::work_bound(vault)) << "records " << vault.records.size() << ", bytes " << vault.bytes;
 }
 
@@ -132,18 +96,13 @@ INSTANTIATE_TEST_SUITE_P(ValidateWork, ValidateWorkSeed, ::testing::ValuesIn(see
                            return name;
                          });
 
-// The corpus holds each shape as the generator writes it today, but for
-// the ones still over the bound, which would fail the fuzzer's CI run.
+// The corpus holds each shape as the generator writes it today.
 TEST(ValidateWorkCorpus, HoldsEveryShapeAsGenerated) {
   for (const test::ProgramShape& shape : test::validate_work_shapes()) {
     SCOPED_TRACE(shape.name);
     const auto file = read_file(kCorpus / shape.name);
-    if (still_over_the_bound(shape.name)) {
-      EXPECT_FALSE(file.has_value()) << "left out of the corpus until it is under the bound";
-    } else {
-      ASSERT_TRUE(file.has_value()) << "missing: run vornex_validate_work_seeds";
-      EXPECT_TRUE(*file == shape.code) << "stale: run vornex_validate_work_seeds";
-    }
+    ASSERT_TRUE(file.has_value()) << "missing: run vornex_validate_work_seeds";
+    EXPECT_TRUE(*file == shape.code) << "stale: run vornex_validate_work_seeds";
   }
 }
 

@@ -1,8 +1,7 @@
 // Writes the performance fuzzer's seeds: one file per shape, named after
 // it, into the directory given (fuzz/corpus/validate_work). The shapes
-// named after it are left out, as the corpus leaves out those still over
-// the work bound (kStillOverTheBound in validate_work_bound_test.cpp).
-// --records N writes them at another size, to see how the work grows.
+// named after it are left out. --records N writes them at another size,
+// to see how the work grows.
 //
 //   vornex_validate_work_seeds DIR [--records N] [SKIPPED_SHAPE...]
 #include <algorithm>
