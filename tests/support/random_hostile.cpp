@@ -25,15 +25,15 @@ constexpr std::uint64_t kSharedEnrolCounter = 4;
 constexpr unsigned kOtherGranteePercent = 15;
 // Sizes are small: the reference computes a state per admitted deletion.
 constexpr std::uint64_t kMinInList = 3;
-constexpr std::uint64_t kInListSpread = 22;
+constexpr std::uint64_t kInListSpread = 16;
 constexpr std::uint64_t kMinLabels = 4;
-constexpr std::uint64_t kLabelSpread = 28;
+constexpr std::uint64_t kLabelSpread = 20;
 constexpr std::uint64_t kMinRevoked = 2;
-constexpr std::uint64_t kRevokedSpread = 5;
+constexpr std::uint64_t kRevokedSpread = 4;
 constexpr std::uint64_t kMinUses = 2;
-constexpr std::uint64_t kUseSpread = 6;
+constexpr std::uint64_t kUseSpread = 4;
 constexpr std::uint64_t kMinDepth = 2;
-constexpr std::uint64_t kDepthSpread = 4;
+constexpr std::uint64_t kDepthSpread = 3;
 constexpr std::size_t kNonceBytes = 12;
 constexpr std::size_t kCiphertextBytes = 16;
 

@@ -1331,14 +1331,22 @@ void Generator::plant_root_administrators(const std::string& p, std::uint64_t in
   revocations_.push_back(std::move(planted));
 }
 
-// Three vaults in five hold a hostile shape, one in four of those two,
-// each small for the same reason as the deletion shapes.
+// Nearly half the vaults hold a hostile shape, now and then two, each
+// small for the same reason as the deletion shapes. A chain of groups
+// breaks wherever the vault spoils a link, so it comes twice as often.
 void Generator::make_hostile_shapes() {
-  if (!rng_.percent(60)) return;
+  if (!rng_.percent(45)) return;
   const HostileScene scene{rng_, b_, out_, users_};
-  const auto pick = [&] { return static_cast<HostileShape>(rng_.below(kHostileShapeCount)); };
+  const auto pick = [&] {
+    using enum HostileShape;
+    static constexpr HostileShape kWeighted[] = {
+        BigInList,   BigLabels,    ToggleLabel, PendTarget, PendFakeUp, Conflict1, LabelShare,
+        LabelSecret, LabelPresent, ToggleGrant, MemberFlip, DeepQ,      DeepQ,
+    };
+    return kWeighted[rng_.below(std::size(kWeighted))];
+  };
   hostile_.push_back(plant_hostile(pick(), 0, scene));
-  if (rng_.percent(25)) hostile_.push_back(plant_hostile(pick(), 1, scene));
+  if (rng_.percent(15)) hostile_.push_back(plant_hostile(pick(), 1, scene));
 }
 
 Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
