@@ -192,22 +192,43 @@ class Planter {
     values = sorted(std::move(values));
     planted_.authority.push_back(
         grant(a, "big", holder(user), manage(under({"b"}, {{key, label_matcher::In{values}}})), rng().below(2)));
-    // The list and one value more; or, covered, a part of the list.
+    // Now and then a second list that overlaps the first: what needs both
+    // lists is covered by neither entry.
+    std::vector<std::string> second;
+    if (rng().percent(30)) {
+      for (std::uint64_t i = n / 2; i < n + 3; ++i) second.push_back("v" + std::to_string(i));
+      second = sorted(std::move(second));
+      grant(a, "big2", user.user_id(), manage(under({"b"}, {{key, label_matcher::In{second}}})), rng().below(2));
+      const std::string only_second = "v" + std::to_string(n + 2);
+      const KeyspaceSelectorV1 both = under({"b", "both"}, {{key, label_matcher::In{sorted({"v0", only_second})}}});
+      planted_.refused.push_back(grant(user, "both", someone(c), any_kind(both), rng().below(2)));
+    }
+    // The list and one value more; or a part of the list, one value of it,
+    // or any value at all.
     static const std::vector<std::string> kBeyond = {"w", "a", "v"};
     std::vector<std::string> wider = values;
     wider.push_back(rng().pick(kBeyond));
     wider = sorted(std::move(wider));
     const std::uint64_t writes = 1 + rng().below(3);
     for (std::uint64_t j = 0; j < writes; ++j) {
-      const bool covered = j > 0 && rng().percent(50);
-      std::vector<std::string> list;
-      if (covered) {
+      LabelMatcherV1 matcher = label_matcher::In{wider};
+      bool covered = false;
+      const std::uint64_t roll = j == 0 ? 100 : rng().below(100);
+      if (roll < 35) {
+        std::vector<std::string> part;
         for (const std::string& v : values) {
-          if (rng().percent(50)) list.push_back(v);
+          if (rng().percent(50)) part.push_back(v);
         }
-        if (list.empty()) list.push_back(rng().pick(values));
+        if (part.empty()) part.push_back(rng().pick(values));
+        matcher = label_matcher::In{std::move(part)};
+        covered = true;
+      } else if (roll < 55) {
+        matcher = label_matcher::Equals{rng().pick(values)};
+        covered = true;
+      } else if (roll < 65) {
+        matcher = label_matcher::Present{};
       }
-      const KeyspaceSelectorV1 where = under({"b", "x" + std::to_string(j)}, {{key, label_matcher::In{covered ? list : wider}}});
+      const KeyspaceSelectorV1 where = under({"b", "x" + std::to_string(j)}, {{key, std::move(matcher)}});
       const GrantId id = grant(user, "w" + std::to_string(j), someone(c), any_kind(where), rng().below(2));
       (covered ? planted_.wanted : planted_.refused).push_back(id);
     }
@@ -259,11 +280,12 @@ class Planter {
     const std::uint64_t m = kMinRevoked + rng().below(kRevokedSpread);
     const std::uint64_t parity = rng().below(2);
     const std::uint64_t offset = rng().below(2);
+    const PrincipalRefV1 to = holder(user);
     std::vector<std::pair<GrantId, GrantPermissionV1>> given;
     for (std::uint64_t i = 0; i < m; ++i) {
       const std::vector<KeyspaceLabelMatcherV1> pair = {{key, label_matcher::In{{"c", "v" + std::to_string(i)}}}};
       const GrantPermissionV1 narrow = manage(under({"b"}, pair));
-      given.emplace_back(grant(a, "n" + std::to_string(i), user.user_id(), narrow, rng().below(2)), narrow);
+      given.emplace_back(grant(a, "n" + std::to_string(i), to, narrow, rng().below(2)), narrow);
       // Under it, the one grant to C again: manage and read in turn.
       const KeyspaceSelectorV1 where = rng().percent(70) ? under({"b"}, pair) : under({"b", "c"}, pair);
       const GrantPermissionV1 use =
@@ -273,11 +295,15 @@ class Planter {
     planted_.contested = record_key::Grant{b().grant_id(p_ + "bc")};
     const std::uint64_t uses = 1 + rng().below(kUseSpread);
     for (std::uint64_t j = 0; j < uses; ++j) {
+      const LabelMatcherV1 only_c = rng().percent(70) ? LabelMatcherV1{label_matcher::Equals{"c"}}
+                                                      : LabelMatcherV1{label_matcher::In{{"c"}}};
       grant(c, "q" + std::to_string(j), someone(d),
-            grant_permission::Read{under({"b", "c", "q" + std::to_string(j)}, {{key, label_matcher::Equals{"c"}}})},
-            rng().below(2));
+            grant_permission::Read{under({"b", "c", "q" + std::to_string(j)}, {{key, only_c}})}, rng().below(2));
     }
-    revoke(a, given, 1);
+    // Now and then the root revokes instead, or writes A's grant again,
+    // unchanged, among the revocations.
+    revoke(rng().percent(20) ? root() : a, given, 1);
+    if (rng().percent(10)) grant(root(), "src", a.user_id(), manage(under({})), 2 + rng().below(2));
     if (!with_managers) return;
     const std::uint64_t managers = 1 + rng().below(4);
     for (std::uint64_t j = 0; j < managers; ++j) {
@@ -340,8 +366,14 @@ class Planter {
     };
     const std::uint64_t m = kMinUses + rng().below(kUseSpread);
     const PrincipalRefV1 to = holder(user);
+    // Now and then each entry also takes the next value, the last one
+    // excepted: a value is then covered by one or two entries.
+    const bool overlapping = rng().percent(30);
     for (std::uint64_t i = 0; i < m; ++i) {
-      const KeyspaceSelectorV1 where = under({"b"}, labels("e" + std::to_string(i), shared));
+      KeyspaceSelectorV1 where = under({"b"}, labels("e" + std::to_string(i), shared));
+      if (overlapping && i + 1 < m) {
+        where.labels.back().matcher = label_matcher::In{sorted({"e" + std::to_string(i), "e" + std::to_string(i + 1)})};
+      }
       grant(a, "e" + std::to_string(i), to,
             secrets ? GrantPermissionV1{grant_permission::Write{where}} : manage(where), rng().below(2));
     }
@@ -392,12 +424,19 @@ class Planter {
                                       grant_permission::Read{under({"q", x}, {{key, label_matcher::Equals{"v" + std::to_string(j)}}})},
                                       rng().below(2)));
     }
-    // Now and then one inside a labelled entry, and one beside them all.
+    // Now and then one inside a labelled entry, for a value of its label,
+    // for any, or for none; and one beside them all.
     if (rng().percent(30)) {
       const std::string s = "s" + std::to_string(rng().below(m));
-      planted_.wanted.push_back(grant(user, "in", someone(c),
-                                      grant_permission::Read{under({"b", s, "y"}, {{key, label_matcher::Equals{"v"}}})},
-                                      rng().below(2)));
+      std::vector<KeyspaceLabelMatcherV1> labels;
+      const std::uint64_t roll = rng().below(5);
+      if (roll == 0) labels.push_back({key, label_matcher::Equals{"v"}});
+      if (roll == 1) labels.push_back({key, label_matcher::In{{"v", "w"}}});
+      if (roll == 2) labels.push_back({key, label_matcher::Present{}});
+      if (roll == 3) labels.push_back({key, label_matcher::Absent{}});
+      const GrantId id = grant(user, "in", someone(c), grant_permission::Read{under({"b", s, "y"}, std::move(labels))},
+                               rng().below(2));
+      (roll < 3 ? planted_.wanted : planted_.refused).push_back(id);
     }
     if (rng().percent(30)) {
       planted_.refused.push_back(grant(user, "beside", someone(c),
