@@ -134,9 +134,9 @@ class Planter {
 
   // A, the manager of K from the root.
   const Identity& team() {
-    a_ = &cast(0);
-    planted_.authority.push_back(grant(root(), "src", a_->user_id(), manage(under({})), rng().below(2)));
-    return *a_;
+    const Identity& a = cast(0);
+    planted_.authority.push_back(grant(root(), "src", a.user_id(), manage(under({})), rng().below(2)));
+    return a;
   }
   // B itself, or now and then a group the root made with B in it.
   PrincipalRefV1 holder(const Identity& user) {
@@ -507,7 +507,6 @@ class Planter {
   std::string p_;
   PlantedHostile planted_;
   std::vector<std::string> base_;  // K's path
-  const Identity* a_ = nullptr;
   std::vector<const Identity*> cast_;
 };
 
