@@ -1335,7 +1335,7 @@ void Generator::plant_root_administrators(const std::string& p, std::uint64_t in
 // small for the same reason as the deletion shapes. A chain of groups
 // breaks wherever the vault spoils a link, so it comes twice as often.
 void Generator::make_hostile_shapes() {
-  if (!rng_.percent(45)) return;
+  if (!rng_.percent(42)) return;
   const HostileScene scene{rng_, b_, out_, users_};
   const auto pick = [&] {
     using enum HostileShape;
