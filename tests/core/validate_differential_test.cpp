@@ -5,9 +5,10 @@
 //
 // VORNEX_DIFF_SEEDS=n runs n random vaults instead of the default,
 // VORNEX_DIFF_FIRST_SEED=s starts at seed s, and VORNEX_DIFF_STATS=1 prints
-// how often the interesting cases came up, and for each deletion and
-// revocation shape of the generator the state work production did for its
-// vaults.
+// how often the interesting cases came up, and for each deletion,
+// revocation and hostile shape of the generator the state work production
+// did for its vaults (for a hostile shape, also what kept it from being
+// whole where it was not).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -318,6 +319,15 @@ struct Coverage {
     std::uint64_t work = 0;
   };
   std::array<RevocationSeen, test::kRevocationShapeCount> revocations{};
+  // Per hostile shape: vaults holding it, of those the ones whose report
+  // shows what makes it that shape, and the state work production did.
+  struct HostileSeen {
+    std::uint64_t planted = 0;
+    std::uint64_t holds = 0;
+    std::uint64_t work = 0;
+    std::map<std::string, std::uint64_t> gaps;  // what the others lacked first
+  };
+  std::array<HostileSeen, test::kHostileShapeCount> hostile{};
 };
 
 // Whether a use of the planted revocation went with the grant it needed:
@@ -328,6 +338,59 @@ bool use_fell_away(const test::PlantedRevocation& planted, const EffectiveState&
     if (!state.deleted_grants.contains(use.under) || state.deleted_grants.contains(use.grant)) return false;
     return use.deletion || !state.grants.contains(use.grant);
   });
+}
+
+// What the report lacks of the planted hostile shape: the first of its
+// lists that does not hold as random_vault.hpp describes it, or null when
+// the shape is whole. A record the vault spoiled, or a random record that
+// lends someone authority, can undo it; most seeds leave it whole.
+const char* hostile_shape_gap(const test::PlantedHostile& planted, const EffectiveState& state) {
+  const auto in_force = [&](const GrantId& id) { return state.grants.contains(id); };
+  const auto enough = [](std::size_t count, std::size_t of) { return count >= std::min<std::size_t>(2, of); };
+  // The verified records of a key, apart from deletions of a grant.
+  const auto writes = [&](const RecordKey& key, bool deletions) {
+    return static_cast<std::size_t>(std::ranges::count_if(state.records, [&](const VerifiedRecord& r) {
+      return r.key == key && std::holds_alternative<GrantDeletedRecordV1>(r.body()) == deletions;
+    }));
+  };
+  const auto verified = [&](const RecordKey& key) { return writes(key, false) > 0; };
+  const auto authorised = [&](const SecretId& id) { return state.latest_secret.contains(id); };
+
+  if (!std::ranges::all_of(planted.authority, in_force)) return "authority";
+  if (!planted.revoked.empty() &&
+      std::ranges::count_if(planted.revoked, [&](const GrantId& id) { return state.deleted_grants.contains(id); }) < 2) {
+    return "revoked";
+  }
+  if (!planted.wanted.empty() &&
+      !enough(static_cast<std::size_t>(std::ranges::count_if(planted.wanted, in_force)), planted.wanted.size())) {
+    return "wanted";
+  }
+  if (!planted.refused.empty() &&
+      (std::ranges::any_of(planted.refused, in_force) ||
+       std::ranges::none_of(planted.refused, [&](const GrantId& id) { return verified(record_key::Grant{id}); }))) {
+    return "refused";
+  }
+  if (planted.contested && writes(*planted.contested, false) < 2) return "contested";
+  if (planted.pending &&
+      (state.deleted_grants.contains(*planted.pending) || writes(record_key::Grant{*planted.pending}, true) == 0)) {
+    return "pending";
+  }
+  if (!planted.secrets.empty() &&
+      !enough(static_cast<std::size_t>(std::ranges::count_if(planted.secrets, authorised)), planted.secrets.size())) {
+    return "secrets";
+  }
+  if (!planted.unauthorised.empty() &&
+      (std::ranges::any_of(planted.unauthorised, authorised) ||
+       std::ranges::none_of(planted.unauthorised, [&](const SecretId& id) { return verified(record_key::Secret{id}); }))) {
+    return "unauthorised";
+  }
+  if (!planted.fake_members.empty() &&
+      (std::ranges::any_of(planted.fake_members, [&](const GroupMemberId& id) { return state.group_members.contains(id); }) ||
+       std::ranges::none_of(planted.fake_members,
+                            [&](const GroupMemberId& id) { return verified(record_key::GroupMember{id}); }))) {
+    return "fake_members";
+  }
+  return nullptr;
 }
 
 // How many grant deletions in force remove a manage grant that their own
@@ -401,6 +464,14 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       s.use_fell += use_fell_away(planted, expected.effective) ? 1 : 0;
       s.work += work;
     }
+    for (const test::PlantedHostile& planted : vault.hostile) {
+      Coverage::HostileSeen& s = seen.hostile[static_cast<std::size_t>(planted.shape)];
+      ++s.planted;
+      const char* gap = hostile_shape_gap(planted, expected.effective);
+      s.holds += gap == nullptr ? 1 : 0;
+      if (gap != nullptr) ++s.gaps[gap];
+      s.work += work;
+    }
     if (expected.issues.empty()) ++seen.clean;
     if (expected.effective.blocked && expected.effective.records.empty()) ++seen.refused;
     seen.self_managed += self_managed_deletions(expected.effective);
@@ -431,6 +502,15 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
                   static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.revoked),
                   static_cast<unsigned long long>(s.use_fell),
                   s.planted == 0 ? 0.0 : static_cast<double>(s.work) / static_cast<double>(s.planted));
+    }
+    for (std::size_t k = 0; k < seen.hostile.size(); ++k) {
+      const Coverage::HostileSeen& s = seen.hostile[k];
+      std::string lacked;
+      for (const auto& [gap, times] : s.gaps) lacked += " " + gap + " " + std::to_string(times);
+      std::printf("  %-13s in %4llu vaults, whole in %4llu, %.1f work each; lacking%s\n",
+                  test::hostile_shape_name(static_cast<test::HostileShape>(k)),
+                  static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.holds),
+                  s.planted == 0 ? 0.0 : static_cast<double>(s.work) / static_cast<double>(s.planted), lacked.c_str());
     }
   }
   // The generator must keep reaching every interesting case, or the
@@ -467,6 +547,13 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       EXPECT_GE(s.planted, 12u);
       EXPECT_GE(s.revoked, s.planted / 5);
       EXPECT_GE(s.use_fell, s.planted / 5);
+    }
+    // Each hostile shape, and whole in a good part of its vaults.
+    for (std::size_t k = 0; k < seen.hostile.size(); ++k) {
+      const Coverage::HostileSeen& s = seen.hostile[k];
+      SCOPED_TRACE(test::hostile_shape_name(static_cast<test::HostileShape>(k)));
+      EXPECT_GE(s.planted, 12u);
+      EXPECT_GE(s.holds, s.planted / 5);
     }
   }
 }

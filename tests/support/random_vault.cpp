@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "random_hostile.hpp"
 #include "vornex/core/authz.hpp"
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/validate/structure.hpp"
@@ -235,6 +236,7 @@ class Generator {
   void make_revocation_shapes();
   void plant(RevocationShape shape, std::uint64_t index);
   void plant_root_administrators(const std::string& p, std::uint64_t index);
+  void make_hostile_shapes();
   // Mostly above the target; sometimes at it (a conflict) or below it.
   std::uint64_t after(std::uint64_t target) {
     const std::uint64_t roll = rng_.below(100);
@@ -257,6 +259,7 @@ class Generator {
   std::vector<MadeGrant> grants_;
   std::vector<PlantedShape> shapes_;
   std::vector<PlantedRevocation> revocations_;
+  std::vector<PlantedHostile> hostile_;
 };
 
 void Generator::make_users() {
@@ -1328,6 +1331,24 @@ void Generator::plant_root_administrators(const std::string& p, std::uint64_t in
   revocations_.push_back(std::move(planted));
 }
 
+// Nearly half the vaults hold a hostile shape, now and then two, each
+// small for the same reason as the deletion shapes. A chain of groups
+// breaks wherever the vault spoils a link, so it comes twice as often.
+void Generator::make_hostile_shapes() {
+  if (!rng_.percent(42)) return;
+  const HostileScene scene{rng_, b_, out_, users_};
+  const auto pick = [&] {
+    using enum HostileShape;
+    static constexpr HostileShape kWeighted[] = {
+        BigInList,   BigLabels,    ToggleLabel, PendTarget, PendFakeUp, Conflict1, LabelShare,
+        LabelSecret, LabelPresent, ToggleGrant, MemberFlip, DeepQ,      DeepQ,
+    };
+    return kWeighted[rng_.below(std::size(kWeighted))];
+  };
+  hostile_.push_back(plant_hostile(pick(), 0, scene));
+  if (rng_.percent(15)) hostile_.push_back(plant_hostile(pick(), 1, scene));
+}
+
 Ratchet Generator::make_trust(const std::vector<validate::HashedRecord>& hashed) {
   const HashValue root_fingerprint = must(key_hash(b_.crypto(), root().signing_public_key()));
   Ratchet trust = Ratchet::make(rng_.percent(97) ? root_fingerprint.to_vec()
@@ -1425,6 +1446,7 @@ RandomVault Generator::make() {
   // before the shapes came.
   make_deletion_shapes();
   make_revocation_shapes();
+  make_hostile_shapes();
 
   // A few spoiled signatures anywhere but on the root.
   for (VaultRecordV1& record : out_) {
@@ -1437,6 +1459,7 @@ RandomVault Generator::make() {
   RandomVault vault;
   vault.shapes = std::move(shapes_);
   vault.revocations = std::move(revocations_);
+  vault.hostile = std::move(hostile_);
   for (VaultRecordV1& record : out_) vault.records.push_back(hashed_record(b_, std::move(record)));
   if (!vault.records.empty() && rng_.percent(5)) vault.records.push_back(rng_.pick(vault.records));
   rng_.shuffle(vault.records);

@@ -6,12 +6,14 @@
 // at counters below, at and above their targets, competing writes, bad
 // signatures, unknown kinds and trust states ahead of the vault. Some also
 // hold the deletion shapes below, which each cost deletion resolution a
-// state per admitted deletion, or the revocation shapes, which take away
-// authority that something below is still using.
+// state per admitted deletion, the revocation shapes, which take away
+// authority that something below is still using, or the hostile shapes,
+// which a member writes to make validation's lookups work hard.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "vault_builder.hpp"
@@ -120,12 +122,71 @@ struct PlantedRevocation {
   std::vector<PlantedUse> uses;
 };
 
+// Vaults a member can write to make validation's lookups or its deletion
+// resolution work hard, each planted small, in a random form, among the
+// random records (A manages K from the root; B and C are plain users).
+enum class HostileShape : std::uint8_t {
+  // A gives B manage over K/b for one label In a long list; B grants
+  // something for the list and one value more, which is not covered.
+  BigInList,
+  // C grants something whose selector has many label matchers; now and
+  // then one of them is all that C's own manage grant asks for.
+  BigLabels,
+  // A gives B manage grants for `l In [c, v<i>]` and revokes them; under
+  // each B writes one grant to C again, manage and read in turn, so C's
+  // grants for `l=c` come and go with every revocation.
+  ToggleLabel,
+  // A gives B narrow grants and revokes them; B rewrites one grant to C
+  // under each, and C deletes that grant again and again, naming another
+  // permission each time: deletions pending to the end.
+  PendTarget,
+  // As PendTarget, with C's memberships of itself in groups nobody made.
+  PendFakeUp,
+  // As PendTarget without C's deletions, B's writes all at one counter:
+  // each revocation takes one write out of a conflict.
+  Conflict1,
+  // A gives B manage grants sharing all labels but one; B's read grants are
+  // each covered by one of them.
+  LabelShare,
+  // The same with write grants, and secrets with those labels.
+  LabelSecret,
+  // A gives B manage over K/q and many grants for `a Present` elsewhere; B
+  // grants inside K/q for `a=v<j>`.
+  LabelPresent,
+  // As ToggleLabel, beside users the root made, each given manage over K/b.
+  ToggleGrant,
+  // Each of several revoked root grants wrote H's membership of G, present
+  // and deleted in turn; H's members each ask one question of G's grant.
+  MemberFlip,
+  // A chain of nested groups made by the root, B in the last; B grants
+  // under the entry of the first.
+  DeepQ,
+};
+inline constexpr std::size_t kHostileShapeCount = 12;
+const char* hostile_shape_name(HostileShape shape);
+
+// What a planted hostile shape must show in the report to be itself: each
+// list that is not empty must hold as its comment says.
+struct PlantedHostile {
+  HostileShape shape;
+  std::vector<core::GrantId> authority;  // every one in force
+  std::vector<core::GrantId> revoked;    // two or more deleted
+  std::vector<core::GrantId> wanted;     // two or more in force (all when fewer)
+  std::vector<core::GrantId> refused;    // some written and verified, none in force
+  std::optional<core::RecordKey> contested;  // two or more verified writes
+  std::optional<core::GrantId> pending;  // deleted by verified records, none admitted
+  std::vector<core::SecretId> secrets;   // two or more written with authority (all when fewer)
+  std::vector<core::SecretId> unauthorised;  // some written and verified, none with authority
+  std::vector<core::GroupMemberId> fake_members;  // some written and verified, none in force
+};
+
 struct RandomVault {
   std::vector<core::validate::HashedRecord> records;  // in random order, sometimes with a repeat
   core::Ratchet trust = core::Ratchet::make({});
   core::validate::VerifiedHashes verified;
   std::vector<PlantedShape> shapes;  // in the order they were made
   std::vector<PlantedRevocation> revocations;  // likewise
+  std::vector<PlantedHostile> hostile;  // likewise
 };
 
 // The record with its record hash, as a decoded vault file gives it.
