@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "vornex/core/order.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -78,7 +79,9 @@ class Sweep {
   using Links = std::vector<std::pair<PrincipalRefV1, PrincipalRefV1>>;  // (group, member), in order
 
   Sweep(const Own& own, const Links& links) {
+    std::uint64_t steps = links.size();
     for (const auto& [principal, set] : own) {
+      steps += 1 + set->read.size() + set->write.size() + set->manage.size();
       Accumulator& a = acc_[principal];
       a.set = *set;
       for (const KeyspaceSelectorV1& s : set->read) a.read.add(selectors_.id(s));
@@ -90,6 +93,7 @@ class Sweep {
       by_group_[group].push_back(passages_.size());
       passages_.push_back(Passage{nullptr, group, member});
     }
+    count_work(steps);
   }
 
   std::map<PrincipalRefV1, AuthoritySet> run() {
@@ -143,6 +147,7 @@ class Sweep {
     if (!std::holds_alternative<GroupId>(principal)) return;
     const auto it = by_group_.find(principal);
     if (it == by_group_.end()) return;
+    count_work(it->second.size());
     for (const std::size_t m : it->second) (m > at ? now_ : next_).insert(m);
   }
 
@@ -166,6 +171,7 @@ class Sweep {
     Accumulator& member = it->second;
     if (created) wake(p.member_ref, at);
     bool grew = false;
+    count_work(1 + (read_end - p.read) + (write_end - p.write) + (manage_end - p.manage));
     for (; p.read < read_end; ++p.read) add_read(member, group.read.order[p.read], grew);
     for (; p.write < write_end; ++p.write) add_write(member, group.write.order[p.write], grew);
     for (; p.manage < manage_end; ++p.manage) add_manage(member, group.manage.order[p.manage], grew);
@@ -301,6 +307,7 @@ Authorities Authorities::derive(const UserId& root_user_id, const std::vector<co
     std::map<PrincipalRefV1, OwnSet> own;
     own[PrincipalRefV1{root_user_id}].start_as_root();
     for (const GrantRecordV1* grant : grants) own[grant->grantee].add(*grant->permission);
+    count_work(grants.size() + members.size());
     for (auto& [principal, set] : own) out.own_.emplace_hint(out.own_.end(), principal, set.take());
   }
   out.memberships_.reserve(members.size());
@@ -319,17 +326,21 @@ void Authorities::close() {
   for (const Membership& m : memberships_) members_of[PrincipalRefV1{m.group}].push_back(&m.member);
   const auto spread = [&](std::set<PrincipalRefV1>& reached) {
     std::deque<PrincipalRefV1> queue(reached.begin(), reached.end());
+    std::uint64_t steps = queue.size();
     while (!queue.empty()) {
       const auto it = members_of.find(queue.front());
       queue.pop_front();
       if (it == members_of.end()) continue;
+      steps += it->second.size();
       for (const PrincipalRefV1* member : it->second) {
         if (reached.insert(*member).second) queue.push_back(*member);
       }
     }
+    count_work(steps);
   };
   keys_.clear();
   rooted_.clear();
+  count_work(memberships_.size() + own_.size());
   for (const auto& [principal, set] : own_) {
     keys_.insert(principal);
     if (set.is_root) rooted_.insert(principal);
@@ -353,16 +364,20 @@ const AuthoritySet* Authorities::find(const PrincipalRefV1& principal) const {
   std::set<PrincipalRefV1> above{principal};
   std::deque<PrincipalRefV1> queue{principal};
   std::set<std::size_t> links;
+  std::uint64_t steps = 0;
   while (!queue.empty()) {
     const auto it = groups_of_.find(queue.front());
     queue.pop_front();
+    ++steps;
     if (it == groups_of_.end()) continue;
+    steps += it->second.size();
     for (const std::size_t at : it->second) {
       links.insert(at);
       const PrincipalRefV1 group{memberships_[at].group};
       if (above.insert(group).second) queue.push_back(group);
     }
   }
+  count_work(steps);
   Sweep::Own own;
   for (const PrincipalRefV1& p : above) {
     if (const auto it = own_.find(p); it != own_.end()) own.emplace_back(p, &it->second);
@@ -397,9 +412,11 @@ const std::vector<const AuthorityIndex*>& Authorities::reach(const PrincipalRefV
   if (!created) return found->second;
   std::set<PrincipalRefV1> seen{principal};
   std::deque<PrincipalRefV1> queue{principal};
+  std::uint64_t steps = 0;
   while (!queue.empty()) {
     const PrincipalRefV1 at = std::move(queue.front());
     queue.pop_front();
+    ++steps;
     if (const auto own = own_.find(at); own != own_.end()) {
       auto& index = m.indexes[at];
       if (!index) index = std::make_unique<AuthorityIndex>(own->second);
@@ -407,30 +424,53 @@ const std::vector<const AuthorityIndex*>& Authorities::reach(const PrincipalRefV
     }
     const auto groups = groups_of_.find(at);
     if (groups == groups_of_.end()) continue;
+    steps += groups->second.size();
     for (const std::size_t link : groups->second) {
       const PrincipalRefV1 group{memberships_[link].group};
       if (seen.insert(group).second) queue.push_back(group);
     }
   }
+  count_work(steps);
   return found->second;
 }
+
+namespace {
+
+// Whether some index of the reach answers; each index asked is a step,
+// whether or not its set holds an entry of the kind asked about.
+template <class Ask>
+bool any_index(const std::vector<const AuthorityIndex*>& indexes, Ask&& ask) {
+  std::uint64_t steps = 0;
+  bool found = false;
+  for (const AuthorityIndex* i : indexes) {
+    ++steps;
+    if (ask(i)) {
+      found = true;
+      break;
+    }
+  }
+  count_work(steps);
+  return found;
+}
+
+}  // namespace
 
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
   const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_read(secret); });
+  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_read(secret); });
 }
 
 bool Authorities::can_write(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
   const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_write(secret); });
+  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_write(secret); });
 }
 
 bool Authorities::can_create_permission(const UserId& user, const GrantPermissionV1& permission) const {
   if (is_root(user)) return true;
   const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_create_permission(permission); });
+  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_create_permission(permission); });
 }
 
 }  // namespace vornex::core::validate
