@@ -520,6 +520,12 @@ HostileVault deep_questions(std::size_t n, const VaultBuilder& builder) {
   });
 }
 
+// How many secrets of `ids` have an authorised write.
+std::size_t written_count(const ValidationReport& r, const std::vector<SecretId>& ids) {
+  return static_cast<std::size_t>(std::ranges::count_if(
+      ids, [&](const SecretId& id) { return r.effective.latest_secret.find(id) != r.effective.latest_secret.end(); }));
+}
+
 // The root's chain of groups G0..G(depth-1), G(k+1) a member of G(k).
 std::vector<GroupId> add_chain(Shaper& s, std::size_t depth, const char* name) {
   const VaultBuilder& builder = s.builder();
@@ -556,10 +562,7 @@ HostileVault chain_write(std::size_t n, const VaultBuilder& builder) {
     Problems p;
     p.count(r.effective.groups.size(), depth, "groups");
     p.count(r.effective.grants.size(), depth + 1, "grants in force");
-    const auto live = std::ranges::count_if(written, [&](const SecretId& id) {
-      return r.effective.latest_secret.find(id) != r.effective.latest_secret.end();
-    });
-    p.count(static_cast<std::size_t>(live), written.size(), "B's secrets written");
+    p.count(written_count(r, written), written.size(), "B's secrets written");
     return std::move(p).text();
   });
 }
@@ -590,10 +593,74 @@ HostileVault chain_users(std::size_t n, const VaultBuilder& builder) {
     Problems p;
     p.count(r.effective.groups.size(), depth, "groups");
     p.count(r.effective.group_members.size(), depth - 1 + users, "memberships");
-    const auto live = std::ranges::count_if(written, [&](const SecretId& id) {
-      return r.effective.latest_secret.find(id) != r.effective.latest_secret.end();
-    });
-    p.count(static_cast<std::size_t>(live), users, "the users' secrets written");
+    p.count(written_count(r, written), users, "the users' secrets written");
+    return std::move(p).text();
+  });
+}
+
+// A chain of n/4 groups, the top one given write over team/f by the root;
+// each user enrolled by the root is the one member of a group F<k> of its
+// own, a member of the chain's last group, and writes one secret under
+// team/f: no two users share the groups they are direct members of.
+HostileVault chain_fan(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t depth = std::max<std::size_t>(1, n / 4);
+  const std::vector<GroupId> groups = add_chain(s, depth, "fchain-");
+  s.add(builder.grant(s.root(), "fchain-write", PrincipalRefV1{groups.front()}, write_permission(under({"team", "f"})), 1));
+  // Six records a user: its group, that group's membership of the chain,
+  // its user record, entry point, membership and secret.
+  constexpr std::size_t kRecordsPerUser = 6;
+  const std::size_t users = std::max<std::size_t>(1, s.left(n) / kRecordsPerUser);
+  std::vector<SecretId> written;
+  for (std::size_t k = 0; k < users; ++k) {
+    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    s.add(builder.group(s.root(), seeded("fan-", k), 1));
+    const GroupId own = builder.group_id(seeded("fan-", k));
+    s.add(builder.member(s.root(), groups.back(), PrincipalRefV1{own}, 1));
+    s.enrol(u);
+    s.add(builder.member(s.root(), own, s.ref(u), 1));
+    const SecretSelectorV1 where{{"team", "f", seeded("s", k)}, {}};
+    s.add(builder.secret(u, where, {&u}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth + users, "groups");
+    p.count(r.effective.group_members.size(), depth - 1 + 2 * users, "memberships");
+    p.count(written_count(r, written), users, "the users' secrets written");
+    return std::move(p).text();
+  });
+}
+
+// A chain of n/7 groups, each given write over its own team/l<k> by the
+// root, and at every level a user enrolled by the root, a member of that
+// level's group, writing one secret under team/l0, which only the top
+// group's entry covers: each user asks once, over every group above it.
+HostileVault chain_levels(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  // Seven records a level: its group, membership, grant, and its user's
+  // user record, entry point, membership and secret.
+  constexpr std::size_t kRecordsPerLevel = 7;
+  const std::size_t depth = std::max<std::size_t>(1, n / kRecordsPerLevel);
+  const std::vector<GroupId> groups = add_chain(s, depth, "lchain-");
+  std::vector<SecretId> written;
+  for (std::size_t k = 0; k < depth; ++k) {
+    s.add(builder.grant(s.root(), seeded("lchain-write-", k), PrincipalRefV1{groups[k]},
+                        write_permission(under({"team", seeded("l", k)})), 1));
+    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    s.enrol(u);
+    s.add(builder.member(s.root(), groups[k], s.ref(u), 1));
+    const SecretSelectorV1 where{{"team", "l0", seeded("s", k)}, {}};
+    s.add(builder.secret(u, where, {&u}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth, "groups");
+    p.count(r.effective.grants.size(), depth + 1, "grants in force");
+    p.count(written_count(r, written), depth, "the users' secrets written");
     return std::move(p).text();
   });
 }
@@ -655,6 +722,8 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::DeepQ: return "deepq";
     case HostileShape::ChainWrite: return "chainwrite";
     case HostileShape::ChainUsers: return "chainusers";
+    case HostileShape::ChainFan: return "chainfan";
+    case HostileShape::ChainLevels: return "chainlevels";
   }
   return "?";
 }
@@ -679,6 +748,8 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::DeepQ: return deep_questions(n, b);
     case HostileShape::ChainWrite: return chain_write(n, b);
     case HostileShape::ChainUsers: return chain_users(n, b);
+    case HostileShape::ChainFan: return chain_fan(n, b);
+    case HostileShape::ChainLevels: return chain_levels(n, b);
   }
   throw std::invalid_argument("unknown hostile shape");
 }

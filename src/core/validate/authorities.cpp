@@ -1,5 +1,6 @@
 #include "vornex/core/validate/authorities.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <stdexcept>
 #include <type_traits>
@@ -240,10 +241,47 @@ class OwnSet {
 
 }  // namespace
 
+// What a principal's questions are asked of: the indexes of its own set
+// and of those of the groups above it, and, once its questions have cost
+// more than their entries, one index over all of them, so that an asker
+// below a long chain of entry holders does not look through the chain for
+// every question.
+struct Authorities::Reach {
+  std::vector<const AuthorityIndex*> indexes;
+  std::vector<const AuthoritySet*> sets;  // beside `indexes`
+  std::uint64_t entries = 0;              // in `sets`, added up
+  std::uint64_t scanned = 0;              // indexes asked so far
+  std::unique_ptr<AuthoritySet> merged_set;
+  std::unique_ptr<AuthorityIndex> merged;  // over merged_set
+
+  void add(const AuthorityIndex* index, const AuthoritySet* set) {
+    indexes.push_back(index);
+    sets.push_back(set);
+    entries += set->read.size() + set->write.size() + set->manage.size();
+  }
+  // Every question asks whether one entry of the union does something, so
+  // the union's index answers as the indexes do together.
+  void merge() {
+    merged_set = std::make_unique<AuthoritySet>();
+    for (const AuthoritySet* set : sets) {
+      merged_set->read.insert(merged_set->read.end(), set->read.begin(), set->read.end());
+      merged_set->write.insert(merged_set->write.end(), set->write.begin(), set->write.end());
+      merged_set->manage.insert(merged_set->manage.end(), set->manage.begin(), set->manage.end());
+      merged_set->is_root = merged_set->is_root || set->is_root;
+    }
+    count_work(entries);
+    merged = std::make_unique<AuthorityIndex>(*merged_set);
+  }
+};
+
 struct Authorities::Made {
   std::map<PrincipalRefV1, AuthoritySet> sets;
   std::map<PrincipalRefV1, std::unique_ptr<AuthorityIndex>> indexes;  // over own sets
-  std::map<PrincipalRefV1, std::vector<const AuthorityIndex*>> reach;
+  std::map<PrincipalRefV1, Reach> reach;
+  // The indexed sets above each list of groups (ascending, distinct) that
+  // some principal is a direct member of: the members of one group share
+  // one walk above it.
+  std::map<std::vector<GroupId>, std::vector<std::pair<const AuthorityIndex*, const AuthoritySet*>>> above;
 };
 
 Authorities::Authorities(const Authorities& other)
@@ -406,71 +444,95 @@ std::map<PrincipalRefV1, AuthoritySet> Authorities::materialized() const {
   return Sweep(own, links).run();
 }
 
-const std::vector<const AuthorityIndex*>& Authorities::reach(const PrincipalRefV1& principal) const {
+Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   Made& m = made();
   const auto [found, created] = m.reach.try_emplace(principal);
-  if (!created) return found->second;
-  std::set<PrincipalRefV1> seen{principal};
-  std::deque<PrincipalRefV1> queue{principal};
-  std::uint64_t steps = 0;
-  while (!queue.empty()) {
-    const PrincipalRefV1 at = std::move(queue.front());
-    queue.pop_front();
-    ++steps;
-    if (const auto own = own_.find(at); own != own_.end()) {
-      auto& index = m.indexes[at];
-      if (!index) index = std::make_unique<AuthorityIndex>(own->second);
-      found->second.push_back(index.get());
+  Reach& out = found->second;
+  if (!created) return out;
+  const auto own_index = [&](const PrincipalRefV1& at) -> std::pair<const AuthorityIndex*, const AuthoritySet*> {
+    const auto own = own_.find(at);
+    if (own == own_.end()) return {nullptr, nullptr};
+    auto& index = m.indexes[at];
+    if (!index) index = std::make_unique<AuthorityIndex>(own->second);
+    return {index.get(), &own->second};
+  };
+  const auto [self_index, self_set] = own_index(principal);
+  if (self_index != nullptr) out.add(self_index, self_set);
+  const auto groups = groups_of_.find(principal);
+  if (groups == groups_of_.end()) return out;
+  std::vector<GroupId> direct;
+  direct.reserve(groups->second.size());
+  for (const std::size_t link : groups->second) direct.push_back(memberships_[link].group);
+  std::ranges::sort(direct);
+  direct.erase(std::unique(direct.begin(), direct.end()), direct.end());
+  count_work(2 * direct.size());  // gathered, then the key looked up
+  const auto [above, walk] = m.above.try_emplace(std::move(direct));
+  if (walk) {
+    std::set<PrincipalRefV1> seen;
+    std::deque<PrincipalRefV1> queue;
+    for (const GroupId& group : above->first) {
+      seen.insert(PrincipalRefV1{group});
+      queue.push_back(PrincipalRefV1{group});
     }
-    const auto groups = groups_of_.find(at);
-    if (groups == groups_of_.end()) continue;
-    steps += groups->second.size();
-    for (const std::size_t link : groups->second) {
-      const PrincipalRefV1 group{memberships_[link].group};
-      if (seen.insert(group).second) queue.push_back(group);
+    std::uint64_t steps = 0;
+    while (!queue.empty()) {
+      const PrincipalRefV1 at = std::move(queue.front());
+      queue.pop_front();
+      ++steps;
+      if (const auto held = own_index(at); held.first != nullptr) above->second.push_back(held);
+      const auto up = groups_of_.find(at);
+      if (up == groups_of_.end()) continue;
+      steps += up->second.size();
+      for (const std::size_t link : up->second) {
+        const PrincipalRefV1 group{memberships_[link].group};
+        if (seen.insert(group).second) queue.push_back(group);
+      }
     }
+    count_work(steps);
   }
-  count_work(steps);
-  return found->second;
+  // A group above itself is asked once.
+  count_work(above->second.size());
+  for (const auto& [index, set] : above->second) {
+    if (index != self_index) out.add(index, set);
+  }
+  return out;
 }
 
-namespace {
-
-// Whether some index of the reach answers; each index asked is a step,
-// whether or not its set holds an entry of the kind asked about.
 template <class Ask>
-bool any_index(const std::vector<const AuthorityIndex*>& indexes, Ask&& ask) {
+bool Authorities::any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const {
+  Reach& r = reach(principal);
+  if (r.merged) {
+    count_work(1);
+    return ask(*r.merged);
+  }
   std::uint64_t steps = 0;
   bool found = false;
-  for (const AuthorityIndex* i : indexes) {
+  for (const AuthorityIndex* i : r.indexes) {
     ++steps;
-    if (ask(i)) {
+    if (ask(*i)) {
       found = true;
       break;
     }
   }
   count_work(steps);
+  r.scanned += steps;
+  if (r.indexes.size() > 1 && r.scanned > r.entries) r.merge();
   return found;
 }
 
-}  // namespace
-
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_read(secret); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_read(secret); });
 }
 
 bool Authorities::can_write(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_write(secret); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_write(secret); });
 }
 
 bool Authorities::can_create_permission(const UserId& user, const GrantPermissionV1& permission) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return any_index(indexes, [&](const AuthorityIndex* i) { return i->can_create_permission(permission); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_create_permission(permission); });
 }
 
 }  // namespace vornex::core::validate
