@@ -241,47 +241,75 @@ class OwnSet {
 
 }  // namespace
 
-// What a principal's questions are asked of: the indexes of its own set
-// and of those of the groups above it, and, once its questions have cost
-// more than their entries, one index over all of them, so that an asker
-// below a long chain of entry holders does not look through the chain for
-// every question.
+// What a principal's questions are asked of: the index of its own set,
+// and the indexes of the sets of the groups above it. Those are shared by
+// every principal that is a direct member of the same groups, and once the
+// questions asked of them have looked through more indexes than they hold
+// entries, one index over all their entries answers instead: askers below
+// a long chain of entry holders neither walk the chain each nor look
+// through it for every question.
 struct Authorities::Reach {
-  std::vector<const AuthorityIndex*> indexes;
-  std::vector<const AuthoritySet*> sets;  // beside `indexes`
-  std::uint64_t entries = 0;              // in `sets`, added up
-  std::uint64_t scanned = 0;              // indexes asked so far
-  std::unique_ptr<AuthoritySet> merged_set;
-  std::unique_ptr<AuthorityIndex> merged;  // over merged_set
+  struct Above {
+    std::vector<const AuthorityIndex*> indexes;
+    std::vector<const AuthoritySet*> sets;  // beside `indexes`
+    std::uint64_t entries = 0;              // in `sets`, added up
+    std::uint64_t scanned = 0;              // indexes asked so far
+    std::unique_ptr<AuthoritySet> merged_set;
+    std::unique_ptr<AuthorityIndex> merged;  // over merged_set
 
-  void add(const AuthorityIndex* index, const AuthoritySet* set) {
-    indexes.push_back(index);
-    sets.push_back(set);
-    entries += set->read.size() + set->write.size() + set->manage.size();
-  }
-  // Every question asks whether one entry of the union does something, so
-  // the union's index answers as the indexes do together.
-  void merge() {
-    merged_set = std::make_unique<AuthoritySet>();
-    for (const AuthoritySet* set : sets) {
-      merged_set->read.insert(merged_set->read.end(), set->read.begin(), set->read.end());
-      merged_set->write.insert(merged_set->write.end(), set->write.begin(), set->write.end());
-      merged_set->manage.insert(merged_set->manage.end(), set->manage.begin(), set->manage.end());
-      merged_set->is_root = merged_set->is_root || set->is_root;
+    void add(const AuthorityIndex* index, const AuthoritySet* set) {
+      indexes.push_back(index);
+      sets.push_back(set);
+      entries += set->read.size() + set->write.size() + set->manage.size();
     }
-    count_work(entries);
-    merged = std::make_unique<AuthorityIndex>(*merged_set);
-  }
+
+    // Every question asks whether some one entry does something, so the
+    // union's index answers as the indexes do together.
+    template <class Ask>
+    bool any(Ask&& ask) {
+      if (merged) {
+        count_work(1);
+        return ask(*merged);
+      }
+      std::uint64_t steps = 0;
+      bool found = false;
+      for (const AuthorityIndex* i : indexes) {
+        ++steps;
+        if (ask(*i)) {
+          found = true;
+          break;
+        }
+      }
+      count_work(steps);
+      scanned += steps;
+      if (indexes.size() > 1 && scanned > entries) merge();
+      return found;
+    }
+
+   private:
+    void merge() {
+      merged_set = std::make_unique<AuthoritySet>();
+      for (const AuthoritySet* set : sets) {
+        merged_set->read.insert(merged_set->read.end(), set->read.begin(), set->read.end());
+        merged_set->write.insert(merged_set->write.end(), set->write.begin(), set->write.end());
+        merged_set->manage.insert(merged_set->manage.end(), set->manage.begin(), set->manage.end());
+        merged_set->is_root = merged_set->is_root || set->is_root;
+      }
+      count_work(entries);
+      merged = std::make_unique<AuthorityIndex>(*merged_set);
+    }
+  };
+
+  const AuthorityIndex* own = nullptr;
+  Above* above = nullptr;  // none without memberships
 };
 
 struct Authorities::Made {
   std::map<PrincipalRefV1, AuthoritySet> sets;
   std::map<PrincipalRefV1, std::unique_ptr<AuthorityIndex>> indexes;  // over own sets
   std::map<PrincipalRefV1, Reach> reach;
-  // The indexed sets above each list of groups (ascending, distinct) that
-  // some principal is a direct member of: the members of one group share
-  // one walk above it.
-  std::map<std::vector<GroupId>, std::vector<std::pair<const AuthorityIndex*, const AuthoritySet*>>> above;
+  // By the groups (ascending, distinct) that principals are direct members of.
+  std::map<std::vector<GroupId>, Reach::Above> above;
 };
 
 Authorities::Authorities(const Authorities& other)
@@ -456,8 +484,7 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
     if (!index) index = std::make_unique<AuthorityIndex>(own->second);
     return {index.get(), &own->second};
   };
-  const auto [self_index, self_set] = own_index(principal);
-  if (self_index != nullptr) out.add(self_index, self_set);
+  out.own = own_index(principal).first;
   const auto groups = groups_of_.find(principal);
   if (groups == groups_of_.end()) return out;
   std::vector<GroupId> direct;
@@ -467,57 +494,40 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   direct.erase(std::unique(direct.begin(), direct.end()), direct.end());
   count_work(2 * direct.size());  // gathered, then the key looked up
   const auto [above, walk] = m.above.try_emplace(std::move(direct));
-  if (walk) {
-    std::set<PrincipalRefV1> seen;
-    std::deque<PrincipalRefV1> queue;
-    for (const GroupId& group : above->first) {
-      seen.insert(PrincipalRefV1{group});
-      queue.push_back(PrincipalRefV1{group});
-    }
-    std::uint64_t steps = 0;
-    while (!queue.empty()) {
-      const PrincipalRefV1 at = std::move(queue.front());
-      queue.pop_front();
-      ++steps;
-      if (const auto held = own_index(at); held.first != nullptr) above->second.push_back(held);
-      const auto up = groups_of_.find(at);
-      if (up == groups_of_.end()) continue;
-      steps += up->second.size();
-      for (const std::size_t link : up->second) {
-        const PrincipalRefV1 group{memberships_[link].group};
-        if (seen.insert(group).second) queue.push_back(group);
-      }
-    }
-    count_work(steps);
+  out.above = &above->second;
+  if (!walk) return out;
+  // A group above itself (through a cycle) is asked a second time, which
+  // changes no answer.
+  std::set<PrincipalRefV1> seen;
+  std::deque<PrincipalRefV1> queue;
+  for (const GroupId& group : above->first) {
+    seen.insert(PrincipalRefV1{group});
+    queue.push_back(PrincipalRefV1{group});
   }
-  // A group above itself is asked once.
-  count_work(above->second.size());
-  for (const auto& [index, set] : above->second) {
-    if (index != self_index) out.add(index, set);
+  std::uint64_t steps = 0;
+  while (!queue.empty()) {
+    const PrincipalRefV1 at = std::move(queue.front());
+    queue.pop_front();
+    ++steps;
+    if (const auto [index, set] = own_index(at); index != nullptr) out.above->add(index, set);
+    const auto up = groups_of_.find(at);
+    if (up == groups_of_.end()) continue;
+    steps += up->second.size();
+    for (const std::size_t link : up->second) {
+      const PrincipalRefV1 group{memberships_[link].group};
+      if (seen.insert(group).second) queue.push_back(group);
+    }
   }
+  count_work(steps);
   return out;
 }
 
 template <class Ask>
 bool Authorities::any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const {
   Reach& r = reach(principal);
-  if (r.merged) {
-    count_work(1);
-    return ask(*r.merged);
-  }
-  std::uint64_t steps = 0;
-  bool found = false;
-  for (const AuthorityIndex* i : r.indexes) {
-    ++steps;
-    if (ask(*i)) {
-      found = true;
-      break;
-    }
-  }
-  count_work(steps);
-  r.scanned += steps;
-  if (r.indexes.size() > 1 && r.scanned > r.entries) r.merge();
-  return found;
+  count_work(1);
+  if (r.own != nullptr && ask(*r.own)) return true;
+  return r.above != nullptr && r.above->any(ask);
 }
 
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
