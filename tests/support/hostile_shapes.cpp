@@ -637,7 +637,9 @@ HostileVault chain_fan(std::size_t n, const VaultBuilder& builder) {
 // root, and at every level a user enrolled by the root, a member of that
 // level's group, writing one secret under team/l0, which only the top
 // group's entry covers: each user asks once, over every group above it.
-HostileVault chain_levels(std::size_t n, const VaultBuilder& builder) {
+// With `grants`, the entries are manage entries and each user grants C a
+// read under team/l0 instead: the same question, asked of the fixed point.
+HostileVault chain_levels(std::size_t n, bool grants, const VaultBuilder& builder) {
   Shaper s(builder);
   s.start();
   // Seven records a level: its group, membership, grant, and its user's
@@ -647,11 +649,17 @@ HostileVault chain_levels(std::size_t n, const VaultBuilder& builder) {
   const std::vector<GroupId> groups = add_chain(s, depth, "lchain-");
   std::vector<SecretId> written;
   for (std::size_t k = 0; k < depth; ++k) {
+    const KeyspaceSelectorV1 own = under({"team", seeded("l", k)});
     s.add(builder.grant(s.root(), seeded("lchain-write-", k), PrincipalRefV1{groups[k]},
-                        write_permission(under({"team", seeded("l", k)})), 1));
+                        grants ? manage_all(own) : write_permission(own), 1));
     const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
     s.enrol(u);
     s.add(builder.member(s.root(), groups[k], s.ref(u), 1));
+    if (grants) {
+      s.add(builder.grant(u, seeded("lchain-read-", k), s.ref(s.c()), read_permission(under({"team", "l0", seeded("q", k)})),
+                          1));
+      continue;
+    }
     const SecretSelectorV1 where{{"team", "l0", seeded("s", k)}, {}};
     s.add(builder.secret(u, where, {&u}, 1));
     written.push_back(builder.secret_id(where));
@@ -659,8 +667,8 @@ HostileVault chain_levels(std::size_t n, const VaultBuilder& builder) {
   return s.take([=](const ValidationReport& r) {
     Problems p;
     p.count(r.effective.groups.size(), depth, "groups");
-    p.count(r.effective.grants.size(), depth + 1, "grants in force");
-    p.count(written_count(r, written), depth, "the users' secrets written");
+    p.count(r.effective.grants.size(), (grants ? 2 * depth : depth) + 1, "grants in force");
+    p.count(written_count(r, written), grants ? 0 : depth, "the users' secrets written");
     return std::move(p).text();
   });
 }
@@ -724,6 +732,7 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::ChainUsers: return "chainusers";
     case HostileShape::ChainFan: return "chainfan";
     case HostileShape::ChainLevels: return "chainlevels";
+    case HostileShape::ChainGrants: return "chaingrants";
   }
   return "?";
 }
@@ -749,7 +758,8 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::ChainWrite: return chain_write(n, b);
     case HostileShape::ChainUsers: return chain_users(n, b);
     case HostileShape::ChainFan: return chain_fan(n, b);
-    case HostileShape::ChainLevels: return chain_levels(n, b);
+    case HostileShape::ChainLevels: return chain_levels(n, false, b);
+    case HostileShape::ChainGrants: return chain_levels(n, true, b);
   }
   throw std::invalid_argument("unknown hostile shape");
 }
