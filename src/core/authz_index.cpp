@@ -18,12 +18,14 @@ template <class Entry>
 void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts) {
   const TupleMatcherV1& path = selector_of(entry).tuple;
   if (std::holds_alternative<tuple_matcher::Any>(path)) {
+    count_work(1);
     any.add(entry, selector_of(entry), counts);
     return;
   }
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
   const auto& segments =
       exact ? std::get<tuple_matcher::Exact>(path).segments : std::get<tuple_matcher::Prefix>(path).segments;
+  count_work(1 + segments.size());
   Node* node = &root;
   for (const std::string& segment : segments) {
     auto& child = node->children[segment];

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <tuple>
 #include <type_traits>
 
 #include "vornex/core/secret.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core {
 
@@ -79,6 +82,7 @@ cord::Result<bool> has_duplicate_recipient(const StoredPayloadV1& payload) {
     // So few that comparing every pair costs less than sorting.
     std::array<cord::ByteView, kInlineRecipients> seen;
     for (std::size_t i = 0; walk.remaining() != 0; ++i) {
+      count_work(1 + i);  // the slot read, then compared with each before it
       VX_TRY_ASSIGN(seen[i], walk.next());
       if (std::ranges::any_of(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(i),
                               [&](cord::ByteView earlier) { return same(earlier, seen[i]); })) {
@@ -93,6 +97,9 @@ cord::Result<bool> has_duplicate_recipient(const StoredPayloadV1& payload) {
   while (walk.remaining() != 0) {
     VX_TRY_ASSIGN(views.emplace_back(), walk.next());
   }
+  // Each slot read, sorted (its logarithm of comparisons) and compared
+  // with its neighbour.
+  count_work(views.size() * (2 + static_cast<std::uint64_t>(std::bit_width(views.size()))));
   std::ranges::sort(views, [](cord::ByteView x, cord::ByteView y) { return cord::compare_bytes(x, y) < 0; });
   return std::ranges::adjacent_find(views, same) != views.end();
 }

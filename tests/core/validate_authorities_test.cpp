@@ -13,6 +13,7 @@
 
 #include "reference_validate.hpp"
 #include "vornex/core/validate/authorities.hpp"
+#include "vornex/core/work.hpp"
 
 namespace {
 
@@ -161,5 +162,84 @@ TEST(Authorities, CopiesAndAssignedSets) {
   EXPECT_FALSE(copy.contains(PrincipalRefV1{user_id(9)}));
   EXPECT_EQ(original.at(PrincipalRefV1{user_id(9)}), AuthoritySet::root());
 }
+
+// Askers below a chain of groups, each group holding write over its own
+// g<k>: the chain's walk is shared by the askers that are direct members
+// of the same group, and an asker's many questions stop looking through
+// the chain group by group once that has cost as much as one index over
+// all of it. Answers are those of the literal sets either way.
+struct ChainAsking {
+  int askers;
+  int questions_each;
+};
+
+class AuthoritiesBelowAChain : public ::testing::TestWithParam<ChainAsking> {};
+
+// Ids beyond the 256 the one-byte helpers give.
+GroupId chain_group(int i) {
+  cord::Bytes bytes(32, 0xC4);
+  bytes[0] = static_cast<std::uint8_t>(i >> 8);
+  bytes[1] = static_cast<std::uint8_t>(i);
+  return GroupId(HashValue(std::move(bytes)));
+}
+UserId chain_user(int i) {
+  cord::Bytes bytes(32, 0xA5);
+  bytes[0] = static_cast<std::uint8_t>(i >> 8);
+  bytes[1] = static_cast<std::uint8_t>(i);
+  return UserId(HashValue(std::move(bytes)));
+}
+
+TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
+  constexpr int kDepth = 200;
+  // A walk step per group and edge, an index entry per group merged, and a
+  // handful of trie nodes, slots and matchers per question: far below the
+  // depth a question or an asker would cost if each walked the chain.
+  constexpr std::uint64_t kStepsPerUnit = 16;
+  const ChainAsking asking = GetParam();
+  const UserId root = user_id(0);
+  test::reference::Selection selection;
+  int next_id = 0;
+  const auto fresh_id = [&] {
+    cord::Bytes bytes(32, 0x3C);
+    bytes[0] = static_cast<std::uint8_t>(next_id >> 8);
+    bytes[1] = static_cast<std::uint8_t>(next_id);
+    ++next_id;
+    return HashValue(std::move(bytes));
+  };
+  const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) {
+    const GroupMemberId id(fresh_id());
+    selection.group_members.emplace(id, GroupMemberRecordV1{id, group, std::move(member), 1});
+  };
+  for (int k = 0; k < kDepth; ++k) {
+    const GrantId id(fresh_id());
+    const KeyspaceSelectorV1 own{tuple_matcher::Prefix{{"g" + std::to_string(k)}}, {}};
+    selection.grants.emplace(id, GrantRecordV1{id, IdSeed(cord::Bytes{1}), PrincipalRefV1{chain_group(k)},
+                                               grant_permission::Write{own}, 1});
+    if (k > 0) add_member(chain_group(k - 1), PrincipalRefV1{chain_group(k)});
+  }
+  for (int u = 0; u < asking.askers; ++u) add_member(chain_group(kDepth - 1), PrincipalRefV1{chain_user(u)});
+  const auto literal = test::reference::derive_authorities(selection, root);
+  const Authorities authorities = Authorities::derive(root, selection.grants, selection.group_members);
+
+  std::uint64_t work = 0;
+  for (int u = 0; u < asking.askers; ++u) {
+    const AuthoritySet& set = literal.at(PrincipalRefV1{chain_user(u)});
+    for (int q = 0; q < asking.questions_each; ++q) {
+      // The top group's keyspace, one inside the chain, and one outside it.
+      const std::string first = q % 3 == 0 ? "g0" : q % 3 == 1 ? "g" + std::to_string(q % kDepth) : "h";
+      const SecretSelectorV1 secret{{first, "s" + std::to_string(q)}, {}};
+      const std::uint64_t before = work_done();
+      const bool can = authorities.can_write(chain_user(u), secret);
+      work += work_done() - before;
+      ASSERT_EQ(can, set.can_write(secret)) << "asker " << u << ", question " << q;
+      ASSERT_EQ(can, q % 3 != 2);
+    }
+  }
+  const auto units = static_cast<std::uint64_t>(kDepth + asking.askers + asking.askers * asking.questions_each);
+  EXPECT_LE(work, kStepsPerUnit * units);
+}
+
+INSTANTIATE_TEST_SUITE_P(Authorities, AuthoritiesBelowAChain,
+                         ::testing::Values(ChainAsking{1, 2000}, ChainAsking{500, 1}, ChainAsking{50, 40}));
 
 }  // namespace

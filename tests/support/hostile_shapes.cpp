@@ -28,6 +28,7 @@ constexpr std::size_t kSharedLabels = 4;
 constexpr std::uint32_t kFirstTeamBManager = 1'000'000;
 constexpr std::uint32_t kFirstAdministrator = 2'000'000;
 constexpr std::uint32_t kFirstFlipMember = 3'000'000;
+constexpr std::uint32_t kFirstChainUser = 4'000'000;
 constexpr std::uint32_t kYardstickMembers = 4;
 
 // A fixed-width number, so that lists of them sort as the numbers do.
@@ -519,6 +520,159 @@ HostileVault deep_questions(std::size_t n, const VaultBuilder& builder) {
   });
 }
 
+// How many secrets of `ids` have an authorised write.
+std::size_t written_count(const ValidationReport& r, const std::vector<SecretId>& ids) {
+  return static_cast<std::size_t>(std::ranges::count_if(
+      ids, [&](const SecretId& id) { return r.effective.latest_secret.find(id) != r.effective.latest_secret.end(); }));
+}
+
+// The root's chain of groups G0..G(depth-1), G(k+1) a member of G(k).
+std::vector<GroupId> add_chain(Shaper& s, std::size_t depth, const char* name) {
+  const VaultBuilder& builder = s.builder();
+  std::vector<GroupId> groups;
+  for (std::size_t k = 0; k < depth; ++k) {
+    s.add(builder.group(s.root(), seeded(name, k), 1));
+    groups.push_back(builder.group_id(seeded(name, k)));
+  }
+  for (std::size_t k = 0; k + 1 < depth; ++k) s.add(builder.member(s.root(), groups[k], PrincipalRefV1{groups[k + 1]}, 1));
+  return groups;
+}
+
+// A chain of n/4 groups, each given write over its own team/w<k> by the
+// root; B, a member of the last, writes the rest as secrets under team/w0,
+// which only the top group's entry covers: every secret is a question over
+// every group of the chain, each holding an entry of the kind asked about.
+HostileVault chain_write(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t depth = std::max<std::size_t>(1, n / 4);
+  const std::vector<GroupId> groups = add_chain(s, depth, "wchain-");
+  s.add(builder.member(s.root(), groups.back(), s.ref(s.b()), 1));
+  for (std::size_t k = 0; k < depth; ++k) {
+    s.add(builder.grant(s.root(), seeded("wchain-write-", k), PrincipalRefV1{groups[k]},
+                        write_permission(under({"team", seeded("w", k)})), 1));
+  }
+  std::vector<SecretId> written;
+  for (std::size_t j = 0; s.size() < n || written.empty(); ++j) {
+    const SecretSelectorV1 where{{"team", "w0", seeded("s", j)}, {}};
+    s.add(builder.secret(s.b(), where, {&s.b()}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth, "groups");
+    p.count(r.effective.grants.size(), depth + 1, "grants in force");
+    p.count(written_count(r, written), written.size(), "B's secrets written");
+    return std::move(p).text();
+  });
+}
+
+// A chain of n/4 groups, the top one given write over team/u by the
+// root; users enrolled by the root, each a member of the last group, write
+// one secret each under team/u: each user's questions reach the entry
+// through the whole chain.
+HostileVault chain_users(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t depth = std::max<std::size_t>(1, n / 4);
+  const std::vector<GroupId> groups = add_chain(s, depth, "uchain-");
+  s.add(builder.grant(s.root(), "uchain-write", PrincipalRefV1{groups.front()}, write_permission(under({"team", "u"})), 1));
+  // Four records a user: its user record, entry point, membership and secret.
+  constexpr std::size_t kRecordsPerUser = 4;
+  const std::size_t users = std::max<std::size_t>(1, s.left(n) / kRecordsPerUser);
+  std::vector<SecretId> written;
+  for (std::size_t k = 0; k < users; ++k) {
+    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    s.enrol(u);
+    s.add(builder.member(s.root(), groups.back(), s.ref(u), 1));
+    const SecretSelectorV1 where{{"team", "u", seeded("s", k)}, {}};
+    s.add(builder.secret(u, where, {&u}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth, "groups");
+    p.count(r.effective.group_members.size(), depth - 1 + users, "memberships");
+    p.count(written_count(r, written), users, "the users' secrets written");
+    return std::move(p).text();
+  });
+}
+
+// A chain of n/4 groups, the top one given write over team/f by the root;
+// each user enrolled by the root is the one member of a group F<k> of its
+// own, a member of the chain's last group, and writes one secret under
+// team/f: no two users share the groups they are direct members of.
+HostileVault chain_fan(std::size_t n, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  const std::size_t depth = std::max<std::size_t>(1, n / 4);
+  const std::vector<GroupId> groups = add_chain(s, depth, "fchain-");
+  s.add(builder.grant(s.root(), "fchain-write", PrincipalRefV1{groups.front()}, write_permission(under({"team", "f"})), 1));
+  // Six records a user: its group, that group's membership of the chain,
+  // its user record, entry point, membership and secret.
+  constexpr std::size_t kRecordsPerUser = 6;
+  const std::size_t users = std::max<std::size_t>(1, s.left(n) / kRecordsPerUser);
+  std::vector<SecretId> written;
+  for (std::size_t k = 0; k < users; ++k) {
+    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    s.add(builder.group(s.root(), seeded("fan-", k), 1));
+    const GroupId own = builder.group_id(seeded("fan-", k));
+    s.add(builder.member(s.root(), groups.back(), PrincipalRefV1{own}, 1));
+    s.enrol(u);
+    s.add(builder.member(s.root(), own, s.ref(u), 1));
+    const SecretSelectorV1 where{{"team", "f", seeded("s", k)}, {}};
+    s.add(builder.secret(u, where, {&u}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth + users, "groups");
+    p.count(r.effective.group_members.size(), depth - 1 + 2 * users, "memberships");
+    p.count(written_count(r, written), users, "the users' secrets written");
+    return std::move(p).text();
+  });
+}
+
+// A chain of n/7 groups, each given write over its own team/l<k> by the
+// root, and at every level a user enrolled by the root, a member of that
+// level's group, writing one secret under team/l0, which only the top
+// group's entry covers: each user asks once, over every group above it.
+// With `grants`, the entries are manage entries and each user grants C a
+// read under team/l0 instead: the same question, asked of the fixed point.
+HostileVault chain_levels(std::size_t n, bool grants, const VaultBuilder& builder) {
+  Shaper s(builder);
+  s.start();
+  // Seven records a level: its group, membership, grant, and its user's
+  // user record, entry point, membership and secret.
+  constexpr std::size_t kRecordsPerLevel = 7;
+  const std::size_t depth = std::max<std::size_t>(1, n / kRecordsPerLevel);
+  const std::vector<GroupId> groups = add_chain(s, depth, "lchain-");
+  std::vector<SecretId> written;
+  for (std::size_t k = 0; k < depth; ++k) {
+    const KeyspaceSelectorV1 own = under({"team", seeded("l", k)});
+    s.add(builder.grant(s.root(), seeded("lchain-write-", k), PrincipalRefV1{groups[k]},
+                        grants ? manage_all(own) : write_permission(own), 1));
+    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    s.enrol(u);
+    s.add(builder.member(s.root(), groups[k], s.ref(u), 1));
+    if (grants) {
+      s.add(builder.grant(u, seeded("lchain-read-", k), s.ref(s.c()), read_permission(under({"team", "l0", seeded("q", k)})),
+                          1));
+      continue;
+    }
+    const SecretSelectorV1 where{{"team", "l0", seeded("s", k)}, {}};
+    s.add(builder.secret(u, where, {&u}, 1));
+    written.push_back(builder.secret_id(where));
+  }
+  return s.take([=](const ValidationReport& r) {
+    Problems p;
+    p.count(r.effective.groups.size(), depth, "groups");
+    p.count(r.effective.grants.size(), (grants ? 2 * depth : depth) + 1, "grants in force");
+    p.count(written_count(r, written), grants ? 0 : depth, "the users' secrets written");
+    return std::move(p).text();
+  });
+}
+
 HostileVault plain_grants(std::size_t records, std::size_t bytes, const VaultBuilder& builder) {
   Shaper s(builder);
   s.add(builder.vault_root());
@@ -574,6 +728,11 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::ToggleGrant: return "togglegrant";
     case HostileShape::MemberFlip: return "memberflip";
     case HostileShape::DeepQ: return "deepq";
+    case HostileShape::ChainWrite: return "chainwrite";
+    case HostileShape::ChainUsers: return "chainusers";
+    case HostileShape::ChainFan: return "chainfan";
+    case HostileShape::ChainLevels: return "chainlevels";
+    case HostileShape::ChainGrants: return "chaingrants";
   }
   return "?";
 }
@@ -596,6 +755,11 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::ToggleGrant: return toggle_grant(n, b);
     case HostileShape::MemberFlip: return member_flip(n, b);
     case HostileShape::DeepQ: return deep_questions(n, b);
+    case HostileShape::ChainWrite: return chain_write(n, b);
+    case HostileShape::ChainUsers: return chain_users(n, b);
+    case HostileShape::ChainFan: return chain_fan(n, b);
+    case HostileShape::ChainLevels: return chain_levels(n, false, b);
+    case HostileShape::ChainGrants: return chain_levels(n, true, b);
   }
   throw std::invalid_argument("unknown hostile shape");
 }

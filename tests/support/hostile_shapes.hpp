@@ -34,12 +34,19 @@ enum class HostileShape : std::uint8_t {
   ToggleGrant,   // ToggleLabel beside many holders of manage over team/b
   MemberFlip,    // revoked root grants flip a group's membership of another
   DeepQ,         // grants under an entry reached through a long chain of groups
+  ChainWrite,    // secrets under the top of a long chain of groups, each group holding an entry
+  ChainUsers,    // many users below a long chain of groups, each writing one secret under its top
+  ChainFan,      // ChainUsers with each user in a group of its own below the chain
+  ChainLevels,   // a user at every level of a chain whose every group holds an entry
+  ChainGrants,   // ChainLevels with manage entries, each user granting one read under the top's
 };
-inline constexpr std::size_t kHostileShapeCount = 12;
+inline constexpr std::size_t kHostileShapeCount = 17;
 inline constexpr std::array<HostileShape, kHostileShapeCount> kHostileShapes = {
     HostileShape::BigInList,   HostileShape::BigLabels,    HostileShape::ToggleLabel, HostileShape::PendTarget,
     HostileShape::PendFakeUp,  HostileShape::Conflict1,    HostileShape::LabelShare,  HostileShape::LabelSecret,
     HostileShape::LabelPresent, HostileShape::ToggleGrant, HostileShape::MemberFlip,  HostileShape::DeepQ,
+    HostileShape::ChainWrite,   HostileShape::ChainUsers,  HostileShape::ChainFan,    HostileShape::ChainLevels,
+    HostileShape::ChainGrants,
 };
 
 // Lower case, as the shapes are known: "biginlist", "togglelabel", ...

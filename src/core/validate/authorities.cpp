@@ -1,5 +1,6 @@
 #include "vornex/core/validate/authorities.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <stdexcept>
 #include <type_traits>
@@ -7,6 +8,7 @@
 #include <variant>
 
 #include "vornex/core/order.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -78,7 +80,9 @@ class Sweep {
   using Links = std::vector<std::pair<PrincipalRefV1, PrincipalRefV1>>;  // (group, member), in order
 
   Sweep(const Own& own, const Links& links) {
+    std::uint64_t steps = links.size();
     for (const auto& [principal, set] : own) {
+      steps += 1 + set->read.size() + set->write.size() + set->manage.size();
       Accumulator& a = acc_[principal];
       a.set = *set;
       for (const KeyspaceSelectorV1& s : set->read) a.read.add(selectors_.id(s));
@@ -90,6 +94,7 @@ class Sweep {
       by_group_[group].push_back(passages_.size());
       passages_.push_back(Passage{nullptr, group, member});
     }
+    count_work(steps);
   }
 
   std::map<PrincipalRefV1, AuthoritySet> run() {
@@ -143,6 +148,7 @@ class Sweep {
     if (!std::holds_alternative<GroupId>(principal)) return;
     const auto it = by_group_.find(principal);
     if (it == by_group_.end()) return;
+    count_work(it->second.size());
     for (const std::size_t m : it->second) (m > at ? now_ : next_).insert(m);
   }
 
@@ -166,6 +172,7 @@ class Sweep {
     Accumulator& member = it->second;
     if (created) wake(p.member_ref, at);
     bool grew = false;
+    count_work(1 + (read_end - p.read) + (write_end - p.write) + (manage_end - p.manage));
     for (; p.read < read_end; ++p.read) add_read(member, group.read.order[p.read], grew);
     for (; p.write < write_end; ++p.write) add_write(member, group.write.order[p.write], grew);
     for (; p.manage < manage_end; ++p.manage) add_manage(member, group.manage.order[p.manage], grew);
@@ -234,10 +241,75 @@ class OwnSet {
 
 }  // namespace
 
+// What a principal's questions are asked of: the index of its own set,
+// and the indexes of the sets of the groups above it. Those are shared by
+// every principal that is a direct member of the same groups, and once the
+// questions asked of them have looked through more indexes than they hold
+// entries, one index over all their entries answers instead: askers below
+// a long chain of entry holders neither walk the chain each nor look
+// through it for every question.
+struct Authorities::Reach {
+  struct Above {
+    std::vector<const AuthorityIndex*> indexes;
+    std::vector<const AuthoritySet*> sets;  // beside `indexes`
+    std::uint64_t entries = 0;              // in `sets`, added up
+    std::uint64_t scanned = 0;              // indexes asked so far
+    std::unique_ptr<AuthoritySet> merged_set;
+    std::unique_ptr<AuthorityIndex> merged;  // over merged_set
+
+    void add(const AuthorityIndex* index, const AuthoritySet* set) {
+      indexes.push_back(index);
+      sets.push_back(set);
+      entries += set->read.size() + set->write.size() + set->manage.size();
+    }
+
+    // Every question asks whether some one entry does something, so the
+    // union's index answers as the indexes do together.
+    template <class Ask>
+    bool any(Ask&& ask) {
+      if (merged) {
+        count_work(1);
+        return ask(*merged);
+      }
+      std::uint64_t steps = 0;
+      bool found = false;
+      for (const AuthorityIndex* i : indexes) {
+        ++steps;
+        if (ask(*i)) {
+          found = true;
+          break;
+        }
+      }
+      count_work(steps);
+      scanned += steps;
+      if (indexes.size() > 1 && scanned > entries) merge();
+      return found;
+    }
+
+   private:
+    void merge() {
+      merged_set = std::make_unique<AuthoritySet>();
+      for (const AuthoritySet* set : sets) {
+        merged_set->read.insert(merged_set->read.end(), set->read.begin(), set->read.end());
+        merged_set->write.insert(merged_set->write.end(), set->write.begin(), set->write.end());
+        merged_set->manage.insert(merged_set->manage.end(), set->manage.begin(), set->manage.end());
+        merged_set->is_root = merged_set->is_root || set->is_root;
+      }
+      count_work(entries);
+      merged = std::make_unique<AuthorityIndex>(*merged_set);
+    }
+  };
+
+  const AuthorityIndex* own = nullptr;
+  Above* above = nullptr;  // none without memberships
+};
+
 struct Authorities::Made {
   std::map<PrincipalRefV1, AuthoritySet> sets;
   std::map<PrincipalRefV1, std::unique_ptr<AuthorityIndex>> indexes;  // over own sets
-  std::map<PrincipalRefV1, std::vector<const AuthorityIndex*>> reach;
+  std::map<PrincipalRefV1, Reach> reach;
+  // By the groups (ascending, distinct) that principals are direct members of.
+  std::map<std::vector<GroupId>, Reach::Above> above;
 };
 
 Authorities::Authorities(const Authorities& other)
@@ -301,6 +373,7 @@ Authorities Authorities::derive(const UserId& root_user_id, const std::vector<co
     std::map<PrincipalRefV1, OwnSet> own;
     own[PrincipalRefV1{root_user_id}].start_as_root();
     for (const GrantRecordV1* grant : grants) own[grant->grantee].add(*grant->permission);
+    count_work(grants.size() + members.size());
     for (auto& [principal, set] : own) out.own_.emplace_hint(out.own_.end(), principal, set.take());
   }
   out.memberships_.reserve(members.size());
@@ -319,17 +392,21 @@ void Authorities::close() {
   for (const Membership& m : memberships_) members_of[PrincipalRefV1{m.group}].push_back(&m.member);
   const auto spread = [&](std::set<PrincipalRefV1>& reached) {
     std::deque<PrincipalRefV1> queue(reached.begin(), reached.end());
+    std::uint64_t steps = queue.size();
     while (!queue.empty()) {
       const auto it = members_of.find(queue.front());
       queue.pop_front();
       if (it == members_of.end()) continue;
+      steps += it->second.size();
       for (const PrincipalRefV1* member : it->second) {
         if (reached.insert(*member).second) queue.push_back(*member);
       }
     }
+    count_work(steps);
   };
   keys_.clear();
   rooted_.clear();
+  count_work(memberships_.size() + own_.size());
   for (const auto& [principal, set] : own_) {
     keys_.insert(principal);
     if (set.is_root) rooted_.insert(principal);
@@ -353,16 +430,20 @@ const AuthoritySet* Authorities::find(const PrincipalRefV1& principal) const {
   std::set<PrincipalRefV1> above{principal};
   std::deque<PrincipalRefV1> queue{principal};
   std::set<std::size_t> links;
+  std::uint64_t steps = 0;
   while (!queue.empty()) {
     const auto it = groups_of_.find(queue.front());
     queue.pop_front();
+    ++steps;
     if (it == groups_of_.end()) continue;
+    steps += it->second.size();
     for (const std::size_t at : it->second) {
       links.insert(at);
       const PrincipalRefV1 group{memberships_[at].group};
       if (above.insert(group).second) queue.push_back(group);
     }
   }
+  count_work(steps);
   Sweep::Own own;
   for (const PrincipalRefV1& p : above) {
     if (const auto it = own_.find(p); it != own_.end()) own.emplace_back(p, &it->second);
@@ -391,46 +472,77 @@ std::map<PrincipalRefV1, AuthoritySet> Authorities::materialized() const {
   return Sweep(own, links).run();
 }
 
-const std::vector<const AuthorityIndex*>& Authorities::reach(const PrincipalRefV1& principal) const {
+Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   Made& m = made();
   const auto [found, created] = m.reach.try_emplace(principal);
-  if (!created) return found->second;
-  std::set<PrincipalRefV1> seen{principal};
-  std::deque<PrincipalRefV1> queue{principal};
+  Reach& out = found->second;
+  if (!created) return out;
+  const auto own_index = [&](const PrincipalRefV1& at) -> std::pair<const AuthorityIndex*, const AuthoritySet*> {
+    const auto own = own_.find(at);
+    if (own == own_.end()) return {nullptr, nullptr};
+    auto& index = m.indexes[at];
+    if (!index) index = std::make_unique<AuthorityIndex>(own->second);
+    return {index.get(), &own->second};
+  };
+  out.own = own_index(principal).first;
+  const auto groups = groups_of_.find(principal);
+  if (groups == groups_of_.end()) return out;
+  std::vector<GroupId> direct;
+  direct.reserve(groups->second.size());
+  for (const std::size_t link : groups->second) direct.push_back(memberships_[link].group);
+  std::ranges::sort(direct);
+  direct.erase(std::unique(direct.begin(), direct.end()), direct.end());
+  count_work(2 * direct.size());  // gathered, then the key looked up
+  const auto [above, walk] = m.above.try_emplace(std::move(direct));
+  out.above = &above->second;
+  if (!walk) return out;
+  // A group above itself (through a cycle) is asked a second time, which
+  // changes no answer.
+  std::set<PrincipalRefV1> seen;
+  std::deque<PrincipalRefV1> queue;
+  for (const GroupId& group : above->first) {
+    seen.insert(PrincipalRefV1{group});
+    queue.push_back(PrincipalRefV1{group});
+  }
+  std::uint64_t steps = 0;
   while (!queue.empty()) {
     const PrincipalRefV1 at = std::move(queue.front());
     queue.pop_front();
-    if (const auto own = own_.find(at); own != own_.end()) {
-      auto& index = m.indexes[at];
-      if (!index) index = std::make_unique<AuthorityIndex>(own->second);
-      found->second.push_back(index.get());
-    }
-    const auto groups = groups_of_.find(at);
-    if (groups == groups_of_.end()) continue;
-    for (const std::size_t link : groups->second) {
+    ++steps;
+    if (const auto [index, set] = own_index(at); index != nullptr) out.above->add(index, set);
+    const auto up = groups_of_.find(at);
+    if (up == groups_of_.end()) continue;
+    steps += up->second.size();
+    for (const std::size_t link : up->second) {
       const PrincipalRefV1 group{memberships_[link].group};
       if (seen.insert(group).second) queue.push_back(group);
     }
   }
-  return found->second;
+  count_work(steps);
+  return out;
+}
+
+template <class Ask>
+bool Authorities::any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const {
+  Reach& r = reach(principal);
+  count_work(1);
+  if (r.own != nullptr && ask(*r.own)) return true;
+  return r.above != nullptr && r.above->any(ask);
 }
 
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_read(secret); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_read(secret); });
 }
 
 bool Authorities::can_write(const UserId& user, const SecretSelectorV1& secret) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_write(secret); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_write(secret); });
 }
 
 bool Authorities::can_create_permission(const UserId& user, const GrantPermissionV1& permission) const {
   if (is_root(user)) return true;
-  const auto& indexes = reach(PrincipalRefV1{user});
-  return std::ranges::any_of(indexes, [&](const AuthorityIndex* i) { return i->can_create_permission(permission); });
+  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_create_permission(permission); });
 }
 
 }  // namespace vornex::core::validate

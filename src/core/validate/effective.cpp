@@ -10,6 +10,7 @@
 #include "fixed_point.hpp"
 #include "sequence.hpp"
 #include "vornex/core/order.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -41,6 +42,7 @@ class Admitted {
   Admitted(const Prepared& prepared, const std::set<HashValue>& deletions) {
     if (deletions.empty()) return;
     for (const Records* list : {&prepared.users, &prepared.groups, &prepared.grants}) {
+      count_work(list->size());
       for (const VerifiedRecord* r : *list) {
         if (is_principal_deletion(r->body()) && deletions.contains(r->hash)) records_.push_back(r);
       }
@@ -58,6 +60,7 @@ SelectedAuthorizedRecords select_prepared(const Prepared& prepared, const UserRe
   const AuthorityLookup authority(previous);
   SelectedAuthorizedRecords s;
   const UserId& root_id = root.user_id;
+  count_work(prepared.users.size() + prepared.groups.size() + prepared.group_members.size() + prepared.grants.size());
 
   {
     detail::Competition<UserId> users;
@@ -149,6 +152,7 @@ bool is_principal_deletion(const RecordBodyV1& body) {
 Prepared prepare(std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor) {
   const detail::KeySet floor(rollback_floor);
   Prepared out;
+  count_work(records.size());
   for (const VerifiedRecord& record : records) {
     if (floor.contains(record.key)) continue;
     switch (record.body().index()) {
@@ -193,6 +197,7 @@ EffectiveState assemble(UserRecordV1 root, HashValue root_fingerprint, std::span
   EffectiveState state;
   ConflictSlots slots = std::move(selection.conflicts);
   const AuthorityLookup authority(authorities);
+  count_work(prepared.user_handles.size() + prepared.vault_handles.size() + prepared.entry_points.size());
 
   {
     detail::Competition<UserHandleId> handles;
@@ -271,6 +276,7 @@ EffectiveState compute_effective_state(UserRecordV1 root, HashValue root_fingerp
                                        const RollbackFloor& rollback_floor) {
   const Prepared prepared = detail::prepare(records, rollback_floor);
   std::vector<const VerifiedRecord*> deletions;
+  count_work(records.size());
   for (const VerifiedRecord& r : records) {
     if (is_principal_deletion(r.body()) && admitted_deletions.contains(r.hash)) deletions.push_back(&r);
   }

@@ -1,10 +1,12 @@
 #include "vornex/core/validate/merge.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "cord/codec.hpp"
 #include "authority_lookup.hpp"
 #include "vornex/core/validate/state.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -26,10 +28,15 @@ bool KeySet::contains(const RecordKey& key) const {
   const std::uint64_t prefix = key_prefix(key);
   auto it = std::lower_bound(keys_.begin(), keys_.end(), prefix,
                              [](const auto& entry, std::uint64_t p) { return entry.first < p; });
-  for (; it != keys_.end() && it->first == prefix; ++it) {
-    if (*it->second == key) return true;
+  // The search, then each key sharing the prefix compared whole.
+  std::uint64_t steps = 1 + static_cast<std::uint64_t>(std::bit_width(keys_.size()));
+  bool found = false;
+  for (; it != keys_.end() && it->first == prefix && !found; ++it) {
+    ++steps;
+    found = *it->second == key;
   }
-  return false;
+  count_work(steps);
+  return found;
 }
 
 ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept) {
@@ -50,6 +57,7 @@ HashIndex::HashIndex(std::span<const VerifiedRecord> records) : records_(records
     if (const auto c = records[a.second].hash <=> records[b.second].hash; c != 0) return c < 0;
     return a.second < b.second;
   });
+  count_work(order.size());
   by_hash_.reserve(order.size());
   for (const auto& [prefix, i] : order) by_hash_.push_back(i);
 }
@@ -57,7 +65,12 @@ HashIndex::HashIndex(std::span<const VerifiedRecord> records) : records_(records
 void HashIndex::positions(const HashValue& hash, std::vector<std::size_t>& out) const {
   auto it = std::lower_bound(by_hash_.begin(), by_hash_.end(), hash,
                              [&](std::size_t i, const HashValue& h) { return records_[i].hash < h; });
-  for (; it != by_hash_.end() && records_[*it].hash == hash; ++it) out.push_back(*it);
+  std::uint64_t steps = 1 + static_cast<std::uint64_t>(std::bit_width(by_hash_.size()));
+  for (; it != by_hash_.end() && records_[*it].hash == hash; ++it) {
+    out.push_back(*it);
+    ++steps;
+  }
+  count_work(steps);
 }
 
 std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots, std::span<const VerifiedRecord> records,
@@ -72,6 +85,8 @@ std::map<RecordKey, ConflictReport> materialize_conflicts(ConflictSlots slots, s
     std::sort(found.begin(), found.end());
     // Encodings are the sort keys; an envelope that cannot be encoded sorts
     // first with the empty key. Each is computed once.
+    // Each candidate is encoded, sorted and compared with the one before.
+    count_work(1 + 2 * found.size());
     std::vector<std::pair<cord::Bytes, const VaultRecordV1*>> candidates;
     candidates.reserve(found.size());
     for (const std::size_t i : found) {
@@ -104,6 +119,7 @@ ConflictSlots lww_resolution(std::span<const VerifiedRecord> records,
   const detail::AuthorityLookup authority(state.authorities);
   const detail::KeySet floor(rollback_floor);
   detail::Competition<SecretId> competition;
+  count_work(records.size());
   for (const VerifiedRecord& record : records) {
     const SecretId* id = nullptr;
     const SecretSelectorV1* selector = nullptr;

@@ -12,6 +12,7 @@
 #include "vornex/core/stop.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/structure.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -113,6 +114,7 @@ class Run {
 
 CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Listed>& list) {
   std::vector<SelectedRoot> candidates;
+  count_work(list.size());
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
     const auto* root = body ? std::get_if<VaultRootRecordV1>(body) : nullptr;
@@ -137,6 +139,7 @@ CoreResult<std::vector<SelectedRoot>> Run::root_candidates(const std::vector<Lis
 std::map<cord::Bytes, std::set<UserId>> Run::credit_users(const std::vector<Listed>& list, const SelectedRoot& root) {
   // Users whose own keys give their id; a failing one is reported later.
   std::map<const cord::Bytes*, std::vector<std::pair<const Listed*, const UserRecordV1*>>, BytesLess> by_signer;
+  std::uint64_t steps = list.size();
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
     const auto* user = body ? std::get_if<UserRecordV1>(body) : nullptr;
@@ -153,6 +156,7 @@ std::map<cord::Bytes, std::set<UserId>> Run::credit_users(const std::vector<List
     newly_known.pop_back();
     const auto signed_by = by_signer.find(key);
     if (signed_by == by_signer.end()) continue;
+    steps += signed_by->second.size();
     for (const auto& [entry, user] : signed_by->second) {
       if (credited.contains(user->user_id)) continue;
       if (!signature_ok_or_skip(*entry)) continue;
@@ -161,6 +165,7 @@ std::map<cord::Bytes, std::set<UserId>> Run::credit_users(const std::vector<List
       if (known_keys.insert(&user->signing_public_key).second) newly_known.push_back(&user->signing_public_key);
     }
   }
+  count_work(steps);
   return claimants;
 }
 
@@ -175,6 +180,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   std::map<cord::Bytes, std::set<UserId>> claimants = credit_users(list, root);
 
   std::set<UserId> entry_users;
+  count_work(list.size());
   for (const Listed& entry : list) {
     const RecordBodyV1* body = entry.record->body.known();
     const auto* ep = body ? std::get_if<EntryPointRecordV1>(body) : nullptr;
@@ -188,6 +194,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   std::set<cord::Bytes> ambiguous;
   std::vector<HashValue> ambiguous_fingerprints;
   for (const auto& [key, users] : claimants) {
+    count_work(users.size());
     if (key == root.signing_public_key) continue;
     if (users.size() == 1) {
       signers.emplace(key, *users.begin());
@@ -214,6 +221,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   // With room for the writes a session files into its report afterwards,
   // so that its first ones do not move every record to grow the list.
   if (owned_ == nullptr) records.reserve(list.size() + list.size() / 64 + 16);
+  count_work(list.size());
   for (const Listed& entry : list) {
     if (stop_.stop()) return std::unexpected(CoreError::interrupted());
     const RecordBodyV1* body = entry.record->body.known();
@@ -267,6 +275,8 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
 
   RollbackFloor floor;
   {
+    // The trust state's counters beside the marks: one step each.
+    count_work(ratchet_.counters().size() + marks.size());
     auto mark = marks.cbegin();
     for (const auto& [key, trusted] : ratchet_.counters()) {
       if (advance_to_mark(mark, marks.cend(), key) < trusted) floor.emplace_hint(floor.end(), key, trusted);
@@ -288,6 +298,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> rolled_back;
   if (!floor.empty()) {
     const detail::KeySet floor_keys(floor);
+    count_work(records.size());
     for (const VerifiedRecord& r : records) {
       if (floor_keys.contains(r.key)) rolled_back.emplace_back(detail::key_prefix(r.key), &r);
     }
@@ -297,6 +308,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   }
   auto next_rolled_back = rolled_back.cbegin();
   auto mark = marks.cbegin();
+  count_work(floor.size() + rolled_back.size() + marks.size());
   for (const auto& [key, trusted] : floor) {
     const std::uint64_t admitted = advance_to_mark(mark, marks.cend(), key);
     const VerifiedRecord* first_origin = mark != marks.cend() && *mark->key == key ? mark->origin : nullptr;
@@ -326,6 +338,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
   }
 
   std::optional<std::uint64_t> highest;
+  count_work(marks.size());
   for (const Mark& m : marks) highest = std::max(highest.value_or(0), m.counter);
 
   // Only what raises the trust state (an absent counter is 0), so a clean
@@ -338,6 +351,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     std::vector<const Mark*> new_origins;
     auto trusted = ratchet_.counters().cbegin();
     auto trusted_origin = ratchet_.origins().cbegin();
+    count_work(marks.size() + ratchet_.counters().size() + ratchet_.origins().size());
     for (const Mark& m : marks) {
       if (advance_to(trusted, ratchet_.counters().cend(), *m.key) < m.counter) raised_counters.push_back(&m);
       if (m.origin == nullptr) continue;
@@ -374,6 +388,9 @@ std::vector<Listed> distinct(std::vector<Listed> all, const Sorted& verified) {
     return a.second < b.second;
   });
   std::vector<bool> drop(all.size(), false);
+  // A record and the cache entries passed on its way, each a step; the
+  // sort's comparisons are its logarithm on top.
+  std::uint64_t steps = all.size();
   auto cached = verified.begin();
   for (std::size_t k = 0; k < order.size(); ++k) {
     Listed& entry = all[order[k].second];
@@ -381,9 +398,10 @@ std::vector<Listed> distinct(std::vector<Listed> all, const Sorted& verified) {
       drop[order[k].second] = true;
       continue;
     }
-    while (cached != verified.end() && *cached < *entry.hash) ++cached;
+    for (; cached != verified.end() && *cached < *entry.hash; ++cached) ++steps;
     entry.cached = cached != verified.end() && *cached == *entry.hash;
   }
+  count_work(steps);
   std::vector<Listed> out;
   out.reserve(all.size());
   for (std::size_t i = 0; i < all.size(); ++i) {
@@ -510,6 +528,8 @@ std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
 Marks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
                           const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
+  // Two passes over the records, then one over the admitted ones.
+  count_work(2 * records.size());
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
@@ -550,6 +570,7 @@ Marks admitted_watermarks(std::span<const VerifiedRecord> records, const Effecti
   // doubling and keep the slack.
   const auto same_key = [](const auto& a, const auto& b) { return a.first == b.first && a.second->key == b.second->key; };
   std::size_t keys = 0;
+  count_work(kept.size());
   for (std::size_t i = 0; i < kept.size(); ++i) {
     if (i == 0 || !same_key(kept[i - 1], kept[i])) ++keys;
   }

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "authority_lookup.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -53,6 +54,7 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
     std::size_t index;
   };
   std::vector<Write> writes;
+  count_work(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     const VerifiedRecord& record = records[i];
     const SecretSelectorV1* selector = secret_selector(record.body());
@@ -68,6 +70,9 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
   // One entry per secret, met in id order: each goes in at the end of a
   // list sized once.
   std::size_t secrets = 0;
+  // The writes are met twice: counted into secrets, then each compared
+  // with its secret's newest so far.
+  count_work(2 * writes.size());
   for (std::size_t i = 0; i < writes.size(); ++i) {
     if (i == 0 || writes[i].prefix != writes[i - 1].prefix || !(*writes[i].id == *writes[i - 1].id)) ++secrets;
   }

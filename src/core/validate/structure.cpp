@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "vornex/core/handles.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -18,10 +19,12 @@ ValidationIssue invalid(std::string message) { return issue::InvalidStructure{st
 // std::string's comparison does.
 template <class T, class Key>
 bool strictly_ascending(const std::vector<T>& items, Key key) {
-  for (std::size_t i = 1; i < items.size(); ++i) {
-    if (!(key(items[i - 1]) < key(items[i]))) return false;
+  std::size_t i = 1;
+  for (; i < items.size(); ++i) {
+    if (!(key(items[i - 1]) < key(items[i]))) break;
   }
-  return true;
+  count_work(i);
+  return i >= items.size();
 }
 
 template <class Id>

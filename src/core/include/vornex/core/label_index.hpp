@@ -59,9 +59,14 @@ using LabelBucket = std::tuple<std::string_view, LabelKind, std::string_view>;
 class MatcherCounts {
  public:
   void count(const KeyspaceSelectorV1& selector) {
+    std::uint64_t steps = 1;
     for (const KeyspaceLabelMatcherV1& m : selector.labels) {
-      each_bucket(m, [&](const LabelBucket& b) { ++counts_[b]; });
+      each_bucket(m, [&](const LabelBucket& b) {
+        ++counts_[b];
+        ++steps;
+      });
     }
+    count_work(steps);
   }
 
   // The index of the matcher of `selector` that the fewest entries share;

@@ -81,11 +81,15 @@ class Authorities {
   };
   // What is made on request, kept apart so that a copy starts without it.
   struct Made;
+  struct Reach;
 
   void close();
   // The own sets of the principal and of every group above it that has
   // one, indexed: what its questions are asked of.
-  const std::vector<const AuthorityIndex*>& reach(const PrincipalRefV1& principal) const;
+  Reach& reach(const PrincipalRefV1& principal) const;
+  // Whether `ask` holds for some index of the principal's reach.
+  template <class Ask>
+  bool any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const;
   Made& made() const;
 
   // Own sets: the root's, then each grantee's grants in GrantId order.

@@ -14,6 +14,7 @@
 #include "vornex/core/ids.hpp"
 #include "vornex/core/ratchet.hpp"
 #include "vornex/core/records.hpp"
+#include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
 
@@ -117,6 +118,9 @@ class Competition {
       if (a.prefix != b.prefix) return a.prefix < b.prefix;
       return *a.id < *b.id;
     });
+    // Each entry is met in its group, and again among the kept of a
+    // contested one.
+    std::uint64_t steps = entries_.size();
     std::vector<const VerifiedRecord*> kept;
     for (auto group = entries_.begin(); group != entries_.end();) {
       auto end = group + 1;
@@ -131,6 +135,7 @@ class Competition {
         continue;
       }
       kept.clear();
+      steps += static_cast<std::uint64_t>(end - group);
       for (auto it = group; it != end; ++it) {
         if (record_counter(it->record->body()) == top) kept.push_back(it->record);
       }
@@ -150,6 +155,7 @@ class Competition {
       }
       group = end;
     }
+    count_work(steps);
   }
 
  private:
