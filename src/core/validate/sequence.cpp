@@ -37,6 +37,7 @@ struct Overloaded : F... {
 constexpr Iteration kLastIteration = static_cast<Iteration>(kMaxAuthorityIterations);
 constexpr std::string_view kConflictDigestDomain = "vornex.conflict-digest.v1";
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kNoTop = std::numeric_limits<std::uint64_t>::max();  // no candidate admitted
 
 // A short list kept in place: nearly every timeline has one or two points,
 // and a heap block for each would cost more than the points themselves.
@@ -244,6 +245,10 @@ struct Item {
   std::uint32_t first = 0;          // its candidates, highest counter first
   std::uint32_t last = 0;
   Timeline<ItemValue> value;
+  // The counter its outcome was decided at, whatever the outcome: a
+  // deletion or an absent outcome does not tell it, and without it each
+  // change would read the item from its highest counter again.
+  Timeline<std::uint64_t> top = Timeline<std::uint64_t>(kNoTop);
 };
 
 // What is admitted of a contest in one iteration: how many records, how
@@ -891,7 +896,7 @@ class Sequence::Impl {
 
   // A timeline with a change point at some iteration, for truncation.
   struct Handle {
-    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry, Admission, ClassCount, Tally } kind;
+    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry, Admission, ClassCount, Tally, Top } kind;
     std::uint32_t index;
   };
 
@@ -1353,6 +1358,7 @@ class Sequence::Impl {
           case Handle::Admission: contenders_[h.index].admitted.truncate_after(k, on_point); break;
           case Handle::ClassCount: class_counts_[h.index].truncate_after(k, on_point); break;
           case Handle::Tally: contests_[h.index].tally.truncate_after(k, on_point); break;
+          case Handle::Top: items_[h.index].top.truncate_after(k, on_point); break;
         }
         if (changed) touch(h);
       }
@@ -1463,7 +1469,7 @@ class Sequence::Impl {
 
   // The admitted candidates at the highest counter that has any, from
   // candidate `from` on (they come highest counter first; a contest is
-  // read from its tally).
+  // read from its tally). That counter goes to `found_top_`.
   ItemValue top_from(const Item& item, std::uint32_t from, Iteration k) {
     for (std::uint32_t c = from; c < item.last;) {
       step(1);
@@ -1471,31 +1477,27 @@ class Sequence::Impl {
       if (candidate.contender != kNone) {
         const Contest& contest = contests_[contenders_[candidate.contender].contest];
         const Tally& t = contest.tally.at(k);
-        if (t.count > 0) return contest_value(item, contest, t);
+        if (t.count > 0) {
+          found_top_ = contest.counter;
+          return contest_value(item, contest, t);
+        }
         c = contest.last;
         continue;
       }
       if (admitted(candidate, k)) {
+        found_top_ = candidate.counter;
         return decide(item, &candidate);
       }
       ++c;
     }
+    found_top_ = kNoTop;
     return {};
   }
 
-  // The counter the outcome was decided at; none for an absent item.
-  std::optional<std::uint64_t> top_counter(const ItemValue& v) const {
-    switch (v.kind) {
-      case ItemValue::Kind::Absent: return std::nullopt;
-      case ItemValue::Kind::Conflict: return v.counter;
-      default: return v.winner->counter;
-    }
-  }
-
-  // The item's outcome in iteration k: only the admitted candidates at the
-  // highest counter count. Evaluated in full, or from a baseline in force
-  // or in conflict when only the candidates in `changed` may be admitted
-  // otherwise than there:
+  // The item's outcome in iteration k, and in `found_top_` the counter it
+  // was decided at: only the admitted candidates at the highest counter
+  // count. Evaluated in full, or from the baseline's counter when only the
+  // candidates in `changed` may be admitted otherwise than there:
   // those above the baseline's counter decide alone if one is admitted;
   // below it they change nothing; at it, the counter is looked at again,
   // and below it down to the next one with an admitted candidate. A
@@ -1515,15 +1517,10 @@ class Sequence::Impl {
         if (cands_[c].contender != kNone) enlist(c, k);
       }
     }
+    if (changed == nullptr) return top_from(item, item.first, k);
     const ItemValue baseline = item.value.at(k);
-    // Only an outcome in force or in conflict tells the counter it was
-    // decided at: a deletion is kept as a mark whatever record won, and an
-    // absent one may be no candidate or a winner that leaves no trace (a
-    // user without an entry point, the deletion of a membership).
-    if (changed == nullptr || baseline.kind == ItemValue::Kind::Absent || baseline.kind == ItemValue::Kind::Deleted) {
-      return top_from(item, item.first, k);
-    }
-    const std::optional<std::uint64_t> top = top_counter(baseline);
+    const std::uint64_t top_at = item.top.at(k);
+    const std::optional<std::uint64_t> top = top_at == kNoTop ? std::nullopt : std::optional(top_at);
     std::optional<std::uint64_t> higher;
     bool at_top = false;
     for (const std::uint32_t c : *changed) {
@@ -1537,6 +1534,7 @@ class Sequence::Impl {
       // Nothing else above the baseline's counter was admitted there, and
       // its inputs are the same: a contest's tally has them all, and
       // otherwise the candidate is alone at its counter.
+      found_top_ = *higher;
       for (const std::uint32_t c : *changed) {
         const Candidate& candidate = cands_[c];
         if (candidate.counter != *higher) continue;
@@ -1547,9 +1545,12 @@ class Sequence::Impl {
         return decide(item, &candidate);
       }
     }
-    if (!at_top) return baseline;
+    if (!at_top) {
+      found_top_ = top_at;
+      return baseline;
+    }
     const auto first = std::partition_point(cands_.begin() + item.first, cands_.begin() + item.last,
-                                            [&](const Candidate& c) { return c.counter > *top; });
+                                            [&](const Candidate& c) { return c.counter > top_at; });
     return top_from(item, static_cast<std::uint32_t>(first - cands_.begin()), k);
   }
 
@@ -1813,6 +1814,7 @@ class Sequence::Impl {
           const std::uint32_t id = now->items[pass][i];
           Item& item = items_[id];
           const ItemValue value = evaluate(item, k, now->whole[id] ? nullptr : &now->changed[id]);
+          item.top.set(k, found_top_, restore, on_point_of(Handle{Handle::Top, id}));
           const ItemValue before = item.value.at(k);
           if (value == before) continue;
           item.value.set(k, value, restore, on_point_of(Handle{Handle::Item, id}));
@@ -2054,6 +2056,7 @@ class Sequence::Impl {
   std::vector<Contender> contenders_;
   std::vector<Timeline<std::uint32_t>> class_counts_;  // by contest body
   bool restore_ = false;  // whether this run's changes are to one iteration only
+  std::uint64_t found_top_ = kNoTop;  // the counter the last evaluation decided at
   struct HoldersAbove {
     std::uint32_t asker = kNone;
     std::uint64_t epoch = 0;
