@@ -28,7 +28,7 @@ build_and_test build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVORNEX_SANITIZE=ON
 "$bin/cmake" -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DVORNEX_BUILD_FUZZ=ON \
   -DVORNEX_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 "$bin/cmake" --build build/fuzz -j "$jobs"
-bash fuzz/run.sh build/fuzz 20
+bash fuzz/run.sh build/fuzz 15
 
 python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 # The installed stub against the installed module (from elsewhere than the

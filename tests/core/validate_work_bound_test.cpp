@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -64,9 +65,19 @@ test::program::Code program_of(const std::string& name) {
 
 struct ValidateWorkSeed : ::testing::TestWithParam<std::string> {};
 
+// The reference reads every counter of an item again at each change: on
+// the longest histories it takes minutes under the sanitizers, so those
+// builds leave them to the optimised one.
+#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
+constexpr std::size_t kReferenceRecords = 2'000;
+#else
+constexpr std::size_t kReferenceRecords = SIZE_MAX;
+#endif
+
 TEST_P(ValidateWorkSeed, JudgedAsTheReferenceJudgesIt) {
   const test::ProgramVault vault = test::run_vault_program(program_of(GetParam()));
   ASSERT_GT(vault.records.size(), 1u) << "the program makes nothing but the root";
+  if (vault.records.size() > kReferenceRecords) GTEST_SKIP() << "compared in the optimised build";
   const auto production = validate_vault_with_verified(std::span<const HashedRecord>(vault.records), vault.trust,
                                                        test::shared_builder().crypto(), vault.verified);
   const auto reference = test::reference::validate_vault_with_verified(vault.records, vault.trust,
