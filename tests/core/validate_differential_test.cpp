@@ -327,7 +327,7 @@ struct Coverage {
     std::uint64_t work = 0;
     std::map<std::string, std::uint64_t> gaps;  // what the others lacked first
   };
-  std::array<HostileSeen, test::kHostileShapeCount> hostile{};
+  std::array<HostileSeen, test::kPlantedHostileShapes> hostile{};
 };
 
 // Whether a use of the planted revocation went with the grant it needed:

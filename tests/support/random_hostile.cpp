@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -73,6 +74,11 @@ class Planter {
       case ToggleGrant: toggle(true); break;
       case MemberFlip: member_flip(); break;
       case DeepQ: deep_q(); break;
+      case ChainWrite:
+      case ChainUsers:
+      case ChainFan:
+      case ChainLevels:
+      case ChainGrants: throw std::invalid_argument("the chains are not planted");
     }
     return std::move(planted_);
   }
@@ -514,24 +520,6 @@ class Planter {
 
 PlantedHostile plant_hostile(HostileShape shape, std::uint64_t index, const HostileScene& scene) {
   return Planter(scene, shape, index).plant();
-}
-
-const char* hostile_shape_name(HostileShape shape) {
-  switch (shape) {
-    case HostileShape::BigInList: return "biginlist";
-    case HostileShape::BigLabels: return "biglabels";
-    case HostileShape::ToggleLabel: return "togglelabel";
-    case HostileShape::PendTarget: return "pendtarget";
-    case HostileShape::PendFakeUp: return "pendfakeup";
-    case HostileShape::Conflict1: return "conflict1";
-    case HostileShape::LabelShare: return "labelshare";
-    case HostileShape::LabelSecret: return "labelsecret";
-    case HostileShape::LabelPresent: return "labelpresent";
-    case HostileShape::ToggleGrant: return "togglegrant";
-    case HostileShape::MemberFlip: return "memberflip";
-    case HostileShape::DeepQ: return "deepq";
-  }
-  return "?";
 }
 
 }  // namespace vornex::test

@@ -16,6 +16,7 @@
 #include <optional>
 #include <vector>
 
+#include "hostile_shapes.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/ratchet.hpp"
 #include "vornex/core/validate/pipeline.hpp"
@@ -122,48 +123,12 @@ struct PlantedRevocation {
   std::vector<PlantedUse> uses;
 };
 
-// Vaults a member can write to make validation's lookups or its deletion
-// resolution work hard, each planted small, in a random form, among the
-// random records (A manages K from the root; B and C are plain users).
-enum class HostileShape : std::uint8_t {
-  // A gives B manage over K/b for one label In a long list; B grants
-  // something for the list and one value more, which is not covered.
-  BigInList,
-  // C grants something whose selector has many label matchers; now and
-  // then one of them is all that C's own manage grant asks for.
-  BigLabels,
-  // A gives B manage grants for `l In [c, v<i>]` and revokes them; under
-  // each B writes one grant to C again, manage and read in turn, so C's
-  // grants for `l=c` come and go with every revocation.
-  ToggleLabel,
-  // A gives B narrow grants and revokes them; B rewrites one grant to C
-  // under each, and C deletes that grant again and again, naming another
-  // permission each time: deletions pending to the end.
-  PendTarget,
-  // As PendTarget, with C's memberships of itself in groups nobody made.
-  PendFakeUp,
-  // As PendTarget without C's deletions, B's writes all at one counter:
-  // each revocation takes one write out of a conflict.
-  Conflict1,
-  // A gives B manage grants sharing all labels but one; B's read grants are
-  // each covered by one of them.
-  LabelShare,
-  // The same with write grants, and secrets with those labels.
-  LabelSecret,
-  // A gives B manage over K/q and many grants for `a Present` elsewhere; B
-  // grants inside K/q for `a=v<j>`.
-  LabelPresent,
-  // As ToggleLabel, beside users the root made, each given manage over K/b.
-  ToggleGrant,
-  // Each of several revoked root grants wrote H's membership of G, present
-  // and deleted in turn; H's members each ask one question of G's grant.
-  MemberFlip,
-  // A chain of nested groups made by the root, B in the last; B grants
-  // under the entry of the first.
-  DeepQ,
-};
-inline constexpr std::size_t kHostileShapeCount = 12;
-const char* hostile_shape_name(HostileShape shape);
+// The hostile shapes (hostile_shapes.hpp) planted small, in a random form,
+// among the random records (A manages K from the root; B and C are plain
+// users): the first twelve of kHostileShapes. The chains after them are
+// left to their own tests: their size is their point.
+inline constexpr std::size_t kPlantedHostileShapes = 12;
+static_assert(kHostileShapes[kPlantedHostileShapes - 1] == HostileShape::DeepQ);
 
 // What a planted hostile shape must show in the report to be itself: each
 // list that is not empty must hold as its comment says.
