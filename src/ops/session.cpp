@@ -87,10 +87,9 @@ OpsResult<core::validate::ValidationReport> validate(std::vector<HashedRecord>&&
   return std::move(*report);
 }
 
-// A verification cache that checks out, with the digest of its message.
+// A verification cache that checks out.
 struct CheckedCache {
   store::VerificationCacheV1 cache;
-  core::HashValue message_digest;
 };
 
 std::optional<CheckedCache> checked_cache(const store::WorkspacePaths& paths, const core::HashValue& root,
@@ -102,7 +101,7 @@ std::optional<CheckedCache> checked_cache(const store::WorkspacePaths& paths, co
   if (!message || !crypto.verify_signature(domain, cache->signing_key, *message, cache->signature)) {
     return std::nullopt;
   }
-  return CheckedCache{std::move(*cache), crypto.hash(domain, *message)};
+  return CheckedCache{std::move(*cache)};
 }
 
 // The owner whose cache the keychain road trusts: the keychain's current
@@ -171,7 +170,7 @@ LockedSession assemble(const store::WorkspacePaths& paths, DecodedVault vault, c
   std::optional<TrustedCache> trusted;
   if (cache) {
     signer = std::move(cache->cache.signing_key);
-    trusted = TrustedCache{owner, std::move(cache->message_digest)};
+    trusted = TrustedCache{owner, std::move(cache->cache.trusted_root), std::move(cache->cache.record_hashes).take_items()};
   }
   return LockedSession{.paths = paths,
                        .vault_bytes = std::move(vault.bytes),

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vornex/core/handles.hpp"
+#include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 #include "vornex/crypto/transcript.hpp"
 #include "vornex/ops/principals.hpp"
@@ -66,7 +67,7 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   for (const core::validate::VerifiedRecord& record : report.effective.records) {
     keyed.emplace_back(core::validate::detail::byte_prefix(record.hash.bytes()), &record.hash);
   }
-  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+  core::prefix_sort(keyed, [](const auto& k) { return k.first; }, [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : *a.second < *b.second;
   });
   std::vector<const core::HashValue*> hashes;
@@ -79,24 +80,25 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     return h->bytes().size() == hashes.front()->bytes().size();
   });
   const core::HashValue trusted_root(ratchet.trusted_root());
-  std::optional<cord::Bytes> message;
-  if (one_width) {
-    auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion,
-                                                   std::span<const core::HashValue* const>(hashes));
-    if (built) message = std::move(*built);
-  }
-  const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
-  // A cache this identity signed over this very message, in its own file,
-  // says what a new one would: it stays as it is.
-  const bool unchanged = message && trusted_cache && cache_signer_key == identity.signing_public_key() &&
-                         trusted_cache->owner == identity.user_id().hash() &&
-                         trusted_cache->message_digest == crypto.hash(domain, *message);
-  cord::Result<cord::Set<core::HashValue>> record_hashes = cord::Set<core::HashValue>{};
+  // A cache this identity signed over these very hashes, for this root, in
+  // its own file, says what a new one would: it stays as it is, and no new
+  // message is built or signed.
+  const bool unchanged =
+      one_width && trusted_cache && cache_signer_key == identity.signing_public_key() &&
+      trusted_cache->owner == identity.user_id().hash() && trusted_cache->root == trusted_root &&
+      std::ranges::equal(hashes, trusted_cache->record_hashes, {}, [](const core::HashValue* h) -> const core::HashValue& {
+        return *h;
+      });
   if (!unchanged) {
     std::vector<core::HashValue> owned;
     owned.reserve(hashes.size());
     for (const core::HashValue* h : hashes) owned.push_back(*h);
+    std::optional<cord::Bytes> message;
+    cord::Result<cord::Set<core::HashValue>> record_hashes = cord::Set<core::HashValue>{};
     if (one_width) {
+      auto built = store::verification_cache_message(trusted_root, store::kVerificationCacheVersion,
+                                                     std::span<const core::HashValue* const>(hashes));
+      if (built) message = std::move(*built);
       record_hashes = cord::Set<core::HashValue>::from_ascending(std::move(owned));  // the message's very order
     } else {
       // Hashes of several widths order by their encodings.
@@ -106,14 +108,15 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
         if (built) message = std::move(*built);
       }
     }
-  }
-  if (message && !unchanged) {
-    const cord::Bytes signature = identity.sign(domain, *message);
-    const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
-                                           identity.signing_public_key(), signature};
-    // The cache only saves work: a failed write costs the next open a full
-    // verification, nothing else.
-    (void)store::write_verification_cache_atomic(paths, identity.user_id().hash(), cache);
+    if (message && record_hashes) {
+      const cord::ByteView domain = cord::text_bytes(kVerificationCacheDomain);
+      const cord::Bytes signature = identity.sign(domain, *message);
+      const store::VerificationCacheV1 cache{trusted_root, store::kVerificationCacheVersion, std::move(*record_hashes),
+                                             identity.signing_public_key(), signature};
+      // The cache only saves work: a failed write costs the next open a full
+      // verification, nothing else.
+      (void)store::write_verification_cache_atomic(paths, identity.user_id().hash(), cache);
+    }
   }
   cache_signer_key.reset();
   trusted_cache.reset();

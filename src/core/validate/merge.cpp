@@ -5,6 +5,7 @@
 
 #include "cord/codec.hpp"
 #include "authority_lookup.hpp"
+#include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/validate/state.hpp"
 #include "vornex/core/work.hpp"
 
@@ -52,7 +53,7 @@ ConflictSlot slot_of(const std::vector<const VerifiedRecord*>& kept) {
 HashIndex::HashIndex(std::span<const VerifiedRecord> records) : records_(records) {
   std::vector<std::pair<std::uint64_t, std::size_t>> order(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) order[i] = {byte_prefix(records[i].hash.bytes()), i};
-  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+  prefix_sort(order, [](const auto& o) { return o.first; }, [&](const auto& a, const auto& b) {
     if (a.first != b.first) return a.first < b.first;
     if (const auto c = records[a.second].hash <=> records[b.second].hash; c != 0) return c < 0;
     return a.second < b.second;

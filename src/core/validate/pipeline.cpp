@@ -9,6 +9,7 @@
 
 #include "authority_lookup.hpp"
 #include "cord/try.hpp"
+#include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/stop.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/structure.hpp"
@@ -302,7 +303,7 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
     for (const VerifiedRecord& r : records) {
       if (floor_keys.contains(r.key)) rolled_back.emplace_back(detail::key_prefix(r.key), &r);
     }
-    std::stable_sort(rolled_back.begin(), rolled_back.end(), [](const auto& a, const auto& b) {
+    prefix_sort(rolled_back, [](const auto& r) { return r.first; }, [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->key < b.second->key;
     });
   }
@@ -382,7 +383,7 @@ template <class Sorted>
 std::vector<Listed> distinct(std::vector<Listed> all, const Sorted& verified) {
   std::vector<std::pair<std::uint64_t, std::size_t>> order(all.size());
   for (std::size_t i = 0; i < all.size(); ++i) order[i] = {detail::byte_prefix(all[i].hash->bytes()), i};
-  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+  prefix_sort(order, [](const auto& o) { return o.first; }, [&](const auto& a, const auto& b) {
     if (a.first != b.first) return a.first < b.first;
     if (const auto c = *all[a.second].hash <=> *all[b.second].hash; c != 0) return c < 0;
     return a.second < b.second;

@@ -22,6 +22,7 @@
 #include "vornex/core/label_index.hpp"
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/order.hpp"
+#include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/stop.hpp"
 #include "vornex/core/work.hpp"
 
@@ -990,7 +991,7 @@ class Sequence::Impl {
     for (const VerifiedRecord* r : records) {
       if (const Id* id = id_of(*r)) entries.push_back(Entry{byte_prefix(id->bytes()), id, r});
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    prefix_sort(entries, [](const Entry& e) { return e.prefix; }, [](const Entry& a, const Entry& b) {
       return a.prefix != b.prefix ? a.prefix < b.prefix : *a.id < *b.id;
     });
     for (std::size_t i = 0; i < entries.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "authority_lookup.hpp"
+#include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/work.hpp"
 
 namespace vornex::core::validate {
@@ -64,7 +65,7 @@ void EffectiveState::attach_verified_records(std::vector<VerifiedRecord> verifie
     const SecretId* id = secret_id_of(record.body());
     writes.push_back(Write{detail::byte_prefix(id->bytes()), id, i});
   }
-  std::stable_sort(writes.begin(), writes.end(), [](const Write& a, const Write& b) {
+  prefix_sort(writes, [](const Write& w) { return w.prefix; }, [](const Write& a, const Write& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : *a.id < *b.id;
   });
   // One entry per secret, met in id order: each goes in at the end of a

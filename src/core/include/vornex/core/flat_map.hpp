@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "vornex/core/prefix_sort.hpp"
+
 namespace vornex::core {
 
 template <class K, class V>
@@ -231,7 +233,7 @@ class FlatMap {
   void sort_by_prefix(Prefix& prefix) {
     std::vector<std::pair<std::uint64_t, std::size_t>> order(items_.size());
     for (std::size_t i = 0; i < items_.size(); ++i) order[i] = {prefix(items_[i].first), i};
-    std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    prefix_sort(order, [](const auto& o) { return o.first; }, [&](const auto& a, const auto& b) {
       if (a.first != b.first) return a.first < b.first;
       const K& ka = items_[a.second].first;
       const K& kb = items_[b.second].first;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "cord/set.hpp"
 #include "vornex/core/invite.hpp"
@@ -55,12 +56,14 @@ struct IdPrefix {
 }  // namespace named_user
 using NamedUser = std::variant<user_ref::Id, user_ref::Handle, named_user::IdPrefix>;
 
-// The verification cache a load trusted: whose file it was and the domain
-// hash of the message its signature covers. An attestation that would sign
-// the same message for the same owner leaves the file as it is.
+// The verification cache a load trusted: whose file it was, and the root
+// and record hashes (in their order) its signature covers with the current
+// version. An attestation that would sign the same for the same owner
+// leaves the file as it is.
 struct TrustedCache {
   core::HashValue owner;
-  core::HashValue message_digest;
+  core::HashValue root;
+  std::vector<core::HashValue> record_hashes;
   bool operator==(const TrustedCache&) const = default;
 };
 
