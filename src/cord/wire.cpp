@@ -43,20 +43,6 @@ std::uint8_t evolving_width(std::string_view name) {
   return 4;
 }
 
-Result<std::uint64_t> Cursor::read_uint(std::size_t bytes) {
-  auto raw = take(bytes);
-  if (!raw) return fail(std::move(raw).error());
-  std::uint64_t value = 0;
-  for (const std::uint8_t b : *raw) value = (value << 8) | b;
-  return value;
-}
-
-Result<std::uint64_t> read_length(Cursor& in, Width width, std::uint64_t max) {
-  auto value = in.read_uint(width_bytes(width));
-  if (value && *value > max) return fail(CordError::length_limit(*value, max));
-  return value;
-}
-
 Result<std::uint32_t> read_variant_index(Cursor& in, Width width) {
   auto value = in.read_uint(width_bytes(width));
   if (!value) return fail(std::move(value).error());

@@ -91,21 +91,21 @@ namespace detail {
 template <class Tuple>
 Status encode_fields(Serializer& s, const Tuple& fields) {
   Status st;
-  std::apply([&](const auto&... f) { (void)((st = encode(s, f)).has_value() && ...); }, fields);
+  std::apply([&](const auto&... f) { (void)(step_ok(st, [&] { return encode(s, f); }) && ...); }, fields);
   return st;
 }
 
 template <class Tuple>
 Status decode_fields(Deserializer& d, Tuple&& fields) {
   Status st;
-  std::apply([&](auto&... f) { (void)((st = decode(d, f)).has_value() && ...); }, fields);
+  std::apply([&](auto&... f) { (void)(step_ok(st, [&] { return decode(d, f); }) && ...); }, fields);
   return st;
 }
 
 template <class V, std::size_t... I>
 Status decode_alternative(Deserializer& d, V& out, std::size_t index, std::index_sequence<I...>) {
   Status st;
-  (void)((index == I && ((st = decode(d, out.template emplace<I>())), true)) || ...);
+  (void)((index == I && (step_ok(st, [&] { return decode(d, out.template emplace<I>()); }), true)) || ...);
   return st;
 }
 

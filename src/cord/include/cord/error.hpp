@@ -84,6 +84,21 @@ template <class T>
 using Result = std::expected<T, CordError>;
 using Status = Result<void>;
 
+namespace detail {
+
+// One step of a fold over fields: true when it succeeded, else its error
+// is kept in `st` and the fold stops. Only a failure assigns, so the
+// decoding of a field costs no assignment of a result.
+template <class Step>
+bool step_ok(Status& st, Step&& step) {
+  Status result = step();
+  if (result) return true;
+  st = std::move(result);
+  return false;
+}
+
+}  // namespace detail
+
 inline std::unexpected<CordError> fail(CordError error) { return std::unexpected(std::move(error)); }
 inline std::unexpected<CordError> fail(ErrorKind kind) { return std::unexpected(CordError(kind)); }
 

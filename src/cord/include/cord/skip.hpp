@@ -36,7 +36,7 @@ using fields_of = decltype(std::declval<T&>().cord_fields());
 template <class Tuple, std::size_t... I>
 Status skip_fields(Deserializer& d, std::index_sequence<I...>) {
   Status st;
-  (void)((st = skip<std::remove_cvref_t<std::tuple_element_t<I, Tuple>>>(d)).has_value() && ...);
+  (void)(step_ok(st, [&] { return skip<std::remove_cvref_t<std::tuple_element_t<I, Tuple>>>(d); }) && ...);
   return st;
 }
 

@@ -96,7 +96,16 @@ class Cursor {
     return *data_++;
   }
 
-  Result<std::uint64_t> read_uint(std::size_t bytes);
+  // Big-endian, `bytes` at most 8. Inline: every length and count of a
+  // decode comes through here.
+  Result<std::uint64_t> read_uint(std::size_t bytes) {
+    if (bytes > remaining_) return fail(ErrorKind::UnexpectedEof);
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i) value = (value << 8) | data_[i];
+    data_ += bytes;
+    remaining_ -= bytes;
+    return value;
+  }
 
  private:
   const std::uint8_t* data_;
@@ -105,7 +114,11 @@ class Cursor {
 };
 
 // A length or count in the given width, at most `max`.
-Result<std::uint64_t> read_length(Cursor& in, Width width, std::uint64_t max);
+inline Result<std::uint64_t> read_length(Cursor& in, Width width, std::uint64_t max) {
+  auto value = in.read_uint(width_bytes(width));
+  if (value && *value > max) return fail(CordError::length_limit(*value, max));
+  return value;
+}
 // A variant index in the given width; 8-byte indices must fit 32 bits.
 Result<std::uint32_t> read_variant_index(Cursor& in, Width width);
 // A length-prefixed string, valid UTF-8 and already NFC; borrows the input.
