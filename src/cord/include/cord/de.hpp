@@ -43,7 +43,7 @@ class Deserializer {
   // One nesting level for a compound value; the level is entered before any
   // of its bytes are read.
   Status enter() {
-    if (depth_ >= limits_.max_depth) return fail(ErrorKind::DepthLimitExceeded);
+    if (depth_ >= limits_.max_depth) [[unlikely]] return fail_cold(ErrorKind::DepthLimitExceeded);
     ++depth_;
     return {};
   }

@@ -102,4 +102,11 @@ bool step_ok(Status& st, Step&& step) {
 inline std::unexpected<CordError> fail(CordError error) { return std::unexpected(std::move(error)); }
 inline std::unexpected<CordError> fail(ErrorKind kind) { return std::unexpected(CordError(kind)); }
 
+// The same, made out of line: the readers every decode runs stay small
+// enough to inline when their failures are a call away.
+[[gnu::cold, gnu::noinline]] inline std::unexpected<CordError> fail_cold(ErrorKind kind) { return fail(kind); }
+[[gnu::cold, gnu::noinline]] inline std::unexpected<CordError> fail_length_limit(std::uint64_t len, std::uint64_t max) {
+  return fail(CordError::length_limit(len, max));
+}
+
 }  // namespace cord

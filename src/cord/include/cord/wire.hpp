@@ -83,7 +83,7 @@ class Cursor {
   const std::uint8_t* data() const { return data_; }
 
   Result<ByteView> take(std::size_t n) {
-    if (n > remaining_) return fail(ErrorKind::UnexpectedEof);
+    if (n > remaining_) [[unlikely]] return fail_cold(ErrorKind::UnexpectedEof);
     ByteView out(data_, n);
     data_ += n;
     remaining_ -= n;
@@ -99,7 +99,7 @@ class Cursor {
   // Big-endian, `bytes` at most 8. Inline: every length and count of a
   // decode comes through here.
   Result<std::uint64_t> read_uint(std::size_t bytes) {
-    if (bytes > remaining_) return fail(ErrorKind::UnexpectedEof);
+    if (bytes > remaining_) [[unlikely]] return fail_cold(ErrorKind::UnexpectedEof);
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < bytes; ++i) value = (value << 8) | data_[i];
     data_ += bytes;
@@ -116,7 +116,7 @@ class Cursor {
 // A length or count in the given width, at most `max`.
 inline Result<std::uint64_t> read_length(Cursor& in, Width width, std::uint64_t max) {
   auto value = in.read_uint(width_bytes(width));
-  if (value && *value > max) return fail(CordError::length_limit(*value, max));
+  if (value && *value > max) [[unlikely]] return fail_length_limit(*value, max);
   return value;
 }
 // A variant index in the given width; 8-byte indices must fit 32 bits.
