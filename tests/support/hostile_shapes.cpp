@@ -570,64 +570,41 @@ HostileVault chain_write(std::size_t n, const VaultBuilder& builder) {
 // A chain of n/4 groups, the top one given write over team/u by the
 // root; users enrolled by the root, each a member of the last group, write
 // one secret each under team/u: each user's questions reach the entry
-// through the whole chain.
-HostileVault chain_users(std::size_t n, const VaultBuilder& builder) {
+// through the whole chain. With `fan`, over team/f, each user is instead
+// the one member of a group F<k> of its own, a member of the chain's last
+// group: no two users share the groups they are direct members of.
+HostileVault chain_users(std::size_t n, bool fan, const VaultBuilder& builder) {
   Shaper s(builder);
   s.start();
+  const std::string top = fan ? "f" : "u";
   const std::size_t depth = std::max<std::size_t>(1, n / 4);
-  const std::vector<GroupId> groups = add_chain(s, depth, "uchain-");
-  s.add(builder.grant(s.root(), "uchain-write", PrincipalRefV1{groups.front()}, write_permission(under({"team", "u"})), 1));
-  // Four records a user: its user record, entry point, membership and secret.
-  constexpr std::size_t kRecordsPerUser = 4;
-  const std::size_t users = std::max<std::size_t>(1, s.left(n) / kRecordsPerUser);
+  const std::vector<GroupId> groups = add_chain(s, depth, (top + "chain-").c_str());
+  s.add(builder.grant(s.root(), top + "chain-write", PrincipalRefV1{groups.front()},
+                      write_permission(under({"team", top})), 1));
+  // Four records a user: its user record, entry point, membership and
+  // secret; with `fan`, two more: its group and that group's membership.
+  const std::size_t records_per_user = fan ? 6 : 4;
+  const std::size_t users = std::max<std::size_t>(1, s.left(n) / records_per_user);
   std::vector<SecretId> written;
   for (std::size_t k = 0; k < users; ++k) {
     const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
+    GroupId direct = groups.back();
+    if (fan) {
+      s.add(builder.group(s.root(), seeded("fan-", k), 1));
+      direct = builder.group_id(seeded("fan-", k));
+      s.add(builder.member(s.root(), groups.back(), PrincipalRefV1{direct}, 1));
+    }
     s.enrol(u);
-    s.add(builder.member(s.root(), groups.back(), s.ref(u), 1));
-    const SecretSelectorV1 where{{"team", "u", seeded("s", k)}, {}};
+    s.add(builder.member(s.root(), direct, s.ref(u), 1));
+    const SecretSelectorV1 where{{"team", top, seeded("s", k)}, {}};
     s.add(builder.secret(u, where, {&u}, 1));
     written.push_back(builder.secret_id(where));
   }
+  const std::size_t own_groups = fan ? users : 0;
   return s.take([=](const ValidationReport& r) {
     Problems p;
-    p.count(r.effective.groups.size(), depth, "groups");
-    p.count(r.effective.group_members.size(), depth - 1 + users, "memberships");
-    p.count(written_count(r, written), users, "the users' secrets written");
-    return std::move(p).text();
-  });
-}
-
-// A chain of n/4 groups, the top one given write over team/f by the root;
-// each user enrolled by the root is the one member of a group F<k> of its
-// own, a member of the chain's last group, and writes one secret under
-// team/f: no two users share the groups they are direct members of.
-HostileVault chain_fan(std::size_t n, const VaultBuilder& builder) {
-  Shaper s(builder);
-  s.start();
-  const std::size_t depth = std::max<std::size_t>(1, n / 4);
-  const std::vector<GroupId> groups = add_chain(s, depth, "fchain-");
-  s.add(builder.grant(s.root(), "fchain-write", PrincipalRefV1{groups.front()}, write_permission(under({"team", "f"})), 1));
-  // Six records a user: its group, that group's membership of the chain,
-  // its user record, entry point, membership and secret.
-  constexpr std::size_t kRecordsPerUser = 6;
-  const std::size_t users = std::max<std::size_t>(1, s.left(n) / kRecordsPerUser);
-  std::vector<SecretId> written;
-  for (std::size_t k = 0; k < users; ++k) {
-    const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
-    s.add(builder.group(s.root(), seeded("fan-", k), 1));
-    const GroupId own = builder.group_id(seeded("fan-", k));
-    s.add(builder.member(s.root(), groups.back(), PrincipalRefV1{own}, 1));
-    s.enrol(u);
-    s.add(builder.member(s.root(), own, s.ref(u), 1));
-    const SecretSelectorV1 where{{"team", "f", seeded("s", k)}, {}};
-    s.add(builder.secret(u, where, {&u}, 1));
-    written.push_back(builder.secret_id(where));
-  }
-  return s.take([=](const ValidationReport& r) {
-    Problems p;
-    p.count(r.effective.groups.size(), depth + users, "groups");
-    p.count(r.effective.group_members.size(), depth - 1 + 2 * users, "memberships");
+    p.count(r.effective.groups.size(), depth + own_groups, "groups");
+    p.count(r.effective.group_members.size(), depth - 1 + users + own_groups, "memberships");
     p.count(written_count(r, written), users, "the users' secrets written");
     return std::move(p).text();
   });
@@ -756,8 +733,8 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::MemberFlip: return member_flip(n, b);
     case HostileShape::DeepQ: return deep_questions(n, b);
     case HostileShape::ChainWrite: return chain_write(n, b);
-    case HostileShape::ChainUsers: return chain_users(n, b);
-    case HostileShape::ChainFan: return chain_fan(n, b);
+    case HostileShape::ChainUsers: return chain_users(n, false, b);
+    case HostileShape::ChainFan: return chain_users(n, true, b);
     case HostileShape::ChainLevels: return chain_levels(n, false, b);
     case HostileShape::ChainGrants: return chain_levels(n, true, b);
   }
