@@ -54,19 +54,17 @@ constexpr std::uint64_t kPerUnit = 1;
 // per 4x measured from 250 to 1000 and from 4000 to 16000 when they were
 // listed: their bound is skipped until the engine is fixed and the entry
 // removed. The walk above an asker's groups, and the one index merged over
-// the entries found there, are shared only by askers that are direct
-// members of the same groups (chainfan gives each asker a group of its
-// own), and the first questions asked over those groups look through them
-// one at a time until that has cost as much as merging them (chainlevels
-// asks once at every level of a chain whose every group holds an entry;
-// chaingrants asks the same of the fixed point, whose questions look
-// through the groups above their askers too).
+// the entries found there, are shared by askers whose lines up reach the
+// same group through groups holding nothing; a chain whose every group
+// holds an entry, with an asker at every level, gives each asker a walk of
+// its own, and the first questions asked over those groups look through
+// them one at a time until that has cost as much as merging them
+// (chainlevels; chaingrants asks the same of the fixed point).
 struct StillSuperLinear {
   HostileShape shape;
   const char* measured;
 };
 constexpr StillSuperLinear kStillSuperLinear[] = {
-    {HostileShape::ChainFan, "x8.2, then x14.7"},
     {HostileShape::ChainLevels, "x11.6, then x15.6"},
     {HostileShape::ChainGrants, "x11.3, then x15.5"},
 };

@@ -572,20 +572,25 @@ HostileVault chain_write(std::size_t n, const VaultBuilder& builder) {
 // one secret each under team/u: each user's questions reach the entry
 // through the whole chain. With `fan`, over team/f, each user is instead
 // the one member of a group F<k> of its own, a member of the chain's last
-// group: no two users share the groups they are direct members of.
-HostileVault chain_users(std::size_t n, bool fan, const VaultBuilder& builder) {
+// group: no two users share the groups they are direct members of. With
+// `grants`, the top's entry is a manage entry and each user grants C one
+// read under it instead: the same questions, asked of the fixed point.
+HostileVault chain_users(std::size_t n, bool fan, bool grants, const VaultBuilder& builder) {
   Shaper s(builder);
   s.start();
-  const std::string top = fan ? "f" : "u";
+  const std::string top = std::string(fan ? "f" : "u") + (grants ? "g" : "");
   const std::size_t depth = std::max<std::size_t>(1, n / 4);
   const std::vector<GroupId> groups = add_chain(s, depth, (top + "chain-").c_str());
-  s.add(builder.grant(s.root(), top + "chain-write", PrincipalRefV1{groups.front()},
-                      write_permission(under({"team", top})), 1));
+  const KeyspaceSelectorV1 entry = under({"team", top});
+  s.add(builder.grant(s.root(), top + "chain-top", PrincipalRefV1{groups.front()},
+                      grants ? manage_all(entry) : write_permission(entry), 1));
   // Four records a user: its user record, entry point, membership and
-  // secret; with `fan`, two more: its group and that group's membership.
+  // secret or grant; with `fan`, two more: its group and that group's
+  // membership.
   const std::size_t records_per_user = fan ? 6 : 4;
   const std::size_t users = std::max<std::size_t>(1, s.left(n) / records_per_user);
   std::vector<SecretId> written;
+  std::vector<GrantId> given;
   for (std::size_t k = 0; k < users; ++k) {
     const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
     GroupId direct = groups.back();
@@ -596,6 +601,12 @@ HostileVault chain_users(std::size_t n, bool fan, const VaultBuilder& builder) {
     }
     s.enrol(u);
     s.add(builder.member(s.root(), direct, s.ref(u), 1));
+    if (grants) {
+      s.add(builder.grant(u, seeded("chain-read-", k), s.ref(s.c()), read_permission(under({"team", top, seeded("q", k)})),
+                          1));
+      given.push_back(s.grant_id(seeded("chain-read-", k)));
+      continue;
+    }
     const SecretSelectorV1 where{{"team", top, seeded("s", k)}, {}};
     s.add(builder.secret(u, where, {&u}, 1));
     written.push_back(builder.secret_id(where));
@@ -605,7 +616,8 @@ HostileVault chain_users(std::size_t n, bool fan, const VaultBuilder& builder) {
     Problems p;
     p.count(r.effective.groups.size(), depth + own_groups, "groups");
     p.count(r.effective.group_members.size(), depth - 1 + users + own_groups, "memberships");
-    p.count(written_count(r, written), users, "the users' secrets written");
+    p.count(written_count(r, written), written.size(), "the users' secrets written");
+    p.count(in_force(r, given), given.size(), "the users' grants under the top's entry");
     return std::move(p).text();
   });
 }
@@ -710,6 +722,8 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::ChainFan: return "chainfan";
     case HostileShape::ChainLevels: return "chainlevels";
     case HostileShape::ChainGrants: return "chaingrants";
+    case HostileShape::ChainAsk: return "chainask";
+    case HostileShape::ChainFanAsk: return "chainfanask";
   }
   return "?";
 }
@@ -733,8 +747,10 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::MemberFlip: return member_flip(n, b);
     case HostileShape::DeepQ: return deep_questions(n, b);
     case HostileShape::ChainWrite: return chain_write(n, b);
-    case HostileShape::ChainUsers: return chain_users(n, false, b);
-    case HostileShape::ChainFan: return chain_users(n, true, b);
+    case HostileShape::ChainUsers: return chain_users(n, false, false, b);
+    case HostileShape::ChainFan: return chain_users(n, true, false, b);
+    case HostileShape::ChainAsk: return chain_users(n, false, true, b);
+    case HostileShape::ChainFanAsk: return chain_users(n, true, true, b);
     case HostileShape::ChainLevels: return chain_levels(n, false, b);
     case HostileShape::ChainGrants: return chain_levels(n, true, b);
   }

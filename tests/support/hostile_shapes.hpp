@@ -39,14 +39,16 @@ enum class HostileShape : std::uint8_t {
   ChainFan,      // ChainUsers with each user in a group of its own below the chain
   ChainLevels,   // a user at every level of a chain whose every group holds an entry
   ChainGrants,   // ChainLevels with manage entries, each user granting one read under the top's
+  ChainAsk,      // ChainUsers with a manage entry at the top, each user granting one read under it
+  ChainFanAsk,   // ChainFan with the same
 };
-inline constexpr std::size_t kHostileShapeCount = 17;
+inline constexpr std::size_t kHostileShapeCount = 19;
 inline constexpr std::array<HostileShape, kHostileShapeCount> kHostileShapes = {
     HostileShape::BigInList,   HostileShape::BigLabels,    HostileShape::ToggleLabel, HostileShape::PendTarget,
     HostileShape::PendFakeUp,  HostileShape::Conflict1,    HostileShape::LabelShare,  HostileShape::LabelSecret,
     HostileShape::LabelPresent, HostileShape::ToggleGrant, HostileShape::MemberFlip,  HostileShape::DeepQ,
     HostileShape::ChainWrite,   HostileShape::ChainUsers,  HostileShape::ChainFan,    HostileShape::ChainLevels,
-    HostileShape::ChainGrants,
+    HostileShape::ChainGrants,  HostileShape::ChainAsk,    HostileShape::ChainFanAsk,
 };
 
 // Lower case, as the shapes are known: "biginlist", "togglelabel", ...

@@ -78,7 +78,9 @@ class Planter {
       case ChainUsers:
       case ChainFan:
       case ChainLevels:
-      case ChainGrants: throw std::invalid_argument("the chains are not planted");
+      case ChainGrants:
+      case ChainAsk:
+      case ChainFanAsk: throw std::invalid_argument("the chains are not planted");
     }
     return std::move(planted_);
   }

@@ -1,5 +1,6 @@
 #include "vault_program_shapes.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vornex::test {
@@ -203,6 +204,27 @@ Code deepq(std::uint16_t n) {
   return p.code();
 }
 
+// Groups g0 .. g<d-1> as in deepq under a manage entry at the first; users
+// each the one member of a group of their own, a member of the last, and
+// each granting C a read under the entry: askers that share no group.
+Code chainfanask(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t depth = n / 4;
+  // Six records a user, and no more users than a program names.
+  const std::uint16_t users = std::min<std::uint16_t>(n / 8, kProgramUsers - 8);
+  p.repeat(depth).group(root(), num(0, Ix::T));
+  p.repeat(depth - 1).member(root(), num(0, Ix::T), as_group(num(1, Ix::T)));
+  p.grant(root(), w(Word::P), as_group(num(0)), manage(prefix(path({w(Word::Team), w(Word::P)}))));
+  p.repeat(users, 5)
+      .group(root(), num(depth, Ix::T))
+      .member(root(), num(depth - 1), as_group(num(depth, Ix::T)))
+      .user(root(), num(4, Ix::T))
+      .member(root(), num(depth, Ix::T), as_user(num(4, Ix::T)))
+      .grant(num(4, Ix::T), w(Word::Q, Suffix::T), as_user(c()),
+             read(prefix(path({w(Word::Team), w(Word::P), w(Word::Q, Suffix::T)}))));
+  return p.code();
+}
+
 // --- Plain vaults ----------------------------------------------------------
 
 constexpr std::uint16_t kPlainUsers = 20;
@@ -273,6 +295,7 @@ std::vector<ProgramShape> validate_work_shapes(std::uint16_t records) {
       {"togglegrant", togglegrant(records)},
       {"memberflip", memberflip(records)},
       {"deepq", deepq(records)},
+      {"chainfanask", chainfanask(records)},
       {"plain-org", plain_org(records), false},
       {"plain-deletions", plain_deletions(records), false},
       {"plain-labelled", plain_labelled(records), false},

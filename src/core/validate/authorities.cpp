@@ -308,8 +308,13 @@ struct Authorities::Made {
   std::map<PrincipalRefV1, AuthoritySet> sets;
   std::map<PrincipalRefV1, std::unique_ptr<AuthorityIndex>> indexes;  // over own sets
   std::map<PrincipalRefV1, Reach> reach;
-  // By the groups (ascending, distinct) that principals are direct members of.
+  // By the groups (ascending, distinct) that principals are direct members
+  // of, each taken as far up as `through` takes it.
   std::map<std::vector<GroupId>, Reach::Above> above;
+  // A group that holds nothing of its own and is a member of one group
+  // only reaches what that group reaches: by the first group up from it
+  // that holds something or is a member of several or none.
+  std::map<GroupId, GroupId> through;
 };
 
 Authorities::Authorities(const Authorities& other)
@@ -489,7 +494,7 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   if (groups == groups_of_.end()) return out;
   std::vector<GroupId> direct;
   direct.reserve(groups->second.size());
-  for (const std::size_t link : groups->second) direct.push_back(memberships_[link].group);
+  for (const std::size_t link : groups->second) direct.push_back(through(memberships_[link].group));
   std::ranges::sort(direct);
   direct.erase(std::unique(direct.begin(), direct.end()), direct.end());
   count_work(2 * direct.size());  // gathered, then the key looked up
@@ -520,6 +525,42 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   }
   count_work(steps);
   return out;
+}
+
+GroupId Authorities::through(const GroupId& group) const {
+  Made& m = made();
+  // The one group `at` is a member of, if it holds nothing and has one.
+  const auto single_up = [&](const GroupId& at) -> const GroupId* {
+    const PrincipalRefV1 ref{at};
+    if (own_.contains(ref)) return nullptr;
+    const auto up = groups_of_.find(ref);
+    if (up == groups_of_.end()) return nullptr;
+    const GroupId* only = &memberships_[up->second.front()].group;
+    count_work(up->second.size());
+    for (const std::size_t link : up->second) {
+      if (!(memberships_[link].group == *only)) return nullptr;
+    }
+    return only;
+  };
+  // Each group is walked once: the whole walk learns where it ends. A
+  // cycle of such groups ends where it closes, which reaches all of it.
+  std::vector<GroupId> walked;
+  std::set<GroupId> on_walk;
+  GroupId at = group;
+  for (;;) {
+    count_work(1);
+    if (const auto known = m.through.find(at); known != m.through.end()) {
+      at = known->second;
+      break;
+    }
+    if (!on_walk.insert(at).second) break;
+    walked.push_back(at);
+    const GroupId* up = single_up(at);
+    if (up == nullptr) break;
+    at = *up;
+  }
+  for (const GroupId& g : walked) m.through.insert_or_assign(g, at);
+  return at;
 }
 
 template <class Ask>

@@ -1619,15 +1619,17 @@ class Sequence::Impl {
   // The holders of entries at `asker` or above it through memberships in
   // force in k, found once for all of its questions in k, until a
   // membership changes: a long chain of groups is walked once per
-  // iteration, not once per question.
+  // iteration, not once per question. Askers whose line up reaches the
+  // same principal share the walk from there.
   const std::vector<std::uint32_t>& holders_above(std::uint32_t asker, Iteration k) {
+    const std::uint32_t from = through(asker, k);
     HoldersAbove& cached = holders_above_[k];
-    if (cached.asker == asker && cached.epoch == member_epoch_) return cached.holders;
-    cached.asker = asker;
+    if (cached.asker == from && cached.epoch == member_epoch_) return cached.holders;
+    cached.asker = from;
     cached.epoch = member_epoch_;
     cached.holders.clear();
     ++stamp_;
-    std::vector<std::uint32_t> stack{asker};
+    std::vector<std::uint32_t> stack{from};
     seen_[asker] = stamp_;
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
@@ -1641,6 +1643,58 @@ class Sequence::Impl {
       });
     }
     return cached.holders;
+  }
+
+  // The group `p`'s one membership in force in k leads to, among groups
+  // with entries above; none if `p` holds entries itself or has no such
+  // membership or several.
+  std::uint32_t single_up(std::uint32_t p, Iteration k) {
+    if (principals_[p].has_entries) return kNone;
+    std::uint32_t only = kNone;
+    bool several = false;
+    each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
+      if (several || !principals_[m.group].entries_above || !edge_live(m, k)) return;
+      if (only != kNone && only != m.group) several = true;
+      only = m.group;
+    });
+    return several ? kNone : only;
+  }
+
+  // The principal whose holders above are `p`'s in iteration k: itself,
+  // or the first one up a line of principals that hold no entries, each
+  // in force as a member of one group only. Each principal is walked once
+  // in an iteration until a membership changes, and a user in a group of
+  // its own below a long chain of groups finds the chain's walk shared.
+  std::uint32_t through(std::uint32_t p, Iteration k) {
+    if (through_k_ != k || through_epoch_ != member_epoch_) {
+      through_k_ = k;
+      through_epoch_ = member_epoch_;
+      ++through_stamp_;
+    }
+    if (through_.size() < principals_.size()) {
+      through_.resize(principals_.size(), kNone);
+      through_seen_.resize(principals_.size(), 0);
+    }
+    std::vector<std::uint32_t>& walked = through_walk_;
+    walked.clear();
+    std::uint32_t at = p;
+    for (;;) {
+      step(1);
+      if (through_seen_[at] == through_stamp_) {
+        // Known, or on this walk: a line that closes on itself ends where
+        // it closes, which reaches all of it.
+        if (through_[at] != kNone) at = through_[at];
+        break;
+      }
+      through_seen_[at] = through_stamp_;
+      through_[at] = kNone;
+      walked.push_back(at);
+      const std::uint32_t up = single_up(at, k);
+      if (up == kNone) break;
+      at = up;
+    }
+    for (const std::uint32_t w : walked) through_[w] = at;
+    return at;
   }
 
   // A membership's item changed: walks over memberships are out of date.
@@ -2076,6 +2130,13 @@ class Sequence::Impl {
   std::vector<std::vector<std::uint32_t>> giving_root_;   // by principal: items whose grants give it the root flag
   std::vector<std::vector<std::uint32_t>> held_;          // by principal: the entry groups it holds
   std::uint64_t member_epoch_ = 0;
+  // `through`'s answers, for one iteration and membership epoch at a time.
+  std::vector<std::uint32_t> through_;
+  std::vector<std::uint64_t> through_seen_;
+  std::vector<std::uint32_t> through_walk_;
+  std::uint64_t through_stamp_ = 0;
+  std::uint64_t through_epoch_ = 0;
+  Iteration through_k_ = 0;
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;

@@ -87,6 +87,9 @@ class Authorities {
   // The own sets of the principal and of every group above it that has
   // one, indexed: what its questions are asked of.
   Reach& reach(const PrincipalRefV1& principal) const;
+  // The group whose reach `group`'s is: itself, or the first one up a
+  // line of groups that hold nothing, each a member of one group only.
+  GroupId through(const GroupId& group) const;
   // Whether `ask` holds for some index of the principal's reach.
   template <class Ask>
   bool any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const;
