@@ -62,10 +62,14 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
   // They are sorted by pointer on their first eight bytes, taken in one
   // pass, so that most comparisons never reach the hashes themselves, and
   // are only copied into a set when a new cache is to be written.
+  // Their widths are read in the same pass, in the records' own order.
   std::vector<std::pair<std::uint64_t, const core::HashValue*>> keyed;
   keyed.reserve(report.effective.records.size());
+  bool one_width = true;
   for (const core::validate::VerifiedRecord& record : report.effective.records) {
-    keyed.emplace_back(core::validate::detail::byte_prefix(record.hash.bytes()), &record.hash);
+    const cord::ByteView bytes = record.hash.bytes();
+    if (!keyed.empty() && bytes.size() != keyed.front().second->bytes().size()) one_width = false;
+    keyed.emplace_back(core::validate::detail::byte_prefix(bytes), &record.hash);
   }
   core::prefix_sort(keyed, [](const auto& k) { return k.first; }, [](const auto& a, const auto& b) {
     return a.first != b.first ? a.first < b.first : *a.second < *b.second;
@@ -76,19 +80,24 @@ OpsStatus LockedSession::attest_verifications(const crypto::Crypto& crypto, cons
     const bool repeat = i > 0 && keyed[i].first == keyed[i - 1].first && *keyed[i].second == *keyed[i - 1].second;
     if (!repeat) hashes.push_back(keyed[i].second);
   }
-  const bool one_width = std::ranges::all_of(hashes, [&](const core::HashValue* h) {
-    return h->bytes().size() == hashes.front()->bytes().size();
-  });
   const core::HashValue trusted_root(ratchet.trusted_root());
+  // The hashes, met in sorted order and so each somewhere else in memory,
+  // against the cache's: the ones a few steps ahead are fetched meanwhile.
+  const auto same_hashes = [&](const std::vector<core::HashValue>& cached) {
+    constexpr std::size_t kAhead = 8;
+    if (hashes.size() != cached.size()) return false;
+    for (std::size_t i = 0; i < hashes.size(); ++i) {
+      if (i + kAhead < hashes.size()) __builtin_prefetch(hashes[i + kAhead]);
+      if (!(*hashes[i] == cached[i])) return false;
+    }
+    return true;
+  };
   // A cache this identity signed over these very hashes, for this root, in
   // its own file, says what a new one would: it stays as it is, and no new
   // message is built or signed.
-  const bool unchanged =
-      one_width && trusted_cache && cache_signer_key == identity.signing_public_key() &&
-      trusted_cache->owner == identity.user_id().hash() && trusted_cache->root == trusted_root &&
-      std::ranges::equal(hashes, trusted_cache->record_hashes, {}, [](const core::HashValue* h) -> const core::HashValue& {
-        return *h;
-      });
+  const bool unchanged = one_width && trusted_cache && cache_signer_key == identity.signing_public_key() &&
+                         trusted_cache->owner == identity.user_id().hash() && trusted_cache->root == trusted_root &&
+                         same_hashes(trusted_cache->record_hashes);
   if (!unchanged) {
     std::vector<core::HashValue> owned;
     owned.reserve(hashes.size());

@@ -311,6 +311,8 @@ struct Authorities::Made {
   // By the groups (ascending, distinct) that principals are direct members
   // of, each taken as far up as `through` takes it.
   std::map<std::vector<GroupId>, Reach::Above> above;
+  // The last user asked about (see `asker`).
+  std::optional<Asker> last;
   // A group that holds nothing of its own and is a member of one group
   // only reaches what that group reaches: by the first group up from it
   // that holds something or is a member of several or none.
@@ -563,27 +565,37 @@ GroupId Authorities::through(const GroupId& group) const {
   return at;
 }
 
+const Authorities::Asker& Authorities::asker(const UserId& user) const {
+  Made& m = made();
+  // Questions come in runs from one writer: its flag and reach are looked
+  // up once a run, not once a question.
+  if (m.last && m.last->user == user) return *m.last;
+  const PrincipalRefV1 ref{user};
+  const bool root = rooted_.contains(ref);
+  m.last = Asker{user, root, root ? nullptr : &reach(ref)};
+  return *m.last;
+}
+
 template <class Ask>
-bool Authorities::any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const {
-  Reach& r = reach(principal);
+bool Authorities::any_in_reach(const UserId& user, Ask&& ask) const {
+  const Asker& a = asker(user);
+  if (a.root) return true;
+  Reach& r = *a.reach;
   count_work(1);
   if (r.own != nullptr && ask(*r.own)) return true;
   return r.above != nullptr && r.above->any(ask);
 }
 
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {
-  if (is_root(user)) return true;
-  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_read(secret); });
+  return any_in_reach(user, [&](const AuthorityIndex& i) { return i.can_read(secret); });
 }
 
 bool Authorities::can_write(const UserId& user, const SecretSelectorV1& secret) const {
-  if (is_root(user)) return true;
-  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_write(secret); });
+  return any_in_reach(user, [&](const AuthorityIndex& i) { return i.can_write(secret); });
 }
 
 bool Authorities::can_create_permission(const UserId& user, const GrantPermissionV1& permission) const {
-  if (is_root(user)) return true;
-  return any_in_reach(PrincipalRefV1{user}, [&](const AuthorityIndex& i) { return i.can_create_permission(permission); });
+  return any_in_reach(user, [&](const AuthorityIndex& i) { return i.can_create_permission(permission); });
 }
 
 }  // namespace vornex::core::validate

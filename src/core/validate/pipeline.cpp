@@ -552,7 +552,8 @@ Marks admitted_watermarks(std::span<const VerifiedRecord> records, const Effecti
   Marks marks;
   std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> kept;
   for (const VerifiedRecord& r : records) {
-    const bool root_signer = lookup.is_root(r.signer);
+    // Asked only of the kinds it decides: most records are secrets.
+    const auto root_signer = [&] { return lookup.is_root(r.signer); };
     const bool admitted = std::visit(
         [&](const auto& b) -> bool {
           using B = std::decay_t<decltype(b)>;
@@ -561,7 +562,7 @@ Marks admitted_watermarks(std::span<const VerifiedRecord> records, const Effecti
           } else if constexpr (std::is_same_v<B, EntryPointRecordV1>) {
             return true;
           } else if constexpr (std::is_same_v<B, UserRecordV1>) {
-            return root_signer && entry_signers.contains(b.user_id);
+            return root_signer() && entry_signers.contains(b.user_id);
           } else if constexpr (std::is_same_v<B, GroupDeletedRecordV1> || std::is_same_v<B, GrantDeletedRecordV1> ||
                                std::is_same_v<B, UserDeletedRecordV1>) {
             return admitted_deletions.contains(r.hash);
@@ -570,7 +571,7 @@ Marks admitted_watermarks(std::span<const VerifiedRecord> records, const Effecti
           } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
             return lookup.can_write(r.signer, b.selector);
           } else {
-            return root_signer;
+            return root_signer();
           }
         },
         r.body());

@@ -90,9 +90,16 @@ class Authorities {
   // The group whose reach `group`'s is: itself, or the first one up a
   // line of groups that hold nothing, each a member of one group only.
   GroupId through(const GroupId& group) const;
-  // Whether `ask` holds for some index of the principal's reach.
+  // A user's root flag and, without it, its reach.
+  struct Asker {
+    UserId user;
+    bool root = false;
+    Reach* reach = nullptr;
+  };
+  const Asker& asker(const UserId& user) const;
+  // Whether the user is root or `ask` holds for some index of its reach.
   template <class Ask>
-  bool any_in_reach(const PrincipalRefV1& principal, Ask&& ask) const;
+  bool any_in_reach(const UserId& user, Ask&& ask) const;
   Made& made() const;
 
   // Own sets: the root's, then each grantee's grants in GrantId order.
