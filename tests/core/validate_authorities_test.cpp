@@ -165,12 +165,14 @@ TEST(Authorities, CopiesAndAssignedSets) {
 
 // Askers below a chain of groups, each group holding write over its own
 // g<k>: the chain's walk is shared by the askers that are direct members
-// of the same group, and an asker's many questions stop looking through
-// the chain group by group once that has cost as much as one index over
-// all of it. Answers are those of the literal sets either way.
+// of the same group, or of groups of their own that hold nothing below it,
+// and an asker's many questions stop looking through the chain group by
+// group once that has cost as much as one index over all of it. Answers
+// are those of the literal sets either way.
 struct ChainAsking {
   int askers;
   int questions_each;
+  bool own_groups = false;
 };
 
 class AuthoritiesBelowAChain : public ::testing::TestWithParam<ChainAsking> {};
@@ -217,7 +219,15 @@ TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
                                                grant_permission::Write{own}, 1});
     if (k > 0) add_member(chain_group(k - 1), PrincipalRefV1{chain_group(k)});
   }
-  for (int u = 0; u < asking.askers; ++u) add_member(chain_group(kDepth - 1), PrincipalRefV1{chain_user(u)});
+  for (int u = 0; u < asking.askers; ++u) {
+    if (!asking.own_groups) {
+      add_member(chain_group(kDepth - 1), PrincipalRefV1{chain_user(u)});
+      continue;
+    }
+    const GroupId own = chain_group(kDepth + u);
+    add_member(chain_group(kDepth - 1), PrincipalRefV1{own});
+    add_member(own, PrincipalRefV1{chain_user(u)});
+  }
   const auto literal = test::reference::derive_authorities(selection, root);
   const Authorities authorities = Authorities::derive(root, selection.grants, selection.group_members);
 
@@ -235,11 +245,13 @@ TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
       ASSERT_EQ(can, q % 3 != 2);
     }
   }
-  const auto units = static_cast<std::uint64_t>(kDepth + asking.askers + asking.askers * asking.questions_each);
+  const auto units = static_cast<std::uint64_t>(kDepth + (asking.own_groups ? 2 : 1) * asking.askers +
+                                                asking.askers * asking.questions_each);
   EXPECT_LE(work, kStepsPerUnit * units);
 }
 
 INSTANTIATE_TEST_SUITE_P(Authorities, AuthoritiesBelowAChain,
-                         ::testing::Values(ChainAsking{1, 2000}, ChainAsking{500, 1}, ChainAsking{50, 40}));
+                         ::testing::Values(ChainAsking{1, 2000}, ChainAsking{500, 1}, ChainAsking{50, 40},
+                                           ChainAsking{500, 1, true}, ChainAsking{50, 40, true}));
 
 }  // namespace
