@@ -148,6 +148,72 @@ TEST(Authorities, SetsMadeOnRequestAreTheDerivations) {
   EXPECT_GT(memberships_passed, 1000u);
 }
 
+// Lines of nested groups, some holding sets and some nothing, now and then
+// a group in a second group or a cycle back to the top, with users in them
+// directly or through groups of their own: the walks shared along lines,
+// the jumps over merged segments and the indexes merged for one asking
+// group must answer as the literal sets do, whatever order users ask in.
+TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
+  const UserId root = user_id(0);
+  std::size_t segments_asked = 0;
+  for (unsigned seed = 0; seed < 300; ++seed) {
+    Selections g(seed);
+    test::reference::Selection selection;
+    int next_id = 0;
+    const auto fresh_id = [&] {
+      cord::Bytes bytes(32, 0x5A);
+      bytes[0] = static_cast<std::uint8_t>(next_id >> 8);
+      bytes[1] = static_cast<std::uint8_t>(next_id);
+      ++next_id;
+      return HashValue(std::move(bytes));
+    };
+    const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) {
+      const GroupMemberId id(fresh_id());
+      selection.group_members.emplace(id, GroupMemberRecordV1{id, group, std::move(member), 1});
+    };
+    const auto add_grant = [&](PrincipalRefV1 to) {
+      const GrantId id(fresh_id());
+      selection.grants.emplace(id, GrantRecordV1{id, IdSeed(cord::Bytes{1}), std::move(to), g.permission(), 1});
+    };
+    const int depth = 1 + static_cast<int>(g.pick(40));
+    for (int k = 0; k < depth; ++k) {
+      if (g.pick(3) != 0) add_grant(PrincipalRefV1{group_id(k)});
+      if (k > 0) add_member(group_id(k - 1), PrincipalRefV1{group_id(k)});
+      if (k > 1 && g.pick(8) == 0) add_member(group_id(static_cast<int>(g.pick(static_cast<std::size_t>(k)))),
+                                              PrincipalRefV1{group_id(k)});
+    }
+    if (g.pick(4) == 0) add_member(group_id(depth - 1), PrincipalRefV1{group_id(0)});
+    constexpr int kUsers = 6;
+    for (int u = 1; u <= kUsers; ++u) {
+      const GroupId at = group_id(static_cast<int>(g.pick(static_cast<std::size_t>(depth))));
+      if (g.pick(2) == 0) {
+        add_member(at, PrincipalRefV1{user_id(u)});
+      } else {
+        const GroupId own = group_id(100 + u);
+        add_member(at, PrincipalRefV1{own});
+        add_member(own, PrincipalRefV1{user_id(u)});
+      }
+      if (g.pick(5) == 0) add_grant(PrincipalRefV1{user_id(u)});
+    }
+    const auto literal = test::reference::derive_authorities(selection, root);
+    const Authorities authorities = Authorities::derive(root, selection.grants, selection.group_members);
+    const AuthoritySet none;
+    for (int q = 0; q < 40 * kUsers; ++q) {
+      const UserId user = user_id(1 + static_cast<int>(g.pick(kUsers)));
+      const auto found = literal.find(PrincipalRefV1{user});
+      const AuthoritySet& set = found == literal.end() ? none : found->second;
+      const SecretSelectorV1 secret = g.secret();
+      const GrantPermissionV1 permission = g.permission();
+      ASSERT_EQ(authorities.can_read(user, secret), set.can_read(secret)) << "seed " << seed << ", question " << q;
+      ASSERT_EQ(authorities.can_write(user, secret), set.can_write(secret)) << "seed " << seed << ", question " << q;
+      ASSERT_EQ(authorities.can_create_permission(user, permission), set.can_create_permission(permission))
+          << "seed " << seed << ", question " << q;
+    }
+    segments_asked += depth > 8 ? 1 : 0;
+  }
+  EXPECT_GT(segments_asked, 200u);
+}
+
 // A copy answers as its original, and assigning a set by hand replaces what
 // the principal had.
 TEST(Authorities, CopiesAndAssignedSets) {

@@ -53,19 +53,17 @@ constexpr std::uint64_t kPerUnit = 1;
 // The shapes validation still does super-linear work on, with the growth
 // per 4x measured from 250 to 1000 and from 4000 to 16000 when they were
 // listed: their bound is skipped until the engine is fixed and the entry
-// removed. The walk above an asker's groups, and the one index merged over
-// the entries found there, are shared by askers whose lines up reach the
-// same group through groups holding nothing; a chain whose every group
-// holds an entry, with an asker at every level, gives each asker a walk of
-// its own, and the first questions asked over those groups look through
-// them one at a time until that has cost as much as merging them
-// (chainlevels; chaingrants asks the same of the fixed point).
+// removed. The fixed point's walk above an asker is shared by askers whose
+// lines up reach the same principal through principals holding nothing; a
+// chain whose every group holds an entry, with an asker granting at every
+// level, gives each asker a walk of its own through every holder above it
+// (chaingrants; its secrets' form, chainlevels, is answered by the
+// authority phase's lines of holders).
 struct StillSuperLinear {
   HostileShape shape;
   const char* measured;
 };
 constexpr StillSuperLinear kStillSuperLinear[] = {
-    {HostileShape::ChainLevels, "x11.6, then x15.6"},
     {HostileShape::ChainGrants, "x11.3, then x15.5"},
 };
 

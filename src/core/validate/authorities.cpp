@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 #include <stdexcept>
+#include <tuple>
 #include <type_traits>
 #include <unordered_set>
 #include <variant>
@@ -241,67 +242,120 @@ class OwnSet {
 
 }  // namespace
 
-// What a principal's questions are asked of: the index of its own set,
-// and the indexes of the sets of the groups above it. Those are shared by
-// every principal that is a direct member of the same groups, and once the
-// questions asked of them have looked through more indexes than they hold
-// entries, one index over all their entries answers instead: askers below
-// a long chain of entry holders neither walk the chain each nor look
-// through it for every question.
-struct Authorities::Reach {
-  struct Above {
-    std::vector<const AuthorityIndex*> indexes;
-    std::vector<const AuthoritySet*> sets;  // beside `indexes`
-    std::uint64_t entries = 0;              // in `sets`, added up
-    std::uint64_t scanned = 0;              // indexes asked so far
-    std::unique_ptr<AuthoritySet> merged_set;
-    std::unique_ptr<AuthorityIndex> merged;  // over merged_set
+namespace {
 
-    void add(const AuthorityIndex* index, const AuthoritySet* set) {
-      indexes.push_back(index);
-      sets.push_back(set);
-      entries += set->read.size() + set->write.size() + set->manage.size();
+// One set holding every entry of `sets`, for one index over all of them:
+// every question asks whether some one entry does something, so the
+// union's index answers as their indexes do together.
+std::unique_ptr<AuthoritySet> merged_of(const std::vector<const AuthoritySet*>& sets) {
+  auto merged = std::make_unique<AuthoritySet>();
+  std::uint64_t entries = 0;
+  for (const AuthoritySet* set : sets) {
+    merged->read.insert(merged->read.end(), set->read.begin(), set->read.end());
+    merged->write.insert(merged->write.end(), set->write.begin(), set->write.end());
+    merged->manage.insert(merged->manage.end(), set->manage.begin(), set->manage.end());
+    merged->is_root = merged->is_root || set->is_root;
+    entries += 1 + set->read.size() + set->write.size() + set->manage.size();
+  }
+  count_work(entries);
+  return merged;
+}
+
+}  // namespace
+
+// The indexes of the sets of the groups above some set of groups, shared
+// by every principal that is a direct member of those; once the questions
+// asked of them have looked through more indexes than they hold entries,
+// one index over all their entries answers instead: askers below many
+// groups do not look through them all for every question.
+struct Authorities::Above {
+  std::vector<const AuthorityIndex*> indexes;
+  std::vector<const AuthoritySet*> sets;  // beside `indexes`
+  std::uint64_t entries = 0;              // in `sets`, added up
+  std::uint64_t scanned = 0;              // indexes asked so far
+  std::unique_ptr<AuthoritySet> merged_set;
+  std::unique_ptr<AuthorityIndex> merged;  // over merged_set
+
+  void add(const AuthorityIndex* index, const AuthoritySet* set) {
+    indexes.push_back(index);
+    sets.push_back(set);
+    entries += set->read.size() + set->write.size() + set->manage.size();
+  }
+
+  template <class Ask>
+  bool any(Ask&& ask) {
+    if (merged) {
+      count_work(1);
+      return ask(*merged);
     }
-
-    // Every question asks whether some one entry does something, so the
-    // union's index answers as the indexes do together.
-    template <class Ask>
-    bool any(Ask&& ask) {
-      if (merged) {
-        count_work(1);
-        return ask(*merged);
+    std::uint64_t steps = 0;
+    bool found = false;
+    for (const AuthorityIndex* i : indexes) {
+      ++steps;
+      if (ask(*i)) {
+        found = true;
+        break;
       }
-      std::uint64_t steps = 0;
-      bool found = false;
-      for (const AuthorityIndex* i : indexes) {
-        ++steps;
-        if (ask(*i)) {
-          found = true;
-          break;
-        }
-      }
-      count_work(steps);
-      scanned += steps;
-      if (indexes.size() > 1 && scanned > entries) merge();
-      return found;
     }
-
-   private:
-    void merge() {
-      merged_set = std::make_unique<AuthoritySet>();
-      for (const AuthoritySet* set : sets) {
-        merged_set->read.insert(merged_set->read.end(), set->read.begin(), set->read.end());
-        merged_set->write.insert(merged_set->write.end(), set->write.begin(), set->write.end());
-        merged_set->manage.insert(merged_set->manage.end(), set->manage.begin(), set->manage.end());
-        merged_set->is_root = merged_set->is_root || set->is_root;
-      }
-      count_work(entries);
+    count_work(steps);
+    scanned += steps;
+    if (indexes.size() > 1 && scanned > entries) {
+      merged_set = merged_of(sets);
       merged = std::make_unique<AuthorityIndex>(*merged_set);
     }
-  };
+    return found;
+  }
+};
 
+// A group holding a set of its own, on a line of such groups, each the one
+// group that the one below it is a member of (up the groups that hold
+// nothing, as `through` goes). A line is shared by everything below it;
+// questions go up it by jumps over segments whose sets one index merges,
+// laid out as skew-binary jump pointers: a question costs the logarithm of
+// the line's length, not its length, and a segment's index is made only
+// once the questions passing its start have cost as much as making it.
+struct Authorities::Line {
   const AuthorityIndex* own = nullptr;
-  Above* above = nullptr;  // none without memberships
+  const AuthoritySet* set = nullptr;
+  Line* parent = nullptr;  // none at the line's top
+  Line* top = nullptr;
+  Above* beyond = nullptr;  // at the top: the groups above it, if any
+  Line* jump = nullptr;     // none: past the top
+  std::uint64_t length = 1;  // groups from this one up to `jump`, this one included
+  std::uint64_t passes = 0;
+  std::unique_ptr<AuthoritySet> merged_set;
+  std::unique_ptr<AuthorityIndex> merged;  // over the segment's sets
+  // Questions asked from this group: once they have cost as much as every
+  // entry from here up, one index over all of those answers them, as for
+  // groups above several.
+  std::uint64_t entries = 0;  // from here to the top, and beyond it
+  std::uint64_t scanned = 0;
+  std::unique_ptr<AuthoritySet> whole_set;
+  std::unique_ptr<AuthorityIndex> whole;
+
+  void merge() {
+    std::vector<const AuthoritySet*> sets;
+    for (const Line* at = this; at != jump; at = at->parent) sets.push_back(at->set);
+    merged_set = merged_of(sets);
+    merged = std::make_unique<AuthorityIndex>(*merged_set);
+  }
+
+  void merge_whole() {
+    std::vector<const AuthoritySet*> sets;
+    for (const Line* at = this; at != nullptr; at = at->parent) sets.push_back(at->set);
+    if (top->beyond != nullptr) sets.insert(sets.end(), top->beyond->sets.begin(), top->beyond->sets.end());
+    whole_set = merged_of(sets);
+    whole = std::make_unique<AuthorityIndex>(*whole_set);
+  }
+};
+
+// What a principal's questions are asked of: the index of its own set,
+// and either the line its one direct group holding something is on or the
+// groups above its direct groups.
+struct Authorities::Reach {
+  const AuthorityIndex* own = nullptr;
+  Line* line = nullptr;
+  Above* above = nullptr;  // none without memberships, or with a line
 };
 
 struct Authorities::Made {
@@ -310,7 +364,8 @@ struct Authorities::Made {
   std::map<PrincipalRefV1, Reach> reach;
   // By the groups (ascending, distinct) that principals are direct members
   // of, each taken as far up as `through` takes it.
-  std::map<std::vector<GroupId>, Reach::Above> above;
+  std::map<std::vector<GroupId>, Above> above;
+  std::map<GroupId, Line> lines;
   // The last user asked about (see `asker`).
   std::optional<Asker> last;
   // A group that holds nothing of its own and is a member of one group
@@ -479,30 +534,29 @@ std::map<PrincipalRefV1, AuthoritySet> Authorities::materialized() const {
   return Sweep(own, links).run();
 }
 
-Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
-  Made& m = made();
-  const auto [found, created] = m.reach.try_emplace(principal);
-  Reach& out = found->second;
-  if (!created) return out;
-  const auto own_index = [&](const PrincipalRefV1& at) -> std::pair<const AuthorityIndex*, const AuthoritySet*> {
-    const auto own = own_.find(at);
-    if (own == own_.end()) return {nullptr, nullptr};
-    auto& index = m.indexes[at];
-    if (!index) index = std::make_unique<AuthorityIndex>(own->second);
-    return {index.get(), &own->second};
-  };
-  out.own = own_index(principal).first;
+std::pair<const AuthorityIndex*, const AuthoritySet*> Authorities::own_index(const PrincipalRefV1& at) const {
+  const auto own = own_.find(at);
+  if (own == own_.end()) return {nullptr, nullptr};
+  auto& index = made().indexes[at];
+  if (!index) index = std::make_unique<AuthorityIndex>(own->second);
+  return {index.get(), &own->second};
+}
+
+std::vector<GroupId> Authorities::groups_above(const PrincipalRefV1& principal) const {
   const auto groups = groups_of_.find(principal);
-  if (groups == groups_of_.end()) return out;
+  if (groups == groups_of_.end()) return {};
   std::vector<GroupId> direct;
   direct.reserve(groups->second.size());
   for (const std::size_t link : groups->second) direct.push_back(through(memberships_[link].group));
   std::ranges::sort(direct);
   direct.erase(std::unique(direct.begin(), direct.end()), direct.end());
   count_work(2 * direct.size());  // gathered, then the key looked up
-  const auto [above, walk] = m.above.try_emplace(std::move(direct));
-  out.above = &above->second;
-  if (!walk) return out;
+  return direct;
+}
+
+Authorities::Above& Authorities::above_of(std::vector<GroupId> groups) const {
+  const auto [above, walk] = made().above.try_emplace(std::move(groups));
+  if (!walk) return above->second;
   // A group above itself (through a cycle) is asked a second time, which
   // changes no answer.
   std::set<PrincipalRefV1> seen;
@@ -516,7 +570,7 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
     const PrincipalRefV1 at = std::move(queue.front());
     queue.pop_front();
     ++steps;
-    if (const auto [index, set] = own_index(at); index != nullptr) out.above->add(index, set);
+    if (const auto [index, set] = own_index(at); index != nullptr) above->second.add(index, set);
     const auto up = groups_of_.find(at);
     if (up == groups_of_.end()) continue;
     steps += up->second.size();
@@ -526,6 +580,80 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
     }
   }
   count_work(steps);
+  return above->second;
+}
+
+Authorities::Line* Authorities::line_of(const GroupId& holder) const {
+  Made& m = made();
+  if (const auto known = m.lines.find(holder); known != m.lines.end()) return &known->second;
+  // Up from `holder`, the holders not yet on a line, to a line already
+  // made or to where the line's top is: a group in several groups, or in
+  // one that holds nothing and is in several or none, or in none.
+  std::vector<GroupId> pending;
+  std::set<GroupId> on_walk;
+  Line* parent = nullptr;
+  std::vector<GroupId> beyond;
+  GroupId at = holder;
+  for (;;) {
+    count_work(1);
+    if (const auto known = m.lines.find(at); known != m.lines.end()) {
+      parent = &known->second;
+      break;
+    }
+    if (!on_walk.insert(at).second) {
+      // Holders in a cycle: the topmost reaches the rest as groups above.
+      beyond = {at};
+      break;
+    }
+    pending.push_back(at);
+    std::vector<GroupId> up = groups_above(PrincipalRefV1{at});
+    if (up.size() == 1 && own_.contains(PrincipalRefV1{up.front()})) {
+      at = up.front();
+      continue;
+    }
+    beyond = std::move(up);
+    break;
+  }
+  Above* above = beyond.empty() ? nullptr : &above_of(std::move(beyond));
+  for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
+    Line& line = m.lines[*it];
+    std::tie(line.own, line.set) = own_index(PrincipalRefV1{*it});
+    line.parent = parent;
+    line.entries = line.set->read.size() + line.set->write.size() + line.set->manage.size();
+    if (parent == nullptr) {
+      line.top = &line;
+      line.beyond = above;
+      if (above != nullptr) line.entries += above->entries;
+    } else {
+      line.entries += parent->entries;
+      line.top = parent->top;
+      // Two equal segments above are jumped as one with this group.
+      const Line* next = parent->jump;
+      if (next != nullptr && next->length == parent->length) {
+        line.jump = next->jump;
+        line.length = 1 + 2 * parent->length;
+      } else {
+        line.jump = parent;
+      }
+    }
+    parent = &line;
+  }
+  return parent;
+}
+
+Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
+  Made& m = made();
+  const auto [found, created] = m.reach.try_emplace(principal);
+  Reach& out = found->second;
+  if (!created) return out;
+  out.own = own_index(principal).first;
+  std::vector<GroupId> direct = groups_above(principal);
+  if (direct.empty()) return out;
+  if (direct.size() == 1 && own_.contains(PrincipalRefV1{direct.front()})) {
+    out.line = line_of(direct.front());
+  } else {
+    out.above = &above_of(std::move(direct));
+  }
   return out;
 }
 
@@ -583,7 +711,37 @@ bool Authorities::any_in_reach(const UserId& user, Ask&& ask) const {
   Reach& r = *a.reach;
   count_work(1);
   if (r.own != nullptr && ask(*r.own)) return true;
+  if (r.line != nullptr) return any_on_line(*r.line, ask);
   return r.above != nullptr && r.above->any(ask);
+}
+
+template <class Ask>
+bool Authorities::any_on_line(Line& from, Ask&& ask) const {
+  if (from.whole) {
+    count_work(1);
+    return ask(*from.whole);
+  }
+  std::uint64_t steps = 0;
+  bool found = false;
+  for (Line* at = &from; at != nullptr && !found;) {
+    ++steps;
+    if (!at->merged && at->length > 1 && ++at->passes >= at->length) at->merge();
+    if (at->merged) {
+      found = ask(*at->merged);
+      at = at->jump;
+    } else {
+      found = ask(*at->own);
+      at = at->parent;
+    }
+  }
+  count_work(steps);
+  from.scanned += steps;
+  if (!found) {
+    Above* beyond = from.top->beyond;
+    found = beyond != nullptr && beyond->any(ask);
+  }
+  if (from.scanned > from.entries && from.parent != nullptr) from.merge_whole();
+  return found;
 }
 
 bool Authorities::can_read(const UserId& user, const SecretSelectorV1& secret) const {

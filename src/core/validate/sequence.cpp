@@ -1630,7 +1630,7 @@ class Sequence::Impl {
     cached.holders.clear();
     ++stamp_;
     std::vector<std::uint32_t> stack{from};
-    seen_[asker] = stamp_;
+    seen_[from] = stamp_;
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();

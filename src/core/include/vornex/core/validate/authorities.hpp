@@ -81,12 +81,24 @@ class Authorities {
   };
   // What is made on request, kept apart so that a copy starts without it.
   struct Made;
+  struct Above;
+  struct Line;
   struct Reach;
 
   void close();
   // The own sets of the principal and of every group above it that has
   // one, indexed: what its questions are asked of.
   Reach& reach(const PrincipalRefV1& principal) const;
+  std::pair<const AuthorityIndex*, const AuthoritySet*> own_index(const PrincipalRefV1& at) const;
+  // The principal's direct groups, each taken up as `through` goes; sorted.
+  std::vector<GroupId> groups_above(const PrincipalRefV1& principal) const;
+  // The indexes above these groups, walked once for all who ask over them.
+  Above& above_of(std::vector<GroupId> groups) const;
+  // The line a group holding a set of its own is on, made up to where it
+  // joins one already made.
+  Line* line_of(const GroupId& holder) const;
+  template <class Ask>
+  bool any_on_line(Line& from, Ask&& ask) const;
   // The group whose reach `group`'s is: itself, or the first one up a
   // line of groups that hold nothing, each a member of one group only.
   GroupId through(const GroupId& group) const;
