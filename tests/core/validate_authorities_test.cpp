@@ -318,6 +318,6 @@ TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Authorities, AuthoritiesBelowAChain,
                          ::testing::Values(ChainAsking{1, 2000}, ChainAsking{500, 1}, ChainAsking{50, 40},
-                                           ChainAsking{500, 1, true}, ChainAsking{50, 40, true}));
+                                           ChainAsking{200, 1, true}, ChainAsking{50, 40, true}));
 
 }  // namespace
