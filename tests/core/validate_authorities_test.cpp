@@ -102,6 +102,32 @@ class Selections {
   std::mt19937 rng_;
 };
 
+// Grants and memberships written by hand into a selection, each under an
+// id of its own.
+class SelectionWriter {
+ public:
+  void member(const GroupId& group, PrincipalRefV1 member) {
+    const GroupMemberId id(fresh_id());
+    selection.group_members.emplace(id, GroupMemberRecordV1{id, group, std::move(member), 1});
+  }
+  void grant(PrincipalRefV1 to, GrantPermissionV1 permission) {
+    const GrantId id(fresh_id());
+    selection.grants.emplace(id, GrantRecordV1{id, IdSeed(cord::Bytes{1}), std::move(to), std::move(permission), 1});
+  }
+
+  test::reference::Selection selection;
+
+ private:
+  HashValue fresh_id() {
+    cord::Bytes bytes(32, 0x3C);
+    bytes[0] = static_cast<std::uint8_t>(next_id_ >> 8);
+    bytes[1] = static_cast<std::uint8_t>(next_id_);
+    ++next_id_;
+    return HashValue(std::move(bytes));
+  }
+  int next_id_ = 0;
+};
+
 TEST(Authorities, SetsMadeOnRequestAreTheDerivations) {
   const UserId root = user_id(0);
   std::size_t memberships_passed = 0;
@@ -158,23 +184,9 @@ TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
   std::size_t segments_asked = 0;
   for (unsigned seed = 0; seed < 300; ++seed) {
     Selections g(seed);
-    test::reference::Selection selection;
-    int next_id = 0;
-    const auto fresh_id = [&] {
-      cord::Bytes bytes(32, 0x5A);
-      bytes[0] = static_cast<std::uint8_t>(next_id >> 8);
-      bytes[1] = static_cast<std::uint8_t>(next_id);
-      ++next_id;
-      return HashValue(std::move(bytes));
-    };
-    const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) {
-      const GroupMemberId id(fresh_id());
-      selection.group_members.emplace(id, GroupMemberRecordV1{id, group, std::move(member), 1});
-    };
-    const auto add_grant = [&](PrincipalRefV1 to) {
-      const GrantId id(fresh_id());
-      selection.grants.emplace(id, GrantRecordV1{id, IdSeed(cord::Bytes{1}), std::move(to), g.permission(), 1});
-    };
+    SelectionWriter w;
+    const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) { w.member(group, std::move(member)); };
+    const auto add_grant = [&](PrincipalRefV1 to) { w.grant(std::move(to), g.permission()); };
     const int depth = 1 + static_cast<int>(g.pick(40));
     for (int k = 0; k < depth; ++k) {
       if (g.pick(3) != 0) add_grant(PrincipalRefV1{group_id(k)});
@@ -195,8 +207,8 @@ TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
       }
       if (g.pick(5) == 0) add_grant(PrincipalRefV1{user_id(u)});
     }
-    const auto literal = test::reference::derive_authorities(selection, root);
-    const Authorities authorities = Authorities::derive(root, selection.grants, selection.group_members);
+    const auto literal = test::reference::derive_authorities(w.selection, root);
+    const Authorities authorities = Authorities::derive(root, w.selection.grants, w.selection.group_members);
     const AuthoritySet none;
     for (int q = 0; q < 40 * kUsers; ++q) {
       const UserId user = user_id(1 + static_cast<int>(g.pick(kUsers)));
@@ -265,26 +277,14 @@ TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
   constexpr std::uint64_t kStepsPerUnit = 16;
   const ChainAsking asking = GetParam();
   const UserId root = user_id(0);
-  test::reference::Selection selection;
-  int next_id = 0;
-  const auto fresh_id = [&] {
-    cord::Bytes bytes(32, 0x3C);
-    bytes[0] = static_cast<std::uint8_t>(next_id >> 8);
-    bytes[1] = static_cast<std::uint8_t>(next_id);
-    ++next_id;
-    return HashValue(std::move(bytes));
-  };
-  const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) {
-    const GroupMemberId id(fresh_id());
-    selection.group_members.emplace(id, GroupMemberRecordV1{id, group, std::move(member), 1});
-  };
+  SelectionWriter w;
+  const auto add_member = [&](const GroupId& group, PrincipalRefV1 member) { w.member(group, std::move(member)); };
   for (int k = 0; k < kDepth; ++k) {
-    const GrantId id(fresh_id());
     const KeyspaceSelectorV1 own{tuple_matcher::Prefix{{"g" + std::to_string(k)}}, {}};
-    selection.grants.emplace(id, GrantRecordV1{id, IdSeed(cord::Bytes{1}), PrincipalRefV1{chain_group(k)},
-                                               grant_permission::Write{own}, 1});
+    w.grant(PrincipalRefV1{chain_group(k)}, grant_permission::Write{own});
     if (k > 0) add_member(chain_group(k - 1), PrincipalRefV1{chain_group(k)});
   }
+  const test::reference::Selection& selection = w.selection;
   for (int u = 0; u < asking.askers; ++u) {
     if (!asking.own_groups) {
       add_member(chain_group(kDepth - 1), PrincipalRefV1{chain_user(u)});
