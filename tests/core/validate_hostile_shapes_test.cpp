@@ -50,28 +50,6 @@ constexpr std::uint64_t kGrowth = 5;
 // checked in order, filed and counted, takes the most).
 constexpr std::uint64_t kPerUnit = 1;
 
-// The shapes validation still does super-linear work on, with the growth
-// per 4x measured from 250 to 1000 and from 4000 to 16000 when they were
-// listed: their bound is skipped until the engine is fixed and the entry
-// removed. The fixed point's walk above an asker is shared by askers whose
-// lines up reach the same principal through principals holding nothing; a
-// chain whose every group holds an entry, with an asker granting at every
-// level, gives each asker a walk of its own through every holder above it
-// (chaingrants; its secrets' form, chainlevels, is answered by the
-// authority phase's lines of holders).
-struct StillSuperLinear {
-  HostileShape shape;
-  const char* measured;
-};
-constexpr StillSuperLinear kStillSuperLinear[] = {
-    {HostileShape::ChainGrants, "x11.3, then x15.5"},
-};
-
-const StillSuperLinear* still_super_linear(HostileShape shape) {
-  const auto* found = std::ranges::find(kStillSuperLinear, shape, &StillSuperLinear::shape);
-  return found == std::end(kStillSuperLinear) ? nullptr : found;
-}
-
 ValidationReport engine(const HostileVault& v, std::span<const HashedRecord> records) {
   auto report = validate_vault_with_verified(records, v.trust, test::shared_builder().crypto(), v.verified);
   if (!report) throw std::runtime_error("validation failed: " + report.error().message());
@@ -142,12 +120,6 @@ TEST_P(HostileRevocations, EachRevocationChangesWhatItsShapeChanges) {
 TEST_P(HostileShapes, WorkGrowsNearLinearly) {
   const HostileVault small = test::build_hostile_shape(GetParam(), kSize);
   const std::uint64_t at_small = work_of(small);
-  if (const StillSuperLinear* known = still_super_linear(GetParam())) {
-    // The larger size is not built: at a super-linear cost it is what
-    // would make this test slow.
-    GTEST_SKIP() << "still super-linear (growth " << known->measured << " when listed); now " << at_small << " at "
-                 << kSize;
-  }
   const HostileVault large = test::build_hostile_shape(GetParam(), kGrowthFactor * kSize);
   const std::uint64_t at_large = work_of(large);
   const std::string measured = std::to_string(at_small) + " at " + std::to_string(kSize) + ", " +

@@ -225,6 +225,26 @@ Code chainfanask(std::uint16_t n) {
   return p.code();
 }
 
+// Groups g0 .. g<d-1> as in deepq, each holding a manage entry of its
+// own and the first one more; a user in each grants C a read that only
+// that one allows, so each question passes every holder above its asker.
+Code chaingrants(std::uint16_t n) {
+  Writer p = prelude();
+  // Six records a level, and no more users than a program names.
+  const std::uint16_t depth = std::min<std::uint16_t>(n / 6, kProgramUsers - 8);
+  p.repeat(depth).group(root(), num(0, Ix::T));
+  p.repeat(depth - 1).member(root(), num(0, Ix::T), as_group(num(1, Ix::T)));
+  p.repeat(depth).grant(root(), w(Word::L, Suffix::T), as_group(num(0, Ix::T)),
+                        manage(prefix(path({w(Word::Team), w(Word::L, Suffix::T)}))));
+  p.grant(root(), w(Word::P), as_group(num(0)), manage(prefix(path({w(Word::Team), w(Word::P)}))));
+  p.repeat(depth, 3)
+      .user(root(), num(4, Ix::T))
+      .member(root(), num(0, Ix::T), as_user(num(4, Ix::T)))
+      .grant(num(4, Ix::T), w(Word::Q, Suffix::T), as_user(c()),
+             read(prefix(path({w(Word::Team), w(Word::P), w(Word::Q, Suffix::T)}))));
+  return p.code();
+}
+
 // --- Plain vaults ----------------------------------------------------------
 
 constexpr std::uint16_t kPlainUsers = 20;
@@ -296,6 +316,7 @@ std::vector<ProgramShape> validate_work_shapes(std::uint16_t records) {
       {"memberflip", memberflip(records)},
       {"deepq", deepq(records)},
       {"chainfanask", chainfanask(records)},
+      {"chaingrants", chaingrants(records)},
       {"plain-org", plain_org(records), false},
       {"plain-deletions", plain_deletions(records), false},
       {"plain-labelled", plain_labelled(records), false},

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -323,6 +324,46 @@ struct EntryPlaces {
   std::map<std::uint32_t, EntrySlot> prefix;
 };
 
+// By the classes they carry, as a bit set.
+using HeldEntries = std::array<EntryPlaces, 8>;
+
+// An index over the entries in force of several holders.
+struct MergedEntries {
+  HeldEntries entries;
+  std::uint32_t filed = 0;
+};
+// The holders above a principal (`above_of`).
+struct HoldersAbove {
+  std::vector<std::uint32_t> holders;
+  std::uint64_t entries = 0;  // their entry groups
+  std::uint64_t scanned = 0;  // holders asked so far
+  std::unique_ptr<MergedEntries> merged;
+};
+// A holder on a line of holders (`line_of`). Questions go up the line by
+// skew-binary jump pointers: each holder jumps either to its parent or
+// over two equal segments above it, and a segment's entries are merged
+// into one index once the questions passing its start are as many as its
+// holders, so that a question costs the logarithm of the line's length.
+struct HolderLine {
+  std::uint32_t holder = kNone;
+  std::uint32_t parent = kNone;  // none at the top
+  std::uint32_t jump = kNone;    // none: past the top
+  std::uint32_t beyond = kNone;  // the top's holders above, if any
+  std::uint64_t length = 1;      // holders from this one up to `jump`
+  std::uint64_t passes = 0;
+  std::unique_ptr<MergedEntries> merged;  // over the segment
+};
+// What one iteration's questions are asked of, for one state of its
+// memberships and entries.
+struct AnswerReach {
+  std::uint64_t member_epoch = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t entry_epoch = 0;
+  std::vector<HolderLine> lines;
+  std::unordered_map<std::uint32_t, std::uint32_t> line_at;  // by holder
+  std::vector<HoldersAbove> aboves;
+  std::unordered_map<std::uint32_t, std::uint32_t> above_at;  // by principal
+};
+
 bool posting_live(const EntrySlot::Posting& p) { return p.entry->filed && p.generation == p.entry->generation; }
 
 // What a permission asks of a manage entry: the classes it must carry and
@@ -619,7 +660,7 @@ struct Principal {
   Timeline<std::uint32_t> root_grants;  // grants of the root permission to it in force
   // Its manage entry groups, by the classes they carry; only holders have
   // them. Filed while they are in force in some iteration.
-  std::unique_ptr<std::array<EntryPlaces, 8>> entries;
+  std::unique_ptr<HeldEntries> entries;
   bool has_entries = false;
   std::uint32_t filed_entries = 0;
   std::unique_ptr<Asked> asked;
@@ -821,13 +862,11 @@ class Sequence::Impl {
     need_question_.assign(questions_.size(), false);
     giving_entry_.assign(entry_groups_.size(), {});
     giving_root_.assign(principals_.size(), {});
-    held_.assign(principals_.size(), {});
     for (const Candidate& c : cands_) {
       step(1);
       if (c.entry != kNone) giving_entry_[c.entry].push_back(c.item);
       if (c.root_grant) giving_root_[c.named].push_back(c.item);
     }
-    for (std::uint32_t g = 0; g < entry_groups_.size(); ++g) held_[entry_groups_[g].holder].push_back(g);
     std::vector<bool> named(principals_.size(), false);
     for (const std::uint32_t p : askers) {
       if (named[p]) continue;
@@ -1181,6 +1220,7 @@ class Sequence::Impl {
     EntryGroup& group = entry_groups_[g];
     const bool live = group.count.has_points();
     if (live == group.filed) return;
+    ++entry_epoch_;
     group.filed = live;
     ++group.generation;
     Principal& holder = principals_[group.holder];
@@ -1189,7 +1229,13 @@ class Sequence::Impl {
       return;
     }
     ++holder.filed_entries;
-    EntryPlaces& places = (*holder.entries)[grant_class_bits(group.entry->grantable)];
+    file_into(*holder.entries, group);
+  }
+
+  // Files an entry group, as it is filed now, into a holder's places or a
+  // merged index's.
+  void file_into(HeldEntries& entries, const EntryGroup& group) {
+    EntryPlaces& places = entries[grant_class_bits(group.entry->grantable)];
     const KeyspaceSelectorV1& selector = group.entry->selector;
     EntrySlot& slot = group.path == kNone ? places.any
                       : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]
@@ -1219,11 +1265,13 @@ class Sequence::Impl {
   }
 
   void build_statics() {
+    held_.assign(principals_.size(), {});
     for (std::uint32_t g = 0; g < entry_groups_.size(); ++g) {
       EntryGroup& group = entry_groups_[g];
+      held_[group.holder].push_back(g);
       Principal& holder = principals_[group.holder];
       holder.has_entries = true;
-      if (!holder.entries) holder.entries = std::make_unique<std::array<EntryPlaces, 8>>();
+      if (!holder.entries) holder.entries = std::make_unique<HeldEntries>();
       group.path = intern(group.entry->selector.tuple);
       entry_counts_.count(group.entry->selector);
     }
@@ -1354,7 +1402,10 @@ class Sequence::Impl {
           case Handle::Answer: changed = questions_[h.index].answer.truncate_after(k, on_point); break;
           case Handle::Entry:
             changed = entry_groups_[h.index].count.truncate_after(k, on_point);
-            if (changed) refresh_filing(h.index);
+            if (changed) {
+              ++entry_epoch_;
+              refresh_filing(h.index);
+            }
             break;
           case Handle::Admission: contenders_[h.index].admitted.truncate_after(k, on_point); break;
           case Handle::ClassCount: class_counts_[h.index].truncate_after(k, on_point); break;
@@ -1562,22 +1613,23 @@ class Sequence::Impl {
     return v.kind == ItemValue::Kind::Live && v.winner->group == m.group && v.winner->named == m.member;
   }
 
-  // Whether one of `holder`'s own manage entries in force in iteration k
-  // lets it create what `asked` asks; `node` is the asked selector's path
-  // node (none for Any). Prefix entries are looked for at the path's
-  // ancestors, or among the holder's own Prefix places where it has fewer.
-  bool holds_answer(Principal& holder, unsigned required, const KeyspaceSelectorV1& selector, std::uint32_t node,
-                    Iteration k) {
-    if (holder.filed_entries == 0) return false;
+  // Whether one of the manage entries in force in iteration k of a holder's
+  // places (or of a merged index's), `filed` of them filed, lets it create
+  // what `asked` asks; `node` is the asked selector's path node (none for
+  // Any). Prefix entries are looked for at the path's ancestors, or among
+  // the places' Prefix ones where they are fewer.
+  bool holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required, const KeyspaceSelectorV1& selector,
+                    std::uint32_t node, Iteration k) {
+    if (filed == 0) return false;
     const auto present = [&](const EntryGroup& g) { return g.count.at(k) > 0; };
     const auto covers = [&](const EntrySlot& slot) {
       step(1);
       return !slot.empty() && slot.covers(selector, &selector_of_group, posting_live, present);
     };
     const bool exact = std::holds_alternative<tuple_matcher::Exact>(selector.tuple);
-    for (unsigned bits = 0; bits < holder.entries->size(); ++bits) {
+    for (unsigned bits = 0; bits < entries.size(); ++bits) {
       if ((bits & required) != required) continue;
-      EntryPlaces& places = (*holder.entries)[bits];
+      EntryPlaces& places = entries[bits];
       if (covers(places.any)) return true;
       if (node == kNone) continue;  // only Any covers Any
       if (exact) {
@@ -1610,46 +1662,196 @@ class Sequence::Impl {
     if (principals_[question.asker].root.at(k)) return true;
     const auto asked = asked_of_entries(*question.permission);
     if (!asked) return false;
-    for (const std::uint32_t p : holders_above(question.asker, k)) {
-      if (holds_answer(principals_[p], asked->first, *asked->second, question.path, k)) return true;
-    }
-    return false;
+    const auto holds = [&](HeldEntries& entries, std::uint32_t filed) {
+      return holds_answer(entries, filed, asked->first, *asked->second, question.path, k);
+    };
+    AnswerReach& reach = reach_in(k);
+    const std::uint32_t from = through(question.asker, k);
+    if (principals_[from].has_entries) return any_on_line(reach, line_of(reach, from, k), k, holds);
+    return any_above(reach, above_of(reach, from, k), k, holds);
   }
 
-  // The holders of entries at `asker` or above it through memberships in
-  // force in k, found once for all of its questions in k, until a
-  // membership changes: a long chain of groups is walked once per
-  // iteration, not once per question. Askers whose line up reaches the
-  // same principal share the walk from there.
-  const std::vector<std::uint32_t>& holders_above(std::uint32_t asker, Iteration k) {
-    const std::uint32_t from = through(asker, k);
-    HoldersAbove& cached = holders_above_[k];
-    if (cached.asker == from && cached.epoch == member_epoch_) return cached.holders;
-    cached.asker = from;
-    cached.epoch = member_epoch_;
-    cached.holders.clear();
+  // What one iteration's questions are asked of, as its memberships and
+  // entries are: made as they are asked, and dropped when either changes.
+  AnswerReach& reach_in(Iteration k) {
+    AnswerReach& reach = reaches_[k];
+    if (reach.member_epoch != member_epoch_ || reach.entry_epoch != entry_epoch_) {
+      reach = AnswerReach{};
+      reach.member_epoch = member_epoch_;
+      reach.entry_epoch = entry_epoch_;
+    }
+    return reach;
+  }
+
+  // One index over the entries in force in k of these holders: a question
+  // asks it as it would ask each of them.
+  std::unique_ptr<MergedEntries> merged_of(std::span<const std::uint32_t> holders, Iteration k) {
+    auto merged = std::make_unique<MergedEntries>();
+    std::uint64_t steps = 0;
+    for (const std::uint32_t h : holders) {
+      for (const std::uint32_t g : held_[h]) {
+        ++steps;
+        const EntryGroup& group = entry_groups_[g];
+        if (!group.filed || group.count.at(k) == 0) continue;
+        file_into(merged->entries, group);
+        ++merged->filed;
+      }
+    }
+    step(steps);
+    return merged;
+  }
+
+  // The holders at `from` or above it through memberships in force in k,
+  // found once for every question asked over them in k until a membership
+  // or an entry changes; once their questions have looked through more
+  // holders than they hold entries, one index over all of them answers.
+  std::uint32_t above_of(AnswerReach& reach, std::uint32_t from, Iteration k) {
+    const auto [known, created] = reach.above_at.try_emplace(from, static_cast<std::uint32_t>(reach.aboves.size()));
+    if (!created) return known->second;
+    HoldersAbove& above = reach.aboves.emplace_back();
     ++stamp_;
     std::vector<std::uint32_t> stack{from};
     seen_[from] = stamp_;
     while (!stack.empty()) {
       const std::uint32_t p = stack.back();
       stack.pop_back();
-      const Principal& at = principals_[p];
-      if (at.has_entries) cached.holders.push_back(p);
+      if (principals_[p].has_entries) {
+        above.holders.push_back(p);
+        above.entries += held_[p].size();
+      }
       each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
         if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
         seen_[m.group] = stamp_;
         stack.push_back(m.group);
       });
     }
-    return cached.holders;
+    return known->second;
+  }
+
+  template <class Holds>
+  bool any_above(AnswerReach& reach, std::uint32_t index, Iteration k, Holds&& holds) {
+    HoldersAbove& above = reach.aboves[index];
+    if (above.merged) {
+      step(1);
+      return holds(above.merged->entries, above.merged->filed);
+    }
+    std::uint64_t steps = 0;
+    bool found = false;
+    for (const std::uint32_t h : above.holders) {
+      ++steps;
+      Principal& holder = principals_[h];
+      if (holds(*holder.entries, holder.filed_entries)) {
+        found = true;
+        break;
+      }
+    }
+    step(steps);
+    above.scanned += steps;
+    if (above.holders.size() > 1 && above.scanned > above.entries) above.merged = merged_of(above.holders, k);
+    return found;
+  }
+
+  // The line of holders `holder` is on in k, made up to where it joins one
+  // already made: each holder on it is, in force, a member of one group
+  // only that could pass entries on, and that group leads (up principals
+  // holding nothing, as `through` goes) to the next holder. The top reaches
+  // what is above it (several groups, or a cycle of holders) by the walk
+  // of `above_of`.
+  std::uint32_t line_of(AnswerReach& reach, std::uint32_t holder, Iteration k) {
+    if (const auto known = reach.line_at.find(holder); known != reach.line_at.end()) return known->second;
+    std::vector<std::uint32_t> pending;
+    std::uint32_t parent = kNone;
+    std::uint32_t beyond = kNone;
+    const std::uint32_t walk = ++stamp_;
+    std::uint32_t at = holder;
+    for (;;) {
+      step(1);
+      if (const auto known = reach.line_at.find(at); known != reach.line_at.end()) {
+        parent = known->second;
+        break;
+      }
+      if (seen_[at] == walk) {
+        // Holders in a cycle: the topmost reaches the rest by the walk.
+        beyond = above_of(reach, at, k);
+        break;
+      }
+      seen_[at] = walk;
+      pending.push_back(at);
+      const std::uint32_t up = only_up(at, k);
+      const std::uint32_t next = up == kNone ? kNone : through(up, k);
+      if (next != kNone && principals_[next].has_entries) {
+        at = next;
+        continue;
+      }
+      if (up != kNone) {
+        beyond = above_of(reach, next, k);
+      } else if (!principals_[at].up.empty()) {
+        beyond = above_of(reach, at, k);  // several groups: itself again, then them
+      }
+      break;
+    }
+    for (auto it = pending.rbegin(); it != pending.rend(); ++it) {
+      const auto index = static_cast<std::uint32_t>(reach.lines.size());
+      HolderLine& line = reach.lines.emplace_back();
+      line.holder = *it;
+      line.parent = parent;
+      if (parent == kNone) {
+        line.beyond = beyond;
+      } else {
+        const HolderLine& above = reach.lines[parent];
+        line.beyond = above.beyond;
+        // Two equal segments above are jumped as one with this holder.
+        const std::uint32_t next = above.jump;
+        if (next != kNone && reach.lines[next].length == above.length) {
+          line.jump = reach.lines[next].jump;
+          line.length = 1 + 2 * above.length;
+        } else {
+          line.jump = parent;
+        }
+      }
+      reach.line_at.emplace(*it, index);
+      parent = index;
+    }
+    return parent;
+  }
+
+  template <class Holds>
+  bool any_on_line(AnswerReach& reach, std::uint32_t from, Iteration k, Holds&& holds) {
+    std::uint64_t steps = 0;
+    bool found = false;
+    const std::uint32_t beyond = reach.lines[from].beyond;
+    for (std::uint32_t at = from; at != kNone && !found;) {
+      ++steps;
+      HolderLine& line = reach.lines[at];
+      if (!line.merged && line.length > 1 && ++line.passes >= line.length) {
+        std::vector<std::uint32_t> segment;
+        for (std::uint32_t i = at; i != line.jump; i = reach.lines[i].parent) segment.push_back(reach.lines[i].holder);
+        step(segment.size());
+        line.merged = merged_of(segment, k);
+      }
+      if (line.merged) {
+        found = holds(line.merged->entries, line.merged->filed);
+        at = line.jump;
+      } else {
+        Principal& holder = principals_[line.holder];
+        found = holds(*holder.entries, holder.filed_entries);
+        at = line.parent;
+      }
+    }
+    step(steps);
+    return found || (beyond != kNone && any_above(reach, beyond, k, holds));
   }
 
   // The group `p`'s one membership in force in k leads to, among groups
   // with entries above; none if `p` holds entries itself or has no such
   // membership or several.
   std::uint32_t single_up(std::uint32_t p, Iteration k) {
-    if (principals_[p].has_entries) return kNone;
+    return principals_[p].has_entries ? kNone : only_up(p, k);
+  }
+
+  // The group `p`'s one membership in force in k leads to, among groups
+  // with entries above; none if it has no such membership or several.
+  std::uint32_t only_up(std::uint32_t p, Iteration k) {
     std::uint32_t only = kNone;
     bool several = false;
     each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
@@ -1785,8 +1987,10 @@ class Sequence::Impl {
         case Need::Entries:
           if (need_entries_[i]) break;
           need_entries_[i] = true;
-          for (const std::uint32_t g : held_[i]) {
-            for (const std::uint32_t item : giving_entry_[g]) stack.emplace_back(Need::Item, item);
+          if (i < held_.size()) {  // principals named later hold nothing
+            for (const std::uint32_t g : held_[i]) {
+              for (const std::uint32_t item : giving_entry_[g]) stack.emplace_back(Need::Item, item);
+            }
           }
           for (const std::uint32_t m : principals_[i].up_all) {
             if (!principals_[memberships_[m].group].entries_above) continue;
@@ -1946,7 +2150,10 @@ class Sequence::Impl {
         const std::uint32_t before = count.at(k);
         const auto now = static_cast<std::uint32_t>(static_cast<std::int64_t>(before) + d);
         count.set(k, now, restore, on_point_of(Handle{kind, i}));
-        if (kind == Handle::Entry) refresh_filing(i);
+        if (kind == Handle::Entry) {
+          ++entry_epoch_;
+          refresh_filing(i);
+        }
         if ((before > 0) != (now > 0)) moved.push_back(i);
       }
       return moved;
@@ -1998,25 +2205,53 @@ class Sequence::Impl {
     }
     if (!sources.empty()) below(sources, k, true, askers);
     for (const std::uint32_t p : askers) ask_all_of(p);
-    // Entries by holder: one walk below each holder for all of its entries.
+    // Entries by holder: one walk below each holder for all of its entries,
+    // asking what each could answer. Where holders lie below one another
+    // (a chain of them) those walks cross the same principals again and
+    // again: once they have cost as much as asking every question below
+    // every such holder, each of those is asked instead, answered through
+    // the lines of holders.
     std::vector<std::uint32_t> by_holder = entries_changed;
     std::stable_sort(by_holder.begin(), by_holder.end(), [&](std::uint32_t a, std::uint32_t b) {
       return entry_groups_[a].holder < entry_groups_[b].holder;
     });
+    std::vector<std::uint32_t> holders;
+    for (const std::uint32_t g : by_holder) {
+      const std::uint32_t h = entry_groups_[g].holder;
+      if (principals_[h].asks_below && (holders.empty() || holders.back() != h)) holders.push_back(h);
+    }
+    std::vector<std::uint32_t> everyone;
+    std::uint64_t budget = 0;
+    if (holders.size() > 1) {
+      below(holders, k, true, everyone);
+      budget = everyone.size();
+      for (const std::uint32_t p : everyone) {
+        if (const auto& asked = principals_[p].asked) budget += asked->questions.size();
+      }
+      step(everyone.size());
+    }
+    std::uint64_t spent = 0;
     std::uint32_t walked = kNone;
     for (const std::uint32_t g : by_holder) {
       if (stop_.stopped()) return;
+      if (!everyone.empty() && spent > budget) {
+        for (const std::uint32_t p : everyone) ask_all_of(p);
+        break;
+      }
       const EntryGroup& group = entry_groups_[g];
       if (!principals_[group.holder].asks_below) continue;
       if (group.holder != walked) {
         walked = group.holder;
         askers.clear();
         below(std::span(&group.holder, 1), k, true, askers);
+        spent += askers.size();
       }
       for (const std::uint32_t p : askers) {
         const auto& asked = principals_[p].asked;
         if (!asked) continue;
+        ++spent;
         asked->answerable(group.entry->selector, group.path, [&](std::uint32_t q) {
+          ++spent;
           if (question_mark_[q] == qstamp) return;
           const auto what = asked_of_entries(*questions_[q].permission);
           const unsigned carried = grant_class_bits(group.entry->grantable);
@@ -2112,12 +2347,8 @@ class Sequence::Impl {
   std::vector<Timeline<std::uint32_t>> class_counts_;  // by contest body
   bool restore_ = false;  // whether this run's changes are to one iteration only
   std::uint64_t found_top_ = kNoTop;  // the counter the last evaluation decided at
-  struct HoldersAbove {
-    std::uint32_t asker = kNone;
-    std::uint64_t epoch = 0;
-    std::vector<std::uint32_t> holders;
-  };
-  std::array<HoldersAbove, kLastIteration + 1> holders_above_{};
+  std::array<AnswerReach, kLastIteration + 1> reaches_{};
+  std::uint64_t entry_epoch_ = 0;  // entries' counts or filings changed
   // The focus, once there is one: what is kept up to date, and what reads
   // it, found once.
   bool focused_ = false;
