@@ -182,6 +182,7 @@ TEST(Authorities, SetsMadeOnRequestAreTheDerivations) {
 TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
   const UserId root = user_id(0);
   std::size_t segments_asked = 0;
+  std::size_t in_two = 0;
   for (unsigned seed = 0; seed < 300; ++seed) {
     Selections g(seed);
     SelectionWriter w;
@@ -198,11 +199,18 @@ TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
     constexpr int kUsers = 6;
     for (int u = 1; u <= kUsers; ++u) {
       const GroupId at = group_id(static_cast<int>(g.pick(static_cast<std::size_t>(depth))));
+      // Now and then in a second group of the chain too (itself, or its
+      // own group), so that its questions start up two lines.
+      const bool two = g.pick(3) == 0;
+      const GroupId second = group_id(static_cast<int>(g.pick(static_cast<std::size_t>(depth))));
+      in_two += two ? 1 : 0;
       if (g.pick(2) == 0) {
         add_member(at, PrincipalRefV1{user_id(u)});
+        if (two) add_member(second, PrincipalRefV1{user_id(u)});
       } else {
         const GroupId own = group_id(100 + u);
         add_member(at, PrincipalRefV1{own});
+        if (two) add_member(second, PrincipalRefV1{own});
         add_member(own, PrincipalRefV1{user_id(u)});
       }
       if (g.pick(5) == 0) add_grant(PrincipalRefV1{user_id(u)});
@@ -224,6 +232,7 @@ TEST(Authorities, LinesOfGroupsAnswerAsTheirSets) {
     segments_asked += depth > 8 ? 1 : 0;
   }
   EXPECT_GT(segments_asked, 200u);
+  EXPECT_GT(in_two, 400u);
 }
 
 // A copy answers as its original, and assigning a set by hand replaces what

@@ -628,13 +628,14 @@ HostileVault chain_users(std::size_t n, bool fan, bool grants, const VaultBuilde
 // group's entry covers: each user asks once, over every group above it.
 // With `grants`, the entries are manage entries and each user grants C a
 // read under team/l0 instead: the same question, asked of the fixed point.
-HostileVault chain_levels(std::size_t n, bool grants, const VaultBuilder& builder) {
+HostileVault chain_levels(std::size_t n, bool grants, bool pairs, const VaultBuilder& builder) {
   Shaper s(builder);
   s.start();
   // Seven records a level: its group, membership, grant, and its user's
-  // user record, entry point, membership and secret.
-  constexpr std::size_t kRecordsPerLevel = 7;
-  const std::size_t depth = std::max<std::size_t>(1, n / kRecordsPerLevel);
+  // user record, entry point, membership and secret; with pairs, the
+  // user's membership of the group above too.
+  const std::size_t per_level = pairs ? 8 : 7;
+  const std::size_t depth = std::max<std::size_t>(1, n / per_level);
   const std::vector<GroupId> groups = add_chain(s, depth, "lchain-");
   std::vector<SecretId> written;
   for (std::size_t k = 0; k < depth; ++k) {
@@ -644,6 +645,8 @@ HostileVault chain_levels(std::size_t n, bool grants, const VaultBuilder& builde
     const crypto::Identity& u = numbered_identity(builder, kFirstChainUser + static_cast<std::uint32_t>(k));
     s.enrol(u);
     s.add(builder.member(s.root(), groups[k], s.ref(u), 1));
+    // In two groups of the chain: its questions start from both.
+    if (pairs && k > 0) s.add(builder.member(s.root(), groups[k - 1], s.ref(u), 1));
     if (grants) {
       s.add(builder.grant(u, seeded("lchain-read-", k), s.ref(s.c()), read_permission(under({"team", "l0", seeded("q", k)})),
                           1));
@@ -724,6 +727,8 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::ChainGrants: return "chaingrants";
     case HostileShape::ChainAsk: return "chainask";
     case HostileShape::ChainFanAsk: return "chainfanask";
+    case HostileShape::ChainPairs: return "chainpairs";
+    case HostileShape::ChainPairGrants: return "chainpairgrants";
   }
   return "?";
 }
@@ -751,8 +756,10 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::ChainFan: return chain_users(n, true, false, b);
     case HostileShape::ChainAsk: return chain_users(n, false, true, b);
     case HostileShape::ChainFanAsk: return chain_users(n, true, true, b);
-    case HostileShape::ChainLevels: return chain_levels(n, false, b);
-    case HostileShape::ChainGrants: return chain_levels(n, true, b);
+    case HostileShape::ChainLevels: return chain_levels(n, false, false, b);
+    case HostileShape::ChainGrants: return chain_levels(n, true, false, b);
+    case HostileShape::ChainPairs: return chain_levels(n, false, true, b);
+    case HostileShape::ChainPairGrants: return chain_levels(n, true, true, b);
   }
   throw std::invalid_argument("unknown hostile shape");
 }

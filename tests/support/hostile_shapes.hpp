@@ -41,14 +41,17 @@ enum class HostileShape : std::uint8_t {
   ChainGrants,   // ChainLevels with manage entries, each user granting one read under the top's
   ChainAsk,      // ChainUsers with a manage entry at the top, each user granting one read under it
   ChainFanAsk,   // ChainFan with the same
+  ChainPairs,    // ChainLevels with each user in the group above its own too
+  ChainPairGrants,  // ChainGrants with the same
 };
-inline constexpr std::size_t kHostileShapeCount = 19;
+inline constexpr std::size_t kHostileShapeCount = 21;
 inline constexpr std::array<HostileShape, kHostileShapeCount> kHostileShapes = {
     HostileShape::BigInList,   HostileShape::BigLabels,    HostileShape::ToggleLabel, HostileShape::PendTarget,
     HostileShape::PendFakeUp,  HostileShape::Conflict1,    HostileShape::LabelShare,  HostileShape::LabelSecret,
     HostileShape::LabelPresent, HostileShape::ToggleGrant, HostileShape::MemberFlip,  HostileShape::DeepQ,
     HostileShape::ChainWrite,   HostileShape::ChainUsers,  HostileShape::ChainFan,    HostileShape::ChainLevels,
-    HostileShape::ChainGrants,  HostileShape::ChainAsk,    HostileShape::ChainFanAsk,
+    HostileShape::ChainGrants,  HostileShape::ChainAsk,    HostileShape::ChainFanAsk, HostileShape::ChainPairs,
+    HostileShape::ChainPairGrants,
 };
 
 // Lower case, as the shapes are known: "biginlist", "togglelabel", ...

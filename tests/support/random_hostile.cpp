@@ -80,7 +80,9 @@ class Planter {
       case ChainLevels:
       case ChainGrants:
       case ChainAsk:
-      case ChainFanAsk: throw std::invalid_argument("the chains are not planted");
+      case ChainFanAsk:
+      case ChainPairs:
+      case ChainPairGrants: throw std::invalid_argument("the chains are not planted");
     }
     return std::move(planted_);
   }

@@ -283,9 +283,10 @@ struct Authorities::Above {
   }
 
   template <class Ask>
-  bool any(Ask&& ask) {
+  bool any(Ask&& ask, std::uint64_t* spent = nullptr) {
     if (merged) {
       count_work(1);
+      if (spent != nullptr) ++*spent;
       return ask(*merged);
     }
     std::uint64_t steps = 0;
@@ -298,6 +299,7 @@ struct Authorities::Above {
       }
     }
     count_work(steps);
+    if (spent != nullptr) *spent += steps;
     scanned += steps;
     if (indexes.size() > 1 && scanned > entries) {
       merged_set = merged_of(sets);
@@ -349,13 +351,25 @@ struct Authorities::Line {
   }
 };
 
+// The groups holding sets first met going up from some set of direct
+// groups, each asked up its own line, so that askers in several groups of
+// one chain do not each walk it; once their questions have cost as much
+// as every entry above, the groups above are walked once (`Above`).
+struct Authorities::Frontier {
+  const std::vector<GroupId>* groups = nullptr;  // its key
+  std::vector<Line*> lines;
+  std::uint64_t entries = 0;  // of the lines, added up
+  std::uint64_t scanned = 0;
+  Above* above = nullptr;  // once walked
+};
+
 // What a principal's questions are asked of: the index of its own set,
 // and either the line its one direct group holding something is on or the
-// groups above its direct groups.
+// frontier above its direct groups.
 struct Authorities::Reach {
   const AuthorityIndex* own = nullptr;
   Line* line = nullptr;
-  Above* above = nullptr;  // none without memberships, or with a line
+  Frontier* frontier = nullptr;  // none without memberships, or with a line
 };
 
 struct Authorities::Made {
@@ -365,6 +379,7 @@ struct Authorities::Made {
   // By the groups (ascending, distinct) that principals are direct members
   // of, each taken as far up as `through` takes it.
   std::map<std::vector<GroupId>, Above> above;
+  std::map<std::vector<GroupId>, Frontier> frontiers;  // by the same keys
   std::map<GroupId, Line> lines;
   // The last user asked about (see `asker`).
   std::optional<Asker> last;
@@ -652,9 +667,44 @@ Authorities::Reach& Authorities::reach(const PrincipalRefV1& principal) const {
   if (direct.size() == 1 && own_.contains(PrincipalRefV1{direct.front()})) {
     out.line = line_of(direct.front());
   } else {
-    out.above = &above_of(std::move(direct));
+    out.frontier = &frontier_of(std::move(direct));
   }
   return out;
+}
+
+Authorities::Frontier& Authorities::frontier_of(std::vector<GroupId> groups) const {
+  const auto [frontier, walk] = made().frontiers.try_emplace(std::move(groups));
+  if (!walk) return frontier->second;
+  frontier->second.groups = &frontier->first;
+  // Up the groups that hold nothing; each one holding something is where
+  // a line takes over.
+  std::set<GroupId> seen(frontier->first.begin(), frontier->first.end());
+  std::vector<GroupId> stack(frontier->first.begin(), frontier->first.end());
+  std::vector<GroupId> holders;
+  std::uint64_t steps = 0;
+  while (!stack.empty()) {
+    const GroupId at = std::move(stack.back());
+    stack.pop_back();
+    ++steps;
+    if (own_.contains(PrincipalRefV1{at})) {
+      holders.push_back(at);
+      continue;
+    }
+    const auto up = groups_of_.find(PrincipalRefV1{at});
+    if (up == groups_of_.end()) continue;
+    steps += up->second.size();
+    for (const std::size_t link : up->second) {
+      const GroupId& group = memberships_[link].group;
+      if (seen.insert(group).second) stack.push_back(group);
+    }
+  }
+  count_work(steps);
+  for (const GroupId& holder : holders) {
+    Line* line = line_of(holder);
+    frontier->second.lines.push_back(line);
+    frontier->second.entries += line->entries;
+  }
+  return frontier->second;
 }
 
 GroupId Authorities::through(const GroupId& group) const {
@@ -712,13 +762,26 @@ bool Authorities::any_in_reach(const UserId& user, Ask&& ask) const {
   count_work(1);
   if (r.own != nullptr && ask(*r.own)) return true;
   if (r.line != nullptr) return any_on_line(*r.line, ask);
-  return r.above != nullptr && r.above->any(ask);
+  if (r.frontier == nullptr) return false;
+  Frontier& f = *r.frontier;
+  if (f.above != nullptr) return f.above->any(ask);
+  std::uint64_t spent = 0;
+  bool found = false;
+  for (std::size_t i = 0; i < f.lines.size() && !found; ++i) {
+    ++spent;
+    found = any_on_line(*f.lines[i], ask, &spent);
+  }
+  count_work(spent);
+  f.scanned += spent;
+  if (f.lines.size() > 1 && f.scanned > f.entries) f.above = &above_of(*f.groups);
+  return found;
 }
 
 template <class Ask>
-bool Authorities::any_on_line(Line& from, Ask&& ask) const {
+bool Authorities::any_on_line(Line& from, Ask&& ask, std::uint64_t* spent) const {
   if (from.whole) {
     count_work(1);
+    if (spent != nullptr) ++*spent;
     return ask(*from.whole);
   }
   std::uint64_t steps = 0;
@@ -735,10 +798,11 @@ bool Authorities::any_on_line(Line& from, Ask&& ask) const {
     }
   }
   count_work(steps);
+  if (spent != nullptr) *spent += steps;
   from.scanned += steps;
   if (!found) {
     Above* beyond = from.top->beyond;
-    found = beyond != nullptr && beyond->any(ask);
+    found = beyond != nullptr && beyond->any(ask, spent);
   }
   if (from.scanned > from.entries && from.parent != nullptr) from.merge_whole();
   return found;

@@ -352,6 +352,18 @@ struct HolderLine {
   std::uint64_t length = 1;      // holders from this one up to `jump`
   std::uint64_t passes = 0;
   std::unique_ptr<MergedEntries> merged;  // over the segment
+  std::uint64_t entries = 0;  // entry groups from this one up, and beyond the top
+};
+// The holders first met going up from a principal that holds nothing and
+// is in several groups, each asked up its own line, so that askers in
+// several groups of one chain do not each walk it; once their questions
+// have cost as much as every entry above, the holders above are walked
+// once and merged as `HoldersAbove`.
+struct Frontier {
+  std::vector<std::uint32_t> lines;
+  std::uint64_t entries = 0;  // of the lines, added up
+  std::uint64_t scanned = 0;
+  std::uint32_t above = kNone;  // once walked
 };
 // What one iteration's questions are asked of, for one state of its
 // memberships and entries.
@@ -362,6 +374,8 @@ struct AnswerReach {
   std::unordered_map<std::uint32_t, std::uint32_t> line_at;  // by holder
   std::vector<HoldersAbove> aboves;
   std::unordered_map<std::uint32_t, std::uint32_t> above_at;  // by principal
+  std::vector<Frontier> frontiers;
+  std::unordered_map<std::uint32_t, std::uint32_t> frontier_at;  // by principal
 };
 
 bool posting_live(const EntrySlot::Posting& p) { return p.entry->filed && p.generation == p.entry->generation; }
@@ -1668,7 +1682,59 @@ class Sequence::Impl {
     AnswerReach& reach = reach_in(k);
     const std::uint32_t from = through(question.asker, k);
     if (principals_[from].has_entries) return any_on_line(reach, line_of(reach, from, k), k, holds);
-    return any_above(reach, above_of(reach, from, k), k, holds);
+    return any_in_frontier(reach, frontier_of(reach, from, k), from, k, holds);
+  }
+
+  // The frontier of holders above `from`, which holds nothing.
+  std::uint32_t frontier_of(AnswerReach& reach, std::uint32_t from, Iteration k) {
+    const auto [known, created] =
+        reach.frontier_at.try_emplace(from, static_cast<std::uint32_t>(reach.frontiers.size()));
+    if (!created) return known->second;
+    const std::uint32_t index = known->second;
+    reach.frontiers.emplace_back();
+    std::vector<std::uint32_t> holders;
+    ++stamp_;
+    std::vector<std::uint32_t> stack{from};
+    seen_[from] = stamp_;
+    while (!stack.empty()) {
+      const std::uint32_t p = stack.back();
+      stack.pop_back();
+      if (principals_[p].has_entries) {
+        holders.push_back(p);  // its line reaches the rest
+        continue;
+      }
+      each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
+        if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
+        seen_[m.group] = stamp_;
+        stack.push_back(m.group);
+      });
+    }
+    for (const std::uint32_t h : holders) {
+      const std::uint32_t line = line_of(reach, h, k);
+      Frontier& frontier = reach.frontiers[index];
+      frontier.lines.push_back(line);
+      frontier.entries += reach.lines[line].entries;
+    }
+    return index;
+  }
+
+  template <class Holds>
+  bool any_in_frontier(AnswerReach& reach, std::uint32_t index, std::uint32_t from, Iteration k, Holds&& holds) {
+    if (reach.frontiers[index].above != kNone) return any_above(reach, reach.frontiers[index].above, k, holds);
+    std::uint64_t spent = 0;
+    bool found = false;
+    for (std::size_t i = 0; i < reach.frontiers[index].lines.size() && !found; ++i) {
+      ++spent;
+      found = any_on_line(reach, reach.frontiers[index].lines[i], k, holds, &spent);
+    }
+    step(spent);
+    Frontier& frontier = reach.frontiers[index];
+    frontier.scanned += spent;
+    if (frontier.lines.size() > 1 && frontier.scanned > frontier.entries) {
+      const std::uint32_t above = above_of(reach, from, k);
+      reach.frontiers[index].above = above;
+    }
+    return found;
   }
 
   // What one iteration's questions are asked of, as its memberships and
@@ -1729,10 +1795,11 @@ class Sequence::Impl {
   }
 
   template <class Holds>
-  bool any_above(AnswerReach& reach, std::uint32_t index, Iteration k, Holds&& holds) {
+  bool any_above(AnswerReach& reach, std::uint32_t index, Iteration k, Holds&& holds, std::uint64_t* spent = nullptr) {
     HoldersAbove& above = reach.aboves[index];
     if (above.merged) {
       step(1);
+      if (spent != nullptr) ++*spent;
       return holds(above.merged->entries, above.merged->filed);
     }
     std::uint64_t steps = 0;
@@ -1746,6 +1813,7 @@ class Sequence::Impl {
       }
     }
     step(steps);
+    if (spent != nullptr) *spent += steps;
     above.scanned += steps;
     if (above.holders.size() > 1 && above.scanned > above.entries) above.merged = merged_of(above.holders, k);
     return found;
@@ -1795,11 +1863,14 @@ class Sequence::Impl {
       HolderLine& line = reach.lines.emplace_back();
       line.holder = *it;
       line.parent = parent;
+      line.entries = held_[*it].size();
       if (parent == kNone) {
         line.beyond = beyond;
+        if (beyond != kNone) line.entries += reach.aboves[beyond].entries;
       } else {
         const HolderLine& above = reach.lines[parent];
         line.beyond = above.beyond;
+        line.entries += above.entries;
         // Two equal segments above are jumped as one with this holder.
         const std::uint32_t next = above.jump;
         if (next != kNone && reach.lines[next].length == above.length) {
@@ -1816,7 +1887,7 @@ class Sequence::Impl {
   }
 
   template <class Holds>
-  bool any_on_line(AnswerReach& reach, std::uint32_t from, Iteration k, Holds&& holds) {
+  bool any_on_line(AnswerReach& reach, std::uint32_t from, Iteration k, Holds&& holds, std::uint64_t* spent = nullptr) {
     std::uint64_t steps = 0;
     bool found = false;
     const std::uint32_t beyond = reach.lines[from].beyond;
@@ -1839,7 +1910,8 @@ class Sequence::Impl {
       }
     }
     step(steps);
-    return found || (beyond != kNone && any_above(reach, beyond, k, holds));
+    if (spent != nullptr) *spent += steps;
+    return found || (beyond != kNone && any_above(reach, beyond, k, holds, spent));
   }
 
   // The group `p`'s one membership in force in k leads to, among groups

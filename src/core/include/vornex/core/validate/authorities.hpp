@@ -83,6 +83,7 @@ class Authorities {
   struct Made;
   struct Above;
   struct Line;
+  struct Frontier;
   struct Reach;
 
   void close();
@@ -98,7 +99,10 @@ class Authorities {
   // joins one already made.
   Line* line_of(const GroupId& holder) const;
   template <class Ask>
-  bool any_on_line(Line& from, Ask&& ask) const;
+  bool any_on_line(Line& from, Ask&& ask, std::uint64_t* spent = nullptr) const;
+  // The groups holding sets first met going up from these groups, each
+  // with its line; made once for every principal directly in those.
+  Frontier& frontier_of(std::vector<GroupId> groups) const;
   // The group whose reach `group`'s is: itself, or the first one up a
   // line of groups that hold nothing, each a member of one group only.
   GroupId through(const GroupId& group) const;
