@@ -694,8 +694,9 @@ Authorities::Frontier& Authorities::frontier_of(std::vector<GroupId> groups) con
     if (up == groups_of_.end()) continue;
     steps += up->second.size();
     for (const std::size_t link : up->second) {
-      const GroupId& group = memberships_[link].group;
-      if (seen.insert(group).second) stack.push_back(group);
+      // Up a line of groups holding nothing at once: shared, not walked.
+      GroupId group = through(memberships_[link].group);
+      if (seen.insert(group).second) stack.push_back(std::move(group));
     }
   }
   count_work(steps);

@@ -1704,9 +1704,12 @@ class Sequence::Impl {
         continue;
       }
       each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
-        if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
-        seen_[m.group] = stamp_;
-        stack.push_back(m.group);
+        if (!principals_[m.group].entries_above || !edge_live(m, k)) return;
+        // Up a line of groups holding nothing at once: shared, not walked.
+        const std::uint32_t up = through(m.group, k);
+        if (seen_[up] == stamp_) return;
+        seen_[up] = stamp_;
+        stack.push_back(up);
       });
     }
     for (const std::uint32_t h : holders) {
