@@ -131,7 +131,7 @@ TEST_P(HostileShapes, WorkGrowsNearLinearly) {
 
 // Not run by default: the work at four sizes, for the table of growth.
 TEST_P(HostileShapes, DISABLED_WorkTable) {
-  std::printf("%-13s", test::hostile_shape_name(GetParam()));
+  std::printf("%-16s", test::hostile_shape_name(GetParam()));
   std::uint64_t last = 0;
   for (const std::size_t n : {std::size_t{250}, std::size_t{1000}, std::size_t{4000}, std::size_t{16000}}) {
     const HostileVault v = test::build_hostile_shape(GetParam(), n);
