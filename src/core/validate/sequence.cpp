@@ -376,6 +376,7 @@ struct AnswerReach {
   std::unordered_map<std::uint32_t, std::uint32_t> above_at;  // by principal
   std::vector<Frontier> frontiers;
   std::unordered_map<std::uint32_t, std::uint32_t> frontier_at;  // by principal
+  std::unordered_map<std::uint32_t, std::uint32_t> through_at;   // `through`'s answers
 };
 
 bool posting_live(const EntrySlot::Posting& p) { return p.entry->filed && p.generation == p.entry->generation; }
@@ -1941,36 +1942,29 @@ class Sequence::Impl {
   // or the first one up a line of principals that hold no entries, each
   // in force as a member of one group only. Each principal is walked once
   // in an iteration until a membership changes, and a user in a group of
-  // its own below a long chain of groups finds the chain's walk shared.
+  // its own below a long chain of groups finds the chain's walk shared;
+  // kept for each iteration, so that a question asked after the fixed
+  // point, answered in each iteration in turn, finds its walks there.
   std::uint32_t through(std::uint32_t p, Iteration k) {
-    if (through_k_ != k || through_epoch_ != member_epoch_) {
-      through_k_ = k;
-      through_epoch_ = member_epoch_;
-      ++through_stamp_;
-    }
-    if (through_.size() < principals_.size()) {
-      through_.resize(principals_.size(), kNone);
-      through_seen_.resize(principals_.size(), 0);
-    }
+    auto& known = reach_in(k).through_at;
     std::vector<std::uint32_t>& walked = through_walk_;
     walked.clear();
     std::uint32_t at = p;
     for (;;) {
       step(1);
-      if (through_seen_[at] == through_stamp_) {
+      if (const auto it = known.find(at); it != known.end()) {
         // Known, or on this walk: a line that closes on itself ends where
         // it closes, which reaches all of it.
-        if (through_[at] != kNone) at = through_[at];
+        if (it->second != kNone) at = it->second;
         break;
       }
-      through_seen_[at] = through_stamp_;
-      through_[at] = kNone;
+      known.emplace(at, kNone);
       walked.push_back(at);
       const std::uint32_t up = single_up(at, k);
       if (up == kNone) break;
       at = up;
     }
-    for (const std::uint32_t w : walked) through_[w] = at;
+    for (const std::uint32_t w : walked) known[w] = at;
     return at;
   }
 
@@ -2436,13 +2430,7 @@ class Sequence::Impl {
   std::vector<std::vector<std::uint32_t>> giving_root_;   // by principal: items whose grants give it the root flag
   std::vector<std::vector<std::uint32_t>> held_;          // by principal: the entry groups it holds
   std::uint64_t member_epoch_ = 0;
-  // `through`'s answers, for one iteration and membership epoch at a time.
-  std::vector<std::uint32_t> through_;
-  std::vector<std::uint64_t> through_seen_;
   std::vector<std::uint32_t> through_walk_;
-  std::uint64_t through_stamp_ = 0;
-  std::uint64_t through_epoch_ = 0;
-  Iteration through_k_ = 0;
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
