@@ -331,13 +331,14 @@ std::size_t add_one_grant_under_revoked_entries(Shaper& s, std::size_t count, st
   return count;
 }
 
-ShapeCheck one_grant_check(std::vector<GrantId> revoked, GrantId b_to_c, UserId b, std::size_t ghost_groups) {
+ShapeCheck one_grant_check(std::vector<GrantId> revoked, GrantId b_to_c, UserId b, std::size_t ghost_groups,
+                           std::size_t other_grants = 0) {
   return [=](const ValidationReport& r) {
     Problems p;
     p.count(deleted(r, revoked), revoked.size(), "revocations admitted");
     p.count(r.effective.deleted_grants.size(), revoked.size(), "deletions admitted");
     p.expect(!r.effective.grants.contains(b_to_c), "B's grant to C outlived its narrow grants");
-    p.count(r.effective.grants.size(), 1, "grants in force");
+    p.count(r.effective.grants.size(), 1 + other_grants, "grants in force");
     p.expect(r.effective.authority_ref(b).manage.empty(), "B still holds a narrow entry");
     if (ghost_groups > 0) p.count(r.effective.group_members.size(), 0, "memberships in groups nobody made");
     return std::move(p).text();
@@ -363,19 +364,30 @@ void check_one_grant(HostileVault& v, GrantId b_to_c, bool conflicted) {
   };
 }
 
+std::vector<GroupId> add_chain(Shaper& s, std::size_t depth, const char* name);
+
 // The rewritten grant, with a quarter of the records C's deletions of
 // it, each naming a permission of its own at a counter after every
 // revocation; with `fake_up`, a quarter more C's memberships of itself in
-// groups nobody made.
-HostileVault pending_target(std::size_t n, bool fake_up, const VaultBuilder& builder) {
+// groups nobody made; with `chained`, C in the last of a chain of an
+// eighth as many groups under one holding an entry, so that each deletion's
+// question, answered in every iteration in turn, is asked up the chain.
+HostileVault pending_target(std::size_t n, bool fake_up, bool chained, const VaultBuilder& builder) {
   Shaper s(builder);
   s.start();
   const std::size_t deletions = n / 4;
   const std::size_t ghosts = fake_up ? n / 4 : 0;
-  const std::size_t count = std::max<std::size_t>(2, (s.left(n) - std::min(s.left(n), deletions + ghosts)) / 3);
+  const std::size_t depth = chained ? std::max<std::size_t>(1, n / 8) : 0;
+  const std::size_t count =
+      std::max<std::size_t>(2, (s.left(n) - std::min(s.left(n), deletions + ghosts + 2 * depth)) / 3);
   std::vector<GrantId> revoked;
   add_one_grant_under_revoked_entries(s, count, std::nullopt, revoked);
   const GrantId b_to_c = s.grant_id("b-to-c");
+  if (chained) {
+    const std::vector<GroupId> groups = add_chain(s, depth, "pchain-");
+    s.add(builder.grant(s.root(), "pchain-top", PrincipalRefV1{groups.front()}, manage_all(under({"team", "zz"})), 1));
+    s.add(builder.member(s.root(), groups.back(), s.ref(s.c()), 1));
+  }
   for (std::size_t j = 0; j < deletions; ++j) {
     s.add(builder.grant_deleted(s.c(), b_to_c, read_permission(under({"team", "b", seeded("s", j), "x"})),
                                 count + 2));
@@ -384,7 +396,7 @@ HostileVault pending_target(std::size_t n, bool fake_up, const VaultBuilder& bui
     s.add(builder.member(s.c(), builder.group_id(seeded("ghost-", k)), s.ref(s.c()), 1));
   }
   check_one_grant(s.vault(), b_to_c, false);
-  return s.take(one_grant_check(revoked, b_to_c, s.b().user_id(), ghosts));
+  return s.take(one_grant_check(revoked, b_to_c, s.b().user_id(), ghosts, chained ? 1 : 0));
 }
 
 // --- Label indexes ----------------------------------------------------------
@@ -729,6 +741,7 @@ const char* hostile_shape_name(HostileShape shape) {
     case HostileShape::ChainFanAsk: return "chainfanask";
     case HostileShape::ChainPairs: return "chainpairs";
     case HostileShape::ChainPairGrants: return "chainpairgrants";
+    case HostileShape::PendChain: return "pendchain";
   }
   return "?";
 }
@@ -742,8 +755,9 @@ HostileVault build_hostile_shape(HostileShape shape, std::size_t n, const VaultB
     case HostileShape::BigInList: return big_in_list(n, b);
     case HostileShape::BigLabels: return big_labels(n, b);
     case HostileShape::ToggleLabel: return toggle_label(n, b);
-    case HostileShape::PendTarget: return pending_target(n, false, b);
-    case HostileShape::PendFakeUp: return pending_target(n, true, b);
+    case HostileShape::PendTarget: return pending_target(n, false, false, b);
+    case HostileShape::PendFakeUp: return pending_target(n, true, false, b);
+    case HostileShape::PendChain: return pending_target(n, false, true, b);
     case HostileShape::Conflict1: return build_one_grant_under_revoked_entries(n, true, b);
     case HostileShape::LabelShare: return label_share(n, false, b);
     case HostileShape::LabelSecret: return label_share(n, true, b);

@@ -43,15 +43,16 @@ enum class HostileShape : std::uint8_t {
   ChainFanAsk,   // ChainFan with the same
   ChainPairs,    // ChainLevels with each user in the group above its own too
   ChainPairGrants,  // ChainGrants with the same
+  PendChain,     // PendTarget with C below a chain of groups holding nothing under a holder
 };
-inline constexpr std::size_t kHostileShapeCount = 21;
+inline constexpr std::size_t kHostileShapeCount = 22;
 inline constexpr std::array<HostileShape, kHostileShapeCount> kHostileShapes = {
     HostileShape::BigInList,   HostileShape::BigLabels,    HostileShape::ToggleLabel, HostileShape::PendTarget,
     HostileShape::PendFakeUp,  HostileShape::Conflict1,    HostileShape::LabelShare,  HostileShape::LabelSecret,
     HostileShape::LabelPresent, HostileShape::ToggleGrant, HostileShape::MemberFlip,  HostileShape::DeepQ,
     HostileShape::ChainWrite,   HostileShape::ChainUsers,  HostileShape::ChainFan,    HostileShape::ChainLevels,
     HostileShape::ChainGrants,  HostileShape::ChainAsk,    HostileShape::ChainFanAsk, HostileShape::ChainPairs,
-    HostileShape::ChainPairGrants,
+    HostileShape::ChainPairGrants, HostileShape::PendChain,
 };
 
 // Lower case, as the shapes are known: "biginlist", "togglelabel", ...

@@ -82,7 +82,8 @@ class Planter {
       case ChainAsk:
       case ChainFanAsk:
       case ChainPairs:
-      case ChainPairGrants: throw std::invalid_argument("the chains are not planted");
+      case ChainPairGrants:
+      case PendChain: throw std::invalid_argument("the chains are not planted");
     }
     return std::move(planted_);
   }
