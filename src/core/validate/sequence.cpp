@@ -14,7 +14,6 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -371,12 +370,12 @@ struct AnswerReach {
   std::uint64_t member_epoch = std::numeric_limits<std::uint64_t>::max();
   std::uint64_t entry_epoch = 0;
   std::vector<HolderLine> lines;
-  std::unordered_map<std::uint32_t, std::uint32_t> line_at;  // by holder
+  std::map<std::uint32_t, std::uint32_t> line_at;  // by holder
   std::vector<HoldersAbove> aboves;
-  std::unordered_map<std::uint32_t, std::uint32_t> above_at;  // by principal
+  std::map<std::uint32_t, std::uint32_t> above_at;  // by principal
   std::vector<Frontier> frontiers;
-  std::unordered_map<std::uint32_t, std::uint32_t> frontier_at;  // by principal
-  std::unordered_map<std::uint32_t, std::uint32_t> through_at;   // `through`'s answers
+  std::map<std::uint32_t, std::uint32_t> frontier_at;  // by principal
+  std::map<std::uint32_t, std::uint32_t> through_at;   // `through`'s answers
 };
 
 bool posting_live(const EntrySlot::Posting& p) { return p.entry->filed && p.generation == p.entry->generation; }
