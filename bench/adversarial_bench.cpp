@@ -18,7 +18,7 @@
 // answers) per validation, beside the records and the deletion records:
 // near-linear work grows about as the records do.
 //
-// The twelve hostile shapes the tests bound (tests/support/hostile_shapes)
+// The hostile shapes the tests bound (tests/support/hostile_shapes)
 // run too, as BM_hostile_<shape>_{warm,cold}, at 1,000 to 64,000, beside a
 // plain vault of the same records (or bytes); warm takes every signature as
 // verified, cold checks them. Their footer adds the ratio to the plain
