@@ -74,14 +74,13 @@ bool Sequence::Impl::evaluate_answer(std::uint32_t q, Iteration k) {
   return any_in_frontier(reach, frontier_of(reach, from, k), from, k, holds);
 }
 
-// The frontier of holders above `from`, which holds nothing.
-std::uint32_t Sequence::Impl::frontier_of(AnswerReach& reach, std::uint32_t from, Iteration k) {
-  const auto [known, created] =
-      reach.frontier_at.try_emplace(from, static_cast<std::uint32_t>(reach.frontiers.size()));
-  if (!created) return known->second;
-  const std::uint32_t index = known->second;
-  reach.frontiers.emplace_back();
-  std::vector<std::uint32_t> holders;
+// Walks the holders at `from` or above it through memberships in force in
+// k, each met once, handing each to `on_holder`. With `stop_at_holders`,
+// the walk goes no higher than a holder; with `through_lines`, it goes up
+// each line of groups holding nothing at once (`through`), shared rather
+// than walked; without either, it meets every principal above.
+template <class OnHolder>
+void Sequence::Impl::walk_up(std::uint32_t from, Iteration k, UpWalk how, OnHolder&& on_holder) {
   ++stamp_;
   std::vector<std::uint32_t> stack{from};
   seen_[from] = stamp_;
@@ -89,18 +88,30 @@ std::uint32_t Sequence::Impl::frontier_of(AnswerReach& reach, std::uint32_t from
     const std::uint32_t p = stack.back();
     stack.pop_back();
     if (principals_[p].has_entries) {
-      holders.push_back(p);  // its line reaches the rest
-      continue;
+      on_holder(p);
+      if (how.stop_at_holders) continue;
     }
     each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
       if (!principals_[m.group].entries_above || !edge_live(m, k)) return;
-      // Up a line of groups holding nothing at once: shared, not walked.
-      const std::uint32_t up = through(m.group, k);
+      const std::uint32_t up = how.through_lines ? through(m.group, k) : m.group;
       if (seen_[up] == stamp_) return;
       seen_[up] = stamp_;
       stack.push_back(up);
     });
   }
+}
+
+// The frontier of holders above `from`, which holds nothing: up to the
+// first holder of each way up, whose line reaches the rest.
+std::uint32_t Sequence::Impl::frontier_of(AnswerReach& reach, std::uint32_t from, Iteration k) {
+  const auto [known, created] =
+      reach.frontier_at.try_emplace(from, static_cast<std::uint32_t>(reach.frontiers.size()));
+  if (!created) return known->second;
+  const std::uint32_t index = known->second;
+  reach.frontiers.emplace_back();
+  std::vector<std::uint32_t> holders;
+  walk_up(from, k, UpWalk{.stop_at_holders = true, .through_lines = true},
+          [&](std::uint32_t h) { holders.push_back(h); });
   for (const std::uint32_t h : holders) {
     const std::uint32_t line = line_of(reach, h, k);
     Frontier& frontier = reach.frontiers[index];
@@ -168,22 +179,10 @@ std::uint32_t Sequence::Impl::above_of(AnswerReach& reach, std::uint32_t from, I
   const auto [known, created] = reach.above_at.try_emplace(from, static_cast<std::uint32_t>(reach.aboves.size()));
   if (!created) return known->second;
   HoldersAbove& above = reach.aboves.emplace_back();
-  ++stamp_;
-  std::vector<std::uint32_t> stack{from};
-  seen_[from] = stamp_;
-  while (!stack.empty()) {
-    const std::uint32_t p = stack.back();
-    stack.pop_back();
-    if (principals_[p].has_entries) {
-      above.holders.push_back(p);
-      above.entries += held_[p].size();
-    }
-    each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
-      if (seen_[m.group] == stamp_ || !principals_[m.group].entries_above || !edge_live(m, k)) return;
-      seen_[m.group] = stamp_;
-      stack.push_back(m.group);
-    });
-  }
+  walk_up(from, k, UpWalk{.stop_at_holders = false, .through_lines = false}, [&](std::uint32_t h) {
+    above.holders.push_back(h);
+    above.entries += held_[h].size();
+  });
   return known->second;
 }
 

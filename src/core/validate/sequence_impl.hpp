@@ -213,6 +213,16 @@ class Sequence::Impl {
   bool holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required, const KeyspaceSelectorV1& selector,
                     std::uint32_t node, Iteration k);
   bool evaluate_answer(std::uint32_t q, Iteration k);
+
+  // How `walk_up` goes: whether it stops at holders, and whether it takes
+  // lines of groups holding nothing at once.
+  struct UpWalk {
+    bool stop_at_holders;
+    bool through_lines;
+  };
+  template <class OnHolder>
+  void walk_up(std::uint32_t from, Iteration k, UpWalk how, OnHolder&& on_holder);
+
   std::uint32_t frontier_of(AnswerReach& reach, std::uint32_t from, Iteration k);
   template <class Holds>
   bool any_in_frontier(AnswerReach& reach, std::uint32_t index, std::uint32_t from, Iteration k, Holds&& holds);
