@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "case_name.hpp"
+#include "env_number.hpp"
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
 #include "vault_builder.hpp"
@@ -38,6 +39,8 @@ using vornex::test::RandomVault;
 using vornex::test::VaultBuilder;
 
 namespace {
+
+using vornex::test::env_number;
 
 // ---------------------------------------------------------------------------
 // Readable differences between two reports.
@@ -216,11 +219,6 @@ std::string difference(const ValidationReport& production, const ValidationRepor
         << reference.warnings.size() << "\n";
   }
   return out.str();
-}
-
-std::uint64_t env_number(const char* name, std::uint64_t fallback) {
-  const char* value = std::getenv(name);
-  return value == nullptr || *value == 0 ? fallback : std::strtoull(value, nullptr, 10);
 }
 
 // Unoptimised and sanitised builds run the reference many times slower.

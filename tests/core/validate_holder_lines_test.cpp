@@ -19,7 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <ostream>
 #include <set>
@@ -31,6 +30,7 @@
 #include <vector>
 
 #include "case_name.hpp"
+#include "env_number.hpp"
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
 #include "vault_builder.hpp"
@@ -42,12 +42,9 @@ using namespace vornex::core::validate;
 
 namespace {
 
-const test::VaultBuilder& builder() { return test::shared_builder(); }
+using vornex::test::env_number;
 
-std::uint64_t env_number(const char* name, std::uint64_t fallback) {
-  const char* value = std::getenv(name);
-  return value == nullptr || *value == 0 ? fallback : std::strtoull(value, nullptr, 10);
-}
+const test::VaultBuilder& builder() { return test::shared_builder(); }
 
 // Unoptimised and sanitised builds run the reference many times slower.
 #if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
