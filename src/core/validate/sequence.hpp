@@ -33,6 +33,9 @@
 // sequence the literal algorithm computes, iteration by iteration: so the
 // state it settles on, the iteration it settles in, and whether it settles
 // at all within 64.
+//
+// Its state and steps are declared in sequence_impl.hpp, each section's
+// code in a file named after it (sequence_build.cpp, sequence_run.cpp...).
 #pragma once
 
 #include <cstdint>

@@ -78,7 +78,7 @@ bool Sequence::Impl::evaluate_answer(std::uint32_t q, Iteration k) {
 // k, each met once, handing each to `on_holder`. With `stop_at_holders`,
 // the walk goes no higher than a holder; with `through_lines`, it goes up
 // each line of groups holding nothing at once (`through`), shared rather
-// than walked; without either, it meets every principal above.
+// than walked; without either, it goes up group by group to the top.
 template <class OnHolder>
 void Sequence::Impl::walk_up(std::uint32_t from, Iteration k, UpWalk how, OnHolder&& on_holder) {
   ++stamp_;
