@@ -15,11 +15,11 @@ constexpr auto kSelectorOf = [](const auto& entry) -> const KeyspaceSelectorV1& 
 }  // namespace
 
 template <class Entry>
-void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts) {
+void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand) {
   const TupleMatcherV1& path = selector_of(entry).tuple;
   if (std::holds_alternative<tuple_matcher::Any>(path)) {
     count_work(1);
-    any.add(entry, selector_of(entry), counts);
+    any.add(entry, selector_of(entry), counts, 0, demand);
     return;
   }
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
@@ -32,10 +32,10 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCount
     if (!child) child = std::make_unique<Node>();
     node = child.get();
   }
-  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts);
+  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand);
 }
 
-AuthorityIndex::AuthorityIndex(const AuthoritySet& set) : set_(set) {
+AuthorityIndex::AuthorityIndex(const AuthoritySet& set, const LabelDemand* demand) : set_(set) {
   if (set.is_root || set.read.size() + set.write.size() + set.manage.size() <= kScanLimit) return;
   indexed_ = true;
   // Each entry is filed under the label matcher the fewest entries share.
@@ -43,11 +43,11 @@ AuthorityIndex::AuthorityIndex(const AuthoritySet& set) : set_(set) {
   for (const KeyspaceSelectorV1& s : set.read) counts.count(s);
   for (const KeyspaceSelectorV1& s : set.write) counts.count(s);
   for (const ManageKeyspaceGrantV1& m : set.manage) counts.count(m.selector);
-  for (const KeyspaceSelectorV1& s : set.read) read_.add(s, counts);
-  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s, counts);
+  for (const KeyspaceSelectorV1& s : set.read) read_.add(s, counts, demand);
+  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s, counts, demand);
   for (const ManageKeyspaceGrantV1& m : set.manage) {
-    writable_.add(m.selector, counts);
-    manage_by_classes_[grant_class_bits(m.grantable)].add(m, counts);
+    writable_.add(m.selector, counts, demand);
+    manage_by_classes_[grant_class_bits(m.grantable)].add(m, counts, demand);
   }
 }
 
@@ -72,7 +72,7 @@ bool AuthorityIndex::matches(const SelectorTrie& trie, const SecretSelectorV1& s
 bool AuthorityIndex::covers(const ManageTrie& trie, const KeyspaceSelectorV1& target) noexcept {
   return trie_may_cover(trie, target, [&](const LabelSlot<ManageKeyspaceGrantV1>& slot) {
     count_work(1);
-    return slot.covers(target, kSelectorOf, kAlwaysFiled, kAnyEntry);
+    return slot.covers(target, kSelectorOf, kAlwaysFiled, kAnyEntry) != nullptr;
   });
 }
 

@@ -615,14 +615,16 @@ struct ValidateDifferentialShapes : ::testing::Test {
 
   // The state work a shape's deletions add grows with their number and not
   // with the vault: `work(count, ballast)` of `few` and `many` deletions
-  // (each `per` deletion records) differ by the same amount beside any
-  // ballast, and by a bounded amount per deletion.
+  // (each `per` deletion records) differ by about the same amount beside
+  // any ballast (searches start at random places, so a few steps either
+  // way), and by a bounded amount per deletion.
   template <class Work>
   void expect_work_per_deletion(Work&& work, std::size_t few, std::size_t many, std::size_t per) {
     const std::uint64_t added = work(many, 0) - work(few, 0);
     for (const std::size_t ballast : {std::size_t{100}, std::size_t{400}}) {
       SCOPED_TRACE(ballast);
-      EXPECT_EQ(work(many, ballast) - work(few, ballast), added);
+      const double with_ballast = static_cast<double>(work(many, ballast)) - static_cast<double>(work(few, ballast));
+      EXPECT_NEAR(with_ballast, static_cast<double>(added), 0.1 * static_cast<double>(added));
     }
     EXPECT_LE(added, (many - few) * per * kWorkPerDeletion);
   }

@@ -9,6 +9,7 @@
 
 #include "authority_lookup.hpp"
 #include "cord/try.hpp"
+#include "vornex/core/label_index.hpp"
 #include "vornex/core/prefix_sort.hpp"
 #include "vornex/core/stop.hpp"
 #include "vornex/core/validate/effective.hpp"
@@ -543,11 +544,34 @@ std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
 Marks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
                           const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
-  // Two passes over the records, then one over the admitted ones.
-  count_work(2 * records.size());
+  // Three passes over the records, then one over the admitted ones.
+  count_work(3 * records.size());
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
+  // Where the lookups below will look among labels, so that the indexes
+  // they make file each entry where the fewest of them do; cleared before
+  // the records it points into can go.
+  LabelDemand demand;
+  for (const VerifiedRecord& r : records) {
+    std::visit(
+        [&](const auto& b) {
+          using B = std::decay_t<decltype(b)>;
+          if constexpr (std::is_same_v<B, GrantRecordV1>) {
+            if (const auto* p = std::get_if<grant_permission::Read>(&*b.permission)) demand.add_question(p->selector);
+            if (const auto* p = std::get_if<grant_permission::Write>(&*b.permission)) demand.add_question(p->selector);
+            if (const auto* p = std::get_if<grant_permission::Manage>(&*b.permission)) demand.add_question(p->selector);
+          } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
+            demand.add_secret(b.selector);
+          }
+        },
+        r.body());
+  }
+  state.authorities.expect(&demand);
+  struct Forget {
+    const Authorities& authorities;
+    ~Forget() { authorities.expect(nullptr); }
+  } forget{state.authorities};
   const detail::AuthorityLookup lookup(state.authorities);
   Marks marks;
   std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> kept;

@@ -64,6 +64,9 @@ Sequence::Impl::Impl(const Prepared& prepared, const UserRecordV1& root)
     : prepared_(prepared), root_(root), root_id_(root.user_id), contest_key_(contest_key()) {
   root_principal_ = principal_of(PrincipalRefV1{root_id_});
   principals_[root_principal_].root = Timeline<bool>(true);
+  // Unknown to whoever wrote the vault, so that no order of its records
+  // makes every search find first the entry that goes next.
+  for (std::size_t i = 0; i < sizeof draw_; ++i) draw_ = (draw_ << 8) | contest_key_[i + 8];
   build_items();
   build_statics();
 }
@@ -154,9 +157,10 @@ std::uint32_t Sequence::Impl::question(std::uint32_t asker, const GrantPermissio
   if (q < before) return q;  // asked already: its answers are kept
   // Asked from now on: its answer in every iteration so far, then carried
   // like every other answer.
-  Question& question = questions_[q];
   for (Iteration k = 1; k <= final_; ++k) {
-    question.answer.set(k, evaluate_answer(q, k), false, on_point_of(Handle{Handle::Answer, q}));
+    const auto [yes, through] = evaluate_answer(q, k);
+    questions_[q].answer.set(k, yes, false, on_point_of(Handle{Handle::Answer, q}));
+    witness(q, through, k, false);
   }
   return q;
 }
@@ -193,3 +197,4 @@ const Sequence::Touched& Sequence::touched() const { return impl_->touched(); }
 std::uint64_t sequence_work() noexcept { return work_done(); }
 
 }  // namespace vornex::core::validate::detail
+

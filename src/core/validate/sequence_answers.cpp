@@ -21,57 +21,79 @@ namespace vornex::core::validate::detail {
 // what `asked` asks; `node` is the asked selector's path node (none for
 // Any). Prefix entries are looked for at the path's ancestors, or among
 // the places' Prefix ones where they are fewer.
-bool Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required,
-                                  const KeyspaceSelectorV1& selector, std::uint32_t node, Iteration k) {
-  if (filed == 0) return false;
+const EntryGroup* Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required,
+                                               const KeyspaceSelectorV1& selector, std::uint32_t node, Iteration k) {
+  if (filed == 0) return nullptr;
   const auto present = [&](const EntryGroup& g) { return g.count.at(k) > 0; };
+  const EntryGroup* found = nullptr;
   const auto covers = [&](const EntrySlot& slot) {
     step(1);
-    return !slot.empty() && slot.covers(selector, &selector_of_group, posting_live, present);
+    if (!slot.empty()) found = slot.covers(selector, &selector_of_group, posting_live, present, draw());
+    return found != nullptr;
   };
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(selector.tuple);
   for (unsigned bits = 0; bits < entries.size(); ++bits) {
     if ((bits & required) != required) continue;
     EntryPlaces& places = entries[bits];
-    if (covers(places.any)) return true;
+    if (covers(places.any)) return found;
     if (node == kNone) continue;  // only Any covers Any
     if (exact) {
       step(1);
-      if (const auto it = places.exact.find(node); it != places.exact.end() && covers(it->second)) return true;
+      if (const auto it = places.exact.find(node); it != places.exact.end() && covers(it->second)) return found;
     }
     if (places.prefix.empty()) continue;
     if (paths_.depth(node) < places.prefix.size()) {
+      // Every ancestor's, and one of those that answer at random: the
+      // nearest would be the next to go where entries go deepest first.
+      std::vector<const EntryGroup*> answering;
       for (std::uint32_t n = node; n != kNone; n = paths_.parent(n)) {
         step(1);
-        if (const auto it = places.prefix.find(n); it != places.prefix.end() && covers(it->second)) return true;
+        if (const auto it = places.prefix.find(n); it != places.prefix.end() && covers(it->second)) {
+          answering.push_back(found);
+        }
       }
+      if (!answering.empty()) return answering[draw() % answering.size()];
     } else {
       paths_.number();
       for (const auto& [n, slot] : places.prefix) {
         step(1);
-        if (paths_.within(n, node) && covers(slot)) return true;
+        if (paths_.within(n, node) && covers(slot)) return found;
       }
     }
   }
-  return false;
+  return nullptr;
 }
 
 // A question's answer in iteration k, from the root flags of k (already
 // settled for k) and the entries in force in k of the asker and of every
 // group above it.
-bool Sequence::Impl::evaluate_answer(std::uint32_t q, Iteration k) {
+std::pair<bool, std::uint32_t> Sequence::Impl::evaluate_answer(std::uint32_t q, Iteration k) {
   step();
   const Question& question = questions_[q];
-  if (principals_[question.asker].root.at(k)) return true;
+  if (principals_[question.asker].root.at(k)) return {true, kNone};
   const auto asked = asked_of_entries(*question.permission);
-  if (!asked) return false;
+  if (!asked) return {false, kNone};
+  std::uint32_t witness = kNone;
   const auto holds = [&](HeldEntries& entries, std::uint32_t filed) {
-    return holds_answer(entries, filed, asked->first, *asked->second, question.path, k);
+    const EntryGroup* found = holds_answer(entries, filed, asked->first, *asked->second, question.path, k);
+    if (found != nullptr) witness = found->id;
+    return found != nullptr;
   };
   AnswerReach& reach = reach_in(k);
   const std::uint32_t from = through(question.asker, k);
-  if (principals_[from].has_entries) return any_on_line(reach, line_of(reach, from, k), k, holds);
-  return any_in_frontier(reach, frontier_of(reach, from, k), from, k, holds);
+  const bool yes = principals_[from].has_entries ? any_on_line(reach, line_of(reach, from, k), k, holds)
+                                                 : any_in_frontier(reach, frontier_of(reach, from, k), from, k, holds);
+  return {yes, yes ? witness : kNone};
+}
+
+// Keeps the entry group question q's answer was found through in k, and
+// puts q on that group's list, so that the group going asks it again.
+void Sequence::Impl::witness(std::uint32_t q, std::uint32_t group, Iteration k, bool restore) {
+  Question& question = questions_[q];
+  question.witness.set(k, group, restore, on_point_of(Handle{Handle::Witness, q}));
+  if (group == kNone || question.listed == group) return;
+  question.listed = group;
+  entry_groups_[group].witnessed.push_back(q);
 }
 
 // Walks the holders at `from` or above it through memberships in force in

@@ -131,7 +131,7 @@ std::uint32_t Sequence::Impl::entry_group(std::uint32_t holder, const ManageKeys
   const auto [it, created] = entry_ids_.try_emplace(EntryKey{holder, {structural_digest(entry), &entry}},
                                                     static_cast<std::uint32_t>(entry_groups_.size()));
   if (!created) return it->second;
-  entry_groups_.push_back(EntryGroup{holder, &entry, Timeline<std::uint32_t>(0)});
+  entry_groups_.push_back(EntryGroup{holder, &entry, Timeline<std::uint32_t>(0), it->second});
   return it->second;
 }
 
@@ -360,7 +360,7 @@ void Sequence::Impl::file_into(HeldEntries& entries, const EntryGroup& group) {
   EntrySlot& slot = group.path == kNone ? places.any
                     : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]
                                                                                  : places.prefix[group.path];
-  slot.add(group, selector, entry_counts_, group.generation);
+  slot.add(group, selector, entry_counts_, group.generation, &demand_);
   step(1 + selector.labels.size());
 }
 
@@ -374,6 +374,10 @@ void Sequence::Impl::build_statics() {
     if (!holder.entries) holder.entries = std::make_unique<HeldEntries>();
     group.path = intern(group.entry->selector.tuple);
     entry_counts_.count(group.entry->selector);
+  }
+  // Entries are filed where the fewest of the questions asked so far look.
+  for (const Question& question : questions_) {
+    if (const auto asked = asked_of_entries(*question.permission)) demand_.add_question(*asked->second, &entry_counts_);
   }
   std::vector<std::uint32_t> holders;
   std::vector<std::uint32_t> rooted{root_principal_};

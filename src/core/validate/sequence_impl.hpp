@@ -95,11 +95,15 @@ class Sequence::Impl {
     Timeline<bool> answer;
     std::uint32_t candidate = kNone;  // the grant record that asks it
     std::uint32_t path = kNone;       // its selector's path node; none for Any or the root permission
+    // The entry group a yes was found through in each iteration; none for
+    // a no or a yes the root flag gives.
+    Timeline<std::uint32_t> witness = Timeline<std::uint32_t>(kNone);
+    std::uint32_t listed = kNone;  // the entry group whose witnessed list it was last put on
   };
 
   // A timeline with a change point at some iteration, for truncation.
   struct Handle {
-    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Entry, Admission, ClassCount, Tally, Top } kind;
+    enum Kind : std::uint8_t { Item, Root, RootGrants, Answer, Witness, Entry, Admission, ClassCount, Tally, Top } kind;
     std::uint32_t index;
   };
 
@@ -210,9 +214,20 @@ class Sequence::Impl {
     return v.kind == ItemValue::Kind::Live && v.winner->group == m.group && v.winner->named == m.member;
   }
 
-  bool holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required, const KeyspaceSelectorV1& selector,
-                    std::uint32_t node, Iteration k);
-  bool evaluate_answer(std::uint32_t q, Iteration k);
+  const EntryGroup* holds_answer(HeldEntries& entries, std::uint32_t filed, unsigned required,
+                                 const KeyspaceSelectorV1& selector, std::uint32_t node, Iteration k);
+  // The answer, and the entry group it was found through (none for a no
+  // or the root flag's yes).
+  std::pair<bool, std::uint32_t> evaluate_answer(std::uint32_t q, Iteration k);
+  void witness(std::uint32_t q, std::uint32_t group, Iteration k, bool restore);
+  // A number drawn for where a search starts reading; never decides a result.
+  std::uint64_t draw() {
+    draw_ += 0x9e3779b97f4a7c15ULL;
+    std::uint64_t z = draw_;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
 
   // How `walk_up` goes: whether it stops at holders, and whether it takes
   // lines of groups holding nothing at once.
@@ -303,7 +318,9 @@ class Sequence::Impl {
 
   std::vector<Item> items_;
   std::vector<Membership> memberships_;
-  MatcherCounts entry_counts_;  // of every entry group's matchers, to file each under its rarest
+  MatcherCounts entry_counts_;  // of every entry group's matchers, for the questions' In lists
+  LabelDemand demand_;          // where the questions look, to file each entry where fewest do
+  std::uint64_t draw_ = 0;      // `draw`'s state, seeded from the contest key
   std::vector<Candidate> cands_;  // every item's, grouped by item
   std::array<std::uint8_t, 32> contest_key_;
   std::vector<Contest> contests_;

@@ -136,7 +136,12 @@ struct EntryGroup {
   std::uint32_t holder;
   const ManageKeyspaceGrantV1* entry;
   Timeline<std::uint32_t> count;
+  std::uint32_t id = kNone;    // its place among the entry groups
   std::uint32_t path = kNone;  // its path's node; none for Any
+  // The questions it was found answering, so that when it goes only those
+  // are asked again; a question whose witnesses no longer name it leaves
+  // the list when the list is next read.
+  std::vector<std::uint32_t> witnessed{};
   // Filed with its holder while it is in force in some iteration; a new
   // generation withdraws the postings of the last filing.
   bool filed = false;

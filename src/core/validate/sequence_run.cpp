@@ -153,7 +153,8 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
 
   // Answers: every question of a principal whose root flag changed, of
   // everything below a membership that came or went under a group that
-  // could pass entries on, and each question an entry that came or went
+  // could pass entries on, each question an entry that went was found
+  // answering, and each question answered no that an entry that came
   // answers of its holder and everything below it.
   file_questions();
   const std::uint32_t qstamp = ++question_stamp_;
@@ -181,13 +182,40 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   }
   if (!sources.empty()) below(sources, k, true, askers);
   for (const std::uint32_t p : askers) ask_all_of(p);
-  // Entries by holder: one walk below each holder for all of its entries,
-  // asking what each could answer. Where holders lie below one another
-  // (a chain of them) those walks cross the same principals again and
-  // again: once they have cost as much as asking every question below
-  // every such holder, each of those is asked instead, answered through
-  // the lines of holders.
-  std::vector<std::uint32_t> by_holder = entries_changed;
+  // An entry that went changes only the answers it was found giving: the
+  // questions it witnessed in k. The rest of its list is kept while a
+  // witness in another iteration names it.
+  std::vector<std::uint32_t> coming;
+  for (const std::uint32_t g : entries_changed) {
+    EntryGroup& group = entry_groups_[g];
+    if (group.count.at(k) > 0) {
+      coming.push_back(g);
+      continue;
+    }
+    std::uint64_t steps = 0;
+    for (std::size_t i = 0; i < group.witnessed.size();) {
+      ++steps;
+      const std::uint32_t q = group.witnessed[i];
+      Question& question = questions_[q];
+      if (question.witness.at(k) == g) ask(q);
+      if (question.witness.ever([&](std::uint32_t w) { return w == g; })) {
+        ++i;
+        continue;
+      }
+      if (question.listed == g) question.listed = kNone;
+      group.witnessed[i] = group.witnessed.back();
+      group.witnessed.pop_back();
+    }
+    step(steps);
+  }
+  // Entries that came, by holder: one walk below each holder for all of
+  // its entries, asking the questions answered no that each could answer.
+  // Where holders lie below one another (a chain of them), or one holder's
+  // many entries meet the same questions, those walks and lookups cross
+  // the same questions again and again: once they have cost as much as
+  // asking every question below every such holder, each of those is asked
+  // instead, answered through the lines of holders.
+  std::vector<std::uint32_t> by_holder = std::move(coming);
   std::stable_sort(by_holder.begin(), by_holder.end(), [&](std::uint32_t a, std::uint32_t b) {
     return entry_groups_[a].holder < entry_groups_[b].holder;
   });
@@ -198,7 +226,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   }
   std::vector<std::uint32_t> everyone;
   std::uint64_t budget = 0;
-  if (holders.size() > 1) {
+  if (!holders.empty()) {
     below(holders, k, true, everyone);
     budget = everyone.size();
     for (const std::uint32_t p : everyone) {
@@ -228,7 +256,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       ++spent;
       asked->answerable(group.entry->selector, group.path, [&](std::uint32_t q) {
         ++spent;
-        if (question_mark_[q] == qstamp) return;
+        if (question_mark_[q] == qstamp || questions_[q].answer.at(k)) return;
         const auto what = asked_of_entries(*questions_[q].permission);
         const unsigned carried = grant_class_bits(group.entry->grantable);
         if (what && (what->first & carried) == what->first &&
@@ -243,8 +271,9 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
                    [&](std::uint32_t a, std::uint32_t b) { return questions_[a].asker < questions_[b].asker; });
   for (const std::uint32_t q : to_answer) {
     if (stop_.stopped()) return;
+    const auto [answer, through] = evaluate_answer(q, k);
+    witness(q, through, k, restore);
     Question& question = questions_[q];
-    const bool answer = evaluate_answer(q, k);
     if (!question.answer.set(k, answer, restore, on_point_of(Handle{Handle::Answer, q}))) continue;
     touch(Handle{Handle::Answer, q});
     for (std::uint32_t c = question.candidate; c != kNone; c = cands_[c].next_asking) mark(c, next);

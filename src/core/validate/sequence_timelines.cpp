@@ -51,6 +51,7 @@ void Sequence::Impl::truncate_after(Iteration k) {
         case Handle::Root: changed = principals_[h.index].root.truncate_after(k, on_point); break;
         case Handle::RootGrants: changed = principals_[h.index].root_grants.truncate_after(k, on_point); break;
         case Handle::Answer: changed = questions_[h.index].answer.truncate_after(k, on_point); break;
+        case Handle::Witness: questions_[h.index].witness.truncate_after(k, on_point); break;
         case Handle::Entry:
           changed = entry_groups_[h.index].count.truncate_after(k, on_point);
           if (changed) {

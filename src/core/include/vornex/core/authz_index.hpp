@@ -64,8 +64,10 @@ inline const KeyspaceSelectorV1& selector_of(const ManageKeyspaceGrantV1& entry)
 
 class AuthorityIndex {
  public:
-  // `set` must outlive the index and stay unchanged.
-  explicit AuthorityIndex(const AuthoritySet& set);
+  // `set` must outlive the index and stay unchanged. `demand`, if given,
+  // says where the lookups to come will look (it need not outlive the
+  // index): each entry is filed where the fewest of them do.
+  explicit AuthorityIndex(const AuthoritySet& set, const LabelDemand* demand = nullptr);
   AuthorityIndex(const AuthorityIndex&) = delete;
   AuthorityIndex& operator=(const AuthorityIndex&) = delete;
 
@@ -89,7 +91,7 @@ class AuthorityIndex {
     LabelSlot<Entry> any;
     Node root;
 
-    void add(const Entry& entry, const MatcherCounts& counts);
+    void add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand);
     bool empty() const { return any.empty() && root.children.empty() && root.exact.empty() && root.prefix.empty(); }
   };
 

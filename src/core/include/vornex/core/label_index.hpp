@@ -4,9 +4,10 @@
 // given one has no near-linear solution in general; this makes it cost
 // what the rarest of an entry's matchers costs:
 //
-//   - an entry is filed under one of its matchers, the one the fewest
-//     entries share (an Absent matcher only where it has no other), and an
-//     In matcher under each of its values;
+//   - an entry is filed under one of its matchers: the one whose buckets
+//     the fewest lookups will look in (`LabelDemand`) where the owner knows
+//     them, else the one the fewest entries share (an Absent matcher only
+//     where it has no other); an In matcher under each of its values;
 //   - a question (a selector to cover) looks, for each of its matchers,
 //     only in the buckets of the entry matchers that one satisfies: an
 //     Equals value in its own bucket and among the In values, an In list
@@ -26,6 +27,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -127,6 +129,95 @@ class MatcherCounts {
   std::map<LabelBucket, std::uint32_t> counts_;
 };
 
+// How many lookups will look in each bucket: a question (a selector an
+// entry must cover) in the buckets of the entry matchers its own satisfy,
+// a secret in those its labels satisfy and in the Absent buckets of the
+// keys it lacks. An entry filed where few lookups look stays out of the
+// way of the rest, whatever its other matchers share with other entries:
+// a private In value or Absent key keeps it apart.
+class LabelDemand {
+ public:
+  // `entries`, when given, counts the entries' matchers: an In list is
+  // looked up under the value the fewest entries name, as `LabelSlot`
+  // does; without, under every value.
+  void add_question(const KeyspaceSelectorV1& selector, const MatcherCounts* entries = nullptr) {
+    std::uint64_t steps = 1;
+    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& m = selector.labels[i];
+      if (i > 0 && selector.labels[i - 1].key == m.key) continue;  // the first of a key decides
+      const std::string_view key = m.key;
+      std::visit(label_index_detail::Overloaded{
+                     [&](const label_matcher::Present&) { probe(key, LabelKind::Present, {}); },
+                     [&](const label_matcher::Equals& e) {
+                       probe(key, LabelKind::Present, {});
+                       probe(key, LabelKind::Equals, e.value);
+                       probe(key, LabelKind::InValue, e.value);
+                     },
+                     [&](const label_matcher::In& in) {
+                       probe(key, LabelKind::Present, {});
+                       if (in.values.empty()) return;
+                       if (in.values.front() == in.values.back()) probe(key, LabelKind::Equals, in.values.front());
+                       const std::string* chosen = nullptr;
+                       std::uint64_t fewest = UINT64_MAX;
+                       for (const std::string& v : in.values) {
+                         ++steps;
+                         if (entries == nullptr) {
+                           probe(key, LabelKind::InValue, v);
+                           continue;
+                         }
+                         const std::uint64_t named = entries->count_of(LabelBucket{key, LabelKind::InValue, v});
+                         if (named < fewest) {
+                           chosen = &v;
+                           fewest = named;
+                         }
+                       }
+                       if (chosen != nullptr) probe(key, LabelKind::InValue, *chosen);
+                     },
+                     [&](const label_matcher::Absent&) { probe(key, LabelKind::Absent, {}); },
+                 },
+                 m.matcher);
+      ++steps;
+    }
+    count_work(steps);
+  }
+
+  // A secret: every key it has looks in three buckets; every key it lacks
+  // in that key's Absent bucket, counted as the secrets lacking it.
+  void add_secret(const SecretSelectorV1& secret) {
+    ++secrets_;
+    for (std::size_t i = 0; i < secret.labels.size(); ++i) {
+      const SecretLabelV1& label = secret.labels[i];
+      if (i > 0 && secret.labels[i - 1].key == label.key) continue;
+      probe(label.key, LabelKind::Present, {});
+      probe(label.key, LabelKind::Equals, label.value);
+      probe(label.key, LabelKind::InValue, label.value);
+      ++having_[label.key];
+    }
+    count_work(1 + secret.labels.size());
+  }
+
+  // The lookups that will look in bucket `b`.
+  std::uint64_t of(const LabelBucket& b) const {
+    count_work(1);
+    const auto it = probes_.find(b);
+    std::uint64_t n = it == probes_.end() ? 0 : it->second;
+    if (std::get<1>(b) == LabelKind::Absent && secrets_ > 0) {
+      const auto has = having_.find(std::get<0>(b));
+      n += secrets_ - (has == having_.end() ? 0 : has->second);
+    }
+    return n;
+  }
+
+ private:
+  void probe(std::string_view key, LabelKind kind, std::string_view value) {
+    ++probes_[LabelBucket{key, kind, value}];
+  }
+
+  std::map<LabelBucket, std::uint64_t> probes_;
+  std::map<std::string_view, std::uint64_t> having_;  // secrets with each key
+  std::uint64_t secrets_ = 0;
+};
+
 // The entries filed at one place of a path index, by their labels. Each
 // posting carries a generation, so that an owner can withdraw an entry
 // (or file it again) by changing the entry's generation: postings that
@@ -140,16 +231,18 @@ class LabelSlot {
     std::uint32_t generation;
   };
 
-  // Files `entry`, whose selector is `selector`, under its rarest matcher.
+  // Files `entry`, whose selector is `selector`, under the matcher the
+  // fewest lookups of `demand` look at, or without one under its rarest.
   void add(const Entry& entry, const KeyspaceSelectorV1& selector, const MatcherCounts& counts,
-           std::uint32_t generation = 0) {
+           std::uint32_t generation = 0, const LabelDemand* demand = nullptr) {
     const Posting posting{&entry, generation};
     all_.push_back(posting);
     if (selector.labels.empty()) {
       plain_.push_back(posting);
       return;
     }
-    const KeyspaceLabelMatcherV1& filed = selector.labels[counts.rarest(selector)];
+    const KeyspaceLabelMatcherV1& filed =
+        selector.labels[demand != nullptr ? least_demanded(selector, *demand) : counts.rarest(selector)];
     MatcherCounts::each_bucket(filed, [&](const LabelBucket& b) {
       if (std::get<1>(b) == LabelKind::Absent) {
         absent_[std::get<0>(b)].push_back(posting);
@@ -161,14 +254,24 @@ class LabelSlot {
 
   bool empty() const { return all_.empty(); }
 
-  // Whether an entry that `live` keeps and `accept` takes has a selector
-  // (`selector_of(entry)`) that subsumes `target`, whose path the caller
-  // has found covered at this place.
+  // An entry that `live` keeps and `accept` takes whose selector
+  // (`selector_of(entry)`) subsumes `target`, whose path the caller has
+  // found covered at this place; null when there is none. Each bucket is
+  // read from the posting `start` picks (modulo its size), so that a
+  // caller drawing it at random finds a random one of several such
+  // entries, not always the one an order of withdrawals takes next.
   template <class SelectorOf, class Live, class Accept>
-  bool covers(const KeyspaceSelectorV1& target, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
-    const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_subsumes(selector_of(e), target); };
-    if (any_in(plain_, live, test)) return true;
-    if (plain_.size() == all_.size()) return false;
+  const Entry* covers(const KeyspaceSelectorV1& target, SelectorOf&& selector_of, Live&& live, Accept&& accept,
+                      std::uint64_t start = 0) const {
+    start_ = start;
+    const Entry* hit = nullptr;
+    const auto test = [&](const Entry& e) {
+      if (!accept(e) || !sorted_selector_subsumes(selector_of(e), target)) return false;
+      hit = &e;
+      return true;
+    };
+    if (any_in(plain_, live, test)) return hit;
+    if (plain_.size() == all_.size()) return nullptr;
     for (std::size_t i = 0; i < target.labels.size(); ++i) {
       const KeyspaceLabelMatcherV1& inner = target.labels[i];
       if (i > 0 && target.labels[i - 1].key == inner.key) continue;  // the first of a key decides
@@ -201,15 +304,16 @@ class LabelSlot {
               },
           },
           inner.matcher);
-      if (found) return true;
+      if (found) return hit;
     }
-    return false;
+    return nullptr;
   }
 
   // Whether an entry that `live` keeps and `accept` takes matches
   // `secret`, whose path the caller has found matching at this place.
   template <class SelectorOf, class Live, class Accept>
   bool matches(const SecretSelectorV1& secret, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
+    start_ = 0;
     const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_matches(selector_of(e), secret); };
     if (any_in(plain_, live, test)) return true;
     if (plain_.size() == all_.size()) return false;
@@ -222,7 +326,7 @@ class LabelSlot {
         return true;
       }
     }
-    // Entries whose every matcher is Absent, under the keys the secret
+    // Entries filed under an Absent matcher, under the keys the secret
     // lacks: both lists are sorted by key.
     auto label = secret.labels.begin();
     for (auto& [key, postings] : absent_) {
@@ -237,21 +341,33 @@ class LabelSlot {
   }
 
  private:
+  // Reads `postings` round from the one `start_` picks until `test`
+  // holds, dropping the withdrawn ones met on the way.
   template <class Live, class Test>
-  static bool any_in(std::vector<Posting>& postings, Live&& live, Test&& test) {
+  bool any_in(std::vector<Posting>& postings, Live&& live, Test&& test) const {
+    const std::size_t n = postings.size();
+    if (n == 0) return false;
+    const std::size_t first = static_cast<std::size_t>(start_ % n);
     std::uint64_t steps = 0;
     bool found = false;
-    for (std::size_t i = 0; i < postings.size() && !found;) {
+    std::vector<std::size_t> withdrawn;
+    for (std::size_t j = 0; j < n && !found; ++j) {
       ++steps;
+      const std::size_t i = first + j < n ? first + j : first + j - n;
       if (!live(postings[i])) {
-        postings[i] = postings.back();
-        postings.pop_back();
+        withdrawn.push_back(i);
         continue;
       }
       found = test(*postings[i].entry);
-      ++i;
     }
-    count_work(steps);
+    // From the highest place down, so that each one moved in from the back
+    // is one already read and kept.
+    std::sort(withdrawn.begin(), withdrawn.end(), std::greater<>());
+    for (const std::size_t i : withdrawn) {
+      postings[i] = postings.back();
+      postings.pop_back();
+    }
+    count_work(steps + withdrawn.size());
     return found;
   }
 
@@ -279,10 +395,32 @@ class LabelSlot {
     return best;
   }
 
+  // The matcher of `selector` whose buckets the fewest lookups look in;
+  // Absent ones last among equals, since a secret looks under every key
+  // it lacks.
+  static std::size_t least_demanded(const KeyspaceSelectorV1& selector, const LabelDemand& demand) {
+    std::size_t best = 0;
+    std::uint64_t best_cost = UINT64_MAX;
+    bool best_absent = true;
+    for (std::size_t i = 0; i < selector.labels.size(); ++i) {
+      const KeyspaceLabelMatcherV1& m = selector.labels[i];
+      const bool absent = std::holds_alternative<label_matcher::Absent>(m.matcher);
+      std::uint64_t cost = 0;
+      MatcherCounts::each_bucket(m, [&](const LabelBucket& b) { cost += demand.of(b); });
+      if (cost < best_cost || (cost == best_cost && best_absent && !absent)) {
+        best = i;
+        best_cost = cost;
+        best_absent = absent;
+      }
+    }
+    return best;
+  }
+
   mutable std::vector<Posting> plain_;  // no label matchers
   mutable std::map<LabelBucket, std::vector<Posting>> by_label_;
-  mutable std::map<std::string_view, std::vector<Posting>> absent_;  // entries whose every matcher is Absent
+  mutable std::map<std::string_view, std::vector<Posting>> absent_;  // entries filed under an Absent matcher
   mutable std::vector<Posting> all_;  // every posting, for a target no bucket serves
+  mutable std::uint64_t start_ = 0;  // where this search reads each bucket from
 };
 
 }  // namespace vornex::core
