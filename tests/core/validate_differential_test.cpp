@@ -325,7 +325,7 @@ struct Coverage {
     std::uint64_t work = 0;
     std::map<std::string, std::uint64_t> gaps;  // what the others lacked first
   };
-  std::array<HostileSeen, test::kPlantedHostileShapes> hostile{};
+  std::array<HostileSeen, test::kPlantedHostileShapeCount> hostile{};
 };
 
 // Whether a use of the planted revocation went with the grant it needed:
@@ -463,7 +463,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       s.work += work;
     }
     for (const test::PlantedHostile& planted : vault.hostile) {
-      Coverage::HostileSeen& s = seen.hostile[static_cast<std::size_t>(planted.shape)];
+      Coverage::HostileSeen& s = seen.hostile[test::planted_index(planted.shape)];
       ++s.planted;
       const char* gap = hostile_shape_gap(planted, expected.effective);
       s.holds += gap == nullptr ? 1 : 0;
@@ -506,7 +506,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
       std::string lacked;
       for (const auto& [gap, times] : s.gaps) lacked += " " + gap + " " + std::to_string(times);
       std::printf("  %-13s in %4llu vaults, whole in %4llu, %.1f work each; lacking%s\n",
-                  test::hostile_shape_name(static_cast<test::HostileShape>(k)),
+                  test::hostile_shape_name(test::kPlantedHostileShapes[k]),
                   static_cast<unsigned long long>(s.planted), static_cast<unsigned long long>(s.holds),
                   s.planted == 0 ? 0.0 : static_cast<double>(s.work) / static_cast<double>(s.planted), lacked.c_str());
     }
@@ -549,7 +549,7 @@ TEST(ValidateDifferential, RandomVaultsGiveTheReferenceReport) {
     // Each hostile shape, and whole in a good part of its vaults.
     for (std::size_t k = 0; k < seen.hostile.size(); ++k) {
       const Coverage::HostileSeen& s = seen.hostile[k];
-      SCOPED_TRACE(test::hostile_shape_name(static_cast<test::HostileShape>(k)));
+      SCOPED_TRACE(test::hostile_shape_name(test::kPlantedHostileShapes[k]));
       EXPECT_GE(s.planted, 12u);
       EXPECT_GE(s.holds, s.planted / 5);
     }

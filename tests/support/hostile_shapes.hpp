@@ -6,6 +6,7 @@
 // framework: the fuzz and bench builds link it too.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -44,22 +45,109 @@ enum class HostileShape : std::uint8_t {
   ChainPairs,    // ChainLevels with each user in the group above its own too
   ChainPairGrants,  // ChainGrants with the same
   PendChain,     // PendTarget with C below a chain of groups holding nothing under a holder
-};
-inline constexpr std::size_t kHostileShapeCount = 22;
-inline constexpr std::array<HostileShape, kHostileShapeCount> kHostileShapes = {
-    HostileShape::BigInList,   HostileShape::BigLabels,    HostileShape::ToggleLabel, HostileShape::PendTarget,
-    HostileShape::PendFakeUp,  HostileShape::Conflict1,    HostileShape::LabelShare,  HostileShape::LabelSecret,
-    HostileShape::LabelPresent, HostileShape::ToggleGrant, HostileShape::MemberFlip,  HostileShape::DeepQ,
-    HostileShape::ChainWrite,   HostileShape::ChainUsers,  HostileShape::ChainFan,    HostileShape::ChainLevels,
-    HostileShape::ChainGrants,  HostileShape::ChainAsk,    HostileShape::ChainFanAsk, HostileShape::ChainPairs,
-    HostileShape::ChainPairGrants, HostileShape::PendChain,
+  InRevoke,      // entries `a In [1, v<i>]` all covering B's grants, revoked but the first; C's deletion pending
+  InScan,        // entries `a In [1, v<i>], b Absent` covering none of B's reads, answered by one entry beside
+  InSecret,      // InScan with write entries and B's labelled secrets
+  InDel,         // C's pending deletions naming In lists, asked in every run while C's In-list entries are revoked
+  NestGrow,      // manage entries at every depth of one path, revoked deepest first, B's grants below
+  GroupAsk,      // a group's members each asking once, the group's narrow entries revoked one by one
+  GroupAskKeep,  // GroupAsk with its narrow entries kept
+  NeverSettle,   // oscillating grants and rings of managers, the questions below them asked in every iteration
+  EmptyPath,     // one read grant whose path is L empty segments
+  AbsentScan,    // InScan with entries `a=1, k<i> Absent`, told apart by a private Absent key
+  AbsentSecret,  // InSecret with the same
 };
 
-// Lower case, as the shapes are known: "biginlist", "togglelabel", ...
-const char* hostile_shape_name(HostileShape shape);
-// BigInList and BigLabels are a handful of records whatever their size:
-// n counts the values or matchers of their one large record.
+// Each shape's name, lower case as the shapes are known ("biginlist",
+// "togglelabel", ...), and how often the random planter (random_hostile)
+// draws it among random records: 0 for the shapes whose size is their
+// point, left to their own tests.
+struct HostileShapeTraits {
+  HostileShape shape;
+  const char* name;
+  std::uint8_t planted_weight;
+};
+inline constexpr auto kHostileShapeTable = std::to_array<HostileShapeTraits>({
+    {HostileShape::BigInList, "biginlist", 1},
+    {HostileShape::BigLabels, "biglabels", 1},
+    {HostileShape::ToggleLabel, "togglelabel", 1},
+    {HostileShape::PendTarget, "pendtarget", 1},
+    {HostileShape::PendFakeUp, "pendfakeup", 1},
+    {HostileShape::Conflict1, "conflict1", 1},
+    {HostileShape::LabelShare, "labelshare", 1},
+    {HostileShape::LabelSecret, "labelsecret", 1},
+    {HostileShape::LabelPresent, "labelpresent", 1},
+    {HostileShape::ToggleGrant, "togglegrant", 1},
+    {HostileShape::MemberFlip, "memberflip", 1},
+    // A chain of groups breaks wherever the vault spoils a link.
+    {HostileShape::DeepQ, "deepq", 2},
+    {HostileShape::ChainWrite, "chainwrite", 0},
+    {HostileShape::ChainUsers, "chainusers", 0},
+    {HostileShape::ChainFan, "chainfan", 0},
+    {HostileShape::ChainLevels, "chainlevels", 0},
+    {HostileShape::ChainGrants, "chaingrants", 0},
+    {HostileShape::ChainAsk, "chainask", 0},
+    {HostileShape::ChainFanAsk, "chainfanask", 0},
+    {HostileShape::ChainPairs, "chainpairs", 0},
+    {HostileShape::ChainPairGrants, "chainpairgrants", 0},
+    {HostileShape::PendChain, "pendchain", 0},
+    {HostileShape::InRevoke, "inrevoke", 0},
+    {HostileShape::InScan, "inscan", 0},
+    {HostileShape::InSecret, "insecret", 0},
+    {HostileShape::InDel, "indel", 0},
+    {HostileShape::NestGrow, "nestgrow", 0},
+    {HostileShape::GroupAsk, "groupask", 0},
+    {HostileShape::GroupAskKeep, "groupaskkeep", 0},
+    {HostileShape::NeverSettle, "neversettle", 0},
+    {HostileShape::EmptyPath, "emptypath", 0},
+    {HostileShape::AbsentScan, "absentscan", 0},
+    {HostileShape::AbsentSecret, "absentsecret", 0},
+});
+inline constexpr std::size_t kHostileShapeCount = kHostileShapeTable.size();
+// The table is in the enum's order, so a shape's traits are found by value.
+static_assert([] {
+  for (std::size_t i = 0; i < kHostileShapeCount; ++i) {
+    if (static_cast<std::size_t>(kHostileShapeTable[i].shape) != i) return false;
+  }
+  return true;
+}());
+
+inline constexpr auto kHostileShapes = [] {
+  std::array<HostileShape, kHostileShapeCount> out{};
+  for (std::size_t i = 0; i < kHostileShapeCount; ++i) out[i] = kHostileShapeTable[i].shape;
+  return out;
+}();
+
+// The shapes the random planter draws, in the enum's order.
+inline constexpr std::size_t kPlantedHostileShapeCount =
+    static_cast<std::size_t>(std::ranges::count_if(kHostileShapeTable, [](const HostileShapeTraits& t) {
+      return t.planted_weight > 0;
+    }));
+inline constexpr auto kPlantedHostileShapes = [] {
+  std::array<HostileShape, kPlantedHostileShapeCount> out{};
+  std::size_t k = 0;
+  for (const HostileShapeTraits& t : kHostileShapeTable) {
+    if (t.planted_weight > 0) out[k++] = t.shape;
+  }
+  return out;
+}();
+// Where a planted shape stands in kPlantedHostileShapes.
+constexpr std::size_t planted_index(HostileShape shape) {
+  return static_cast<std::size_t>(std::ranges::find(kPlantedHostileShapes, shape) - kPlantedHostileShapes.begin());
+}
+
+constexpr const HostileShapeTraits& hostile_traits(HostileShape shape) {
+  return kHostileShapeTable[static_cast<std::size_t>(shape)];
+}
+constexpr const char* hostile_shape_name(HostileShape shape) { return hostile_traits(shape).name; }
+// BigInList, BigLabels and EmptyPath are a handful of records whatever
+// their size: n counts the values, matchers or segments of their one
+// large record.
 bool sized_by_one_record(HostileShape shape);
+// The shapes whose bytes grow faster than their records, so that the
+// plain vault to compare with is one of the same bytes: the ones sized by
+// one record, and NestGrow, whose every grant spells out a deep path.
+bool compared_by_bytes(HostileShape shape);
 
 // What the report must show for the vault to have its shape: empty when
 // it does, else what is wrong.
@@ -71,6 +159,9 @@ struct HostileVault {
   core::Ratchet trust;
   std::size_t bytes = 0;  // the records' encodings, added up
   ShapeCheck check;
+  // A vault that never settles: its fixed point runs to its last
+  // iteration, and the state is blocked.
+  bool never_settles = false;
 
   // The shapes built on revocations: the revocations in the order they
   // are admitted (newest grant first), as indices into `records`, and what
@@ -104,8 +195,9 @@ HostileVault build_one_grant_under_revoked_entries(std::size_t n, bool conflicte
 HostileVault build_plain_yardstick(std::size_t records, const VaultBuilder& b = shared_builder());
 HostileVault build_plain_of_same_bytes(std::size_t bytes, const VaultBuilder& b = shared_builder());
 
-// Blocked state, warnings, issues and the shape's own check, in that
-// order: empty when the report is the one the shape intends.
+// Blocked state (as the vault intends it), warnings, issues and the
+// shape's own check, in that order: empty when the report is the one the
+// shape intends.
 std::string hostile_report_problem(const HostileVault& vault, const core::validate::ValidationReport& report);
 
 // Many distinct identities for the shapes with many users: the index in

@@ -83,7 +83,18 @@ class Planter {
       case ChainFanAsk:
       case ChainPairs:
       case ChainPairGrants:
-      case PendChain: throw std::invalid_argument("the chains are not planted");
+      case PendChain:
+      case InRevoke:
+      case InScan:
+      case InSecret:
+      case InDel:
+      case NestGrow:
+      case GroupAsk:
+      case GroupAskKeep:
+      case NeverSettle:
+      case EmptyPath:
+      case AbsentScan:
+      case AbsentSecret: throw std::invalid_argument("a shape whose size is its point is not planted");
     }
     return std::move(planted_);
   }

@@ -1332,19 +1332,17 @@ void Generator::plant_root_administrators(const std::string& p, std::uint64_t in
 }
 
 // Nearly half the vaults hold a hostile shape, now and then two, each
-// small for the same reason as the deletion shapes. A chain of groups
-// breaks wherever the vault spoils a link, so it comes twice as often.
+// small for the same reason as the deletion shapes, drawn by the weights
+// the shapes' table gives them.
 void Generator::make_hostile_shapes() {
   if (!rng_.percent(42)) return;
   const HostileScene scene{rng_, b_, out_, users_};
-  const auto pick = [&] {
-    using enum HostileShape;
-    static constexpr HostileShape kWeighted[] = {
-        BigInList,   BigLabels,    ToggleLabel, PendTarget, PendFakeUp, Conflict1, LabelShare,
-        LabelSecret, LabelPresent, ToggleGrant, MemberFlip, DeepQ,      DeepQ,
-    };
-    return kWeighted[rng_.below(std::size(kWeighted))];
-  };
+  static const std::vector<HostileShape> kWeighted = [] {
+    std::vector<HostileShape> out;
+    for (const HostileShapeTraits& t : kHostileShapeTable) out.insert(out.end(), t.planted_weight, t.shape);
+    return out;
+  }();
+  const auto pick = [&] { return rng_.pick(kWeighted); };
   hostile_.push_back(plant_hostile(pick(), 0, scene));
   if (rng_.percent(15)) hostile_.push_back(plant_hostile(pick(), 1, scene));
 }

@@ -125,10 +125,8 @@ struct PlantedRevocation {
 
 // The hostile shapes (hostile_shapes.hpp) planted small, in a random form,
 // among the random records (A manages K from the root; B and C are plain
-// users): the first twelve of kHostileShapes. The chains after them are
-// left to their own tests: their size is their point.
-inline constexpr std::size_t kPlantedHostileShapes = 12;
-static_assert(kHostileShapes[kPlantedHostileShapes - 1] == HostileShape::DeepQ);
+// users): kPlantedHostileShapes, drawn by their weights there. The others
+// are left to their own tests: their size is their point.
 
 // What a planted hostile shape must show in the report to be itself: each
 // list that is not empty must hold as its comment says.
