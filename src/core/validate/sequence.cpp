@@ -75,14 +75,18 @@ void Sequence::Impl::compute(std::span<const VerifiedRecord* const> deletions) {
   for (std::uint32_t i = 0; i < items_.size(); ++i) first_.push_back(i);
   run(false);
   first_.clear();
+  forget_changes();
+  if (cycle_from_ == 0) horizon_ = final_;
 }
 
 void Sequence::Impl::admit(const HashValue& hash) {
   if (stop_.stopped()) return;
+  unroll();
   begin_run();
   for (const std::uint32_t candidate : mark_in_force(hash)) always_.push_back(candidate);
   run(true);
   always_.clear();
+  horizon_ = final_;
 }
 
 // Items come grouped by pass and, within one, in id order: every map
@@ -155,7 +159,7 @@ std::uint32_t Sequence::Impl::question(std::uint32_t asker, const GrantPermissio
   // Asked from now on: its answer in every iteration so far, then carried
   // like every other answer.
   Question& question = questions_[q];
-  for (Iteration k = 1; k <= final_; ++k) {
+  for (Iteration k = 1; k <= horizon_; ++k) {
     question.answer.set(k, evaluate_answer(q, k), false, on_point_of(Handle{Handle::Answer, q}));
   }
   return q;
