@@ -148,11 +148,11 @@ std::vector<core::VaultRecordV1> oscillating_vault(const OscillatingOptions& opt
   for (std::size_t j = 0; v.out.size() < options.records && options.oscillators > 0; ++j) {
     v.filler(j % options.oscillators, j / options.oscillators);
   }
-  if (v.random && !v.deletable.empty()) {
+  if (!v.deletable.empty()) {
     // The root deletes a few of them outright.
-    const std::size_t deletions = v.rng.below(3);
+    const std::size_t deletions = v.random ? v.rng.below(3) : options.root_deletions;
     for (std::size_t i = 0; i < deletions; ++i) {
-      const std::string& seed = v.deletable[v.rng.below(v.deletable.size())];
+      const std::string& seed = v.deletable[v.random ? v.rng.below(v.deletable.size()) : i % v.deletable.size()];
       v.add(b.grant_deleted(b.root(), b.grant_id(seed), read_permission(any_keyspace()), 5));
     }
   }

@@ -20,6 +20,9 @@ struct OscillatingOptions {
   std::size_t oscillators = 16;
   std::size_t records = 1000;  // about; the grants under the managers fill it up
   bool rewrites = true;        // false: the settling twin
+  // Of the fixed mix: grants under the managers that the root deletes, each
+  // admitted after the fixed point (a walk again per admission).
+  std::size_t root_deletions = 0;
   // Random kinds of oscillators, delays before them (a manager below
   // another, a group between the root and a manager) and deletions by the
   // managers, the root and plain users, from this seed; 0 for the fixed
