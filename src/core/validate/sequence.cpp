@@ -78,14 +78,18 @@ void Sequence::Impl::compute(std::span<const VerifiedRecord* const> deletions) {
   for (std::uint32_t i = 0; i < items_.size(); ++i) first_.push_back(i);
   run(false);
   first_.clear();
+  forget_changes();
+  if (cycle_from_ == 0) horizon_ = final_;
 }
 
 void Sequence::Impl::admit(const HashValue& hash) {
   if (stop_.stopped()) return;
+  unroll();
   begin_run();
   for (const std::uint32_t candidate : mark_in_force(hash)) always_.push_back(candidate);
   run(true);
   always_.clear();
+  horizon_ = final_;
 }
 
 // Items come grouped by pass and, within one, in id order: every map
@@ -157,7 +161,7 @@ std::uint32_t Sequence::Impl::question(std::uint32_t asker, const GrantPermissio
   if (q < before) return q;  // asked already: its answers are kept
   // Asked from now on: its answer in every iteration so far, then carried
   // like every other answer.
-  for (Iteration k = 1; k <= final_; ++k) {
+  for (Iteration k = 1; k <= horizon_; ++k) {
     const auto [yes, through] = evaluate_answer(q, k);
     questions_[q].answer.set(k, yes, false, on_point_of(Handle{Handle::Answer, q}));
     witness(q, through, k, false);

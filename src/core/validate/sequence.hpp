@@ -32,7 +32,9 @@
 // evaluated again, in each iteration it reaches. The result is exactly the
 // sequence the literal algorithm computes, iteration by iteration: so the
 // state it settles on, the iteration it settles in, and whether it settles
-// at all within 64.
+// at all within 64. A first run that never settles stops once its items
+// repeat an earlier iteration's (sequence_cycle.cpp): the 64th iteration
+// is then one it already holds.
 //
 // Its state and steps are declared in sequence_impl.hpp, each section's
 // code in a file named after it (sequence_build.cpp, sequence_run.cpp...).

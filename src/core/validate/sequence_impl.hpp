@@ -307,6 +307,13 @@ class Sequence::Impl {
   void authority(Iteration k, bool restore, Dirty& next);
   std::vector<std::uint32_t> recompute_roots(std::vector<std::uint32_t>& reach, Iteration k, bool restore);
 
+  // ---- Repetition (sequence_cycle.cpp) -------------------------------------
+
+  std::uint64_t value_hash(std::uint32_t item, const ItemValue& v) const;
+  bool repeats(Iteration k);
+  void unroll();
+  void forget_changes();
+
   // ---- State ---------------------------------------------------------------
 
   const Prepared& prepared_;
@@ -356,6 +363,14 @@ class Sequence::Impl {
   std::array<std::vector<Handle>, kLastIteration + 2> registry_{};
   Iteration final_ = 0;
   bool blocked_ = false;
+  // A walk that repeated itself: held point by point up to `horizon_`,
+  // whose state is the one at `cycle_from_`, and periodic from there (none
+  // when 0).
+  Iteration horizon_ = 0;
+  Iteration cycle_from_ = 0;
+  std::array<std::uint64_t, 2> state_key_{};
+  std::array<std::uint64_t, kLastIteration + 2> state_digest_{};  // by iteration: of every item's value
+  std::array<std::vector<std::uint32_t>, kLastIteration + 2> changed_at_{};  // by iteration: items that changed
 
   std::vector<std::uint32_t> always_;  // candidates whose input changed in every iteration of this run
   std::vector<std::uint32_t> first_;   // items evaluated in full in its first iteration

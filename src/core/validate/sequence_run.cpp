@@ -82,6 +82,7 @@ void Sequence::Impl::run(bool restore) {
       truncate_after(k);
       return;
     }
+    if (!restore && repeats(k)) return;
     if (k == kLastIteration) {
       final_ = k;
       blocked_ = true;

@@ -150,6 +150,28 @@ class Timeline {
     return true;
   }
 
+  // Once the value at `to` is the one at `from`, every later iteration
+  // repeats those after `from`: their change points are laid out again,
+  // one period after another, up to the last iteration. Points after `to`
+  // must not exist.
+  template <class OnPoint>
+  void repeat(Iteration from, Iteration to, OnPoint&& on_point) {
+    const auto period = static_cast<Iteration>(to - from);
+    const std::size_t held = points_.size();
+    std::size_t first = held;
+    while (first > 0 && points_.begin()[first - 1].first > from) --first;
+    for (Iteration shift = period; first < held; shift = static_cast<Iteration>(shift + period)) {
+      for (std::size_t i = first; i < held; ++i) {
+        const Iteration j = points_.begin()[i].first;
+        if (j + shift > kLastIteration) return;
+        const auto at = static_cast<Iteration>(j + shift);
+        V value = points_.begin()[i].second;  // copied before the list may grow
+        points_.insert(points_.end(), std::pair{at, std::move(value)});
+        on_point(at, true);
+      }
+    }
+  }
+
   // Whether the value differs from the initial one in some iteration.
   bool has_points() const { return !points_.empty(); }
   // Whether the value satisfies `pred` in some iteration.
