@@ -1,7 +1,10 @@
 // Decoder edge cases: malformed input, length and depth limits, wire primitives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -174,6 +177,69 @@ TEST(CordWire, Primitives) {
   EXPECT_FALSE(cord::wire::write_length(out, 0x100000000, cord::Width::Four).has_value());
   EXPECT_TRUE(cord::wire::write_length(out, ~0ull, cord::Width::Eight).has_value());
   EXPECT_EQ(out, hex("FFFFFFFFFFFFFFFF"));
+}
+
+// ---- Reservation ----
+
+struct Label {
+  std::string key;
+  std::string value;
+  CORD_FIELDS(key, value)
+};
+struct Mixed {
+  std::uint8_t tag;
+  std::optional<std::uint8_t> maybe;
+  std::array<std::uint32_t, 3> three;
+  std::variant<UnitA, UnitB> unit;
+  std::uint64_t counter;
+  CORD_FIELDS(tag, maybe, three, unit, counter)
+};
+using Big = std::optional<std::array<std::uint64_t, 64>>;
+
+// The fewest bytes of each kind of value are those of its smallest value,
+// encoded; a unit takes none, so a count of units is never backed by bytes.
+TEST(CordReserve, FewestBytesAreThoseOfTheSmallestValue) {
+  EXPECT_EQ(cord::min_encoded_size<std::string>(), cord::serialize(std::string()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Bytes>(), cord::serialize(Bytes()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<std::vector<Label>>(), cord::serialize(std::vector<Label>()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Label>(), cord::serialize(Label()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Mixed>(), cord::serialize(Mixed()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Three>(), cord::serialize(Three()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Opt>(), cord::serialize(Opt()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<Big>(), cord::serialize(Big()).value().size());
+  EXPECT_EQ(cord::min_encoded_size<UnitA>(), 0u);
+}
+
+// A count the bytes left could back is reserved in full; any other no
+// further than the cap, as is one of elements much larger held than written.
+TEST(CordReserve, ACountTheBytesCanBackIsReservedInFull) {
+  constexpr std::size_t kStrings = cord::kReserveCap / sizeof(std::string);
+  constexpr std::size_t kBigs = cord::kReserveCap / sizeof(Big);
+  const std::tuple<std::size_t, std::size_t, std::size_t, std::size_t> cases[] = {
+      // count, bytes left, strings reserved, Bigs reserved
+      {10, 40, 10, 10},
+      {11, 40, 11, 11},
+      {3'000'000, 12'000'000, 3'000'000, kBigs},
+      {3'000'000, 11'999'999, kStrings, kBigs},
+      {3'000'000, 0, kStrings, kBigs},
+      {std::size_t{1} << 40, std::size_t{1} << 20, kStrings, kBigs},
+  };
+  for (const auto& [count, left, strings, bigs] : cases) {
+    SCOPED_TRACE(std::to_string(count) + " in " + std::to_string(left));
+    EXPECT_EQ(cord::reserve_for<std::string>(count, left), strings);
+    EXPECT_EQ(cord::reserve_for<Big>(count, left), bigs);
+    EXPECT_EQ(cord::reserve_for<UnitA>(count, left), std::min<std::size_t>(count, cord::kReserveCap));
+  }
+}
+
+// A long sequence decodes into exactly the room it needs.
+TEST(CordReserve, ALongSequenceHasNoRoomToSpare) {
+  constexpr std::size_t kCount = 100'003;
+  const std::vector<std::string> empty(kCount);
+  const auto decoded = cord::deserialize<std::vector<std::string>>(cord::serialize(empty).value());
+  ASSERT_TRUE(decoded.has_value());
+  EXPECT_EQ(*decoded, empty);
+  EXPECT_EQ(decoded->capacity(), kCount);
 }
 
 }  // namespace

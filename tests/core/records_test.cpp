@@ -105,7 +105,8 @@ TEST(RecordWire, EveryKind) {
 
 // A grant keeps its permission in a box of its own, which is the plain
 // permission in every respect: wire form, equality, structural hash and
-// order; copies are deep, and a moved-from box is the default permission.
+// order; copies share one block until one of them is written through, and
+// a moved-from box is the default permission.
 TEST(RecordWire, ABoxedPermissionIsThePlainOne) {
   const GrantPermissionV1 plain[] = {
       grant_permission::Read{kAny},
@@ -119,9 +120,20 @@ TEST(RecordWire, ABoxedPermissionIsThePlainOne) {
     EXPECT_EQ(cord::serialize(grant.permission).value(), cord::serialize(permission).value());
     EXPECT_EQ(structural_hash(grant.permission), structural_hash(permission));
     EXPECT_EQ(*grant.permission, permission);
-    const GrantRecordV1 copy = grant;
+    GrantRecordV1 copy = grant;
     EXPECT_EQ(copy, grant);
+    EXPECT_EQ(&*copy.permission, &*grant.permission);
+    // Written through, the copy has a block of its own and the original
+    // keeps its value; a box that owns its block alone is written in place.
+    const GrantPermissionV1 other = grant_permission::Write{kAny};
+    copy.permission.get() = other;
     EXPECT_NE(&*copy.permission, &*grant.permission);
+    EXPECT_EQ(*copy.permission, other);
+    EXPECT_EQ(*grant.permission, permission);
+    const GrantPermissionV1* alone = &*copy.permission;
+    copy.permission.get() = permission;
+    EXPECT_EQ(&*copy.permission, alone);
+    EXPECT_EQ(copy, grant);
     const GrantRecordV1 decoded = cord::deserialize<GrantRecordV1>(cord::serialize(grant).value()).value();
     EXPECT_EQ(decoded, grant);
     GrantRecordV1 moved = std::move(grant);

@@ -43,7 +43,8 @@
 namespace cord {
 
 // No announced count may make the decoder reserve more than this much
-// element storage ahead of the elements actually read.
+// element storage ahead of the elements actually read, unless the bytes
+// left could hold that many elements (reserve_for).
 inline constexpr std::size_t kReserveCap = 1'048'576;
 
 template <class T>
@@ -74,9 +75,62 @@ template <class> inline constexpr bool dependent_false = false;
 template <class T>
 concept IsByteString = std::is_same_v<T, Bytes> || std::is_same_v<T, InlineBytes>;
 
-// How many elements to reserve for an announced count.
+// The fewest bytes the encoding of a T can take when read without a hint,
+// as a sequence's elements are: 0 where that is not known (a wire form of
+// its own, a unit).
 template <class T>
-constexpr std::size_t reserve_for(std::uint64_t count) {
+constexpr std::size_t min_encoded_size();
+
+namespace detail {
+template <class Fields>
+struct fields_min_size;
+template <class... F>
+struct fields_min_size<std::tuple<F...>> {
+  static constexpr std::size_t value = (std::size_t{0} + ... + min_encoded_size<std::remove_cvref_t<F>>());
+};
+}  // namespace detail
+
+template <class T>
+constexpr std::size_t min_encoded_size() {
+  constexpr std::size_t prefix = width_bytes(width_of(Hint::None));
+  if constexpr (HasCustomCodec<T>) {
+    return 0;
+  } else if constexpr (HasFields<T>) {
+    return detail::fields_min_size<decltype(std::declval<T&>().cord_fields())>::value;
+  } else if constexpr (IsTransparent<T>) {
+    return min_encoded_size<std::remove_cvref_t<decltype(std::declval<T&>().cord_inner())>>();
+  } else if constexpr (IsUnit<T>) {
+    return 0;
+  } else if constexpr (std::is_same_v<T, std::uint8_t> || detail::is_optional<T>::value) {
+    return 1;
+  } else if constexpr (std::is_same_v<T, std::uint32_t>) {
+    return 4;
+  } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+    return 8;
+  } else if constexpr (std::is_same_v<T, std::string> || IsByteString<T> || detail::is_vector<T>::value ||
+                       detail::is_variant<T>::value) {
+    return prefix;
+  } else if constexpr (detail::is_array<T>::value) {
+    return std::tuple_size_v<T> * min_encoded_size<typename T::value_type>();
+  } else {
+    return 0;
+  }
+}
+
+// At most this many bytes of element storage per byte of input may be
+// reserved on the word of a count that the input could back.
+inline constexpr std::size_t kReservePerInputByte = 16;
+
+// How many elements to reserve for an announced count: all of them when
+// the bytes left could hold that many, so that a long sequence is never
+// moved to grow nor left with room for as many again; else no more than
+// kReserveCap, since elements that cannot all be there may not come.
+template <class T>
+constexpr std::size_t reserve_for(std::uint64_t count, std::size_t remaining = 0) {
+  constexpr std::size_t least = min_encoded_size<T>();
+  if constexpr (least > 0 && sizeof(T) <= kReservePerInputByte * least) {
+    if (count <= remaining / least) return static_cast<std::size_t>(count);
+  }
   constexpr std::size_t cap = kReserveCap / sizeof(T) == 0 ? 1 : kReserveCap / sizeof(T);
   return count < cap ? static_cast<std::size_t>(count) : cap;
 }
@@ -203,7 +257,7 @@ Status decode(Deserializer& d, T& out, Hint hint) {
     VX_TRY(d.enter());
     VX_TRY_ASSIGN(const std::uint64_t count, d.parse_length(hint));
     out.clear();
-    out.reserve(reserve_for<Element>(count));
+    out.reserve(reserve_for<Element>(count, d.remaining()));
     for (std::uint64_t i = 0; i < count; ++i) VX_TRY(decode(d, out.emplace_back()));
     d.leave();
     return {};

@@ -145,7 +145,7 @@ class Set {
   Status cord_decode(Deserializer& d, Hint hint) {
     std::vector<T> items;
     VX_TRY(decode_each(
-        d, hint, [&](std::uint64_t count) { items.reserve(reserve_for<T>(count)); },
+        d, hint, [&](std::uint64_t count) { items.reserve(reserve_for<T>(count, d.remaining())); },
         [&]() -> T& { return items.emplace_back(); }, [](T&) {}));
     items_ = std::move(items);
     return {};
