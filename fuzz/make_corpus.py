@@ -78,6 +78,52 @@ def describe(base):
     }
 
 
+def split_records(vault):
+    # A record is its body (an evolving value), key and signature.
+    records = vault[21:]
+    out = []
+    offset = 0
+    while offset < len(records):
+        start = offset
+        body_len = struct.unpack(">I", records[offset:offset + 4])[0]
+        offset += 4 + body_len
+        for _ in range(2):
+            offset += 4 + struct.unpack(">I", records[offset:offset + 4])[0]
+        out.append(records[start:offset])
+    return out
+
+
+def decode_work_seeds(vault):
+    # A byte chooses what the rest is: 0 a text, 1 one record, 2 a vault.
+    above, below = "\u0301", "\u0316"
+    texts = {
+        "text-in-order": "q" + below * 8 + above * 8,
+        "text-out-of-order": "q" + above * 8 + below * 8,
+        "text-tibetan": "\u0f73" * 8,
+        # Long runs in order: a few mutations from long runs out of order.
+        "text-long-in-order": "q" + below * 256 + above * 256,
+        "text-tibetan-in-order": "\u0f71" * 128 + "\u0f72" * 128,
+        "text-hangul": "\u1100\u1161\u11a8\uac00",
+        "text-composed": "\u00e1\u0316\u1f83\u01d5",
+    }
+    for name, text in texts.items():
+        put("decode_work", name, b"\0" + text.encode())
+    records = split_records(vault)
+    for i, record in enumerate(records[:4]):
+        put("decode_work", "record-%d" % i, b"\1" + record)
+    # The record whose label value is "prod", the value swapped for marks:
+    # its own length and the body's length say so.
+    labelled = next(r for r in records if u32(4) + b"prod" in r)
+    at = labelled.index(u32(4) + b"prod")
+    for name, text in (("record-label-in-order", texts["text-in-order"]),
+                       ("record-label-out-of-order", texts["text-out-of-order"])):
+        value = text.encode()
+        grown = labelled[:at] + byte_string(value) + labelled[at + 8:]
+        body_len = struct.unpack(">I", grown[:4])[0] + len(value) - 4
+        put("decode_work", name, b"\1" + u32(body_len) + grown[4:])
+    put("decode_work", "vault", b"\2" + vault)
+
+
 def put(target, name, data):
     directory = CORPUS / target
     directory.mkdir(parents=True, exist_ok=True)
@@ -106,22 +152,13 @@ def main():
         empty_vault = b"vornex-vault\0" + u32(0) + u32(0)
         put("vault", "writer", vault)
         put("vault", "empty", empty_vault)
+        decode_work_seeds(vault)
         put("ratchet", "writer", ratchet)
         put("ratchet", "root-only", b"vornex-ratchet\0" + u32(0) + cord_set([u32(4 + 4 + len(root)) + u32(9) + byte_string(root)]))
         put("transaction", "writer", Path(summary["transaction"]).read_bytes())
 
         # A cache of the writer's records; the signature is not checked here.
-        records = vault[21:]
-        hashes = []
-        offset = 0
-        while offset < len(records):
-            # A record is its body (an evolving value), key and signature.
-            start = offset
-            body_len = struct.unpack(">I", records[offset:offset + 4])[0]
-            offset += 4 + body_len
-            for _ in range(2):
-                offset += 4 + struct.unpack(">I", records[offset:offset + 4])[0]
-            hashes.append(byte_string(domain_hash(b"vornex.record-hash.v1", records[start:offset])))
+        hashes = [byte_string(domain_hash(b"vornex.record-hash.v1", r)) for r in split_records(vault)]
         put("cache", "writer", b"vornex-cache\0" + u32(0) + byte_string(root) + u64(1) + cord_set(hashes)
             + byte_string(bytes(32)) + byte_string(bytes(64)))
 

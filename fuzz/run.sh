@@ -63,9 +63,15 @@ run_one() {
   # a fault of its own.
   local limits=(-rss_limit_mb=2048)
   if [ "$target" = validate_work ]; then limits+=(-malloc_limit_mb=512); fi
+  # decode_work steers by how close its cost comes to the bound.
+  if [ "$target" = decode_work ]; then limits+=(-use_value_profile=1); fi
+  # A target with a dictionary (fuzz/<target>.dict) gets its pieces offered
+  # as mutations.
+  local dict=()
+  if [ -f "fuzz/$target.dict" ]; then dict+=("-dict=fuzz/$target.dict"); fi
   mkdir -p "$work/corpus" "$work/tmp"
   cp -R "fuzz/corpus/$target/." "$work/corpus/"
-  if TMPDIR=$work/tmp "$build/fuzz/fuzz_$target" -max_total_time="$time" -timeout=10 "${limits[@]}" \
+  if TMPDIR=$work/tmp "$build/fuzz/fuzz_$target" -max_total_time="$time" -timeout=10 "${limits[@]}" "${dict[@]}" \
       -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
     echo "fuzz_$target: $(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$work/log" | grep -o '[0-9]*$') runs, ok"
   else

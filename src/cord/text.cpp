@@ -1,11 +1,7 @@
 #include "cord/text.hpp"
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
-
-#include <utf8proc.h>
 
 namespace cord::text {
 
@@ -55,27 +51,6 @@ bool is_utf8(std::string_view s) {
     p += extra + 1;
   }
   return true;
-}
-
-std::string to_nfc(std::string_view s) {
-  utf8proc_uint8_t* out = nullptr;
-  const auto len = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(s.data()),
-                                static_cast<utf8proc_ssize_t>(s.size()), &out,
-                                static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
-  if (len == UTF8PROC_ERROR_NOMEM) throw std::bad_alloc();
-  // Only invalid UTF-8 fails otherwise, which callers have ruled out.
-  std::string result = len < 0 ? std::string(s) : std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(len));
-  std::free(out);
-  return result;
-}
-
-bool is_nfc(std::string_view s) { return is_ascii(s) || to_nfc(s) == s; }
-
-std::string_view normalize_nfc(std::string_view s, std::string& storage) {
-  if (is_ascii(s)) return s;
-  storage = to_nfc(s);
-  if (storage == s) return s;
-  return storage;
 }
 
 }  // namespace cord::text

@@ -9,12 +9,18 @@
 
 #include "cord/error.hpp"
 #include "cord/wire.hpp"
+#include "cord/work.hpp"
 
 namespace cord {
 
 class Deserializer {
  public:
   explicit Deserializer(ByteView input, Limits limits = {}) : in_(input), limits_(limits) {}
+  // The work of a decode is counted once, when it ends: every byte read
+  // and every value entered (texts count their normalisation themselves).
+  ~Deserializer() { count_work(in_.position() + steps_); }
+  Deserializer(const Deserializer&) = delete;
+  Deserializer& operator=(const Deserializer&) = delete;
 
   std::size_t remaining() const { return in_.remaining(); }
   std::size_t position() const { return in_.position(); }
@@ -45,14 +51,19 @@ class Deserializer {
   Status enter() {
     if (depth_ >= limits_.max_depth) [[unlikely]] return fail_cold(ErrorKind::DepthLimitExceeded);
     ++depth_;
+    ++steps_;
     return {};
   }
   void leave() { --depth_; }
+  // Work of the decode beyond reading and entering, such as comparing a
+  // set's element with the one before it.
+  void count(std::uint64_t steps) { steps_ += steps; }
 
  private:
   wire::Cursor in_;
   Limits limits_;
   std::uint32_t depth_ = 0;
+  std::uint64_t steps_ = 0;
   const std::shared_ptr<const Bytes>* lender_ = nullptr;
 };
 

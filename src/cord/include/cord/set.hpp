@@ -132,6 +132,7 @@ class Set {
       // The decoder accepts only canonical bytes, so the bytes an element
       // was read from are its encoding: compare those, no second encoding.
       const ByteView current(begin, static_cast<std::size_t>(d.data() - begin));
+      d.count(1 + current.size());
       if (i > 0 && compare_bytes(previous, current) >= 0) {
         return fail(CordError::deserialization(std::string(kDuplicateElement)));
       }

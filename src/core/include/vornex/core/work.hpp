@@ -1,22 +1,12 @@
-// The work validation does, counted at its innermost steps: each candidate
-// record read, index entry scanned, membership edge walked, label matcher
-// and list value compared. Tests and the performance fuzzer bound it by
-// the size of the vault, so that no cost can hide inside one evaluation;
-// nothing else reads it. Loops count into a local total and add it here
-// once, so counting costs nothing measurable.
+// Validation counts its work on the counter decoding counts on
+// (cord/work.hpp), so that one bound covers reading a vault and judging it.
 #pragma once
 
-#include <cstdint>
+#include "cord/work.hpp"
 
 namespace vornex::core {
 
-namespace work_detail {
-inline thread_local std::uint64_t t_steps = 0;
-}  // namespace work_detail
-
-inline void count_work(std::uint64_t steps) noexcept { work_detail::t_steps += steps; }
-
-// The steps this thread has counted so far.
-inline std::uint64_t work_done() noexcept { return work_detail::t_steps; }
+using cord::count_work;
+using cord::work_done;
 
 }  // namespace vornex::core
