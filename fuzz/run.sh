@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for a bounded time from a copy of its seeds, two
-# at a time, and fails if any of them finds a crash, a leak, a timeout or a
+# Runs every fuzz target for a bounded time from a copy of its seeds, one
+# a core at a time, and fails if any of them finds a crash, a leak, a timeout or a
 # broken property. The repository is not changed: the corpora are copied to
 # a scratch directory, where new inputs and any reproducer stay.
 #
 #   bash fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET] [TARGET...]
 #
-# FUZZ_JOBS sets how many run at once (default 2). validate_work runs for at
+# FUZZ_JOBS sets how many run at once (default: the cores). validate_work runs for at
 # least 120 s (see long_seconds): its inputs grow into costly vaults only
 # after many mutations. The targets that run longest start first, so that
 # the others share the remaining slot meanwhile.
@@ -85,7 +85,7 @@ run_one() {
 export -f run_one long_seconds
 export build seconds scratch
 
-printf '%s\n' "${targets[@]}" | xargs -P "${FUZZ_JOBS:-2}" -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
+printf '%s\n' "${targets[@]}" | xargs -P "${FUZZ_JOBS:-$(nproc)}" -I{} bash -c 'run_one "$@"' _ {} && status=0 || status=1
 if [ "$status" -eq 0 ]; then
   echo "fuzzing: ${#targets[@]} targets ran clean"
   rm -rf "$scratch"

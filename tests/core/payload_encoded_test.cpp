@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "cord/cord.hpp"
@@ -157,7 +158,20 @@ void expect_same_value(const T& built, const Encoded<T>& kept) {
 template <class T>
 class EncodedDecoding : public ::testing::Test {};
 using Shapes = ::testing::Types<SealedPayloadV1, Mixed>;
-TYPED_TEST_SUITE(EncodedDecoding, Shapes);
+// The type's name, not its index: the same case keeps its name when the
+// list changes.
+struct ShapeName {
+  template <class T>
+  static std::string GetName(int) {
+    if constexpr (std::is_same_v<T, SealedPayloadV1>) {
+      return "SealedPayloadV1";
+    } else {
+      static_assert(std::is_same_v<T, Mixed>);
+      return "Mixed";
+    }
+  }
+};
+TYPED_TEST_SUITE(EncodedDecoding, Shapes, ShapeName);
 
 // One value alone (nesting counted from the top) and values inside a
 // sequence (nesting counted from a level below), intact and damaged.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.hpp"
 #include "reference_validate.hpp"
 #include "vornex/core/validate/authorities.hpp"
 #include "vornex/core/work.hpp"
@@ -327,6 +328,12 @@ TEST_P(AuthoritiesBelowAChain, CostTheChainOnce) {
 
 INSTANTIATE_TEST_SUITE_P(Authorities, AuthoritiesBelowAChain,
                          ::testing::Values(ChainAsking{1, 2000}, ChainAsking{500, 1}, ChainAsking{50, 40},
-                                           ChainAsking{200, 1, true}, ChainAsking{50, 40, true}));
+                                           ChainAsking{200, 1, true}, ChainAsking{50, 40, true}),
+                         [](const auto& info) {
+                           const ChainAsking& c = info.param;
+                           return test::case_name(info.index, std::to_string(c.askers) + " askers " +
+                                                                  std::to_string(c.questions_each) + " questions" +
+                                                                  (c.own_groups ? " own groups" : ""));
+                         });
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "env_number.hpp"
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
+#include "slow_build.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/validate/effective.hpp"
 #include "vornex/core/validate/pipeline.hpp"
@@ -222,11 +223,7 @@ std::string difference(const ValidationReport& production, const ValidationRepor
 }
 
 // Unoptimised and sanitised builds run the reference many times slower.
-#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
-constexpr std::uint64_t kDefaultSeeds = 600;
-#else
-constexpr std::uint64_t kDefaultSeeds = 1200;
-#endif
+constexpr std::uint64_t kDefaultSeeds = test::kSlowBuild ? 600 : 1200;
 
 const VaultBuilder& builder() { return test::shared_builder(); }
 

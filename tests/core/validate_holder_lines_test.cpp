@@ -33,6 +33,7 @@
 #include "env_number.hpp"
 #include "random_vault.hpp"
 #include "reference_validate.hpp"
+#include "slow_build.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 
@@ -47,11 +48,7 @@ using vornex::test::env_number;
 const test::VaultBuilder& builder() { return test::shared_builder(); }
 
 // Unoptimised and sanitised builds run the reference many times slower.
-#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
-constexpr std::uint64_t kDefaultSeeds = 60;
-#else
-constexpr std::uint64_t kDefaultSeeds = 300;
-#endif
+constexpr std::uint64_t kDefaultSeeds = test::kSlowBuild ? 60 : 300;
 // Fewer seeds than this (a run narrowed by hand) are not expected to reach
 // every case.
 constexpr std::uint64_t kSeedsToReachEveryCase = 50;

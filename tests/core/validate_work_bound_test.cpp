@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "reference_validate.hpp"
+#include "slow_build.hpp"
 #include "vault_program.hpp"
 #include "vault_program_shapes.hpp"
 #include "vornex/core/work.hpp"
@@ -68,11 +69,7 @@ struct ValidateWorkSeed : ::testing::TestWithParam<std::string> {};
 // The reference reads every counter of an item again at each change: on
 // the longest histories it takes minutes under the sanitizers, so those
 // builds leave them to the optimised one.
-#if defined(__SANITIZE_ADDRESS__) || !defined(NDEBUG)
-constexpr std::size_t kReferenceRecords = 2'000;
-#else
-constexpr std::size_t kReferenceRecords = SIZE_MAX;
-#endif
+constexpr std::size_t kReferenceRecords = test::kSlowBuild ? 2'000 : SIZE_MAX;
 
 TEST_P(ValidateWorkSeed, JudgedAsTheReferenceJudgesIt) {
   const test::ProgramVault vault = test::run_vault_program(program_of(GetParam()));

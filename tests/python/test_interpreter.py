@@ -53,8 +53,8 @@ def sanitized_env():
     runtime = os.environ.get("VORNEX_SANITIZER_RUNTIME")
     if not module or not runtime:
         pytest.skip("VORNEX_SANITIZED_MODULE and VORNEX_SANITIZER_RUNTIME are not set: build with "
-                    "-DVORNEX_SANITIZE=ON and point them at the module's directory and at libasan "
-                    "(scripts/test.sh does both)")
+                    "-DVORNEX_SANITIZE=ON (gcc) or -DVORNEX_BUILD_FUZZ=ON (clang) and point them at the module's "
+                    "directory and at that compiler's ASan runtime (scripts/test.sh does both)")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [module, os.environ.get("PYTHONPATH")])),
                LD_PRELOAD=runtime, ASAN_OPTIONS="detect_leaks=0:abort_on_error=1",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")

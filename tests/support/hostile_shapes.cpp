@@ -21,9 +21,6 @@ using namespace shaping;
 
 namespace {
 
-// The records every shape starts with: the vault root, A, B and C with
-// their entry points, and the root's manage grant over `team` to A.
-constexpr std::size_t kCommonRecords = 8;
 // Matchers every label-sharing entry carries, before the one that tells
 // them apart.
 constexpr std::size_t kSharedLabels = 4;
