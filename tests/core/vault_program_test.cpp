@@ -415,4 +415,44 @@ TEST(VaultProgram, ScalingAllCountsScalesTheShape) {
   EXPECT_TRUE(grants_after.contains(before / 2));
 }
 
+struct ReshareCase {
+  const char* name;
+  Code matcher;
+  std::vector<KeyspaceLabelMatcherV1> reached;  // among the matcher edits
+};
+
+std::vector<ReshareCase> reshare_cases() {
+  using label_matcher::In;
+  const Code l = text(Word::L);
+  return {
+      // Made shared: the private value dropped, as In or as Equals.
+      {"InToItsSharedValue", in(l, {text(Word::C), text(Word::V, Suffix::T)}),
+       {{"l", In{{"c"}}}, {"l", label_matcher::Equals{"c"}}}},
+      // Made private: a value of each repeat's own beside the shared one.
+      {"EqualsToSharedAndPrivate", equals(l, text(Word::C)), {{"l", In{{"c", "v0"}}}}},
+  };
+}
+
+struct ProgramReshare : ::testing::TestWithParam<ReshareCase> {};
+
+TEST_P(ProgramReshare, MatcherEditsMakeValuesSharedOrPrivate) {
+  Writer w;
+  w.repeat(2).grant(root(), text(Word::N, Suffix::T), as_user(a()), read(any(labels({GetParam().matcher}))));
+  std::vector<KeyspaceLabelMatcherV1> found;
+  for (std::uint64_t seed = 0; seed < kMutations * 4; ++seed) {
+    Code code = w.code();
+    if (test::mutate_vault_program(code, kMutationRoom, seed) != test::ProgramEdit::Matcher) continue;
+    const auto grants = bodies<GrantRecordV1>(run(code));
+    if (grants.empty()) continue;
+    const auto& labels_ = std::get<grant_permission::Read>(*grants.front().permission).selector.labels;
+    if (labels_.size() == 1) found.push_back(labels_.front());
+  }
+  for (const KeyspaceLabelMatcherV1& want : GetParam().reached) {
+    EXPECT_NE(std::ranges::find(found, want), found.end()) << want.key;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(VaultProgram, ProgramReshare, ::testing::ValuesIn(reshare_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -238,7 +238,34 @@ class Mutation {
   std::vector<Splice> rematch() {
     const ProgramSite* s = any_of({ProgramSiteKind::Matcher});
     if (s == nullptr) return add_matcher();
+    if (rng_.coin()) {
+      if (auto reshaped = reshare(*s); !reshaped.empty()) return {{s->begin, s->end, std::move(reshaped)}};
+    }
+    if (rng_.below(4) == 0) {
+      // Another selector's matcher as it is: two selectors that meet.
+      const ProgramSite* other = any_of({ProgramSiteKind::Matcher});
+      if (other != nullptr && other != s) return {{s->begin, s->end, bytes(*other)}};
+    }
     return {{s->begin, s->end, random_matcher(rng_, key_of(*s))}};
+  }
+
+  // The matcher with its values made shared or private, keeping them: an
+  // In list cut to its first value (what every repeat shares) or to that
+  // value as Equals; an Equals widened to In [its value, v<index>]. Empty
+  // when the matcher is of neither kind.
+  Code reshare(const ProgramSite& matcher) {
+    const std::uint8_t kind = p_[matcher.begin];
+    if ((kind & 4) != 0) return {};
+    const ProgramSite* key = inside(matcher, ProgramSiteKind::Text, 0);
+    const ProgramSite* first = inside(matcher, ProgramSiteKind::Text, 1);
+    if (key == nullptr || first == nullptr) return {};
+    if ((kind & 3) == 1) return in(bytes(*key), {bytes(*first), text(Word::V, rng_.pick(kPrivate))});
+    if ((kind & 3) != 2) return {};
+    // An In list's count byte lies between the key and its first text; a
+    // list of no texts has only the word of its numbered values.
+    if (p_[key->end] % 4 == 0) return {};
+    if (rng_.coin()) return equals(bytes(*key), bytes(*first));
+    return in(bytes(*key), {bytes(*first)});
   }
 
   std::vector<Splice> add_matcher() {
