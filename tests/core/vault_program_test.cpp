@@ -430,6 +430,8 @@ std::vector<ReshareCase> reshare_cases() {
        {{"l", In{{"c"}}}, {"l", label_matcher::Equals{"c"}}}},
       // Made private: a value of each repeat's own beside the shared one.
       {"EqualsToSharedAndPrivate", equals(l, text(Word::C)), {{"l", In{{"c", "v0"}}}}},
+      // A key the others have, asked to be absent.
+      {"KeyMadeAbsent", equals(l, text(Word::E, Suffix::T)), {{"l", label_matcher::Absent{}}}},
   };
 }
 
@@ -441,7 +443,8 @@ TEST_P(ProgramReshare, MatcherEditsMakeValuesSharedOrPrivate) {
   std::vector<KeyspaceLabelMatcherV1> found;
   for (std::uint64_t seed = 0; seed < kMutations * 4; ++seed) {
     Code code = w.code();
-    if (test::mutate_vault_program(code, kMutationRoom, seed) != test::ProgramEdit::Matcher) continue;
+    const test::ProgramEdit edit = test::mutate_vault_program(code, kMutationRoom, seed);
+    if (edit != test::ProgramEdit::Matcher && edit != test::ProgramEdit::Labels) continue;
     const auto grants = bodies<GrantRecordV1>(run(code));
     if (grants.empty()) continue;
     const auto& labels_ = std::get<grant_permission::Read>(*grants.front().permission).selector.labels;

@@ -134,11 +134,11 @@ class Mutation {
   ProgramEdit run() {
     // Scaling comes first and most often: it is what turns a shape of a
     // few hundred records into one whose cost shows.
-    static constexpr std::array<ProgramEdit, 14> kDraws = {
-        ProgramEdit::ScaleAll, ProgramEdit::ScaleAll, ProgramEdit::ScaleOne, ProgramEdit::ScaleOne,
-        ProgramEdit::Text,     ProgramEdit::Text,     ProgramEdit::Num,      ProgramEdit::Matcher,
-        ProgramEdit::Matcher,  ProgramEdit::AddMatcher, ProgramEdit::Path,   ProgramEdit::CopyOp,
-        ProgramEdit::DropOp,   ProgramEdit::Revoke};
+    static constexpr std::array<ProgramEdit, 16> kDraws = {
+        ProgramEdit::ScaleAll, ProgramEdit::ScaleAll, ProgramEdit::ScaleOne,   ProgramEdit::ScaleOne,
+        ProgramEdit::Text,     ProgramEdit::Text,     ProgramEdit::Num,        ProgramEdit::Matcher,
+        ProgramEdit::Matcher,  ProgramEdit::Labels,   ProgramEdit::Labels,     ProgramEdit::AddMatcher,
+        ProgramEdit::Path,     ProgramEdit::CopyOp,   ProgramEdit::DropOp,     ProgramEdit::Revoke};
     const ProgramEdit edit = rng_.pick(kDraws);
     return done(edit, splices(edit));
   }
@@ -171,6 +171,7 @@ class Mutation {
       case ProgramEdit::Text: return retext();
       case ProgramEdit::Num: return renum();
       case ProgramEdit::Matcher: return rematch();
+      case ProgramEdit::Labels: return relabel();
       case ProgramEdit::AddMatcher: return add_matcher();
       case ProgramEdit::Path: return repath();
       case ProgramEdit::CopyOp: return copy_op();
@@ -266,6 +267,36 @@ class Mutation {
     if (p_[key->end] % 4 == 0) return {};
     if (rng_.coin()) return equals(bytes(*key), bytes(*first));
     return in(bytes(*key), {bytes(*first)});
+  }
+
+  // A whole selector's values made shared or private at once, and maybe
+  // one of its keys asked to be absent: entries that all meet a question
+  // on the shared value and then fail it on the absent key.
+  std::vector<Splice> relabel() {
+    const ProgramSite* labels_site = any_of({ProgramSiteKind::Labels});
+    if (labels_site == nullptr) return {};
+    std::vector<const ProgramSite*> matchers;
+    for (const ProgramSite& s : sites_) {
+      if (s.kind == ProgramSiteKind::Matcher && s.depth == labels_site->depth + 1 && s.begin >= labels_site->begin &&
+          s.end <= labels_site->end) {
+        matchers.push_back(&s);
+      }
+    }
+    if (matchers.empty()) return {};
+    const std::size_t absent_at = rng_.coin() ? rng_.below(matchers.size()) : matchers.size();
+    std::vector<Splice> out;
+    for (std::size_t i = 0; i < matchers.size(); ++i) {
+      const ProgramSite& m = *matchers[i];
+      if (i == absent_at) {
+        if (const ProgramSite* key = inside(m, ProgramSiteKind::Text, 0); key != nullptr && (p_[m.begin] & 4) == 0) {
+          out.push_back({m.begin, m.end, absent(bytes(*key))});
+        }
+        continue;
+      }
+      if (rng_.coin()) continue;
+      if (Code reshaped = reshare(m); !reshaped.empty()) out.push_back({m.begin, m.end, std::move(reshaped)});
+    }
+    return out;
   }
 
   std::vector<Splice> add_matcher() {

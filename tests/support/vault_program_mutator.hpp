@@ -21,6 +21,7 @@ enum class ProgramEdit : std::uint8_t {
   Text,         // a text made shared (no suffix) or private (an index)
   Num,          // a number's base or index
   Matcher,      // a matcher replaced: Equals, In [shared, private], Absent...
+  Labels,       // a selector's values made shared or private, a key absent
   AddMatcher,   // a matcher added to a selector
   Path,         // a path deepened, made deep, or cut
   CopyOp,       // an instruction copied beside itself
