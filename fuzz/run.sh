@@ -58,11 +58,10 @@ run_one() {
   local least
   least=$(long_seconds "$target")
   if [ "$time" -lt "$least" ]; then time=$least; fi
-  # Memory: the process as a whole, and any one allocation. validate_work
-  # builds vaults of at most 2 MB, so an allocation of hundreds of them is
-  # a fault of its own.
+  # Memory: the process as a whole. validate_work links no sanitizer
+  # runtime, whose allocator hooks libFuzzer's per-allocation limit needs,
+  # so the process limit is its only one.
   local limits=(-rss_limit_mb=2048)
-  if [ "$target" = validate_work ]; then limits+=(-malloc_limit_mb=512); fi
   # decode_work steers by how close its cost comes to the bound.
   if [ "$target" = decode_work ]; then limits+=(-use_value_profile=1); fi
   # A target with a dictionary (fuzz/<target>.dict) gets its pieces offered

@@ -11,6 +11,7 @@
 
 #include "random_vault.hpp"
 #include "vault_program.hpp"
+#include "vault_program_mutator.hpp"
 #include "vault_program_writer.hpp"
 #include "vornex/core/validate/pipeline.hpp"
 
@@ -130,6 +131,117 @@ TEST(VaultProgram, InListsJoinTextsAndARangeInOrder) {
                                                                {"k000002", label_matcher::Equals{"1"}}}));
 }
 
+// --- Deep paths, shared and private values -----------------------------------
+
+struct PathCase {
+  const char* name;
+  Code program;                                  // grants from the root, one path each
+  std::vector<std::vector<std::string>> paths;  // of their selectors, in order
+};
+
+Code grant_at(Code path_, Code seed = text(Word::N, Suffix::T)) {
+  return Writer().grant(root(), std::move(seed), as_user(a()), read(prefix(std::move(path_)))).code();
+}
+
+std::vector<std::string> segments(std::size_t n, const std::string& filler) { return std::vector<std::string>(n, filler); }
+
+std::vector<PathCase> path_cases() {
+  const Code team = text(Word::Team);
+  std::vector<std::string> deep = {"team"};
+  for (const std::string& s : segments(70, "d")) deep.push_back(s);
+  deep.push_back("x");
+  return {
+      {"Shallow", grant_at(path({team, text(Word::B)})), {{"team", "b"}}},
+      // Count bytes below 0xC0 keep their meaning: six and more wrap.
+      {"ShallowWraps", grant_at(Code{7, text(Word::Team)[0]}), {{"team"}}},
+      {"DeepWithTail", grant_at(deep_path({team}, num(70), text(Word::D), text(Word::X))), {deep}},
+      {"DeepOfEmptySegments", grant_at(deep_path({team, text(Word::B)}, num(3), text(Word::Empty))),
+       {{"team", "b", "", "", ""}}},
+      {"DepthFollowsTheRepeat", cat({Writer().repeat(3).code(), grant_at(deep_path({}, num(1, Ix::T), text(Word::Q)))}),
+       {{"q"}, {"q", "q"}, {"q", "q", "q"}}},
+      {"DepthIsCapped", grant_at(deep_path({}, num(60000), text(Word::Empty))), {segments(test::kProgramMaxDepth, "")}},
+      // Count bytes past 0xCF are shallow again: 0xD0 is 208, four texts.
+      {"PastTheDeepBytes", grant_at(cat({Code{0xD0}, team, team, team, team})), {{"team", "team", "team", "team"}}},
+  };
+}
+
+struct ProgramPaths : ::testing::TestWithParam<PathCase> {};
+
+TEST_P(ProgramPaths, SelectorsHoldThePath) {
+  std::vector<std::vector<std::string>> paths;
+  for (const GrantRecordV1& g : bodies<GrantRecordV1>(run(GetParam().program))) {
+    const auto& selector = std::get<grant_permission::Read>(*g.permission).selector;
+    paths.push_back(std::get<tuple_matcher::Prefix>(selector.tuple).segments);
+  }
+  EXPECT_EQ(paths, GetParam().paths);
+}
+
+INSTANTIATE_TEST_SUITE_P(VaultProgram, ProgramPaths, ::testing::ValuesIn(path_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct MatcherCase {
+  const char* name;
+  Code matcher;
+  // The matcher each of two repeats writes.
+  std::vector<KeyspaceLabelMatcherV1> first;
+  std::vector<KeyspaceLabelMatcherV1> second;
+};
+
+std::vector<MatcherCase> matcher_cases() {
+  using label_matcher::In;
+  return {
+      {"InSharedAndPrivate", in(text(Word::A), {text(Word::One), text(Word::V, Suffix::T)}),
+       {{"a", In{{"1", "v0"}}}}, {{"a", In{{"1", "v1"}}}}},
+      {"InSharedOnly", in(text(Word::A), {text(Word::One)}), {{"a", In{{"1"}}}}, {{"a", In{{"1"}}}}},
+      {"AbsentShared", absent(text(Word::B)), {{"b", label_matcher::Absent{}}}, {{"b", label_matcher::Absent{}}}},
+      {"AbsentPrivate", absent(text(Word::B, Suffix::T)), {{"b0", label_matcher::Absent{}}},
+       {{"b1", label_matcher::Absent{}}}},
+      {"EqualsPrivateValue", equals(text(Word::A), text(Word::V, Suffix::Down)), {{"a", label_matcher::Equals{"v1"}}},
+       {{"a", label_matcher::Equals{"v0"}}}},
+  };
+}
+
+struct ProgramMatchers : ::testing::TestWithParam<MatcherCase> {};
+
+TEST_P(ProgramMatchers, SharedPartsRepeatAndPrivateOnesFollowTheIndex) {
+  Writer w;
+  w.repeat(2).grant(root(), text(Word::N, Suffix::T), as_user(a()), read(any(labels({GetParam().matcher}))));
+  const auto grants = bodies<GrantRecordV1>(run(w.code()));
+  ASSERT_EQ(grants.size(), 2u);
+  EXPECT_EQ(std::get<grant_permission::Read>(*grants[0].permission).selector.labels, GetParam().first);
+  EXPECT_EQ(std::get<grant_permission::Read>(*grants[1].permission).selector.labels, GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(VaultProgram, ProgramMatchers, ::testing::ValuesIn(matcher_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Users past the builder's are numbered identities: each its own, the same
+// in every run, and members of a group like any other.
+TEST(VaultProgram, NumberedUsersJoinBigGroups) {
+  constexpr std::uint16_t kMembers = 300;
+  Writer w;
+  w.group(root(), num(0)).repeat(kMembers, 2).user(root(), numbered(0, Ix::T)).member(root(), num(0), as_user(numbered(0, Ix::T)));
+  // Past the last numbered user the count starts again; below them the
+  // builder's users wrap as they always did.
+  w.user(root(), numbered(test::kNumberedUsers)).user(root(), num(test::kBuilderUsers + 2));
+  const test::ProgramVault vault = run(w.code());
+  std::set<UserId> users;
+  for (const UserRecordV1& u : bodies<UserRecordV1>(vault)) users.insert(u.user_id);
+  EXPECT_EQ(users.size(), kMembers + 1);
+  EXPECT_EQ(bodies<GroupMemberRecordV1>(vault).size(), kMembers);
+  const test::VaultBuilder& b = test::shared_builder();
+  EXPECT_EQ(bodies<UserRecordV1>(vault).back().user_id, b.identity(2).user_id());
+  for (std::size_t u = 1; u <= kMembers; ++u) {
+    EXPECT_TRUE(users.contains(test::program_user(b, test::kBuilderUsers + u).user_id())) << u;
+  }
+  EXPECT_EQ(test::program_user(b, test::kBuilderUsers).user_id(),
+            b.identity(static_cast<std::uint8_t>(test::kBuilderUsers + 1)).user_id());
+  EXPECT_EQ(&test::program_user(b, 4000), &test::program_user(b, 4000));
+  const auto report = validate::validate_vault_with_verified(std::span<const validate::HashedRecord>(vault.records),
+                                                             vault.trust, b.crypto(), vault.verified);
+  ASSERT_TRUE(report.has_value());
+}
+
 // --- References -------------------------------------------------------------
 
 // A, the root's read grant "x" to A, then what `then` adds.
@@ -170,16 +282,17 @@ TEST(VaultProgram, SeenRaisesTheTrustStateAndSpoilBreaksTheSignature) {
 
 // --- Limits and any input ---------------------------------------------------
 
-// No record is as small as a hundred bytes, so the byte limit comes first.
-constexpr std::size_t kSmallestRecord = 100;
+// No record is as large as a kilobyte without long lists, so small
+// grants meet the record limit first.
+constexpr std::size_t kLargestPlainRecord = 1024;
 
 TEST(VaultProgram, StopsAtTheLimits) {
   Writer w;
   w.repeat(32768).repeat(32768).grant(root(), text(Word::N, Suffix::PaddedT), as_user(num(0, Ix::OuterT)), any_read());
   const test::ProgramVault vault = run(w.code());
-  EXPECT_LE(vault.records.size(), test::kProgramMaxRecords);
+  EXPECT_EQ(vault.records.size(), test::kProgramMaxRecords);
+  EXPECT_LE(vault.bytes, test::kProgramMaxRecords * kLargestPlainRecord);
   EXPECT_LE(vault.bytes, test::kProgramMaxBytes);
-  EXPECT_GT(vault.bytes + kSmallestRecord * 2, test::kProgramMaxBytes);
   // A billion instructions that make nothing end at the step limit.
   EXPECT_EQ(run(Writer().repeat(32768).repeat(32768).order(0).code()).records.size(), 1u);
 }
@@ -225,5 +338,124 @@ TEST(VaultProgram, PlaceholderSignaturesChangeNothingButTheSignatures) {
   }
   EXPECT_EQ(real.bytes, placeholder.bytes);
 }
+
+// --- The structural mutator -------------------------------------------------
+
+TEST(VaultProgram, MapFindsEachPartWhereItIsRead) {
+  Writer w;
+  w.user(root(), a()).repeat(300).grant(root(), text(Word::N, Suffix::T), as_user(a()),
+                                            read(prefix(path({text(Word::Team)}), labels({in(text(Word::A), {}, Word::V, 5)}))));
+  w.secret(a(), path({}), no_labels());
+  const Code code = w.code();
+  const auto sites = test::map_vault_program(code);
+  std::vector<std::pair<test::ProgramSiteKind, std::uint32_t>> found;
+  for (const test::ProgramSite& s : sites) {
+    if (s.kind == test::ProgramSiteKind::RepeatCount || s.kind == test::ProgramSiteKind::ListCount) {
+      found.emplace_back(s.kind, s.begin);
+    }
+  }
+  // user(4 bytes), repeat op at 4, its two-byte count at 5; the grant at 8:
+  // op, signer, seed, principal (2), permission op, selector op, path (2),
+  // labels count, matcher kind, key, list count, word, the u16 at 22, and
+  // the counter at 24, where the repeat ends.
+  EXPECT_EQ(found, (std::vector<std::pair<test::ProgramSiteKind, std::uint32_t>>{
+                       {test::ProgramSiteKind::RepeatCount, 5}, {test::ProgramSiteKind::ListCount, 22}}));
+  const auto tops = std::ranges::count_if(sites, [](const auto& s) {
+    return s.kind == test::ProgramSiteKind::Instruction && s.depth == 0;
+  });
+  EXPECT_EQ(tops, 3);  // the user, the repeat with its grant, the secret
+  const auto repeat = std::ranges::find_if(sites, [](const auto& s) { return s.op == test::ProgramOp::Repeat; });
+  ASSERT_NE(repeat, sites.end());
+  EXPECT_EQ(repeat->end, 25u);
+}
+
+constexpr std::uint64_t kMutations = 200;
+constexpr std::size_t kMutationRoom = 600;
+
+// Whatever it draws, the mutator leaves programs that run within the
+// limits and the size it was given, and most draws find a place.
+TEST(VaultProgram, MutationsKeepProgramsWithinTheirSize) {
+  Writer w;
+  w.user(root(), a()).repeat(40).grant(root(), text(Word::N, Suffix::T), as_user(a()),
+                                       manage(prefix(path({text(Word::Team)}), labels({equals(text(Word::A), text(Word::One))}))));
+  std::size_t edited = 0;
+  Code code = w.code();
+  for (std::uint64_t seed = 0; seed < kMutations; ++seed) {
+    if (seed % 16 == 0) code = w.code();
+    if (test::mutate_vault_program(code, kMutationRoom, seed) != test::ProgramEdit::None) ++edited;
+    ASSERT_LE(code.size(), kMutationRoom);
+    const test::ProgramVault vault = run(code);
+    ASSERT_LE(vault.records.size(), test::kProgramMaxRecords);
+    const Code crossed = test::cross_vault_programs(code, w.code(), kMutationRoom, seed);
+    ASSERT_LE(crossed.size(), kMutationRoom);
+  }
+  EXPECT_GT(edited, kMutations / 2);
+}
+
+// Scaling every count multiplies a shape's repeats together.
+TEST(VaultProgram, ScalingAllCountsScalesTheShape) {
+  Writer w;
+  w.user(root(), a()).repeat(10).grant(root(), text(Word::N, Suffix::T), as_user(a()), any_read());
+  w.repeat(5).grant_deleted(root(), text(Word::N, Suffix::Down), any_read(), num(2));
+  const std::size_t before = bodies<GrantRecordV1>(run(w.code())).size();
+  std::set<std::size_t> grants_after;
+  for (std::uint64_t seed = 0; seed < kMutations; ++seed) {
+    Code code = w.code();
+    if (test::mutate_vault_program(code, kMutationRoom, seed) != test::ProgramEdit::ScaleAll) continue;
+    const test::ProgramVault vault = run(code);
+    const std::size_t grants = bodies<GrantRecordV1>(vault).size();
+    const std::size_t deletions = bodies<GrantDeletedRecordV1>(vault).size();
+    // Both repeats by one factor: grants twice the deletions, as before.
+    if (grants > before) {
+      EXPECT_EQ(grants, 2 * deletions);
+    }
+    grants_after.insert(grants);
+  }
+  EXPECT_TRUE(grants_after.contains(before * 4));
+  EXPECT_TRUE(grants_after.contains(before / 2));
+}
+
+struct ReshareCase {
+  const char* name;
+  Code matcher;
+  std::vector<KeyspaceLabelMatcherV1> reached;  // among the matcher edits
+};
+
+std::vector<ReshareCase> reshare_cases() {
+  using label_matcher::In;
+  const Code l = text(Word::L);
+  return {
+      // Made shared: the private value dropped, as In or as Equals.
+      {"InToItsSharedValue", in(l, {text(Word::C), text(Word::V, Suffix::T)}),
+       {{"l", In{{"c"}}}, {"l", label_matcher::Equals{"c"}}}},
+      // Made private: a value of each repeat's own beside the shared one.
+      {"EqualsToSharedAndPrivate", equals(l, text(Word::C)), {{"l", In{{"c", "v0"}}}}},
+      // A key the others have, asked to be absent.
+      {"KeyMadeAbsent", equals(l, text(Word::E, Suffix::T)), {{"l", label_matcher::Absent{}}}},
+  };
+}
+
+struct ProgramReshare : ::testing::TestWithParam<ReshareCase> {};
+
+TEST_P(ProgramReshare, MatcherEditsMakeValuesSharedOrPrivate) {
+  Writer w;
+  w.repeat(2).grant(root(), text(Word::N, Suffix::T), as_user(a()), read(any(labels({GetParam().matcher}))));
+  std::vector<KeyspaceLabelMatcherV1> found;
+  for (std::uint64_t seed = 0; seed < kMutations * 4; ++seed) {
+    Code code = w.code();
+    const test::ProgramEdit edit = test::mutate_vault_program(code, kMutationRoom, seed);
+    if (edit != test::ProgramEdit::Matcher && edit != test::ProgramEdit::Labels) continue;
+    const auto grants = bodies<GrantRecordV1>(run(code));
+    if (grants.empty()) continue;
+    const auto& labels_ = std::get<grant_permission::Read>(*grants.front().permission).selector.labels;
+    if (labels_.size() == 1) found.push_back(labels_.front());
+  }
+  for (const KeyspaceLabelMatcherV1& want : GetParam().reached) {
+    EXPECT_NE(std::ranges::find(found, want), found.end()) << want.key;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(VaultProgram, ProgramReshare, ::testing::ValuesIn(reshare_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -11,6 +13,7 @@
 
 #include "vornex/core/crypto.hpp"
 #include "vornex/core/validate/structure.hpp"
+#include "vornex/crypto/identity.hpp"
 
 namespace vornex::test {
 
@@ -20,6 +23,11 @@ using namespace core;
 using validate::HashedRecord;
 
 constexpr std::size_t kPathSegments = 6;
+// Path count bytes 0xC0-0xCF start a deep path.
+constexpr std::uint8_t kDeepPathMask = 0xF0;
+constexpr std::uint8_t kDeepPath = 0xC0;
+constexpr std::uint8_t kDeepHeadMask = 7;
+constexpr std::uint8_t kDeepTail = 8;
 constexpr std::size_t kLabelMatchers = 8;
 constexpr std::size_t kListTexts = 4;
 constexpr std::size_t kBlockInstructions = 8;
@@ -28,7 +36,7 @@ constexpr std::uint8_t kShortRepeat = 0x80;
 // Text made while reading operands, over the whole program: a 16-bit
 // count of values inside a repeat could otherwise make gigabytes of
 // strings that are thrown away as too large.
-constexpr std::size_t kMaxMaterial = kProgramMaxBytes;
+constexpr std::size_t kMaxMaterial = std::size_t{2} << 20;
 constexpr std::size_t kSignatureSize = 64;
 constexpr std::size_t kPaddedDigits = 6;
 
@@ -41,8 +49,11 @@ struct Frame {
 
 class Interpreter {
  public:
-  Interpreter(std::span<const std::uint8_t> program, const VaultBuilder& b, ProgramSignatures signatures)
-      : in_(program), b_(b), signatures_(signatures) {}
+  // With `sites`, a dry run: nothing is built, each repeat's body runs
+  // once, and every part read is listed there.
+  Interpreter(std::span<const std::uint8_t> program, const VaultBuilder& b, ProgramSignatures signatures,
+              std::vector<ProgramSite>* sites = nullptr)
+      : in_(program), b_(b), signatures_(signatures), sites_(sites) {}
 
   ProgramVault run() {
     emit(b_.root(), VaultRootRecordV1{b_.root().user_id(), b_.root().hpke_public_key()});
@@ -52,6 +63,32 @@ class Interpreter {
   }
 
  private:
+  // Lists the part read while it lives, in a dry run.
+  class Site {
+   public:
+    Site(Interpreter& in, ProgramSiteKind kind, ProgramOp op = ProgramOp::Order) : in_(in) {
+      if (in_.sites_ == nullptr || in_.pos_ >= in_.in_.size()) return;
+      at_ = in_.sites_->size();
+      in_.sites_->push_back(ProgramSite{kind, op, static_cast<std::uint32_t>(in_.pos_),
+                                        static_cast<std::uint32_t>(in_.pos_), in_.depth_});
+      ++in_.depth_;
+    }
+    ~Site() {
+      if (at_ == kNone) return;
+      (*in_.sites_)[at_].end = static_cast<std::uint32_t>(std::min(in_.pos_, in_.in_.size()));
+      --in_.depth_;
+    }
+    Site(const Site&) = delete;
+    Site& operator=(const Site&) = delete;
+
+   private:
+    static constexpr std::size_t kNone = SIZE_MAX;
+    Interpreter& in_;
+    std::size_t at_ = kNone;
+  };
+
+  bool dry() const { return sites_ != nullptr; }
+
   bool stopped() const { return full_ || steps_ >= kProgramMaxSteps || material_ > kMaxMaterial; }
 
   // --- Reading -------------------------------------------------------------
@@ -81,13 +118,23 @@ class Interpreter {
     }
   }
 
-  std::uint64_t num() {
+  struct NumParts {
+    std::uint64_t base;
+    std::uint64_t index;
+  };
+  NumParts num_parts() {
+    const Site site(*this, ProgramSiteKind::Num);
     const std::uint8_t b = byte();
     const std::uint64_t base = (b >> 3) == kWideBase ? u16() : (b >> 3);
-    return base + index(b & 7);
+    return {base, index(b & 7)};
+  }
+  std::uint64_t num() {
+    const NumParts n = num_parts();
+    return n.base + n.index;
   }
 
   std::string text() {
+    const Site site(*this, ProgramSiteKind::Text);
     const std::uint8_t b = byte();
     std::string out(kProgramWords[b & 0x1f]);
     const Frame& f = frame(0);
@@ -107,9 +154,17 @@ class Interpreter {
     return out;
   }
 
+  // The base tells the builder's users from the numbered ones, so that an
+  // index that grows past kNumberedUserBase still wraps among the first.
   const crypto::Identity& user() {
-    const std::uint64_t u = num() % (kProgramUsers + 1);
-    return u == 0 ? b_.root() : b_.identity(static_cast<std::uint8_t>(u + 1));
+    const NumParts n = num_parts();
+    // A dry run derives no keys.
+    if (dry()) return b_.root();
+    if (n.base < kNumberedUserBase) {
+      return program_user(b_, static_cast<std::size_t>((n.base + n.index) % (kBuilderUsers + 1)));
+    }
+    const std::uint64_t numbered = n.base - kNumberedUserBase + n.index;
+    return program_user(b_, kBuilderUsers + 1 + static_cast<std::size_t>(numbered % kNumberedUsers));
   }
 
   const GroupId& group() { return group_named(num()); }
@@ -120,8 +175,20 @@ class Interpreter {
   }
 
   std::vector<std::string> path() {
-    std::vector<std::string> out(byte() % kPathSegments);
+    const Site site(*this, ProgramSiteKind::Path);
+    const std::uint8_t b = byte();
+    if ((b & kDeepPathMask) != kDeepPath) {
+      std::vector<std::string> out(b % kPathSegments);
+      for (std::string& segment : out) segment = text();
+      return out;
+    }
+    std::vector<std::string> out(b & kDeepHeadMask);
     for (std::string& segment : out) segment = text();
+    const std::size_t depth = std::min<std::uint64_t>(num(), kProgramMaxDepth);
+    const std::string filler = text();
+    material_ += depth * (filler.size() + 4);
+    out.insert(out.end(), depth, filler);
+    if ((b & kDeepTail) != 0) out.push_back(text());
     return out;
   }
 
@@ -129,7 +196,12 @@ class Interpreter {
     std::vector<std::string> values(byte() % kListTexts);
     for (std::string& value : values) value = text();
     const std::string word = text();
-    const std::size_t count = u16();
+    std::size_t count = 0;
+    {
+      const Site site(*this, ProgramSiteKind::ListCount);
+      count = u16();
+    }
+    if (dry()) count = 0;
     for (std::size_t i = 0; i < count && !stopped(); ++i) {
       values.push_back(word + std::to_string(i));
       material_ += values.back().size() + 4;
@@ -149,11 +221,18 @@ class Interpreter {
   }
 
   std::vector<KeyspaceLabelMatcherV1> labels(bool as_written) {
+    const Site labels_site(*this, ProgramSiteKind::Labels);
     std::vector<KeyspaceLabelMatcherV1> out;
     const std::size_t count = byte() % kLabelMatchers;
     for (std::size_t m = 0; m < count; ++m) {
+      const Site matcher_site(*this, ProgramSiteKind::Matcher);
       const std::uint8_t kind = byte();
-      const std::size_t keys = (kind & 4) != 0 ? u16() : 0;
+      std::size_t keys = 0;
+      if ((kind & 4) != 0) {
+        const Site site(*this, ProgramSiteKind::KeyCount);
+        keys = u16();
+      }
+      if (dry()) keys = 0;
       const std::string key = text();
       LabelMatcherV1 matcher = label_matcher::Present{};
       switch (kind & 3) {
@@ -200,6 +279,7 @@ class Interpreter {
   }
 
   GrantPermissionV1 permission() {
+    const Site site(*this, ProgramSiteKind::Permission);
     switch (byte() % 4) {
       case 0: return grant_permission::Read{selector()};
       case 1: return grant_permission::Write{selector()};
@@ -253,7 +333,7 @@ class Interpreter {
   }
 
   void emit(const crypto::Identity& signer, RecordBodyV1 body) {
-    if (stopped()) return;
+    if (stopped() || dry()) return;
     VaultRecordV1 record = signatures_ == ProgramSignatures::Real
                                ? b_.sign(signer, std::move(body))
                                : VaultRecordV1{cord::Evolving<RecordBodyV1>(std::move(body)),
@@ -327,6 +407,8 @@ class Interpreter {
 
   void step() {
     ++steps_;
+    const auto op = static_cast<ProgramOp>((pos_ < in_.size() ? in_[pos_] : 0) % kProgramOpCount);
+    const Site site(*this, ProgramSiteKind::Instruction, op);
     switch (static_cast<ProgramOp>(byte() % kProgramOpCount)) {
       case ProgramOp::User: {
         const crypto::Identity& signer = user();
@@ -449,13 +531,19 @@ class Interpreter {
   }
 
   void repeat() {
-    const std::uint8_t first = byte();
-    const std::size_t count = first < kShortRepeat ? std::size_t{first} + 1
-                                                   : ((std::size_t{first} & 0x7f) << 8 | byte()) + 1;
+    std::size_t count = 0;
+    {
+      const Site site(*this, ProgramSiteKind::RepeatCount);
+      const std::uint8_t first = byte();
+      count = first < kShortRepeat ? std::size_t{first} + 1 : ((std::size_t{first} & 0x7f) << 8 | byte()) + 1;
+    }
     const std::size_t length = 1 + byte() % kBlockInstructions;
     const std::size_t start = pos_;
     frames_.push_back(Frame{0, 0, count});
-    for (std::size_t t = 0; t < count && !stopped(); ++t) {
+    // A dry run reads the body once, as the last instruction of the
+    // repeat, so that the block's end is where the program goes on.
+    const std::size_t runs = dry() ? 1 : count;
+    for (std::size_t t = 0; t < runs && !stopped(); ++t) {
       pos_ = start;
       for (std::size_t i = 0; i < length && pos_ < in_.size() && !stopped(); ++i) {
         frames_.back().t = t;
@@ -500,6 +588,8 @@ class Interpreter {
   std::set<const crypto::Identity*> entered_;
   std::map<std::uint64_t, GroupId> groups_;
   std::vector<Frame> frames_;
+  std::vector<ProgramSite>* sites_;
+  std::uint32_t depth_ = 0;
   RatchetUpdate seen_;
   std::size_t steps_ = 0;
   std::size_t material_ = 0;
@@ -513,6 +603,30 @@ class Interpreter {
 ProgramVault run_vault_program(std::span<const std::uint8_t> program, const VaultBuilder& b,
                                ProgramSignatures signatures) {
   return Interpreter(program, b, signatures).run();
+}
+
+std::vector<ProgramSite> map_vault_program(std::span<const std::uint8_t> program) {
+  std::vector<ProgramSite> sites;
+  Interpreter(program, shared_builder(), ProgramSignatures::Placeholder, &sites).run();
+  return sites;
+}
+
+const crypto::Identity& program_user(const VaultBuilder& b, std::size_t u) {
+  if (u == 0) return b.root();
+  if (u <= kBuilderUsers) return b.identity(static_cast<std::uint8_t>(u + 1));
+  // Master seeds no builder identity has (those are one byte repeated).
+  static std::map<std::size_t, std::unique_ptr<crypto::Identity>> numbered;
+  auto& slot = numbered[u];
+  if (!slot) {
+    cord::Bytes master(crypto::kMasterSeedSize, 0);
+    master[0] = 0xA5;
+    master[1] = static_cast<std::uint8_t>(u & 0xff);
+    master[2] = static_cast<std::uint8_t>(u >> 8);
+    auto made = crypto::Identity::from_master_seed(b.crypto(), master);
+    if (!made) std::abort();
+    slot = std::make_unique<crypto::Identity>(std::move(*made));
+  }
+  return *slot;
 }
 
 }  // namespace vornex::test

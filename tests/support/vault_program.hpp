@@ -16,9 +16,16 @@
 //             instructions it ran, K its iteration count.
 //   text      low 5 bits a word of a fixed table, high 3 a suffix: none, t,
 //             r, K-1-t, the outer t, t in six digits, r in six digits, t/2.
-//   user      a num: 0 the root, u the table's user u (modulo its size).
+//   user      a num: with a base below kNumberedUserBase, 0 the root and
+//             u the builder's user u (modulo 129); with a base from it on,
+//             the numbered users past those, base - kNumberedUserBase +
+//             index (modulo kNumberedUsers), whose keys are derived once a
+//             process.
 //   principal a byte (bit 0: a group) and a num: the user, or group g<num>.
-//   path      a count byte (modulo 6) and as many texts.
+//   path      a count byte (modulo 6) and as many texts, or, for a count
+//             byte 0xC0-0xCF, a deep path: (byte & 7) head texts, a num n,
+//             a text repeated n times (at most kProgramMaxDepth), and with
+//             bit 3 a tail text.
 //   labels    a count byte (modulo 8) and as many matchers: a byte (bits 0-1
 //             Present/Equals/In/Absent, bit 2: a range of keys, whose
 //             16-bit count follows), the key text (a range appends six-digit
@@ -72,15 +79,26 @@
 
 namespace vornex::test {
 
-inline constexpr std::size_t kProgramMaxRecords = 20'000;
-inline constexpr std::size_t kProgramMaxBytes = std::size_t{2} << 20;
-inline constexpr std::size_t kProgramMaxSteps = 2 * kProgramMaxRecords;
+// Room for costs that grow faster than the vault to pass the bound many
+// times over (the label-matching ones pass it from about 300 records), and
+// for the kept finds (one of 570 KB); larger vaults only slow the fuzzer.
+inline constexpr std::size_t kProgramMaxRecords = 4'096;
+inline constexpr std::size_t kProgramMaxBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kProgramMaxSteps = 40'000;
 // The words a text operand names; vault_program_writer.hpp names them too.
 inline constexpr std::array<std::string_view, 32> kProgramWords = {
     "",   "team", "b",  "c",   "x",    "q",   "s",   "l", "v", "w", "k", "a", "z", "e", "1", "a0",
     "a1", "a2",   "a3", "env", "prod", "dev", "app", "d", "n", "g", "u", "p", "m", "r", "y", "o"};
-// Users the programs name; user u is the builder's identity of seed u + 1.
-inline constexpr std::size_t kProgramUsers = 128;
+// Users the programs name: user u up to kBuilderUsers is the builder's
+// identity of seed u + 1, the ones above it numbered identities, which a
+// num whose base is kNumberedUserBase and more names (a wide base with its
+// top bit set).
+inline constexpr std::size_t kBuilderUsers = 128;
+inline constexpr std::size_t kNumberedUsers = 4096;
+inline constexpr std::size_t kProgramUsers = kBuilderUsers + kNumberedUsers;
+inline constexpr std::uint64_t kNumberedUserBase = 0x8000;
+// Segments of a deep path, at most.
+inline constexpr std::size_t kProgramMaxDepth = 512;
 
 // The bound the performance fuzzer enforces: validation's counted work is
 // at most this much per record and byte of the vault. With every phase
@@ -123,6 +141,35 @@ struct ProgramVault {
 
 ProgramVault run_vault_program(std::span<const std::uint8_t> program, const VaultBuilder& b = shared_builder(),
                                ProgramSignatures signatures = ProgramSignatures::Real);
+
+// Where a program's parts are, for a mutator that edits it by structure.
+enum class ProgramSiteKind : std::uint8_t {
+  Instruction,  // op is the instruction's opcode
+  RepeatCount,  // the count of a Repeat, one or two bytes
+  Num,
+  Text,
+  Path,
+  Labels,
+  Matcher,
+  ListCount,  // the 16-bit count of an In list's numbered values
+  KeyCount,   // the 16-bit count of a range of keys
+  Permission,
+};
+struct ProgramSite {
+  ProgramSiteKind kind;
+  ProgramOp op = ProgramOp::Order;  // of an Instruction
+  std::uint32_t begin = 0;          // bytes [begin, end) of the program
+  std::uint32_t end = 0;
+  std::uint32_t depth = 0;  // nesting: an instruction's operands lie one deeper
+};
+
+// Reads a program once without building anything (each repeat's body
+// once) and lists its parts in the order they are read; parts that would
+// read past the end are cut at it or left out.
+std::vector<ProgramSite> map_vault_program(std::span<const std::uint8_t> program);
+
+// The numbered user u of a program (the root for 0), derived once a process.
+const crypto::Identity& program_user(const VaultBuilder& b, std::size_t u);
 
 inline std::uint64_t work_bound(const ProgramVault& vault) {
   return static_cast<std::uint64_t>(kWorkPerRecordOrByte * static_cast<double>(vault.records.size() + vault.bytes));

@@ -14,6 +14,9 @@ constexpr std::uint16_t kValuesPerRecord = 5;
 std::uint16_t values(std::uint16_t records) { return static_cast<std::uint16_t>(kValuesPerRecord * records); }
 // Records of the prelude: three users with entry points, the root, A's grant.
 constexpr std::uint16_t kPrelude = 8;
+// The label-matching shapes are seeded at a quarter of the others' size:
+// their cost grows with the square of it, and the mutator scales them up.
+std::uint16_t small(std::uint16_t records) { return std::max<std::uint16_t>(records / 4, 2 * kPrelude); }
 // Counters above any a shape's revocations reach.
 constexpr std::uint16_t kPendingCounter = 1000;
 
@@ -211,7 +214,7 @@ Code chainfanask(std::uint16_t n) {
   Writer p = prelude();
   const std::uint16_t depth = n / 4;
   // Six records a user, and no more users than a program names.
-  const std::uint16_t users = std::min<std::uint16_t>(n / 8, kProgramUsers - 8);
+  const std::uint16_t users = std::min<std::uint16_t>(n / 8, kBuilderUsers - 8);
   p.repeat(depth).group(root(), num(0, Ix::T));
   p.repeat(depth - 1).member(root(), num(0, Ix::T), as_group(num(1, Ix::T)));
   p.grant(root(), w(Word::P), as_group(num(0)), manage(prefix(path({w(Word::Team), w(Word::P)}))));
@@ -231,7 +234,7 @@ Code chainfanask(std::uint16_t n) {
 Code chaingrants(std::uint16_t n) {
   Writer p = prelude();
   // Six records a level, and no more users than a program names.
-  const std::uint16_t depth = std::min<std::uint16_t>(n / 6, kProgramUsers - 8);
+  const std::uint16_t depth = std::min<std::uint16_t>(n / 6, kBuilderUsers - 8);
   p.repeat(depth).group(root(), num(0, Ix::T));
   p.repeat(depth - 1).member(root(), num(0, Ix::T), as_group(num(1, Ix::T)));
   p.repeat(depth).grant(root(), w(Word::L, Suffix::T), as_group(num(0, Ix::T)),
@@ -242,6 +245,135 @@ Code chaingrants(std::uint16_t n) {
       .member(root(), num(0, Ix::T), as_user(num(4, Ix::T)))
       .grant(num(4, Ix::T), w(Word::Q, Suffix::T), as_user(c()),
              read(prefix(path({w(Word::Team), w(Word::P), w(Word::Q, Suffix::T)}))));
+  return p.code();
+}
+
+// --- Label matching, small forms ---------------------------------------------
+// Entries that share one value of a key and differ by a private one, so
+// that each is an entry of its own and all of them meet every question on
+// that key.
+
+// `a In [1, v<index>]`, with `b Absent` when asked.
+Code shared_in(Suffix index, bool b_absent = false) {
+  if (b_absent) return labels({in(w(Word::A), {w(Word::One), w(Word::V, index)}), absent(w(Word::B))});
+  return labels({in(w(Word::A), {w(Word::One), w(Word::V, index)})});
+}
+Code a1() { return labels({equals(w(Word::A), w(Word::One))}); }
+Code a1_b1() { return labels({equals(w(Word::A), w(Word::One)), equals(w(Word::B), w(Word::One))}); }
+
+// A's entries `Manage team/b@{a In [1, v<i>]}` to B, made last first so
+// that revoking them in the order of t takes the newest first; B's grants
+// `Manage team/b/c<j>@{a=1}` to C, which each of them covers; C's deletion
+// nobody may make, asked again at every change; A revokes all but the
+// first made.
+Code inrevoke(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude) / 3;
+  const auto entry = [] { return manage(prefix(team_b(), shared_in(Suffix::Down))); };
+  p.repeat(m).grant(a(), w(Word::N, Suffix::Down), as_user(b()), entry());
+  p.repeat(m).grant(b(), w(Word::X, Suffix::T), as_user(c()), manage(prefix(team_b({w(Word::C, Suffix::T)}), a1())));
+  p.grant_deleted(c(), w(Word::P), manage(prefix(team_b({w(Word::Q)}))), num(kPendingCounter));
+  p.repeat(m - 1).grant_deleted(a(), w(Word::N, Suffix::Down), entry(), num(2));
+  return p.code();
+}
+
+// A's `Manage team/b/q` to B and entries `team/b@{a In [1, v<i>], b Absent}`
+// that cover nothing B writes: B's read grants `team/b/q/x<j>@{a=1, b=1}`.
+Code inscan(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude) / 2;
+  p.grant(a(), w(Word::Q), as_user(b()), manage(prefix(team_b({w(Word::Q)}))));
+  p.repeat(m).grant(a(), w(Word::N, Suffix::T), as_user(b()), manage(prefix(team_b(), shared_in(Suffix::T, true))));
+  p.repeat(m).grant(b(), w(Word::X, Suffix::T), as_user(c()), read(prefix(team_b({w(Word::Q), w(Word::X, Suffix::T)}), a1_b1())));
+  return p.code();
+}
+
+// inscan with write entries and B's secrets `team/b/w/x<j>@{a=1, b=1}`.
+Code insecret(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude) / 2;
+  p.grant(a(), w(Word::W), as_user(b()), write(prefix(team_b({w(Word::W)}))));
+  p.repeat(m).grant(a(), w(Word::N, Suffix::T), as_user(b()), write(prefix(team_b(), shared_in(Suffix::T, true))));
+  p.repeat(m).secret(b(), team_b({w(Word::W), w(Word::X, Suffix::T)}), a1_b1());
+  return p.code();
+}
+
+// inscan's entries, and B's grants to C whose own selectors hold In lists,
+// deleted by B: each deletion's target asks through every entry.
+Code indel(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude) / 3;
+  const auto target = [] {
+    return read(prefix(team_b({w(Word::Q), w(Word::X, Suffix::T)}),
+                       labels({in(w(Word::A), {w(Word::One), w(Word::W, Suffix::T)}), equals(w(Word::B), w(Word::One))})));
+  };
+  p.grant(a(), w(Word::Q), as_user(b()), manage(prefix(team_b({w(Word::Q)}))));
+  p.repeat(m).grant(a(), w(Word::N, Suffix::T), as_user(b()), manage(prefix(team_b(), shared_in(Suffix::T, true))));
+  p.repeat(m).grant(b(), w(Word::X, Suffix::T), as_user(c()), target());
+  p.repeat(m).grant_deleted(b(), w(Word::X, Suffix::T), target(), num(2));
+  return p.code();
+}
+
+// A's manage entries to B at every depth of one path `team/d/d/...`, B's
+// grant to C at the deepest, and A's revocations, deepest first.
+Code nestgrow(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude - 1) / 2;
+  const auto at_depth = [](Ix ix) { return manage(prefix(deep_path({w(Word::Team)}, num(1, ix), w(Word::D)))); };
+  p.repeat(m).grant(a(), w(Word::N, Suffix::T), as_user(b()), at_depth(Ix::T));
+  p.grant(b(), w(Word::X), as_user(c()), read(prefix(deep_path({w(Word::Team)}, num(m), w(Word::D), w(Word::X)))));
+  p.repeat(m).grant_deleted(a(), w(Word::N, Suffix::Down), at_depth(Ix::Down), num(2));
+  return p.code();
+}
+
+// Group g0 of numbered users (past the builder's), each granting C one
+// read under the root's entry for g0; A gives g0 narrow entries and
+// revokes them newest first, each change asking every member's grant again.
+Code groupask(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t members = n / 8;
+  const std::uint16_t narrow = n / 4;
+  const Code first = numbered(0, Ix::T);
+  const auto entry = [] { return manage(prefix(path({w(Word::Team), w(Word::G), w(Word::S, Suffix::T)}))); };
+  p.group(root(), num(0));
+  p.grant(root(), w(Word::G), as_group(num(0)), manage(prefix(path({w(Word::Team), w(Word::G)}))));
+  p.repeat(members, 3)
+      .user(root(), first)
+      .member(root(), num(0), as_user(first))
+      .grant(first, w(Word::Q, Suffix::T), as_user(c()), read(prefix(path({w(Word::Team), w(Word::G), w(Word::Q, Suffix::T)}))));
+  p.repeat(narrow).grant(a(), w(Word::N, Suffix::T), as_group(num(0)), entry());
+  p.repeat(narrow).grant_deleted(a(), w(Word::N, Suffix::Down), manage(prefix(path({w(Word::Team), w(Word::G), w(Word::S, Suffix::Down)}))), num(2));
+  return p.code();
+}
+
+// A ring of managers, each giving the next `Manage team/r`, which hangs on
+// A's grant to the first, rewritten at rising counters between manage and
+// read so that it comes and goes; each manager's read grant to C.
+Code neversettle(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t ring = n / 8;
+  const std::uint16_t flips = n / 4;
+  const auto r = [] { return manage(prefix(path({w(Word::Team), w(Word::R)}))); };
+  p.repeat(ring).user(root(), num(4, Ix::T));
+  p.repeat(ring - 1).grant(num(4, Ix::T), w(Word::R, Suffix::T), as_user(num(5, Ix::T)), r());
+  p.grant(num(static_cast<std::uint16_t>(4 + ring - 1)), w(Word::R), as_user(num(4)), r());
+  p.repeat(ring).grant(num(4, Ix::T), w(Word::Q, Suffix::T), as_user(c()),
+                       read(prefix(path({w(Word::Team), w(Word::R), w(Word::Q, Suffix::T)}))));
+  p.repeat(flips, 2)
+      .grant(a(), w(Word::X), as_user(num(4)), r(), num(1, Ix::R))
+      .grant(a(), w(Word::X), as_user(num(4)), read(prefix(path({w(Word::Team), w(Word::R)}))), num(1, Ix::R));
+  return p.code();
+}
+
+// Paths of empty segments: A's entries `team` then t empty segments, and
+// B's grants under the deepest, one empty segment more each.
+Code emptyseg(std::uint16_t n) {
+  Writer p = prelude();
+  const std::uint16_t m = (n - kPrelude) / 2;
+  p.repeat(m).grant(a(), w(Word::N, Suffix::T), as_user(b()),
+                    manage(prefix(deep_path({w(Word::Team)}, num(0, Ix::T), w(Word::Empty)), a1())));
+  p.repeat(m).grant(b(), w(Word::X, Suffix::T), as_user(c()),
+                    read(prefix(deep_path({w(Word::Team)}, num(0, Ix::T), w(Word::Empty), w(Word::Empty)), a1_b1())));
   return p.code();
 }
 
@@ -317,6 +449,14 @@ std::vector<ProgramShape> validate_work_shapes(std::uint16_t records) {
       {"deepq", deepq(records)},
       {"chainfanask", chainfanask(records)},
       {"chaingrants", chaingrants(records)},
+      {"inrevoke", inrevoke(small(records))},
+      {"inscan", inscan(small(records))},
+      {"insecret", insecret(small(records))},
+      {"indel", indel(small(records))},
+      {"nestgrow", nestgrow(small(records))},
+      {"groupask", groupask(small(records))},
+      {"neversettle", neversettle(small(records))},
+      {"emptyseg", emptyseg(small(records))},
       {"plain-org", plain_org(records), false},
       {"plain-deletions", plain_deletions(records), false},
       {"plain-labelled", plain_labelled(records), false},

@@ -41,8 +41,11 @@ inline Code text(Word word, Suffix suffix = Suffix::None) {
   return {static_cast<std::uint8_t>(static_cast<std::uint8_t>(suffix) << 5 | static_cast<std::uint8_t>(word))};
 }
 
-// Users: 0 the root.
+// Users: 0 the root, 1 to 128 the builder's; numbered(n) the n-th past them.
 inline Code root() { return num(0); }
+inline Code numbered(std::uint16_t n, Ix ix = Ix::None) {
+  return num(static_cast<std::uint16_t>(kNumberedUserBase + n), ix);
+}
 inline Code as_user(Code n) { return cat({{0}, std::move(n)}); }
 inline Code as_group(Code n) { return cat({{1}, std::move(n)}); }
 
@@ -50,6 +53,13 @@ inline Code path(std::initializer_list<Code> segments) {
   Code out{static_cast<std::uint8_t>(segments.size())};
   for (const Code& s : segments) out.insert(out.end(), s.begin(), s.end());
   return out;
+}
+// The head segments (at most 7), `depth` copies of `filler` (a num, so
+// that it may follow a repeat), then the tail segment if given.
+inline Code deep_path(std::initializer_list<Code> head, Code depth, Code filler, Code tail = {}) {
+  Code out{static_cast<std::uint8_t>(0xC0 | head.size() | (tail.empty() ? 0 : 8))};
+  for (const Code& s : head) out.insert(out.end(), s.begin(), s.end());
+  return cat({out, std::move(depth), std::move(filler), std::move(tail)});
 }
 
 // Label matchers.
@@ -107,6 +117,9 @@ class Writer {
   }
   Writer& member_deleted(Code signer, Code group, Code principal, Code counter) {
     return op(ProgramOp::Deleted, {{1}, signer, group, principal, counter});
+  }
+  Writer& secret_deleted(Code signer, Code path_, Code labels_, Code counter) {
+    return op(ProgramOp::Deleted, {{4}, signer, path_, labels_, counter});
   }
   Writer& rewrite(Code signer, Code ref, Code counter, Code permission) {
     return op(ProgramOp::Rewrite, {signer, ref, counter, permission});
