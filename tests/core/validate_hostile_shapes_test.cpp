@@ -57,7 +57,6 @@ constexpr std::uint64_t kPerUnit = 1;
 // which the adversarial benchmark measures.)
 constexpr HostileShape kNotYetLinear[] = {
     HostileShape::InDel,
-    HostileShape::NestGrow,
 };
 bool bounded_yet(HostileShape shape) { return std::ranges::find(kNotYetLinear, shape) == std::end(kNotYetLinear); }
 
@@ -138,7 +137,13 @@ TEST_P(HostileShapes, WorkGrowsNearLinearly) {
   const std::uint64_t at_large = work_of(large);
   const std::string measured = std::to_string(at_small) + " at " + std::to_string(kSize) + ", " +
                                std::to_string(at_large) + " at " + std::to_string(kGrowthFactor * kSize);
-  EXPECT_LE(at_large, kGrowth * at_small) << measured;
+  // Against the vault's own growth, records and bytes: a shape whose bytes
+  // grow faster than its records (nestgrow's paths deepen with its size)
+  // may take as much more work.
+  const double units_small = static_cast<double>(small.records.size() + small.bytes);
+  const double units_large = static_cast<double>(large.records.size() + large.bytes);
+  const double vault_growth = std::max(1.0, units_large / units_small / static_cast<double>(kGrowthFactor));
+  EXPECT_LE(static_cast<double>(at_large), static_cast<double>(kGrowth * at_small) * vault_growth) << measured;
   EXPECT_LE(at_small, kPerUnit * (small.records.size() + small.bytes)) << measured;
   EXPECT_LE(at_large, kPerUnit * (large.records.size() + large.bytes)) << measured;
 }
