@@ -50,15 +50,6 @@ constexpr std::uint64_t kGrowth = 5;
 // checked in order, filed and counted, takes the most).
 constexpr std::uint64_t kPerUnit = 1;
 
-// The shapes whose work validation does not bound yet: their growth and
-// per-unit bounds are not asserted (the reference's judgement and each
-// shape's effect still are). A shape leaves this list when the engine
-// bounds it. (emptypath is bounded in work; what it costs is memory,
-// which the adversarial benchmark measures.)
-constexpr HostileShape kNotYetLinear[] = {
-    HostileShape::InDel,
-};
-bool bounded_yet(HostileShape shape) { return std::ranges::find(kNotYetLinear, shape) == std::end(kNotYetLinear); }
 
 ValidationReport engine(const HostileVault& v, std::span<const HashedRecord> records) {
   auto report = validate_vault_with_verified(records, v.trust, test::shared_builder().crypto(), v.verified);
@@ -130,7 +121,6 @@ TEST_P(HostileRevocations, EachRevocationChangesWhatItsShapeChanges) {
 }
 
 TEST_P(HostileShapes, WorkGrowsNearLinearly) {
-  if (!bounded_yet(GetParam())) GTEST_SKIP() << "validation does not bound this shape's work yet";
   const HostileVault small = test::build_hostile_shape(GetParam(), kSize);
   const std::uint64_t at_small = work_of(small);
   const HostileVault large = test::build_hostile_shape(GetParam(), kGrowthFactor * kSize);

@@ -28,7 +28,7 @@ const EntryGroup* Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32
   const EntryGroup* found = nullptr;
   const auto covers = [&](const EntrySlot& slot) {
     step(1);
-    if (!slot.empty()) found = slot.covers(selector, &selector_of_group, posting_live, present, draw());
+    if (!slot.empty()) found = slot.covers(selector, &selector_of_group, posting_live, present, draw(), k);
     return found != nullptr;
   };
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(selector.tuple);

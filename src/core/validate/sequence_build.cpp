@@ -339,7 +339,17 @@ void Sequence::Impl::refresh_memberships(std::uint32_t item) {
 void Sequence::Impl::refresh_filing(std::uint32_t g) {
   EntryGroup& group = entry_groups_[g];
   const bool live = group.count.has_points();
-  if (live == group.filed) return;
+  // Filed again, in its tier, when the first iteration it is in force in
+  // moves: a search about an earlier one passes over it unread.
+  const Iteration since = group.count.first_where([](std::uint32_t c) { return c > 0; });
+  if (live == group.filed && (!live || since == group.since)) return;
+  group.since = since;
+  if (live && group.filed) {
+    ++entry_epoch_;
+    ++group.generation;
+    file_into(*principals_[group.holder].entries, group);
+    return;
+  }
   ++entry_epoch_;
   group.filed = live;
   ++group.generation;
@@ -360,7 +370,7 @@ void Sequence::Impl::file_into(HeldEntries& entries, const EntryGroup& group) {
   EntrySlot& slot = group.path == kNone ? places.any
                     : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]
                                                                                  : places.prefix[group.path];
-  slot.add(group, selector, entry_counts_, group.generation, &demand_);
+  slot.add(group, selector, entry_counts_, group.generation, &demand_, group.since);
   step(1 + selector.labels.size());
 }
 

@@ -172,6 +172,17 @@ class Timeline {
     }
   }
 
+  // The first iteration whose value satisfies `pred`; one past the last
+  // iteration if none does.
+  template <class Pred>
+  Iteration first_where(Pred&& pred) const {
+    if (pred(initial_)) return 0;
+    for (const auto& p : points_) {
+      if (pred(p.second)) return p.first;
+    }
+    return static_cast<Iteration>(kLastIteration + 1);
+  }
+
   // Whether the value differs from the initial one in some iteration.
   bool has_points() const { return !points_.empty(); }
   // Whether the value satisfies `pred` in some iteration.

@@ -229,13 +229,19 @@ class LabelSlot {
   struct Posting {
     const Entry* entry;
     std::uint32_t generation;
+    std::uint8_t since = 0;  // the first iteration its entry is in force in
   };
 
+  // Searches not told which iteration they ask about read every tier.
+  static constexpr std::uint8_t kEveryTier = 0xff;
+
   // Files `entry`, whose selector is `selector`, under the matcher the
-  // fewest lookups of `demand` look at, or without one under its rarest.
+  // fewest lookups of `demand` look at, or without one under its rarest;
+  // `since` is the first iteration it is in force in, where its owner
+  // asks by iteration.
   void add(const Entry& entry, const KeyspaceSelectorV1& selector, const MatcherCounts& counts,
-           std::uint32_t generation = 0, const LabelDemand* demand = nullptr) {
-    const Posting posting{&entry, generation};
+           std::uint32_t generation = 0, const LabelDemand* demand = nullptr, std::uint8_t since = 0) {
+    const Posting posting{&entry, generation, since};
     all_.push_back(posting);
     if (selector.labels.empty()) {
       plain_.push_back(posting);
@@ -260,17 +266,20 @@ class LabelSlot {
   // read from the posting `start` picks (modulo its size), so that a
   // caller drawing it at random finds a random one of several such
   // entries, not always the one an order of withdrawals takes next.
+  // `now`, the iteration asked about, passes over the entries in force
+  // only from a later one.
   template <class SelectorOf, class Live, class Accept>
   const Entry* covers(const KeyspaceSelectorV1& target, SelectorOf&& selector_of, Live&& live, Accept&& accept,
-                      std::uint64_t start = 0) const {
+                      std::uint64_t start = 0, std::uint8_t now = kEveryTier) const {
     start_ = start;
+    now_ = now;
     const Entry* hit = nullptr;
     const auto test = [&](const Entry& e) {
       if (!accept(e) || !sorted_selector_subsumes(selector_of(e), target)) return false;
       hit = &e;
       return true;
     };
-    if (any_in(plain_, live, test)) return hit;
+    if (plain_.any(live, test, start_, now_)) return hit;
     if (plain_.size() == all_.size()) return nullptr;
     for (std::size_t i = 0; i < target.labels.size(); ++i) {
       const KeyspaceLabelMatcherV1& inner = target.labels[i];
@@ -287,7 +296,7 @@ class LabelSlot {
               [&](const label_matcher::In& lb) {
                 // Never in a sorted selector of a record: every entry with
                 // a value matcher on this key covers it.
-                if (lb.values.empty()) return any_in(all_, live, test);
+                if (lb.values.empty()) return all_.any(live, test, start_, now_);
                 if (bucket(key, LabelKind::Present, {}, live, test)) return true;
                 if (lb.values.front() == lb.values.back() &&
                     bucket(key, LabelKind::Equals, lb.values.front(), live, test)) {
@@ -300,7 +309,7 @@ class LabelSlot {
               [&](const label_matcher::Absent&) {
                 const auto it = absent_.find(key);
                 count_work(1);
-                return it != absent_.end() && any_in(it->second, live, test);
+                return it != absent_.end() && it->second.any(live, test, start_, now_);
               },
           },
           inner.matcher);
@@ -314,8 +323,9 @@ class LabelSlot {
   template <class SelectorOf, class Live, class Accept>
   bool matches(const SecretSelectorV1& secret, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
     start_ = 0;
+    now_ = kEveryTier;
     const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_matches(selector_of(e), secret); };
-    if (any_in(plain_, live, test)) return true;
+    if (plain_.any(live, test, start_, now_)) return true;
     if (plain_.size() == all_.size()) return false;
     for (std::size_t i = 0; i < secret.labels.size(); ++i) {
       const SecretLabelV1& label = secret.labels[i];
@@ -335,47 +345,86 @@ class LabelSlot {
         count_work(1);
       }
       count_work(1);
-      if ((label == secret.labels.end() || label->key != key) && any_in(postings, live, test)) return true;
+      if ((label == secret.labels.end() || label->key != key) && postings.any(live, test, start_, now_)) return true;
     }
     return false;
   }
 
  private:
-  // Reads `postings` round from the one `start_` picks until `test`
-  // holds, dropping the withdrawn ones met on the way.
-  template <class Live, class Test>
-  bool any_in(std::vector<Posting>& postings, Live&& live, Test&& test) const {
-    const std::size_t n = postings.size();
-    if (n == 0) return false;
-    const std::size_t first = static_cast<std::size_t>(start_ % n);
-    std::uint64_t steps = 0;
-    bool found = false;
-    std::vector<std::size_t> withdrawn;
-    for (std::size_t j = 0; j < n && !found; ++j) {
-      ++steps;
-      const std::size_t i = first + j < n ? first + j : first + j - n;
-      if (!live(postings[i])) {
-        withdrawn.push_back(i);
-        continue;
+  // One bucket's postings, in tiers by the first iteration their entries
+  // are in force in, ascending: a search about an earlier iteration reads
+  // none of the later tiers. Withdrawn postings leave when a search meets
+  // them.
+  class Postings {
+   public:
+    void push_back(const Posting& p) {
+      auto tier = std::lower_bound(tiers_.begin(), tiers_.end(), p.since,
+                                   [](const Tier& t, std::uint8_t since) { return t.since < since; });
+      if (tier == tiers_.end() || tier->since != p.since) tier = tiers_.insert(tier, Tier{p.since, {}});
+      tier->postings.push_back(p);
+      ++size_;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+    // Reads the postings of the tiers up to `now` round from the one
+    // `start` picks (modulo their number) until `test` holds.
+    template <class Live, class Test>
+    bool any(Live&& live, Test&& test, std::uint64_t start, std::uint8_t now) {
+      std::size_t eligible = 0;
+      std::size_t tiers = 0;
+      for (; tiers < tiers_.size() && tiers_[tiers].since <= now; ++tiers) eligible += tiers_[tiers].postings.size();
+      if (eligible == 0) {
+        count_work(1 + tiers);
+        return false;
       }
-      found = test(*postings[i].entry);
+      std::size_t tier = 0;
+      std::size_t at = static_cast<std::size_t>(start % eligible);
+      while (at >= tiers_[tier].postings.size()) at -= tiers_[tier++].postings.size();
+      std::uint64_t steps = tiers;
+      bool found = false;
+      std::vector<std::pair<std::size_t, std::size_t>> withdrawn;
+      for (std::size_t j = 0; j < eligible && !found; ++j) {
+        while (at >= tiers_[tier].postings.size()) {
+          at = 0;
+          tier = tier + 1 == tiers ? 0 : tier + 1;
+        }
+        ++steps;
+        const Posting& p = tiers_[tier].postings[at];
+        if (!live(p)) {
+          withdrawn.emplace_back(tier, at);
+        } else {
+          found = test(*p.entry);
+        }
+        ++at;
+      }
+      // From the highest place of each tier down, so that each one moved
+      // in from the back is one already read and kept.
+      std::sort(withdrawn.begin(), withdrawn.end(), std::greater<>());
+      for (const auto& [t, i] : withdrawn) {
+        std::vector<Posting>& list = tiers_[t].postings;
+        list[i] = list.back();
+        list.pop_back();
+        --size_;
+      }
+      count_work(steps + withdrawn.size());
+      return found;
     }
-    // From the highest place down, so that each one moved in from the back
-    // is one already read and kept.
-    std::sort(withdrawn.begin(), withdrawn.end(), std::greater<>());
-    for (const std::size_t i : withdrawn) {
-      postings[i] = postings.back();
-      postings.pop_back();
-    }
-    count_work(steps + withdrawn.size());
-    return found;
-  }
+
+   private:
+    struct Tier {
+      std::uint8_t since;
+      std::vector<Posting> postings;
+    };
+    std::vector<Tier> tiers_;
+    std::size_t size_ = 0;
+  };
 
   template <class Live, class Test>
   bool bucket(std::string_view key, LabelKind kind, std::string_view value, Live&& live, Test&& test) const {
     count_work(1);
     const auto it = by_label_.find(LabelBucket{key, kind, value});
-    return it != by_label_.end() && any_in(it->second, live, test);
+    return it != by_label_.end() && it->second.any(live, test, start_, now_);
   }
 
   // The value of `values` whose In bucket holds the fewest postings.
@@ -416,11 +465,12 @@ class LabelSlot {
     return best;
   }
 
-  mutable std::vector<Posting> plain_;  // no label matchers
-  mutable std::map<LabelBucket, std::vector<Posting>> by_label_;
-  mutable std::map<std::string_view, std::vector<Posting>> absent_;  // entries filed under an Absent matcher
-  mutable std::vector<Posting> all_;  // every posting, for a target no bucket serves
+  mutable Postings plain_;  // no label matchers
+  mutable std::map<LabelBucket, Postings> by_label_;
+  mutable std::map<std::string_view, Postings> absent_;  // entries filed under an Absent matcher
+  mutable Postings all_;  // every posting, for a target no bucket serves
   mutable std::uint64_t start_ = 0;  // where this search reads each bucket from
+  mutable std::uint8_t now_ = kEveryTier;  // the iteration this search asks about
 };
 
 }  // namespace vornex::core
