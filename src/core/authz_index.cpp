@@ -35,7 +35,10 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCount
   (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand);
 }
 
+thread_local const LabelDemand* ExpectedLookups::current_ = nullptr;
+
 AuthorityIndex::AuthorityIndex(const AuthoritySet& set, const LabelDemand* demand) : set_(set) {
+  if (demand == nullptr) demand = ExpectedLookups::current();
   if (set.is_root || set.read.size() + set.write.size() + set.manage.size() <= kScanLimit) return;
   indexed_ = true;
   // Each entry is filed under the label matcher the fewest entries share.

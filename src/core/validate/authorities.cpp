@@ -283,7 +283,7 @@ struct Authorities::Above {
   }
 
   template <class Ask>
-  bool any(Ask&& ask, const LabelDemand* demand, std::uint64_t* spent = nullptr) {
+  bool any(Ask&& ask, std::uint64_t* spent = nullptr) {
     if (merged) {
       count_work(1);
       if (spent != nullptr) ++*spent;
@@ -303,7 +303,7 @@ struct Authorities::Above {
     scanned += steps;
     if (indexes.size() > 1 && scanned > entries) {
       merged_set = merged_of(sets);
-      merged = std::make_unique<AuthorityIndex>(*merged_set, demand);
+      merged = std::make_unique<AuthorityIndex>(*merged_set);
     }
     return found;
   }
@@ -335,19 +335,19 @@ struct Authorities::Line {
   std::unique_ptr<AuthoritySet> whole_set;
   std::unique_ptr<AuthorityIndex> whole;
 
-  void merge(const LabelDemand* demand) {
+  void merge() {
     std::vector<const AuthoritySet*> sets;
     for (const Line* at = this; at != jump; at = at->parent) sets.push_back(at->set);
     merged_set = merged_of(sets);
-    merged = std::make_unique<AuthorityIndex>(*merged_set, demand);
+    merged = std::make_unique<AuthorityIndex>(*merged_set);
   }
 
-  void merge_whole(const LabelDemand* demand) {
+  void merge_whole() {
     std::vector<const AuthoritySet*> sets;
     for (const Line* at = this; at != nullptr; at = at->parent) sets.push_back(at->set);
     if (top->beyond != nullptr) sets.insert(sets.end(), top->beyond->sets.begin(), top->beyond->sets.end());
     whole_set = merged_of(sets);
-    whole = std::make_unique<AuthorityIndex>(*whole_set, demand);
+    whole = std::make_unique<AuthorityIndex>(*whole_set);
   }
 };
 
@@ -553,7 +553,7 @@ std::pair<const AuthorityIndex*, const AuthoritySet*> Authorities::own_index(con
   const auto own = own_.find(at);
   if (own == own_.end()) return {nullptr, nullptr};
   auto& index = made().indexes[at];
-  if (!index) index = std::make_unique<AuthorityIndex>(own->second, demand_);
+  if (!index) index = std::make_unique<AuthorityIndex>(own->second);
   return {index.get(), &own->second};
 }
 
@@ -765,7 +765,7 @@ bool Authorities::any_in_reach(const UserId& user, Ask&& ask) const {
   if (r.line != nullptr) return any_on_line(*r.line, ask);
   if (r.frontier == nullptr) return false;
   Frontier& f = *r.frontier;
-  if (f.above != nullptr) return f.above->any(ask, demand_);
+  if (f.above != nullptr) return f.above->any(ask);
   std::uint64_t spent = 0;
   bool found = false;
   for (std::size_t i = 0; i < f.lines.size() && !found; ++i) {
@@ -789,7 +789,7 @@ bool Authorities::any_on_line(Line& from, Ask&& ask, std::uint64_t* spent) const
   bool found = false;
   for (Line* at = &from; at != nullptr && !found;) {
     ++steps;
-    if (!at->merged && at->length > 1 && ++at->passes >= at->length) at->merge(demand_);
+    if (!at->merged && at->length > 1 && ++at->passes >= at->length) at->merge();
     if (at->merged) {
       found = ask(*at->merged);
       at = at->jump;
@@ -803,9 +803,9 @@ bool Authorities::any_on_line(Line& from, Ask&& ask, std::uint64_t* spent) const
   from.scanned += steps;
   if (!found) {
     Above* beyond = from.top->beyond;
-    found = beyond != nullptr && beyond->any(ask, demand_, spent);
+    found = beyond != nullptr && beyond->any(ask, spent);
   }
-  if (from.scanned > from.entries && from.parent != nullptr) from.merge_whole(demand_);
+  if (from.scanned > from.entries && from.parent != nullptr) from.merge_whole();
   return found;
 }
 

@@ -60,6 +60,28 @@ std::uint64_t advance_to_mark(Marks::const_iterator& it, Marks::const_iterator e
 
 std::optional<KeyOrigin> origin_of(const RecordBodyV1& body);
 
+// The lookups authority will be asked for: a question for each grant's
+// permission, a secret for each secret record's selector. One pass.
+LabelDemand expected_lookups(std::span<const VerifiedRecord> records) {
+  LabelDemand demand;
+  count_work(records.size());
+  for (const VerifiedRecord& r : records) {
+    std::visit(
+        [&](const auto& b) {
+          using B = std::decay_t<decltype(b)>;
+          if constexpr (std::is_same_v<B, GrantRecordV1>) {
+            if (const auto* p = std::get_if<grant_permission::Read>(&*b.permission)) demand.add_question(p->selector);
+            if (const auto* p = std::get_if<grant_permission::Write>(&*b.permission)) demand.add_question(p->selector);
+            if (const auto* p = std::get_if<grant_permission::Manage>(&*b.permission)) demand.add_question(p->selector);
+          } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
+            demand.add_secret(b.selector);
+          }
+        },
+        r.body());
+  }
+  return demand;
+}
+
 ValidationReport refused(ValidationIssue issue) {
   ValidationReport report;
   report.effective.blocked = true;
@@ -279,6 +301,10 @@ CoreResult<ValidationReport> Run::validate(const std::vector<Listed>& list) {
 
   // Watermarks come from the state without a floor, so a rollback cannot
   // hide the records that show it.
+  // Where every phase's authority lookups will look among labels, so that
+  // the indexes they make file each entry where the fewest of them do.
+  const LabelDemand demand = expected_lookups(records);
+  const ExpectedLookups expected(demand);
   auto [first_state, deletions] = resolve_effective_with_deletions(root, records, {});
   if (stopped()) return std::unexpected(CoreError::interrupted());
   const Marks marks = admitted_watermarks(records, first_state, deletions);
@@ -544,34 +570,11 @@ std::optional<KeyOrigin> origin_of(const RecordBodyV1& body) {
 Marks admitted_watermarks(std::span<const VerifiedRecord> records, const EffectiveState& state,
                           const std::set<HashValue>& admitted_deletions) {
   std::set<UserId> entry_signers;
-  // Three passes over the records, then one over the admitted ones.
-  count_work(3 * records.size());
+  // Two passes over the records, then one over the admitted ones.
+  count_work(2 * records.size());
   for (const VerifiedRecord& r : records) {
     if (std::holds_alternative<EntryPointRecordV1>(r.body())) entry_signers.insert(r.signer);
   }
-  // Where the lookups below will look among labels, so that the indexes
-  // they make file each entry where the fewest of them do; cleared before
-  // the records it points into can go.
-  LabelDemand demand;
-  for (const VerifiedRecord& r : records) {
-    std::visit(
-        [&](const auto& b) {
-          using B = std::decay_t<decltype(b)>;
-          if constexpr (std::is_same_v<B, GrantRecordV1>) {
-            if (const auto* p = std::get_if<grant_permission::Read>(&*b.permission)) demand.add_question(p->selector);
-            if (const auto* p = std::get_if<grant_permission::Write>(&*b.permission)) demand.add_question(p->selector);
-            if (const auto* p = std::get_if<grant_permission::Manage>(&*b.permission)) demand.add_question(p->selector);
-          } else if constexpr (std::is_same_v<B, SecretRecordV1> || std::is_same_v<B, SecretDeletedRecordV1>) {
-            demand.add_secret(b.selector);
-          }
-        },
-        r.body());
-  }
-  state.authorities.expect(&demand);
-  struct Forget {
-    const Authorities& authorities;
-    ~Forget() { authorities.expect(nullptr); }
-  } forget{state.authorities};
   const detail::AuthorityLookup lookup(state.authorities);
   Marks marks;
   std::vector<std::pair<std::uint64_t, const VerifiedRecord*>> kept;

@@ -16,6 +16,13 @@
 
 namespace vornex::core::validate::detail {
 
+namespace {
+
+// Answering entries up a question's path that its witness is drawn from.
+constexpr std::size_t kWitnessChoices = 8;
+
+}  // namespace
+
 // Whether one of the manage entries in force in iteration k of a holder's
 // places (or of a merged index's), `filed` of them filed, lets it create
 // what `asked` asks; `node` is the asked selector's path node (none for
@@ -43,10 +50,11 @@ const EntryGroup* Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32
     }
     if (places.prefix.empty()) continue;
     if (paths_.depth(node) < places.prefix.size()) {
-      // Every ancestor's, and one of those that answer at random: the
-      // nearest would be the next to go where entries go deepest first.
+      // One of the nearest few that answer, at random: the nearest alone
+      // would be the next to go where entries go deepest first, and every
+      // one would cost the whole path where entries lie at every depth.
       std::vector<const EntryGroup*> answering;
-      for (std::uint32_t n = node; n != kNone; n = paths_.parent(n)) {
+      for (std::uint32_t n = node; n != kNone && answering.size() < kWitnessChoices; n = paths_.parent(n)) {
         step(1);
         if (const auto it = places.prefix.find(n); it != places.prefix.end() && covers(it->second)) {
           answering.push_back(found);

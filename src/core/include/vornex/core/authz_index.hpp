@@ -62,11 +62,29 @@ inline constexpr unsigned kManageClassBit = 1u << KeyspaceGrantClassV1(grant_cla
 inline const KeyspaceSelectorV1& selector_of(const KeyspaceSelectorV1& selector) { return selector; }
 inline const KeyspaceSelectorV1& selector_of(const ManageKeyspaceGrantV1& entry) { return entry.selector; }
 
+// Where the lookups of the validation running on this thread will look
+// among labels, for as long as it lives: an index made meanwhile files
+// each entry where the fewest of them do, whichever phase makes it.
+class ExpectedLookups {
+ public:
+  explicit ExpectedLookups(const LabelDemand& demand) : before_(current_) { current_ = &demand; }
+  ~ExpectedLookups() { current_ = before_; }
+  ExpectedLookups(const ExpectedLookups&) = delete;
+  ExpectedLookups& operator=(const ExpectedLookups&) = delete;
+
+  static const LabelDemand* current() { return current_; }
+
+ private:
+  static thread_local const LabelDemand* current_;
+  const LabelDemand* before_;
+};
+
 class AuthorityIndex {
  public:
-  // `set` must outlive the index and stay unchanged. `demand`, if given,
-  // says where the lookups to come will look (it need not outlive the
-  // index): each entry is filed where the fewest of them do.
+  // `set` must outlive the index and stay unchanged. `demand`, if given
+  // (else the thread's `ExpectedLookups`, if any), says where the lookups
+  // to come will look (it need not outlive the index): each entry is
+  // filed where the fewest of them do.
   explicit AuthorityIndex(const AuthoritySet& set, const LabelDemand* demand = nullptr);
   AuthorityIndex(const AuthorityIndex&) = delete;
   AuthorityIndex& operator=(const AuthorityIndex&) = delete;

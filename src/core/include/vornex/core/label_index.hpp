@@ -29,6 +29,7 @@
 #include <bit>
 #include <functional>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -139,7 +140,7 @@ class LabelDemand {
  public:
   // `entries`, when given, counts the entries' matchers: an In list is
   // looked up under the value the fewest entries name, as `LabelSlot`
-  // does; without, under every value.
+  // does; without, under one of its values, each as likely.
   void add_question(const KeyspaceSelectorV1& selector, const MatcherCounts* entries = nullptr) {
     std::uint64_t steps = 1;
     for (std::size_t i = 0; i < selector.labels.size(); ++i) {
@@ -159,10 +160,11 @@ class LabelDemand {
                        if (in.values.front() == in.values.back()) probe(key, LabelKind::Equals, in.values.front());
                        const std::string* chosen = nullptr;
                        std::uint64_t fewest = UINT64_MAX;
+                       const double share = 1.0 / static_cast<double>(in.values.size());
                        for (const std::string& v : in.values) {
                          ++steps;
                          if (entries == nullptr) {
-                           probe(key, LabelKind::InValue, v);
+                           probe(key, LabelKind::InValue, v, share);
                            continue;
                          }
                          const std::uint64_t named = entries->count_of(LabelBucket{key, LabelKind::InValue, v});
@@ -197,23 +199,23 @@ class LabelDemand {
   }
 
   // The lookups that will look in bucket `b`.
-  std::uint64_t of(const LabelBucket& b) const {
+  double of(const LabelBucket& b) const {
     count_work(1);
     const auto it = probes_.find(b);
-    std::uint64_t n = it == probes_.end() ? 0 : it->second;
+    double n = it == probes_.end() ? 0 : it->second;
     if (std::get<1>(b) == LabelKind::Absent && secrets_ > 0) {
       const auto has = having_.find(std::get<0>(b));
-      n += secrets_ - (has == having_.end() ? 0 : has->second);
+      n += static_cast<double>(secrets_ - (has == having_.end() ? 0 : has->second));
     }
     return n;
   }
 
  private:
-  void probe(std::string_view key, LabelKind kind, std::string_view value) {
-    ++probes_[LabelBucket{key, kind, value}];
+  void probe(std::string_view key, LabelKind kind, std::string_view value, double weight = 1) {
+    probes_[LabelBucket{key, kind, value}] += weight;
   }
 
-  std::map<LabelBucket, std::uint64_t> probes_;
+  std::map<LabelBucket, double> probes_;
   std::map<std::string_view, std::uint64_t> having_;  // secrets with each key
   std::uint64_t secrets_ = 0;
 };
@@ -449,12 +451,12 @@ class LabelSlot {
   // it lacks.
   static std::size_t least_demanded(const KeyspaceSelectorV1& selector, const LabelDemand& demand) {
     std::size_t best = 0;
-    std::uint64_t best_cost = UINT64_MAX;
+    double best_cost = std::numeric_limits<double>::infinity();
     bool best_absent = true;
     for (std::size_t i = 0; i < selector.labels.size(); ++i) {
       const KeyspaceLabelMatcherV1& m = selector.labels[i];
       const bool absent = std::holds_alternative<label_matcher::Absent>(m.matcher);
-      std::uint64_t cost = 0;
+      double cost = 0;
       MatcherCounts::each_bucket(m, [&](const LabelBucket& b) { cost += demand.of(b); });
       if (cost < best_cost || (cost == best_cost && best_absent && !absent)) {
         best = i;

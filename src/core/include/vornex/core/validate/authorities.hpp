@@ -74,12 +74,6 @@ class Authorities {
   bool can_write(const UserId& user, const SecretSelectorV1& secret) const;
   bool can_create_permission(const UserId& user, const GrantPermissionV1& permission) const;
 
-  // Where the questions about to be asked will look among labels, while
-  // they are asked (null after): the indexes made meanwhile file each
-  // entry where the fewest of them do. `demand` must outlive the call
-  // that clears it.
-  void expect(const LabelDemand* demand) const { demand_ = demand; }
-
  private:
   struct Membership {
     GroupId group;
@@ -131,7 +125,6 @@ class Authorities {
   std::set<PrincipalRefV1> keys_;
   std::set<PrincipalRefV1> rooted_;
   mutable std::unique_ptr<Made> made_;
-  mutable const LabelDemand* demand_ = nullptr;
 };
 
 }  // namespace vornex::core::validate
