@@ -47,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "counted_heap.hpp"
 #include "bench_support.hpp"
 #include "hostile_shapes.hpp"
 #include "vornex/core/validate/effective.hpp"
@@ -1457,11 +1458,6 @@ void run_baseline(benchmark::State& state) {
 
 // --- The hostile shapes -----------------------------------------------------
 
-// Heap bytes in use, and their highest since the last reset: every
-// allocation of this program goes through the operators below.
-std::size_t g_heap_live = 0;
-std::size_t g_heap_peak = 0;
-
 // The shared hostile shapes (tests/support/hostile_shapes) at 1k to 64k,
 // each beside a plain vault of the same size, or of the same bytes for the
 // ones whose bytes grow faster than their records (compared_by_bytes). Warm: every signature is taken as
@@ -1681,19 +1677,3 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
   return 0;
 }
-
-// Every allocation counted, for the heap's peak during a validation. The
-// benchmark runs on one thread.
-__attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  g_heap_live += malloc_usable_size(p);
-  g_heap_peak = std::max(g_heap_peak, g_heap_live);
-  return p;
-}
-__attribute__((visibility("default"))) void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  g_heap_live -= malloc_usable_size(p);
-  std::free(p);
-}
-__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { operator delete(p); }

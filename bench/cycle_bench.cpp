@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "counted_heap.hpp"
 #include "hostile_shapes.hpp"
 #include "oscillating_vault.hpp"
 #include "vault_builder.hpp"
@@ -37,9 +38,6 @@ namespace {
 
 using namespace vornex;
 using core::validate::HashedRecord;
-
-std::size_t g_heap_live = 0;
-std::size_t g_heap_peak = 0;
 
 constexpr std::size_t kSizes[] = {1'000, 4'000, 16'000};
 constexpr int kDefaultRepetitions = 7;
@@ -125,18 +123,3 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
-
-// Every allocation counted, for the heap's peak during a validation.
-__attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  g_heap_live += malloc_usable_size(p);
-  g_heap_peak = std::max(g_heap_peak, g_heap_live);
-  return p;
-}
-__attribute__((visibility("default"))) void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  g_heap_live -= malloc_usable_size(p);
-  std::free(p);
-}
-__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { operator delete(p); }

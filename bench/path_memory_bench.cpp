@@ -35,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "counted_heap.hpp"
 #include "hostile_shapes.hpp"
 #include "vault_builder.hpp"
 #include "vornex/core/validate/pipeline.hpp"
@@ -44,10 +45,6 @@ namespace {
 
 using namespace vornex;
 using namespace vornex::core;
-
-// Heap bytes in use, and their highest since the last reset.
-std::size_t g_heap_live = 0;
-std::size_t g_heap_peak = 0;
 
 constexpr std::size_t kMiB = 1024 * 1024;
 // No one record may be longer than the decoder reads: paths are split
@@ -265,18 +262,3 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
-
-// Every allocation counted, for the heap's peak. One thread.
-__attribute__((visibility("default"))) void* operator new(std::size_t size) {
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  g_heap_live += malloc_usable_size(p);
-  g_heap_peak = std::max(g_heap_peak, g_heap_live);
-  return p;
-}
-__attribute__((visibility("default"))) void operator delete(void* p) noexcept {
-  if (p == nullptr) return;
-  g_heap_live -= malloc_usable_size(p);
-  std::free(p);
-}
-__attribute__((visibility("default"))) void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
