@@ -1,0 +1,271 @@
+// The label index must find exactly what a plain scan of its entries finds,
+// whichever matcher each entry is filed under, and must keep its promises on
+// cost: an entry filed where no lookup looks is never read, nor is one not
+// yet in force for the iteration asked about.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <ostream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "vornex/core/label_index.hpp"
+
+namespace {
+
+using namespace vornex::core;
+
+struct Entry {
+  KeyspaceSelectorV1 selector;
+};
+using Slot = LabelSlot<Entry>;
+
+const auto kSelectorOf = [](const Entry& e) -> const KeyspaceSelectorV1& { return e.selector; };
+const auto kLive = [](const Slot::Posting&) { return true; };
+const auto kAcceptAll = [](const Entry&) { return true; };
+
+KeyspaceLabelMatcherV1 equals(const char* key, std::string value) {
+  return {key, label_matcher::Equals{std::move(value)}};
+}
+KeyspaceLabelMatcherV1 absent(const char* key) { return {key, label_matcher::Absent{}}; }
+
+KeyspaceSelectorV1 selector(std::vector<KeyspaceLabelMatcherV1> labels) {
+  return KeyspaceSelectorV1{tuple_matcher::Any{}, std::move(labels)};
+}
+
+// Entries live in a deque: the slot keeps pointers to them.
+struct Filed {
+  std::deque<Entry> entries;
+  MatcherCounts counts;
+  Slot slot;
+
+  void file(const LabelDemand* demand, std::uint8_t since = 0) {
+    for (const Entry& e : entries) counts.count(e.selector);
+    for (const Entry& e : entries) slot.add(e, e.selector, counts, 0, demand, since);
+  }
+};
+
+// Entries {a In [1, v<i>], b Absent}: each shares its value 1 with all the
+// others and its Absent b with all the others, but only the b buckets are
+// looked in by nobody asking about a=1, b=1.
+void fill_shared(Filed& f, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    f.entries.push_back(Entry{selector({{"a", label_matcher::In{{"1", "v" + std::to_string(i)}}}, absent("b")})});
+  }
+}
+
+const KeyspaceSelectorV1 kQuestion = selector({equals("a", "1"), equals("b", "1")});
+const SecretSelectorV1 kSecret{{}, {{"a", "1"}, {"b", "1"}}};
+
+std::uint64_t cover_work(const Filed& f, std::uint8_t now = Slot::kEveryTier) {
+  const std::uint64_t before = work_done();
+  EXPECT_EQ(f.slot.covers(kQuestion, kSelectorOf, kLive, kAcceptAll, 0, now), nullptr);
+  return work_done() - before;
+}
+
+std::uint64_t match_work(const Filed& f) {
+  const std::uint64_t before = work_done();
+  EXPECT_FALSE(f.slot.matches(kSecret, kSelectorOf, kLive, kAcceptAll));
+  return work_done() - before;
+}
+
+struct DemandCase {
+  const char* name;
+  bool secrets;  // the demand and the lookup are a secret's, else a question's
+};
+void PrintTo(const DemandCase& c, std::ostream* os) { *os << c.name; }
+
+class LabelSlotDemand : public testing::TestWithParam<DemandCase> {};
+
+TEST_P(LabelSlotDemand, FilesWhereTheLookupsDoNotLook) {
+  const bool secrets = GetParam().secrets;
+  LabelDemand demand;
+  if (secrets) {
+    demand.add_secret(kSecret);
+  } else {
+    demand.add_question(kQuestion);
+  }
+  const auto work = [&](std::size_t n, bool with_demand) {
+    Filed f;
+    fill_shared(f, n);
+    f.file(with_demand ? &demand : nullptr);
+    return secrets ? match_work(f) : cover_work(f);
+  };
+  // With the demand the lookup reads none of the entries, however many.
+  EXPECT_EQ(work(10, true), work(1000, true));
+  EXPECT_LT(work(1000, true), 20u);
+  // Without it each entry is filed under its value 1, which the lookup reads.
+  EXPECT_GE(work(1000, false), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lookups, LabelSlotDemand,
+                         testing::Values(DemandCase{"Questions", false}, DemandCase{"Secrets", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Small random selectors in sorted order: keys ascending, In lists
+// ascending, a key repeated now and then (the first decides).
+class Generator {
+ public:
+  explicit Generator(unsigned seed) : rng_(seed) {}
+
+  KeyspaceSelectorV1 keyspace() {
+    KeyspaceSelectorV1 out = selector({});
+    for (const char* key : {"a", "b", "c"}) {
+      if (pick(3) == 0) continue;
+      KeyspaceLabelMatcherV1 m{key, label_matcher::Present{}};
+      switch (pick(4)) {
+        case 0:
+          break;
+        case 1:
+          m.matcher = label_matcher::Equals{value()};
+          break;
+        case 2: {
+          std::vector<std::string> values;
+          for (const auto& v : kValues) {
+            if (pick(2) == 0) values.push_back(v);
+          }
+          // An empty list now and then, though no record holds one.
+          if (values.empty() && pick(4) != 0) values.push_back(value());
+          m.matcher = label_matcher::In{values};
+          break;
+        }
+        default:
+          m.matcher = label_matcher::Absent{};
+          break;
+      }
+      out.labels.push_back(m);
+      if (pick(12) == 0) out.labels.push_back(out.labels.back());
+    }
+    return out;
+  }
+
+  SecretSelectorV1 secret() {
+    SecretSelectorV1 out{{}, {}};
+    for (const char* key : {"a", "b", "c"}) {
+      if (pick(3) != 0) out.labels.push_back({key, value()});
+      if (!out.labels.empty() && pick(12) == 0) out.labels.push_back({out.labels.back().key, value()});
+    }
+    return out;
+  }
+
+  std::string value() { return kValues[pick(kValues.size())]; }
+  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
+
+ private:
+  static inline const std::vector<std::string> kValues{"1", "2", "3"};
+  std::mt19937 rng_;
+};
+
+class LabelSlotScan : public testing::TestWithParam<bool> {};
+
+TEST_P(LabelSlotScan, AnswersAsAPlainLoop) {
+  const bool with_demand = GetParam();
+  std::size_t covered = 0, matched = 0, asked = 0;
+  for (unsigned seed = 0; seed < 200; ++seed) {
+    Generator g(seed);
+    Filed f;
+    const std::size_t n = 1 + g.pick(30);
+    for (std::size_t i = 0; i < n; ++i) f.entries.push_back(Entry{g.keyspace()});
+    // Some entries are refused by the caller, which the index must pass over.
+    std::set<const Entry*> refused;
+    for (const Entry& e : f.entries) {
+      if (g.pick(6) == 0) refused.insert(&e);
+    }
+    const auto accept = [&](const Entry& e) { return !refused.contains(&e); };
+    std::vector<KeyspaceSelectorV1> questions;
+    std::vector<SecretSelectorV1> secrets;
+    for (int q = 0; q < 40; ++q) {
+      questions.push_back(g.keyspace());
+      secrets.push_back(g.secret());
+    }
+    LabelDemand demand;
+    for (const auto& q : questions) demand.add_question(q, g.pick(2) == 0 ? &f.counts : nullptr);
+    for (const auto& s : secrets) demand.add_secret(s);
+    f.file(with_demand ? &demand : nullptr);
+
+    for (std::size_t q = 0; q < questions.size(); ++q) {
+      ++asked;
+      const KeyspaceSelectorV1& target = questions[q];
+      bool any_covers = false;
+      for (const Entry& e : f.entries) any_covers |= accept(e) && sorted_selector_subsumes(e.selector, target);
+      const Entry* hit = f.slot.covers(target, kSelectorOf, kLive, accept, g.pick(1000));
+      ASSERT_EQ(hit != nullptr, any_covers) << "seed " << seed << " question " << q;
+      if (hit != nullptr) {
+        ++covered;
+        EXPECT_TRUE(accept(*hit));
+        EXPECT_TRUE(sorted_selector_subsumes(hit->selector, target)) << "seed " << seed << " question " << q;
+      }
+
+      const SecretSelectorV1& secret = secrets[q];
+      bool any_matches = false;
+      for (const Entry& e : f.entries) any_matches |= accept(e) && sorted_selector_matches(e.selector, secret);
+      ASSERT_EQ(f.slot.matches(secret, kSelectorOf, kLive, accept), any_matches)
+          << "seed " << seed << " secret " << q;
+      matched += any_matches;
+    }
+  }
+  // Both answers must be common enough for the comparison to mean much.
+  EXPECT_GT(covered, asked / 10);
+  EXPECT_LT(covered, asked * 9 / 10);
+  EXPECT_GT(matched, asked / 10);
+  EXPECT_LT(matched, asked * 9 / 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Filing, LabelSlotScan, testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "ByDemand" : "ByCounts"); });
+
+struct TierCase {
+  std::uint8_t now;
+  bool found;
+};
+void PrintTo(const TierCase& c, std::ostream* os) { *os << "now " << int{c.now}; }
+
+class LabelSlotTiers : public testing::TestWithParam<TierCase> {};
+
+TEST_P(LabelSlotTiers, EntriesNotYetInForceAreNeitherFoundNorRead) {
+  const auto [now, found] = GetParam();
+  const KeyspaceSelectorV1 target = selector({equals("a", "1")});
+  const auto lookup = [&](std::size_t n) {
+    Filed f;
+    for (std::size_t i = 0; i < n; ++i) f.entries.push_back(Entry{selector({equals("a", "1")})});
+    f.file(nullptr, 3);
+    const std::uint64_t before = work_done();
+    const Entry* hit = f.slot.covers(target, kSelectorOf, kLive, kAcceptAll, 0, now);
+    return std::pair{hit != nullptr, work_done() - before};
+  };
+  const auto [few_found, few_work] = lookup(10);
+  const auto [many_found, many_work] = lookup(1000);
+  EXPECT_EQ(few_found, found);
+  EXPECT_EQ(many_found, found);
+  if (!found) {
+    EXPECT_EQ(few_work, many_work);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Now, LabelSlotTiers,
+                         testing::Values(TierCase{1, false}, TierCase{2, false}, TierCase{3, true},
+                                         TierCase{4, true}, TierCase{Slot::kEveryTier, true}),
+                         [](const auto& info) { return "Now" + std::to_string(info.param.now); });
+
+TEST(LabelSlot, StartSpreadsTheEntryFound) {
+  constexpr std::size_t kEntries = 40;
+  const KeyspaceSelectorV1 target = selector({equals("a", "1"), equals("b", "2")});
+  Filed f;
+  // Covering entries filed in several buckets, and one that is not plain.
+  for (std::size_t i = 0; i < kEntries; ++i) {
+    f.entries.push_back(Entry{i % 2 == 0 ? selector({equals("a", "1")}) : selector({equals("b", "2")})});
+  }
+  f.file(nullptr);
+  std::set<const Entry*> seen;
+  for (std::uint64_t start = 0; start < 4 * kEntries; ++start) {
+    const Entry* hit = f.slot.covers(target, kSelectorOf, kLive, kAcceptAll, start);
+    ASSERT_NE(hit, nullptr);
+    seen.insert(hit);
+  }
+  EXPECT_GE(seen.size(), kEntries / 4);
+}
+
+}  // namespace
