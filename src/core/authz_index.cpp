@@ -15,11 +15,12 @@ constexpr auto kSelectorOf = [](const auto& entry) -> const KeyspaceSelectorV1& 
 }  // namespace
 
 template <class Entry>
-void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand) {
+void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand,
+                                          LookupKind serves) {
   const TupleMatcherV1& path = selector_of(entry).tuple;
   if (std::holds_alternative<tuple_matcher::Any>(path)) {
     count_work(1);
-    any.add(entry, selector_of(entry), counts, 0, demand);
+    any.add(entry, selector_of(entry), counts, 0, demand, 0, serves);
     return;
   }
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
@@ -32,7 +33,7 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCount
     if (!child) child = std::make_unique<Node>();
     node = child.get();
   }
-  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand);
+  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand, 0, serves);
 }
 
 thread_local const LabelDemand* ExpectedLookups::current_ = nullptr;
@@ -46,11 +47,12 @@ AuthorityIndex::AuthorityIndex(const AuthoritySet& set, const LabelDemand* deman
   for (const KeyspaceSelectorV1& s : set.read) counts.count(s);
   for (const KeyspaceSelectorV1& s : set.write) counts.count(s);
   for (const ManageKeyspaceGrantV1& m : set.manage) counts.count(m.selector);
-  for (const KeyspaceSelectorV1& s : set.read) read_.add(s, counts, demand);
-  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s, counts, demand);
+  // The read and write lists serve secrets, the manage entries questions.
+  for (const KeyspaceSelectorV1& s : set.read) read_.add(s, counts, demand, LookupKind::Secrets);
+  for (const KeyspaceSelectorV1& s : set.write) writable_.add(s, counts, demand, LookupKind::Secrets);
   for (const ManageKeyspaceGrantV1& m : set.manage) {
-    writable_.add(m.selector, counts, demand);
-    manage_by_classes_[grant_class_bits(m.grantable)].add(m, counts, demand);
+    writable_.add(m.selector, counts, demand, LookupKind::Secrets);
+    manage_by_classes_[grant_class_bits(m.grantable)].add(m, counts, demand, LookupKind::Questions);
   }
 }
 

@@ -42,9 +42,9 @@ struct Filed {
   MatcherCounts counts;
   Slot slot;
 
-  void file(const LabelDemand* demand, std::uint8_t since = 0) {
+  void file(const LabelDemand* demand, std::uint8_t since = 0, LookupKind serves = LookupKind::Questions) {
     for (const Entry& e : entries) counts.count(e.selector);
-    for (const Entry& e : entries) slot.add(e, e.selector, counts, 0, demand, since);
+    for (const Entry& e : entries) slot.add(e, e.selector, counts, 0, demand, since, serves);
   }
 };
 
@@ -91,7 +91,7 @@ TEST_P(LabelSlotDemand, FilesWhereTheLookupsDoNotLook) {
   const auto work = [&](std::size_t n, bool with_demand) {
     Filed f;
     fill_shared(f, n);
-    f.file(with_demand ? &demand : nullptr);
+    f.file(with_demand ? &demand : nullptr, 0, secrets ? LookupKind::Secrets : LookupKind::Questions);
     return secrets ? match_work(f) : cover_work(f);
   };
   // With the demand the lookup reads none of the entries, however many.

@@ -109,7 +109,7 @@ class AuthorityIndex {
     LabelSlot<Entry> any;
     Node root;
 
-    void add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand);
+    void add(const Entry& entry, const MatcherCounts& counts, const LabelDemand* demand, LookupKind serves);
     bool empty() const { return any.empty() && root.children.empty() && root.exact.empty() && root.prefix.empty(); }
   };
 

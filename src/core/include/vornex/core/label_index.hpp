@@ -136,6 +136,10 @@ class MatcherCounts {
 // keys it lacks. An entry filed where few lookups look stays out of the
 // way of the rest, whatever its other matchers share with other entries:
 // a private In value or Absent key keeps it apart.
+// Which lookups an index serves: questions (`LabelSlot::covers`) or
+// secrets (`LabelSlot::matches`). An index reads the demand of its own.
+enum class LookupKind : std::uint8_t { Questions, Secrets };
+
 class LabelDemand {
  public:
   // `entries`, when given, counts the entries' matchers: an In list is
@@ -190,20 +194,24 @@ class LabelDemand {
     for (std::size_t i = 0; i < secret.labels.size(); ++i) {
       const SecretLabelV1& label = secret.labels[i];
       if (i > 0 && secret.labels[i - 1].key == label.key) continue;
-      probe(label.key, LabelKind::Present, {});
-      probe(label.key, LabelKind::Equals, label.value);
-      probe(label.key, LabelKind::InValue, label.value);
+      secret_probes_[LabelBucket{label.key, LabelKind::Present, {}}] += 1;
+      secret_probes_[LabelBucket{label.key, LabelKind::Equals, label.value}] += 1;
+      secret_probes_[LabelBucket{label.key, LabelKind::InValue, label.value}] += 1;
       ++having_[label.key];
     }
     count_work(1 + secret.labels.size());
   }
 
-  // The lookups that will look in bucket `b`.
-  double of(const LabelBucket& b) const {
+  // The lookups of `kind` that will look in bucket `b`.
+  double of(const LabelBucket& b, LookupKind kind) const {
     count_work(1);
-    const auto it = probes_.find(b);
-    double n = it == probes_.end() ? 0 : it->second;
-    if (std::get<1>(b) == LabelKind::Absent && secrets_ > 0) {
+    if (kind == LookupKind::Questions) {
+      const auto it = probes_.find(b);
+      return it == probes_.end() ? 0 : it->second;
+    }
+    const auto it = secret_probes_.find(b);
+    double n = it == secret_probes_.end() ? 0 : it->second;
+    if (std::get<1>(b) == LabelKind::Absent) {
       const auto has = having_.find(std::get<0>(b));
       n += static_cast<double>(secrets_ - (has == having_.end() ? 0 : has->second));
     }
@@ -215,7 +223,8 @@ class LabelDemand {
     probes_[LabelBucket{key, kind, value}] += weight;
   }
 
-  std::map<LabelBucket, double> probes_;
+  std::map<LabelBucket, double> probes_;  // by questions
+  std::map<LabelBucket, double> secret_probes_;
   std::map<std::string_view, std::uint64_t> having_;  // secrets with each key
   std::uint64_t secrets_ = 0;
 };
@@ -242,7 +251,8 @@ class LabelSlot {
   // `since` is the first iteration it is in force in, where its owner
   // asks by iteration.
   void add(const Entry& entry, const KeyspaceSelectorV1& selector, const MatcherCounts& counts,
-           std::uint32_t generation = 0, const LabelDemand* demand = nullptr, std::uint8_t since = 0) {
+           std::uint32_t generation = 0, const LabelDemand* demand = nullptr, std::uint8_t since = 0,
+           LookupKind serves = LookupKind::Questions) {
     const Posting posting{&entry, generation, since};
     all_.push_back(posting);
     if (selector.labels.empty()) {
@@ -250,7 +260,7 @@ class LabelSlot {
       return;
     }
     const KeyspaceLabelMatcherV1& filed =
-        selector.labels[demand != nullptr ? least_demanded(selector, *demand) : counts.rarest(selector)];
+        selector.labels[demand != nullptr ? least_demanded(selector, *demand, serves) : counts.rarest(selector)];
     MatcherCounts::each_bucket(filed, [&](const LabelBucket& b) {
       if (std::get<1>(b) == LabelKind::Absent) {
         absent_[std::get<0>(b)].push_back(posting);
@@ -449,7 +459,7 @@ class LabelSlot {
   // The matcher of `selector` whose buckets the fewest lookups look in;
   // Absent ones last among equals, since a secret looks under every key
   // it lacks.
-  static std::size_t least_demanded(const KeyspaceSelectorV1& selector, const LabelDemand& demand) {
+  static std::size_t least_demanded(const KeyspaceSelectorV1& selector, const LabelDemand& demand, LookupKind serves) {
     std::size_t best = 0;
     double best_cost = std::numeric_limits<double>::infinity();
     bool best_absent = true;
@@ -457,7 +467,7 @@ class LabelSlot {
       const KeyspaceLabelMatcherV1& m = selector.labels[i];
       const bool absent = std::holds_alternative<label_matcher::Absent>(m.matcher);
       double cost = 0;
-      MatcherCounts::each_bucket(m, [&](const LabelBucket& b) { cost += demand.of(b); });
+      MatcherCounts::each_bucket(m, [&](const LabelBucket& b) { cost += demand.of(b, serves); });
       if (cost < best_cost || (cost == best_cost && best_absent && !absent)) {
         best = i;
         best_cost = cost;
