@@ -20,7 +20,7 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCount
   const TupleMatcherV1& path = selector_of(entry).tuple;
   if (std::holds_alternative<tuple_matcher::Any>(path)) {
     count_work(1);
-    any.add(entry, selector_of(entry), counts, 0, demand, 0, serves);
+    any.add(entry, selector_of(entry), counts, 0, demand, {}, serves);
     return;
   }
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(path);
@@ -33,7 +33,7 @@ void AuthorityIndex::PathTrie<Entry>::add(const Entry& entry, const MatcherCount
     if (!child) child = std::make_unique<Node>();
     node = child.get();
   }
-  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand, 0, serves);
+  (exact ? node->exact : node->prefix).add(entry, selector_of(entry), counts, 0, demand, {}, serves);
 }
 
 thread_local const LabelDemand* ExpectedLookups::current_ = nullptr;

@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "vornex/core/label_index.hpp"
@@ -42,9 +43,9 @@ struct Filed {
   MatcherCounts counts;
   Slot slot;
 
-  void file(const LabelDemand* demand, std::uint8_t since = 0, LookupKind serves = LookupKind::Questions) {
+  void file(const LabelDemand* demand, Slot::InForce in_force = {}, LookupKind serves = LookupKind::Questions) {
     for (const Entry& e : entries) counts.count(e.selector);
-    for (const Entry& e : entries) slot.add(e, e.selector, counts, 0, demand, since, serves);
+    for (const Entry& e : entries) slot.add(e, e.selector, counts, 0, demand, in_force, serves);
   }
 };
 
@@ -91,7 +92,7 @@ TEST_P(LabelSlotDemand, FilesWhereTheLookupsDoNotLook) {
   const auto work = [&](std::size_t n, bool with_demand) {
     Filed f;
     fill_shared(f, n);
-    f.file(with_demand ? &demand : nullptr, 0, secrets ? LookupKind::Secrets : LookupKind::Questions);
+    f.file(with_demand ? &demand : nullptr, {}, secrets ? LookupKind::Secrets : LookupKind::Questions);
     return secrets ? match_work(f) : cover_work(f);
   };
   // With the demand the lookup reads none of the entries, however many.
@@ -223,15 +224,20 @@ struct TierCase {
 };
 void PrintTo(const TierCase& c, std::ostream* os) { *os << "now " << int{c.now}; }
 
-class LabelSlotTiers : public testing::TestWithParam<TierCase> {};
+// Entries in force from iteration 3 up to 6, with a label matcher or
+// none (the plain ones every lookup at their place reads).
+class LabelSlotTiers : public testing::TestWithParam<std::tuple<TierCase, bool>> {};
 
-TEST_P(LabelSlotTiers, EntriesNotYetInForceAreNeitherFoundNorRead) {
-  const auto [now, found] = GetParam();
+TEST_P(LabelSlotTiers, EntriesOutOfForceAreNeitherFoundNorRead) {
+  const auto [tier, plain] = GetParam();
+  const auto [now, found] = tier;
   const KeyspaceSelectorV1 target = selector({equals("a", "1")});
   const auto lookup = [&](std::size_t n) {
     Filed f;
-    for (std::size_t i = 0; i < n; ++i) f.entries.push_back(Entry{selector({equals("a", "1")})});
-    f.file(nullptr, 3);
+    for (std::size_t i = 0; i < n; ++i) {
+      f.entries.push_back(Entry{plain ? selector({}) : selector({equals("a", "1")})});
+    }
+    f.file(nullptr, {3, 6});
     const std::uint64_t before = work_done();
     const Entry* hit = f.slot.covers(target, kSelectorOf, kLive, kAcceptAll, 0, now);
     return std::pair{hit != nullptr, work_done() - before};
@@ -246,9 +252,42 @@ TEST_P(LabelSlotTiers, EntriesNotYetInForceAreNeitherFoundNorRead) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Now, LabelSlotTiers,
-                         testing::Values(TierCase{1, false}, TierCase{2, false}, TierCase{3, true},
-                                         TierCase{4, true}, TierCase{Slot::kEveryTier, true}),
-                         [](const auto& info) { return "Now" + std::to_string(info.param.now); });
+                         testing::Combine(testing::Values(TierCase{1, false}, TierCase{2, false}, TierCase{3, true},
+                                                          TierCase{5, true}, TierCase{6, false}, TierCase{7, false},
+                                                          TierCase{Slot::kEveryTier, true}),
+                                          testing::Bool()),
+                         [](const auto& info) {
+                           return "Now" + std::to_string(std::get<0>(info.param).now) +
+                                  (std::get<1>(info.param) ? "Plain" : "Labelled");
+                         });
+
+// Entries filed again as their span moves, the old postings withdrawn:
+// a lookup finds them by their last span alone, and one past it reads
+// nothing, however many filings there were.
+TEST(LabelSlot, RefiledEntriesAreFoundByTheirLastSpan) {
+  struct Versioned {
+    KeyspaceSelectorV1 selector;
+    std::uint32_t generation = 0;
+  };
+  std::deque<Versioned> entries;
+  for (std::size_t i = 0; i < 50; ++i) entries.push_back(Versioned{selector({})});
+  LabelSlot<Versioned> slot;
+  MatcherCounts counts;
+  const auto of = [](const Versioned& v) -> const KeyspaceSelectorV1& { return v.selector; };
+  const auto live = [](const LabelSlot<Versioned>::Posting& p) { return p.generation == p.entry->generation; };
+  const auto accept = [](const Versioned&) { return true; };
+  // Each entry in force over [1, 2), then [1, 3), ... [1, 9): eight filings.
+  for (std::uint8_t until = 2; until < 10; ++until) {
+    for (Versioned& v : entries) slot.add(v, v.selector, counts, ++v.generation, nullptr, {1, until});
+  }
+  const KeyspaceSelectorV1 target = selector({equals("a", "1")});
+  for (std::uint8_t now = 1; now < 12; ++now) {
+    EXPECT_EQ(slot.covers(target, of, live, accept, now, now) != nullptr, now < 9) << int{now};
+  }
+  const std::uint64_t before = work_done();
+  EXPECT_EQ(slot.covers(target, of, live, accept, 0, 10), nullptr);
+  EXPECT_LE(work_done() - before, 4u);
+}
 
 TEST(LabelSlot, StartSpreadsTheEntryFound) {
   constexpr std::size_t kEntries = 40;

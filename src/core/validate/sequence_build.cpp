@@ -340,10 +340,12 @@ void Sequence::Impl::refresh_filing(std::uint32_t g) {
   EntryGroup& group = entry_groups_[g];
   const bool live = group.count.has_points();
   // Filed again, in its tier, when the first iteration it is in force in
-  // moves: a search about an earlier one passes over it unread.
-  const Iteration since = group.count.first_where([](std::uint32_t c) { return c > 0; });
-  if (live == group.filed && (!live || since == group.since)) return;
-  group.since = since;
+  // moves, or the one it has gone for good by: a search about an earlier
+  // or a later one passes over it unread.
+  const auto in_force = [](std::uint32_t c) { return c > 0; };
+  const LabelInForce span{group.count.first_where(in_force), group.count.end_where(in_force).value_or(kNoIteration)};
+  if (live == group.filed && (!live || span == group.in_force)) return;
+  group.in_force = span;
   if (live && group.filed) {
     ++entry_epoch_;
     ++group.generation;
@@ -370,7 +372,7 @@ void Sequence::Impl::file_into(HeldEntries& entries, const EntryGroup& group) {
   EntrySlot& slot = group.path == kNone ? places.any
                     : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]
                                                                                  : places.prefix[group.path];
-  slot.add(group, selector, entry_counts_, group.generation, &demand_, group.since);
+  slot.add(group, selector, entry_counts_, group.generation, &demand_, group.in_force);
   step(1 + selector.labels.size());
 }
 

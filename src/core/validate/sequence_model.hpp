@@ -146,7 +146,7 @@ struct EntryGroup {
   // generation withdraws the postings of the last filing.
   bool filed = false;
   std::uint32_t generation = 0;
-  Iteration since = 0;  // the first iteration it is in force in, as last filed
+  LabelInForce in_force{};  // the iterations it may be in force in, as last filed
 };
 inline const KeyspaceSelectorV1& selector_of_group(const EntryGroup& g) { return g.entry->selector; }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "sequence.hpp"
@@ -181,6 +182,20 @@ class Timeline {
       if (pred(p.second)) return p.first;
     }
     return static_cast<Iteration>(kLastIteration + 1);
+  }
+
+  // The first iteration from which no value satisfies `pred` again; none
+  // if the last iteration's does.
+  template <class Pred>
+  std::optional<Iteration> end_where(Pred&& pred) const {
+    Iteration end = 0;
+    for (auto it = points_.end(); it != points_.begin();) {
+      --it;
+      if (pred(it->second)) return it + 1 == points_.end() ? std::nullopt : std::optional<Iteration>(end);
+      end = it->first;
+    }
+    if (pred(initial_)) return points_.empty() ? std::nullopt : std::optional<Iteration>(end);
+    return Iteration{0};
   }
 
   // Whether the value differs from the initial one in some iteration.

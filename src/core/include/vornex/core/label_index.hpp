@@ -26,6 +26,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <functional>
 #include <cstdint>
@@ -229,6 +230,18 @@ class LabelDemand {
   std::uint64_t secrets_ = 0;
 };
 
+// No iteration: the iteration searches not told one ask about, and the
+// end of an entry in force up to the last.
+inline constexpr std::uint8_t kNoIteration = 0xff;
+
+// The iterations an entry may be in force in, where its owner asks by
+// iteration: none before `since`, none from `until` on.
+struct LabelInForce {
+  std::uint8_t since = 0;
+  std::uint8_t until = kNoIteration;
+  bool operator==(const LabelInForce&) const = default;
+};
+
 // The entries filed at one place of a path index, by their labels. Each
 // posting carries a generation, so that an owner can withdraw an entry
 // (or file it again) by changing the entry's generation: postings that
@@ -237,23 +250,22 @@ class LabelDemand {
 template <class Entry>
 class LabelSlot {
  public:
+  // Searches not told which iteration they ask about read every tier.
+  static constexpr std::uint8_t kEveryTier = kNoIteration;
+  using InForce = LabelInForce;
+
   struct Posting {
     const Entry* entry;
     std::uint32_t generation;
-    std::uint8_t since = 0;  // the first iteration its entry is in force in
+    InForce in_force;
   };
 
-  // Searches not told which iteration they ask about read every tier.
-  static constexpr std::uint8_t kEveryTier = 0xff;
-
   // Files `entry`, whose selector is `selector`, under the matcher the
-  // fewest lookups of `demand` look at, or without one under its rarest;
-  // `since` is the first iteration it is in force in, where its owner
-  // asks by iteration.
+  // fewest lookups of `demand` look at, or without one under its rarest.
   void add(const Entry& entry, const KeyspaceSelectorV1& selector, const MatcherCounts& counts,
-           std::uint32_t generation = 0, const LabelDemand* demand = nullptr, std::uint8_t since = 0,
+           std::uint32_t generation = 0, const LabelDemand* demand = nullptr, InForce in_force = {},
            LookupKind serves = LookupKind::Questions) {
-    const Posting posting{&entry, generation, since};
+    const Posting posting{&entry, generation, in_force};
     all_.push_back(posting);
     if (selector.labels.empty()) {
       plain_.push_back(posting);
@@ -279,7 +291,7 @@ class LabelSlot {
   // caller drawing it at random finds a random one of several such
   // entries, not always the one an order of withdrawals takes next.
   // `now`, the iteration asked about, passes over the entries in force
-  // only from a later one.
+  // only from a later one and those no longer in force by then.
   template <class SelectorOf, class Live, class Accept>
   const Entry* covers(const KeyspaceSelectorV1& target, SelectorOf&& selector_of, Live&& live, Accept&& accept,
                       std::uint64_t start = 0, std::uint8_t now = kEveryTier) const {
@@ -363,46 +375,57 @@ class LabelSlot {
   }
 
  private:
-  // One bucket's postings, in tiers by the first iteration their entries
-  // are in force in, ascending: a search about an earlier iteration reads
-  // none of the later tiers. Withdrawn postings leave when a search meets
-  // them.
+  // One bucket's postings, in tiers by the iterations their entries may
+  // be in force in: by the first (ascending), then by the one they end at
+  // (descending). A search about one iteration reads only the tiers begun
+  // and not yet ended by then, so entries not yet in force, and entries
+  // gone for good, cost it nothing. Withdrawn postings, and tiers left
+  // empty, leave when a search meets them.
   class Postings {
    public:
     void push_back(const Posting& p) {
-      auto tier = std::lower_bound(tiers_.begin(), tiers_.end(), p.since,
-                                   [](const Tier& t, std::uint8_t since) { return t.since < since; });
-      if (tier == tiers_.end() || tier->since != p.since) tier = tiers_.insert(tier, Tier{p.since, {}});
+      const InForce f = p.in_force;
+      auto era = std::lower_bound(eras_.begin(), eras_.end(), f.since,
+                                  [](const Era& e, std::uint8_t since) { return e.since < since; });
+      if (era == eras_.end() || era->since != f.since) era = eras_.insert(era, Era{f.since, {}});
+      auto tier = std::lower_bound(era->tiers.begin(), era->tiers.end(), f.until,
+                                   [](const Tier& t, std::uint8_t until) { return t.until > until; });
+      if (tier == era->tiers.end() || tier->until != f.until) tier = era->tiers.insert(tier, Tier{f.until, {}});
       tier->postings.push_back(p);
       ++size_;
     }
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
-    // Reads the postings of the tiers up to `now` round from the one
-    // `start` picks (modulo their number) until `test` holds.
+    // Reads the postings of the tiers in force at `now` round from the
+    // one `start` picks (modulo their number) until `test` holds.
     template <class Live, class Test>
     bool any(Live&& live, Test&& test, std::uint64_t start, std::uint8_t now) {
+      // The tiers in force, looked up once: nearly always one or two.
+      std::uint64_t steps = 1;
       std::size_t eligible = 0;
-      std::size_t tiers = 0;
-      for (; tiers < tiers_.size() && tiers_[tiers].since <= now; ++tiers) eligible += tiers_[tiers].postings.size();
+      TierList tiers;
+      each_tier(now, steps, [&](Tier& t) {
+        tiers.push_back(&t);
+        eligible += t.postings.size();
+      });
       if (eligible == 0) {
-        count_work(1 + tiers);
+        count_work(steps);
         return false;
       }
+      // Read round from the place `start` picks, as one list.
       std::size_t tier = 0;
       std::size_t at = static_cast<std::size_t>(start % eligible);
-      while (at >= tiers_[tier].postings.size()) at -= tiers_[tier++].postings.size();
-      std::uint64_t steps = tiers;
+      while (at >= tiers[tier]->postings.size()) at -= tiers[tier++]->postings.size();
       bool found = false;
       std::vector<std::pair<std::size_t, std::size_t>> withdrawn;
       for (std::size_t j = 0; j < eligible && !found; ++j) {
-        while (at >= tiers_[tier].postings.size()) {
+        while (at >= tiers[tier]->postings.size()) {
           at = 0;
-          tier = tier + 1 == tiers ? 0 : tier + 1;
+          tier = tier + 1 == tiers.size() ? 0 : tier + 1;
         }
         ++steps;
-        const Posting& p = tiers_[tier].postings[at];
+        const Posting& p = tiers[tier]->postings[at];
         if (!live(p)) {
           withdrawn.emplace_back(tier, at);
         } else {
@@ -413,22 +436,79 @@ class LabelSlot {
       // From the highest place of each tier down, so that each one moved
       // in from the back is one already read and kept.
       std::sort(withdrawn.begin(), withdrawn.end(), std::greater<>());
+      bool emptied = false;
       for (const auto& [t, i] : withdrawn) {
-        std::vector<Posting>& list = tiers_[t].postings;
+        std::vector<Posting>& list = tiers[t]->postings;
         list[i] = list.back();
         list.pop_back();
         --size_;
+        emptied = emptied || list.empty();
       }
+      if (emptied) steps += drop_empty();
       count_work(steps + withdrawn.size());
       return found;
     }
 
    private:
     struct Tier {
-      std::uint8_t since;
+      std::uint8_t until;
       std::vector<Posting> postings;
     };
-    std::vector<Tier> tiers_;
+    struct Era {
+      std::uint8_t since;
+      std::vector<Tier> tiers;  // by `until`, descending
+    };
+
+    // The tiers one search reads, kept in place up to a few.
+    class TierList {
+     public:
+      void push_back(Tier* t) {
+        if (size_ < local_.size()) {
+          local_[size_] = t;
+        } else {
+          if (more_.empty()) more_.assign(local_.begin(), local_.end());
+          more_.push_back(t);
+        }
+        ++size_;
+      }
+      Tier* operator[](std::size_t i) const { return more_.empty() ? local_[i] : more_[i]; }
+      std::size_t size() const { return size_; }
+
+     private:
+      std::array<Tier*, 4> local_{};
+      std::vector<Tier*> more_;
+      std::size_t size_ = 0;
+    };
+
+    // Hands `on_tier` each tier in force at `now`, in order, counting the
+    // tiers and eras looked at.
+    template <class OnTier>
+    void each_tier(std::uint8_t now, std::uint64_t& steps, OnTier&& on_tier) {
+      const bool every = now == kEveryTier;
+      for (Era& era : eras_) {
+        ++steps;
+        if (!every && era.since > now) return;
+        for (Tier& tier : era.tiers) {
+          ++steps;
+          if (!every && tier.until <= now) break;
+          on_tier(tier);
+        }
+      }
+    }
+
+    // Removes the tiers (and eras) withdrawals have emptied; the steps.
+    std::uint64_t drop_empty() {
+      std::uint64_t steps = 0;
+      for (Era& era : eras_) {
+        steps += era.tiers.size();
+        std::erase_if(era.tiers, [](const Tier& t) { return t.postings.empty(); });
+      }
+      steps += eras_.size();
+      std::erase_if(eras_, [](const Era& e) { return e.tiers.empty(); });
+      return steps;
+    }
+
+    std::vector<Era> eras_;
     std::size_t size_ = 0;
   };
 
