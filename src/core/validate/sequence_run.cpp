@@ -112,8 +112,12 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       contribute(c.before, -1);
       contribute(c.now, 1);
     } else if (item.pass == Pass::Members) {
-      for (const ItemValue* v : {&c.before, &c.now}) {
-        if (v->kind == ItemValue::Kind::Live) edges.push_back(EdgeChange{v->winner->group, v->winner->named});
+      // A membership kept in force by another of its records moves no
+      // edge: what is below it keeps every flag and answer.
+      const bool was = c.before.kind == ItemValue::Kind::Live;
+      if (was != (c.now.kind == ItemValue::Kind::Live)) {
+        const Candidate& winner = *(was ? c.before : c.now).winner;
+        edges.push_back(EdgeChange{winner.group, winner.named});
       }
     }
   }
