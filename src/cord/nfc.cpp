@@ -51,26 +51,34 @@ std::optional<CodePoints> decompose(std::string_view s) {
 // Whether the classes of the marks in each run ascend. NFC text passes:
 // composition makes starters only, takes marks out of runs already in
 // order and never joins two runs, so text that fails is not NFC, whatever
-// its characters decompose to. Invalid UTF-8 passes, for to_nfc to hand
-// back as it is.
+// its characters decompose to, and the first mark out of order ends the
+// look. The text is UTF-8 (the caller's check), so each character is read
+// by its lead byte; a sequence cut short ends the look, out of bounds of
+// nothing.
 bool marks_ascend(std::string_view s) {
-  const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(s.data());
-  auto left = static_cast<utf8proc_ssize_t>(s.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
   unsigned previous = 0;
   std::uint64_t steps = 0;
   bool ascend = true;
-  while (left > 0) {
-    utf8proc_int32_t code_point = 0;
-    const utf8proc_ssize_t used = utf8proc_iterate(p, left, &code_point);
-    if (used < 0) {
-      ascend = true;
+  while (p < end) {
+    ++steps;
+    const unsigned lead = *p;
+    if (lead < 0x80) {  // ASCII: a starter
+      previous = 0;
+      ++p;
+      continue;
+    }
+    const std::size_t len = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    if (static_cast<std::size_t>(end - p) < len) break;
+    auto code_point = static_cast<utf8proc_int32_t>(lead & (0x7F >> len));
+    for (std::size_t i = 1; i < len; ++i) code_point = (code_point << 6) | (p[i] & 0x3F);
+    p += len;
+    const unsigned cls = utf8proc_get_property(code_point)->combining_class;
+    if (cls != 0 && cls < previous) {
+      ascend = false;
       break;
     }
-    p += used;
-    left -= used;
-    ++steps;
-    const unsigned cls = utf8proc_get_property(code_point)->combining_class;
-    ascend = ascend && (cls == 0 || cls >= previous);
     previous = cls;
   }
   count_work(steps);

@@ -30,6 +30,13 @@ bool is_utf8(std::string_view s) {
       ++p;
       continue;
     }
+    // Two bytes from C2 on: never overlong, never a surrogate, never past
+    // U+10FFFF, so only the continuation byte is checked.
+    if (c >= 0xC2 && c <= 0xDF) {
+      if (end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+      p += 2;
+      continue;
+    }
     std::size_t extra;
     std::uint32_t cp;
     std::uint32_t min;
