@@ -263,19 +263,18 @@ std::size_t segment_count(const TupleMatcherV1& path) noexcept {
 
 }  // namespace
 
-bool sorted_selector_matches(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept {
-  std::uint64_t steps = path_steps(pattern.tuple, secret.tuple.size());
-  bool holds = path_matches(pattern.tuple, secret.tuple);
+namespace {
+
+bool labels_hold(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret, std::uint64_t& steps) noexcept {
+  bool holds = true;
   for (auto m = pattern.labels.begin(); holds && m != pattern.labels.end(); ++m) {
     holds = sorted_label_holds(*m, secret.labels, steps);
   }
-  count_work(steps);
   return holds;
 }
 
-bool sorted_selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept {
-  std::uint64_t steps = path_steps(outer.tuple, segment_count(inner.tuple));
-  bool covers = path_covers(outer.tuple, inner.tuple);
+bool labels_cover(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner, std::uint64_t& steps) noexcept {
+  bool covers = true;
   // Outer keys ascend, so each search starts where the last one ended.
   auto from = inner.labels.begin();
   for (auto a = outer.labels.begin(); covers && a != outer.labels.end(); ++a) {
@@ -283,6 +282,35 @@ bool sorted_selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSel
     covers = b != inner.labels.end() && sorted_matcher_covers(a->matcher, b->matcher, steps);
     if (covers) from = b;
   }
+  return covers;
+}
+
+}  // namespace
+
+bool sorted_selector_matches(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept {
+  std::uint64_t steps = path_steps(pattern.tuple, secret.tuple.size());
+  const bool holds = path_matches(pattern.tuple, secret.tuple) && labels_hold(pattern, secret, steps);
+  count_work(steps);
+  return holds;
+}
+
+bool sorted_selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept {
+  std::uint64_t steps = path_steps(outer.tuple, segment_count(inner.tuple));
+  const bool covers = path_covers(outer.tuple, inner.tuple) && labels_cover(outer, inner, steps);
+  count_work(steps);
+  return covers;
+}
+
+bool sorted_labels_match(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept {
+  std::uint64_t steps = 1;
+  const bool holds = labels_hold(pattern, secret, steps);
+  count_work(steps);
+  return holds;
+}
+
+bool sorted_labels_subsume(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept {
+  std::uint64_t steps = 1;
+  const bool covers = labels_cover(outer, inner, steps);
   count_work(steps);
   return covers;
 }

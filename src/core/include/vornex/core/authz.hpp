@@ -31,6 +31,11 @@ bool selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1
 // otherwise than the two above.
 bool sorted_selector_matches(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept;
 bool sorted_selector_subsumes(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept;
+// Their label parts alone, for a caller that has found the paths related
+// already (an index filed by path): a deep path is not compared again for
+// every entry filed under it.
+bool sorted_labels_match(const KeyspaceSelectorV1& pattern, const SecretSelectorV1& secret) noexcept;
+bool sorted_labels_subsume(const KeyspaceSelectorV1& outer, const KeyspaceSelectorV1& inner) noexcept;
 
 // Appends a copy of `grant` unless an equal entry (equal selector, equal
 // classes in the same order) is already in `list`. True when it appended,

@@ -299,7 +299,7 @@ class LabelSlot {
     now_ = now;
     const Entry* hit = nullptr;
     const auto test = [&](const Entry& e) {
-      if (!accept(e) || !sorted_selector_subsumes(selector_of(e), target)) return false;
+      if (!accept(e) || !sorted_labels_subsume(selector_of(e), target)) return false;
       hit = &e;
       return true;
     };
@@ -348,7 +348,7 @@ class LabelSlot {
   bool matches(const SecretSelectorV1& secret, SelectorOf&& selector_of, Live&& live, Accept&& accept) const {
     start_ = 0;
     now_ = kEveryTier;
-    const auto test = [&](const Entry& e) { return accept(e) && sorted_selector_matches(selector_of(e), secret); };
+    const auto test = [&](const Entry& e) { return accept(e) && sorted_labels_match(selector_of(e), secret); };
     if (plain_.any(live, test, start_, now_)) return true;
     if (plain_.size() == all_.size()) return false;
     for (std::size_t i = 0; i < secret.labels.size(); ++i) {
