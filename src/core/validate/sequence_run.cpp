@@ -99,6 +99,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   struct EdgeChange {
     std::uint32_t group;
     std::uint32_t member;
+    bool came;
   };
   std::vector<EdgeChange> edges;
   const auto contribute = [&](const ItemValue& v, std::int64_t d) {
@@ -117,7 +118,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       const bool was = c.before.kind == ItemValue::Kind::Live;
       if (was != (c.now.kind == ItemValue::Kind::Live)) {
         const Candidate& winner = *(was ? c.before : c.now).winner;
-        edges.push_back(EdgeChange{winner.group, winner.named});
+        edges.push_back(EdgeChange{winner.group, winner.named, !was});
       }
     }
   }
@@ -180,13 +181,27 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
     }
   };
   for (const std::uint32_t p : roots_changed) ask_all_of(p);
+  // Below a membership that went, only a yes can change, and below one
+  // that came only a no: fewer entries answer no more, and more no less.
   std::vector<std::uint32_t> askers;
-  sources.clear();
-  for (const EdgeChange& e : edges) {
-    if (principals_[e.group].entries_above && principals_[e.member].asks_below) sources.push_back(e.member);
+  for (const bool came : {false, true}) {
+    sources.clear();
+    for (const EdgeChange& e : edges) {
+      if (e.came == came && principals_[e.group].entries_above && principals_[e.member].asks_below) {
+        sources.push_back(e.member);
+      }
+    }
+    askers.clear();
+    if (!sources.empty()) below(sources, k, true, askers);
+    for (const std::uint32_t p : askers) {
+      const auto& asked = principals_[p].asked;
+      if (!asked) continue;
+      step(asked->questions.size());
+      for (const std::uint32_t q : asked->questions) {
+        if (questions_[q].answer.at(k) != came) ask(q);
+      }
+    }
   }
-  if (!sources.empty()) below(sources, k, true, askers);
-  for (const std::uint32_t p : askers) ask_all_of(p);
   // An entry that went changes only the answers it was found giving: the
   // questions it witnessed in k. The rest of its list is kept while a
   // witness in another iteration names it.
