@@ -83,15 +83,16 @@ class LabelSlotDemand : public testing::TestWithParam<DemandCase> {};
 
 TEST_P(LabelSlotDemand, FilesWhereTheLookupsDoNotLook) {
   const bool secrets = GetParam().secrets;
-  LabelDemand demand;
-  if (secrets) {
-    demand.add_secret(kSecret);
-  } else {
-    demand.add_question(kQuestion);
-  }
   const auto work = [&](std::size_t n, bool with_demand) {
     Filed f;
     fill_shared(f, n);
+    LabelDemand demand;
+    for (const Entry& e : f.entries) demand.add_entry(e.selector);
+    if (secrets) {
+      demand.add_secret(kSecret);
+    } else {
+      demand.add_question(kQuestion);
+    }
     f.file(with_demand ? &demand : nullptr, {}, secrets ? LookupKind::Secrets : LookupKind::Questions);
     return secrets ? match_work(f) : cover_work(f);
   };
@@ -183,6 +184,7 @@ TEST_P(LabelSlotScan, AnswersAsAPlainLoop) {
       secrets.push_back(g.secret());
     }
     LabelDemand demand;
+    for (const Entry& e : f.entries) demand.add_entry(e.selector);
     for (const auto& q : questions) demand.add_question(q, g.pick(2) == 0 ? &f.counts : nullptr);
     for (const auto& s : secrets) demand.add_secret(s);
     f.file(with_demand ? &demand : nullptr);

@@ -542,7 +542,9 @@ class Interpreter {
     frames_.push_back(Frame{0, 0, count});
     // A dry run reads the body once, as the last instruction of the
     // repeat, so that the block's end is where the program goes on.
-    const std::size_t runs = dry() ? 1 : count;
+    // A body past the program's end runs nothing, however often: skipping
+    // it keeps nested repeats of nothing from costing their product.
+    const std::size_t runs = start >= in_.size() ? 0 : dry() ? 1 : count;
     for (std::size_t t = 0; t < runs && !stopped(); ++t) {
       pos_ = start;
       for (std::size_t i = 0; i < length && pos_ < in_.size() && !stopped(); ++i) {

@@ -17,10 +17,31 @@ void FiledQuestions::add(std::uint32_t q, const TupleMatcherV1& path, std::uint3
   }
 }
 
+namespace {
+
+// Whether some entry looks in bucket `b` for the questions it may answer
+// (`Asked::answerable`): a question filed where none looks would only
+// cost memory, and a selector may hold thousands of matchers.
+bool looked_in(const MatcherCounts& entries, const LabelBucket& b) {
+  const auto [key, kind, value] = b;
+  switch (kind) {
+    case LabelKind::Present:
+    case LabelKind::Absent: return entries.count_of(b) > 0;
+    case LabelKind::Equals:
+      return entries.count_of(b) > 0 || entries.count_of(LabelBucket{key, LabelKind::InValue, value}) > 0;
+    case LabelKind::InValue: return entries.matches_values_of(key);
+  }
+  return true;
+}
+
+}  // namespace
+
 void Asked::file(std::uint32_t q, const KeyspaceSelectorV1& selector, std::uint32_t node, const MatcherCounts& entries) {
   all.add(q, selector.tuple, node);
   const auto bucket = [&](std::string_view key, LabelKind kind, std::string_view value) {
-    by_label.try_emplace(LabelBucket{key, kind, value}, paths).first->second.add(q, selector.tuple, node);
+    const LabelBucket b{key, kind, value};
+    if (!looked_in(entries, b)) return;
+    by_label.try_emplace(b, paths).first->second.add(q, selector.tuple, node);
   };
   for (std::size_t i = 0; i < selector.labels.size(); ++i) {
     const KeyspaceLabelMatcherV1& m = selector.labels[i];

@@ -61,10 +61,21 @@ std::uint64_t advance_to_mark(Marks::const_iterator& it, Marks::const_iterator e
 std::optional<KeyOrigin> origin_of(const RecordBodyV1& body);
 
 // The lookups authority will be asked for: a question for each grant's
-// permission, a secret for each secret record's selector. One pass.
+// permission, a secret for each secret record's selector. Every grant's
+// selector may be an authority's entry: a first pass tells the demand
+// where entries are filed, the only buckets it counts.
 LabelDemand expected_lookups(std::span<const VerifiedRecord> records) {
   LabelDemand demand;
-  count_work(records.size());
+  count_work(2 * records.size());
+  for (const VerifiedRecord& r : records) {
+    if (const auto* grant = std::get_if<GrantRecordV1>(&r.body())) {
+      std::visit(
+          [&](const auto& p) {
+            if constexpr (requires { p.selector; }) demand.add_entry(p.selector);
+          },
+          *grant->permission);
+    }
+  }
   for (const VerifiedRecord& r : records) {
     std::visit(
         [&](const auto& b) {

@@ -326,7 +326,7 @@ class Sequence::Impl {
   std::vector<Item> items_;
   std::vector<Membership> memberships_;
   MatcherCounts entry_counts_;  // of every entry group's matchers, for the questions' In lists
-  LabelDemand demand_;          // where the questions look, to file each entry where fewest do
+  LabelDemand demand_{&entry_counts_};  // where the questions look, to file each entry where fewest do
   std::uint64_t draw_ = 0;      // `draw`'s state, seeded from the contest key
   std::vector<Candidate> cands_;  // every item's, grouped by item
   std::array<std::uint8_t, 32> contest_key_;

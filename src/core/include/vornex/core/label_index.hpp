@@ -32,6 +32,7 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -69,8 +70,18 @@ class MatcherCounts {
         ++counts_[b];
         ++steps;
       });
+      if (std::holds_alternative<label_matcher::In>(m.matcher) || std::holds_alternative<label_matcher::Equals>(m.matcher)) {
+        value_keys_.insert(m.key);
+      }
     }
     count_work(steps);
+  }
+
+  // Whether an entry matches `key` by value (Equals or In, an empty In
+  // list included).
+  bool matches_values_of(std::string_view key) const {
+    count_work(1);
+    return value_keys_.contains(key);
   }
 
   // The index of the matcher of `selector` that the fewest entries share;
@@ -129,6 +140,7 @@ class MatcherCounts {
 
  private:
   std::map<LabelBucket, std::uint32_t> counts_;
+  std::set<std::string_view, std::less<>> value_keys_;
 };
 
 // How many lookups will look in each bucket: a question (a selector an
@@ -143,10 +155,27 @@ enum class LookupKind : std::uint8_t { Questions, Secrets };
 
 class LabelDemand {
  public:
+  // Lookups are counted only in the buckets entries are filed under (by
+  // `MatcherCounts::each_bucket`), the only ones ever weighed: the demand
+  // holds no more buckets than the entries have, not three for each
+  // matcher of every question and secret. The entries are told either
+  // by `entries`, which counts them all before the lookups come, or by
+  // `add_entry`, each before the lookups.
+  LabelDemand() = default;
+  explicit LabelDemand(const MatcherCounts* entries) : entries_(entries) {}
+
+  void add_entry(const KeyspaceSelectorV1& selector) {
+    for (const KeyspaceLabelMatcherV1& m : selector.labels) {
+      MatcherCounts::each_bucket(m, [&](const LabelBucket& b) { buckets_.try_emplace(b); });
+    }
+    count_work(1 + selector.labels.size());
+  }
+
   // `entries`, when given, counts the entries' matchers: an In list is
   // looked up under the value the fewest entries name, as `LabelSlot`
   // does; without, under one of its values, each as likely.
   void add_question(const KeyspaceSelectorV1& selector, const MatcherCounts* entries = nullptr) {
+    if (entries_ == nullptr && buckets_.empty()) return;
     std::uint64_t steps = 1;
     for (std::size_t i = 0; i < selector.labels.size(); ++i) {
       const KeyspaceLabelMatcherV1& m = selector.labels[i];
@@ -192,13 +221,15 @@ class LabelDemand {
   // in that key's Absent bucket, counted as the secrets lacking it.
   void add_secret(const SecretSelectorV1& secret) {
     ++secrets_;
+    if (entries_ == nullptr && buckets_.empty()) return;
     for (std::size_t i = 0; i < secret.labels.size(); ++i) {
       const SecretLabelV1& label = secret.labels[i];
       if (i > 0 && secret.labels[i - 1].key == label.key) continue;
-      secret_probes_[LabelBucket{label.key, LabelKind::Present, {}}] += 1;
-      secret_probes_[LabelBucket{label.key, LabelKind::Equals, label.value}] += 1;
-      secret_probes_[LabelBucket{label.key, LabelKind::InValue, label.value}] += 1;
-      ++having_[label.key];
+      probe(label.key, LabelKind::Present, {}, 1, LookupKind::Secrets);
+      probe(label.key, LabelKind::Equals, label.value, 1, LookupKind::Secrets);
+      probe(label.key, LabelKind::InValue, label.value, 1, LookupKind::Secrets);
+      // An Absent bucket's secrets count those that have the key.
+      probe(label.key, LabelKind::Absent, {}, 1, LookupKind::Secrets);
     }
     count_work(1 + secret.labels.size());
   }
@@ -206,27 +237,34 @@ class LabelDemand {
   // The lookups of `kind` that will look in bucket `b`.
   double of(const LabelBucket& b, LookupKind kind) const {
     count_work(1);
-    if (kind == LookupKind::Questions) {
-      const auto it = probes_.find(b);
-      return it == probes_.end() ? 0 : it->second;
-    }
-    const auto it = secret_probes_.find(b);
-    double n = it == secret_probes_.end() ? 0 : it->second;
-    if (std::get<1>(b) == LabelKind::Absent) {
-      const auto has = having_.find(std::get<0>(b));
-      n += static_cast<double>(secrets_ - (has == having_.end() ? 0 : has->second));
-    }
-    return n;
+    const auto it = buckets_.find(b);
+    const Lookups none;
+    const Lookups& n = it == buckets_.end() ? none : it->second;
+    if (kind == LookupKind::Questions) return n.questions;
+    if (std::get<1>(b) == LabelKind::Absent) return static_cast<double>(secrets_) - n.secrets;
+    return n.secrets;
   }
 
  private:
-  void probe(std::string_view key, LabelKind kind, std::string_view value, double weight = 1) {
-    probes_[LabelBucket{key, kind, value}] += weight;
+  struct Lookups {
+    double questions = 0;
+    double secrets = 0;  // in an Absent bucket: the secrets having its key
+  };
+
+  void probe(std::string_view key, LabelKind kind, std::string_view value, double weight = 1,
+             LookupKind by = LookupKind::Questions) {
+    const LabelBucket b{key, kind, value};
+    Lookups* n = nullptr;
+    if (entries_ != nullptr) {
+      if (entries_->count_of(b) > 0) n = &buckets_[b];
+    } else if (const auto it = buckets_.find(b); it != buckets_.end()) {
+      n = &it->second;
+    }
+    if (n != nullptr) (by == LookupKind::Questions ? n->questions : n->secrets) += weight;
   }
 
-  std::map<LabelBucket, double> probes_;  // by questions
-  std::map<LabelBucket, double> secret_probes_;
-  std::map<std::string_view, std::uint64_t> having_;  // secrets with each key
+  const MatcherCounts* entries_ = nullptr;
+  std::map<LabelBucket, Lookups> buckets_;  // of the entries' buckets, those looked in
   std::uint64_t secrets_ = 0;
 };
 
