@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,6 +48,8 @@ struct Case {
   Spread spread;
   const char* name;
 };
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class PrefixSort : public ::testing::TestWithParam<Case> {};
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -262,6 +263,10 @@ struct ChainAsking {
   int questions_each;
   bool own_groups = false;
 };
+
+void PrintTo(const ChainAsking& c, std::ostream* os) {
+  *os << c.askers << " askers, " << c.questions_each << " questions each" << (c.own_groups ? ", own groups" : "");
+}
 
 class AuthoritiesBelowAChain : public ::testing::TestWithParam<ChainAsking> {};
 

@@ -157,6 +157,12 @@ constexpr KeptFind kKeptFinds[] = {
     // again; 6.0 once below a membership that went only those answered yes
     // are, and below one that came only those answered no.
     {"find-10", 7.5},
+    // Found against the engine before label matchers kept entries out of
+    // the way: 588 write grants {a In [1, v<i>], b=1, c=1, d In [1, w<i>],
+    // e Absent} checked against 146 secrets that all have e, each check
+    // reading every grant filed under a shared value: 30.9; 0.34 with
+    // each grant filed where no secret looks.
+    {"find-11", 1.0},
 };
 
 TEST(ValidateWorkFinds, StayWithinTheirOwnBound) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -75,6 +76,7 @@ std::vector<IndexCase> index_cases() {
   };
 }
 
+void PrintTo(const IndexCase& c, std::ostream* os) { *os << c.name; }
 struct ProgramIndices : ::testing::TestWithParam<IndexCase> {};
 
 TEST_P(ProgramIndices, CountersFollowTheRepeat) {
@@ -165,6 +167,7 @@ std::vector<PathCase> path_cases() {
   };
 }
 
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 struct ProgramPaths : ::testing::TestWithParam<PathCase> {};
 
 TEST_P(ProgramPaths, SelectorsHoldThePath) {
@@ -201,6 +204,7 @@ std::vector<MatcherCase> matcher_cases() {
   };
 }
 
+void PrintTo(const MatcherCase& c, std::ostream* os) { *os << c.name; }
 struct ProgramMatchers : ::testing::TestWithParam<MatcherCase> {};
 
 TEST_P(ProgramMatchers, SharedPartsRepeatAndPrivateOnesFollowTheIndex) {
@@ -435,6 +439,7 @@ std::vector<ReshareCase> reshare_cases() {
   };
 }
 
+void PrintTo(const ReshareCase& c, std::ostream* os) { *os << c.name; }
 struct ProgramReshare : ::testing::TestWithParam<ReshareCase> {};
 
 TEST_P(ProgramReshare, MatcherEditsMakeValuesSharedOrPrivate) {
