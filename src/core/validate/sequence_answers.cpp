@@ -39,9 +39,9 @@ const EntryGroup* Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32
     return found != nullptr;
   };
   const bool exact = std::holds_alternative<tuple_matcher::Exact>(selector.tuple);
-  for (unsigned bits = 0; bits < entries.size(); ++bits) {
-    if ((bits & required) != required) continue;
-    EntryPlaces& places = entries[bits];
+  for (unsigned bits = 0; bits < entries.by_classes.size(); ++bits) {
+    if ((bits & required) != required || (entries.used >> bits & 1u) == 0) continue;
+    EntryPlaces& places = entries.by_classes[bits];
     if (covers(places.any)) return found;
     if (node == kNone) continue;  // only Any covers Any
     if (exact) {

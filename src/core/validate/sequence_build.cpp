@@ -367,7 +367,9 @@ void Sequence::Impl::refresh_filing(std::uint32_t g) {
 // Files an entry group, as it is filed now, into a holder's places or a
 // merged index's.
 void Sequence::Impl::file_into(HeldEntries& entries, const EntryGroup& group) {
-  EntryPlaces& places = entries[grant_class_bits(group.entry->grantable)];
+  const unsigned bits = grant_class_bits(group.entry->grantable);
+  entries.used = static_cast<std::uint8_t>(entries.used | 1u << bits);
+  EntryPlaces& places = entries.by_classes[bits];
   const KeyspaceSelectorV1& selector = group.entry->selector;
   EntrySlot& slot = group.path == kNone ? places.any
                     : std::holds_alternative<tuple_matcher::Exact>(selector.tuple) ? places.exact[group.path]

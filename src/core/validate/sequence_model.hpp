@@ -160,8 +160,12 @@ struct EntryPlaces {
   std::map<std::uint32_t, EntrySlot> prefix;
 };
 
-// By the classes they carry, as a bit set.
-using HeldEntries = std::array<EntryPlaces, 8>;
+// By the classes they carry, as a bit set; `used` marks the class sets
+// an entry was ever filed under, so that an answer passes the others by.
+struct HeldEntries {
+  std::array<EntryPlaces, 8> by_classes;
+  std::uint8_t used = 0;
+};
 
 // An index over the entries in force of several holders.
 struct MergedEntries {
