@@ -311,13 +311,16 @@ class LabelSlot {
     }
     const KeyspaceLabelMatcherV1& filed =
         selector.labels[demand != nullptr ? least_demanded(selector, *demand, serves) : counts.rarest(selector)];
+    bool bucketed = false;
     MatcherCounts::each_bucket(filed, [&](const LabelBucket& b) {
+      bucketed = true;
       if (std::get<1>(b) == LabelKind::Absent) {
         absent_[std::get<0>(b)].push_back(posting);
       } else {
         by_label_[b].push_back(posting);
       }
     });
+    if (!bucketed) ++unbucketed_;  // an empty In list: found through `all_` alone
   }
 
   bool empty() const { return all_.empty(); }
@@ -343,6 +346,13 @@ class LabelSlot {
     };
     if (plain_.any(live, test, start_, now_)) return hit;
     if (plain_.size() == all_.size()) return nullptr;
+    // A target of more labels than this place has buckets: each bucket is
+    // asked whether the target looks in it, so that a target of thousands
+    // of labels asked at every place up a deep path costs the buckets
+    // there, not its labels at each.
+    if (unbucketed_ == 0 && by_label_.size() + absent_.size() < target.labels.size()) {
+      return covers_from_buckets(target, live, test) ? hit : nullptr;
+    }
     for (std::size_t i = 0; i < target.labels.size(); ++i) {
       const KeyspaceLabelMatcherV1& inner = target.labels[i];
       if (i > 0 && target.labels[i - 1].key == inner.key) continue;  // the first of a key decides
@@ -557,6 +567,49 @@ class LabelSlot {
     return it != by_label_.end() && it->second.any(live, test, start_, now_);
   }
 
+  // `covers` by this place's buckets: those the target's matchers look in,
+  // each target matcher found by its key (the first of a key decides). An
+  // empty In list looks in every bucket of its key: nothing matches it, so
+  // every matcher of the key covers it.
+  template <class Live, class Test>
+  bool covers_from_buckets(const KeyspaceSelectorV1& target, Live&& live, Test&& test) const {
+    const std::uint64_t per_key = 1 + static_cast<std::uint64_t>(std::bit_width(target.labels.size()));
+    const auto matcher_of = [&](std::string_view key) -> const KeyspaceLabelMatcherV1* {
+      count_work(per_key);
+      const auto it = std::ranges::lower_bound(target.labels, key, std::ranges::less{},
+                                               [](const KeyspaceLabelMatcherV1& m) { return std::string_view(m.key); });
+      return it != target.labels.end() && it->key == key ? &*it : nullptr;
+    };
+    for (auto& [b, postings] : by_label_) {
+      const auto& [key, kind, value] = b;
+      const KeyspaceLabelMatcherV1* m = matcher_of(key);
+      if (m == nullptr) continue;
+      const bool looks = std::visit(
+          label_index_detail::Overloaded{
+              [&](const label_matcher::Present&) { return kind == LabelKind::Present; },
+              [&](const label_matcher::Equals& w) { return kind == LabelKind::Present || value == w.value; },
+              [&](const label_matcher::In& lb) {
+                if (lb.values.empty() || kind == LabelKind::Present) return true;
+                if (kind == LabelKind::Equals) return lb.values.front() == lb.values.back() && value == lb.values.front();
+                count_work(per_key);
+                return std::ranges::binary_search(lb.values, value, std::ranges::less{},
+                                                  [](const std::string& v) { return std::string_view(v); });
+              },
+              [&](const label_matcher::Absent&) { return false; },
+          },
+          m->matcher);
+      if (looks && postings.any(live, test, start_, now_)) return true;
+    }
+    for (auto& [key, postings] : absent_) {
+      const KeyspaceLabelMatcherV1* m = matcher_of(key);
+      if (m == nullptr) continue;
+      const auto* in = std::get_if<label_matcher::In>(&m->matcher);
+      const bool looks = std::holds_alternative<label_matcher::Absent>(m->matcher) || (in != nullptr && in->values.empty());
+      if (looks && postings.any(live, test, start_, now_)) return true;
+    }
+    return false;
+  }
+
   // The value of `values` whose In bucket holds the fewest postings.
   std::string_view rarest_value(std::string_view key, const std::vector<std::string>& values) const {
     std::string_view best = values.front();
@@ -599,6 +652,7 @@ class LabelSlot {
   mutable std::map<LabelBucket, Postings> by_label_;
   mutable std::map<std::string_view, Postings> absent_;  // entries filed under an Absent matcher
   mutable Postings all_;  // every posting, for a target no bucket serves
+  std::size_t unbucketed_ = 0;  // entries filed under an empty In list, in no bucket
   mutable std::uint64_t start_ = 0;  // where this search reads each bucket from
   mutable std::uint8_t now_ = kEveryTier;  // the iteration this search asks about
 };
