@@ -60,8 +60,10 @@ class Sequence {
   ~Sequence();
 
   // Computes the fixed point with the given deletions in force (records of
-  // `prepared`).
-  void compute(std::span<const VerifiedRecord* const> deletions = {});
+  // `prepared`). `admits_follow`: deletions will be admitted after, whose
+  // runs need every iteration walked (a walk that repeats itself is not
+  // cut short).
+  void compute(std::span<const VerifiedRecord* const> deletions = {}, bool admits_follow = false);
   // Puts one more deletion record in force and carries the change through.
   void admit(const VerifiedRecord& deletion);
 
