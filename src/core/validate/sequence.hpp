@@ -34,7 +34,8 @@
 // state it settles on, the iteration it settles in, and whether it settles
 // at all within 64. A first run that never settles stops once its items
 // repeat an earlier iteration's (sequence_cycle.cpp): the 64th iteration
-// is then one it already holds.
+// is then one it already holds. Not where deletions are to be admitted
+// after it, whose runs walk every iteration.
 //
 // Its state and steps are declared in sequence_impl.hpp, each section's
 // code in a file named after it (sequence_build.cpp, sequence_run.cpp...).
