@@ -412,10 +412,12 @@ std::uint64_t self_managed_deletions(const EffectiveState& state) {
 }
 
 // A vault whose walk repeats itself, with deletions admitted after: the
-// walk cut at its repetition and unrolled for the deletions' runs kept,
-// for about half of the keys a validation draws, an answer there that no
-// entry in force gave. Each validation draws its own key, so a few of them
-// meet such a key all but surely.
+// walk is cut at its repetition and laid out again for the deletions'
+// runs. Laid out from the change points alone, a witness drawn at random
+// whose value at the cut was not the one its period started from named,
+// for about half of the keys a validation draws, an entry that did not
+// answer there; its going then left a stale yes. Each validation draws its
+// own key, so a few of them meet such a key all but surely.
 TEST(ValidateDifferential, RepeatingWalkWithDeletionsAfterGivesTheReferenceReport) {
   constexpr std::uint64_t kSeed = 807874;
   constexpr int kValidations = 12;

@@ -258,13 +258,13 @@ std::pair<EffectiveState, std::set<HashValue>> resolve_effective_with_deletions(
     const pipeline::SelectedRoot& root, std::span<const VerifiedRecord> records, const RollbackFloor& rollback_floor) {
   const detail::Prepared prepared = detail::prepare(records, rollback_floor);
   const UserRecordV1 root_record = root_user_record(root);
+  detail::Sequence sequence(prepared, root_record);
+  sequence.compute();
+
   std::vector<const VerifiedRecord*> candidates;
   for (const VerifiedRecord& record : records) {
     if (detail::is_principal_deletion(record.body())) candidates.push_back(&record);
   }
-  detail::Sequence sequence(prepared, root_record);
-  sequence.compute({}, !candidates.empty());
-
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const VerifiedRecord* a, const VerifiedRecord* b) { return compare_lww(*a, *b) < 0; });
 

@@ -71,10 +71,9 @@ Sequence::Impl::Impl(const Prepared& prepared, const UserRecordV1& root)
   build_statics();
 }
 
-void Sequence::Impl::compute(std::span<const VerifiedRecord* const> deletions, bool admits_follow) {
+void Sequence::Impl::compute(std::span<const VerifiedRecord* const> deletions) {
   if (stop_.stopped()) return;
   for (const VerifiedRecord* r : deletions) mark_in_force(r->hash);
-  may_cut_ = !admits_follow;
   begin_run();
   for (std::uint32_t i = 0; i < items_.size(); ++i) first_.push_back(i);
   run(false);
@@ -179,9 +178,7 @@ Sequence::Sequence(const Prepared& prepared, const UserRecordV1& root)
     : impl_(std::make_unique<Impl>(prepared, root)) {}
 Sequence::~Sequence() = default;
 
-void Sequence::compute(std::span<const VerifiedRecord* const> deletions, bool admits_follow) {
-  impl_->compute(deletions, admits_follow);
-}
+void Sequence::compute(std::span<const VerifiedRecord* const> deletions) { impl_->compute(deletions); }
 void Sequence::admit(const VerifiedRecord& deletion) { impl_->admit(deletion.hash); }
 bool Sequence::blocked() const { return impl_->blocked(); }
 bool Sequence::stopped() const { return impl_->stopped(); }

@@ -34,8 +34,7 @@
 // state it settles on, the iteration it settles in, and whether it settles
 // at all within 64. A first run that never settles stops once its items
 // repeat an earlier iteration's (sequence_cycle.cpp): the 64th iteration
-// is then one it already holds. Not where deletions are to be admitted
-// after it, whose runs walk every iteration.
+// is then one it already holds.
 //
 // Its state and steps are declared in sequence_impl.hpp, each section's
 // code in a file named after it (sequence_build.cpp, sequence_run.cpp...).
@@ -61,10 +60,8 @@ class Sequence {
   ~Sequence();
 
   // Computes the fixed point with the given deletions in force (records of
-  // `prepared`). `admits_follow`: deletions will be admitted after, whose
-  // runs need every iteration walked (a walk that repeats itself is not
-  // cut short).
-  void compute(std::span<const VerifiedRecord* const> deletions = {}, bool admits_follow = false);
+  // `prepared`).
+  void compute(std::span<const VerifiedRecord* const> deletions = {});
   // Puts one more deletion record in force and carries the change through.
   void admit(const VerifiedRecord& deletion);
 

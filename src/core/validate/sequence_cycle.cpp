@@ -53,7 +53,7 @@ std::uint64_t Sequence::Impl::value_hash(std::uint32_t item, const ItemValue& v)
 // Files iteration k's changes into its digest; true when its state is an
 // earlier iteration's, with the final iteration read off.
 bool Sequence::Impl::repeats(Iteration k) {
-  if (literal_iterations() || !may_cut_) return false;
+  if (literal_iterations()) return false;
   if (k == 1) {
     // Keyed as contests are: no set of records can be made to collide.
     for (std::size_t w = 0; w < kKeyWords; ++w) {

@@ -64,7 +64,7 @@ using seq::selector_of_group;
 class Sequence::Impl {
  public:
   Impl(const Prepared& prepared, const UserRecordV1& root);
-  void compute(std::span<const VerifiedRecord* const> deletions, bool admits_follow);
+  void compute(std::span<const VerifiedRecord* const> deletions);
   void admit(const HashValue& hash);
   bool blocked() const { return blocked_; }
   bool stopped() const { return stop_.stopped(); }
@@ -368,10 +368,6 @@ class Sequence::Impl {
   // when 0).
   Iteration horizon_ = 0;
   Iteration cycle_from_ = 0;
-  // Whether a walk that repeats itself may be cut: not where deletions'
-  // runs follow, which restore the iterations the cut unrolled and were
-  // found keeping there an answer that no entry in force gives.
-  bool may_cut_ = true;
   std::array<std::uint64_t, 2> state_key_{};
   std::array<std::uint64_t, kLastIteration + 2> state_digest_{};  // by iteration: of every item's value
   std::array<std::vector<std::uint32_t>, kLastIteration + 2> changed_at_{};  // by iteration: items that changed

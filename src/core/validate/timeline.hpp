@@ -151,24 +151,34 @@ class Timeline {
     return true;
   }
 
-  // Once the value at `to` is the one at `from`, every later iteration
-  // repeats those after `from`: their change points are laid out again,
-  // one period after another, up to the last iteration. Points after `to`
-  // must not exist.
+  // Every iteration after `to` takes the value of the one a whole number
+  // of periods (`to - from`) before it in (from, to]: the change points
+  // there are laid out again, one period after another, up to the last
+  // iteration. Where the value at `to` is not the one at `from` (a
+  // witness, drawn at random, need not repeat), each period also opens
+  // with a point back to `from`'s value. Points after `to` must not exist.
   template <class OnPoint>
   void repeat(Iteration from, Iteration to, OnPoint&& on_point) {
     const auto period = static_cast<Iteration>(to - from);
     const std::size_t held = points_.size();
     std::size_t first = held;
     while (first > 0 && points_.begin()[first - 1].first > from) --first;
-    for (Iteration shift = period; first < held; shift = static_cast<Iteration>(shift + period)) {
+    if (first == held) return;  // nothing changes after `from`
+    const V opening = at(from);
+    const bool opens_at_first = points_.begin()[first].first == from + 1;
+    V last = at(to);
+    const auto add = [&](Iteration i, const V& value) {
+      if (value == last) return;
+      last = value;
+      points_.insert(points_.end(), std::pair{i, value});
+      on_point(i, true);
+    };
+    for (Iteration shift = period; from + 1 + shift <= kLastIteration; shift = static_cast<Iteration>(shift + period)) {
+      if (!opens_at_first) add(static_cast<Iteration>(from + 1 + shift), opening);
       for (std::size_t i = first; i < held; ++i) {
         const Iteration j = points_.begin()[i].first;
         if (j + shift > kLastIteration) return;
-        const auto at = static_cast<Iteration>(j + shift);
-        V value = points_.begin()[i].second;  // copied before the list may grow
-        points_.insert(points_.end(), std::pair{at, std::move(value)});
-        on_point(at, true);
+        add(static_cast<Iteration>(j + shift), V(points_.begin()[i].second));  // copied before the list may grow
       }
     }
   }
