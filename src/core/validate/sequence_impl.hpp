@@ -303,7 +303,15 @@ class Sequence::Impl {
     ItemValue now;
   };
 
+  // A membership that came or went in an iteration.
+  struct EdgeChange {
+    std::uint32_t group;
+    std::uint32_t member;
+    bool came;
+  };
+
   void run(bool restore);
+  std::uint32_t mark_above(std::span<const EdgeChange> edges, bool came, Iteration k, bool* in_force);
   void authority(Iteration k, bool restore, Dirty& next);
   std::vector<std::uint32_t> recompute_roots(std::vector<std::uint32_t>& reach, Iteration k, bool restore);
 
@@ -378,6 +386,8 @@ class Sequence::Impl {
   std::array<Dirty, 2> dirty_;
   std::vector<std::uint32_t> seen_;
   std::uint32_t stamp_ = 0;
+  std::vector<std::uint32_t> above_mark_;  // by principal: `mark_above`'s stamp
+  std::uint32_t above_stamp_ = 0;
   std::vector<std::uint32_t> question_mark_;
   std::uint32_t question_stamp_ = 0;
 

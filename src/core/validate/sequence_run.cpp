@@ -96,11 +96,6 @@ void Sequence::Impl::run(bool restore) {
 void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   std::map<std::uint32_t, std::int64_t> entry_delta;
   std::map<std::uint32_t, std::int64_t> root_delta;
-  struct EdgeChange {
-    std::uint32_t group;
-    std::uint32_t member;
-    bool came;
-  };
   std::vector<EdgeChange> edges;
   const auto contribute = [&](const ItemValue& v, std::int64_t d) {
     if (v.kind != ItemValue::Kind::Live) return;
@@ -192,13 +187,29 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       }
     }
     askers.clear();
-    if (!sources.empty()) below(sources, k, true, askers);
+    if (sources.empty()) continue;
+    below(sources, k, true, askers);
+    // A yes stays while the entry it was found through is reachable: only
+    // where that entry's holder is above a group whose membership went
+    // can the way to it have passed through the membership. A yes the
+    // root flag gave changes with the flag, asked above. A no stays
+    // unless an entry in force is held above a group whose membership
+    // came: none else has become reachable.
+    bool holds_in_force = false;
+    const std::uint32_t above = mark_above(edges, came, k, came ? &holds_in_force : nullptr);
+    if (came && !holds_in_force) continue;
     for (const std::uint32_t p : askers) {
       const auto& asked = principals_[p].asked;
       if (!asked) continue;
       step(asked->questions.size());
       for (const std::uint32_t q : asked->questions) {
-        if (questions_[q].answer.at(k) != came) ask(q);
+        const Question& question = questions_[q];
+        if (question.answer.at(k) == came) continue;
+        if (!came) {
+          const std::uint32_t w = question.witness.at(k);
+          if (w == kNone || above_mark_[entry_groups_[w].holder] != above) continue;
+        }
+        ask(q);
       }
     }
   }
@@ -301,6 +312,44 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   for (const std::uint32_t p : roots_changed) {
     for (const std::uint32_t candidate : principals_[p].root_dependents) mark(candidate, next);
   }
+}
+
+// Marks, with a new stamp of `above_mark_` that it returns, every
+// principal at or above the group of each membership that came (or went)
+// in k, through memberships in force in k. With `in_force`, also finds
+// whether one of them holds an entry in force in k, looking no further
+// once one does.
+std::uint32_t Sequence::Impl::mark_above(std::span<const EdgeChange> edges, bool came, Iteration k,
+                                         bool* in_force) {
+  above_mark_.resize(principals_.size(), 0);
+  const std::uint32_t stamp = ++above_stamp_;
+  std::vector<std::uint32_t> stack;
+  for (const EdgeChange& e : edges) {
+    if (e.came != came || above_mark_[e.group] == stamp) continue;
+    above_mark_[e.group] = stamp;
+    stack.push_back(e.group);
+  }
+  while (!stack.empty()) {
+    const std::uint32_t p = stack.back();
+    stack.pop_back();
+    if (in_force != nullptr && !*in_force && principals_[p].has_entries) {
+      std::uint64_t steps = 0;
+      for (const std::uint32_t g : held_[p]) {
+        ++steps;
+        if (entry_groups_[g].count.at(k) > 0) {
+          *in_force = true;
+          break;
+        }
+      }
+      step(steps);
+    }
+    each_listed(principals_[p].up, &Membership::in_up, [&](const Membership& m) {
+      if (above_mark_[m.group] == stamp || !edge_live(m, k)) return;
+      above_mark_[m.group] = stamp;
+      stack.push_back(m.group);
+    });
+  }
+  return stamp;
 }
 
 // The root flags in iteration k of the principals in `reach` (and of

@@ -305,6 +305,8 @@ class LabelSlot {
            LookupKind serves = LookupKind::Questions) {
     const Posting posting{&entry, generation, in_force};
     all_.push_back(posting);
+    in_force_.since = std::min(in_force_.since, in_force.since);
+    in_force_.until = std::max(in_force_.until, in_force.until);
     if (selector.labels.empty()) {
       plain_.push_back(posting);
       return;
@@ -338,6 +340,8 @@ class LabelSlot {
                       std::uint64_t start = 0, std::uint8_t now = kEveryTier) const {
     start_ = start;
     now_ = now;
+    // Nothing filed here is in force then: no bucket need be looked up.
+    if (now != kEveryTier && (now < in_force_.since || now >= in_force_.until)) return nullptr;
     const Entry* hit = nullptr;
     const auto test = [&](const Entry& e) {
       if (!accept(e) || !sorted_labels_subsume(selector_of(e), target)) return false;
@@ -653,6 +657,9 @@ class LabelSlot {
   mutable std::map<std::string_view, Postings> absent_;  // entries filed under an Absent matcher
   mutable Postings all_;  // every posting, for a target no bucket serves
   std::size_t unbucketed_ = 0;  // entries filed under an empty In list, in no bucket
+  // The iterations any posting ever filed here may be in force in, from
+  // the first to the end of the last; withdrawn ones stay counted.
+  InForce in_force_{kNoIteration, 0};
   mutable std::uint64_t start_ = 0;  // where this search reads each bucket from
   mutable std::uint8_t now_ = kEveryTier;  // the iteration this search asks about
 };
