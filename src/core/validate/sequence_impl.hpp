@@ -311,7 +311,8 @@ class Sequence::Impl {
   };
 
   void run(bool restore);
-  std::uint32_t mark_above(std::span<const EdgeChange> edges, bool came, Iteration k, bool* in_force);
+  std::uint32_t mark_above(std::span<const EdgeChange> edges, bool came, Iteration k,
+                           std::vector<std::uint32_t>* in_force, std::uint64_t cap);
   void authority(Iteration k, bool restore, Dirty& next);
   std::vector<std::uint32_t> recompute_roots(std::vector<std::uint32_t>& reach, Iteration k, bool restore);
 

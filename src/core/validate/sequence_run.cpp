@@ -175,6 +175,40 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       for (const std::uint32_t q : asked->questions) ask(q);
     }
   };
+  // Asks, of an asker's questions answered no, those an entry group
+  // answers, each looked at counted in `spent`.
+  const auto ask_answerable = [&](const Asked& asked, const EntryGroup& group, std::uint64_t& spent) {
+    const unsigned carried = grant_class_bits(group.entry->grantable);
+    asked.answerable(group.entry->selector, group.path, [&](std::uint32_t q) {
+      ++spent;
+      if (question_mark_[q] == qstamp || questions_[q].answer.at(k)) return;
+      const auto what = asked_of_entries(*questions_[q].permission);
+      if (what && (what->first & carried) == what->first &&
+          sorted_selector_subsumes(group.entry->selector, *what->second)) {
+        ask(q);
+      }
+    });
+  };
+  // Asks, of each asker's questions answered no, those one of `entries`
+  // answers; false once that has cost more than `budget`.
+  const auto ask_covered = [&](std::span<const std::uint32_t> askers, std::span<const std::uint32_t> entries,
+                               std::uint64_t budget) {
+    std::uint64_t spent = 0;
+    for (const std::uint32_t p : askers) {
+      const auto& asked = principals_[p].asked;
+      if (!asked) continue;
+      for (const std::uint32_t g : entries) {
+        ++spent;
+        ask_answerable(*asked, entry_groups_[g], spent);
+        if (spent > budget) {
+          step(spent);
+          return false;
+        }
+      }
+    }
+    step(spent);
+    return true;
+  };
   for (const std::uint32_t p : roots_changed) ask_all_of(p);
   // Below a membership that went, only a yes can change, and below one
   // that came only a no: fewer entries answer no more, and more no less.
@@ -193,11 +227,18 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
     // where that entry's holder is above a group whose membership went
     // can the way to it have passed through the membership. A yes the
     // root flag gave changes with the flag, asked above. A no stays
-    // unless an entry in force is held above a group whose membership
-    // came: none else has become reachable.
-    bool holds_in_force = false;
-    const std::uint32_t above = mark_above(edges, came, k, came ? &holds_in_force : nullptr);
-    if (came && !holds_in_force) continue;
+    // unless an entry in force held above a group whose membership came
+    // answers it: none else has become reachable. Those entries are
+    // looked up in each asker's questions, unless that costs more than
+    // asking every question answered no.
+    std::uint64_t budget = askers.size();
+    for (const std::uint32_t p : askers) {
+      if (const auto& asked = principals_[p].asked) budget += asked->questions.size();
+    }
+    std::vector<std::uint32_t> reachable;
+    const std::uint32_t above = mark_above(edges, came, k, came ? &reachable : nullptr, budget);
+    if (came && reachable.empty()) continue;
+    if (came && reachable.size() <= budget && ask_covered(askers, reachable, budget)) continue;
     for (const std::uint32_t p : askers) {
       const auto& asked = principals_[p].asked;
       if (!asked) continue;
@@ -285,16 +326,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       const auto& asked = principals_[p].asked;
       if (!asked) continue;
       ++spent;
-      asked->answerable(group.entry->selector, group.path, [&](std::uint32_t q) {
-        ++spent;
-        if (question_mark_[q] == qstamp || questions_[q].answer.at(k)) return;
-        const auto what = asked_of_entries(*questions_[q].permission);
-        const unsigned carried = grant_class_bits(group.entry->grantable);
-        if (what && (what->first & carried) == what->first &&
-            sorted_selector_subsumes(group.entry->selector, *what->second)) {
-          ask(q);
-        }
-      });
+      ask_answerable(*asked, group, spent);
     }
   }
   // By asker, so that each one's groups are walked once.
@@ -316,11 +348,11 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
 
 // Marks, with a new stamp of `above_mark_` that it returns, every
 // principal at or above the group of each membership that came (or went)
-// in k, through memberships in force in k. With `in_force`, also finds
-// whether one of them holds an entry in force in k, looking no further
-// once one does.
+// in k, through memberships in force in k. With `in_force`, also lists
+// the entry groups in force in k they hold, looking no further once
+// there are more than `cap`.
 std::uint32_t Sequence::Impl::mark_above(std::span<const EdgeChange> edges, bool came, Iteration k,
-                                         bool* in_force) {
+                                         std::vector<std::uint32_t>* in_force, std::uint64_t cap) {
   above_mark_.resize(principals_.size(), 0);
   const std::uint32_t stamp = ++above_stamp_;
   std::vector<std::uint32_t> stack;
@@ -332,14 +364,13 @@ std::uint32_t Sequence::Impl::mark_above(std::span<const EdgeChange> edges, bool
   while (!stack.empty()) {
     const std::uint32_t p = stack.back();
     stack.pop_back();
-    if (in_force != nullptr && !*in_force && principals_[p].has_entries) {
+    if (in_force != nullptr && in_force->size() <= cap && principals_[p].has_entries) {
       std::uint64_t steps = 0;
       for (const std::uint32_t g : held_[p]) {
         ++steps;
-        if (entry_groups_[g].count.at(k) > 0) {
-          *in_force = true;
-          break;
-        }
+        if (entry_groups_[g].count.at(k) == 0) continue;
+        in_force->push_back(g);
+        if (in_force->size() > cap) break;
       }
       step(steps);
     }
