@@ -293,6 +293,69 @@ TEST(LabelSlot, RefiledEntriesAreFoundByTheirLastSpan) {
   EXPECT_LE(work_done() - before, 4u);
 }
 
+// Entries filed again for fewer iterations, in buckets a lookup reads or
+// in private ones beside: after as many lookups as there are postings, an
+// iteration none of them reaches costs what it does in a slot that only
+// ever held the new spans, where it had cost a read of the buckets.
+struct ShrinkCase {
+  const char* name;
+  std::size_t private_buckets;  // entries {a=v<i>}, which the lookup never reads
+  bool plain;                   // the read entries have no label matcher
+};
+void PrintTo(const ShrinkCase& c, std::ostream* os) { *os << c.name; }
+
+class LabelSlotShrink : public testing::TestWithParam<ShrinkCase> {};
+
+TEST_P(LabelSlotShrink, AnEntryFiledForFewerIterationsLeavesNoWiderSpan) {
+  const ShrinkCase c = GetParam();
+  struct Versioned {
+    KeyspaceSelectorV1 selector;
+    std::uint32_t generation = 0;
+  };
+  using VSlot = LabelSlot<Versioned>;
+  const auto of = [](const Versioned& v) -> const KeyspaceSelectorV1& { return v.selector; };
+  const auto live = [](const VSlot::Posting& p) { return p.generation == p.entry->generation; };
+  const auto accept = [](const Versioned&) { return true; };
+  const KeyspaceSelectorV1 target = selector({equals("a", "1")});
+  const auto make = [&](std::deque<Versioned>& entries) {
+    for (std::size_t i = 0; i < 20; ++i) entries.push_back(Versioned{c.plain ? selector({}) : selector({equals("a", "1")})});
+    for (std::size_t i = 0; i < c.private_buckets; ++i) {
+      entries.push_back(Versioned{selector({equals("a", "v" + std::to_string(i))})});
+    }
+  };
+  const auto search = [&](VSlot& slot, std::uint8_t now) {
+    const std::uint64_t before = work_done();
+    EXPECT_EQ(slot.covers(target, of, live, accept, 0, now), nullptr);
+    return work_done() - before;
+  };
+  MatcherCounts counts;
+  std::deque<Versioned> moved;
+  make(moved);
+  VSlot refiled;
+  for (Versioned& v : moved) refiled.add(v, v.selector, counts, ++v.generation, nullptr, {1, 40});
+  for (Versioned& v : moved) refiled.add(v, v.selector, counts, ++v.generation, nullptr, {1, 2});
+  std::deque<Versioned> fixed;
+  make(fixed);
+  VSlot fresh;
+  for (Versioned& v : fixed) fresh.add(v, v.selector, counts, ++v.generation, nullptr, {1, 2});
+
+  const std::uint64_t first = search(refiled, 20);
+  EXPECT_GT(first, search(fresh, 20));
+  // The span is narrowed once the searches have cost a read of every posting.
+  for (std::size_t i = 0; i < 2 * moved.size(); ++i) search(refiled, 20);
+  for (const std::uint8_t now : {std::uint8_t{5}, std::uint8_t{20}, std::uint8_t{39}}) {
+    EXPECT_EQ(search(refiled, now), search(fresh, now)) << int{now};
+  }
+  // Still found where the new span holds.
+  const Versioned* hit = refiled.covers(target, of, live, accept, 0, 1);
+  EXPECT_NE(hit, nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spans, LabelSlotShrink,
+                         testing::Values(ShrinkCase{"Plain", 0, true}, ShrinkCase{"OneBucket", 0, false},
+                                         ShrinkCase{"PrivateBucketsBeside", 30, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(LabelSlot, StartSpreadsTheEntryFound) {
   constexpr std::size_t kEntries = 40;
   const KeyspaceSelectorV1 target = selector({equals("a", "1"), equals("b", "2")});

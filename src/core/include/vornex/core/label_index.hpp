@@ -307,6 +307,7 @@ class LabelSlot {
     all_.push_back(posting);
     in_force_.since = std::min(in_force_.since, in_force.since);
     in_force_.until = std::max(in_force_.until, in_force.until);
+    span_stale_ = all_.size() > 1;  // perhaps an entry filed again, its old posting withdrawn
     if (selector.labels.empty()) {
       plain_.push_back(posting);
       return;
@@ -341,7 +342,10 @@ class LabelSlot {
     start_ = start;
     now_ = now;
     // Nothing filed here is in force then: no bucket need be looked up.
-    if (now != kEveryTier && (now < in_force_.since || now >= in_force_.until)) return nullptr;
+    if (now != kEveryTier) {
+      narrow_span(live);
+      if (now < in_force_.since || now >= in_force_.until) return nullptr;
+    }
     const Entry* hit = nullptr;
     const auto test = [&](const Entry& e) {
       if (!accept(e) || !sorted_labels_subsume(selector_of(e), target)) return false;
@@ -449,8 +453,25 @@ class LabelSlot {
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
-    // Reads the postings of the tiers in force at `now` round from the
-    // one `start` picks (modulo their number) until `test` holds.
+    // The iterations the postings `live` keeps may be in force in, from
+    // the first to the end of the last; adds the postings read to `steps`.
+    // Nothing is dropped: other lists' sizes are read against this one's.
+    template <class Live>
+    InForce live_span(Live&& live, std::uint64_t& steps) const {
+      InForce span{kNoIteration, 0};
+      for (const Era& era : eras_) {
+        for (const Tier& tier : era.tiers) {
+          for (const Posting& p : tier.postings) {
+            ++steps;
+            if (!live(p)) continue;
+            span.since = std::min(span.since, p.in_force.since);
+            span.until = std::max(span.until, p.in_force.until);
+          }
+        }
+      }
+      return span;
+    }
+
     template <class Live, class Test>
     bool any(Live&& live, Test&& test, std::uint64_t start, std::uint8_t now) {
       // The tiers in force, looked up once: nearly always one or two.
@@ -652,14 +673,32 @@ class LabelSlot {
     return best;
   }
 
+  // Narrows the span to the postings still live, once the searches since
+  // it was last narrowed have cost as much as reading them all: an
+  // entry filed again for fewer iterations leaves no wider span behind,
+  // which would make every search here read its buckets in iterations it
+  // is no longer in force in.
+  template <class Live>
+  void narrow_span(Live&& live) const {
+    if (!span_stale_ || ++searches_since_span_ < all_.size()) return;
+    std::uint64_t steps = 1;
+    in_force_ = all_.live_span(live, steps);
+    count_work(steps);
+    span_stale_ = false;
+    searches_since_span_ = 0;
+  }
+
   mutable Postings plain_;  // no label matchers
   mutable std::map<LabelBucket, Postings> by_label_;
   mutable std::map<std::string_view, Postings> absent_;  // entries filed under an Absent matcher
   mutable Postings all_;  // every posting, for a target no bucket serves
   std::size_t unbucketed_ = 0;  // entries filed under an empty In list, in no bucket
-  // The iterations any posting ever filed here may be in force in, from
-  // the first to the end of the last; withdrawn ones stay counted.
-  InForce in_force_{kNoIteration, 0};
+  // The iterations the postings filed here may be in force in, from the
+  // first to the end of the last; withdrawn ones count until the span is
+  // narrowed.
+  mutable InForce in_force_{kNoIteration, 0};
+  mutable bool span_stale_ = false;  // filed to since the span was narrowed
+  mutable std::uint64_t searches_since_span_ = 0;
   mutable std::uint64_t start_ = 0;  // where this search reads each bucket from
   mutable std::uint8_t now_ = kEveryTier;  // the iteration this search asks about
 };
