@@ -1,4 +1,6 @@
-// A walk cut at a repetition lays out the rest of its timelines by
+// A timeline reads, at every iteration, what a plain array of the walk's
+// values would hold, however its points were set. A walk cut at a
+// repetition lays out the rest of its timelines by
 // `Timeline::repeat`: every iteration after the cut must read what the
 // iteration a whole number of periods before it read, whether or not the
 // value at the cut is the one the period started from (a witness, drawn
@@ -20,6 +22,40 @@ using seq::Timeline;
 namespace {
 
 constexpr std::size_t kSeeds = 4000;
+
+// Values set at random iterations, each for the rest of the walk or for
+// its own iteration only, read back at every iteration as a plain array
+// of the walk's values holds them, with a point only where one differs.
+TEST(TimelineSet, ReadsAsAnArrayOfEveryIteration) {
+  const auto no_point = [](Iteration, bool) {};
+  for (std::uint32_t seed = 0; seed < kSeeds; ++seed) {
+    std::mt19937 rng(seed);
+    std::array<std::uint32_t, kLastIteration + 1> want{};
+    Timeline<std::uint32_t> t(0);
+    const std::uint32_t kinds = 2 + rng() % 4;
+    for (std::uint32_t step = 0, steps = 1 + rng() % 80; step < steps; ++step) {
+      const auto k = static_cast<Iteration>(1 + rng() % kLastIteration);
+      const std::uint32_t value = rng() % kinds;
+      const bool restore = rng() % 3 == 0;
+      t.set(k, value, restore, no_point);
+      if (restore) {
+        want[k] = value;
+      } else {
+        // Later iterations that held the old value take the new one up to
+        // the next change.
+        const std::uint32_t old = want[k];
+        Iteration j = k;
+        while (j <= kLastIteration && want[j] == old) want[j++] = value;
+      }
+      std::size_t points = 0;
+      for (Iteration j = 0; j <= kLastIteration; ++j) {
+        ASSERT_EQ(t.at(j), want[j]) << "seed " << seed << " step " << step << " at " << int(j);
+        if (j > 0 && want[j] != want[j - 1]) ++points;
+      }
+      ASSERT_EQ(t.change_count(), points) << "seed " << seed << " step " << step;
+    }
+  }
+}
 
 TEST(TimelineRepeat, EveryLaterIterationReadsItsPhase) {
   for (std::uint32_t seed = 0; seed < kSeeds; ++seed) {

@@ -20,6 +20,8 @@ namespace {
 
 // Answering entries up a question's path that its witness is drawn from.
 constexpr std::size_t kWitnessChoices = 8;
+// A witnessed list this long or shorter is never swept.
+constexpr std::size_t kWitnessedUnswept = 8;
 
 }  // namespace
 
@@ -101,7 +103,49 @@ void Sequence::Impl::witness(std::uint32_t q, std::uint32_t group, Iteration k, 
   question.witness.set(k, group, restore, on_point_of(Handle{Handle::Witness, q}));
   if (group == kNone || question.listed == group) return;
   question.listed = group;
-  entry_groups_[group].witnessed.push_back(q);
+  EntryGroup& listing = entry_groups_[group];
+  listing.witnessed.push_back(q);
+  // A question whose witnesses change from iteration to iteration is not
+  // read for staleness when the group goes (`authority`), so its list is
+  // swept as it doubles.
+  if (question.witness.change_count() > kWitnessPointsRead &&
+      listing.witnessed.size() >= 2 * std::size_t{listing.witnessed_swept} + kWitnessedUnswept) {
+    sweep_witnessed(group);
+  }
+}
+
+// Drops from a group's witnessed list the questions whose witnesses name
+// it in no iteration, and the second of any question on it twice. Run
+// when the list has doubled, its cost (each question's witness points)
+// is paid by the questions put on it since.
+void Sequence::Impl::sweep_witnessed(std::uint32_t g) {
+  std::vector<std::uint32_t>& list = entry_groups_[g].witnessed;
+  const std::uint32_t stamp = ++witness_stamp_;
+  witness_mark_.resize(questions_.size(), 0);
+  std::uint64_t steps = 0;
+  for (std::size_t i = 0; i < list.size();) {
+    const std::uint32_t q = list[i];
+    Question& question = questions_[q];
+    ++steps;
+    const bool twice = witness_mark_[q] == stamp;
+    // One last put here is kept unread: its witnesses have named no other
+    // group since, so it is read when that changes.
+    const auto names = [&] {
+      if (question.listed == g) return true;
+      steps += question.witness.change_count();
+      return question.witness.ever([&](std::uint32_t w) { return w == g; });
+    };
+    if (!twice && names()) {
+      witness_mark_[q] = stamp;
+      ++i;
+      continue;
+    }
+    if (!twice && question.listed == g) question.listed = kNone;
+    list[i] = list.back();
+    list.pop_back();
+  }
+  entry_groups_[g].witnessed_swept = static_cast<std::uint32_t>(list.size());
+  step(steps);
 }
 
 // Walks the holders at `from` or above it through memberships in force in

@@ -220,6 +220,10 @@ class Sequence::Impl {
   // or the root flag's yes).
   std::pair<bool, std::uint32_t> evaluate_answer(std::uint32_t q, Iteration k);
   void witness(std::uint32_t q, std::uint32_t group, Iteration k, bool restore);
+  void sweep_witnessed(std::uint32_t group);
+  // A question's witness points read to see whether it still names a
+  // group that goes; one with more waits for its list's sweep.
+  static constexpr std::size_t kWitnessPointsRead = 4;
   // A number drawn for where a search starts reading; never decides a result.
   std::uint64_t draw() {
     draw_ += 0x9e3779b97f4a7c15ULL;
@@ -389,6 +393,8 @@ class Sequence::Impl {
   std::uint32_t stamp_ = 0;
   std::vector<std::uint32_t> above_mark_;  // by principal: `mark_above`'s stamp
   std::uint32_t above_stamp_ = 0;
+  std::vector<std::uint32_t> witness_mark_;  // by question: `sweep_witnessed`'s stamp
+  std::uint32_t witness_stamp_ = 0;
   std::vector<std::uint32_t> question_mark_;
   std::uint32_t question_stamp_ = 0;
 

@@ -139,9 +139,11 @@ struct EntryGroup {
   std::uint32_t id = kNone;    // its place among the entry groups
   std::uint32_t path = kNone;  // its path's node; none for Any
   // The questions it was found answering, so that when it goes only those
-  // are asked again; a question whose witnesses no longer name it leaves
-  // the list when the list is next read.
+  // are asked again; a question whose witnesses no longer name it, or
+  // that is on it twice, leaves the list when the list has doubled since
+  // it was last swept.
   std::vector<std::uint32_t> witnessed{};
+  std::uint32_t witnessed_swept = 0;  // the list's size after its last sweep
   // Filed with its holder while it is in force in some iteration; a new
   // generation withdraws the postings of the last filing.
   bool filed = false;

@@ -256,7 +256,8 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
   }
   // An entry that went changes only the answers it was found giving: the
   // questions it witnessed in k. The rest of its list is kept while a
-  // witness in another iteration names it.
+  // witness in another iteration names it: read here where a question's
+  // witnesses are few, else when the list is swept (`witness`).
   std::vector<std::uint32_t> coming;
   for (const std::uint32_t g : entries_changed) {
     EntryGroup& group = entry_groups_[g];
@@ -270,11 +271,16 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       const std::uint32_t q = group.witnessed[i];
       Question& question = questions_[q];
       if (question.witness.at(k) == g) ask(q);
+      const std::size_t points = question.witness.change_count();
+      if (question.listed == g || points > kWitnessPointsRead) {
+        ++i;
+        continue;
+      }
+      // A few points, read as one step like any other timeline read.
       if (question.witness.ever([&](std::uint32_t w) { return w == g; })) {
         ++i;
         continue;
       }
-      if (question.listed == g) question.listed = kNone;
       group.witnessed[i] = group.witnessed.back();
       group.witnessed.pop_back();
     }

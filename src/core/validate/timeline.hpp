@@ -97,12 +97,15 @@ class Timeline {
   Timeline() = default;
   explicit Timeline(V initial) : initial_(std::move(initial)) {}
 
+  // The last point is nearly always the one asked for; past it, a binary
+  // search, so that a timeline of a point in each of 64 iterations is not
+  // read whole for an early one.
   const V& at(Iteration k) const {
-    for (const auto* it = points_.end(); it != points_.begin();) {
-      --it;
-      if (it->first <= k) return it->second;
-    }
-    return initial_;
+    if (points_.empty() || k < points_.begin()->first) return initial_;
+    if (const auto& last = points_.end()[-1]; last.first <= k) return last.second;
+    const auto* after = std::upper_bound(points_.begin(), points_.end(), k,
+                                         [](Iteration i, const auto& p) { return i < p.first; });
+    return after[-1].second;
   }
 
   // Sets the value at `k` (at least 1). With `restore`, later iterations
@@ -210,6 +213,7 @@ class Timeline {
 
   // Whether the value differs from the initial one in some iteration.
   bool has_points() const { return !points_.empty(); }
+  std::size_t change_count() const { return points_.size(); }
   // Whether the value satisfies `pred` in some iteration.
   template <class Pred>
   bool ever(Pred&& pred) const {
