@@ -56,7 +56,8 @@ const EntryGroup* Sequence::Impl::holds_answer(HeldEntries& entries, std::uint32
       // would be the next to go where entries go deepest first, and every
       // one would cost the whole path where entries lie at every depth.
       std::vector<const EntryGroup*> answering;
-      for (std::uint32_t n = node; n != kNone && answering.size() < kWitnessChoices; n = paths_.parent(n)) {
+      for (std::uint32_t n = prefix_at_or_above(node); n != kNone && answering.size() < kWitnessChoices;
+           n = prefix_at_or_above(paths_.parent(n))) {
         step(1);
         if (const auto it = places.prefix.find(n); it != places.prefix.end() && covers(it->second)) {
           answering.push_back(found);
@@ -94,6 +95,39 @@ std::pair<bool, std::uint32_t> Sequence::Impl::evaluate_answer(std::uint32_t q, 
   const bool yes = principals_[from].has_entries ? any_on_line(reach, line_of(reach, from, k), k, holds)
                                                  : any_in_frontier(reach, frontier_of(reach, from, k), from, k, holds);
   return {yes, yes ? witness : kNone};
+}
+
+// The nearest path node at or above `node` that a prefix entry names, of
+// any holder; none if there is none (or `node` is none). A walk up a path
+// for prefix entries passes over the paths only questions name, each
+// found once: every entry's path is interned before the first walk, so a
+// node interned later, splitting an edge, is never one, and what a node
+// found has above it stays true.
+std::uint32_t Sequence::Impl::prefix_at_or_above(std::uint32_t node) {
+  constexpr std::uint32_t kUnknown = kNone - 1;
+  std::vector<std::uint32_t>& walked = prefix_walk_;
+  walked.clear();
+  std::uint32_t at = node;
+  std::uint32_t found = kNone;
+  // The caller's step for the node asked pays for a node known.
+  while (at != kNone) {
+    if (at < prefix_node_.size() && prefix_node_[at]) {
+      found = at;
+      break;
+    }
+    if (at < prefix_up_.size() && prefix_up_[at] != kUnknown) {
+      found = prefix_up_[at];
+      break;
+    }
+    walked.push_back(at);
+    at = paths_.parent(at);
+  }
+  step(walked.size());
+  for (const std::uint32_t w : walked) {
+    if (prefix_up_.size() <= w) prefix_up_.resize(w + 1, kUnknown);
+    prefix_up_[w] = found;
+  }
+  return found;
 }
 
 // Keeps the entry group question q's answer was found through in k, and

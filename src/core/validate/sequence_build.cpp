@@ -388,6 +388,10 @@ void Sequence::Impl::build_statics() {
     if (!holder.entries) holder.entries = std::make_unique<HeldEntries>();
     group.path = intern(group.entry->selector.tuple);
     entry_counts_.count(group.entry->selector);
+    if (group.path != kNone && std::holds_alternative<tuple_matcher::Prefix>(group.entry->selector.tuple)) {
+      if (prefix_node_.size() <= group.path) prefix_node_.resize(group.path + 1, false);
+      prefix_node_[group.path] = true;
+    }
   }
   // Entries are filed where the fewest of the questions asked so far look.
   for (const Question& question : questions_) {

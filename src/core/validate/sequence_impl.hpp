@@ -258,6 +258,7 @@ class Sequence::Impl {
   std::uint32_t single_up(std::uint32_t p, Iteration k);
   std::uint32_t only_up(std::uint32_t p, Iteration k);
   std::uint32_t through(std::uint32_t p, Iteration k);
+  std::uint32_t prefix_at_or_above(std::uint32_t node);
 
   // A membership's item changed: walks over memberships are out of date.
   void memberships_moved(std::uint32_t item) {
@@ -363,6 +364,11 @@ class Sequence::Impl {
   std::vector<std::vector<std::uint32_t>> held_;          // by principal: the entry groups it holds
   std::uint64_t member_epoch_ = 0;
   std::vector<std::uint32_t> through_walk_;
+  // By path node: whether a prefix entry names it, and the nearest node at
+  // or above it that one names (`prefix_at_or_above`), as found.
+  std::vector<bool> prefix_node_;
+  std::vector<std::uint32_t> prefix_up_;
+  std::vector<std::uint32_t> prefix_walk_;
   std::vector<std::pair<const GrantId*, std::uint32_t>> grant_items_;  // ascending as the items were grouped
   std::vector<Principal> principals_;
   std::map<PrincipalRefV1, std::uint32_t> principal_ids_;
