@@ -209,6 +209,27 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
     step(spent);
     return true;
   };
+  // Asks the questions of the askers `below` marked with `asking` whose
+  // yes was found through an entry of one of `holders`; false once that
+  // has cost more than `budget`.
+  const auto ask_witnessed = [&](std::span<const std::uint32_t> holders, std::uint32_t asking, std::uint64_t budget) {
+    std::uint64_t spent = 0;
+    for (const std::uint32_t h : holders) {
+      for (const std::uint32_t g : held_[h]) {
+        ++spent;
+        for (const std::uint32_t q : entry_groups_[g].witnessed) {
+          if (++spent > budget) {
+            step(spent);
+            return false;
+          }
+          const Question& question = questions_[q];
+          if (seen_[question.asker] == asking && question.answer.at(k) && question.witness.at(k) == g) ask(q);
+        }
+      }
+    }
+    step(spent);
+    return true;
+  };
   for (const std::uint32_t p : roots_changed) ask_all_of(p);
   // Below a membership that went, only a yes can change, and below one
   // that came only a no: fewer entries answer no more, and more no less.
@@ -223,6 +244,7 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
     askers.clear();
     if (sources.empty()) continue;
     below(sources, k, true, askers);
+    const std::uint32_t asking = stamp_;  // `below`'s mark on each asker
     // A yes stays while the entry it was found through is reachable: only
     // where that entry's holder is above a group whose membership went
     // can the way to it have passed through the membership. A yes the
@@ -230,15 +252,18 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
     // unless an entry in force held above a group whose membership came
     // answers it: none else has become reachable. Those entries are
     // looked up in each asker's questions, unless that costs more than
-    // asking every question answered no.
+    // asking every question answered no; and the yes answers found
+    // through an entry of a holder above are read off its entries'
+    // witnessed lists, unless that costs more than reading every question.
     std::uint64_t budget = askers.size();
     for (const std::uint32_t p : askers) {
       if (const auto& asked = principals_[p].asked) budget += asked->questions.size();
     }
     std::vector<std::uint32_t> reachable;
-    const std::uint32_t above = mark_above(edges, came, k, came ? &reachable : nullptr, budget);
+    const std::uint32_t above = mark_above(edges, came, k, &reachable, budget);
     if (came && reachable.empty()) continue;
     if (came && reachable.size() <= budget && ask_covered(askers, reachable, budget)) continue;
+    if (!came && reachable.size() <= budget && ask_witnessed(reachable, asking, budget)) continue;
     for (const std::uint32_t p : askers) {
       const auto& asked = principals_[p].asked;
       if (!asked) continue;
@@ -355,7 +380,8 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
 // Marks, with a new stamp of `above_mark_` that it returns, every
 // principal at or above the group of each membership that came (or went)
 // in k, through memberships in force in k. With `in_force`, also lists
-// the entry groups in force in k they hold, looking no further once
+// the entry groups in force in k they hold (for memberships that came) or
+// the holders among them (for those that went), looking no further once
 // there are more than `cap`.
 std::uint32_t Sequence::Impl::mark_above(std::span<const EdgeChange> edges, bool came, Iteration k,
                                          std::vector<std::uint32_t>* in_force, std::uint64_t cap) {
@@ -370,7 +396,9 @@ std::uint32_t Sequence::Impl::mark_above(std::span<const EdgeChange> edges, bool
   while (!stack.empty()) {
     const std::uint32_t p = stack.back();
     stack.pop_back();
-    if (in_force != nullptr && in_force->size() <= cap && principals_[p].has_entries) {
+    if (!came && in_force != nullptr && in_force->size() <= cap && principals_[p].has_entries) {
+      in_force->push_back(p);
+    } else if (came && in_force != nullptr && in_force->size() <= cap && principals_[p].has_entries) {
       std::uint64_t steps = 0;
       for (const std::uint32_t g : held_[p]) {
         ++steps;
