@@ -183,8 +183,9 @@ void Sequence::Impl::authority(Iteration k, bool restore, Dirty& next) {
       ++spent;
       if (question_mark_[q] == qstamp || questions_[q].answer.at(k)) return;
       const auto what = asked_of_entries(*questions_[q].permission);
+      // The lookup found it by a path the entry covers: its labels decide.
       if (what && (what->first & carried) == what->first &&
-          sorted_selector_subsumes(group.entry->selector, *what->second)) {
+          sorted_labels_subsume(group.entry->selector, *what->second)) {
         ask(q);
       }
     });
